@@ -1,0 +1,48 @@
+// Data pages: table rows, long-value rows and usage-map rows.
+//
+//   0   1   01
+//   1   1   01
+//   2   2   free space = 4096 - 14 - 2n - sum of row lengths
+//   4   4   owner: table definition page, "LVAL", 0 (usage maps) or 1 (page 1)
+//   8   4   0 (a tag on some long-value pages)
+//   12  2   number of row slots n
+//   14  2n  row offsets: bits 0-12 offset, 0x4000 overflow pointer, 0x8000 deleted
+// Row i occupies [offset(i), offset(i-1)) with offset(-1) = 4096.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "jet/Bytes.h"
+#include "jet/Page.h"
+
+namespace jet {
+
+inline constexpr uint32_t kOwnerLval = 0x4C41564C;  // "LVAL" read as u32
+inline constexpr uint16_t kSlotDeleted = 0x8000;
+inline constexpr uint16_t kSlotOverflow = 0x4000;
+inline constexpr std::size_t kDataHeaderSize = 14;
+inline constexpr std::size_t kMaxRowsPerPage = 255;
+
+struct Slot {
+    uint16_t start = 0;
+    uint16_t end = 0;
+    bool deleted = false;
+    bool overflow = false;
+    uint16_t length() const { return static_cast<uint16_t>(end - start); }
+};
+
+struct DataPage {
+    uint32_t number = 0;
+    uint32_t owner = 0;
+    std::vector<Slot> slots;
+};
+
+// Parses the header and slot table. Live rows with impossible extents are
+// damage; deleted rows with impossible extents are given zero length.
+DataPage parseDataPage(const Page& page, uint32_t number);
+
+// The bytes of a live row; damage when the slot is missing or deleted.
+ByteView rowBytes(const Page& page, const DataPage& dp, uint8_t row, const char* what);
+
+}  // namespace jet

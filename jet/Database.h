@@ -1,0 +1,74 @@
+// An open Jet 4 database: header, catalogue, table definitions and rows.
+// Used inside the engine; its methods throw JetException on damage.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "jet/Bytes.h"
+#include "jet/PageFile.h"
+#include "jet/TableDef.h"
+
+namespace jet {
+
+// One row of MSysObjects.
+struct CatalogEntry {
+    int32_t id = 0;
+    int32_t parentId = 0;
+    std::string name;
+    int16_t type = 0;
+    int32_t flags = 0;
+
+    bool isLocalTable() const { return type == 1; }
+    bool isSystem() const { return (static_cast<uint32_t>(flags) & 0x80000002u) != 0; }
+    uint32_t tdefPage() const { return static_cast<uint32_t>(id) & 0x00FFFFFFu; }
+};
+
+inline constexpr uint32_t kCatalogPage = 2;
+
+// Where a live row is: its slot (what index entries point to) and the slot
+// that holds its bytes (different when the row overflowed).
+struct RowLocation {
+    RowPtr slot;
+    RowPtr data;
+};
+
+class Database {
+public:
+    // Opens read-only and checks the password (format doc 2.5).
+    static std::unique_ptr<Database> open(const std::string& path, const std::string& password);
+
+    PageFile& file() { return *file_; }
+    const Header& header() const { return file_->header(); }
+
+    const std::vector<CatalogEntry>& catalog();
+    // Local tables (Type 1), in catalogue order.
+    std::vector<CatalogEntry> localTables();
+    const TableDef& tableDef(uint32_t page, const std::string& name);
+
+    // The table's data pages: members of its owned map that are data pages
+    // owned by it. Others are skipped (reported through skipped when given).
+    std::vector<uint32_t> dataPages(const TableDef& def, std::vector<uint32_t>* skipped = nullptr);
+
+    // Calls f for each live row in page order, overflow pointers resolved.
+    void scanRows(const TableDef& def,
+                  const std::function<void(const RowLocation&, ByteView)>& f);
+    // The bytes of the live row at a slot (resolving overflow).
+    ByteView fetchRow(const TableDef& def, RowPtr slot, std::shared_ptr<const Page>& holder,
+                      RowPtr* dataAt = nullptr);
+
+private:
+    explicit Database(std::unique_ptr<PageFile> file) : file_(std::move(file)) {}
+    ByteView resolve(const TableDef& def, RowPtr slot, std::shared_ptr<const Page>& holder,
+                     RowPtr* dataAt);
+    std::unique_ptr<PageFile> file_;
+    std::vector<CatalogEntry> catalog_;
+    bool catalogRead_ = false;
+    std::map<uint32_t, std::unique_ptr<TableDef>> defs_;
+};
+
+}  // namespace jet

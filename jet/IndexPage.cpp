@@ -1,0 +1,136 @@
+#include "jet/IndexPage.h"
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "jet/PageFile.h"
+
+namespace jet {
+
+IndexPage parseIndexPage(const Page& page, uint32_t number) {
+    const Origin o{number, "index page"};
+    IndexPage ip;
+    ip.number = number;
+    ip.type = page[0];
+    if (ip.type != kPageIndexNode && ip.type != kPageIndexLeaf) {
+        failDamage("expected an index page, found type " + std::to_string(ip.type), number);
+    }
+    ip.owner = u32(page, 4, o);
+    ip.prev = u32(page, 12, o);
+    ip.next = u32(page, 16, o);
+    ip.tail = u32(page, 20, o);
+    ip.prefix = u16(page, 24, o);
+    const std::size_t trailer = ip.leaf() ? 4 : 8;
+    std::size_t start = 0;
+    Bytes first;
+    for (std::size_t b = 1; b <= kIndexDataMax; ++b) {
+        if (!((page[kIndexBitmapStart + b / 8] >> (b % 8)) & 1)) continue;
+        // A set bit b: an entry ends at offset b (exclusive).
+        std::size_t stop = b;
+        if (stop <= start) failDamage("index entry of zero length", number);
+        ByteView stored = ByteView(page).subspan(kIndexEntryStart + start, stop - start);
+        Bytes full;
+        if (ip.entries.empty()) {
+            full.assign(stored.begin(), stored.end());
+            first = full;
+            if (ip.prefix > first.size()) failDamage("index prefix longer than the first entry", number);
+        } else {
+            full.assign(first.begin(), first.begin() + ip.prefix);
+            full.insert(full.end(), stored.begin(), stored.end());
+        }
+        if (full.size() < trailer) failDamage("index entry too short", number);
+        IndexEntry e;
+        std::size_t keyLen = full.size() - trailer;
+        e.key.assign(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(keyLen));
+        e.row.page = be24(full, keyLen);
+        e.row.row = full[keyLen + 3];
+        if (!ip.leaf()) e.child = be32(full, keyLen + 4);
+        ip.entries.push_back(std::move(e));
+        start = stop;
+    }
+    return ip;
+}
+
+IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what) {
+    IndexTree tree;
+    std::set<uint32_t> seen;
+    std::vector<uint32_t> level{root};
+    // Fan-out is at least one entry a page, so a tree deeper than this loops.
+    for (int depth = 0; !level.empty(); ++depth) {
+        if (depth > 64) failDamage(what + ": index tree too deep", root);
+        tree.levels.push_back(level);
+        std::vector<uint32_t> below;
+        bool leaves = false, nodes = false;
+        for (uint32_t pn : level) {
+            if (!seen.insert(pn).second) failDamage(what + ": index page reached twice", pn);
+            tree.pages.push_back(pn);
+            auto p = file.page(pn);
+            IndexPage ip = parseIndexPage(*p, pn);
+            if (ip.owner != owner) failDamage(what + ": index page owned by another table", pn);
+            if (ip.leaf()) {
+                leaves = true;
+                for (auto& e : ip.entries) tree.entries.push_back(std::move(e));
+            } else {
+                nodes = true;
+                for (const auto& e : ip.entries) below.push_back(e.child);
+                if (ip.tail != 0) below.push_back(ip.tail);
+                if (ip.entries.empty() && ip.tail == 0) failDamage(what + ": empty index node", pn);
+            }
+        }
+        if (leaves && nodes) failDamage(what + ": leaf and node pages on one index level", level.front());
+        level = std::move(below);
+    }
+    return tree;
+}
+
+std::size_t indexEntrySize(const IndexEntry& e, bool node) {
+    return e.key.size() + (node ? 8 : 4);
+}
+
+Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,
+                    const std::vector<const IndexEntry*>& entries) {
+    Page p{};
+    const bool node = type == kPageIndexNode;
+    auto full = [&](const IndexEntry& e) {
+        Bytes b = e.key;
+        b.resize(e.key.size() + (node ? 8 : 4));
+        putBe24(b.data() + e.key.size(), e.row.page);
+        b[e.key.size() + 3] = e.row.row;
+        if (node) putBe32(b.data() + e.key.size() + 4, e.child);
+        return b;
+    };
+    // Prefix shared by the first and the last entry, hence by all between.
+    std::size_t prefix = 0;
+    if (entries.size() > 1) {
+        Bytes a = full(*entries.front());
+        Bytes z = full(*entries.back());
+        while (prefix < a.size() && prefix < z.size() && a[prefix] == z[prefix]) ++prefix;
+        // Every entry must keep at least one stored byte.
+        std::size_t shortest = a.size();
+        for (const IndexEntry* e : entries) shortest = std::min(shortest, indexEntrySize(*e, node));
+        prefix = std::min(prefix, shortest - 1);
+    }
+    p[0] = type;
+    p[1] = 0x01;
+    put32(p.data() + 4, owner);
+    put32(p.data() + 12, prev);
+    put32(p.data() + 16, next);
+    put32(p.data() + 20, tail);
+    put16(p.data() + 24, static_cast<uint16_t>(prefix));
+    std::size_t pos = 0;
+    bool firstEntry = true;
+    for (const IndexEntry* e : entries) {
+        Bytes b = full(*e);
+        std::size_t skip = firstEntry ? 0 : prefix;
+        std::copy(b.begin() + static_cast<std::ptrdiff_t>(skip), b.end(),
+                  p.begin() + static_cast<std::ptrdiff_t>(kIndexEntryStart + pos));
+        pos += b.size() - skip;
+        p[kIndexBitmapStart + pos / 8] = static_cast<uint8_t>(p[kIndexBitmapStart + pos / 8] | (1u << (pos % 8)));
+        firstEntry = false;
+    }
+    put16(p.data() + 2, static_cast<uint16_t>(kIndexDataMax - pos));
+    return p;
+}
+
+}  // namespace jet

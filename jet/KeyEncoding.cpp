@@ -1,0 +1,117 @@
+#include "jet/KeyEncoding.h"
+
+namespace jet {
+
+namespace {
+std::size_t fixedKeySize(uint8_t type) {
+    switch (static_cast<ColumnType>(type)) {
+        case ColumnType::kByte: return 1;
+        case ColumnType::kInt: return 2;
+        case ColumnType::kLong: return 4;
+        case ColumnType::kMoney: return 8;
+        case ColumnType::kSingle: return 4;
+        case ColumnType::kDouble: return 8;
+        case ColumnType::kDateTime: return 8;
+        case ColumnType::kBool: return 1;
+        case ColumnType::kNumeric: return 17;
+        default: return 0;
+    }
+}
+}  // namespace
+
+bool keyEncodable(uint8_t type) {
+    switch (static_cast<ColumnType>(type)) {
+        case ColumnType::kByte:
+        case ColumnType::kInt:
+        case ColumnType::kLong:
+        case ColumnType::kMoney:
+        case ColumnType::kSingle:
+        case ColumnType::kDouble:
+        case ColumnType::kDateTime:
+        case ColumnType::kBool:
+            return true;
+        default:
+            return false;
+    }
+}
+
+Bytes encodeKeyPart(uint8_t type, bool ascending, const std::optional<ByteView>& stored,
+                    bool boolValue) {
+    Bytes out;
+    const auto t = static_cast<ColumnType>(type);
+    if (t == ColumnType::kBool) {
+        out.push_back(ascending ? 0x7F : 0x80);
+        uint8_t v = boolValue ? 0x00 : 0xFF;
+        out.push_back(ascending ? v : static_cast<uint8_t>(~v));
+        return out;
+    }
+    if (!stored) {
+        out.push_back(ascending ? 0x00 : 0xFF);
+        return out;
+    }
+    out.push_back(ascending ? 0x7F : 0x80);
+    const std::size_t n = fixedKeySize(type);
+    ByteView v = *stored;
+    if (v.size() < n) return out;
+    Bytes be(v.rbegin() + static_cast<std::ptrdiff_t>(v.size() - n), v.rend());  // little- to big-endian
+    if (t == ColumnType::kByte) {
+        // as is
+    } else if (t == ColumnType::kSingle || t == ColumnType::kDouble || t == ColumnType::kDateTime) {
+        if (be[0] & 0x80) {
+            for (auto& b : be) b = static_cast<uint8_t>(~b);
+        } else {
+            be[0] ^= 0x80;
+        }
+    } else {
+        be[0] ^= 0x80;
+    }
+    if (!ascending) {
+        for (auto& b : be) b = static_cast<uint8_t>(~b);
+    }
+    out.insert(out.end(), be.begin(), be.end());
+    return out;
+}
+
+std::optional<std::vector<std::pair<std::size_t, std::size_t>>> splitKey(
+    ByteView key, const std::vector<std::pair<uint8_t, bool>>& columns) {
+    std::vector<std::pair<std::size_t, std::size_t>> parts;
+    std::size_t pos = 0;
+    for (auto [type, ascending] : columns) {
+        if (pos >= key.size()) return std::nullopt;
+        const std::size_t start = pos;
+        const uint8_t flag = key[pos++];
+        const bool isNull = flag == (ascending ? 0x00 : 0xFF);
+        const auto t = static_cast<ColumnType>(type);
+        if (isNull && t != ColumnType::kBool) {
+            parts.emplace_back(start, 1);
+            continue;
+        }
+        if (flag != (ascending ? 0x7F : 0x80)) return std::nullopt;
+        if (std::size_t n = fixedKeySize(type); n > 0) {
+            pos += n;
+        } else if (t == ColumnType::kText || t == ColumnType::kMemo) {
+            if (ascending) {
+                while (pos < key.size() && key[pos] != 0x00) ++pos;
+                ++pos;
+            } else {
+                while (pos < key.size() && key[pos] != 0xFF) ++pos;
+                pos += 2;
+            }
+        } else if (t == ColumnType::kBinary || t == ColumnType::kGuid) {
+            if (!ascending) return std::nullopt;
+            for (;;) {
+                pos += 9;
+                if (pos > key.size()) return std::nullopt;
+                if (key[pos - 1] != 9) break;
+            }
+        } else {
+            return std::nullopt;
+        }
+        if (pos > key.size()) return std::nullopt;
+        parts.emplace_back(start, pos - start);
+    }
+    if (pos != key.size()) return std::nullopt;
+    return parts;
+}
+
+}  // namespace jet

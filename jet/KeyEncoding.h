@@ -1,0 +1,32 @@
+// Index key encoding for the fixed-size column types, and the walk that
+// splits a stored key into its per-column segments.
+//
+// Each column's part starts with a flag byte: 00 null / 7F value (ascending),
+// FF null / 80 value (descending, value bytes inverted). Integers are
+// big-endian with the top bit flipped; floating point and dates are
+// big-endian IEEE with the top bit flipped when non-negative and every byte
+// inverted when negative. Text parts end with 00 (ascending) or FF 00
+// (descending); binary parts are 8-byte groups each followed by a length byte.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "jet/Bytes.h"
+#include "jet/TableDef.h"
+
+namespace jet {
+
+// Whether keys of this type can be encoded from the stored value.
+bool keyEncodable(uint8_t type);
+
+// The key part of one column; stored is the column's bytes (nullopt: null).
+// For Yes/No columns, boolValue is used instead of stored.
+Bytes encodeKeyPart(uint8_t type, bool ascending, const std::optional<ByteView>& stored,
+                    bool boolValue = false);
+
+// Splits a key into per-column parts; nullopt when a part cannot be walked.
+std::optional<std::vector<std::pair<std::size_t, std::size_t>>> splitKey(
+    ByteView key, const std::vector<std::pair<uint8_t, bool>>& columns);
+
+}  // namespace jet

@@ -1,0 +1,73 @@
+#include "jet/LongValue.h"
+
+#include <set>
+#include <string>
+
+#include "jet/DataPage.h"
+#include "jet/PageFile.h"
+
+namespace jet {
+
+LongValueRef parseLongValueHeader(ByteView slot, uint32_t page, int row) {
+    if (slot.size() < kLongValueHeaderSize) failDamage("long value header too short", page, row);
+    LongValueRef r;
+    uint32_t word = u32(slot, 0);
+    r.length = word & 0x3FFFFFFFu;
+    r.kind = static_cast<uint8_t>((word >> 24) & 0xC0);
+    r.first = RowPtr::fromU32(u32(slot, 4));
+    if (r.kind == 0xC0) failDamage("long value of unknown kind", page, row);
+    return r;
+}
+
+Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
+                    const std::function<void(RowPtr)>& visit) {
+    LongValueRef ref = parseLongValueHeader(slot, page, row);
+    if (ref.kind == kLvInline) {
+        if (slot.size() - kLongValueHeaderSize < ref.length) {
+            failDamage("inline long value longer than its slot", page, row);
+        }
+        return Bytes(slot.begin() + kLongValueHeaderSize,
+                     slot.begin() + static_cast<std::ptrdiff_t>(kLongValueHeaderSize + ref.length));
+    }
+    // A value can never be longer than the file that holds it; this bounds
+    // the allocation before a byte of it is read.
+    if (static_cast<uint64_t>(ref.length) > file.fileSize()) {
+        failDamage("long value length larger than the file", page, row);
+    }
+    auto lvalRow = [&](RowPtr at, std::shared_ptr<const Page>& holder) -> ByteView {
+        holder = file.page(at.page);
+        DataPage dp = parseDataPage(*holder, at.page);
+        if (dp.owner != kOwnerLval) failDamage("long value points to a page that is not LVAL", at.page, at.row);
+        if (at.row >= dp.slots.size() || dp.slots[at.row].deleted) {
+            failDamage("long value points to a missing or deleted LVAL row", at.page, at.row);
+        }
+        if (visit) visit(at);
+        return rowBytes(*holder, dp, at.row, "long value");
+    };
+    Bytes out;
+    std::shared_ptr<const Page> holder;
+    if (ref.kind == kLvSingle) {
+        ByteView b = lvalRow(ref.first, holder);
+        if (b.size() < ref.length) failDamage("single-row long value shorter than declared", ref.first.page, ref.first.row);
+        out.assign(b.begin(), b.begin() + ref.length);
+        return out;
+    }
+    out.reserve(ref.length);
+    std::set<uint32_t> seen;
+    RowPtr at = ref.first;
+    while (true) {
+        if (!seen.insert(at.toU32()).second) failDamage("long value chain loops", at.page, at.row);
+        ByteView b = lvalRow(at, holder);
+        if (b.size() < 4) failDamage("long value chain row too short", at.page, at.row);
+        RowPtr next = RowPtr::fromU32(u32(b, 0));
+        std::size_t chunk = b.size() - 4;
+        if (out.size() + chunk > ref.length) failDamage("long value chain longer than declared", at.page, at.row);
+        out.insert(out.end(), b.begin() + 4, b.end());
+        if (next.isNull()) break;
+        at = next;
+    }
+    if (out.size() != ref.length) failDamage("long value chain shorter than declared", page, row);
+    return out;
+}
+
+}  // namespace jet

@@ -1,0 +1,104 @@
+#include "jet/PageFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "jet/Error.h"
+#include "jet/Rc4.h"
+
+namespace jet {
+
+namespace {
+// Reads exactly n bytes at off; false on a short read.
+bool preadAll(int fd, uint8_t* out, std::size_t n, off_t off) {
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t r = ::pread(fd, out + done, n - done, off + static_cast<off_t>(done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        done += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+}  // namespace
+
+std::unique_ptr<PageFile> PageFile::open(const std::string& path) {
+    std::unique_ptr<PageFile> f(new PageFile());
+    f->path_ = path;
+    f->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (f->fd_ < 0) {
+        int err = errno;
+        if (err == ENOENT) fail(ErrorCode::kFileNotFound, "Could not find file '" + path + "'.");
+        fail(ErrorCode::kFileAccess,
+             "Cannot open the file '" + path + "': " + std::strerror(err) + ".");
+    }
+    struct stat st {};
+    if (::fstat(f->fd_, &st) != 0) {
+        fail(ErrorCode::kIo, "Cannot read the file '" + path + "': " + std::strerror(errno) + ".");
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fail(ErrorCode::kFileAccess, "'" + path + "' is not a regular file.");
+    }
+    f->fileSize_ = static_cast<uint64_t>(st.st_size);
+    Page raw{};
+    if (f->fileSize_ < kPageSize || !preadAll(f->fd_, raw.data(), kPageSize, 0)) {
+        fail(ErrorCode::kUnrecognizedFormat, "Unrecognized database format '" + path + "'.");
+    }
+    f->header_ = parseHeader(raw, path);
+    if (f->fileSize_ % kPageSize != 0) {
+        fail(ErrorCode::kDamaged, "The database is damaged: its length (" +
+                                      std::to_string(f->fileSize_) +
+                                      " bytes) is not a whole number of 4096-byte pages.");
+    }
+    if (f->fileSize_ / kPageSize > kMaxPages) {
+        fail(ErrorCode::kDamaged, "The database is damaged: it is larger than the format's "
+                                  "limit of 2 GB.");
+    }
+    f->pageCount_ = static_cast<uint32_t>(f->fileSize_ / kPageSize);
+    if (f->pageCount_ < 3) {
+        fail(ErrorCode::kDamaged, "The database is damaged: it has only " +
+                                      std::to_string(f->pageCount_) + " pages.");
+    }
+    return f;
+}
+
+PageFile::~PageFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void PageFile::readRaw(uint32_t number, uint8_t* out) {
+    if (number >= pageCount_) {
+        failDamage("a pointer leads to page " + std::to_string(number) +
+                       ", beyond the end of the file (" + std::to_string(pageCount_) + " pages)",
+                   number);
+    }
+    if (!preadAll(fd_, out, kPageSize, static_cast<off_t>(number) * kPageSize)) {
+        fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number) + " of '" + path_ +
+                                 "': " + std::strerror(errno) + ".");
+    }
+}
+
+std::shared_ptr<const Page> PageFile::page(uint32_t number) {
+    auto it = cache_.find(number);
+    if (it != cache_.end()) return it->second;
+    auto p = std::make_shared<Page>();
+    readRaw(number, p->data());
+    if (number == 0) {
+        *p = header_.decoded;
+    } else if (header_.databaseKey != 0) {
+        rc4Page(header_.databaseKey, number, p->data(), kPageSize);
+    }
+    if (cache_.size() >= kCachePages) {
+        cache_.erase(order_.front());
+        order_.pop_front();
+    }
+    cache_.emplace(number, p);
+    order_.push_back(number);
+    return p;
+}
+
+}  // namespace jet

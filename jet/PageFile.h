@@ -1,0 +1,49 @@
+// Reads the pages of a database file on demand, decoding encoded pages. The
+// file is opened read-only; pages are never all held at once.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "jet/Header.h"
+#include "jet/Page.h"
+
+namespace jet {
+
+class PageFile {
+public:
+    // Opens the file and reads its header; refuses anything but Jet 4 and a
+    // file whose length is not a whole number of pages.
+    static std::unique_ptr<PageFile> open(const std::string& path);
+    ~PageFile();
+    PageFile(const PageFile&) = delete;
+    PageFile& operator=(const PageFile&) = delete;
+
+    const Header& header() const { return header_; }
+    uint32_t pageCount() const { return pageCount_; }
+    uint64_t fileSize() const { return fileSize_; }
+    const std::string& path() const { return path_; }
+    int fd() const { return fd_; }
+
+    // The decoded page; a number beyond the end of the file is damage.
+    std::shared_ptr<const Page> page(uint32_t number);
+    // The page as stored, not decoded.
+    void readRaw(uint32_t number, uint8_t* out);
+
+private:
+    PageFile() = default;
+    std::string path_;
+    int fd_ = -1;
+    uint64_t fileSize_ = 0;
+    uint32_t pageCount_ = 0;
+    Header header_;
+    // A small cache: the same few pages are asked for again and again.
+    static constexpr std::size_t kCachePages = 512;
+    std::unordered_map<uint32_t, std::shared_ptr<const Page>> cache_;
+    std::list<uint32_t> order_;
+};
+
+}  // namespace jet

@@ -1,0 +1,132 @@
+// jet4: a command-line tool over the Jet 4 engine, for people and scripts.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "jet/Api.h"
+
+namespace {
+
+const char* kUsage =
+    "Usage: jet4 COMMAND FILE [ARGS] [--password P]\n"
+    "\n"
+    "Commands:\n"
+    "  info FILE            format, pages, encoding, password (set or not), tables and\n"
+    "                       the space a compaction would reclaim\n"
+    "  tables FILE          the local tables, one a line (system tables marked)\n"
+    "  dump FILE [TABLE...] every row of the tables, one JSON object a line\n"
+    "  check FILE           verify the file; lists every problem found\n"
+    "\n"
+    "The password may also come from the environment variable JET4_PASSWORD,\n"
+    "which keeps it out of process listings.\n"
+    "\n"
+    "Exit status: 0 success, 1 refused or problems found, 2 usage error.\n";
+
+int usageError(const std::string& message) {
+    std::cerr << "jet4: " << message << "\n\n" << kUsage;
+    return 2;
+}
+
+int reportError(const jet::Error& e) {
+    std::cerr << "jet4: " << e.description << " (" << e.number << " - " << e.source << ")\n";
+    return 1;
+}
+
+struct Args {
+    std::string command;
+    std::vector<std::string> positional;
+    std::string password;
+    bool passwordGiven = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Args a;
+    for (int i = 1; i < argc; ++i) {
+        std::string s = argv[i];
+        if (s == "--help" || s == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (s == "--password") {
+            if (i + 1 >= argc) return usageError("--password needs a value");
+            a.password = argv[++i];
+            a.passwordGiven = true;
+        } else if (s.rfind("--password=", 0) == 0) {
+            a.password = s.substr(11);
+            a.passwordGiven = true;
+        } else if (s.size() > 1 && s[0] == '-' && s != "-") {
+            return usageError("unknown option " + s);
+        } else if (a.command.empty()) {
+            a.command = s;
+        } else {
+            a.positional.push_back(s);
+        }
+    }
+    if (!a.passwordGiven) {
+        if (const char* env = std::getenv("JET4_PASSWORD")) a.password = env;
+    }
+    if (a.command.empty()) return usageError("no command given");
+    if (a.positional.empty()) return usageError("no database file given");
+    const std::string& file = a.positional[0];
+
+    if (a.command == "info" || a.command == "tables" || a.command == "check") {
+        if (a.positional.size() != 1) return usageError("too many arguments");
+    }
+    if (a.command == "info") {
+        auto r = jet::databaseInfo(file, a.password);
+        if (!r) return reportError(r.error());
+        const auto& i = r.value();
+        std::cout << "format: " << i.format << "\n"
+                  << "size: " << i.fileSize << " bytes, " << i.pageCount << " pages\n"
+                  << "encoded: " << (i.encoded ? "yes" : "no") << "\n"
+                  << "password: " << (i.hasPassword ? "set" : "none") << "\n"
+                  << "code page: " << i.codePage << ", sort order: " << i.sortLcid << "\n"
+                  << "created: " << i.creationDate << "\n"
+                  << "tables:\n";
+        for (const auto& t : i.report.tables) {
+            std::cout << "  " << t.name << (t.system ? " (system)" : "") << ": " << t.rows << " rows, "
+                      << t.indexes << " indexes\n";
+        }
+        std::cout << "reclaimable: " << i.report.unreachablePages() << " unreachable pages ("
+                  << static_cast<uint64_t>(i.report.unreachablePages()) * 4096 << " bytes), "
+                  << i.report.deadRowBytes << " bytes of dead rows\n";
+        if (!i.report.ok()) {
+            std::cout << "problems: " << i.report.problems.size() << " (run jet4 check)\n";
+        }
+        return 0;
+    }
+    if (a.command == "tables") {
+        auto r = jet::databaseInfo(file, a.password);
+        if (!r) return reportError(r.error());
+        for (const auto& t : r.value().report.tables) {
+            std::cout << t.name << (t.system ? "\tsystem" : "") << "\n";
+        }
+        return 0;
+    }
+    if (a.command == "dump") {
+        std::vector<std::string> tables(a.positional.begin() + 1, a.positional.end());
+        auto r = jet::dumpFile(file, a.password, tables, std::cout);
+        if (!r) return reportError(r.error());
+        return 0;
+    }
+    if (a.command == "check") {
+        auto r = jet::checkFile(file, a.password);
+        if (!r) return reportError(r.error());
+        const auto& rep = r.value();
+        for (const auto& n : rep.notes) std::cout << "note: " << n << "\n";
+        for (const auto& p : rep.problems) std::cout << "problem: " << p << "\n";
+        if (!rep.ok()) {
+            std::cerr << "jet4: " << rep.problems.size() << " problems found\n";
+            return 1;
+        }
+        std::cout << "ok: " << rep.tables.size() << " tables, " << rep.reachablePages << " of "
+                  << rep.pageCount << " pages reachable\n";
+        return 0;
+    }
+    return usageError("unknown command " + a.command);
+}
