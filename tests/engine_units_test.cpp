@@ -1,0 +1,215 @@
+// Unit tests of the engine's building blocks against values taken from real
+// files (the format notes' worked examples).
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "jet/Error.h"
+#include "jet/Header.h"
+#include "jet/IndexPage.h"
+#include "jet/KeyEncoding.h"
+#include "jet/Rc4.h"
+#include "jet/Row.h"
+#include "jet/Text.h"
+#include "jet/UsageMap.h"
+#include "jet/Value.h"
+
+using jet::Bytes;
+using jet::ByteView;
+
+namespace {
+Bytes hex(const std::string& s) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < s.size();) {
+        if (s[i] == ' ') {
+            ++i;
+            continue;
+        }
+        out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return out;
+}
+}  // namespace
+
+TEST(Header, MaskedRegionUsesTheFixedKeystream) {
+    jet::Page p{};
+    jet::maskHeaderRegion(p.data());
+    EXPECT_EQ(Bytes(p.begin() + 0x18, p.begin() + 0x20), hex("B5 6F 03 62 61 08 C2 55"));
+}
+
+TEST(Header, PasswordIsMaskedWithTheCreationDate) {
+    // From a real file: creation date 44568.67..., password "password".
+    jet::Page raw{};
+    const char magic[] = "Standard Jet DB";
+    raw[1] = 1;
+    std::copy(magic, magic + sizeof magic, raw.begin() + 4);
+    raw[0x14] = 1;
+    Bytes date = hex("9b bf 57 a9 15 c3 e5 40");
+    std::copy(date.begin(), date.end(), raw.begin() + 0x72);
+    Bytes stored = hex("68 ae 61 00 6b ae 73 00 6f ae 6f 00 6a ae 64 00");
+    std::copy(stored.begin(), stored.end(), raw.begin() + 0x42);
+    for (size_t i = 16; i < 40; i += 4) {
+        raw[0x42 + i] = 0x18;
+        raw[0x42 + i + 1] = 0xae;
+    }
+    jet::maskHeaderRegion(raw.data());
+    jet::Header h = jet::parseHeader(raw, "x");
+    EXPECT_TRUE(h.hasPassword());
+    EXPECT_EQ(h.passwordUtf8(), "password");
+    EXPECT_TRUE(h.passwordMatches("password"));
+    EXPECT_FALSE(h.passwordMatches("Password"));
+    EXPECT_FALSE(h.passwordMatches(""));
+    EXPECT_EQ(jet::formatDate(h.creationDate), "2022-01-07 16:14:46");
+}
+
+TEST(Header, OtherFormatsAreRefused) {
+    jet::Page raw{};
+    try {
+        jet::parseHeader(raw, "f.mdb");
+        FAIL();
+    } catch (const jet::JetException& e) {
+        EXPECT_EQ(e.error().number, -2147467259);
+        EXPECT_EQ(e.error().description, "Unrecognized database format 'f.mdb'.");
+    }
+}
+
+TEST(Text, CompressedUnicodeTogglesOnZeroBytes) {
+    EXPECT_EQ(jet::decodeText(hex("ff fe 66 6f 6f")), u"foo");
+    EXPECT_EQ(jet::decodeText(hex("ff fe 41 00 ac 20 00 42")), u"A\u20ACB");
+    EXPECT_EQ(jet::decodeText(hex("41 00 42 00")), u"AB");
+    std::u16string out;
+    EXPECT_FALSE(jet::utf8ToUtf16("\xC3", out));
+    EXPECT_FALSE(jet::utf8ToUtf16("\xFF", out));
+    EXPECT_TRUE(jet::utf8ToUtf16("\xF0\x9F\x98\x80", out));
+    EXPECT_EQ(out.size(), 2u);
+    EXPECT_EQ(jet::utf16ToUtf8(out), "\xF0\x9F\x98\x80");
+}
+
+TEST(KeyEncoding, IntegerAndDateKeysMatchAccessKeys) {
+    Bytes two = hex("02 00 00 00");
+    EXPECT_EQ(jet::encodeKeyPart(4, true, ByteView(two)), hex("7F 80 00 00 02"));
+    Bytes v = hex("CD 12 00 00");
+    EXPECT_EQ(jet::encodeKeyPart(4, false, ByteView(v)), hex("80 7F FF ED 32"));
+    EXPECT_EQ(jet::encodeKeyPart(4, true, std::nullopt), hex("00"));
+    EXPECT_EQ(jet::encodeKeyPart(4, false, std::nullopt), hex("FF"));
+    Bytes minusOne = hex("00 00 00 00 00 00 f0 bf");  // -1.0
+    EXPECT_EQ(jet::encodeKeyPart(7, true, ByteView(minusOne)), hex("7F 40 0F FF FF FF FF FF FF"));
+    Bytes one = hex("00 00 00 00 00 00 f0 3f");
+    EXPECT_EQ(jet::encodeKeyPart(8, true, ByteView(one)), hex("7F BF F0 00 00 00 00 00 00"));
+}
+
+TEST(KeyEncoding, KeysSplitIntoColumnParts) {
+    Bytes key = hex("7F 8F 00 00 01 7F 60 6B 76 6B 64 4C 5B 51 4D 6D 6B 01 00");
+    auto parts = jet::splitKey(key, {{4, true}, {10, true}});
+    ASSERT_TRUE(parts);
+    EXPECT_EQ((*parts)[0], std::make_pair(size_t{0}, size_t{5}));
+    EXPECT_EQ((*parts)[1], std::make_pair(size_t{5}, size_t{14}));
+    EXPECT_TRUE(jet::splitKey(hex("00 00"), {{10, true}, {4, true}}));
+    EXPECT_TRUE(jet::splitKey(hex("80 C7 FE FE FE FE 7F F8 F9 7D FF 00"), {{10, false}}));
+    EXPECT_FALSE(jet::splitKey(hex("7F 80 00"), {{4, true}}));
+    EXPECT_FALSE(jet::splitKey(hex("7F 80 00 00 02 01"), {{4, true}}));
+}
+
+TEST(Rows, DeletedColumnsKeepTheirSlots) {
+    // A real row: max_cols 6, num_var 3, columns 1 and 4 deleted.
+    Bytes row = hex(
+        "06 00 00 00 00 00 01 00 00 00 02 00 00 00 ff fe 66 6f 6f ff fe 66 6f 6f 5f 64 65 6c 65 74 "
+        "65 64 ff fe 66 6f 6f 32 26 00 20 00 13 00 0e 00 03 00 3f");
+    jet::TableDef def;
+    def.name = "Table1";
+    def.numVar = 3;
+    def.maxCols = 6;
+    auto col = [](uint16_t num, uint8_t type, uint8_t flags, uint16_t fixedOff, uint16_t varIdx, uint16_t len) {
+        jet::Column c;
+        c.number = num;
+        c.type = type;
+        c.flags = flags;
+        c.fixedOffset = fixedOff;
+        c.varIndex = varIdx;
+        c.length = len;
+        return c;
+    };
+    def.columns = {col(0, 4, 3, 0, 0, 4), col(2, 4, 3, 8, 0, 4), col(3, 10, 2, 0, 0, 100),
+                   col(5, 10, 2, 0, 2, 100)};
+    jet::RowView rv = jet::crackRow(def, row, 29, 0);
+    EXPECT_EQ(rv.ncols, 6);
+    ASSERT_EQ(rv.varSlots.size(), 3u);
+    auto id2 = jet::columnBytes(def, def.columns[1], rv, 29, 0);
+    ASSERT_TRUE(id2);
+    EXPECT_EQ(Bytes(id2->begin(), id2->end()), hex("02 00 00 00"));
+    auto data2 = jet::columnBytes(def, def.columns[3], rv, 29, 0);
+    ASSERT_TRUE(data2);
+    EXPECT_EQ(jet::decodeText(*data2), u"foo2");
+
+    // Rebuilding from the parts gives the same bytes.
+    std::vector<Bytes> slots;
+    for (auto [s, e] : rv.varSlots) slots.emplace_back(row.begin() + s, row.begin() + e);
+    Bytes rebuilt = jet::buildRow(6, ByteView(row).subspan(2, rv.fixedEnd - 2), slots,
+                                  ByteView(row).subspan(rv.maskOffset), true);
+    EXPECT_EQ(rebuilt, row);
+
+    // A damaged offset table is reported, never read past.
+    Bytes bad = row;
+    bad[bad.size() - 6] = 0xF0;
+    EXPECT_THROW(jet::crackRow(def, bad, 29, 0), jet::JetException);
+}
+
+TEST(IndexPages, BuildAndParseRoundTripWithPrefixCompression) {
+    std::vector<jet::IndexEntry> entries;
+    for (uint32_t i = 0; i < 200; ++i) {
+        jet::IndexEntry e;
+        e.key = hex("7F 80 00");
+        e.key.push_back(static_cast<uint8_t>(i >> 8));
+        e.key.push_back(static_cast<uint8_t>(i));
+        e.row = {100 + i / 50, static_cast<uint8_t>(i % 50)};
+        entries.push_back(e);
+    }
+    std::vector<const jet::IndexEntry*> ptrs;
+    for (const auto& e : entries) ptrs.push_back(&e);
+    jet::Page p = jet::buildIndexPage(jet::kPageIndexLeaf, 15, 0, 33, 0, ptrs);
+    jet::IndexPage parsed = jet::parseIndexPage(p, 32);
+    EXPECT_GT(parsed.prefix, 0);
+    EXPECT_EQ(parsed.next, 33u);
+    EXPECT_EQ(parsed.owner, 15u);
+    ASSERT_EQ(parsed.entries.size(), entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(parsed.entries[i].key, entries[i].key);
+        EXPECT_EQ(parsed.entries[i].row, entries[i].row);
+    }
+}
+
+TEST(UsageMaps, InlineMapsHoldOnlyWhatFitsTheirWindow) {
+    Bytes row;
+    ASSERT_TRUE(jet::buildInlineMap({9, 10, 519}, row));
+    EXPECT_EQ(row.size(), 69u);
+    EXPECT_EQ(jet::u32(row, 1), 8u);
+    EXPECT_EQ(row[5], 0x06);
+    EXPECT_FALSE(jet::buildInlineMap({8, 520}, row));
+}
+
+TEST(Values, DatesDecimalsAndBase64) {
+    EXPECT_EQ(jet::formatDate(0), "1899-12-30 00:00:00");
+    EXPECT_EQ(jet::formatDate(2.5), "1900-01-01 12:00:00");
+    EXPECT_EQ(jet::formatDate(-1.25), "1899-12-29 06:00:00");
+    EXPECT_EQ(jet::formatDate(1e300), "invalid date");
+    Bytes dec(17, 0);
+    dec[13] = 0x01;
+    dec[14] = 0x02;  // 0x0201 in the least significant word
+    EXPECT_EQ(jet::formatDecimal(dec, 2), "5.13");
+    dec[0] = 0x80;
+    EXPECT_EQ(jet::formatDecimal(dec, 0), "-513");
+    EXPECT_EQ(jet::base64(hex("66 6f 6f 62")), "Zm9vYg==");
+}
+
+TEST(Errors, NumbersAndNamesAreUnique) {
+    size_t n = 0;
+    const jet::ErrorInfo* t = jet::errorTable(n);
+    std::set<int32_t> numbers;
+    std::set<std::string> names;
+    for (size_t i = 0; i < n; ++i) {
+        EXPECT_TRUE(numbers.insert(static_cast<int32_t>(t[i].code)).second) << t[i].name;
+        EXPECT_TRUE(names.insert(t[i].name).second);
+    }
+    EXPECT_TRUE(numbers.count(-2147217843));
+}

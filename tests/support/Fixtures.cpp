@@ -1,0 +1,106 @@
+#include "support/Fixtures.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+fs::path fixturesDir() {
+    if (const char* env = std::getenv("QW_FIXTURES")) return env;
+    fs::path p = fs::path(QW_SOURCE_DIR) / ".." / "shared" / "fixtures";
+    std::error_code ec;
+    if (fs::is_directory(p / "jet4", ec)) return fs::weakly_canonical(p);
+    return {};
+}
+
+std::vector<fs::path> jet4Fixtures() {
+    std::vector<fs::path> out;
+    fs::path dir = fixturesDir();
+    if (dir.empty()) return out;
+    for (const auto& e : fs::directory_iterator(dir / "jet4")) {
+        if (e.path().extension() == ".mdb") out.push_back(e.path());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string fixturePassword(const std::string& fileName) {
+    std::ifstream in(fixturesDir() / "MANIFEST.tsv");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> cols;
+        std::stringstream ss(line);
+        std::string c;
+        while (std::getline(ss, c, '\t')) cols.push_back(c);
+        if (cols.size() > 8 && cols[0] == fileName) {
+            const std::string prefix = "yes: ";
+            return cols[8].rfind(prefix, 0) == 0 ? cols[8].substr(prefix.size()) : "";
+        }
+    }
+    return "";
+}
+
+TempDir::TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "qwtest-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+fs::path copyFixture(const fs::path& fixture, const TempDir& dir, const std::string& as) {
+    fs::path to = dir / (as.empty() ? fixture.filename().string() : as);
+    fs::copy_file(fixture, to, fs::copy_options::overwrite_existing);
+    fs::permissions(to, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+    return to;
+}
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& p, const std::string& bytes) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+int runCommand(const std::string& command, std::string& output) {
+    output.clear();
+    FILE* f = ::popen(command.c_str(), "r");
+    if (!f) return -1;
+    std::array<char, 65536> buf;
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) output.append(buf.data(), n);
+    int status = ::pclose(f);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string shellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'') out += "'\\''";
+        else out.push_back(c);
+    }
+    return out + "'";
+}
+
+bool haveCommand(const std::string& name) {
+    std::string out;
+    return runCommand("command -v " + shellQuote(name) + " >/dev/null 2>&1", out) == 0;
+}
+
+}  // namespace testsupport
