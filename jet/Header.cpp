@@ -91,6 +91,33 @@ bool encodePassword(const std::string& utf8, std::array<uint8_t, kPasswordBytes>
     return true;
 }
 
+uint32_t sidKey(const Page& decoded) {
+    uint8_t region[80];
+    std::memcpy(region, decoded.data() + kPasswordOffset, sizeof region);
+    auto mask = passwordMask(decoded);
+    for (std::size_t i = 0; i < kPasswordBytes; ++i) region[i] ^= mask[i % 4];
+    uint32_t key = u32(decoded, kCreationDateOffset);
+    for (uint32_t i = 0; i < 40; ++i) key ^= static_cast<uint32_t>(region[2 * i]) << (i % 24);
+    return key;
+}
+
+void applySidMask(uint32_t key, uint8_t* sid, std::size_t n) {
+    uint8_t k[4];
+    put32(k, key);
+    Rc4 rc4(k, 4);
+    rc4.apply(sid, n);
+}
+
+Page withPassword(const Header& h, const std::array<uint8_t, kPasswordBytes>& password) {
+    Page decoded = h.decoded;
+    auto mask = passwordMask(decoded);
+    for (std::size_t i = 0; i < kPasswordBytes; ++i) {
+        decoded[kPasswordOffset + i] = password[i] ^ mask[i % 4];
+    }
+    maskHeaderRegion(decoded.data());
+    return decoded;
+}
+
 bool Header::passwordMatches(const std::string& candidateUtf8) const {
     if (!hasPassword()) return true;  // as the platform engine: any password opens it
     std::array<uint8_t, kPasswordBytes> candidate{};

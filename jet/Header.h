@@ -57,4 +57,13 @@ std::array<uint8_t, 4> passwordMask(const Page& decoded);
 // UTF-16 units or not valid UTF-8.
 bool encodePassword(const std::string& utf8, std::array<uint8_t, kPasswordBytes>& out);
 
+// The RC4 key that masks security identifiers (MSysACEs.SID, MSysObjects.Owner):
+// derived from the password field, the 40 bytes after it and the creation date.
+uint32_t sidKey(const Page& decoded);
+// XORs the SID keystream of key into a stored SID (masking and unmasking).
+void applySidMask(uint32_t key, uint8_t* sid, std::size_t n);
+
+// A copy of raw page 0 with a new password, masked as the engine stores it.
+Page withPassword(const Header& h, const std::array<uint8_t, kPasswordBytes>& password);
+
 }  // namespace jet

@@ -3,10 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "jet/Api.h"
+#include "jet/Compactor.h"
 
 namespace {
 
@@ -19,6 +21,9 @@ const char* kUsage =
     "  tables FILE          the local tables, one a line (system tables marked)\n"
     "  dump FILE [TABLE...] every row of the tables, one JSON object a line\n"
     "  check FILE           verify the file; lists every problem found\n"
+    "  compact SOURCE DEST  write a compacted copy of SOURCE to DEST (which must not\n"
+    "                       exist), keeping the password; --new-password P gives the\n"
+    "                       copy another one\n"
     "\n"
     "The password may also come from the environment variable JET4_PASSWORD,\n"
     "which keeps it out of process listings.\n"
@@ -40,6 +45,7 @@ struct Args {
     std::vector<std::string> positional;
     std::string password;
     bool passwordGiven = false;
+    std::optional<std::string> newPassword;
 };
 
 }  // namespace
@@ -56,6 +62,9 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) return usageError("--password needs a value");
             a.password = argv[++i];
             a.passwordGiven = true;
+        } else if (s == "--new-password") {
+            if (i + 1 >= argc) return usageError("--new-password needs a value");
+            a.newPassword = argv[++i];
         } else if (s.rfind("--password=", 0) == 0) {
             a.password = s.substr(11);
             a.passwordGiven = true;
@@ -126,6 +135,18 @@ int main(int argc, char** argv) {
         }
         std::cout << "ok: " << rep.tables.size() << " tables, " << rep.reachablePages << " of "
                   << rep.pageCount << " pages reachable\n";
+        return 0;
+    }
+    if (a.command == "compact") {
+        if (a.positional.size() != 2) return usageError("compact needs SOURCE and DEST");
+        jet::CompactRequest req;
+        req.sourcePath = file;
+        req.sourcePassword = a.password;
+        req.destinationPath = a.positional[1];
+        req.destinationPassword = a.newPassword.value_or(a.password);
+        auto r = jet::compactFile(req);
+        if (!r) return reportError(r.error());
+        std::cout << "compacted: " << r->sourcePages << " pages -> " << r->destinationPages << " pages\n";
         return 0;
     }
     return usageError("unknown command " + a.command);

@@ -1,0 +1,785 @@
+#include "jet/Compactor.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "jet/Checker.h"
+#include "jet/ConnectionString.h"
+#include "jet/DataPage.h"
+#include "jet/Database.h"
+#include "jet/IndexPage.h"
+#include "jet/KeyEncoding.h"
+#include "jet/LongValue.h"
+#include "jet/PageBuilder.h"
+#include "jet/Rc4.h"
+#include "jet/Row.h"
+#include "jet/UsageMap.h"
+
+namespace jet {
+
+namespace {
+
+constexpr std::size_t kInlineLimit = 64;        // long values up to this size stay in the row
+constexpr std::size_t kSingleRowLimit = 4076;   // larger values are chained
+constexpr std::size_t kChainChunkLimit = 4072;
+constexpr std::size_t kMinChunk = 64;           // smaller leftovers start a chain on a new page
+constexpr std::size_t kMapRowsPerPage = (kPageSize - kDataHeaderSize) / (kUsageMapRowSize + 2);
+
+// Writes pages by number, encoding them under their new number when the
+// database key asks for it.
+class OutputFile {
+public:
+    OutputFile(int fd, uint32_t databaseKey, std::string path)
+        : fd_(fd), key_(databaseKey), path_(std::move(path)) {}
+
+    void write(uint32_t number, Page page) {
+        if (number != 0 && key_ != 0) rc4Page(key_, number, page.data(), kPageSize);
+        std::size_t done = 0;
+        const off_t at = static_cast<off_t>(number) * kPageSize;
+        while (done < kPageSize) {
+            ssize_t w = ::pwrite(fd_, page.data() + done, kPageSize - done, at + static_cast<off_t>(done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) failWrite(w < 0 ? errno : ENOSPC);
+            done += static_cast<std::size_t>(w);
+        }
+        written_ = std::max(written_, number + 1);
+    }
+
+    void sync() {
+        if (::fsync(fd_) != 0) failWrite(errno);
+    }
+
+    [[noreturn]] void failWrite(int err) {
+        if (err == ENOSPC || err == EDQUOT) {
+            fail(ErrorCode::kNoSpace, "There is not enough room on the disk to write '" + path_ + "'.");
+        }
+        fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + std::strerror(err) + ".");
+    }
+
+private:
+    int fd_;
+    uint32_t key_;
+    std::string path_;
+    uint32_t written_ = 0;
+};
+
+class PageAllocator {
+public:
+    explicit PageAllocator(uint32_t first) : next_(first) {}
+    uint32_t allocate() {
+        if (next_ >= kMaxPages) {
+            fail(ErrorCode::kTooLarge, "The compacted database would exceed the format's 2 GB limit.");
+        }
+        return next_++;
+    }
+    uint32_t count() const { return next_; }
+
+private:
+    uint32_t next_;
+};
+
+// A usage map of the output: where its row lives and which pages it lists.
+struct MapRow {
+    RowPtr at;
+    std::vector<uint32_t> pages;
+};
+
+// Stores long values of one column on its own LVAL pages.
+class LongValueWriter {
+public:
+    LongValueWriter(PageAllocator& alloc, OutputFile& out) : alloc_(alloc), out_(out) {}
+
+    // Stores a value too large for its row; returns the 12-byte header.
+    Bytes store(ByteView value) {
+        Bytes header(kLongValueHeaderSize, 0);
+        const std::size_t len = value.size();
+        if (len <= kSingleRowLimit) {
+            if (page_ == 0 || !builder_.fits(len)) openPage(std::nullopt);
+            uint8_t slot = builder_.add(Bytes(value.begin(), value.end()));
+            put32(header.data(), static_cast<uint32_t>(len) | (static_cast<uint32_t>(kLvSingle) << 24));
+            put32(header.data() + 4, RowPtr{page_, slot}.toU32());
+            return header;
+        }
+        put32(header.data(), static_cast<uint32_t>(len));  // kind 0: chain
+        std::size_t pos = 0;
+        std::optional<uint8_t> previous;  // slot of the previous chunk, on the current page
+        bool firstChunk = true;
+        while (pos < len) {
+            std::size_t room = 0;
+            if (page_ != 0 && builder_.rowCount() < 255 && builder_.freeSpace() >= 6) {
+                room = std::min(builder_.freeSpace() - 6, kChainChunkLimit);
+            }
+            if (room < std::min(kMinChunk, len - pos)) {
+                openPage(previous);
+                previous.reset();
+                room = kChainChunkLimit;
+            }
+            const std::size_t chunk = std::min(room, len - pos);
+            Bytes row(4 + chunk, 0);
+            std::copy(value.begin() + static_cast<std::ptrdiff_t>(pos),
+                      value.begin() + static_cast<std::ptrdiff_t>(pos + chunk), row.begin() + 4);
+            uint8_t slot = builder_.add(std::move(row));
+            if (previous) put32(builder_.row(*previous).data(), RowPtr{page_, slot}.toU32());
+            if (firstChunk) put32(header.data() + 4, RowPtr{page_, slot}.toU32());
+            firstChunk = false;
+            previous = slot;
+            pos += chunk;
+        }
+        return header;
+    }
+
+    void finish() {
+        if (page_ != 0) out_.write(page_, builder_.build());
+        page_ = 0;
+    }
+
+    const std::vector<uint32_t>& pages() const { return pages_; }
+
+private:
+    // Starts a new page; the chunk in slot patch (on the page being left)
+    // is pointed at slot 0 of the new page before the old page is written.
+    void openPage(std::optional<uint8_t> patch) {
+        uint32_t next = alloc_.allocate();
+        if (page_ != 0) {
+            if (patch) put32(builder_.row(*patch).data(), RowPtr{next, 0}.toU32());
+            out_.write(page_, builder_.build());
+        }
+        builder_.clear();
+        page_ = next;
+        pages_.push_back(next);
+    }
+
+    PageAllocator& alloc_;
+    OutputFile& out_;
+    DataPageBuilder builder_{kOwnerLval};
+    uint32_t page_ = 0;
+    std::vector<uint32_t> pages_;
+};
+
+struct TablePlan {
+    CatalogEntry entry;
+    const TableDef* def = nullptr;
+    std::vector<uint32_t> newPages;  // definition pages in the copy
+    int ownedMap = -1, freeMap = -1;
+    std::vector<int> indexMaps;
+    std::vector<std::pair<int, int>> lvMaps;
+};
+
+// Which LONG columns of which system tables hold table Ids.
+bool holdsTableIds(const std::string& table, const std::string& column) {
+    return (table == "MSysObjects" && (column == "Id" || column == "ParentId")) ||
+           (table == "MSysACEs" && column == "ObjectId") ||
+           (table == "MSysNavPaneObjectIDs" && column == "Id");
+}
+
+bool holdsSids(const std::string& table, const std::string& column) {
+    return (table == "MSysObjects" && column == "Owner") || (table == "MSysACEs" && column == "SID");
+}
+
+class Compactor {
+public:
+    Compactor(Database& src, OutputFile& out, const std::array<uint8_t, kPasswordBytes>& newPassword)
+        : src_(src), file_(src.file()), out_(out), newPassword_(newPassword), alloc_(2) {}
+
+    CompactResult run() {
+        plan();
+        for (auto& t : tables_) copyTable(t);
+        finish();
+        CompactResult r;
+        r.sourcePages = file_.pageCount();
+        r.destinationPages = alloc_.count();
+        return r;
+    }
+
+private:
+    int newMap() {
+        maps_.push_back({});
+        return static_cast<int>(maps_.size() - 1);
+    }
+
+    void plan() {
+        auto tables = src_.localTables();
+        std::sort(tables.begin(), tables.end(),
+                  [](const CatalogEntry& a, const CatalogEntry& b) { return a.tdefPage() < b.tdefPage(); });
+        if (tables.empty() || tables.front().tdefPage() != kCatalogPage) {
+            failDamage("the catalogue does not list itself at page 2", kCatalogPage);
+        }
+        for (std::size_t i = 0; i < tables.size(); ++i) {
+            if (i > 0 && tables[i].tdefPage() == tables[i - 1].tdefPage()) {
+                failDamage("two tables share the definition page", tables[i].tdefPage());
+            }
+            if (static_cast<uint32_t>(tables[i].id) != tables[i].tdefPage()) {
+                failDamage("table '" + tables[i].name + "' has an Id that is not a page number", kCatalogPage);
+            }
+            TablePlan t;
+            t.entry = tables[i];
+            t.def = &src_.tableDef(tables[i].tdefPage(), tables[i].name);
+            tables_.push_back(t);
+        }
+        // Definition pages first, in the order of the old ones, so that table
+        // Ids keep their order; continuation pages after them.
+        for (auto& t : tables_) {
+            t.newPages.push_back(alloc_.allocate());
+            tdefMap_[t.def->firstPage] = t.newPages.front();
+        }
+        for (auto& t : tables_) {
+            std::size_t len = t.def->length;
+            std::size_t continuations = len > kPageSize ? (len - kPageSize + kTdefPayloadPerContinuation - 1) / kTdefPayloadPerContinuation : 0;
+            for (std::size_t k = 0; k < continuations; ++k) t.newPages.push_back(alloc_.allocate());
+        }
+        // Usage-map rows, each on a shared holder page.
+        for (auto& t : tables_) {
+            const TableDef& d = *t.def;
+            t.ownedMap = newMap();
+            t.freeMap = d.freeMap.isNull() ? -1 : newMap();
+            for (const auto& ri : d.realIndexes) t.indexMaps.push_back(ri.usageMap.isNull() ? -1 : newMap());
+            for (const auto& lv : d.longValueMaps) {
+                int owned = lv.owned.isNull() ? -1 : newMap();
+                int free = lv.free.isNull() ? -1 : newMap();
+                t.lvMaps.emplace_back(owned, free);
+            }
+        }
+        for (std::size_t i = 0; i < maps_.size(); i += kMapRowsPerPage) holderPages_.push_back(alloc_.allocate());
+        for (std::size_t i = 0; i < maps_.size(); ++i) {
+            maps_[i].at = {holderPages_[i / kMapRowsPerPage], static_cast<uint8_t>(i % kMapRowsPerPage)};
+        }
+        // Security identifiers are masked with a key that depends on the password.
+        oldSidKey_ = sidKey(file_.header().decoded);
+        newPage0_ = withPassword(file_.header(), newPassword_);
+        Page decoded = newPage0_;
+        maskHeaderRegion(decoded.data());
+        newSidKey_ = sidKey(decoded);
+    }
+
+    // The order in which the table's rows are written: primary-key order when
+    // there is a primary key, page order otherwise.
+    std::vector<RowPtr> rowOrder(const TableDef& def) {
+        std::vector<RowPtr> live;
+        for (uint32_t p : src_.dataPages(def)) {
+            DataPage dp = parseDataPage(*file_.page(p), p);
+            for (std::size_t i = 0; i < dp.slots.size(); ++i) {
+                if (!dp.slots[i].deleted) live.push_back({p, static_cast<uint8_t>(i)});
+            }
+        }
+        const LogicalIndex* pk = def.primaryKey();
+        if (!pk) return live;
+        const RealIndex& ri = def.realIndexes[pk->realIndex];
+        IndexTree tree = readIndexTree(file_, ri.rootPage, def.firstPage,
+                                       "table '" + def.name + "', primary key");
+        std::vector<RowPtr> ordered;
+        ordered.reserve(tree.entries.size());
+        for (const auto& e : tree.entries) ordered.push_back(e.row);
+        std::vector<RowPtr> a = live, b = ordered;
+        std::sort(a.begin(), a.end());
+        std::sort(b.begin(), b.end());
+        if (a != b) {
+            failDamage("table '" + def.name + "': the primary key does not list exactly the table's rows",
+                       ri.rootPage);
+        }
+        return ordered;
+    }
+
+    Bytes transformRow(const TablePlan& t, ByteView bytes, RowPtr at,
+                       std::map<uint16_t, LongValueWriter>& lvWriters) {
+        const TableDef& def = *t.def;
+        RowView rv = crackRow(def, bytes, at.page, at.row);
+        Bytes row(bytes.begin(), bytes.end());
+        auto offsetOf = [&](ByteView part) { return static_cast<std::size_t>(part.data() - bytes.data()); };
+        for (const auto& c : def.columns) {
+            if (c.type == static_cast<uint8_t>(ColumnType::kLong) && holdsTableIds(def.name, c.name)) {
+                auto b = columnBytes(def, c, rv, at.page, at.row);
+                if (b && b->size() == 4) {
+                    auto it = tdefMap_.find(u32(*b, 0));
+                    if (it != tdefMap_.end()) put32(row.data() + offsetOf(*b), it->second);
+                }
+            }
+            if (oldSidKey_ != newSidKey_ && holdsSids(def.name, c.name) && !c.fixed()) {
+                auto b = columnBytes(def, c, rv, at.page, at.row);
+                if (b && !b->empty()) {
+                    applySidMask(oldSidKey_, row.data() + offsetOf(*b), b->size());
+                    applySidMask(newSidKey_, row.data() + offsetOf(*b), b->size());
+                }
+            }
+        }
+        std::vector<const Column*> lvCols;
+        for (const auto& c : def.columns) {
+            if (c.isLongValue() && !c.fixed()) lvCols.push_back(&c);
+        }
+        if (lvCols.empty() || def.numVar == 0) return row;
+
+        std::vector<Bytes> slots;
+        for (auto [s, e] : rv.varSlots) slots.emplace_back(row.begin() + s, row.begin() + e);
+        struct Pending {
+            const Column* col;
+            Bytes value;
+            bool inlined;
+        };
+        std::vector<Pending> values;
+        std::sort(lvCols.begin(), lvCols.end(), [](const Column* a, const Column* b) { return a->varIndex < b->varIndex; });
+        for (const Column* c : lvCols) {
+            if (c->varIndex >= slots.size() || !rv.notNull(c->number) || slots[c->varIndex].empty()) continue;
+            Bytes v = readLongValue(file_, slots[c->varIndex], at.page, at.row);
+            bool inl = v.size() <= kInlineLimit;
+            values.push_back({c, std::move(v), inl});
+        }
+        // Too large with the small values inline: move them out, largest first.
+        auto size = [&] {
+            std::size_t n = row.size();
+            for (const auto& p : values) {
+                n -= slots[p.col->varIndex].size();
+                n += kLongValueHeaderSize + (p.inlined ? p.value.size() : 0);
+            }
+            return n;
+        };
+        while (size() > kMaxRowSize) {
+            Pending* largest = nullptr;
+            for (auto& p : values) {
+                if (p.inlined && (!largest || p.value.size() > largest->value.size())) largest = &p;
+            }
+            if (!largest) failDamage("table '" + def.name + "': row too large", at.page, at.row);
+            largest->inlined = false;
+        }
+        for (auto& p : values) {
+            Bytes& slot = slots[p.col->varIndex];
+            if (p.inlined) {
+                slot.assign(kLongValueHeaderSize, 0);
+                put32(slot.data(), static_cast<uint32_t>(p.value.size()) | (static_cast<uint32_t>(kLvInline) << 24));
+                slot.insert(slot.end(), p.value.begin(), p.value.end());
+            } else {
+                auto it = lvWriters.try_emplace(p.col->number, alloc_, out_).first;
+                slot = it->second.store(p.value);
+            }
+        }
+        return buildRow(rv.ncols, ByteView(row).subspan(2, rv.fixedEnd - 2), slots,
+                        ByteView(row).subspan(rv.maskOffset), true);
+    }
+
+    void copyTable(TablePlan& t) {
+        const TableDef& def = *t.def;
+        DataPageBuilder data(t.newPages.front());
+        uint32_t dataPage = 0;
+        std::vector<uint32_t> dataPages;
+        std::map<uint16_t, LongValueWriter> lvWriters;
+        std::vector<std::pair<uint32_t, uint32_t>> moved;  // old slot -> new slot
+
+        for (RowPtr slot : rowOrder(def)) {
+            std::shared_ptr<const Page> holder;
+            RowPtr at;
+            ByteView bytes = src_.fetchRow(def, slot, holder, &at);
+            Bytes row = transformRow(t, bytes, at, lvWriters);
+            if (row.size() > kMaxRowSize) failDamage("table '" + def.name + "': row too large", at.page, at.row);
+            if (dataPage == 0 || !data.fits(row.size())) {
+                if (dataPage != 0) out_.write(dataPage, data.build());
+                data.clear();
+                dataPage = alloc_.allocate();
+                dataPages.push_back(dataPage);
+            }
+            uint8_t newSlot = data.add(std::move(row));
+            moved.emplace_back(slot.toU32(), RowPtr{dataPage, newSlot}.toU32());
+        }
+        if (dataPage != 0) out_.write(dataPage, data.build());
+        for (auto& [col, w] : lvWriters) w.finish();
+        std::sort(moved.begin(), moved.end());
+
+        Bytes buf(def.buffer.begin(), def.buffer.begin() + def.length);
+        put32(buf.data() + kTdefRowCount, static_cast<uint32_t>(moved.size()));
+        maps_[static_cast<std::size_t>(t.ownedMap)].pages = dataPages;
+        put32(buf.data() + kTdefOwnedMap, maps_[static_cast<std::size_t>(t.ownedMap)].at.toU32());
+        if (t.freeMap >= 0) {
+            maps_[static_cast<std::size_t>(t.freeMap)].pages = dataPages;
+            put32(buf.data() + kTdefFreeMap, maps_[static_cast<std::size_t>(t.freeMap)].at.toU32());
+        }
+        for (std::size_t i = 0; i < def.longValueMaps.size(); ++i) {
+            const auto& lv = def.longValueMaps[i];
+            std::vector<uint32_t> pages;
+            if (auto it = lvWriters.find(lv.column); it != lvWriters.end()) pages = it->second.pages();
+            auto [owned, free] = t.lvMaps[i];
+            uint32_t ownedAt = 0, freeAt = 0;
+            if (owned >= 0) {
+                maps_[static_cast<std::size_t>(owned)].pages = pages;
+                ownedAt = maps_[static_cast<std::size_t>(owned)].at.toU32();
+            }
+            if (free >= 0) {
+                maps_[static_cast<std::size_t>(free)].pages = pages;
+                freeAt = maps_[static_cast<std::size_t>(free)].at.toU32();
+            }
+            put32(buf.data() + lv.blockOffset + 2, ownedAt);
+            put32(buf.data() + lv.blockOffset + 6, freeAt);
+        }
+        for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
+            const RealIndex& ri = def.realIndexes[i];
+            std::vector<uint32_t> pages;
+            uint32_t distinct = 0;
+            uint32_t root = rebuildIndex(def, ri, moved, t.newPages.front(), pages, distinct);
+            put32(buf.data() + ri.blockOffset + 38, root);
+            put32(buf.data() + ri.statsOffset + 4, distinct);
+            if (t.indexMaps[i] >= 0) {
+                auto& m = maps_[static_cast<std::size_t>(t.indexMaps[i])];
+                m.pages = pages;
+                put32(buf.data() + ri.blockOffset + 34, m.at.toU32());
+            }
+        }
+        for (const auto& li : def.logicalIndexes) {
+            if (li.fkOtherTable == 0) continue;
+            auto it = tdefMap_.find(li.fkOtherTable);
+            if (it != tdefMap_.end()) put32(buf.data() + li.blockOffset + 17, it->second);
+        }
+        writeTableDef(t, buf);
+    }
+
+    uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri,
+                          const std::vector<std::pair<uint32_t, uint32_t>>& moved, uint32_t newOwner,
+                          std::vector<uint32_t>& pages, uint32_t& distinct) {
+        const std::string where = "table '" + def.name + "', index";
+        IndexTree tree = readIndexTree(file_, ri.rootPage, def.firstPage, where);
+        std::vector<IndexEntry> entries = std::move(tree.entries);
+        // Key parts of columns that hold table Ids change with the Ids.
+        std::vector<std::pair<uint8_t, bool>> shape;
+        std::vector<std::size_t> idParts;
+        for (std::size_t k = 0; k < ri.columns.size(); ++k) {
+            const Column* c = def.columnByNumber(ri.columns[k].column);
+            shape.emplace_back(c->type, ri.columns[k].ascending);
+            if (c->type == static_cast<uint8_t>(ColumnType::kLong) && holdsTableIds(def.name, c->name)) {
+                idParts.push_back(k);
+            }
+        }
+        for (auto& e : entries) {
+            auto it = std::lower_bound(moved.begin(), moved.end(), std::make_pair(e.row.toU32(), 0u));
+            if (it == moved.end() || it->first != e.row.toU32()) {
+                failDamage(where + " entry points to a row that is not live", e.row.page, e.row.row);
+            }
+            e.row = RowPtr::fromU32(it->second);
+            if (idParts.empty()) continue;
+            auto parts = splitKeyOrFail(e.key, shape, ri.rootPage, where);
+            for (std::size_t k : idParts) {
+                auto [off, len] = parts[k];
+                if (len != 5) continue;  // null
+                const bool asc = shape[k].second;
+                uint32_t v = be32(e.key, off + 1);
+                if (!asc) v = ~v;
+                v ^= 0x80000000u;
+                auto m = tdefMap_.find(v);
+                if (m == tdefMap_.end()) continue;
+                uint32_t enc = m->second ^ 0x80000000u;
+                if (!asc) enc = ~enc;
+                putBe32(e.key.data() + off + 1, enc);
+            }
+        }
+        if (!ri.ignoreNulls() && entries.size() != moved.size()) {
+            failDamage(where + " does not hold one entry for each row", ri.rootPage);
+        }
+        std::sort(entries.begin(), entries.end(), [](const IndexEntry& a, const IndexEntry& b) {
+            int c = compareKeys(a.key, b.key);
+            return c != 0 ? c < 0 : a.row < b.row;
+        });
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i == 0 || entries[i].key != entries[i - 1].key) ++distinct;
+        }
+        return writeTree(entries, newOwner, pages);
+    }
+
+    static std::vector<std::pair<std::size_t, std::size_t>> splitKeyOrFail(
+        const Bytes& key, const std::vector<std::pair<uint8_t, bool>>& shape, uint32_t page, const std::string& where) {
+        auto parts = splitKey(key, shape);
+        if (!parts) failDamage(where + " holds a key that cannot be read", page);
+        return *parts;
+    }
+
+    // Groups entries into pages left to right, each as full as the data area
+    // allows. On node pages the last child of a page is its tail and takes no
+    // bytes, so the stored entries are those before it. The prefix is
+    // estimated from the keys alone, never more than the page will use.
+    static std::vector<std::pair<std::size_t, std::size_t>> packPages(const std::vector<IndexEntry>& entries,
+                                                                      bool node) {
+        std::vector<std::pair<std::size_t, std::size_t>> groups;  // [begin, end)
+        std::size_t b = 0;
+        while (b < entries.size()) {
+            std::size_t total = indexEntrySize(entries[b], node);
+            std::size_t shortest = total;
+            std::size_t count = 1;  // stored entries
+            std::size_t e = b + 1;
+            while (e < entries.size()) {
+                if (node && e == b + 1) {  // the second child becomes the tail
+                    ++e;
+                    continue;
+                }
+                const IndexEntry& add = entries[node ? e - 1 : e];
+                std::size_t size = indexEntrySize(add, node);
+                std::size_t newTotal = total + size;
+                std::size_t newShortest = std::min(shortest, size);
+                const Bytes& first = entries[b].key;
+                std::size_t lcp = 0;
+                while (lcp < first.size() && lcp < add.key.size() && first[lcp] == add.key[lcp]) ++lcp;
+                std::size_t prefix = std::min(lcp, newShortest - 1);
+                if (newTotal - count * prefix > kIndexDataMax) break;
+                total = newTotal;
+                shortest = newShortest;
+                ++count;
+                ++e;
+            }
+            groups.emplace_back(b, e);
+            b = e;
+        }
+        return groups;
+    }
+
+    uint32_t writeTree(const std::vector<IndexEntry>& leafEntries, uint32_t owner, std::vector<uint32_t>& pages) {
+        if (leafEntries.empty()) {
+            uint32_t p = alloc_.allocate();
+            pages.push_back(p);
+            out_.write(p, buildIndexPage(kPageIndexLeaf, owner, 0, 0, 0, {}));
+            return p;
+        }
+        // Leaves.
+        std::vector<IndexEntry> level;  // one entry a page: its last entry + the page as child
+        {
+            auto groups = packPages(leafEntries, false);
+            std::vector<uint32_t> numbers;
+            for (std::size_t g = 0; g < groups.size(); ++g) numbers.push_back(alloc_.allocate());
+            for (std::size_t g = 0; g < groups.size(); ++g) {
+                std::vector<const IndexEntry*> ptrs;
+                for (std::size_t k = groups[g].first; k < groups[g].second; ++k) ptrs.push_back(&leafEntries[k]);
+                out_.write(numbers[g], buildIndexPage(kPageIndexLeaf, owner, g > 0 ? numbers[g - 1] : 0,
+                                                      g + 1 < groups.size() ? numbers[g + 1] : 0, 0, ptrs));
+                IndexEntry up = leafEntries[groups[g].second - 1];
+                up.child = numbers[g];
+                level.push_back(std::move(up));
+                pages.push_back(numbers[g]);
+            }
+        }
+        // Node levels until one page remains.
+        while (level.size() > 1) {
+            auto groups = packPages(level, true);
+            std::vector<uint32_t> numbers;
+            for (std::size_t g = 0; g < groups.size(); ++g) numbers.push_back(alloc_.allocate());
+            std::vector<IndexEntry> above;
+            for (std::size_t g = 0; g < groups.size(); ++g) {
+                auto [b, e] = groups[g];
+                std::vector<const IndexEntry*> ptrs;
+                uint32_t tail = 0;
+                if (e - b == 1) {
+                    ptrs.push_back(&level[b]);
+                } else {
+                    for (std::size_t k = b; k + 1 < e; ++k) ptrs.push_back(&level[k]);
+                    tail = level[e - 1].child;
+                }
+                out_.write(numbers[g], buildIndexPage(kPageIndexNode, owner, g > 0 ? numbers[g - 1] : 0,
+                                                      g + 1 < groups.size() ? numbers[g + 1] : 0, tail, ptrs));
+                IndexEntry up = level[e - 1];
+                up.child = numbers[g];
+                above.push_back(std::move(up));
+                pages.push_back(numbers[g]);
+            }
+            level = std::move(above);
+        }
+        return level.front().child;
+    }
+
+    void writeTableDef(const TablePlan& t, Bytes& buf) {
+        std::size_t pos = 0;
+        for (std::size_t k = 0; k < t.newPages.size(); ++k) {
+            Page p{};
+            std::size_t payload;
+            if (k == 0) {
+                payload = std::min<std::size_t>(buf.size(), kPageSize);
+                std::copy(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(payload), p.begin());
+            } else {
+                payload = std::min<std::size_t>(buf.size() - pos, kTdefPayloadPerContinuation);
+                std::copy(buf.begin() + static_cast<std::ptrdiff_t>(pos),
+                          buf.begin() + static_cast<std::ptrdiff_t>(pos + payload), p.begin() + 8);
+            }
+            pos += payload;
+            std::size_t used = (k == 0 ? 0 : 8) + payload;
+            p[0] = kPageTableDef;
+            p[1] = 0x01;
+            put16(p.data() + 2, static_cast<uint16_t>(used + 8 >= kPageSize ? 0 : kPageSize - used - 8));
+            put32(p.data() + 4, k + 1 < t.newPages.size() ? t.newPages[k + 1] : 0);
+            out_.write(t.newPages[k], p);
+        }
+    }
+
+    // Map rows, bitmap pages for maps too wide to be inline, page 1, page 0.
+    void finish() {
+        std::vector<Bytes> rows(maps_.size());
+        for (std::size_t i = 0; i < maps_.size(); ++i) {
+            auto& pages = maps_[i].pages;
+            std::sort(pages.begin(), pages.end());
+            if (!buildInlineMap(pages, rows[i])) rows[i] = referenceMap(pages, false, 0);
+        }
+        for (std::size_t h = 0; h < holderPages_.size(); ++h) {
+            DataPageBuilder b(0);
+            for (std::size_t i = h * kMapRowsPerPage; i < std::min(maps_.size(), (h + 1) * kMapRowsPerPage); ++i) {
+                b.add(rows[i]);
+            }
+            out_.write(holderPages_[h], b.build());
+        }
+        writeGlobalMap();
+        out_.write(0, newPage0_);
+    }
+
+    // A reference map row: 01 then the numbers of the bitmap pages. For the
+    // global map (free = true) a set bit means free and everything from
+    // freeFrom on is free.
+    Bytes referenceMap(const std::vector<uint32_t>& members, bool free, uint32_t freeFrom) {
+        Bytes row(kUsageMapRowSize, 0);
+        row[0] = 0x01;
+        std::map<uint32_t, Page> bitmaps;
+        auto bitmap = [&](uint32_t slot) -> Page& {
+            auto it = bitmaps.find(slot);
+            if (it != bitmaps.end()) return it->second;
+            Page p{};
+            p[0] = kPageUsageBitmap;
+            p[1] = 0x01;
+            if (free) std::fill(p.begin() + 4, p.end(), 0xFF);
+            return bitmaps.emplace(slot, p).first->second;
+        };
+        for (uint32_t m : members) {
+            Page& p = bitmap(m / kPagesPerBitmapPage);
+            uint32_t bit = m % kPagesPerBitmapPage;
+            p[4 + bit / 8] = static_cast<uint8_t>(p[4 + bit / 8] | (1u << (bit % 8)));
+        }
+        if (free) {
+            for (uint32_t s = 0; s * kPagesPerBitmapPage < freeFrom; ++s) {
+                Page& p = bitmap(s);
+                for (uint32_t bit = 0; bit < kPagesPerBitmapPage && s * kPagesPerBitmapPage + bit < freeFrom; ++bit) {
+                    p[4 + bit / 8] = static_cast<uint8_t>(p[4 + bit / 8] & ~(1u << (bit % 8)));
+                }
+            }
+        }
+        for (auto& [slot, page] : bitmaps) {
+            uint32_t n = free ? globalBitmapPages_.at(slot) : alloc_.allocate();
+            out_.write(n, page);
+            put32(row.data() + 1 + 4 * slot, n);
+        }
+        return row;
+    }
+
+    void writeGlobalMap() {
+        // Page 1 holds the global map in row 0 and a 69-byte row 1 copied
+        // from the source when it has one.
+        Bytes second(kUsageMapRowSize, 0);
+        uint32_t owner = 1;
+        {
+            auto p1 = file_.page(1);
+            DataPage dp = parseDataPage(*p1, 1);
+            owner = dp.owner;
+            if (dp.slots.size() > 1 && !dp.slots[1].deleted && dp.slots[1].length() <= 512) {
+                ByteView r = rowBytes(*p1, dp, 1, "page 1");
+                second.assign(r.begin(), r.end());
+            }
+        }
+        Bytes global;
+        const std::size_t maxInlineBytes = kPageSize - kDataHeaderSize - 4 - second.size() - 5;
+        uint32_t n = alloc_.count();
+        std::size_t bytes = std::max<std::size_t>(64, ((n + 7) / 8 + 31) / 32 * 32);
+        if (bytes <= maxInlineBytes) {
+            global.assign(5 + bytes, 0xFF);
+            global[0] = 0x00;
+            put32(global.data() + 1, 0);
+            for (uint32_t p = 0; p < n; ++p) global[5 + p / 8] = static_cast<uint8_t>(global[5 + p / 8] & ~(1u << (p % 8)));
+        } else {
+            // The bitmap pages are part of the file too: reserve them first.
+            uint32_t slots = 0;
+            while (static_cast<uint64_t>(slots) * kPagesPerBitmapPage < alloc_.count() + 0ull) {
+                globalBitmapPages_[slots] = alloc_.allocate();
+                ++slots;
+            }
+            global = referenceMap({}, true, alloc_.count());
+        }
+        DataPageBuilder b(owner);
+        b.add(global);
+        b.add(second);
+        out_.write(1, b.build());
+    }
+
+    Database& src_;
+    PageFile& file_;
+    OutputFile& out_;
+    std::array<uint8_t, kPasswordBytes> newPassword_;
+    PageAllocator alloc_;
+    std::vector<TablePlan> tables_;
+    std::map<uint32_t, uint32_t> tdefMap_;  // old definition page (= table Id) -> new
+    std::vector<MapRow> maps_;
+    std::vector<uint32_t> holderPages_;
+    std::map<uint32_t, uint32_t> globalBitmapPages_;
+    uint32_t oldSidKey_ = 0, newSidKey_ = 0;
+    Page newPage0_{};
+};
+
+bool pathExists(const std::string& p) {
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+Result<CompactResult> compactFile(const CompactRequest& req) {
+    int fd = -1;
+    bool created = false;
+    auto result = guard([&]() -> CompactResult {
+        std::array<uint8_t, kPasswordBytes> newPassword{};
+        if (!encodePassword(req.destinationPassword, newPassword)) {
+            fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
+        }
+        auto db = Database::open(req.sourcePath, req.sourcePassword);
+        if (pathExists(req.destinationPath)) {
+            fail(ErrorCode::kDestinationExists, "The file '" + req.destinationPath + "' already exists.");
+        }
+        fd = ::open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            int err = errno;
+            if (err == EEXIST) {
+                fail(ErrorCode::kDestinationExists, "The file '" + req.destinationPath + "' already exists.");
+            }
+            fail(ErrorCode::kFileAccess,
+                 "Cannot create '" + req.destinationPath + "': " + std::strerror(err) + ".");
+        }
+        created = true;
+        OutputFile out(fd, db->header().databaseKey, req.destinationPath);
+        Compactor c(*db, out, newPassword);
+        CompactResult r = c.run();
+        out.sync();
+        if (::close(fd) != 0) {
+            fd = -1;
+            fail(ErrorCode::kIo, "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
+        }
+        fd = -1;
+        if (req.verify) {
+            auto copy = Database::open(req.destinationPath, req.destinationPassword);
+            CheckReport mine = checkDatabase(*copy);
+            if (!mine.ok()) {
+                fail(ErrorCode::kVerifyFailed,
+                     "The compacted copy failed its check and was removed: " + mine.problems.front());
+            }
+        }
+        return r;
+    });
+    if (fd >= 0) ::close(fd);
+    if (!result.ok() && created) ::unlink(req.destinationPath.c_str());
+    return result;
+}
+
+Status CompactDatabase(const std::string& sourceConnection, const std::string& destinationConnection) {
+    auto src = parseConnectionString(sourceConnection);
+    if (!src) return src.error();
+    auto dst = parseConnectionString(destinationConnection);
+    if (!dst) return dst.error();
+    CompactRequest req;
+    req.sourcePath = src->dataSource;
+    req.sourcePassword = src->password.value_or("");
+    req.destinationPath = dst->dataSource;
+    req.destinationPassword = dst->password.value_or("");
+    auto r = compactFile(req);
+    if (!r) return r.error();
+    return Unit{};
+}
+
+}  // namespace jet
