@@ -1,0 +1,276 @@
+// The compacting writer on the Microsoft-made files: the copy holds the same
+// tables, rows, queries, links and password, is checked, smaller, and stable.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+
+#include "jet/Api.h"
+#include "jet/Compactor.h"
+#include "jet/ConnectionString.h"
+#include "jet/Database.h"
+#include "jet/Row.h"
+#include "support/Fixtures.h"
+#include "support/Oracle.h"
+
+using namespace testsupport;
+
+namespace {
+
+jet::Result<jet::CompactResult> compact(const fs::path& src, const fs::path& dst, const std::string& pw,
+                                        std::optional<std::string> newPw = std::nullopt) {
+    jet::CompactRequest req;
+    req.sourcePath = src.string();
+    req.sourcePassword = pw;
+    req.destinationPath = dst.string();
+    req.destinationPassword = newPw.value_or(pw);
+    return jet::compactFile(req);
+}
+
+// Every catalogue object as "type name", sorted.
+std::vector<std::string> objects(const fs::path& f, const std::string& pw) {
+    auto db = jet::Database::open(f.string(), pw);
+    std::vector<std::string> out;
+    for (const auto& e : db->catalog()) out.push_back(std::to_string(e.type) + " " + e.name);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string mdbQueries(const fs::path& f) {
+    std::string out;
+    runCommand("mdb-queries -L -1 " + shellQuote(f.string()) + " 2>/dev/null | sort", out);
+    return out;
+}
+
+// The unmasked SIDs of MSysACEs and MSysObjects.Owner, sorted.
+std::vector<jet::Bytes> plainSids(const fs::path& f, const std::string& pw) {
+    auto db = jet::Database::open(f.string(), pw);
+    uint32_t key = jet::sidKey(db->header().decoded);
+    std::vector<jet::Bytes> out;
+    for (const auto& t : db->localTables()) {
+        const char* column = t.name == "MSysACEs" ? "SID" : t.name == "MSysObjects" ? "Owner" : nullptr;
+        if (!column) continue;
+        const jet::TableDef& def = db->tableDef(t.tdefPage(), t.name);
+        const jet::Column* c = def.columnByName(column);
+        db->scanRows(def, [&](const jet::RowLocation& at, jet::ByteView b) {
+            jet::RowView rv = jet::crackRow(def, b, at.data.page, at.data.row);
+            auto sid = jet::columnBytes(def, *c, rv, at.data.page, at.data.row);
+            if (!sid || sid->empty()) return;
+            jet::Bytes plain(sid->begin(), sid->end());
+            jet::applySidMask(key, plain.data(), plain.size());
+            out.push_back(plain);
+        });
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+TEST(Compaction, EveryFixtureGivesACheckedCopyWithTheSameContent) {
+    SKIP_WITHOUT_FIXTURES();
+    ASSERT_TRUE(haveCommand("mdb-json"));
+    for (const auto& f : jet4Fixtures()) {
+        SCOPED_TRACE(f.filename().string());
+        TempDir dir;
+        const std::string pw = fixturePassword(f.filename().string());
+        const fs::path src = copyFixture(f, dir);
+        const std::string before = readFile(src);
+        const fs::path out = dir / "copy.mdb";
+        auto r = compact(src, out, pw);
+        ASSERT_TRUE(r.ok()) << r.error().description;
+        EXPECT_EQ(readFile(src), before) << "the source was changed";
+
+        auto check = jet::checkFile(out.string(), pw);
+        ASSERT_TRUE(check.ok()) << check.error().description;
+        for (const auto& p : check.value().problems) ADD_FAILURE() << p;
+        EXPECT_TRUE(check.value().notes.empty()) << check.value().notes.front();
+        EXPECT_EQ(check.value().unreachablePages(), 0u);
+        EXPECT_EQ(check.value().deadRowBytes, 0u);
+        EXPECT_LE(fs::file_size(out), fs::file_size(src));
+
+        // Same tables, rows, objects and saved queries, through both readers.
+        // The catalogue is rewritten in Id order, so compare the lists as sets.
+        auto tables = mdbTables(src.string());
+        auto copied = mdbTables(out.string());
+        std::sort(tables.begin(), tables.end());
+        std::sort(copied.begin(), copied.end());
+        EXPECT_EQ(copied, tables);
+        for (const auto& t : tables) {
+            SCOPED_TRACE(t);
+            EXPECT_EQ(mdbRows(out.string(), t), mdbRows(src.string(), t));
+            std::string e1, e2;
+            EXPECT_EQ(ourRows(out.string(), pw, t, e2), ourRows(src.string(), pw, t, e1));
+            EXPECT_EQ(e1 + e2, "");
+        }
+        for (const char* sys : {"MSysRelationships", "MSysQueries"}) {
+            std::string e1, e2;
+            EXPECT_EQ(ourRows(out.string(), pw, sys, e2), ourRows(src.string(), pw, sys, e1)) << sys;
+        }
+        EXPECT_EQ(objects(out, pw), objects(src, pw));
+        EXPECT_EQ(mdbQueries(out), mdbQueries(src));
+        EXPECT_EQ(plainSids(out, pw), plainSids(src, pw));
+
+        // The password is kept.
+        if (!pw.empty()) {
+            auto wrong = jet::checkFile(out.string(), pw + "x");
+            ASSERT_FALSE(wrong.ok());
+            EXPECT_EQ(wrong.error().number, -2147217843);
+        }
+        jet::Database::open(src.string(), pw);  // the source still opens
+
+        // Compacting the copy gives it back byte for byte.
+        const fs::path again = dir / "again.mdb";
+        ASSERT_TRUE(compact(out, again, pw).ok());
+        EXPECT_TRUE(readFile(again) == readFile(out)) << "a second compaction changed the copy";
+    }
+}
+
+TEST(Compaction, OurCopyIsNoLargerThanMicrosoftsOnTheRealPair) {
+    SKIP_WITHOUT_FIXTURES();
+    TempDir dir;
+    const auto before = fixturesDir() / "jet4" / "pwd-code-modules-2003-before-compact.mdb";
+    const auto after = fixturesDir() / "jet4" / "pwd-code-modules-2003-after-compact.mdb";
+    ASSERT_TRUE(compact(before, dir / "ours.mdb", "1234567890").ok());
+    EXPECT_EQ(fs::file_size(after), 270336u);
+    EXPECT_LE(fs::file_size(dir / "ours.mdb"), fs::file_size(after));
+}
+
+TEST(Compaction, EncodedDatabasesStayEncoded) {
+    SKIP_WITHOUT_FIXTURES();
+    TempDir dir;
+    const auto src = fixturesDir() / "jet4" / "rc4-encoded-small.mdb";
+    ASSERT_TRUE(compact(src, dir / "copy.mdb", "").ok());
+    auto info = jet::databaseInfo((dir / "copy.mdb").string(), "");
+    ASSERT_TRUE(info.ok());
+    EXPECT_TRUE(info.value().encoded);
+    // Encoded pages are not readable as plain pages: page 2 is no table definition.
+    EXPECT_NE(readFile(dir / "copy.mdb")[2 * 4096], '\x02');
+}
+
+TEST(Compaction, ADestinationPasswordProtectsTheCopyAndKeepsSids) {
+    SKIP_WITHOUT_FIXTURES();
+    TempDir dir;
+    const auto src = fixturesDir() / "jet4" / "memo-products-nopwd.mdb";
+    ASSERT_TRUE(compact(src, dir / "copy.mdb", "", "MARLIN4ii8-tb3pz6qk").ok());
+    const auto copy = dir / "copy.mdb";
+    EXPECT_TRUE(jet::checkFile(copy.string(), "MARLIN4ii8-tb3pz6qk").ok());
+    for (const std::string& wrong : {std::string(), std::string("marlin4ii8-tb3pz6qk"), std::string("x")}) {
+        auto r = jet::checkFile(copy.string(), wrong);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().number, -2147217843);
+    }
+    auto sids = plainSids(src, "");
+    EXPECT_FALSE(sids.empty());
+    EXPECT_EQ(plainSids(copy, "MARLIN4ii8-tb3pz6qk"), sids);
+
+    // And back: clearing the password again gives the source's page 0.
+    ASSERT_TRUE(compact(copy, dir / "clear.mdb", "MARLIN4ii8-tb3pz6qk", "").ok());
+    EXPECT_EQ(readFile(dir / "clear.mdb").substr(0, 4096), readFile(src).substr(0, 4096));
+    EXPECT_EQ(plainSids(dir / "clear.mdb", ""), sids);
+
+    auto tooLong = compact(src, dir / "long.mdb", "", std::string(21, 'a'));
+    ASSERT_FALSE(tooLong.ok());
+    EXPECT_FALSE(fs::exists(dir / "long.mdb"));
+}
+
+TEST(Compaction, FailuresLeaveNoDestinationAndTheSourceUntouched) {
+    SKIP_WITHOUT_FIXTURES();
+    TempDir dir;
+    const auto pwdFile = copyFixture(fixturesDir() / "jet4" / "pwd-small-2000.mdb", dir);
+    const std::string before = readFile(pwdFile);
+
+    auto wrong = compact(pwdFile, dir / "out.mdb", "MARLIN4ii8-tb3pz6qk");
+    ASSERT_FALSE(wrong.ok());
+    EXPECT_EQ(wrong.error().number, -2147217843);
+    EXPECT_FALSE(fs::exists(dir / "out.mdb"));
+
+    writeFile(dir / "exists.mdb", "keep me");
+    auto exists = compact(pwdFile, dir / "exists.mdb", "password");
+    ASSERT_FALSE(exists.ok());
+    EXPECT_NE(exists.error().description.find("already exists"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "exists.mdb"), "keep me");
+
+    // Damage met while reading: a page every table needs is zeroed.
+    const auto damaged = copyFixture(fixturesDir() / "jet4" / "deleted-rows-2000.mdb", dir, "damaged.mdb");
+    std::string bytes = readFile(damaged);
+    std::fill(bytes.begin() + 2 * 4096, bytes.begin() + 3 * 4096, '\0');
+    writeFile(damaged, bytes);
+    auto bad = compact(damaged, dir / "out2.mdb", "");
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error().number, static_cast<int32_t>(jet::ErrorCode::kDamaged));
+    EXPECT_NE(bad.error().description.find("page 2"), std::string::npos) << bad.error().description;
+    EXPECT_FALSE(fs::exists(dir / "out2.mdb"));
+    EXPECT_EQ(readFile(damaged), bytes);
+    EXPECT_EQ(readFile(pwdFile), before);
+}
+
+TEST(Compaction, ConnectionStringsAreReadAsTheRoutineComposesThem) {
+    SKIP_WITHOUT_FIXTURES();
+    TempDir dir;
+    const auto src = copyFixture(fixturesDir() / "jet4" / "pwd-small-2000.mdb", dir, "data.dbf");
+    const std::string s = src.string();
+    const std::string d = s + "2";
+    auto ok = jet::CompactDatabase(
+        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + s + ";Jet OLEDB:Database Password=password",
+        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + d +
+            ";Jet OLEDB:Engine Type=5;Jet OLEDB:Database Password=password");
+    ASSERT_TRUE(ok.ok()) << ok.error().description;
+    EXPECT_TRUE(jet::checkFile(d, "password").ok());
+    EXPECT_FALSE(jet::checkFile(d, "").ok());
+}
+
+TEST(ConnectionStrings, RefusalsNameWhatIsWrong) {
+    struct Case {
+        std::string text;
+        jet::ErrorCode code;
+        std::string mentions;
+    } cases[] = {
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=a.mdb;Colour=blue", jet::ErrorCode::kConnectionString, "Colour"},
+        {"Provider=Microsoft.Jet.OLEDB.4.0", jet::ErrorCode::kConnectionString, "Data Source"},
+        {"Data Source=a.mdb", jet::ErrorCode::kConnectionString, "Provider"},
+        {"Provider=Microsoft.ACE.OLEDB.12.0;Data Source=a.mdb", jet::ErrorCode::kUnsupported, "Microsoft.ACE.OLEDB.12.0"},
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=a.mdb;Jet OLEDB:Engine Type=4", jet::ErrorCode::kUnsupported, "Engine Type 4"},
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/tmp/a;b/data.dbf;Jet OLEDB:Database Password=x",
+         jet::ErrorCode::kConnectionString, "'b/data.dbf'"},
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=\"a.mdb", jet::ErrorCode::kConnectionString, "closing quote"},
+        {"=x;Provider=Microsoft.Jet.OLEDB.4.0", jet::ErrorCode::kConnectionString, "without a key"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto r = jet::parseConnectionString(c.text);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().number, static_cast<int32_t>(c.code));
+        EXPECT_NE(r.error().description.find(c.mentions), std::string::npos) << r.error().description;
+    }
+}
+
+TEST(ConnectionStrings, KeysAreCaseInsensitiveAndValuesMayBeQuoted) {
+    auto r = jet::parseConnectionString(
+        "provider=microsoft.jet.oledb.4.0; DATA SOURCE='/tmp/a;b.mdb' ;jet oledb:database password=\"p\"\"w=;\";");
+    ASSERT_TRUE(r.ok()) << r.error().description;
+    EXPECT_EQ(r->dataSource, "/tmp/a;b.mdb");
+    EXPECT_EQ(r->password.value(), "p\"w=;");
+    auto plain = jet::parseConnectionString(
+        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source= /x/data.dbf;Jet OLEDB:Database Password=a=b ");
+    ASSERT_TRUE(plain.ok());
+    EXPECT_EQ(plain->dataSource, " /x/data.dbf");  // paths are taken as given
+    EXPECT_EQ(plain->password.value(), "a=b ");
+}
+
+TEST(ConnectionStrings, APathWithASemicolonLeavesEverythingUntouched) {
+    SKIP_WITHOUT_FIXTURES();
+    TempDir dir;
+    fs::create_directory(dir / "a;b");
+    const auto src = copyFixture(fixturesDir() / "jet4" / "pwd-small-2000.mdb", dir, "a;b/data.dbf");
+    const std::string before = readFile(src);
+    auto r = jet::CompactDatabase(
+        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + src.string() + ";Jet OLEDB:Database Password=password",
+        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + src.string() +
+            "2;Jet OLEDB:Engine Type=5;Jet OLEDB:Database Password=password");
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().number, static_cast<int32_t>(jet::ErrorCode::kConnectionString));
+    EXPECT_EQ(readFile(src), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "a;b"), fs::directory_iterator()), 1);
+}
