@@ -9,6 +9,8 @@
 
 #include "jet/Api.h"
 #include "jet/Compactor.h"
+#include "compaction/CompactCommand.h"
+#include "platform/FormEngine.h"
 
 namespace {
 
@@ -24,6 +26,10 @@ const char* kUsage =
     "  compact SOURCE DEST  write a compacted copy of SOURCE to DEST (which must not\n"
     "                       exist), keeping the password; --new-password P gives the\n"
     "                       copy another one\n"
+    "  compact --in-place FILE\n"
+    "                       compact and repair FILE in place, as the utility's button\n"
+    "                       does (the product's password unless --password is given);\n"
+    "                       the size report goes to stdout, a failure to stderr\n"
     "\n"
     "The password may also come from the environment variable JET4_PASSWORD,\n"
     "which keeps it out of process listings.\n"
@@ -45,8 +51,21 @@ struct Args {
     std::vector<std::string> positional;
     std::string password;
     bool passwordGiven = false;
+    bool inPlace = false;
     std::optional<std::string> newPassword;
 };
+
+// The utility's own command, with a message box that writes to the terminal.
+int compactInPlace(const std::string& file, const std::string& password) {
+    platform::ConsoleMessageBox box;
+    platform::PosixFileSystem files;
+    platform::LocaleNumberFormat numbers;
+    platform::JetEngineFactory engines;
+    compaction::Runtime rt{box, files, numbers, engines};
+    compaction::CompactCommand command(rt, password);
+    platform::runHandler([&] { command.Command2_Click(file); }, box);
+    return box.sawCritical() ? 1 : 0;
+}
 
 }  // namespace
 
@@ -62,6 +81,8 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) return usageError("--password needs a value");
             a.password = argv[++i];
             a.passwordGiven = true;
+        } else if (s == "--in-place") {
+            a.inPlace = true;
         } else if (s == "--new-password") {
             if (i + 1 >= argc) return usageError("--new-password needs a value");
             a.newPassword = argv[++i];
@@ -136,6 +157,11 @@ int main(int argc, char** argv) {
         std::cout << "ok: " << rep.tables.size() << " tables, " << rep.reachablePages << " of "
                   << rep.pageCount << " pages reachable\n";
         return 0;
+    }
+    if (a.command == "compact" && a.inPlace) {
+        if (a.positional.size() != 1) return usageError("compact --in-place needs one FILE");
+        return compactInPlace(file, a.passwordGiven || std::getenv("JET4_PASSWORD") ? a.password
+                                                                                   : compaction::kDatabasePassword);
     }
     if (a.command == "compact") {
         if (a.positional.size() != 2) return usageError("compact needs SOURCE and DEST");

@@ -1,0 +1,33 @@
+#include "compaction/CompactCommand.h"
+
+#include <cstdlib>
+
+#include "compaction/CompactDB.h"
+#include "platform/FormEngine.h"
+
+namespace compaction {
+
+using platform::MessageIcon;
+
+void CompactCommand::Command2_Click(const std::string& path) {
+    if (path.empty()) {
+        rt_.messageBox.show("You must select the DBase file first!", MessageIcon::kCritical, platform::kTitle);
+        return;
+    }
+    if (rt_.files.lookUp(path).empty()) {
+        rt_.messageBox.show("File doesn't exist!", MessageIcon::kCritical, platform::kTitle);
+        return;
+    }
+    oldSizeText = std::to_string(rt_.files.length(path));
+    if (!CompactDB(path, path + "2", password_, rt_)) return;
+    const int64_t compared = rt_.files.length(path);
+    const int64_t reported = rt_.files.length(path);
+    const std::string changed = "All Done!\r\n\r\nOld Filesize : " + rt_.numbers.format(oldSizeText, "#,##0") +
+                                " bytes\r\nNew Filisize : " +
+                                rt_.numbers.format(std::to_string(reported), "#,##0") + " bytes";
+    const std::string unchanged = "No changes\r\n\r\nUse this utility when deleting/modifing records";
+    const bool same = std::strtod(oldSizeText.c_str(), nullptr) == static_cast<double>(compared);
+    rt_.messageBox.show(same ? unchanged : changed, MessageIcon::kInformation, platform::kTitle);
+}
+
+}  // namespace compaction

@@ -1,0 +1,47 @@
+// The error record: what a failed platform operation reports. Operations
+// raise it as a RaisedError; a procedure that traps errors reads it back.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+namespace platform {
+
+struct ErrorRecord {
+    int32_t number = 0;  // 0: no error
+    std::string description;
+    std::string source;
+};
+
+class RaisedError : public std::exception {
+public:
+    explicit RaisedError(ErrorRecord r) : record_(std::move(r)) {}
+    const ErrorRecord& record() const { return record_; }
+    const char* what() const noexcept override { return record_.description.c_str(); }
+
+private:
+    ErrorRecord record_;
+};
+
+// The source named by errors of the runtime's own file operations.
+inline constexpr const char* kRuntimeSource = "Maintenance";
+
+// Runtime error numbers of the file operations, as the platform runtime numbers them.
+enum RuntimeError : int32_t {
+    kBadFileName = 52,
+    kFileNotFound = 53,
+    kDeviceIoError = 57,
+    kFileAlreadyExists = 58,
+    kDiskFull = 61,
+    kPermissionDenied = 70,
+    kPathFileAccessError = 75,
+    kPathNotFound = 76,
+    kCancelError = 32755,
+};
+
+[[noreturn]] void raise(int32_t number, const std::string& description, const std::string& source = kRuntimeSource);
+// Raises the runtime error that matches an errno value.
+[[noreturn]] void raiseErrno(int err, const std::string& path);
+
+}  // namespace platform

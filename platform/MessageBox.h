@@ -1,0 +1,29 @@
+// The modal message box: a text (line breaks as CR LF), an icon, one OK
+// button and a title. Returns when the user dismisses it.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+enum class MessageIcon { kCritical, kInformation };
+
+class MessageBox {
+public:
+    virtual ~MessageBox() = default;
+    virtual void show(const std::string& text, MessageIcon icon, const std::string& title) = 0;
+};
+
+// For servers and scripts: information on stdout, critical messages on
+// stderr, CR LF written as plain line breaks. Remembers whether a critical
+// message was shown, for the exit status.
+class ConsoleMessageBox : public MessageBox {
+public:
+    void show(const std::string& text, MessageIcon icon, const std::string& title) override;
+    bool sawCritical() const { return sawCritical_; }
+
+private:
+    bool sawCritical_ = false;
+};
+
+}  // namespace platform

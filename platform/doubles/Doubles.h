@@ -1,0 +1,79 @@
+// Test doubles for the runtime services.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/DatabaseEngine.h"
+#include "platform/ErrorRecord.h"
+#include "platform/FileSystem.h"
+#include "platform/MessageBox.h"
+#include "platform/NumberFormat.h"
+
+namespace platform::doubles {
+
+struct ShownMessage {
+    std::string text;
+    MessageIcon icon;
+    std::string title;
+};
+
+class RecordingMessageBox : public MessageBox {
+public:
+    void show(const std::string& text, MessageIcon icon, const std::string& title) override {
+        shown.push_back({text, icon, title});
+    }
+    std::vector<ShownMessage> shown;
+};
+
+// The real file system, with one chosen operation made to fail.
+class FaultyFileSystem : public FileSystem {
+public:
+    explicit FaultyFileSystem(FileSystem& real) : real_(real) {}
+    // Fails the n-th call (1-based) of op ("lookUp", "length", "remove",
+    // "rename", "flush", "replace") with err.
+    void failOn(const std::string& op, int n, ErrorRecord err) {
+        failOp_ = op;
+        failAt_ = n;
+        error_ = std::move(err);
+    }
+    std::string lookUp(const std::string& path) override;
+    int64_t length(const std::string& path) override;
+    void remove(const std::string& path) override;
+    void rename(const std::string& from, const std::string& to) override;
+    void flush(const std::string& path) override;
+    void replace(const std::string& from, const std::string& target) override;
+    std::vector<std::string> calls;
+
+private:
+    void step(const std::string& op);
+    FileSystem& real_;
+    std::string failOp_;
+    int failAt_ = 0;
+    std::map<std::string, int> counts_;
+    ErrorRecord error_;
+};
+
+// An engine factory whose creation or compaction can fail; otherwise it
+// hands the call to the real engine.
+class ScriptedEngineFactory : public DatabaseEngineFactory {
+public:
+    std::unique_ptr<DatabaseEngine> create() override;
+    bool failCreate = false;
+    bool failCompact = false;
+    ErrorRecord error{-2147221164, "Class not registered", "Test Engine"};
+    std::vector<std::pair<std::string, std::string>> compactCalls;
+    int created = 0;
+    int released = 0;
+};
+
+// Groups with "," every three digits, whatever the machine's locale.
+class FixedNumberFormat : public NumberFormat {
+public:
+    std::string format(const std::string& value, const std::string& pattern) override;
+};
+
+}  // namespace platform::doubles
