@@ -43,6 +43,7 @@ public:
     ~ScriptedEngine() override { ++f_.released; }
     void CompactDatabase(const std::string& src, const std::string& dst) override {
         f_.compactCalls.emplace_back(src, dst);
+        if (f_.duringCompaction) f_.duringCompaction();
         if (f_.failCompact) throw RaisedError(f_.error);
         auto r = jet::CompactDatabase(src, dst);
         if (!r) throw RaisedError(ErrorRecord{r.error().number, r.error().description, r.error().source});
@@ -61,6 +62,30 @@ std::unique_ptr<DatabaseEngine> ScriptedEngineFactory::create() {
 
 std::string FixedNumberFormat::format(const std::string& value, const std::string&) {
     return groupDigits(std::strtold(value.c_str(), nullptr), ",", "\3");
+}
+
+}  // namespace platform::doubles
+
+namespace platform::doubles {
+
+void FakeFileDialog::set(const std::string& name, const std::function<void()>& apply) {
+    order.push_back(name);
+    if (name == failSetting) raise(380, "Invalid property value", "CommonDialog");
+    apply();
+}
+
+void FakeFileDialog::ShowOpen() {
+    ++shown;
+    if (outcome == Outcome::kCancel) {
+        if (cancelError) raise(kCancelError, "Cancel was selected.", "CommonDialog");
+        return;
+    }
+    chosen_ = pick;
+}
+
+std::string FakeFileDialog::fileName() {
+    if (failFileName) raise(380, "Invalid property value", "CommonDialog");
+    return chosen_.empty() ? fileNameSet : chosen_;
 }
 
 }  // namespace platform::doubles

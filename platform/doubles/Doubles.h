@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/DatabaseEngine.h"
+#include "platform/FileDialog.h"
 #include "platform/ErrorRecord.h"
 #include "platform/FileSystem.h"
 #include "platform/MessageBox.h"
@@ -66,6 +67,7 @@ public:
     bool failCompact = false;
     ErrorRecord error{-2147221164, "Class not registered", "Test Engine"};
     std::vector<std::pair<std::string, std::string>> compactCalls;
+    std::function<void()> duringCompaction;  // runs inside each compaction call
     int created = 0;
     int released = 0;
 };
@@ -74,6 +76,39 @@ public:
 class FixedNumberFormat : public NumberFormat {
 public:
     std::string format(const std::string& value, const std::string& pattern) override;
+};
+
+}  // namespace platform::doubles
+
+namespace platform::doubles {
+
+// A file dialog that records its settings and plays a scripted outcome.
+class FakeFileDialog : public FileDialog {
+public:
+    enum class Outcome { kPick, kCancel };
+    Outcome outcome = Outcome::kPick;
+    std::string pick;             // the file "chosen" on kPick
+    std::string failSetting;      // a setting whose setter raises ("Filter", ...)
+    bool failFileName = false;    // reading the chosen name raises
+
+    bool cancelError = false;
+    int flags = -1;
+    std::string initDir, fileNameSet, title, filter;
+    std::vector<std::string> order;  // the settings in the order they were made
+    int shown = 0;
+
+    void setCancelError(bool v) override { set("CancelError", [&] { cancelError = v; }); }
+    void setFlags(int v) override { set("Flags", [&] { flags = v; }); }
+    void setInitDir(const std::string& v) override { set("InitDir", [&] { initDir = v; }); }
+    void setFileName(const std::string& v) override { set("FileName", [&] { fileNameSet = v; }); }
+    void setDialogTitle(const std::string& v) override { set("DialogTitle", [&] { title = v; }); }
+    void setFilter(const std::string& v) override { set("Filter", [&] { filter = v; }); }
+    void ShowOpen() override;
+    std::string fileName() override;
+
+private:
+    void set(const std::string& name, const std::function<void()>& apply);
+    std::string chosen_;
 };
 
 }  // namespace platform::doubles

@@ -1,0 +1,306 @@
+// The main window under the offscreen platform: layout, fonts, tab order,
+// button styling, exit, the browse dialog and a whole compaction run.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QtTest/QTest>
+
+#include "app/Main.h"
+#include "app/QtRuntime.h"
+#include "jet/Compactor.h"
+#include "platform/doubles/Doubles.h"
+#include "support/Fixtures.h"
+
+using namespace testsupport;
+using platform::doubles::RecordingMessageBox;
+
+namespace {
+
+struct Window {
+    RecordingMessageBox box;
+    platform::PosixFileSystem realFiles;
+    platform::doubles::FaultyFileSystem files{realFiles};
+    platform::doubles::FixedNumberFormat numbers;
+    platform::doubles::ScriptedEngineFactory engines;
+    platform::doubles::FakeFileDialog fakeDialog;
+    app::QtWindowStyleApi style;
+    app::WindowServices services{{box, files, numbers, engines}, fakeDialog, style, "/opt/qw"};
+    app::Main main{services};
+
+    Window() { main.Form_Load(); }
+    void show() {
+        main.show();
+        main.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&main));
+    }
+};
+
+// Runs f on the next modal dialog that opens, from inside its event loop.
+void onModal(const std::function<void(QWidget*)>& f) {
+    auto* timer = new QTimer;
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, [timer, f] {
+        if (QWidget* w = QApplication::activeModalWidget()) {
+            timer->stop();
+            timer->deleteLater();
+            f(w);
+        }
+    });
+    timer->start();
+}
+
+}  // namespace
+
+TEST(MainWindow, LayoutCaptionsAndFontsFollowTheDesign) {
+    Window w;
+    EXPECT_EQ(w.main.windowTitle(), "  Maintenance  --  Quixwell DBASE");
+    EXPECT_EQ(w.main.size(), QSize(555, 105));
+    EXPECT_EQ(w.main.minimumSize(), w.main.maximumSize());
+    const auto flags = w.main.windowFlags();
+    EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+
+    EXPECT_EQ(w.main.Image1->geometry(), QRect(16, 16, 32, 32));
+    EXPECT_EQ(w.main.Frame1->geometry(), QRect(80, 8, 465, 57));
+    EXPECT_EQ(w.main.Text1->parentWidget(), w.main.Frame1);
+    EXPECT_EQ(w.main.Text1->geometry(), QRect(16, 24, 401, 19));
+    EXPECT_EQ(w.main.Command1->parentWidget(), w.main.Frame1);
+    EXPECT_EQ(w.main.Command1->geometry(), QRect(424, 24, 25, 17));
+    EXPECT_EQ(w.main.Command2->geometry(), QRect(80, 72, 121, 25));
+    EXPECT_EQ(w.main.Command3->geometry(), QRect(464, 72, 81, 25));
+    // The right edges of the frame and "Exit" line up.
+    EXPECT_EQ(w.main.Frame1->geometry().right(), w.main.Command3->geometry().right());
+
+    EXPECT_EQ(w.main.Frame1->title(), " Select the DBASE : ");
+    EXPECT_EQ(w.main.Command1->text(), "..");
+    EXPECT_EQ(w.main.Command2->text(), "Compact and Repair");
+    EXPECT_EQ(w.main.Command3->text(), "Exit");
+    EXPECT_TRUE(w.main.Text1->text().isEmpty());
+
+    const QFont frame = w.main.Frame1->font();
+    EXPECT_EQ(frame.family(), "Tahoma");
+    EXPECT_DOUBLE_EQ(frame.pointSizeF(), 8.25);
+    EXPECT_EQ(frame.weight(), QFont::Bold);
+    const QFont browse = w.main.Command1->font();
+    EXPECT_EQ(browse.family(), "Tahoma");
+    EXPECT_DOUBLE_EQ(browse.pointSizeF(), 9.75);
+    EXPECT_EQ(browse.weight(), QFont::Bold);
+    for (QWidget* c : {static_cast<QWidget*>(w.main.Text1), static_cast<QWidget*>(w.main.Command2),
+                       static_cast<QWidget*>(w.main.Command3)}) {
+        EXPECT_EQ(c->font().family(), w.main.font().family());
+        EXPECT_EQ(c->font().pointSizeF(), w.main.font().pointSizeF());
+        EXPECT_EQ(c->font().weight(), w.main.font().weight());
+    }
+
+    // The picture: the application icon at its natural 32 × 32 size.
+    const QPixmap pic = w.main.Image1->pixmap();
+    EXPECT_EQ(pic.size(), QSize(32, 32));
+    const auto sizes = w.main.windowIcon().availableSizes();
+    for (int s : {16, 24, 32, 48}) EXPECT_TRUE(sizes.contains(QSize(s, s))) << s;
+}
+
+TEST(MainWindow, ButtonsAreVisibleFlatAndInTheTabOrderAfterLoad) {
+    Window w;
+    w.show();
+    for (QPushButton* b : {w.main.Command1, w.main.Command2, w.main.Command3}) {
+        EXPECT_TRUE(b->isVisible()) << b->objectName().toStdString();
+        EXPECT_TRUE(b->isFlat());
+        EXPECT_TRUE(b->focusPolicy() & Qt::TabFocus);
+    }
+    EXPECT_EQ(QApplication::focusWidget(), w.main.Text1);
+    std::vector<QWidget*> order;
+    for (int i = 0; i < 4; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order.push_back(QApplication::focusWidget());
+    }
+    EXPECT_EQ(order, (std::vector<QWidget*>{w.main.Command2, w.main.Command3, w.main.Command1, w.main.Text1}));
+}
+
+TEST(MainWindow, TheStyleLayerAppliesStyleBitsAsTheyMean) {
+    Window w;
+    w.show();
+    app::QtCommandButton b(w.main.Command2, w.style);
+    const auto h = b.hWnd();
+    EXPECT_NE(w.style.SetWindowLongA(h, platform::GWL_STYLE, static_cast<int32_t>(platform::kFlatButtonStyle)), 0);
+    EXPECT_TRUE(w.main.Command2->isFlat());
+    EXPECT_FALSE(w.main.Command2->isVisible());
+    EXPECT_FALSE(w.main.Command2->focusPolicy() & Qt::TabFocus);
+    w.style.SetWindowLongA(h, platform::GWL_STYLE, 0x50010000);  // child, visible, tab stop, not flat
+    EXPECT_FALSE(w.main.Command2->isFlat());
+    EXPECT_TRUE(w.main.Command2->isVisible());
+    EXPECT_TRUE(w.main.Command2->focusPolicy() & Qt::TabFocus);
+    EXPECT_EQ(w.style.SetWindowLongA(0xDEAD, platform::GWL_STYLE, 0), 0);
+}
+
+TEST(MainWindow, ExitAndTheCloseBoxEndTheEventLoop) {
+    for (int viaCloseBox = 0; viaCloseBox < 2; ++viaCloseBox) {
+        Window w;
+        w.show();
+        w.main.Text1->setText("/whatever/data.dbf");
+        QApplication::setQuitOnLastWindowClosed(true);
+        QTimer::singleShot(0, [&] {
+            if (viaCloseBox) w.main.close();
+            else QTest::mouseClick(w.main.Command3, Qt::LeftButton);
+        });
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [] { QApplication::exit(99); });
+        guard.start(10000);
+        const int status = QApplication::exec();
+        QApplication::setQuitOnLastWindowClosed(false);
+        EXPECT_EQ(status, 0);
+        EXPECT_FALSE(w.main.isVisible());
+        EXPECT_TRUE(w.box.shown.empty());
+    }
+}
+
+TEST(MainWindow, BrowseWithTheDoubleFillsThePathBox) {
+    Window w;
+    w.show();
+    w.fakeDialog.pick = "/srv/qw/data.dbf";
+    QTest::mouseClick(w.main.Command1, Qt::LeftButton);
+    EXPECT_EQ(w.main.Text1->text(), "/srv/qw/data.dbf");
+    EXPECT_EQ(w.fakeDialog.initDir, "/opt/qw");
+    w.fakeDialog.outcome = platform::doubles::FakeFileDialog::Outcome::kCancel;
+    QTest::mouseClick(w.main.Command1, Qt::LeftButton);
+    EXPECT_EQ(w.main.Text1->text(), "/srv/qw/data.dbf");
+    EXPECT_TRUE(w.box.shown.empty());
+}
+
+TEST(MainWindow, TheRealDialogStartsInTheProgramFolderAndListsOnlyDataDbf) {
+    TempDir dir;
+    writeFile(dir / "data.dbf", "x");
+    writeFile(dir / "other.dbf", "x");
+    writeFile(dir / "data.dbf.bak", "x");
+    for (bool accept : {true, false}) {
+        Window w;
+        app::QtFileDialog real(&w.main);
+        app::WindowServices services{{w.box, w.files, w.numbers, w.engines}, real, w.style, dir.path().string()};
+        app::Main main(services);
+        main.Form_Load();
+        main.show();
+        main.Text1->setText("before");
+        std::string title, folder, file;
+        QStringList filters;
+        int listed = -1;
+        onModal([&](QWidget* modal) {
+            auto* d = qobject_cast<QFileDialog*>(modal);
+            ASSERT_NE(d, nullptr);
+            title = d->windowTitle().toStdString();
+            folder = d->directory().absolutePath().toStdString();
+            filters = d->nameFilters();
+            file = d->findChild<QLineEdit*>("fileNameEdit")->text().toStdString();
+            auto* view = d->findChild<QListView*>("listView");
+            (void)QTest::qWaitFor([&] { return view->model()->rowCount(view->rootIndex()) > 0; }, 3000);
+            listed = view->model()->rowCount(view->rootIndex());
+            if (accept) {
+                d->selectFile(QString::fromStdString((dir / "data.dbf").string()));
+                static_cast<QDialog*>(d)->accept();
+            } else {
+                d->reject();
+            }
+        });
+        QTest::mouseClick(main.Command1, Qt::LeftButton);
+        EXPECT_EQ(title, "Please select the DBASE file");
+        EXPECT_EQ(folder, fs::canonical(dir.path()).string());
+        EXPECT_EQ(file, "data.dbf");
+        EXPECT_EQ(filters, QStringList{"QW DBASE (data.dbf) (data.dbf)"});
+        EXPECT_EQ(listed, 1);
+        if (accept) {
+            EXPECT_EQ(fs::canonical(main.Text1->text().toStdString()), fs::canonical(dir / "data.dbf"));
+        } else {
+            EXPECT_EQ(main.Text1->text(), "before");
+        }
+        EXPECT_TRUE(w.box.shown.empty());
+    }
+}
+
+TEST(MainWindow, AWholeRunTypesAPathCompactsAndReports) {
+    SKIP_WITHOUT_FIXTURES();
+    TempDir dir;
+    jet::CompactRequest seed;
+    seed.sourcePath = (fixturesDir() / "jet4" / "memo-products-nopwd.mdb").string();
+    seed.destinationPath = (dir / "seed.mdb").string();
+    seed.destinationPassword = "MARLIN4ii8-tb3pz6qk";
+    ASSERT_TRUE(jet::compactFile(seed).ok());
+    writeFile(dir / "data.dbf", readFile(dir / "seed.mdb") + std::string(4 * 4096, '\0'));
+    const auto oldSize = fs::file_size(dir / "data.dbf");
+
+    Window w;
+    app::QtMessageBox qtBox(&w.main);
+    app::WindowServices services{{qtBox, w.files, w.numbers, w.engines}, w.fakeDialog, w.style, "/opt/qw"};
+    app::Main main(services);
+    main.Form_Load();
+    main.show();
+    main.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&main));
+    QTest::keyClicks(main.Text1, QString::fromStdString((dir / "data.dbf").string()));
+    Qt::CursorShape during = Qt::ArrowCursor;
+    w.engines.duringCompaction = [&] {
+        if (QApplication::overrideCursor()) during = QApplication::overrideCursor()->shape();
+    };
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString title;
+    onModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        text = box->text();
+        icon = box->icon();
+        title = box->windowTitle();
+        box->accept();
+    });
+    QTest::mouseClick(main.Command2, Qt::LeftButton);
+    EXPECT_EQ(during, Qt::WaitCursor);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(icon, QMessageBox::Information);
+    EXPECT_EQ(title, "Maintenance - QW DBASE");
+    const std::string expected = "All Done!\n\nOld Filesize : " +
+                                 platform::groupDigits(static_cast<long double>(oldSize), ",", "\3") +
+                                 " bytes\nNew Filisize : " +
+                                 platform::groupDigits(static_cast<long double>(fs::file_size(dir / "data.dbf")), ",", "\3") +
+                                 " bytes";
+    EXPECT_EQ(text.toStdString(), expected);
+}
+
+TEST(MainWindow, AnUnhandledErrorIsShownAndTheWindowGoesOn) {
+    Window w;
+    w.show();
+    w.files.failOn("lookUp", 1, platform::ErrorRecord{52, "Bad file name or number", "Maintenance"});
+    w.main.Text1->setText("/some/data.dbf");
+    QTest::mouseClick(w.main.Command2, Qt::LeftButton);
+    ASSERT_EQ(w.box.shown.size(), 1u);
+    EXPECT_EQ(w.box.shown[0].icon, platform::MessageIcon::kCritical);
+    EXPECT_EQ(w.box.shown[0].text, "Bad file name or number\r\n52 - Maintenance");
+    EXPECT_TRUE(w.main.isVisible());
+    QTest::mouseClick(w.main.Command2, Qt::LeftButton);
+    EXPECT_EQ(w.box.shown.size(), 2u);
+    EXPECT_EQ(w.box.shown[1].text, "File doesn't exist!");
+}
+
+TEST(MainWindow, OpensCentredOnTheScreen) {
+    Window w;
+    w.main.centreOnScreen();
+    w.main.show();
+    const QRect screen = w.main.screen()->availableGeometry();
+    EXPECT_LE(std::abs(w.main.frameGeometry().center().x() - screen.center().x()), 2);
+    EXPECT_LE(std::abs(w.main.frameGeometry().center().y() - screen.center().y()), 2);
+}
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
