@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,12 +16,15 @@
 #include "jet/ConnectionString.h"
 #include "jet/DataPage.h"
 #include "jet/Database.h"
+#include "jet/FileIo.h"
 #include "jet/IndexPage.h"
 #include "jet/KeyEncoding.h"
 #include "jet/LongValue.h"
+#include "jet/Lock.h"
 #include "jet/PageBuilder.h"
 #include "jet/Rc4.h"
 #include "jet/Row.h"
+#include "jet/RowDigest.h"
 #include "jet/UsageMap.h"
 
 namespace jet {
@@ -45,7 +49,7 @@ public:
         std::size_t done = 0;
         const off_t at = static_cast<off_t>(number) * kPageSize;
         while (done < kPageSize) {
-            ssize_t w = ::pwrite(fd_, page.data() + done, kPageSize - done, at + static_cast<off_t>(done));
+            ssize_t w = fileIo().pwrite(fd_, page.data() + done, kPageSize - done, at + static_cast<off_t>(done));
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) failWrite(w < 0 ? errno : ENOSPC);
             done += static_cast<std::size_t>(w);
@@ -54,7 +58,7 @@ public:
     }
 
     void sync() {
-        if (::fsync(fd_) != 0) failWrite(errno);
+        if (fileIo().fsync(fd_) != 0) failWrite(errno);
     }
 
     [[noreturn]] void failWrite(int err) {
@@ -165,6 +169,7 @@ private:
 };
 
 struct TablePlan {
+    TableDigest digest;
     CatalogEntry entry;
     const TableDef* def = nullptr;
     std::vector<uint32_t> newPages;  // definition pages in the copy
@@ -189,14 +194,38 @@ public:
     Compactor(Database& src, OutputFile& out, const std::array<uint8_t, kPasswordBytes>& newPassword)
         : src_(src), file_(src.file()), out_(out), newPassword_(newPassword), alloc_(2) {}
 
+    void prepare() { plan(); }
+
     CompactResult run() {
-        plan();
         for (auto& t : tables_) copyTable(t);
         finish();
         CompactResult r;
         r.sourcePages = file_.pageCount();
         r.destinationPages = alloc_.count();
         return r;
+    }
+
+    // What each table should hold in the copy, by its new definition page.
+    std::map<uint32_t, std::pair<std::string, TableDigest>> expected() const {
+        std::map<uint32_t, std::pair<std::string, TableDigest>> out;
+        for (const auto& t : tables_) out[t.newPages.front()] = {t.def->name, t.digest};
+        return out;
+    }
+
+    // Pages the copy will need about: the pages the source's maps list for
+    // live structures, plus definitions and page 0 and 1.
+    uint64_t estimatePages() {
+        uint64_t n = 2;
+        auto count = [&](RowPtr map) -> uint64_t {
+            if (map.isNull()) return 0;
+            return readUsageMap(file_, map, "usage map").pages.size();
+        };
+        for (const auto& t : tables_) {
+            n += t.newPages.size() + count(t.def->ownedMap);
+            for (const auto& ri : t.def->realIndexes) n += count(ri.usageMap);
+            for (const auto& lv : t.def->longValueMaps) n += count(lv.owned);
+        }
+        return n;
     }
 
 private:
@@ -287,7 +316,7 @@ private:
         return ordered;
     }
 
-    Bytes transformRow(const TablePlan& t, ByteView bytes, RowPtr at,
+    Bytes transformRow(TablePlan& t, ByteView bytes, RowPtr at,
                        std::map<uint16_t, LongValueWriter>& lvWriters) {
         const TableDef& def = *t.def;
         RowView rv = crackRow(def, bytes, at.page, at.row);
@@ -309,6 +338,7 @@ private:
                 }
             }
         }
+        t.digest.add(rowDigest(file_, def, row, at.page, at.row));
         std::vector<const Column*> lvCols;
         for (const auto& c : def.columns) {
             if (c.isLongValue() && !c.fixed()) lvCols.push_back(&c);
@@ -719,6 +749,51 @@ bool pathExists(const std::string& p) {
     return ::lstat(p.c_str(), &st) == 0;
 }
 
+std::string folderOf(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Refuses early when the destination's file system lacks the room.
+void checkRoom(const std::string& destination, uint64_t pages) {
+    struct statvfs vfs {};
+    if (::statvfs(folderOf(destination).c_str(), &vfs) != 0) return;  // cannot tell: writing will
+    const uint64_t need = pages * kPageSize + pages * kPageSize / 10;
+    const uint64_t have = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    if (have < need) {
+        fail(ErrorCode::kNoSpace, "There is not enough room on the disk for the compacted copy '" + destination +
+                                      "': it needs about " + std::to_string(need) + " bytes, " +
+                                      std::to_string(have) + " are free.");
+    }
+}
+
+// Reopens the copy, checks it and compares every table with what was written.
+void verifyCopy(const std::string& path, const std::string& password,
+                const std::map<uint32_t, std::pair<std::string, TableDigest>>& expected) {
+    auto copy = Database::open(path, password);
+    CheckReport report = checkDatabase(*copy);
+    if (!report.ok()) {
+        fail(ErrorCode::kVerifyFailed, "The compacted copy failed its check and was removed: " + report.problems.front());
+    }
+    for (const auto& [page, want] : expected) {
+        const TableDef& def = copy->tableDef(page, want.first);
+        TableDigest got;
+        copy->scanRows(def, [&](const RowLocation& at, ByteView b) {
+            got.add(rowDigest(copy->file(), def, b, at.data.page, at.data.row));
+        });
+        if (got.rows != want.second.rows) {
+            fail(ErrorCode::kVerifyFailed, "The compacted copy was removed: table '" + want.first + "' has " +
+                                               std::to_string(got.rows) + " rows in the copy, " +
+                                               std::to_string(want.second.rows) + " in the database.");
+        }
+        if (!(got == want.second)) {
+            fail(ErrorCode::kVerifyFailed,
+                 "The compacted copy was removed: the rows of table '" + want.first + "' differ from the database's.");
+        }
+    }
+}
+
 }  // namespace
 
 Result<CompactResult> compactFile(const CompactRequest& req) {
@@ -730,40 +805,42 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
             fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
         }
         auto db = Database::open(req.sourcePath, req.sourcePassword);
+        lockForCompaction(db->file().fd(), req.sourcePath);
         if (pathExists(req.destinationPath)) {
             fail(ErrorCode::kDestinationExists, "The file '" + req.destinationPath + "' already exists.");
         }
-        fd = ::open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd = fileIo().open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             int err = errno;
             if (err == EEXIST) {
                 fail(ErrorCode::kDestinationExists, "The file '" + req.destinationPath + "' already exists.");
             }
-            fail(ErrorCode::kFileAccess,
-                 "Cannot create '" + req.destinationPath + "': " + std::strerror(err) + ".");
+            if (err == ENOSPC || err == EDQUOT) {
+                fail(ErrorCode::kNoSpace, "There is not enough room on the disk to create '" + req.destinationPath + "'.");
+            }
+            fail(ErrorCode::kFileAccess, "Cannot create '" + req.destinationPath + "': " + std::strerror(err) + ".");
         }
         created = true;
         OutputFile out(fd, db->header().databaseKey, req.destinationPath);
         Compactor c(*db, out, newPassword);
+        c.prepare();
+        checkRoom(req.destinationPath, c.estimatePages());
         CompactResult r = c.run();
         out.sync();
-        if (::close(fd) != 0) {
-            fd = -1;
+        const int closing = fd;
+        fd = -1;
+        if (fileIo().close(closing) != 0) {
             fail(ErrorCode::kIo, "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
         }
-        fd = -1;
-        if (req.verify) {
-            auto copy = Database::open(req.destinationPath, req.destinationPassword);
-            CheckReport mine = checkDatabase(*copy);
-            if (!mine.ok()) {
-                fail(ErrorCode::kVerifyFailed,
-                     "The compacted copy failed its check and was removed: " + mine.problems.front());
-            }
-        }
+        if (req.verify) verifyCopy(req.destinationPath, req.destinationPassword, c.expected());
         return r;
     });
-    if (fd >= 0) ::close(fd);
-    if (!result.ok() && created) ::unlink(req.destinationPath.c_str());
+    if (fd >= 0) fileIo().close(fd);
+    if (!result.ok() && created && fileIo().unlink(req.destinationPath.c_str()) != 0 && errno != ENOENT) {
+        Error e = result.error();
+        e.description += " The partial copy '" + req.destinationPath + "' could not be removed.";
+        return e;
+    }
     return result;
 }
 

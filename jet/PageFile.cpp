@@ -8,28 +8,31 @@
 #include <cstring>
 
 #include "jet/Error.h"
+#include "jet/FileIo.h"
 #include "jet/Rc4.h"
 
 namespace jet {
 
 namespace {
-// Reads exactly n bytes at off; false on a short read.
-bool preadAll(int fd, uint8_t* out, std::size_t n, off_t off) {
+// Reads exactly n bytes at off: 1 when read, 0 at the end of the file, -1
+// on an error (errno says which).
+int preadAll(int fd, uint8_t* out, std::size_t n, off_t off) {
     std::size_t done = 0;
     while (done < n) {
-        ssize_t r = ::pread(fd, out + done, n - done, off + static_cast<off_t>(done));
+        ssize_t r = fileIo().pread(fd, out + done, n - done, off + static_cast<off_t>(done));
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
+        if (r < 0) return -1;
+        if (r == 0) return 0;
         done += static_cast<std::size_t>(r);
     }
-    return true;
+    return 1;
 }
 }  // namespace
 
 std::unique_ptr<PageFile> PageFile::open(const std::string& path) {
     std::unique_ptr<PageFile> f(new PageFile());
     f->path_ = path;
-    f->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    f->fd_ = fileIo().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (f->fd_ < 0) {
         int err = errno;
         if (err == ENOENT) fail(ErrorCode::kFileNotFound, "Could not find file '" + path + "'.");
@@ -45,9 +48,11 @@ std::unique_ptr<PageFile> PageFile::open(const std::string& path) {
     }
     f->fileSize_ = static_cast<uint64_t>(st.st_size);
     Page raw{};
-    if (f->fileSize_ < kPageSize || !preadAll(f->fd_, raw.data(), kPageSize, 0)) {
-        fail(ErrorCode::kUnrecognizedFormat, "Unrecognized database format '" + path + "'.");
+    int got = f->fileSize_ < kPageSize ? 0 : preadAll(f->fd_, raw.data(), kPageSize, 0);
+    if (got < 0) {
+        fail(ErrorCode::kIo, "Cannot read the file '" + path + "': " + std::strerror(errno) + ".");
     }
+    if (got == 0) fail(ErrorCode::kUnrecognizedFormat, "Unrecognized database format '" + path + "'.");
     f->header_ = parseHeader(raw, path);
     if (f->fileSize_ % kPageSize != 0) {
         fail(ErrorCode::kDamaged, "The database is damaged: its length (" +
@@ -67,7 +72,7 @@ std::unique_ptr<PageFile> PageFile::open(const std::string& path) {
 }
 
 PageFile::~PageFile() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) fileIo().close(fd_);
 }
 
 void PageFile::readRaw(uint32_t number, uint8_t* out) {
@@ -76,9 +81,10 @@ void PageFile::readRaw(uint32_t number, uint8_t* out) {
                        ", beyond the end of the file (" + std::to_string(pageCount_) + " pages)",
                    number);
     }
-    if (!preadAll(fd_, out, kPageSize, static_cast<off_t>(number) * kPageSize)) {
-        fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number) + " of '" + path_ +
-                                 "': " + std::strerror(errno) + ".");
+    int got = preadAll(fd_, out, kPageSize, static_cast<off_t>(number) * kPageSize);
+    if (got <= 0) {
+        fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number) + " of '" + path_ + "': " +
+                                 (got < 0 ? std::strerror(errno) : "the file ended early") + ".");
     }
 }
 

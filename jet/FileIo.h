@@ -1,0 +1,56 @@
+// The engine's file operations, behind one seam so that tests can make any
+// of them fail (or write short) and check that nothing is lost.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace jet {
+
+class FileIo {
+public:
+    virtual ~FileIo() = default;
+    virtual int open(const char* path, int flags, mode_t mode);
+    virtual ssize_t pread(int fd, void* buf, std::size_t n, off_t offset);
+    virtual ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t offset);
+    virtual int fsync(int fd);
+    virtual int close(int fd);
+    virtual int unlink(const char* path);
+};
+
+// The layer in use: the real one unless a test installed another.
+FileIo& fileIo();
+// Installs a layer for this process (nullptr: the real one again).
+void setFileIo(FileIo* io);
+
+// Fails the n-th operation (1-based, counted over all kinds) with an error,
+// or, for a write, writes half and fails the next call. Counts operations
+// when n is 0, so a test can learn how many there are.
+class FaultyFileIo : public FileIo {
+public:
+    enum class Mode { kFail, kShortWrite };
+    explicit FaultyFileIo(long failAt = 0, int err = 5 /* EIO */, Mode mode = Mode::kFail)
+        : failAt_(failAt), err_(err), mode_(mode) {}
+    int open(const char* path, int flags, mode_t mode) override;
+    ssize_t pread(int fd, void* buf, std::size_t n, off_t offset) override;
+    ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t offset) override;
+    int fsync(int fd) override;
+    int close(int fd) override;
+    int unlink(const char* path) override;
+    long count() const { return count_; }
+    // The kind of the operation that failed ("" when none did).
+    const std::string& failedKind() const { return failedKind_; }
+
+private:
+    bool hit(const char* kind);
+    long failAt_;
+    int err_;
+    Mode mode_;
+    long count_ = 0;
+    bool shortPending_ = false;
+    std::string failedKind_;
+};
+
+}  // namespace jet
