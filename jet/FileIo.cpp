@@ -26,6 +26,7 @@ void setFileIo(FileIo* io) { current = io ? io : &realIo; }
 
 bool FaultyFileIo::hit(const char* kind) {
     ++count_;
+    if (failAt_ == 0) kinds_.emplace_back(kind);
     if (failAt_ != 0 && count_ == failAt_) {
         failedKind_ = kind;
         return true;

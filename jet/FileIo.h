@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace jet {
 
@@ -40,6 +41,8 @@ public:
     int close(int fd) override;
     int unlink(const char* path) override;
     long count() const { return count_; }
+    // When only counting: the kind of every operation, in order.
+    const std::vector<std::string>& kinds() const { return kinds_; }
     // The kind of the operation that failed ("" when none did).
     const std::string& failedKind() const { return failedKind_; }
 
@@ -51,6 +54,7 @@ private:
     long count_ = 0;
     bool shortPending_ = false;
     std::string failedKind_;
+    std::vector<std::string> kinds_;
 };
 
 }  // namespace jet

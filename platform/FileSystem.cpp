@@ -104,6 +104,11 @@ void PosixFileSystem::replace(const std::string& from, const std::string& target
     const std::string real = resolveLinks(target);
     struct stat st {};
     if (::stat(real.c_str(), &st) != 0) raiseErrno(errno, real);
+    // A database nobody may write is not replaced, even by a user the
+    // permission bits do not stop.
+    if ((st.st_mode & 0222) == 0 || ::access(real.c_str(), W_OK) != 0) {
+        raise(kPermissionDenied, "Permission denied: the database '" + target + "' is read-only");
+    }
     int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) raiseErrno(errno, from);
     // Owner first: changing it may clear set-id bits that the mode then restores.

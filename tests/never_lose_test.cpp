@@ -1,0 +1,444 @@
+// Whatever happens during "Compact and Repair" (a failing operation, a kill,
+// a full or read-only disk, a damaged file, another program using the
+// database) the database afterwards is the untouched original or a complete,
+// checked copy with the same rows, and exactly one message says what happened.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <random>
+#include <thread>
+
+#include "compaction/CompactCommand.h"
+#include "compaction/CompactDB.h"
+#include "jet/Api.h"
+#include "jet/Compactor.h"
+#include "jet/FileIo.h"
+#include "jet/Lock.h"
+#include "platform/doubles/Doubles.h"
+#include "support/Fixtures.h"
+#include "support/Oracle.h"
+
+using namespace testsupport;
+using platform::doubles::FaultyFileSystem;
+using platform::doubles::RecordingMessageBox;
+
+namespace {
+
+const std::string kPassword = "MARLIN4ii8-tb3pz6qk";
+
+// A product database with dead space, seeded from a small Microsoft-made file.
+std::string seedBytes(const std::string& fixture = "index-relations-2000.mdb") {
+    TempDir dir;
+    jet::CompactRequest req;
+    req.sourcePath = (fixturesDir() / "jet4" / fixture).string();
+    req.destinationPath = (dir / "seed").string();
+    req.destinationPassword = kPassword;
+    if (!jet::compactFile(req).ok()) throw std::runtime_error("seed failed");
+    return readFile(dir / "seed") + std::string(6 * 4096, '\0');
+}
+
+// Every user table's rows, as our reader gives them.
+std::vector<std::vector<std::string>> contentOf(const fs::path& db) {
+    std::vector<std::vector<std::string>> out;
+    auto info = jet::databaseInfo(db.string(), kPassword);
+    if (!info.ok()) return {{"unreadable: " + info.error().description}};
+    for (const auto& t : info.value().report.tables) {
+        if (t.system) continue;
+        std::string err;
+        out.push_back(ourRows(db.string(), kPassword, t.name, err));
+        if (!err.empty()) out.push_back({err});
+    }
+    return out;
+}
+
+// The database is the original, or a checked copy with the original's rows.
+void expectIntactOrCompacted(const fs::path& db, const std::string& original,
+                             const std::vector<std::vector<std::string>>& rows) {
+    ASSERT_TRUE(fs::exists(db)) << "the database is gone";
+    if (readFile(db) == original) return;
+    auto check = jet::checkFile(db.string(), kPassword);
+    ASSERT_TRUE(check.ok()) << check.error().description;
+    EXPECT_TRUE(check.value().ok()) << check.value().problems.front();
+    EXPECT_EQ(contentOf(db), rows);
+}
+
+struct Runtime {
+    RecordingMessageBox box;
+    platform::PosixFileSystem real;
+    FaultyFileSystem files{real};
+    platform::doubles::FixedNumberFormat numbers;
+    platform::JetEngineFactory engines;
+    compaction::Runtime rt{box, files, numbers, engines};
+};
+
+// Kills the process itself at its n-th engine file operation.
+class KillingFileIo : public jet::FileIo {
+public:
+    explicit KillingFileIo(long at) : at_(at) {}
+    int open(const char* p, int f, mode_t m) override { return step(), jet::FileIo::open(p, f, m); }
+    ssize_t pread(int fd, void* b, std::size_t n, off_t o) override { return step(), jet::FileIo::pread(fd, b, n, o); }
+    ssize_t pwrite(int fd, const void* b, std::size_t n, off_t o) override {
+        return step(), jet::FileIo::pwrite(fd, b, n, o);
+    }
+    int fsync(int fd) override { return step(), jet::FileIo::fsync(fd); }
+    int close(int fd) override { return step(), jet::FileIo::close(fd); }
+    int unlink(const char* p) override { return step(), jet::FileIo::unlink(p); }
+
+private:
+    void step() {
+        if (++n_ == at_) ::raise(SIGKILL);
+    }
+    long at_;
+    long n_ = 0;
+};
+
+// The same for the routine's own file operations (after the engine's).
+class KillingFileSystem : public platform::FileSystem {
+public:
+    KillingFileSystem(platform::FileSystem& real, long at) : real_(real), at_(at) {}
+    std::string lookUp(const std::string& p) override { return step(), real_.lookUp(p); }
+    int64_t length(const std::string& p) override { return step(), real_.length(p); }
+    void remove(const std::string& p) override { step(), real_.remove(p); }
+    void rename(const std::string& a, const std::string& b) override { step(), real_.rename(a, b); }
+    void flush(const std::string& p) override { step(), real_.flush(p); }
+    void replace(const std::string& a, const std::string& b) override {
+        step();
+        real_.replace(a, b);
+        step();  // after the rename, before anything else
+    }
+
+private:
+    void step() {
+        if (++n_ == at_) ::raise(SIGKILL);
+    }
+    platform::FileSystem& real_;
+    long at_;
+    long n_ = 0;
+};
+
+// Runs the routine in a child process; the child may be killed on the way.
+int runChild(const fs::path& db, const std::function<void()>& arm, std::chrono::microseconds killAfter = {}) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        arm();
+        Runtime r;
+        compaction::CompactDB(db.string(), db.string() + "2", kPassword, r.rt);
+        ::_exit(0);
+    }
+    if (killAfter.count() > 0) {
+        std::this_thread::sleep_for(killAfter);
+        ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+}  // namespace
+
+TEST(NeverLose, EachFileOperationFailingInTurnLeavesTheDatabaseWhole) {
+    SKIP_WITHOUT_FIXTURES();
+    const std::string original = seedBytes();
+    TempDir dir;
+    const fs::path db = dir / "data.dbf";
+
+    // A clean run, counting every operation (with a stale temporary to delete).
+    writeFile(db, original);
+    writeFile(db.string() + "2", "stale");
+    const auto rows = contentOf(db);
+    jet::FaultyFileIo counting;
+    jet::setFileIo(&counting);
+    Runtime clean;
+    ASSERT_TRUE(compaction::CompactDB(db.string(), db.string() + "2", kPassword, clean.rt));
+    jet::setFileIo(nullptr);
+    const auto engineKinds = counting.kinds();
+    const auto routineOps = clean.files.calls;
+    ASSERT_GT(engineKinds.size(), 50u);
+
+    int points = 0;
+    auto trial = [&](const std::string& what, const std::function<void(Runtime&)>& arm,
+                     jet::FaultyFileIo* io) {
+        SCOPED_TRACE(what);
+        writeFile(db.string() + "2", "stale");
+        writeFile(db, original);
+        Runtime r;
+        arm(r);
+        jet::setFileIo(io);
+        bool ok = compaction::CompactDB(db.string(), db.string() + "2", kPassword, r.rt);
+        jet::setFileIo(nullptr);
+        EXPECT_EQ(r.box.shown.size(), ok ? 0u : 1u);
+        expectIntactOrCompacted(db, original, rows);
+        ++points;
+    };
+    for (long i = 1; i <= static_cast<long>(engineKinds.size()); ++i) {
+        const std::string kind = engineKinds[static_cast<std::size_t>(i - 1)];
+        jet::FaultyFileIo io(i, EIO);
+        trial("engine " + kind + " #" + std::to_string(i), [](Runtime&) {}, &io);
+        if (kind == "write") {
+            jet::FaultyFileIo shortIo(i, ENOSPC, jet::FaultyFileIo::Mode::kShortWrite);
+            trial("short engine write #" + std::to_string(i), [](Runtime&) {}, &shortIo);
+        }
+    }
+    std::map<std::string, int> nth;
+    for (const auto& op : routineOps) {
+        int n = ++nth[op];
+        trial("routine " + op + " #" + std::to_string(n),
+              [&](Runtime& r) { r.files.failOn(op, n, platform::ErrorRecord{57, "Device I/O error", "Injected"}); },
+              nullptr);
+    }
+    std::cout << "[ injection points covered: " << points << " (" << engineKinds.size() << " engine operations, "
+              << routineOps.size() << " routine operations, plus short writes) ]\n";
+}
+
+TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
+    SKIP_WITHOUT_FIXTURES();
+    const std::string original = seedBytes();
+    TempDir dir;
+    const fs::path db = dir / "data.dbf";
+    writeFile(db, original);
+    const auto rows = contentOf(db);
+
+    // How many operations a run takes, and how long.
+    jet::FaultyFileIo counting;
+    jet::setFileIo(&counting);
+    Runtime clean;
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(compaction::CompactDB(db.string(), db.string() + "2", kPassword, clean.rt));
+    auto took = std::chrono::steady_clock::now() - start;
+    jet::setFileIo(nullptr);
+    const long engineOps = counting.count();
+    const long routineOps = static_cast<long>(clean.files.calls.size()) + 1;
+
+    // The default run spreads a few dozen kills; QW_KILL_TRIALS=full kills at
+    // every operation and at 100 random moments.
+    const bool full = std::getenv("QW_KILL_TRIALS") && std::string(std::getenv("QW_KILL_TRIALS")) == "full";
+    const long stride = full ? 1 : std::max(1L, engineOps / 24);
+    int trials = 0, killed = 0;
+    auto after = [&](int status) {
+        ++trials;
+        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ++killed;
+        expectIntactOrCompacted(db, original, rows);
+        fs::remove(db.string() + "2");
+        writeFile(db, original);
+    };
+    writeFile(db, original);
+    for (long i = 1; i <= engineOps; i += stride) {
+        SCOPED_TRACE("killed at engine operation " + std::to_string(i));
+        after(runChild(db, [i] { jet::setFileIo(new KillingFileIo(i)); }));
+    }
+    // The routine's own steps: the look-up, the delete, the flush and the
+    // replace (before and after the rename).
+    for (long i = 1; i <= routineOps; ++i) {
+        SCOPED_TRACE("killed at routine operation " + std::to_string(i));
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            Runtime r;
+            KillingFileSystem files(r.real, i);
+            compaction::Runtime rt{r.box, files, r.numbers, r.engines};
+            compaction::CompactDB(db.string(), db.string() + "2", kPassword, rt);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        after(status);
+    }
+    std::mt19937 rng(7);
+    const auto span = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+    std::uniform_int_distribution<long> moment(1, std::max(2L, span + span / 5));
+    for (int k = 0; k < (full ? 100 : 8); ++k) {
+        SCOPED_TRACE("killed at a random moment");
+        after(runChild(db, [] {}, std::chrono::microseconds(moment(rng))));
+    }
+    EXPECT_GT(killed, 10);
+    std::cout << "[ kill trials: " << trials << ", killed mid-run: " << killed << " ]\n";
+}
+
+TEST(NeverLose, DamagedFilesEndInACleanErrorOrACheckedCopy) {
+    SKIP_WITHOUT_FIXTURES();
+    // Every byte of pages 0 to 3 (a sample of them unless QW_SWEEP=full), the
+    // first page of each other type, random bytes elsewhere, and truncation
+    // at every page boundary; each copy compacted, the source never touched.
+    const bool full = std::getenv("QW_SWEEP") && std::string(std::getenv("QW_SWEEP")) == "full";
+    TempDir dir;
+    std::mt19937 rng(11);
+    int errors = 0, copies = 0;
+    for (const char* name : {"deleted-rows-2000.mdb", "composite-index-512-rows-2000.mdb"}) {
+        SCOPED_TRACE(name);
+        const std::string original = readFile(fixturesDir() / "jet4" / name);
+        const fs::path src = dir / "src.mdb";
+        const fs::path out = dir / "out.mdb";
+        auto attempt = [&](const std::string& bytes, const std::string& what) {
+            SCOPED_TRACE(what);
+            writeFile(src, bytes);
+            fs::remove(out);
+            jet::CompactRequest req{src.string(), "", out.string(), "", true};
+            auto r = jet::compactFile(req);
+            EXPECT_EQ(readFile(src), bytes) << "the source was written";
+            if (r.ok()) {
+                ++copies;  // the engine reopened and checked it before saying so
+                if (full) {
+                    auto c = jet::checkFile(out.string(), "");
+                    ASSERT_TRUE(c.ok());
+                    EXPECT_TRUE(c.value().ok());
+                }
+            } else {
+                ++errors;
+                EXPECT_FALSE(fs::exists(out)) << "a failed compaction left its copy";
+                EXPECT_NE(r.error().number, 0);
+            }
+        };
+        std::vector<std::size_t> offsets;
+        for (std::size_t b = 0; b < 4 * 4096; b += full ? 1 : 173) offsets.push_back(b);
+        std::set<uint8_t> types;
+        for (std::size_t p = 4; p < original.size() / 4096; ++p) {
+            uint8_t type = static_cast<uint8_t>(original[p * 4096]);
+            if (!types.insert(type).second) continue;
+            for (std::size_t b = 0; b < 4096; b += full ? 1 : 131) offsets.push_back(p * 4096 + b);
+        }
+        std::uniform_int_distribution<std::size_t> anywhere(0, original.size() - 1);
+        for (int k = 0; k < (full ? 1000 : 32); ++k) offsets.push_back(anywhere(rng));
+        for (std::size_t at : offsets) {
+            std::string bytes = original;
+            bytes[at] = static_cast<char>(bytes[at] ^ (1 + static_cast<int>(at % 255)));
+            attempt(bytes, "byte " + std::to_string(at));
+        }
+        for (std::size_t pages = 0; pages < original.size() / 4096; ++pages) {
+            attempt(original.substr(0, pages * 4096), "cut at page " + std::to_string(pages));
+        }
+    }
+    EXPECT_GT(errors, 0);
+    EXPECT_GT(copies, 0);
+}
+
+TEST(NeverLose, ADatabaseInUseIsRefused) {
+    SKIP_WITHOUT_FIXTURES();
+    TempDir dir;
+    const fs::path db = dir / "data.dbf";
+    const std::string original = seedBytes();
+    writeFile(db, original);
+    auto compact = [&] {
+        fs::remove(dir / "copy.mdb");
+        return jet::compactFile({db.string(), kPassword, (dir / "copy.mdb").string(), kPassword, true});
+    };
+    auto expectInUse = [&](const jet::Result<jet::CompactResult>& r) {
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().number, static_cast<int32_t>(jet::ErrorCode::kInUse));
+        EXPECT_NE(r.error().description.find("in use"), std::string::npos);
+        EXPECT_FALSE(fs::exists(dir / "copy.mdb"));
+        EXPECT_EQ(readFile(db), original);
+    };
+    {
+        // A compaction already running holds its locks.
+        int fd = ::open(db.c_str(), O_RDONLY);
+        jet::lockForCompaction(fd, db.string());
+        expectInUse(compact());
+        ::close(fd);
+        EXPECT_TRUE(compact().ok());
+    }
+    // Another process with a byte-range lock on the database, or on its lock file.
+    for (const fs::path& locked : {db, dir / "data.ldb"}) {
+        SCOPED_TRACE(locked.string());
+        writeFile(dir / "data.ldb", "");
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int fd = ::open(locked.c_str(), O_RDWR);
+            struct flock fl {};
+            fl.l_type = F_WRLCK;
+            fl.l_whence = SEEK_SET;
+            fl.l_start = 0x10000000;  // a range beyond the end, as record locks use
+            fl.l_len = 256;
+            ::fcntl(fd, F_SETLK, &fl);
+            (void)!::write(ready[1], "x", 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char c;
+        ASSERT_EQ(::read(ready[0], &c, 1), 1);
+        expectInUse(compact());
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    // A stale lock file nobody holds is ignored.
+    ASSERT_TRUE(fs::exists(dir / "data.ldb"));
+    EXPECT_TRUE(compact().ok());
+    EXPECT_EQ(jet::lockFilePath("/x/data.dbf"), "/x/data.ldb");
+    EXPECT_EQ(jet::lockFilePath("/x.y/data"), "/x.y/data.ldb");
+    EXPECT_EQ(jet::lockFilePath("/x/.hidden"), "/x/.hidden.ldb");
+}
+
+TEST(NeverLose, AReadOnlyDatabaseOrFolderIsLeftUntouched) {
+    SKIP_WITHOUT_FIXTURES();
+    const std::string original = seedBytes();
+    {
+        TempDir dir;
+        const fs::path db = dir / "data.dbf";
+        writeFile(db, original);
+        ::chmod(db.c_str(), 0444);
+        Runtime r;
+        compaction::CompactCommand cmd(r.rt);
+        cmd.Command2_Click(db.string());
+        ASSERT_EQ(r.box.shown.size(), 1u);
+        EXPECT_NE(r.box.shown[0].text.find("read-only"), std::string::npos) << r.box.shown[0].text;
+        EXPECT_EQ(readFile(db), original);
+    }
+    TempDir dir;
+    const fs::path mnt = dir / "ro";
+    fs::create_directory(mnt);
+    if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=4m") != 0) GTEST_SKIP() << "cannot mount a file system here";
+    writeFile(mnt / "data.dbf", original);
+    ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=4m"), 0);
+    Runtime r;
+    compaction::CompactCommand cmd(r.rt);
+    cmd.Command2_Click((mnt / "data.dbf").string());
+    ASSERT_EQ(r.box.shown.size(), 1u);
+    EXPECT_EQ(r.box.shown[0].icon, platform::MessageIcon::kCritical);
+    EXPECT_NE(r.box.shown[0].text.find("Cannot create"), std::string::npos) << r.box.shown[0].text;
+    EXPECT_EQ(readFile(mnt / "data.dbf"), original);
+    ::umount(mnt.c_str());
+}
+
+TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
+    SKIP_WITHOUT_FIXTURES();
+    const std::string original = seedBytes("sample-traders-full-2000.mdb");
+    // Writes failing with "no space" part way.
+    {
+        TempDir dir;
+        writeFile(dir / "data.dbf", original);
+        jet::FaultyFileIo io(60, ENOSPC, jet::FaultyFileIo::Mode::kShortWrite);
+        jet::setFileIo(&io);
+        Runtime r;
+        bool ok = compaction::CompactDB((dir / "data.dbf").string(), (dir / "data.dbf2").string(), kPassword, r.rt);
+        jet::setFileIo(nullptr);
+        EXPECT_FALSE(ok);
+        ASSERT_EQ(r.box.shown.size(), 1u);
+        EXPECT_EQ(readFile(dir / "data.dbf"), original);
+        EXPECT_FALSE(fs::exists(dir / "data.dbf2"));
+    }
+    // A real small file system: refused before writing.
+    TempDir dir;
+    const fs::path mnt = dir / "small";
+    fs::create_directory(mnt);
+    const std::string size = "size=" + std::to_string(original.size() + original.size() / 2);
+    if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, size.c_str()) != 0) GTEST_SKIP() << "cannot mount a file system here";
+    writeFile(mnt / "data.dbf", original);
+    Runtime r;
+    compaction::CompactCommand cmd(r.rt);
+    cmd.Command2_Click((mnt / "data.dbf").string());
+    ASSERT_EQ(r.box.shown.size(), 1u);
+    EXPECT_NE(r.box.shown[0].text.find("not enough room"), std::string::npos) << r.box.shown[0].text;
+    EXPECT_EQ(readFile(mnt / "data.dbf"), original);
+    EXPECT_FALSE(fs::exists(mnt / "data.dbf2"));
+    ::umount(mnt.c_str());
+}
