@@ -100,16 +100,19 @@ Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, 
         if (node) putBe32(b.data() + e.key.size() + 4, e.child);
         return b;
     };
-    // Prefix shared by the first and the last entry, hence by all between.
+    // The prefix every entry shares with the first (for sorted entries, the
+    // one the first and last share), kept short enough that each entry
+    // still stores at least one byte.
     std::size_t prefix = 0;
     if (entries.size() > 1) {
         Bytes a = full(*entries.front());
-        Bytes z = full(*entries.back());
-        while (prefix < a.size() && prefix < z.size() && a[prefix] == z[prefix]) ++prefix;
-        // Every entry must keep at least one stored byte.
-        std::size_t shortest = a.size();
-        for (const IndexEntry* e : entries) shortest = std::min(shortest, indexEntrySize(*e, node));
-        prefix = std::min(prefix, shortest - 1);
+        prefix = a.size() - 1;
+        for (std::size_t i = 1; i < entries.size() && prefix > 0; ++i) {
+            Bytes b = full(*entries[i]);
+            std::size_t lcp = 0;
+            while (lcp < prefix && lcp < b.size() && a[lcp] == b[lcp]) ++lcp;
+            prefix = std::min(lcp, b.size() - 1);
+        }
     }
     p[0] = type;
     p[1] = 0x01;

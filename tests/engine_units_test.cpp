@@ -179,6 +179,20 @@ TEST(IndexPages, BuildAndParseRoundTripWithPrefixCompression) {
     }
 }
 
+TEST(IndexPages, UnsortedEntriesStillRoundTrip) {
+    // Found by fuzzing: the shared prefix must hold for every entry, not only
+    // for the first and the last.
+    std::vector<jet::IndexEntry> entries(3);
+    entries[0].key = hex("7F 80 00 00 01");
+    entries[1].key = hex("7F 10");
+    entries[2].key = hex("7F 80 00 00 02");
+    std::vector<const jet::IndexEntry*> ptrs;
+    for (const auto& e : entries) ptrs.push_back(&e);
+    jet::IndexPage parsed = jet::parseIndexPage(jet::buildIndexPage(jet::kPageIndexLeaf, 2, 0, 0, 0, ptrs), 9);
+    ASSERT_EQ(parsed.entries.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(parsed.entries[i].key, entries[i].key);
+}
+
 TEST(UsageMaps, InlineMapsHoldOnlyWhatFitsTheirWindow) {
     Bytes row;
     ASSERT_TRUE(jet::buildInlineMap({9, 10, 519}, row));
