@@ -26,147 +26,11 @@
 #include "jet/Row.h"
 #include "jet/RowDigest.h"
 #include "jet/UsageMap.h"
+#include "jet/Writer.h"
 
 namespace jet {
 
 namespace {
-
-constexpr std::size_t kInlineLimit = 64;        // long values up to this size stay in the row
-constexpr std::size_t kSingleRowLimit = 4076;   // larger values are chained
-constexpr std::size_t kChainChunkLimit = 4072;
-constexpr std::size_t kMinChunk = 64;           // smaller leftovers start a chain on a new page
-constexpr std::size_t kMapRowsPerPage = (kPageSize - kDataHeaderSize) / (kUsageMapRowSize + 2);
-
-// Writes pages by number, encoding them under their new number when the
-// database key asks for it.
-class OutputFile {
-public:
-    OutputFile(int fd, uint32_t databaseKey, std::string path)
-        : fd_(fd), key_(databaseKey), path_(std::move(path)) {}
-
-    void write(uint32_t number, Page page) {
-        if (number != 0 && key_ != 0) rc4Page(key_, number, page.data(), kPageSize);
-        std::size_t done = 0;
-        const off_t at = static_cast<off_t>(number) * kPageSize;
-        while (done < kPageSize) {
-            ssize_t w = fileIo().pwrite(fd_, page.data() + done, kPageSize - done, at + static_cast<off_t>(done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) failWrite(w < 0 ? errno : ENOSPC);
-            done += static_cast<std::size_t>(w);
-        }
-        written_ = std::max(written_, number + 1);
-    }
-
-    void sync() {
-        if (fileIo().fsync(fd_) != 0) failWrite(errno);
-    }
-
-    [[noreturn]] void failWrite(int err) {
-        if (err == ENOSPC || err == EDQUOT) {
-            fail(ErrorCode::kNoSpace, "There is not enough room on the disk to write '" + path_ + "'.");
-        }
-        fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + std::strerror(err) + ".");
-    }
-
-private:
-    int fd_;
-    uint32_t key_;
-    std::string path_;
-    uint32_t written_ = 0;
-};
-
-class PageAllocator {
-public:
-    explicit PageAllocator(uint32_t first) : next_(first) {}
-    uint32_t allocate() {
-        if (next_ >= kMaxPages) {
-            fail(ErrorCode::kTooLarge, "The compacted database would exceed the format's 2 GB limit.");
-        }
-        return next_++;
-    }
-    uint32_t count() const { return next_; }
-
-private:
-    uint32_t next_;
-};
-
-// A usage map of the output: where its row lives and which pages it lists.
-struct MapRow {
-    RowPtr at;
-    std::vector<uint32_t> pages;
-};
-
-// Stores long values of one column on its own LVAL pages.
-class LongValueWriter {
-public:
-    LongValueWriter(PageAllocator& alloc, OutputFile& out) : alloc_(alloc), out_(out) {}
-
-    // Stores a value too large for its row; returns the 12-byte header.
-    Bytes store(ByteView value) {
-        Bytes header(kLongValueHeaderSize, 0);
-        const std::size_t len = value.size();
-        if (len <= kSingleRowLimit) {
-            if (page_ == 0 || !builder_.fits(len)) openPage(std::nullopt);
-            uint8_t slot = builder_.add(Bytes(value.begin(), value.end()));
-            put32(header.data(), static_cast<uint32_t>(len) | (static_cast<uint32_t>(kLvSingle) << 24));
-            put32(header.data() + 4, RowPtr{page_, slot}.toU32());
-            return header;
-        }
-        put32(header.data(), static_cast<uint32_t>(len));  // kind 0: chain
-        std::size_t pos = 0;
-        std::optional<uint8_t> previous;  // slot of the previous chunk, on the current page
-        bool firstChunk = true;
-        while (pos < len) {
-            std::size_t room = 0;
-            if (page_ != 0 && builder_.rowCount() < 255 && builder_.freeSpace() >= 6) {
-                room = std::min(builder_.freeSpace() - 6, kChainChunkLimit);
-            }
-            if (room < std::min(kMinChunk, len - pos)) {
-                openPage(previous);
-                previous.reset();
-                room = kChainChunkLimit;
-            }
-            const std::size_t chunk = std::min(room, len - pos);
-            Bytes row(4 + chunk, 0);
-            std::copy(value.begin() + static_cast<std::ptrdiff_t>(pos),
-                      value.begin() + static_cast<std::ptrdiff_t>(pos + chunk), row.begin() + 4);
-            uint8_t slot = builder_.add(std::move(row));
-            if (previous) put32(builder_.row(*previous).data(), RowPtr{page_, slot}.toU32());
-            if (firstChunk) put32(header.data() + 4, RowPtr{page_, slot}.toU32());
-            firstChunk = false;
-            previous = slot;
-            pos += chunk;
-        }
-        return header;
-    }
-
-    void finish() {
-        if (page_ != 0) out_.write(page_, builder_.build());
-        page_ = 0;
-    }
-
-    const std::vector<uint32_t>& pages() const { return pages_; }
-
-private:
-    // Starts a new page; the chunk in slot patch (on the page being left)
-    // is pointed at slot 0 of the new page before the old page is written.
-    void openPage(std::optional<uint8_t> patch) {
-        uint32_t next = alloc_.allocate();
-        if (page_ != 0) {
-            if (patch) put32(builder_.row(*patch).data(), RowPtr{next, 0}.toU32());
-            out_.write(page_, builder_.build());
-        }
-        builder_.clear();
-        page_ = next;
-        pages_.push_back(next);
-    }
-
-    PageAllocator& alloc_;
-    OutputFile& out_;
-    DataPageBuilder builder_{kOwnerLval};
-    uint32_t page_ = 0;
-    std::vector<uint32_t> pages_;
-};
 
 struct TablePlan {
     TableDigest digest;
@@ -192,13 +56,13 @@ bool holdsSids(const std::string& table, const std::string& column) {
 class Compactor {
 public:
     Compactor(Database& src, OutputFile& out, const std::array<uint8_t, kPasswordBytes>& newPassword)
-        : src_(src), file_(src.file()), out_(out), newPassword_(newPassword), alloc_(2) {}
+        : src_(src), file_(src.file()), w_(out, 2), out_(out), alloc_(w_.alloc()), newPassword_(newPassword) {}
 
     void prepare() { plan(); }
 
     CompactResult run() {
         for (auto& t : tables_) copyTable(t);
-        finish();
+        finishFile();
         CompactResult r;
         r.sourcePages = file_.pageCount();
         r.destinationPages = alloc_.count();
@@ -229,9 +93,19 @@ public:
     }
 
 private:
-    int newMap() {
-        maps_.push_back({});
-        return static_cast<int>(maps_.size() - 1);
+    int newMap() { return w_.newMap(); }
+    MapRow& map(int i) { return w_.map(i); }
+
+    void finishFile() {
+        // Page 1's second row and owner come from the source.
+        Bytes second(kUsageMapRowSize, 0);
+        auto p1 = file_.page(1);
+        DataPage dp = parseDataPage(*p1, 1);
+        if (dp.slots.size() > 1 && !dp.slots[1].deleted && dp.slots[1].length() <= 512) {
+            ByteView r = rowBytes(*p1, dp, 1, "page 1");
+            second.assign(r.begin(), r.end());
+        }
+        w_.finish(newPage0_, dp.owner, second);
     }
 
     void plan() {
@@ -276,10 +150,7 @@ private:
                 t.lvMaps.emplace_back(owned, free);
             }
         }
-        for (std::size_t i = 0; i < maps_.size(); i += kMapRowsPerPage) holderPages_.push_back(alloc_.allocate());
-        for (std::size_t i = 0; i < maps_.size(); ++i) {
-            maps_[i].at = {holderPages_[i / kMapRowsPerPage], static_cast<uint8_t>(i % kMapRowsPerPage)};
-        }
+        w_.placeMaps();
         // Security identifiers are masked with a key that depends on the password.
         oldSidKey_ = sidKey(file_.header().decoded);
         newPage0_ = withPassword(file_.header(), newPassword_);
@@ -421,11 +292,11 @@ private:
 
         Bytes buf(def.buffer.begin(), def.buffer.begin() + def.length);
         put32(buf.data() + kTdefRowCount, static_cast<uint32_t>(moved.size()));
-        maps_[static_cast<std::size_t>(t.ownedMap)].pages = dataPages;
-        put32(buf.data() + kTdefOwnedMap, maps_[static_cast<std::size_t>(t.ownedMap)].at.toU32());
+        map(t.ownedMap).pages = dataPages;
+        put32(buf.data() + kTdefOwnedMap, map(t.ownedMap).at.toU32());
         if (t.freeMap >= 0) {
-            maps_[static_cast<std::size_t>(t.freeMap)].pages = dataPages;
-            put32(buf.data() + kTdefFreeMap, maps_[static_cast<std::size_t>(t.freeMap)].at.toU32());
+            map(t.freeMap).pages = dataPages;
+            put32(buf.data() + kTdefFreeMap, map(t.freeMap).at.toU32());
         }
         for (std::size_t i = 0; i < def.longValueMaps.size(); ++i) {
             const auto& lv = def.longValueMaps[i];
@@ -434,12 +305,12 @@ private:
             auto [owned, free] = t.lvMaps[i];
             uint32_t ownedAt = 0, freeAt = 0;
             if (owned >= 0) {
-                maps_[static_cast<std::size_t>(owned)].pages = pages;
-                ownedAt = maps_[static_cast<std::size_t>(owned)].at.toU32();
+                map(owned).pages = pages;
+                ownedAt = map(owned).at.toU32();
             }
             if (free >= 0) {
-                maps_[static_cast<std::size_t>(free)].pages = pages;
-                freeAt = maps_[static_cast<std::size_t>(free)].at.toU32();
+                map(free).pages = pages;
+                freeAt = map(free).at.toU32();
             }
             put32(buf.data() + lv.blockOffset + 2, ownedAt);
             put32(buf.data() + lv.blockOffset + 6, freeAt);
@@ -452,7 +323,7 @@ private:
             put32(buf.data() + ri.blockOffset + 38, root);
             put32(buf.data() + ri.statsOffset + 4, distinct);
             if (t.indexMaps[i] >= 0) {
-                auto& m = maps_[static_cast<std::size_t>(t.indexMaps[i])];
+                auto& m = map(t.indexMaps[i]);
                 m.pages = pages;
                 put32(buf.data() + ri.blockOffset + 34, m.at.toU32());
             }
@@ -462,7 +333,7 @@ private:
             auto it = tdefMap_.find(li.fkOtherTable);
             if (it != tdefMap_.end()) put32(buf.data() + li.blockOffset + 17, it->second);
         }
-        writeTableDef(t, buf);
+        w_.writeTableDef(t.newPages, buf);
     }
 
     uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri,
@@ -513,7 +384,7 @@ private:
         for (std::size_t i = 0; i < entries.size(); ++i) {
             if (i == 0 || entries[i].key != entries[i - 1].key) ++distinct;
         }
-        return writeTree(entries, newOwner, pages);
+        return w_.writeTree(entries, newOwner, pages);
     }
 
     static std::vector<std::pair<std::size_t, std::size_t>> splitKeyOrFail(
@@ -523,223 +394,14 @@ private:
         return *parts;
     }
 
-    // Groups entries into pages left to right, each as full as the data area
-    // allows. On node pages the last child of a page is its tail and takes no
-    // bytes, so the stored entries are those before it. The prefix is
-    // estimated from the keys alone, never more than the page will use.
-    static std::vector<std::pair<std::size_t, std::size_t>> packPages(const std::vector<IndexEntry>& entries,
-                                                                      bool node) {
-        std::vector<std::pair<std::size_t, std::size_t>> groups;  // [begin, end)
-        std::size_t b = 0;
-        while (b < entries.size()) {
-            std::size_t total = indexEntrySize(entries[b], node);
-            std::size_t shortest = total;
-            std::size_t count = 1;  // stored entries
-            std::size_t e = b + 1;
-            while (e < entries.size()) {
-                if (node && e == b + 1) {  // the second child becomes the tail
-                    ++e;
-                    continue;
-                }
-                const IndexEntry& add = entries[node ? e - 1 : e];
-                std::size_t size = indexEntrySize(add, node);
-                std::size_t newTotal = total + size;
-                std::size_t newShortest = std::min(shortest, size);
-                const Bytes& first = entries[b].key;
-                std::size_t lcp = 0;
-                while (lcp < first.size() && lcp < add.key.size() && first[lcp] == add.key[lcp]) ++lcp;
-                std::size_t prefix = std::min(lcp, newShortest - 1);
-                if (newTotal - count * prefix > kIndexDataMax) break;
-                total = newTotal;
-                shortest = newShortest;
-                ++count;
-                ++e;
-            }
-            groups.emplace_back(b, e);
-            b = e;
-        }
-        return groups;
-    }
-
-    uint32_t writeTree(const std::vector<IndexEntry>& leafEntries, uint32_t owner, std::vector<uint32_t>& pages) {
-        if (leafEntries.empty()) {
-            uint32_t p = alloc_.allocate();
-            pages.push_back(p);
-            out_.write(p, buildIndexPage(kPageIndexLeaf, owner, 0, 0, 0, {}));
-            return p;
-        }
-        // Leaves.
-        std::vector<IndexEntry> level;  // one entry a page: its last entry + the page as child
-        {
-            auto groups = packPages(leafEntries, false);
-            std::vector<uint32_t> numbers;
-            for (std::size_t g = 0; g < groups.size(); ++g) numbers.push_back(alloc_.allocate());
-            for (std::size_t g = 0; g < groups.size(); ++g) {
-                std::vector<const IndexEntry*> ptrs;
-                for (std::size_t k = groups[g].first; k < groups[g].second; ++k) ptrs.push_back(&leafEntries[k]);
-                out_.write(numbers[g], buildIndexPage(kPageIndexLeaf, owner, g > 0 ? numbers[g - 1] : 0,
-                                                      g + 1 < groups.size() ? numbers[g + 1] : 0, 0, ptrs));
-                IndexEntry up = leafEntries[groups[g].second - 1];
-                up.child = numbers[g];
-                level.push_back(std::move(up));
-                pages.push_back(numbers[g]);
-            }
-        }
-        // Node levels until one page remains.
-        while (level.size() > 1) {
-            auto groups = packPages(level, true);
-            std::vector<uint32_t> numbers;
-            for (std::size_t g = 0; g < groups.size(); ++g) numbers.push_back(alloc_.allocate());
-            std::vector<IndexEntry> above;
-            for (std::size_t g = 0; g < groups.size(); ++g) {
-                auto [b, e] = groups[g];
-                std::vector<const IndexEntry*> ptrs;
-                uint32_t tail = 0;
-                if (e - b == 1) {
-                    ptrs.push_back(&level[b]);
-                } else {
-                    for (std::size_t k = b; k + 1 < e; ++k) ptrs.push_back(&level[k]);
-                    tail = level[e - 1].child;
-                }
-                out_.write(numbers[g], buildIndexPage(kPageIndexNode, owner, g > 0 ? numbers[g - 1] : 0,
-                                                      g + 1 < groups.size() ? numbers[g + 1] : 0, tail, ptrs));
-                IndexEntry up = level[e - 1];
-                up.child = numbers[g];
-                above.push_back(std::move(up));
-                pages.push_back(numbers[g]);
-            }
-            level = std::move(above);
-        }
-        return level.front().child;
-    }
-
-    void writeTableDef(const TablePlan& t, Bytes& buf) {
-        std::size_t pos = 0;
-        for (std::size_t k = 0; k < t.newPages.size(); ++k) {
-            Page p{};
-            std::size_t payload;
-            if (k == 0) {
-                payload = std::min<std::size_t>(buf.size(), kPageSize);
-                std::copy(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(payload), p.begin());
-            } else {
-                payload = std::min<std::size_t>(buf.size() - pos, kTdefPayloadPerContinuation);
-                std::copy(buf.begin() + static_cast<std::ptrdiff_t>(pos),
-                          buf.begin() + static_cast<std::ptrdiff_t>(pos + payload), p.begin() + 8);
-            }
-            pos += payload;
-            std::size_t used = (k == 0 ? 0 : 8) + payload;
-            p[0] = kPageTableDef;
-            p[1] = 0x01;
-            put16(p.data() + 2, static_cast<uint16_t>(used + 8 >= kPageSize ? 0 : kPageSize - used - 8));
-            put32(p.data() + 4, k + 1 < t.newPages.size() ? t.newPages[k + 1] : 0);
-            out_.write(t.newPages[k], p);
-        }
-    }
-
-    // Map rows, bitmap pages for maps too wide to be inline, page 1, page 0.
-    void finish() {
-        std::vector<Bytes> rows(maps_.size());
-        for (std::size_t i = 0; i < maps_.size(); ++i) {
-            auto& pages = maps_[i].pages;
-            std::sort(pages.begin(), pages.end());
-            if (!buildInlineMap(pages, rows[i])) rows[i] = referenceMap(pages, false, 0);
-        }
-        for (std::size_t h = 0; h < holderPages_.size(); ++h) {
-            DataPageBuilder b(0);
-            for (std::size_t i = h * kMapRowsPerPage; i < std::min(maps_.size(), (h + 1) * kMapRowsPerPage); ++i) {
-                b.add(rows[i]);
-            }
-            out_.write(holderPages_[h], b.build());
-        }
-        writeGlobalMap();
-        out_.write(0, newPage0_);
-    }
-
-    // A reference map row: 01 then the numbers of the bitmap pages. For the
-    // global map (free = true) a set bit means free and everything from
-    // freeFrom on is free.
-    Bytes referenceMap(const std::vector<uint32_t>& members, bool free, uint32_t freeFrom) {
-        Bytes row(kUsageMapRowSize, 0);
-        row[0] = 0x01;
-        std::map<uint32_t, Page> bitmaps;
-        auto bitmap = [&](uint32_t slot) -> Page& {
-            auto it = bitmaps.find(slot);
-            if (it != bitmaps.end()) return it->second;
-            Page p{};
-            p[0] = kPageUsageBitmap;
-            p[1] = 0x01;
-            if (free) std::fill(p.begin() + 4, p.end(), 0xFF);
-            return bitmaps.emplace(slot, p).first->second;
-        };
-        for (uint32_t m : members) {
-            Page& p = bitmap(m / kPagesPerBitmapPage);
-            uint32_t bit = m % kPagesPerBitmapPage;
-            p[4 + bit / 8] = static_cast<uint8_t>(p[4 + bit / 8] | (1u << (bit % 8)));
-        }
-        if (free) {
-            for (uint32_t s = 0; s * kPagesPerBitmapPage < freeFrom; ++s) {
-                Page& p = bitmap(s);
-                for (uint32_t bit = 0; bit < kPagesPerBitmapPage && s * kPagesPerBitmapPage + bit < freeFrom; ++bit) {
-                    p[4 + bit / 8] = static_cast<uint8_t>(p[4 + bit / 8] & ~(1u << (bit % 8)));
-                }
-            }
-        }
-        for (auto& [slot, page] : bitmaps) {
-            uint32_t n = free ? globalBitmapPages_.at(slot) : alloc_.allocate();
-            out_.write(n, page);
-            put32(row.data() + 1 + 4 * slot, n);
-        }
-        return row;
-    }
-
-    void writeGlobalMap() {
-        // Page 1 holds the global map in row 0 and a 69-byte row 1 copied
-        // from the source when it has one.
-        Bytes second(kUsageMapRowSize, 0);
-        uint32_t owner = 1;
-        {
-            auto p1 = file_.page(1);
-            DataPage dp = parseDataPage(*p1, 1);
-            owner = dp.owner;
-            if (dp.slots.size() > 1 && !dp.slots[1].deleted && dp.slots[1].length() <= 512) {
-                ByteView r = rowBytes(*p1, dp, 1, "page 1");
-                second.assign(r.begin(), r.end());
-            }
-        }
-        Bytes global;
-        const std::size_t maxInlineBytes = kPageSize - kDataHeaderSize - 4 - second.size() - 5;
-        uint32_t n = alloc_.count();
-        std::size_t bytes = std::max<std::size_t>(64, ((n + 7) / 8 + 31) / 32 * 32);
-        if (bytes <= maxInlineBytes) {
-            global.assign(5 + bytes, 0xFF);
-            global[0] = 0x00;
-            put32(global.data() + 1, 0);
-            for (uint32_t p = 0; p < n; ++p) global[5 + p / 8] = static_cast<uint8_t>(global[5 + p / 8] & ~(1u << (p % 8)));
-        } else {
-            // The bitmap pages are part of the file too: reserve them first.
-            uint32_t slots = 0;
-            while (static_cast<uint64_t>(slots) * kPagesPerBitmapPage < alloc_.count() + 0ull) {
-                globalBitmapPages_[slots] = alloc_.allocate();
-                ++slots;
-            }
-            global = referenceMap({}, true, alloc_.count());
-        }
-        DataPageBuilder b(owner);
-        b.add(global);
-        b.add(second);
-        out_.write(1, b.build());
-    }
-
     Database& src_;
     PageFile& file_;
+    DatabaseWriter w_;
     OutputFile& out_;
+    PageAllocator& alloc_;
     std::array<uint8_t, kPasswordBytes> newPassword_;
-    PageAllocator alloc_;
     std::vector<TablePlan> tables_;
     std::map<uint32_t, uint32_t> tdefMap_;  // old definition page (= table Id) -> new
-    std::vector<MapRow> maps_;
-    std::vector<uint32_t> holderPages_;
-    std::map<uint32_t, uint32_t> globalBitmapPages_;
     uint32_t oldSidKey_ = 0, newSidKey_ = 0;
     Page newPage0_{};
 };

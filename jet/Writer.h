@@ -1,0 +1,388 @@
+// Writing a database file: pages by number (encoded where the database key
+// asks for it), long values, index trees, table definitions, usage maps and
+// the global map. Shared by the compactor and the builder.
+#pragma once
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "jet/DataPage.h"
+#include "jet/FileIo.h"
+#include "jet/IndexPage.h"
+#include "jet/LongValue.h"
+#include "jet/PageBuilder.h"
+#include "jet/Rc4.h"
+#include "jet/TableDef.h"
+#include "jet/UsageMap.h"
+
+namespace jet {
+
+inline constexpr std::size_t kInlineLimit = 64;        // long values up to this size stay in the row
+inline constexpr std::size_t kSingleRowLimit = 4076;   // larger values are chained
+inline constexpr std::size_t kChainChunkLimit = 4072;
+inline constexpr std::size_t kMinChunk = 64;           // smaller leftovers start a chain on a new page
+inline constexpr std::size_t kMapRowsPerPage = (kPageSize - kDataHeaderSize) / (kUsageMapRowSize + 2);
+
+// Writes pages by number, encoding them under their new number when the
+// database key asks for it.
+class OutputFile {
+public:
+    OutputFile(int fd, uint32_t databaseKey, std::string path)
+        : fd_(fd), key_(databaseKey), path_(std::move(path)) {}
+
+    void write(uint32_t number, Page page) {
+        if (number != 0 && key_ != 0) rc4Page(key_, number, page.data(), kPageSize);
+        std::size_t done = 0;
+        const off_t at = static_cast<off_t>(number) * kPageSize;
+        while (done < kPageSize) {
+            ssize_t w = fileIo().pwrite(fd_, page.data() + done, kPageSize - done, at + static_cast<off_t>(done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) failWrite(w < 0 ? errno : ENOSPC);
+            done += static_cast<std::size_t>(w);
+        }
+        written_ = std::max(written_, number + 1);
+    }
+
+    void sync() {
+        if (fileIo().fsync(fd_) != 0) failWrite(errno);
+    }
+
+    [[noreturn]] void failWrite(int err) {
+        if (err == ENOSPC || err == EDQUOT) {
+            fail(ErrorCode::kNoSpace, "There is not enough room on the disk to write '" + path_ + "'.");
+        }
+        fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + std::strerror(err) + ".");
+    }
+
+private:
+    int fd_;
+    uint32_t key_;
+    std::string path_;
+    uint32_t written_ = 0;
+};
+
+class PageAllocator {
+public:
+    explicit PageAllocator(uint32_t first) : next_(first) {}
+    uint32_t allocate() {
+        if (next_ >= kMaxPages) {
+            fail(ErrorCode::kTooLarge, "The compacted database would exceed the format's 2 GB limit.");
+        }
+        return next_++;
+    }
+    uint32_t count() const { return next_; }
+
+private:
+    uint32_t next_;
+};
+
+// A usage map of the output: where its row lives and which pages it lists.
+struct MapRow {
+    RowPtr at;
+    std::vector<uint32_t> pages;
+};
+
+// Stores long values of one column on its own LVAL pages.
+class LongValueWriter {
+public:
+    LongValueWriter(PageAllocator& alloc, OutputFile& out) : alloc_(alloc), out_(out) {}
+
+    // Stores a value too large for its row; returns the 12-byte header.
+    Bytes store(ByteView value) {
+        Bytes header(kLongValueHeaderSize, 0);
+        const std::size_t len = value.size();
+        if (len <= kSingleRowLimit) {
+            if (page_ == 0 || !builder_.fits(len)) openPage(std::nullopt);
+            uint8_t slot = builder_.add(Bytes(value.begin(), value.end()));
+            put32(header.data(), static_cast<uint32_t>(len) | (static_cast<uint32_t>(kLvSingle) << 24));
+            put32(header.data() + 4, RowPtr{page_, slot}.toU32());
+            return header;
+        }
+        put32(header.data(), static_cast<uint32_t>(len));  // kind 0: chain
+        std::size_t pos = 0;
+        std::optional<uint8_t> previous;  // slot of the previous chunk, on the current page
+        bool firstChunk = true;
+        while (pos < len) {
+            std::size_t room = 0;
+            if (page_ != 0 && builder_.rowCount() < 255 && builder_.freeSpace() >= 6) {
+                room = std::min(builder_.freeSpace() - 6, kChainChunkLimit);
+            }
+            if (room < std::min(kMinChunk, len - pos)) {
+                openPage(previous);
+                previous.reset();
+                room = kChainChunkLimit;
+            }
+            const std::size_t chunk = std::min(room, len - pos);
+            Bytes row(4 + chunk, 0);
+            std::copy(value.begin() + static_cast<std::ptrdiff_t>(pos),
+                      value.begin() + static_cast<std::ptrdiff_t>(pos + chunk), row.begin() + 4);
+            uint8_t slot = builder_.add(std::move(row));
+            if (previous) put32(builder_.row(*previous).data(), RowPtr{page_, slot}.toU32());
+            if (firstChunk) put32(header.data() + 4, RowPtr{page_, slot}.toU32());
+            firstChunk = false;
+            previous = slot;
+            pos += chunk;
+        }
+        return header;
+    }
+
+    void finish() {
+        if (page_ != 0) out_.write(page_, builder_.build());
+        page_ = 0;
+    }
+
+    const std::vector<uint32_t>& pages() const { return pages_; }
+
+private:
+    // Starts a new page; the chunk in slot patch (on the page being left)
+    // is pointed at slot 0 of the new page before the old page is written.
+    void openPage(std::optional<uint8_t> patch) {
+        uint32_t next = alloc_.allocate();
+        if (page_ != 0) {
+            if (patch) put32(builder_.row(*patch).data(), RowPtr{next, 0}.toU32());
+            out_.write(page_, builder_.build());
+        }
+        builder_.clear();
+        page_ = next;
+        pages_.push_back(next);
+    }
+
+    PageAllocator& alloc_;
+    OutputFile& out_;
+    DataPageBuilder builder_{kOwnerLval};
+    uint32_t page_ = 0;
+    std::vector<uint32_t> pages_;
+};
+
+class DatabaseWriter {
+public:
+    DatabaseWriter(OutputFile& out, uint32_t firstFreePage) : out_(out), alloc_(firstFreePage) {}
+
+    OutputFile& out() { return out_; }
+    PageAllocator& alloc() { return alloc_; }
+
+    // A usage map of the file; its pages are filled in before finish().
+    int newMap() {
+        maps_.push_back({});
+        return static_cast<int>(maps_.size() - 1);
+    }
+    MapRow& map(int i) { return maps_[static_cast<std::size_t>(i)]; }
+    // Gives every map created so far its row on a shared holder page.
+    void placeMaps() {
+        for (std::size_t i = 0; i < maps_.size(); i += kMapRowsPerPage) holderPages_.push_back(alloc_.allocate());
+        for (std::size_t i = 0; i < maps_.size(); ++i) {
+            maps_[i].at = {holderPages_[i / kMapRowsPerPage], static_cast<uint8_t>(i % kMapRowsPerPage)};
+        }
+    }
+
+    // Groups entries into pages left to right, each as full as the data area
+    // allows. On node pages the last child of a page is its tail and takes no
+    // bytes, so the stored entries are those before it. The prefix is
+    // estimated from the keys alone, never more than the page will use.
+    static std::vector<std::pair<std::size_t, std::size_t>> packPages(const std::vector<IndexEntry>& entries,
+                                                                      bool node) {
+        std::vector<std::pair<std::size_t, std::size_t>> groups;  // [begin, end)
+        std::size_t b = 0;
+        while (b < entries.size()) {
+            std::size_t total = indexEntrySize(entries[b], node);
+            std::size_t shortest = total;
+            std::size_t count = 1;  // stored entries
+            std::size_t e = b + 1;
+            while (e < entries.size()) {
+                if (node && e == b + 1) {  // the second child becomes the tail
+                    ++e;
+                    continue;
+                }
+                const IndexEntry& add = entries[node ? e - 1 : e];
+                std::size_t size = indexEntrySize(add, node);
+                std::size_t newTotal = total + size;
+                std::size_t newShortest = std::min(shortest, size);
+                const Bytes& first = entries[b].key;
+                std::size_t lcp = 0;
+                while (lcp < first.size() && lcp < add.key.size() && first[lcp] == add.key[lcp]) ++lcp;
+                std::size_t prefix = std::min(lcp, newShortest - 1);
+                if (newTotal - count * prefix > kIndexDataMax) break;
+                total = newTotal;
+                shortest = newShortest;
+                ++count;
+                ++e;
+            }
+            groups.emplace_back(b, e);
+            b = e;
+        }
+        return groups;
+    }
+
+    uint32_t writeTree(const std::vector<IndexEntry>& leafEntries, uint32_t owner, std::vector<uint32_t>& pages) {
+        if (leafEntries.empty()) {
+            uint32_t p = alloc_.allocate();
+            pages.push_back(p);
+            out_.write(p, buildIndexPage(kPageIndexLeaf, owner, 0, 0, 0, {}));
+            return p;
+        }
+        // Leaves.
+        std::vector<IndexEntry> level;  // one entry a page: its last entry + the page as child
+        {
+            auto groups = packPages(leafEntries, false);
+            std::vector<uint32_t> numbers;
+            for (std::size_t g = 0; g < groups.size(); ++g) numbers.push_back(alloc_.allocate());
+            for (std::size_t g = 0; g < groups.size(); ++g) {
+                std::vector<const IndexEntry*> ptrs;
+                for (std::size_t k = groups[g].first; k < groups[g].second; ++k) ptrs.push_back(&leafEntries[k]);
+                out_.write(numbers[g], buildIndexPage(kPageIndexLeaf, owner, g > 0 ? numbers[g - 1] : 0,
+                                                      g + 1 < groups.size() ? numbers[g + 1] : 0, 0, ptrs));
+                IndexEntry up = leafEntries[groups[g].second - 1];
+                up.child = numbers[g];
+                level.push_back(std::move(up));
+                pages.push_back(numbers[g]);
+            }
+        }
+        // Node levels until one page remains.
+        while (level.size() > 1) {
+            auto groups = packPages(level, true);
+            std::vector<uint32_t> numbers;
+            for (std::size_t g = 0; g < groups.size(); ++g) numbers.push_back(alloc_.allocate());
+            std::vector<IndexEntry> above;
+            for (std::size_t g = 0; g < groups.size(); ++g) {
+                auto [b, e] = groups[g];
+                std::vector<const IndexEntry*> ptrs;
+                uint32_t tail = 0;
+                if (e - b == 1) {
+                    ptrs.push_back(&level[b]);
+                } else {
+                    for (std::size_t k = b; k + 1 < e; ++k) ptrs.push_back(&level[k]);
+                    tail = level[e - 1].child;
+                }
+                out_.write(numbers[g], buildIndexPage(kPageIndexNode, owner, g > 0 ? numbers[g - 1] : 0,
+                                                      g + 1 < groups.size() ? numbers[g + 1] : 0, tail, ptrs));
+                IndexEntry up = level[e - 1];
+                up.child = numbers[g];
+                above.push_back(std::move(up));
+                pages.push_back(numbers[g]);
+            }
+            level = std::move(above);
+        }
+        return level.front().child;
+    }
+
+    void writeTableDef(const std::vector<uint32_t>& pages, const Bytes& buf) {
+        std::size_t pos = 0;
+        for (std::size_t k = 0; k < pages.size(); ++k) {
+            Page p{};
+            std::size_t payload;
+            if (k == 0) {
+                payload = std::min<std::size_t>(buf.size(), kPageSize);
+                std::copy(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(payload), p.begin());
+            } else {
+                payload = std::min<std::size_t>(buf.size() - pos, kTdefPayloadPerContinuation);
+                std::copy(buf.begin() + static_cast<std::ptrdiff_t>(pos),
+                          buf.begin() + static_cast<std::ptrdiff_t>(pos + payload), p.begin() + 8);
+            }
+            pos += payload;
+            std::size_t used = (k == 0 ? 0 : 8) + payload;
+            p[0] = kPageTableDef;
+            p[1] = 0x01;
+            put16(p.data() + 2, static_cast<uint16_t>(used + 8 >= kPageSize ? 0 : kPageSize - used - 8));
+            put32(p.data() + 4, k + 1 < pages.size() ? pages[k + 1] : 0);
+            out_.write(pages[k], p);
+        }
+    }
+
+    // Map rows, bitmap pages for maps too wide to be inline, page 1 (the
+    // global map, then row1, owned by page1Owner), page 0.
+    void finish(const Page& page0, uint32_t page1Owner, const Bytes& row1) {
+        std::vector<Bytes> rows(maps_.size());
+        for (std::size_t i = 0; i < maps_.size(); ++i) {
+            auto& pages = maps_[i].pages;
+            std::sort(pages.begin(), pages.end());
+            if (!buildInlineMap(pages, rows[i])) rows[i] = referenceMap(pages, false, 0);
+        }
+        for (std::size_t h = 0; h < holderPages_.size(); ++h) {
+            DataPageBuilder b(0);
+            for (std::size_t i = h * kMapRowsPerPage; i < std::min(maps_.size(), (h + 1) * kMapRowsPerPage); ++i) {
+                b.add(rows[i]);
+            }
+            out_.write(holderPages_[h], b.build());
+        }
+        writeGlobalMap(page1Owner, row1);
+        out_.write(0, page0);
+    }
+
+    // A reference map row: 01 then the numbers of the bitmap pages. For the
+    // global map (free = true) a set bit means free and everything from
+    // freeFrom on is free.
+    Bytes referenceMap(const std::vector<uint32_t>& members, bool free, uint32_t freeFrom) {
+        Bytes row(kUsageMapRowSize, 0);
+        row[0] = 0x01;
+        std::map<uint32_t, Page> bitmaps;
+        auto bitmap = [&](uint32_t slot) -> Page& {
+            auto it = bitmaps.find(slot);
+            if (it != bitmaps.end()) return it->second;
+            Page p{};
+            p[0] = kPageUsageBitmap;
+            p[1] = 0x01;
+            if (free) std::fill(p.begin() + 4, p.end(), 0xFF);
+            return bitmaps.emplace(slot, p).first->second;
+        };
+        for (uint32_t m : members) {
+            Page& p = bitmap(m / kPagesPerBitmapPage);
+            uint32_t bit = m % kPagesPerBitmapPage;
+            p[4 + bit / 8] = static_cast<uint8_t>(p[4 + bit / 8] | (1u << (bit % 8)));
+        }
+        if (free) {
+            for (uint32_t s = 0; s * kPagesPerBitmapPage < freeFrom; ++s) {
+                Page& p = bitmap(s);
+                for (uint32_t bit = 0; bit < kPagesPerBitmapPage && s * kPagesPerBitmapPage + bit < freeFrom; ++bit) {
+                    p[4 + bit / 8] = static_cast<uint8_t>(p[4 + bit / 8] & ~(1u << (bit % 8)));
+                }
+            }
+        }
+        for (auto& [slot, page] : bitmaps) {
+            uint32_t n = free ? globalBitmapPages_.at(slot) : alloc_.allocate();
+            out_.write(n, page);
+            put32(row.data() + 1 + 4 * slot, n);
+        }
+        return row;
+    }
+
+    void writeGlobalMap(uint32_t owner, const Bytes& second) {
+        Bytes global;
+        const std::size_t maxInlineBytes = kPageSize - kDataHeaderSize - 4 - second.size() - 5;
+        uint32_t n = alloc_.count();
+        std::size_t bytes = std::max<std::size_t>(64, ((n + 7) / 8 + 31) / 32 * 32);
+        if (bytes <= maxInlineBytes) {
+            global.assign(5 + bytes, 0xFF);
+            global[0] = 0x00;
+            put32(global.data() + 1, 0);
+            for (uint32_t p = 0; p < n; ++p) global[5 + p / 8] = static_cast<uint8_t>(global[5 + p / 8] & ~(1u << (p % 8)));
+        } else {
+            // The bitmap pages are part of the file too: reserve them first.
+            uint32_t slots = 0;
+            while (static_cast<uint64_t>(slots) * kPagesPerBitmapPage < alloc_.count() + 0ull) {
+                globalBitmapPages_[slots] = alloc_.allocate();
+                ++slots;
+            }
+            global = referenceMap({}, true, alloc_.count());
+        }
+        DataPageBuilder b(owner);
+        b.add(global);
+        b.add(second);
+        out_.write(1, b.build());
+    }
+
+private:
+    OutputFile& out_;
+    PageAllocator alloc_;
+    std::vector<MapRow> maps_;
+    std::vector<uint32_t> holderPages_;
+    std::map<uint32_t, uint32_t> globalBitmapPages_;
+};
+
+}  // namespace jet
