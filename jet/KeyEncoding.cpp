@@ -1,5 +1,9 @@
 #include "jet/KeyEncoding.h"
 
+#include "jet/Row.h"
+#include "jet/Text.h"
+#include "jet/TextKey.h"
+
 namespace jet {
 
 namespace {
@@ -112,6 +116,39 @@ std::optional<std::vector<std::pair<std::size_t, std::size_t>>> splitKey(
     }
     if (pos != key.size()) return std::nullopt;
     return parts;
+}
+
+std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, const RowView& row,
+                                  uint32_t page, int rowNumber) {
+    Bytes key;
+    for (const auto& ic : index.columns) {
+        const Column* c = def.columnByNumber(ic.column);
+        if (!c) return std::nullopt;
+        const auto t = static_cast<ColumnType>(c->type);
+        if (c->isBool()) {
+            Bytes part = encodeKeyPart(c->type, ic.ascending, std::nullopt, boolValue(*c, row));
+            key.insert(key.end(), part.begin(), part.end());
+            continue;
+        }
+        auto stored = columnBytes(def, *c, row, page, rowNumber);
+        if (t == ColumnType::kText) {
+            if (!isGeneralLegacy(c->sortLcid, c->sortVersion)) return std::nullopt;
+            if (!stored) {
+                Bytes n = encodeNullKey(ic.ascending);
+                key.insert(key.end(), n.begin(), n.end());
+                continue;
+            }
+            auto part = encodeTextKey(decodeText(*stored), ic.ascending);
+            if (!part) return std::nullopt;
+            key.insert(key.end(), part->begin(), part->end());
+        } else if (keyEncodable(c->type)) {
+            Bytes part = encodeKeyPart(c->type, ic.ascending, stored);
+            key.insert(key.end(), part.begin(), part.end());
+        } else {
+            return std::nullopt;
+        }
+    }
+    return key;
 }
 
 }  // namespace jet

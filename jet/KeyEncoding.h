@@ -29,4 +29,12 @@ Bytes encodeKeyPart(uint8_t type, bool ascending, const std::optional<ByteView>&
 std::optional<std::vector<std::pair<std::size_t, std::size_t>>> splitKey(
     ByteView key, const std::vector<std::pair<uint8_t, bool>>& columns);
 
+struct RowView;
+
+// The whole key of a row for an index, as the engine would store it;
+// nullopt when a column's type or sort order cannot be encoded (text in an
+// order other than General, or characters it does not know).
+std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, const RowView& row,
+                                  uint32_t page, int rowNumber);
+
 }  // namespace jet
