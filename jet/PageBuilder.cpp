@@ -15,7 +15,7 @@ Page DataPageBuilder::build() const {
     for (std::size_t i = 0; i < rows_.size(); ++i) {
         end -= rows_[i].size();
         std::copy(rows_[i].begin(), rows_[i].end(), p.begin() + static_cast<std::ptrdiff_t>(end));
-        put16(p.data() + 14 + 2 * i, static_cast<uint16_t>(end));
+        put16(p.data() + 14 + 2 * i, static_cast<uint16_t>(end | flags_[i]));
     }
     return p;
 }

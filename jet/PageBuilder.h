@@ -22,9 +22,10 @@ public:
     }
     std::size_t freeSpace() const { return kPageSize - used_; }
     // Adds a row; returns its slot number.
-    uint8_t add(Bytes row) {
+    uint8_t add(Bytes row, uint16_t flags = 0) {
         used_ += row.size() + 2;
         rows_.push_back(std::move(row));
+        flags_.push_back(flags);
         return static_cast<uint8_t>(rows_.size() - 1);
     }
     Bytes& row(std::size_t i) { return rows_[i]; }
@@ -33,12 +34,14 @@ public:
     Page build() const;
     void clear() {
         rows_.clear();
+        flags_.clear();
         used_ = 14;
     }
 
 private:
     uint32_t owner_;
     std::vector<Bytes> rows_;
+    std::vector<uint16_t> flags_;  // deleted rows carry 0xC000, as the engine leaves them
     std::size_t used_ = 14;
 };
 

@@ -95,10 +95,10 @@ public:
     LongValueWriter(PageAllocator& alloc, OutputFile& out) : alloc_(alloc), out_(out) {}
 
     // Stores a value too large for its row; returns the 12-byte header.
-    Bytes store(ByteView value) {
+    Bytes store(ByteView value, bool chained = false) {
         Bytes header(kLongValueHeaderSize, 0);
         const std::size_t len = value.size();
-        if (len <= kSingleRowLimit) {
+        if (len <= kSingleRowLimit && !chained) {
             if (page_ == 0 || !builder_.fits(len)) openPage(std::nullopt);
             uint8_t slot = builder_.add(Bytes(value.begin(), value.end()));
             put32(header.data(), static_cast<uint32_t>(len) | (static_cast<uint32_t>(kLvSingle) << 24));
@@ -109,12 +109,12 @@ public:
         std::size_t pos = 0;
         std::optional<uint8_t> previous;  // slot of the previous chunk, on the current page
         bool firstChunk = true;
-        while (pos < len) {
+        while (pos < len || firstChunk) {
             std::size_t room = 0;
             if (page_ != 0 && builder_.rowCount() < 255 && builder_.freeSpace() >= 6) {
                 room = std::min(builder_.freeSpace() - 6, kChainChunkLimit);
             }
-            if (room < std::min(kMinChunk, len - pos)) {
+            if (page_ == 0 || room < std::min(kMinChunk, len - pos)) {
                 openPage(previous);
                 previous.reset();
                 room = kChainChunkLimit;

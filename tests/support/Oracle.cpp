@@ -22,6 +22,39 @@ std::vector<std::string> mdbTables(const std::string& file) {
     return tables;
 }
 
+namespace {
+std::string base64Decode(const std::string& in) {
+    std::string out;
+    uint32_t acc = 0;
+    int bits = 0;
+    for (char c : in) {
+        int v;
+        if (c >= 'A' && c <= 'Z') v = c - 'A';
+        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9') v = c - '0' + 52;
+        else if (c == '+') v = 62;
+        else if (c == '/') v = 63;
+        else continue;
+        acc = (acc << 6) | static_cast<uint32_t>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+        }
+    }
+    return out;
+}
+// A Replication ID's text without its hyphens; other text unchanged.
+std::string guidDigits(const std::string& s) {
+    if (s.size() < 37 || s.size() > 38 || s.front() != '{' || s.back() != '}') return s;
+    std::string out;
+    for (char c : s) {
+        if (c != '-') out.push_back(c);
+    }
+    return out;
+}
+}  // namespace
+
 std::vector<std::string> canonicalRows(const std::string& jsonLines) {
     std::vector<std::string> rows;
     std::stringstream ss(jsonLines);
@@ -45,8 +78,15 @@ std::vector<std::string> canonicalRows(const std::string& jsonLines) {
                     val = buf;
                     break;
                 }
-                case JsonValue::kString: val = "s:" + v.text; break;
-                case JsonValue::kBinary: val = "b:" + v.text; break;
+                case JsonValue::kString: val = "s:" + guidDigits(v.text); break;
+                case JsonValue::kBinary: {
+                    // mdbtools gives a Replication ID as the bytes of its text
+                    // form, and leaves out the fourth hyphen.
+                    std::string text = base64Decode(v.text);
+                    bool guid = text.size() >= 37 && text.size() <= 38 && text.front() == '{' && text.back() == '}';
+                    val = guid ? "s:" + guidDigits(text) : "b:" + v.text;
+                    break;
+                }
             }
             canon += k + "=" + val + "\x1f";
         }

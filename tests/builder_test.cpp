@@ -1,0 +1,204 @@
+// Databases built from scratch: they check clean, read through mdbtools as
+// the rows that were put in, keep their password and encoding, and compact.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "jet/Api.h"
+#include "jet/Builder.h"
+#include "jet/Compactor.h"
+#include "jet/Value.h"
+#include "support/Fixtures.h"
+#include "support/Json.h"
+#include "support/Oracle.h"
+#include "support/SampleDatabase.h"
+
+using namespace testsupport;
+
+namespace {
+
+// mdb-json's rows of a table, by their ID column.
+std::map<int, JsonObject> mdbRowsById(const fs::path& file, const std::string& table) {
+    std::string out;
+    runCommand("mdb-json " + shellQuote(file.string()) + " " + shellQuote(table) + " 2>/dev/null", out);
+    std::map<int, JsonObject> rows;
+    std::stringstream ss(out);
+    std::string line;
+    while (std::getline(ss, line)) {
+        auto obj = parseJsonObject(line);
+        if (obj && obj->count("ID")) rows[std::stoi(obj->at("ID").text)] = *obj;
+    }
+    return rows;
+}
+
+void expectCleanCheck(const fs::path& file, const std::string& password) {
+    auto r = jet::checkFile(file.string(), password);
+    ASSERT_TRUE(r.ok()) << r.error().description;
+    for (const auto& p : r.value().problems) ADD_FAILURE() << p;
+    for (const auto& n : r.value().notes) ADD_FAILURE() << n;
+}
+
+jet::Result<jet::CompactResult> compact(const fs::path& src, const fs::path& dst, const std::string& pw) {
+    return jet::compactFile({src.string(), pw, dst.string(), pw, true});
+}
+
+}  // namespace
+
+TEST(Builder, BuiltDatabasesCheckCleanAndReadAsPutIn) {
+    ASSERT_TRUE(haveCommand("mdb-json")) << "mdbtools is not installed";
+    struct Variant {
+        const char* name;
+        std::string password;
+        uint32_t key;
+    } variants[] = {{"plain", "", 0}, {"password", "s3cret pw", 0}, {"encoded", "", 0x1234ABCD}, {"both", "MARLIN4ii8-tb3pz6qk", 0xA7B773E0}};
+    for (const auto& v : variants) {
+        SCOPED_TRACE(v.name);
+        TempDir dir;
+        const fs::path db = dir / "built.mdb";
+        SampleOptions o;
+        o.password = v.password;
+        o.databaseKey = v.key;
+        o.rows = 240;
+        buildSampleDatabase(db.string(), o);
+        expectCleanCheck(db, v.password);
+
+        auto info = jet::databaseInfo(db.string(), v.password);
+        ASSERT_TRUE(info.ok());
+        EXPECT_EQ(info.value().encoded, v.key != 0);
+        EXPECT_EQ(info.value().hasPassword, !v.password.empty());
+        EXPECT_GT(info.value().report.unreachablePages(), 0u);  // the unused pages
+        EXPECT_GT(info.value().report.deadRowBytes, 0u);        // the deleted rows
+        if (!v.password.empty()) {
+            auto wrong = jet::checkFile(db.string(), v.password + "!");
+            ASSERT_FALSE(wrong.ok());
+            EXPECT_EQ(wrong.error().number, -2147217843);
+        }
+
+        // mdbtools reads what was put in: every live row, by its AutoNumber.
+        auto rows = mdbRowsById(db, "Customers");
+        int live = 0;
+        for (int i = 0; i < o.rows; ++i) {
+            if (i % 4 == 3) {
+                EXPECT_FALSE(rows.count(i + 1)) << "deleted row " << i << " is still there";
+                continue;
+            }
+            ++live;
+            SCOPED_TRACE("row " + std::to_string(i));
+            ASSERT_TRUE(rows.count(i + 1));
+            const JsonObject& r = rows[i + 1];
+            auto name = sampleValue(i, 1);
+            if (std::holds_alternative<std::string>(name)) {
+                EXPECT_EQ(r.at("Name").text, std::get<std::string>(name));
+            } else {
+                EXPECT_FALSE(r.count("Name"));
+            }
+            EXPECT_EQ(std::stoll(r.at("Visits").text), std::get<int64_t>(sampleValue(i, 5)));
+            EXPECT_EQ(r.at("Notes").text, std::get<std::string>(sampleValue(i, 9)));
+            auto pic = sampleValue(i, 10);
+            if (std::holds_alternative<jet::Bytes>(pic)) {
+                EXPECT_EQ(r.at("Picture").text, jet::base64(std::get<jet::Bytes>(pic)));
+            }
+            EXPECT_EQ(std::stoi(r.at("Grade").text), i % 256);
+        }
+        EXPECT_EQ(static_cast<int>(rows.size()), live);
+        // Our reader and mdbtools agree on every value.
+        std::string err;
+        EXPECT_EQ(ourRows(db.string(), v.password, "Customers", err), mdbRows(db.string(), "Customers"));
+
+        std::string schema;
+        runCommand("mdb-schema --indexes " + shellQuote(db.string()) + " postgres 2>/dev/null", schema);
+        for (const char* s : {"\"customers\"", "\"joined\"", "\"picture\"", "\"id\"\t\t\tSERIAL", "customers_byname_idx",
+                              "(\"joined\" DESC, \"visits\")", "PRIMARY KEY (\"id\")"}) {
+            EXPECT_NE(schema.find(s), std::string::npos) << s;
+        }
+    }
+}
+
+TEST(Builder, CompactingABuiltDatabaseReclaimsItsDeadSpace) {
+    TempDir dir;
+    for (uint32_t key : {0u, 0x5EEDu}) {
+        SCOPED_TRACE(key);
+        const fs::path db = dir / ("built" + std::to_string(key) + ".mdb");
+        SampleOptions o;
+        o.password = "pw";
+        o.databaseKey = key;
+        buildSampleDatabase(db.string(), o);
+        const fs::path out = dir / ("copy" + std::to_string(key) + ".mdb");
+        auto r = compact(db, out, "pw");
+        ASSERT_TRUE(r.ok()) << r.error().description;
+        EXPECT_LT(fs::file_size(out), fs::file_size(db));
+        auto info = jet::databaseInfo(out.string(), "pw");
+        ASSERT_TRUE(info.ok());
+        EXPECT_EQ(info.value().report.unreachablePages(), 0u);
+        EXPECT_EQ(info.value().report.deadRowBytes, 0u);
+        EXPECT_EQ(info.value().encoded, key != 0);
+        std::string e1, e2;
+        EXPECT_EQ(ourRows(out.string(), "pw", "Customers", e1), ourRows(db.string(), "pw", "Customers", e2));
+        EXPECT_EQ(mdbRows(out.string(), "Customers"), mdbRows(db.string(), "Customers"));
+        const fs::path again = dir / ("again" + std::to_string(key) + ".mdb");
+        ASSERT_TRUE(compact(out, again, "pw").ok());
+        EXPECT_TRUE(readFile(again) == readFile(out));
+    }
+}
+
+TEST(Builder, WideDefinitionsAndLargeTablesUseContinuationPagesAndReferenceMaps) {
+    TempDir dir;
+    const fs::path db = dir / "big.mdb";
+    jet::BuildTable wide{"Wide", {}, {}};
+    for (int c = 0; c < 120; ++c) {
+        wide.columns.push_back({"A rather long column name number " + std::to_string(c), jet::ColumnType::kLong});
+    }
+    jet::BuildTable large{"Large", {{"ID", jet::ColumnType::kLong}, {"Payload", jet::ColumnType::kText, 255},
+                                    {"More", jet::ColumnType::kText, 255}, {"Rest", jet::ColumnType::kText, 255}},
+                          {{"PrimaryKey", {{"ID", true}}, true}}};
+    auto b = jet::DatabaseBuilder::create(db.string(), {}, {wide, large});
+    ASSERT_TRUE(b.ok());
+    std::vector<jet::Value> w;
+    for (int c = 0; c < 120; ++c) w.push_back(int64_t(c));
+    ASSERT_TRUE(b.value()->addRow(0, w).ok());
+    // About 1,500 bytes a row: two rows a page, 1,400 pages, beyond what an
+    // inline usage map can list.
+    for (int i = 0; i < 2800; ++i) {
+        std::string s(250, static_cast<char>('A' + i % 26));
+        ASSERT_TRUE(b.value()->addRow(1, {int64_t(2800 - i), s + "\xC3\xA9", s, s}).ok());
+    }
+    ASSERT_TRUE(b.value()->finish().ok());
+    expectCleanCheck(db, "");
+    EXPECT_EQ(mdbRows(db.string(), "Wide").size(), 1u);
+    EXPECT_EQ(mdbRows(db.string(), "Large").size(), 2800u);
+    const fs::path out = dir / "copy.mdb";
+    auto r = compact(db, out, "");
+    ASSERT_TRUE(r.ok()) << r.error().description;
+    expectCleanCheck(out, "");
+    EXPECT_EQ(mdbRows(out.string(), "Large"), mdbRows(db.string(), "Large"));
+}
+
+TEST(Builder, RefusesWhatItCannotWrite) {
+    TempDir dir;
+    jet::BuildTable t{"T", {{"ID", jet::ColumnType::kLong}, {"Name", jet::ColumnType::kText, 20}},
+                      {{"PrimaryKey", {{"ID", true}}, true}, {"ByName", {{"Name", true}}, false, true}}};
+    {
+        auto b = jet::DatabaseBuilder::create((dir / "a.mdb").string(), {}, {t});
+        ASSERT_TRUE(b.ok());
+        auto cyrillic = b.value()->addRow(0, {int64_t(1), std::string("\xD0\x9C\xD0\xB8\xD1\x80")});
+        ASSERT_FALSE(cyrillic.ok());
+        EXPECT_NE(cyrillic.error().description.find("cannot index"), std::string::npos);
+        EXPECT_FALSE(b.value()->addRow(0, {int64_t(2), std::string(21, 'x')}).ok());
+        EXPECT_FALSE(b.value()->addRow(0, {std::string("not a number"), std::monostate{}}).ok());
+        ASSERT_TRUE(b.value()->addRow(0, {int64_t(3), std::string("Same")}).ok());
+        ASSERT_TRUE(b.value()->addRow(0, {int64_t(4), std::string("same")}).ok());
+        auto dup = b.value()->finish();
+        ASSERT_FALSE(dup.ok());
+        EXPECT_NE(dup.error().description.find("unique"), std::string::npos);
+    }
+    EXPECT_FALSE(fs::exists(dir / "a.mdb")) << "an unfinished database was left behind";
+    writeFile(dir / "exists.mdb", "x");
+    auto exists = jet::DatabaseBuilder::create((dir / "exists.mdb").string(), {}, {t});
+    ASSERT_FALSE(exists.ok());
+    EXPECT_EQ(readFile(dir / "exists.mdb"), "x");
+    jet::BuildTable bad{"B", {{"Memo", jet::ColumnType::kMemo}}, {{"ByMemo", {{"Memo", true}}}}};
+    EXPECT_FALSE(jet::DatabaseBuilder::create((dir / "b.mdb").string(), {}, {bad}).ok());
+    jet::BuildOptions longPassword;
+    longPassword.password = std::string(21, 'p');
+    EXPECT_FALSE(jet::DatabaseBuilder::create((dir / "c.mdb").string(), longPassword, {t}).ok());
+}
