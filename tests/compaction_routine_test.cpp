@@ -14,6 +14,7 @@
 #include "platform/doubles/Doubles.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
+#include "support/SampleDatabase.h"
 
 using namespace testsupport;
 using platform::MessageIcon;
@@ -26,17 +27,13 @@ namespace {
 const std::string kProductPassword = "MARLIN4ii8-tb3pz6qk";
 const std::string kTitle = "Maintenance - QW DBASE";
 
-// A database as the product keeps it: a real file under the product's password.
+// A database as the product keeps it, under the product's password, with
+// dead space to reclaim; built by our own builder.
 fs::path productDatabase(const TempDir& dir, const std::string& name = "data.dbf") {
-    jet::CompactRequest req;
-    req.sourcePath = (fixturesDir() / "jet4" / "index-relations-2000.mdb").string();
-    req.destinationPath = (dir / "seed.mdb").string();
-    req.destinationPassword = kProductPassword;
-    if (!jet::compactFile(req).ok()) throw std::runtime_error("seed failed");
-    // Dead space to reclaim: the seed is compact, so append unused pages.
-    std::string bytes = readFile(dir / "seed.mdb") + std::string(8 * 4096, '\0');
-    writeFile(dir / name, bytes);
-    fs::remove(dir / "seed.mdb");
+    SampleOptions o;
+    o.password = kProductPassword;
+    o.rows = 120;
+    buildSampleDatabase((dir / name).string(), o);
     return dir / name;
 }
 
@@ -89,8 +86,7 @@ TEST(CompactCommand, MissingFoldersAndHiddenFilesDoNotExist) {
 }
 
 TEST(CompactCommand, AShrinkingDatabaseIsReportedWithGroupedSizesThenNoChanges) {
-    SKIP_WITHOUT_FIXTURES();
-    struct Locale {
+        struct Locale {
         const char* name;
         const char* separator;
     } locales[] = {{"en_US.UTF-8", ","}, {"de_DE.UTF-8", "."}};
@@ -101,7 +97,7 @@ TEST(CompactCommand, AShrinkingDatabaseIsReportedWithGroupedSizesThenNoChanges) 
         const fs::path db = productDatabase(dir);
         const auto oldSize = fs::file_size(db);
         std::string err0;
-        const auto rowsBefore = ourRows(db.string(), kProductPassword, "Table1", err0);
+        const auto rowsBefore = ourRows(db.string(), kProductPassword, "Customers", err0);
         ASSERT_FALSE(rowsBefore.empty());
         Harness h;
         h.numbers = platform::LocaleNumberFormat(loc.name);
@@ -123,7 +119,7 @@ TEST(CompactCommand, AShrinkingDatabaseIsReportedWithGroupedSizesThenNoChanges) 
         ASSERT_TRUE(check.ok());
         EXPECT_TRUE(check.value().ok());
         std::string err;
-        EXPECT_EQ(ourRows(db.string(), kProductPassword, "Table1", err), rowsBefore);
+        EXPECT_EQ(ourRows(db.string(), kProductPassword, "Customers", err), rowsBefore);
 
         h.box.shown.clear();
         cmd.Command2_Click(db.string());
@@ -133,9 +129,16 @@ TEST(CompactCommand, AShrinkingDatabaseIsReportedWithGroupedSizesThenNoChanges) 
 }
 
 TEST(CompactDB, AWrongPasswordIsReportedAndTheDatabaseKept) {
-    SKIP_WITHOUT_FIXTURES();
+    // A Microsoft-made file with its own password where one is at hand, else one of ours.
     TempDir dir;
-    const fs::path db = copyFixture(fixturesDir() / "jet4" / "pwd-small-2000.mdb", dir, "data.dbf");
+    const fs::path db = dir / "data.dbf";
+    if (!fixturesDir().empty()) {
+        copyFixture(fixturesDir() / "jet4" / "pwd-small-2000.mdb", dir, "data.dbf");
+    } else {
+        SampleOptions o;
+        o.password = "password";
+        buildSampleDatabase(db.string(), o);
+    }
     const std::string before = readFile(db);
     Harness h;
     compaction::CompactCommand cmd(h.rt);
@@ -150,8 +153,7 @@ TEST(CompactDB, AWrongPasswordIsReportedAndTheDatabaseKept) {
 }
 
 TEST(CompactDB, AStaleTemporaryIsRemovedFirstButAHiddenOneIsNot) {
-    SKIP_WITHOUT_FIXTURES();
-    TempDir dir;
+        TempDir dir;
     const fs::path db = productDatabase(dir);
     writeFile(db.string() + "2", "left by an earlier run");
     Harness h;
@@ -174,8 +176,7 @@ TEST(CompactDB, AStaleTemporaryIsRemovedFirstButAHiddenOneIsNot) {
 }
 
 TEST(CompactDB, EachStepFailingInTurnLeavesTheDatabaseIntact) {
-    SKIP_WITHOUT_FIXTURES();
-    const platform::ErrorRecord injected{70, "Permission denied", "Injected"};
+        const platform::ErrorRecord injected{70, "Permission denied", "Injected"};
     struct Step {
         const char* name;
         std::function<void(Harness&)> arm;
@@ -208,8 +209,7 @@ TEST(CompactDB, EachStepFailingInTurnLeavesTheDatabaseIntact) {
 }
 
 TEST(CompactDB, PermissionsAndSymbolicLinksAreKept) {
-    SKIP_WITHOUT_FIXTURES();
-    TempDir dir;
+        TempDir dir;
     fs::create_directory(dir / "real");
     const fs::path db = productDatabase(dir, "real/data.dbf");
     ::chmod(db.c_str(), 0640);
@@ -227,8 +227,7 @@ TEST(CompactDB, PermissionsAndSymbolicLinksAreKept) {
 }
 
 TEST(CompactCommand, ALookUpOrLengthErrorShowsOneMessageAndTheProgramGoesOn) {
-    SKIP_WITHOUT_FIXTURES();
-    TempDir dir;
+        TempDir dir;
     const fs::path db = productDatabase(dir);
     for (const char* op : {"lookUp", "length"}) {
         SCOPED_TRACE(op);
@@ -283,8 +282,7 @@ TEST(NumberFormat, DigitsAreGroupedAsTheLocaleGroupsThem) {
 }
 
 TEST(ConsoleCompaction, InPlaceReportsOnStdoutAndFailsOnStderr) {
-    SKIP_WITHOUT_FIXTURES();
-    TempDir dir;
+        TempDir dir;
     const fs::path db = productDatabase(dir);
     std::string out;
     EXPECT_EQ(runCommand("LC_ALL=en_US.UTF-8 " + shellQuote(JET4_BINARY) + " compact --in-place " +
@@ -292,7 +290,11 @@ TEST(ConsoleCompaction, InPlaceReportsOnStdoutAndFailsOnStderr) {
                          out),
               0);
     EXPECT_NE(out.find("All Done!\n\nOld Filesize : "), std::string::npos) << out;
-    const fs::path other = copyFixture(fixturesDir() / "jet4" / "pwd-small-2000.mdb", dir, "other.dbf");
+    SampleOptions o;
+    o.password = "another password";
+    o.rows = 20;
+    const fs::path other = dir / "other.dbf";
+    buildSampleDatabase(other.string(), o);
     EXPECT_EQ(runCommand(shellQuote(JET4_BINARY) + " compact --in-place " + shellQuote(other.string()) +
                              " 2>&1 >/dev/null",
                          out),

@@ -13,6 +13,7 @@
 #include "jet/Row.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
+#include "support/SampleDatabase.h"
 
 using namespace testsupport;
 
@@ -176,9 +177,12 @@ TEST(Compaction, ADestinationPasswordProtectsTheCopyAndKeepsSids) {
 }
 
 TEST(Compaction, FailuresLeaveNoDestinationAndTheSourceUntouched) {
-    SKIP_WITHOUT_FIXTURES();
     TempDir dir;
-    const auto pwdFile = copyFixture(fixturesDir() / "jet4" / "pwd-small-2000.mdb", dir);
+    const auto pwdFile = dir / "pwd.mdb";
+    SampleOptions o;
+    o.password = "password";
+    o.rows = 30;
+    buildSampleDatabase(pwdFile.string(), o);
     const std::string before = readFile(pwdFile);
 
     auto wrong = compact(pwdFile, dir / "out.mdb", "MARLIN4ii8-tb3pz6qk");
@@ -193,7 +197,8 @@ TEST(Compaction, FailuresLeaveNoDestinationAndTheSourceUntouched) {
     EXPECT_EQ(readFile(dir / "exists.mdb"), "keep me");
 
     // Damage met while reading: a page every table needs is zeroed.
-    const auto damaged = copyFixture(fixturesDir() / "jet4" / "deleted-rows-2000.mdb", dir, "damaged.mdb");
+    const auto damaged = dir / "damaged.mdb";
+    buildSampleDatabase(damaged.string(), {});
     std::string bytes = readFile(damaged);
     std::fill(bytes.begin() + 2 * 4096, bytes.begin() + 3 * 4096, '\0');
     writeFile(damaged, bytes);
@@ -207,9 +212,12 @@ TEST(Compaction, FailuresLeaveNoDestinationAndTheSourceUntouched) {
 }
 
 TEST(Compaction, ConnectionStringsAreReadAsTheRoutineComposesThem) {
-    SKIP_WITHOUT_FIXTURES();
     TempDir dir;
-    const auto src = copyFixture(fixturesDir() / "jet4" / "pwd-small-2000.mdb", dir, "data.dbf");
+    const auto src = dir / "data.dbf";
+    SampleOptions o;
+    o.password = "password";
+    o.rows = 30;
+    buildSampleDatabase(src.string(), o);
     const std::string s = src.string();
     const std::string d = s + "2";
     auto ok = jet::CompactDatabase(
@@ -260,10 +268,13 @@ TEST(ConnectionStrings, KeysAreCaseInsensitiveAndValuesMayBeQuoted) {
 }
 
 TEST(ConnectionStrings, APathWithASemicolonLeavesEverythingUntouched) {
-    SKIP_WITHOUT_FIXTURES();
     TempDir dir;
     fs::create_directory(dir / "a;b");
-    const auto src = copyFixture(fixturesDir() / "jet4" / "pwd-small-2000.mdb", dir, "a;b/data.dbf");
+    const auto src = dir / "a;b" / "data.dbf";
+    SampleOptions o;
+    o.password = "password";
+    o.rows = 10;
+    buildSampleDatabase(src.string(), o);
     const std::string before = readFile(src);
     auto r = jet::CompactDatabase(
         "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + src.string() + ";Jet OLEDB:Database Password=password",

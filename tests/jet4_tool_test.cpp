@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "support/Fixtures.h"
+#include "support/SampleDatabase.h"
 
 using namespace testsupport;
 
@@ -24,8 +25,12 @@ TEST(Jet4Tool, UsageErrorsExitWithTwo) {
 }
 
 TEST(Jet4Tool, RefusalsExitWithOneAndNameTheError) {
-    SKIP_WITHOUT_FIXTURES();
-    const std::string pwd = shellQuote((fixturesDir() / "jet4" / "pwd-small-2000.mdb").string());
+    TempDir dir;
+    SampleOptions o;
+    o.password = "password";
+    o.rows = 10;
+    buildSampleDatabase((dir / "pwd.mdb").string(), o);
+    const std::string pwd = shellQuote((dir / "pwd.mdb").string());
     std::string out;
     EXPECT_EQ(jet4("info " + pwd, out), 1);
     EXPECT_EQ(out, "jet4: Not a valid password. (-2147217843 - Jet4 Engine)\n");
@@ -36,8 +41,8 @@ TEST(Jet4Tool, RefusalsExitWithOneAndNameTheError) {
     EXPECT_EQ(out.find("password: password"), std::string::npos);
     EXPECT_EQ(jet4("dump " + pwd + " NoSuchTable --password password", out), 1);
     EXPECT_NE(out.find("does not exist"), std::string::npos);
-    const std::string jet3 = shellQuote((fixturesDir() / "negative" / "jet3-sample.mdb").string());
-    EXPECT_EQ(jet4("check " + jet3, out), 1);
+    writeFile(dir / "text.mdb", std::string(8192, 'x'));
+    EXPECT_EQ(jet4("check " + shellQuote((dir / "text.mdb").string()), out), 1);
     EXPECT_NE(out.find("Unrecognized database format"), std::string::npos);
 }
 

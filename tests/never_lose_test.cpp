@@ -25,6 +25,7 @@
 #include "platform/doubles/Doubles.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
+#include "support/SampleDatabase.h"
 
 using namespace testsupport;
 using platform::doubles::FaultyFileSystem;
@@ -34,15 +35,12 @@ namespace {
 
 const std::string kPassword = "MARLIN4ii8-tb3pz6qk";
 
-// A product database with dead space, seeded from a small Microsoft-made file.
-std::string seedBytes(const std::string& fixture = "index-relations-2000.mdb") {
-    TempDir dir;
-    jet::CompactRequest req;
-    req.sourcePath = (fixturesDir() / "jet4" / fixture).string();
-    req.destinationPath = (dir / "seed").string();
-    req.destinationPassword = kPassword;
-    if (!jet::compactFile(req).ok()) throw std::runtime_error("seed failed");
-    return readFile(dir / "seed") + std::string(6 * 4096, '\0');
+// A product database with dead space, built by our own builder.
+std::string seedBytes(int rows = 120) {
+    SampleOptions o;
+    o.password = kPassword;
+    o.rows = rows;
+    return sampleDatabaseBytes(o);
 }
 
 // Every user table's rows, as our reader gives them.
@@ -145,8 +143,7 @@ int runChild(const fs::path& db, const std::function<void()>& arm, std::chrono::
 }  // namespace
 
 TEST(NeverLose, EachFileOperationFailingInTurnLeavesTheDatabaseWhole) {
-    SKIP_WITHOUT_FIXTURES();
-    const std::string original = seedBytes();
+        const std::string original = seedBytes();
     TempDir dir;
     const fs::path db = dir / "data.dbf";
 
@@ -199,8 +196,7 @@ TEST(NeverLose, EachFileOperationFailingInTurnLeavesTheDatabaseWhole) {
 }
 
 TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
-    SKIP_WITHOUT_FIXTURES();
-    const std::string original = seedBytes();
+        const std::string original = seedBytes();
     TempDir dir;
     const fs::path db = dir / "data.dbf";
     writeFile(db, original);
@@ -262,17 +258,25 @@ TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
 }
 
 TEST(NeverLose, DamagedFilesEndInACleanErrorOrACheckedCopy) {
-    SKIP_WITHOUT_FIXTURES();
-    // Every byte of pages 0 to 3 (a sample of them unless QW_SWEEP=full), the
+        // Every byte of pages 0 to 3 (a sample of them unless QW_SWEEP=full), the
     // first page of each other type, random bytes elsewhere, and truncation
     // at every page boundary; each copy compacted, the source never touched.
     const bool full = std::getenv("QW_SWEEP") && std::string(std::getenv("QW_SWEEP")) == "full";
     TempDir dir;
     std::mt19937 rng(11);
     int errors = 0, copies = 0;
-    for (const char* name : {"deleted-rows-2000.mdb", "composite-index-512-rows-2000.mdb"}) {
+    // Small Microsoft-made files where they are at hand, and one of our own.
+    std::vector<std::pair<std::string, std::string>> inputs;
+    if (!fixturesDir().empty()) {
+        for (const char* name : {"deleted-rows-2000.mdb", "composite-index-512-rows-2000.mdb"}) {
+            inputs.emplace_back(name, readFile(fixturesDir() / "jet4" / name));
+        }
+    }
+    SampleOptions small;
+    small.rows = 40;
+    inputs.emplace_back("built", sampleDatabaseBytes(small));
+    for (const auto& [name, original] : inputs) {
         SCOPED_TRACE(name);
-        const std::string original = readFile(fixturesDir() / "jet4" / name);
         const fs::path src = dir / "src.mdb";
         const fs::path out = dir / "out.mdb";
         auto attempt = [&](const std::string& bytes, const std::string& what) {
@@ -319,8 +323,7 @@ TEST(NeverLose, DamagedFilesEndInACleanErrorOrACheckedCopy) {
 }
 
 TEST(NeverLose, ADatabaseInUseIsRefused) {
-    SKIP_WITHOUT_FIXTURES();
-    TempDir dir;
+        TempDir dir;
     const fs::path db = dir / "data.dbf";
     const std::string original = seedBytes();
     writeFile(db, original);
@@ -379,8 +382,7 @@ TEST(NeverLose, ADatabaseInUseIsRefused) {
 }
 
 TEST(NeverLose, AReadOnlyDatabaseOrFolderIsLeftUntouched) {
-    SKIP_WITHOUT_FIXTURES();
-    const std::string original = seedBytes();
+        const std::string original = seedBytes();
     {
         TempDir dir;
         const fs::path db = dir / "data.dbf";
@@ -410,8 +412,7 @@ TEST(NeverLose, AReadOnlyDatabaseOrFolderIsLeftUntouched) {
 }
 
 TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
-    SKIP_WITHOUT_FIXTURES();
-    const std::string original = seedBytes("sample-traders-full-2000.mdb");
+        const std::string original = seedBytes(600);
     // Writes failing with "no space" part way.
     {
         TempDir dir;

@@ -19,6 +19,7 @@
 #include "jet/Compactor.h"
 #include "platform/doubles/Doubles.h"
 #include "support/Fixtures.h"
+#include "support/SampleDatabase.h"
 
 using namespace testsupport;
 using platform::doubles::RecordingMessageBox;
@@ -226,14 +227,11 @@ TEST(MainWindow, TheRealDialogStartsInTheProgramFolderAndListsOnlyDataDbf) {
 }
 
 TEST(MainWindow, AWholeRunTypesAPathCompactsAndReports) {
-    SKIP_WITHOUT_FIXTURES();
     TempDir dir;
-    jet::CompactRequest seed;
-    seed.sourcePath = (fixturesDir() / "jet4" / "memo-products-nopwd.mdb").string();
-    seed.destinationPath = (dir / "seed.mdb").string();
-    seed.destinationPassword = "MARLIN4ii8-tb3pz6qk";
-    ASSERT_TRUE(jet::compactFile(seed).ok());
-    writeFile(dir / "data.dbf", readFile(dir / "seed.mdb") + std::string(4 * 4096, '\0'));
+    SampleOptions o;
+    o.password = "MARLIN4ii8-tb3pz6qk";
+    o.rows = 60;
+    buildSampleDatabase((dir / "data.dbf").string(), o);
     const auto oldSize = fs::file_size(dir / "data.dbf");
 
     Window w;

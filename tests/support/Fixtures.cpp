@@ -15,9 +15,11 @@
 namespace testsupport {
 
 fs::path fixturesDir() {
-    if (const char* env = std::getenv("QW_FIXTURES")) return env;
-    fs::path p = fs::path(QW_SOURCE_DIR) / ".." / "shared" / "fixtures";
     std::error_code ec;
+    if (const char* env = std::getenv("QW_FIXTURES")) {
+        return fs::is_directory(fs::path(env) / "jet4", ec) ? fs::path(env) : fs::path();
+    }
+    fs::path p = fs::path(QW_SOURCE_DIR) / ".." / "shared" / "fixtures";
     if (fs::is_directory(p / "jet4", ec)) return fs::weakly_canonical(p);
     return {};
 }
