@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "jet/Error.h"
+#include "jet/RowDigest.h"
 
 namespace jet {
 
@@ -27,6 +29,8 @@ struct CheckReport {
     // entries); listed, but not faults.
     std::vector<std::string> notes;
     std::vector<TableSummary> tables;
+    // A digest of each table's rows, by its definition page.
+    std::map<uint32_t, TableDigest> digests;
     uint32_t pageCount = 0;
     uint32_t reachablePages = 0;
     uint64_t deadRowBytes = 0;    // deleted rows and overflow stubs on live pages
@@ -35,7 +39,13 @@ struct CheckReport {
     uint32_t unreachablePages() const { return pageCount - reachablePages; }
 };
 
+struct CheckOptions {
+    // Re-encode integer, date and Yes/No keys from their rows: in every table,
+    // or (false) only in system tables, whose keys a compaction rewrites.
+    bool keysOfEveryTable = true;
+};
+
 // Checks an open database. Never throws; damage becomes problems.
-CheckReport checkDatabase(Database& db);
+CheckReport checkDatabase(Database& db, const CheckOptions& options = {});
 
 }  // namespace jet

@@ -81,13 +81,22 @@ std::vector<uint32_t> Database::dataPages(const TableDef& def, std::vector<uint3
     return out;
 }
 
+const DataPage& Database::parsed(uint32_t number, std::shared_ptr<const Page>& holder) {
+    if (!parsedPage_ || parsedNumber_ != number) {
+        parsedPage_ = file_->page(number);
+        parsed_ = parseDataPage(*parsedPage_, number);
+        parsedNumber_ = number;
+    }
+    holder = parsedPage_;
+    return parsed_;
+}
+
 ByteView Database::resolve(const TableDef& def, RowPtr slot, std::shared_ptr<const Page>& holder,
                            RowPtr* dataAt) {
     RowPtr at = slot;
     for (int hops = 0;; ++hops) {
         if (hops > 16) failDamage("table '" + def.name + "': overflow rows form a chain too long", at.page, at.row);
-        holder = file_->page(at.page);
-        DataPage dp = parseDataPage(*holder, at.page);
+        const DataPage& dp = parsed(at.page, holder);
         if (dp.owner != def.firstPage) {
             failDamage("table '" + def.name + "': row pointer leads to a page of another owner",
                        at.page, at.row);
@@ -120,7 +129,7 @@ void Database::scanRows(const TableDef& def,
                         const std::function<void(const RowLocation&, ByteView)>& f) {
     for (uint32_t p : dataPages(def)) {
         auto page = file_->page(p);
-        DataPage dp = parseDataPage(*page, p);
+        const DataPage dp = parseDataPage(*page, p);
         for (std::size_t i = 0; i < dp.slots.size(); ++i) {
             if (dp.slots[i].deleted) continue;
             RowLocation loc;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "jet/Bytes.h"
+#include "jet/DataPage.h"
 #include "jet/PageFile.h"
 #include "jet/TableDef.h"
 
@@ -69,6 +70,11 @@ private:
     std::vector<CatalogEntry> catalog_;
     bool catalogRead_ = false;
     std::map<uint32_t, std::unique_ptr<TableDef>> defs_;
+    // The data page parsed last: rows are mostly fetched page by page.
+    const DataPage& parsed(uint32_t number, std::shared_ptr<const Page>& holder);
+    uint32_t parsedNumber_ = 0;
+    DataPage parsed_;
+    std::shared_ptr<const Page> parsedPage_;
 };
 
 }  // namespace jet

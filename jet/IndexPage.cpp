@@ -30,22 +30,27 @@ IndexPage parseIndexPage(const Page& page, uint32_t number) {
         std::size_t stop = b;
         if (stop <= start) failDamage("index entry of zero length", number);
         ByteView stored = ByteView(page).subspan(kIndexEntryStart + start, stop - start);
-        Bytes full;
         if (ip.entries.empty()) {
-            full.assign(stored.begin(), stored.end());
-            first = full;
+            first.assign(stored.begin(), stored.end());
             if (ip.prefix > first.size()) failDamage("index prefix longer than the first entry", number);
-        } else {
-            full.assign(first.begin(), first.begin() + ip.prefix);
-            full.insert(full.end(), stored.begin(), stored.end());
         }
-        if (full.size() < trailer) failDamage("index entry too short", number);
+        const std::size_t shared = ip.entries.empty() ? 0 : ip.prefix;
+        const std::size_t fullSize = shared + stored.size();
+        if (fullSize < trailer) failDamage("index entry too short", number);
+        // The entry's bytes are the shared prefix, then what is stored.
+        auto at = [&](std::size_t i) { return i < shared ? first[i] : stored[i - shared]; };
         IndexEntry e;
-        std::size_t keyLen = full.size() - trailer;
-        e.key.assign(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(keyLen));
-        e.row.page = be24(full, keyLen);
-        e.row.row = full[keyLen + 3];
-        if (!ip.leaf()) e.child = be32(full, keyLen + 4);
+        const std::size_t keyLen = fullSize - trailer;
+        const std::size_t fromFirst = std::min(shared, keyLen);
+        e.key.reserve(keyLen);
+        e.key.insert(e.key.end(), first.begin(), first.begin() + static_cast<std::ptrdiff_t>(fromFirst));
+        e.key.insert(e.key.end(), stored.begin(), stored.begin() + static_cast<std::ptrdiff_t>(keyLen - fromFirst));
+        e.row.page = (static_cast<uint32_t>(at(keyLen)) << 16) | (static_cast<uint32_t>(at(keyLen + 1)) << 8) | at(keyLen + 2);
+        e.row.row = at(keyLen + 3);
+        if (!ip.leaf()) {
+            e.child = (static_cast<uint32_t>(at(keyLen + 4)) << 24) | (static_cast<uint32_t>(at(keyLen + 5)) << 16) |
+                      (static_cast<uint32_t>(at(keyLen + 6)) << 8) | at(keyLen + 7);
+        }
         ip.entries.push_back(std::move(e));
         start = stop;
     }
@@ -92,23 +97,24 @@ Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, 
                     const std::vector<const IndexEntry*>& entries) {
     Page p{};
     const bool node = type == kPageIndexNode;
-    auto full = [&](const IndexEntry& e) {
-        Bytes b = e.key;
+    // An entry's bytes: its key, the row pointer, and on node pages the child.
+    auto full = [&](const IndexEntry& e, Bytes& b) {
+        b.assign(e.key.begin(), e.key.end());
         b.resize(e.key.size() + (node ? 8 : 4));
         putBe24(b.data() + e.key.size(), e.row.page);
         b[e.key.size() + 3] = e.row.row;
         if (node) putBe32(b.data() + e.key.size() + 4, e.child);
-        return b;
     };
+    Bytes a, b;
     // The prefix every entry shares with the first (for sorted entries, the
     // one the first and last share), kept short enough that each entry
     // still stores at least one byte.
     std::size_t prefix = 0;
     if (entries.size() > 1) {
-        Bytes a = full(*entries.front());
+        full(*entries.front(), a);
         prefix = a.size() - 1;
         for (std::size_t i = 1; i < entries.size() && prefix > 0; ++i) {
-            Bytes b = full(*entries[i]);
+            full(*entries[i], b);
             std::size_t lcp = 0;
             while (lcp < prefix && lcp < b.size() && a[lcp] == b[lcp]) ++lcp;
             prefix = std::min(lcp, b.size() - 1);
@@ -124,7 +130,7 @@ Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, 
     std::size_t pos = 0;
     bool firstEntry = true;
     for (const IndexEntry* e : entries) {
-        Bytes b = full(*e);
+        full(*e, b);
         std::size_t skip = firstEntry ? 0 : prefix;
         std::copy(b.begin() + static_cast<std::ptrdiff_t>(skip), b.end(),
                   p.begin() + static_cast<std::ptrdiff_t>(kIndexEntryStart + pos));

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -76,6 +77,7 @@ PageFile::~PageFile() {
 }
 
 void PageFile::readRaw(uint32_t number, uint8_t* out) {
+    if (!out && number < pageCount_) return;
     if (number >= pageCount_) {
         failDamage("a pointer leads to page " + std::to_string(number) +
                        ", beyond the end of the file (" + std::to_string(pageCount_) + " pages)",
@@ -89,22 +91,34 @@ void PageFile::readRaw(uint32_t number, uint8_t* out) {
 }
 
 std::shared_ptr<const Page> PageFile::page(uint32_t number) {
-    auto it = cache_.find(number);
-    if (it != cache_.end()) return it->second;
-    auto p = std::make_shared<Page>();
-    readRaw(number, p->data());
-    if (number == 0) {
-        *p = header_.decoded;
-    } else if (header_.databaseKey != 0) {
-        rc4Page(header_.databaseKey, number, p->data(), kPageSize);
+    Cached& slot = cache_[number % kCachePages];
+    if (slot.page && slot.number == number) return slot.page;
+    if (number >= pageCount_) readRaw(number, nullptr);  // reports the damage
+    // Pages are mostly wanted in order: read a run of them in one call.
+    const uint32_t run = std::min<uint32_t>(kReadAhead, pageCount_ - number);
+    readBuffer_.resize(static_cast<std::size_t>(run) * kPageSize);
+    int got = preadAll(fd_, readBuffer_.data(), readBuffer_.size(), static_cast<off_t>(number) * kPageSize);
+    if (got <= 0) {
+        fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number) + " of '" + path_ + "': " +
+                                 (got < 0 ? std::strerror(errno) : "the file ended early") + ".");
     }
-    if (cache_.size() >= kCachePages) {
-        cache_.erase(order_.front());
-        order_.pop_front();
+    std::shared_ptr<const Page> wanted;
+    for (uint32_t k = 0; k < run; ++k) {
+        const uint32_t n = number + k;
+        Cached& c = cache_[n % kCachePages];
+        if (k > 0 && c.page && c.number == n) continue;
+        auto p = std::make_shared<Page>();
+        std::memcpy(p->data(), readBuffer_.data() + static_cast<std::size_t>(k) * kPageSize, kPageSize);
+        if (n == 0) {
+            *p = header_.decoded;
+        } else if (header_.databaseKey != 0) {
+            rc4Page(header_.databaseKey, n, p->data(), kPageSize);
+        }
+        c.number = n;
+        c.page = p;
+        if (k == 0) wanted = p;
     }
-    cache_.emplace(number, p);
-    order_.push_back(number);
-    return p;
+    return wanted;
 }
 
 }  // namespace jet

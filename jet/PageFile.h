@@ -3,10 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "jet/Header.h"
 #include "jet/Page.h"
@@ -40,10 +39,16 @@ private:
     uint64_t fileSize_ = 0;
     uint32_t pageCount_ = 0;
     Header header_;
-    // A small cache: the same few pages are asked for again and again.
-    static constexpr std::size_t kCachePages = 512;
-    std::unordered_map<uint32_t, std::shared_ptr<const Page>> cache_;
-    std::list<uint32_t> order_;
+    // A small direct-mapped cache: the same few pages are asked for again
+    // and again.
+    static constexpr std::size_t kCachePages = 1024;
+    struct Cached {
+        uint32_t number = 0;
+        std::shared_ptr<const Page> page;
+    };
+    std::vector<Cached> cache_ = std::vector<Cached>(kCachePages);
+    static constexpr uint32_t kReadAhead = 16;
+    std::vector<uint8_t> readBuffer_;
 };
 
 }  // namespace jet

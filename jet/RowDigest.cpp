@@ -1,6 +1,7 @@
 #include "jet/RowDigest.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "jet/LongValue.h"
 #include "jet/Row.h"
@@ -8,49 +9,58 @@
 namespace jet {
 
 namespace {
-struct Fnv {
-    uint64_t h = 1469598103934665603ull;
-    void add(const uint8_t* p, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) {
-            h ^= p[i];
-            h *= 1099511628211ull;
-        }
+// A fast, order-dependent hash of byte strings: eight bytes at a time.
+struct Hash {
+    uint64_t h = 0x9E3779B97F4A7C15ull;
+    void mix(uint64_t v) {
+        h ^= v;
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
     }
-    void add(uint64_t v) {
-        uint8_t b[8];
-        for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
-        add(b, 8);
+    void add(const uint8_t* p, std::size_t n) {
+        mix(n);
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t v;
+            std::memcpy(&v, p + i, 8);
+            mix(v);
+        }
+        uint64_t tail = 0;
+        std::memcpy(&tail, p + i, n - i);
+        mix(tail);
     }
 };
 }  // namespace
 
-uint64_t rowDigest(PageFile& file, const TableDef& def, ByteView row, uint32_t page, int rowNumber) {
-    RowView rv = crackRow(def, row, page, rowNumber);
-    std::vector<const Column*> cols;
-    for (const auto& c : def.columns) cols.push_back(&c);
-    std::sort(cols.begin(), cols.end(), [](const Column* a, const Column* b) { return a->number < b->number; });
-    Fnv f;
-    for (const Column* c : cols) {
-        f.add(c->number);
+uint64_t rowDigest(const TableDef& def, const RowView& rv, uint32_t page, int rowNumber,
+                   const LongValueSource& longValue) {
+    Hash f;
+    for (std::size_t index : def.numberOrder) {
+        const Column* c = &def.columns[index];
+        f.mix(c->number);
         if (c->isBool()) {
-            f.add(boolValue(*c, rv) ? 1 : 0);
+            f.mix(boolValue(*c, rv) ? 1 : 2);
             continue;
         }
         auto b = columnBytes(def, *c, rv, page, rowNumber);
         if (!b) {
-            f.add(~0ull);
+            f.mix(~0ull);
             continue;
         }
         if (c->isLongValue() && !b->empty()) {
-            Bytes v = readLongValue(file, *b, page, rowNumber);
-            f.add(v.size());
+            Bytes v = longValue(*c, *b);
             f.add(v.data(), v.size());
         } else {
-            f.add(b->size());
             f.add(b->data(), b->size());
         }
     }
     return f.h;
+}
+
+uint64_t rowDigest(PageFile& file, const TableDef& def, ByteView row, uint32_t page, int rowNumber) {
+    RowView rv = crackRow(def, row, page, rowNumber);
+    return rowDigest(def, rv, page, rowNumber,
+                     [&](const Column&, ByteView slot) { return readLongValue(file, slot, page, rowNumber); });
 }
 
 }  // namespace jet

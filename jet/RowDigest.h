@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "jet/Bytes.h"
 #include "jet/TableDef.h"
@@ -21,8 +22,15 @@ struct TableDigest {
     bool operator==(const TableDigest&) const = default;
 };
 
-// Hashes every column value of a row in column-number order, long values
-// read in full from file.
+struct RowView;
+
+// Gives the full value of a long-value column from its slot in the row.
+using LongValueSource = std::function<Bytes(const Column&, ByteView slot)>;
+
+// Hashes every column value of a cracked row in column-number order.
+uint64_t rowDigest(const TableDef& def, const RowView& row, uint32_t page, int rowNumber,
+                   const LongValueSource& longValue);
+// The same, reading long values from the file.
 uint64_t rowDigest(PageFile& file, const TableDef& def, ByteView row, uint32_t page, int rowNumber);
 
 }  // namespace jet

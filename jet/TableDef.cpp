@@ -1,5 +1,6 @@
 #include "jet/TableDef.h"
 
+#include <algorithm>
 #include <set>
 
 #include "jet/Page.h"
@@ -149,6 +150,11 @@ void parseTableDef(TableDef& def) {
         off += kLogicalIndexBlockSize;
     }
     for (auto& l : def.logicalIndexes) l.name = readName(b, off, o);
+
+    def.numberOrder.resize(def.columns.size());
+    for (std::size_t i = 0; i < def.columns.size(); ++i) def.numberOrder[i] = i;
+    std::sort(def.numberOrder.begin(), def.numberOrder.end(),
+              [&](std::size_t x, std::size_t y) { return def.columns[x].number < def.columns[y].number; });
 
     def.longValueMaps.clear();
     for (;;) {

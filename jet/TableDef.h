@@ -133,6 +133,7 @@ struct TableDef {
     std::vector<RealIndex> realIndexes;
     std::vector<LogicalIndex> logicalIndexes;
     std::vector<LongValueMaps> longValueMaps;
+    std::vector<std::size_t> numberOrder;  // indexes into columns, in column-number order
 
     const Column* columnByNumber(uint16_t number) const;
     const Column* columnByName(const std::string& name) const;

@@ -37,21 +37,35 @@ public:
     OutputFile(int fd, uint32_t databaseKey, std::string path)
         : fd_(fd), key_(databaseKey), path_(std::move(path)) {}
 
+    // Pages that follow each other are gathered and written in one call.
     void write(uint32_t number, Page page) {
         if (number != 0 && key_ != 0) rc4Page(key_, number, page.data(), kPageSize);
-        std::size_t done = 0;
-        const off_t at = static_cast<off_t>(number) * kPageSize;
-        while (done < kPageSize) {
-            ssize_t w = fileIo().pwrite(fd_, page.data() + done, kPageSize - done, at + static_cast<off_t>(done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) failWrite(w < 0 ? errno : ENOSPC);
-            done += static_cast<std::size_t>(w);
+        if (pending_.empty() || number != pendingFirst_ + pending_.size() / kPageSize ||
+            pending_.size() >= kGather * kPageSize) {
+            flush();
+            pendingFirst_ = number;
         }
-        written_ = std::max(written_, number + 1);
+        pending_.insert(pending_.end(), page.begin(), page.end());
     }
 
     void sync() {
+        flush();
         if (fileIo().fsync(fd_) != 0) failWrite(errno);
+    }
+
+    void flush() {
+        std::size_t done = 0;
+        const off_t at = static_cast<off_t>(pendingFirst_) * kPageSize;
+        while (done < pending_.size()) {
+            ssize_t w = fileIo().pwrite(fd_, pending_.data() + done, pending_.size() - done, at + static_cast<off_t>(done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                pending_.clear();
+                failWrite(w < 0 ? errno : ENOSPC);
+            }
+            done += static_cast<std::size_t>(w);
+        }
+        pending_.clear();
     }
 
     [[noreturn]] void failWrite(int err) {
@@ -65,7 +79,9 @@ private:
     int fd_;
     uint32_t key_;
     std::string path_;
-    uint32_t written_ = 0;
+    static constexpr std::size_t kGather = 32;
+    std::vector<uint8_t> pending_;
+    uint32_t pendingFirst_ = 0;
 };
 
 class PageAllocator {
