@@ -25,7 +25,12 @@ IndexPage parseIndexPage(const Page& page, uint32_t number) {
     std::size_t start = 0;
     Bytes first;
     for (std::size_t b = 1; b <= kIndexDataMax; ++b) {
-        if (!((page[kIndexBitmapStart + b / 8] >> (b % 8)) & 1)) continue;
+        const uint8_t bits = page[kIndexBitmapStart + b / 8];
+        if (bits == 0) {  // no entry ends in these eight positions
+            b |= 7;
+            continue;
+        }
+        if (!((bits >> (b % 8)) & 1)) continue;
         // A set bit b: an entry ends at offset b (exclusive).
         std::size_t stop = b;
         if (stop <= start) failDamage("index entry of zero length", number);
