@@ -302,10 +302,10 @@ private:
     void checkSiblings(const IndexTree& tree, const std::string& where) {
         for (const auto& level : tree.levels) {
             for (std::size_t i = 0; i < level.size(); ++i) {
-                IndexPage ip = parseIndexPage(*db_.file().page(level[i]), level[i]);
+                const auto& [storedPrev, storedNext] = tree.links.at(level[i]);
                 uint32_t prev = i > 0 ? level[i - 1] : 0;
                 uint32_t next = i + 1 < level.size() ? level[i + 1] : 0;
-                if (ip.prev != prev || ip.next != next) {
+                if (storedPrev != prev || storedNext != next) {
                     problem(where + ": sibling links of index page " + std::to_string(level[i]) +
                             " do not match the tree");
                 }

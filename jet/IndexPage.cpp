@@ -77,6 +77,7 @@ IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std
             tree.pages.push_back(pn);
             auto p = file.page(pn);
             IndexPage ip = parseIndexPage(*p, pn);
+            tree.links[pn] = {ip.prev, ip.next};
             if (ip.owner != owner) failDamage(what + ": index page owned by another table", pn);
             if (ip.leaf()) {
                 leaves = true;

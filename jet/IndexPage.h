@@ -22,6 +22,7 @@
 #include <cstring>
 #include <string>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include "jet/Bytes.h"
@@ -67,6 +68,7 @@ struct IndexTree {
     std::vector<IndexEntry> entries;  // all leaf entries, in tree order
     std::vector<uint32_t> pages;      // every page of the tree
     std::vector<std::vector<uint32_t>> levels;  // pages of each level, root first
+    std::map<uint32_t, std::pair<uint32_t, uint32_t>> links;  // page -> (prev, next) as stored
 };
 
 // Walks the tree from its root, bounded in depth and never visiting a page twice.
