@@ -237,7 +237,8 @@ private:
                 fail(ErrorCode::kUnsupported, "Index '" + ix.name + "' must have 1 to 10 columns.");
             }
             primary += ix.primaryKey;
-            for (const auto& [name, asc] : ix.columns) {
+            for (const auto& column : ix.columns) {
+                const std::string& name = column.first;
                 auto it = std::find_if(spec.columns.begin(), spec.columns.end(), [&](const BuildColumn& c) { return c.name == name; });
                 if (it == spec.columns.end()) fail(ErrorCode::kUnsupported, "Index '" + ix.name + "' names no column '" + name + "'.");
                 if (it->type == ColumnType::kMemo || it->type == ColumnType::kOle) {
