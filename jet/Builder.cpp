@@ -36,37 +36,9 @@ const Bytes kSidUsers = {0x02, 0x03};
 const Bytes kSidCreator = {0x02, 0x04};
 const Bytes kSidEngine = {0x03, 0x01};
 
-bool isFixedType(ColumnType t) {
-    switch (t) {
-        case ColumnType::kBool:
-        case ColumnType::kByte:
-        case ColumnType::kInt:
-        case ColumnType::kLong:
-        case ColumnType::kMoney:
-        case ColumnType::kSingle:
-        case ColumnType::kDouble:
-        case ColumnType::kDateTime:
-        case ColumnType::kGuid:
-            return true;
-        default:
-            return false;
-    }
-}
+// The types the builder stores in the fixed area (Decimal it does not write).
+bool isFixedType(ColumnType t) { return t != ColumnType::kNumeric && fixedTypeSize(t) > 0; }
 
-uint16_t fixedLength(ColumnType t) {
-    switch (t) {
-        case ColumnType::kBool: return 1;
-        case ColumnType::kByte: return 1;
-        case ColumnType::kInt: return 2;
-        case ColumnType::kLong: return 4;
-        case ColumnType::kSingle: return 4;
-        case ColumnType::kMoney:
-        case ColumnType::kDouble:
-        case ColumnType::kDateTime: return 8;
-        case ColumnType::kGuid: return 16;
-        default: return 0;
-    }
-}
 
 void appendName(Bytes& b, const std::string& name) {
     std::u16string u;
@@ -226,7 +198,7 @@ private:
             if (type == ColumnType::kBool) continue;
             if (isFixedType(type)) {
                 t.fixedOffset[i] = t.fixedSize;
-                t.fixedSize = static_cast<uint16_t>(t.fixedSize + fixedLength(type));
+                t.fixedSize = static_cast<uint16_t>(t.fixedSize + fixedTypeSize(type));
             } else {
                 t.varIndex[i] = t.numVar++;
             }
@@ -286,7 +258,7 @@ private:
             blk[15] = flags;
             if (!t.system && (c.type == ColumnType::kText || c.type == ColumnType::kMemo)) blk[16] = 0x01;
             put16(blk.data() + 21, t.fixedOffset[k]);
-            uint16_t len = fixedLength(c.type);
+            uint16_t len = fixedTypeSize(c.type);
             if (c.type == ColumnType::kText) len = static_cast<uint16_t>(c.maxChars * 2);
             if (c.type == ColumnType::kBinary) len = 510;
             put16(blk.data() + 23, len);

@@ -7,19 +7,10 @@
 namespace jet {
 
 namespace {
+// Key bytes after the flag for the types whose keys have a fixed size.
 std::size_t fixedKeySize(uint8_t type) {
-    switch (static_cast<ColumnType>(type)) {
-        case ColumnType::kByte: return 1;
-        case ColumnType::kInt: return 2;
-        case ColumnType::kLong: return 4;
-        case ColumnType::kMoney: return 8;
-        case ColumnType::kSingle: return 4;
-        case ColumnType::kDouble: return 8;
-        case ColumnType::kDateTime: return 8;
-        case ColumnType::kBool: return 1;
-        case ColumnType::kNumeric: return 17;
-        default: return 0;
-    }
+    const auto t = static_cast<ColumnType>(type);
+    return t == ColumnType::kGuid ? 0 : fixedTypeSize(t);
 }
 }  // namespace
 

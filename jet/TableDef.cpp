@@ -31,6 +31,22 @@ const char* columnTypeName(uint8_t type) {
     return "Unknown";
 }
 
+uint16_t fixedTypeSize(ColumnType type) {
+    switch (type) {
+        case ColumnType::kBool:
+        case ColumnType::kByte: return 1;
+        case ColumnType::kInt: return 2;
+        case ColumnType::kLong:
+        case ColumnType::kSingle: return 4;
+        case ColumnType::kMoney:
+        case ColumnType::kDouble:
+        case ColumnType::kDateTime: return 8;
+        case ColumnType::kGuid: return 16;
+        case ColumnType::kNumeric: return 17;
+        default: return 0;
+    }
+}
+
 const Column* TableDef::columnByNumber(uint16_t number) const {
     for (const auto& c : columns) {
         if (c.number == number) return &c;

@@ -50,6 +50,9 @@ enum class ColumnType : uint8_t {
 };
 
 const char* columnTypeName(uint8_t type);
+// Bytes a value of a fixed-size type takes in a row (Yes/No: 1, as declared);
+// 0 for the variable-length types.
+uint16_t fixedTypeSize(ColumnType type);
 
 inline constexpr std::size_t kColumnBlockSize = 25;
 inline constexpr std::size_t kRealIndexBlockSize = 52;

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "jet/Text.h"
+
 namespace testsupport {
 
 namespace {
@@ -22,21 +24,14 @@ struct Parser {
         return false;
     }
     static void appendUtf8(std::string& out, unsigned cp) {
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        std::u16string units;
+        if (cp >= 0x10000) {
+            units = {static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)),
+                     static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF))};
         } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            units = {static_cast<char16_t>(cp)};
         }
+        out += jet::utf16ToUtf8(units);
     }
     std::optional<std::string> str() {
         if (!eat('"')) return std::nullopt;
