@@ -14,6 +14,24 @@ namespace fs = std::filesystem;
 
 namespace {
 int counter = 0;
+
+// The password of a fixture from the MANIFEST.tsv beside its folder, if any.
+std::string manifestPassword(const fs::path& file) {
+    std::ifstream in(file.parent_path().parent_path() / "MANIFEST.tsv");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> cols;
+        std::size_t start = 0;
+        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
+            cols.push_back(line.substr(start, tab - start));
+        }
+        cols.push_back(line.substr(start));
+        if (cols.size() > 8 && cols[0] == file.filename().string() && cols[8].rfind("yes: ", 0) == 0) {
+            return cols[8].substr(5);
+        }
+    }
+    return "";
+}
 void put(const fs::path& dir, const std::vector<uint8_t>& bytes) {
     fs::create_directories(dir);
     std::ofstream f(dir / ("seed-" + std::to_string(counter++)), std::ios::binary);
@@ -29,7 +47,7 @@ int main(int argc, char** argv) {
     const fs::path out = argv[1];
     for (int i = 2; i < argc; ++i) {
         try {
-            auto db = jet::Database::open(argv[i], "");
+            auto db = jet::Database::open(argv[i], manifestPassword(argv[i]));
             auto& file = db->file();
             put(out / "header", std::vector<uint8_t>(file.header().raw.begin(), file.header().raw.end()));
             if (file.fileSize() <= 4096 * 64) {
