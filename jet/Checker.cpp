@@ -214,16 +214,22 @@ private:
                 problem(where + ": unique index holds a key twice at entry " + std::to_string(i));
             }
         }
+        // Entries in the order of the rows they point to, so that their rows
+        // are read page after page rather than jumping about.
+        std::vector<const IndexEntry*> byRow;
+        byRow.reserve(tree.entries.size());
+        for (const auto& e : tree.entries) byRow.push_back(&e);
+        std::sort(byRow.begin(), byRow.end(), [](const IndexEntry* a, const IndexEntry* b) { return a->row < b->row; });
         std::vector<uint32_t> pointed;
         pointed.reserve(tree.entries.size());
-        for (const auto& e : tree.entries) {
-            if (!std::binary_search(liveSlots.begin(), liveSlots.end(), e.row.toU32())) {
-                problem(where + ": entry points to page " + std::to_string(e.row.page) + " row " +
-                        std::to_string(e.row.row) + ", which is not a live row");
+        for (const IndexEntry* e : byRow) {
+            if (!std::binary_search(liveSlots.begin(), liveSlots.end(), e->row.toU32())) {
+                problem(where + ": entry points to page " + std::to_string(e->row.page) + " row " +
+                        std::to_string(e->row.row) + ", which is not a live row");
                 continue;
             }
-            pointed.push_back(e.row.toU32());
-            if (options_.keysOfEveryTable || def.tableType == 'S') checkKey(def, idx, shape, e, where);
+            pointed.push_back(e->row.toU32());
+            if (options_.keysOfEveryTable || def.tableType == 'S') checkKey(def, idx, shape, *e, where);
         }
         std::sort(pointed.begin(), pointed.end());
         for (std::size_t i = 1; i < pointed.size(); ++i) {

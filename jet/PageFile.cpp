@@ -94,8 +94,11 @@ std::shared_ptr<const Page> PageFile::page(uint32_t number) {
     Cached& slot = cache_[number % kCachePages];
     if (slot.page && slot.number == number) return slot.page;
     if (number >= pageCount_) readRaw(number, nullptr);  // reports the damage
-    // Pages are mostly wanted in order: read a run of them in one call.
-    const uint32_t run = std::min<uint32_t>(kReadAhead, pageCount_ - number);
+    // A run of pages in one call when they are wanted in order; one page
+    // when access jumps about (index order), where reading ahead would waste.
+    const bool sequential = number == nextInSequence_;
+    const uint32_t run = std::min<uint32_t>(sequential ? kReadAhead : 1, pageCount_ - number);
+    nextInSequence_ = number + run;
     readBuffer_.resize(static_cast<std::size_t>(run) * kPageSize);
     int got = preadAll(fd_, readBuffer_.data(), readBuffer_.size(), static_cast<off_t>(number) * kPageSize);
     if (got <= 0) {

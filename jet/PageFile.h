@@ -41,7 +41,7 @@ private:
     Header header_;
     // A small direct-mapped cache: the same few pages are asked for again
     // and again.
-    static constexpr std::size_t kCachePages = 1024;
+    static constexpr std::size_t kCachePages = 4096;
     struct Cached {
         uint32_t number = 0;
         std::shared_ptr<const Page> page;
@@ -49,6 +49,7 @@ private:
     std::vector<Cached> cache_ = std::vector<Cached>(kCachePages);
     static constexpr uint32_t kReadAhead = 16;
     std::vector<uint8_t> readBuffer_;
+    uint32_t nextInSequence_ = 1;
 };
 
 }  // namespace jet
