@@ -46,6 +46,19 @@ TEST(Jet4Tool, RefusalsExitWithOneAndNameTheError) {
     EXPECT_NE(out.find("Unrecognized database format"), std::string::npos);
 }
 
+TEST(Jet4Tool, AReaderThatStopsEarlyDoesNotKillTheTool) {
+    TempDir dir;
+    SampleOptions o;
+    o.rows = 400;
+    buildSampleDatabase((dir / "big.mdb").string(), o);
+    std::string out;
+    // The shell reports a death by signal as 128 + the signal's number.
+    const std::string pipeline = shellQuote(JET4_BINARY) + " dump " + shellQuote((dir / "big.mdb").string()) +
+                                 " | head -c 10 >/dev/null; echo \"${PIPESTATUS[0]}\"";
+    EXPECT_EQ(runCommand("bash -c " + shellQuote(pipeline), out), 0);
+    EXPECT_LT(std::stoi(out), 128) << out;
+}
+
 TEST(Jet4Tool, DumpWritesOneObjectPerRow) {
     SKIP_WITHOUT_FIXTURES();
     const std::string f = shellQuote((fixturesDir() / "jet4" / "deleted-columns-2003.mdb").string());

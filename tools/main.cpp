@@ -1,4 +1,5 @@
 // jet4: a command-line tool over the Jet 4 engine, for people and scripts.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +71,8 @@ int compactInPlace(const std::string& file, const std::string& password) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader that stops early (jet4 dump | head) must not kill the tool.
+    std::signal(SIGPIPE, SIG_IGN);
     Args a;
     for (int i = 1; i < argc; ++i) {
         std::string s = argv[i];
