@@ -191,6 +191,7 @@ void dumpTable(Database& db, const TableDef& def, std::ostream& out) {
             out << jsonString(c->name) << ": " << columnJson(db, def, *c, rv, at.data.page, at.data.row);
         }
         out << "}\n";
+        if (!out) fail(ErrorCode::kIo, "Cannot write the dump: its reader has gone.");
     });
 }
 
