@@ -63,7 +63,7 @@ Bytes storeText(const std::u16string& u, bool compress) {
 }
 
 struct TableState {
-    BuildTable spec;
+    BuildTable schema;
     bool system = false;
     std::vector<std::size_t> blockOrder;  // declaration indexes in column-block order
     std::vector<uint16_t> fixedOffset, varIndex;
@@ -103,7 +103,7 @@ public:
         buildPage0(password);
         for (auto& t : systemTables()) addTable(std::move(t), true);
         std::set<std::string> names;
-        for (auto& t : tables_) names.insert(t.spec.name);
+        for (auto& t : tables_) names.insert(t.schema.name);
         for (auto& t : userTables) {
             if (!names.insert(t.name).second) fail(ErrorCode::kUnsupported, "Two tables are named '" + t.name + "'.");
             addTable(std::move(t), false);
@@ -171,14 +171,14 @@ private:
         return {objects, aces, queries, relationships};
     }
 
-    void addTable(BuildTable spec, bool system) {
+    void addTable(BuildTable schema, bool system) {
         TableState t;
         t.system = system;
-        if (spec.name.empty() || spec.columns.empty()) fail(ErrorCode::kUnsupported, "A table needs a name and columns.");
+        if (schema.name.empty() || schema.columns.empty()) fail(ErrorCode::kUnsupported, "A table needs a name and columns.");
         std::set<std::string> seen;
-        for (std::size_t i = 0; i < spec.columns.size(); ++i) {
-            const auto& c = spec.columns[i];
-            if (!seen.insert(c.name).second) fail(ErrorCode::kUnsupported, "Table '" + spec.name + "' has two columns named '" + c.name + "'.");
+        for (std::size_t i = 0; i < schema.columns.size(); ++i) {
+            const auto& c = schema.columns[i];
+            if (!seen.insert(c.name).second) fail(ErrorCode::kUnsupported, "Table '" + schema.name + "' has two columns named '" + c.name + "'.");
             if (c.type == ColumnType::kText && (c.maxChars == 0 || c.maxChars > 255)) {
                 fail(ErrorCode::kUnsupported, "Text column '" + c.name + "' must hold 1 to 255 characters.");
             }
@@ -189,12 +189,12 @@ private:
         }
         if (system) {
             std::sort(t.blockOrder.begin(), t.blockOrder.end(),
-                      [&](std::size_t a, std::size_t b) { return spec.columns[a].name < spec.columns[b].name; });
+                      [&](std::size_t a, std::size_t b) { return schema.columns[a].name < schema.columns[b].name; });
         }
-        t.fixedOffset.assign(spec.columns.size(), 0);
-        t.varIndex.assign(spec.columns.size(), 0);
-        for (std::size_t i = 0; i < spec.columns.size(); ++i) {
-            const ColumnType type = spec.columns[i].type;
+        t.fixedOffset.assign(schema.columns.size(), 0);
+        t.varIndex.assign(schema.columns.size(), 0);
+        for (std::size_t i = 0; i < schema.columns.size(); ++i) {
+            const ColumnType type = schema.columns[i].type;
             if (type == ColumnType::kBool) continue;
             if (isFixedType(type)) {
                 t.fixedOffset[i] = t.fixedSize;
@@ -204,30 +204,30 @@ private:
             }
         }
         int primary = 0;
-        for (const auto& ix : spec.indexes) {
+        for (const auto& ix : schema.indexes) {
             if (ix.columns.empty() || ix.columns.size() > 10) {
                 fail(ErrorCode::kUnsupported, "Index '" + ix.name + "' must have 1 to 10 columns.");
             }
             primary += ix.primaryKey;
             for (const auto& column : ix.columns) {
                 const std::string& name = column.first;
-                auto it = std::find_if(spec.columns.begin(), spec.columns.end(), [&](const BuildColumn& c) { return c.name == name; });
-                if (it == spec.columns.end()) fail(ErrorCode::kUnsupported, "Index '" + ix.name + "' names no column '" + name + "'.");
+                auto it = std::find_if(schema.columns.begin(), schema.columns.end(), [&](const BuildColumn& c) { return c.name == name; });
+                if (it == schema.columns.end()) fail(ErrorCode::kUnsupported, "Index '" + ix.name + "' names no column '" + name + "'.");
                 if (it->type == ColumnType::kMemo || it->type == ColumnType::kOle) {
                     fail(ErrorCode::kUnsupported, "Memo and OLE columns cannot be indexed ('" + name + "').");
                 }
             }
         }
-        if (primary > 1) fail(ErrorCode::kUnsupported, "Table '" + spec.name + "' has two primary keys.");
-        t.spec = std::move(spec);
-        t.entries.resize(t.spec.indexes.size());
+        if (primary > 1) fail(ErrorCode::kUnsupported, "Table '" + schema.name + "' has two primary keys.");
+        t.schema = std::move(schema);
+        t.entries.resize(t.schema.indexes.size());
         tables_.push_back(std::move(t));
     }
 
     // The logical definition; pointers and counts are patched in endTable.
     Bytes definition(const TableState& t) const {
-        const auto& cols = t.spec.columns;
-        const auto& idx = t.spec.indexes;
+        const auto& cols = t.schema.columns;
+        const auto& idx = t.schema.indexes;
         Bytes b(0x3F, 0);
         b[0] = kPageTableDef;
         b[1] = 0x01;
@@ -312,7 +312,7 @@ private:
     void layOut() {
         for (auto& t : tables_) t.pages.push_back(w_->alloc().allocate());
         for (auto& t : tables_) {
-            t.def.name = t.spec.name;
+            t.def.name = t.schema.name;
             t.def.firstPage = t.pages.front();
             t.def.buffer = definition(t);
             parseTableDef(t.def);
@@ -323,7 +323,7 @@ private:
         for (auto& t : tables_) {
             t.ownedMap = w_->newMap();
             t.freeMap = w_->newMap();
-            for (std::size_t i = 0; i < t.spec.indexes.size(); ++i) t.indexMaps.push_back(w_->newMap());
+            for (std::size_t i = 0; i < t.schema.indexes.size(); ++i) t.indexMaps.push_back(w_->newMap());
             for (std::size_t i = 0; i < t.def.longValueMaps.size(); ++i) t.lvMaps.emplace_back(w_->newMap(), w_->newMap());
             t.page = std::make_unique<DataPageBuilder>(t.pages.front());
         }
@@ -352,7 +352,7 @@ private:
             objects.push_back(std::move(v));
         };
         for (std::size_t i = 0; i < tables_.size(); ++i) {
-            object(tables_[i].pages.front(), kIdTables, tables_[i].spec.name, 1, kSidUsers,
+            object(tables_[i].pages.front(), kIdTables, tables_[i].schema.name, 1, kSidUsers,
                    tables_[i].system ? kSystemFlag : 0);
         }
         object(kIdTables, kIdRoot, "Tables", 3, kSidUsers, kSystemFlag);
@@ -416,9 +416,9 @@ private:
         }
         while (current_ < ti) endTable(current_++);
         TableState& t = tables_[ti];
-        const auto& cols = t.spec.columns;
+        const auto& cols = t.schema.columns;
         if (values.size() != cols.size()) {
-            fail(ErrorCode::kUnsupported, "Table '" + t.spec.name + "' takes " + std::to_string(cols.size()) + " values a row.");
+            fail(ErrorCode::kUnsupported, "Table '" + t.schema.name + "' takes " + std::to_string(cols.size()) + " values a row.");
         }
         const std::size_t ncols = cols.size();
         Bytes fixed(t.fixedSize, 0);
@@ -431,7 +431,7 @@ private:
         };
         std::vector<Pending> longValues;
         auto bad = [&](const BuildColumn& c, const char* why) {
-            fail(ErrorCode::kUnsupported, "Column '" + c.name + "' of table '" + t.spec.name + "': " + why + ".");
+            fail(ErrorCode::kUnsupported, "Column '" + c.name + "' of table '" + t.schema.name + "': " + why + ".");
         };
         for (std::size_t k = 0; k < ncols; ++k) {
             const BuildColumn& c = cols[k];
@@ -542,7 +542,7 @@ private:
             for (auto& p : longValues) {
                 if (p.inlined && (!largest || p.data.size() > largest->data.size())) largest = &p;
             }
-            if (!largest || form == LongValueForm::kInline) fail(ErrorCode::kUnsupported, "A row of table '" + t.spec.name + "' is too large.");
+            if (!largest || form == LongValueForm::kInline) fail(ErrorCode::kUnsupported, "A row of table '" + t.schema.name + "' is too large.");
             largest->inlined = false;
         }
         for (auto& p : longValues) {
@@ -574,7 +574,7 @@ private:
                 const RealIndex& ri = t.def.realIndexes[i];
                 auto key = encodeRowKey(t.def, ri, rv, at.page, at.row);
                 if (!key) {
-                    fail(ErrorCode::kUnsupported, "Table '" + t.spec.name + "', index '" + t.spec.indexes[i].name +
+                    fail(ErrorCode::kUnsupported, "Table '" + t.schema.name + "', index '" + t.schema.indexes[i].name +
                                                       "': a value holds characters the General sort order cannot index.");
                 }
                 if (ri.ignoreNulls() && keyHasNull(t, ri, *key)) continue;
@@ -630,7 +630,7 @@ private:
             for (std::size_t k = 0; k < entries.size(); ++k) {
                 bool same = k > 0 && entries[k].key == entries[k - 1].key;
                 if (same && ri.unique() && !keyHasNull(t, ri, entries[k].key)) {
-                    fail(ErrorCode::kUnsupported, "Table '" + t.spec.name + "', index '" + t.spec.indexes[i].name +
+                    fail(ErrorCode::kUnsupported, "Table '" + t.schema.name + "', index '" + t.schema.indexes[i].name +
                                                       "': a value occurs twice in a unique index.");
                 }
                 if (!same) ++distinct;
