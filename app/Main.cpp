@@ -75,7 +75,8 @@ Main::Main(WindowServices& services, QWidget* parent)
 
     // Flat buttons keep a thin frame so they still read as buttons.
     setStyleSheet(
-        "QPushButton[flat=\"true\"] { border: 1px solid palette(dark); background: palette(button); }"
+        "QPushButton[flat=\"true\"] { border: 1px solid palette(dark); background: "
+        "palette(button); }"
         "QPushButton[flat=\"true\"]:pressed { background: palette(mid); }"
         "QPushButton[flat=\"true\"]:focus { border: 1px solid palette(highlight); }");
 
@@ -101,7 +102,8 @@ void Main::Form_Load() {
 void Main::cButt(platform::CommandButton& button) {
     const platform::WindowHandle h = button.hWnd();
     // Replaces the whole style: flat, but neither visible nor a tab stop...
-    services_.windowStyle.SetWindowLongA(h, platform::GWL_STYLE, static_cast<int32_t>(platform::kFlatButtonStyle));
+    services_.windowStyle.SetWindowLongA(h, platform::GWL_STYLE,
+                                         static_cast<int32_t>(platform::kFlatButtonStyle));
     // ...which the button's own properties then restore.
     button.setVisible(true);
     button.setTabStop(true);
@@ -111,7 +113,8 @@ void Main::Command1_Click() {
     platform::runHandler(
         [this] {
             selection::Command1_Click(
-                services_.comDlg, [this](const std::string& path) { Text1->setText(QString::fromStdString(path)); },
+                services_.comDlg,
+                [this](const std::string& path) { Text1->setText(QString::fromStdString(path)); },
                 services_.programFolder);
         },
         services_.runtime.messageBox);

@@ -29,7 +29,7 @@ struct WindowServices {
 
 class Main : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr int kClientWidth = 555;   // 8325 twips
     static constexpr int kClientHeight = 105;  // 1575 twips
 
@@ -52,7 +52,7 @@ public:
 
     compaction::CompactCommand& compactCommand() { return command_; }
 
-private:
+  private:
     WindowServices& services_;
     compaction::CompactCommand command_;
 };

@@ -12,11 +12,13 @@ namespace {
 QString q(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
 
-void QtMessageBox::show(const std::string& text, platform::MessageIcon icon, const std::string& title) {
+void QtMessageBox::show(const std::string& text, platform::MessageIcon icon,
+                        const std::string& title) {
     QString body = q(text);
     body.replace("\r\n", "\n");
-    QMessageBox box(icon == platform::MessageIcon::kCritical ? QMessageBox::Critical : QMessageBox::Information,
-                    q(title), body, QMessageBox::Ok, parent_);
+    QMessageBox box(
+        icon == platform::MessageIcon::kCritical ? QMessageBox::Critical : QMessageBox::Information,
+        q(title), body, QMessageBox::Ok, parent_);
     // A wait cursor set by the caller is not for the message.
     QApplication::setOverrideCursor(Qt::ArrowCursor);
     box.exec();
@@ -41,7 +43,8 @@ void QtFileDialog::ShowOpen() {
         fileName_ = d.selectedFiles().first().toStdString();
         return;
     }
-    if (cancelError_) platform::raise(platform::kCancelError, "Cancel was selected.", "CommonDialog");
+    if (cancelError_)
+        platform::raise(platform::kCancelError, "Cancel was selected.", "CommonDialog");
 }
 
 platform::WindowHandle QtWindowStyleApi::handleOf(QPushButton* button) {

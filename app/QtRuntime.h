@@ -17,17 +17,18 @@ namespace app {
 
 // QMessageBox with the critical or information icon; CR LF shown as line breaks.
 class QtMessageBox : public platform::MessageBox {
-public:
+  public:
     explicit QtMessageBox(QWidget* parent = nullptr) : parent_(parent) {}
-    void show(const std::string& text, platform::MessageIcon icon, const std::string& title) override;
+    void show(const std::string& text, platform::MessageIcon icon,
+              const std::string& title) override;
 
-private:
+  private:
     QWidget* parent_;
 };
 
 // Qt's own file dialog (not the desktop's), so it behaves the same everywhere.
 class QtFileDialog : public platform::FileDialog {
-public:
+  public:
     explicit QtFileDialog(QWidget* parent = nullptr) : parent_(parent) {}
     void setCancelError(bool value) override { cancelError_ = value; }
     void setFlags(int flags) override { flags_ = flags; }
@@ -38,7 +39,7 @@ public:
     void ShowOpen() override;
     std::string fileName() override { return fileName_; }
 
-private:
+  private:
     QWidget* parent_;
     bool cancelError_ = false;
     int flags_ = 0;
@@ -48,18 +49,18 @@ private:
 // Hands out window handles for buttons and applies 32-bit window styles to
 // them as the style bits mean it.
 class QtWindowStyleApi : public platform::WindowStyleApi {
-public:
+  public:
     platform::WindowHandle handleOf(QPushButton* button);
     int32_t SetWindowLongA(platform::WindowHandle hWnd, int index, int32_t newLong) override;
 
-private:
+  private:
     std::map<platform::WindowHandle, QPointer<QPushButton>> windows_;
     platform::WindowHandle next_ = 0x1000;
 };
 
 // A button as the form engine exposes it to cButt.
 class QtCommandButton : public platform::CommandButton {
-public:
+  public:
     QtCommandButton(QPushButton* button, QtWindowStyleApi& api) : button_(button), api_(api) {}
     platform::WindowHandle hWnd() override { return api_.handleOf(button_); }
     // Applied even when the button already counts as visible or in the tab
@@ -69,7 +70,7 @@ public:
         button_->setFocusPolicy(tabStop ? Qt::StrongFocus : Qt::ClickFocus);
     }
 
-private:
+  private:
     QPushButton* button_;
     QtWindowStyleApi& api_;
 };

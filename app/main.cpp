@@ -1,9 +1,10 @@
 // Start-up: the form engine creates Main, runs Form_Load, shows the window
 // centred, and the program ends when the window is closed.
+#include "app/Main.h"
+
 #include <QApplication>
 #include <QIcon>
 
-#include "app/Main.h"
 #include "app/QtRuntime.h"
 #include "platform/DatabaseEngine.h"
 #include "platform/FileSystem.h"
@@ -22,8 +23,8 @@ int main(int argc, char** argv) {
     platform::JetEngineFactory engines;
     app::QtFileDialog comDlg;
     app::QtWindowStyleApi windowStyle;
-    app::WindowServices services{{messageBox, files, numbers, engines}, comDlg, windowStyle,
-                                 platform::programFolder()};
+    app::WindowServices services{
+        {messageBox, files, numbers, engines}, comDlg, windowStyle, platform::programFolder()};
     app::Main window(services);
     window.Form_Load();
     window.centreOnScreen();

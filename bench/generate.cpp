@@ -16,9 +16,11 @@ namespace {
 using jet::ColumnType;
 using jet::Value;
 
-const char* kWords[] = {"alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf", "hotel", "india", "juliet",
-                        "kilo", "lima", "mike", "november", "oscar", "papa", "quebec", "romeo", "sierra", "tango",
-                        "uniform", "victor", "whiskey", "x-ray", "yankee", "zulu", "Müller", "O'Neil", "Åsa", "café"};
+const char* kWords[] = {"alpha",  "bravo",    "charlie", "delta",  "echo",    "foxtrot",
+                        "golf",   "hotel",    "india",   "juliet", "kilo",    "lima",
+                        "mike",   "november", "oscar",   "papa",   "quebec",  "romeo",
+                        "sierra", "tango",    "uniform", "victor", "whiskey", "x-ray",
+                        "yankee", "zulu",     "Müller",  "O'Neil", "Åsa",     "café"};
 
 std::string words(std::mt19937& rng, std::size_t minLen, std::size_t maxLen) {
     std::uniform_int_distribution<std::size_t> len(minLen, maxLen);
@@ -30,7 +32,8 @@ std::string words(std::mt19937& rng, std::size_t minLen, std::size_t maxLen) {
         s += kWords[w(rng)];
     }
     std::size_t cut = std::min(target, s.size());
-    while (cut > 0 && cut < s.size() && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+    while (cut > 0 && cut < s.size() && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80)
+        --cut;  // whole characters
     return s.substr(0, cut);
 }
 
@@ -66,8 +69,10 @@ int main(int argc, char** argv) {
     unsigned seed = 1;
     for (int i = 3; i + 1 < argc; i += 2) {
         std::string a = argv[i];
-        if (a == "--password") options.password = argv[i + 1];
-        else if (a == "--seed") seed = static_cast<unsigned>(std::atoi(argv[i + 1]));
+        if (a == "--password")
+            options.password = argv[i + 1];
+        else if (a == "--seed")
+            seed = static_cast<unsigned>(std::atoi(argv[i + 1]));
     }
     // About 840 bytes of file a row (row, memo, index entries, deleted share).
     const uint64_t rowsTotal = static_cast<uint64_t>(sizeMb * 1024 * 1024 / 840);

@@ -46,8 +46,8 @@ void BM_RowRepack(benchmark::State& state) {
         jet::RowView rv = jet::crackRow(def, row, 9, 0);
         std::vector<jet::Bytes> parts;
         for (auto [s, e] : rv.varSlots) parts.emplace_back(row.begin() + s, row.begin() + e);
-        jet::Bytes again = jet::buildRow(rv.ncols, jet::ByteView(row).subspan(2, rv.fixedEnd - 2), parts,
-                                         jet::ByteView(row).subspan(rv.maskOffset), true);
+        jet::Bytes again = jet::buildRow(rv.ncols, jet::ByteView(row).subspan(2, rv.fixedEnd - 2),
+                                         parts, jet::ByteView(row).subspan(rv.maskOffset), true);
         benchmark::DoNotOptimize(again.data());
     }
 }

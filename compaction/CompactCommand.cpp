@@ -11,7 +11,8 @@ using platform::MessageIcon;
 
 void CompactCommand::Command2_Click(const std::string& path) {
     if (path.empty()) {
-        rt_.messageBox.show("You must select the DBase file first!", MessageIcon::kCritical, platform::kTitle);
+        rt_.messageBox.show("You must select the DBase file first!", MessageIcon::kCritical,
+                            platform::kTitle);
         return;
     }
     if (rt_.files.lookUp(path).empty()) {
@@ -22,10 +23,12 @@ void CompactCommand::Command2_Click(const std::string& path) {
     if (!CompactDB(path, path + "2", password_, rt_)) return;
     const int64_t compared = rt_.files.length(path);
     const int64_t reported = rt_.files.length(path);
-    const std::string changed = "All Done!\r\n\r\nOld Filesize : " + rt_.numbers.format(oldSizeText, "#,##0") +
-                                " bytes\r\nNew Filisize : " +
-                                rt_.numbers.format(std::to_string(reported), "#,##0") + " bytes";
-    const std::string unchanged = "No changes\r\n\r\nUse this utility when deleting/modifing records";
+    const std::string changed =
+        "All Done!\r\n\r\nOld Filesize : " + rt_.numbers.format(oldSizeText, "#,##0") +
+        " bytes\r\nNew Filisize : " + rt_.numbers.format(std::to_string(reported), "#,##0") +
+        " bytes";
+    const std::string unchanged =
+        "No changes\r\n\r\nUse this utility when deleting/modifing records";
     const bool same = std::strtod(oldSizeText.c_str(), nullptr) == static_cast<double>(compared);
     rt_.messageBox.show(same ? unchanged : changed, MessageIcon::kInformation, platform::kTitle);
 }

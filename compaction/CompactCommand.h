@@ -12,7 +12,7 @@ namespace compaction {
 inline constexpr const char* kDatabasePassword = "MARLIN4ii8-tb3pz6qk";
 
 class CompactCommand {
-public:
+  public:
     explicit CompactCommand(Runtime& rt, std::string password = kDatabasePassword)
         : rt_(rt), password_(std::move(password)) {}
 
@@ -23,7 +23,7 @@ public:
     // The size before compaction, as decimal text.
     std::string oldSizeText;
 
-private:
+  private:
     Runtime& rt_;
     std::string password_;
 };

@@ -9,10 +9,11 @@
 
 namespace compaction {
 
-bool CompactDB(const std::string& sourcePath, const std::string& tempPath, const std::string& password,
-               Runtime& rt);
+bool CompactDB(const std::string& sourcePath, const std::string& tempPath,
+               const std::string& password, Runtime& rt);
 
 // The failure message for an error record (CR LF line breaks).
-std::string failureMessage(const std::string& description, int32_t number, const std::string& source);
+std::string failureMessage(const std::string& description, int32_t number,
+                           const std::string& source);
 
 }  // namespace compaction

@@ -12,7 +12,7 @@ namespace fuzz {
 
 // A file in memory holding the bytes, reachable by path while it lives.
 class MemFile {
-public:
+  public:
     MemFile(const uint8_t* data, std::size_t size) {
         fd_ = ::memfd_create("fuzz", 0);
         std::size_t done = 0;
@@ -28,7 +28,7 @@ public:
     std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
     bool ok() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     jet::IndexPage again = jet::parseIndexPage(rebuilt, 7);
     if (again.entries.size() != ip.entries.size()) __builtin_trap();
     for (std::size_t i = 0; i < ip.entries.size(); ++i) {
-        if (again.entries[i].key != ip.entries[i].key || again.entries[i].row != ip.entries[i].row) __builtin_trap();
+        if (again.entries[i].key != ip.entries[i].key || again.entries[i].row != ip.entries[i].row)
+            __builtin_trap();
     }
     return 0;
 }

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::copy(magic, magic + sizeof magic, file.begin() + 4);
     file[0x14] = 1;
     jet::maskHeaderRegion(file.data());
-    std::copy(data + 12, data + std::min(size, file.size() - 3 * 4096 + 12), file.begin() + 3 * 4096);
+    std::copy(data + 12, data + std::min(size, file.size() - 3 * 4096 + 12),
+              file.begin() + 3 * 4096);
     fuzz::MemFile mem(file.data(), file.size());
     if (!mem.ok()) return 0;
     try {

@@ -22,11 +22,13 @@ std::string manifestPassword(const fs::path& file) {
     while (std::getline(in, line)) {
         std::vector<std::string> cols;
         std::size_t start = 0;
-        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
+        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos;
+             start = tab + 1) {
             cols.push_back(line.substr(start, tab - start));
         }
         cols.push_back(line.substr(start));
-        if (cols.size() > 8 && cols[0] == file.filename().string() && cols[8].rfind("yes: ", 0) == 0) {
+        if (cols.size() > 8 && cols[0] == file.filename().string() &&
+            cols[8].rfind("yes: ", 0) == 0) {
             return cols[8].substr(5);
         }
     }
@@ -35,7 +37,8 @@ std::string manifestPassword(const fs::path& file) {
 void put(const fs::path& dir, const std::vector<uint8_t>& bytes) {
     fs::create_directories(dir);
     std::ofstream f(dir / ("seed-" + std::to_string(counter++)), std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 }  // namespace
 
@@ -49,7 +52,8 @@ int main(int argc, char** argv) {
         try {
             auto db = jet::Database::open(argv[i], manifestPassword(argv[i]));
             auto& file = db->file();
-            put(out / "header", std::vector<uint8_t>(file.header().raw.begin(), file.header().raw.end()));
+            put(out / "header",
+                std::vector<uint8_t>(file.header().raw.begin(), file.header().raw.end()));
             if (file.fileSize() <= 4096 * 64) {
                 std::ifstream in(argv[i], std::ios::binary);
                 put(out / "database", std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}));

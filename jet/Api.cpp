@@ -42,8 +42,10 @@ Status dumpFile(const std::string& path, const std::string& password,
             }
         } else {
             for (const auto& name : tables) {
-                auto it = std::find_if(all.begin(), all.end(), [&](const CatalogEntry& e) { return e.name == name; });
-                if (it == all.end()) fail(ErrorCode::kNoSuchTable, "The table '" + name + "' does not exist.");
+                auto it = std::find_if(all.begin(), all.end(),
+                                       [&](const CatalogEntry& e) { return e.name == name; });
+                if (it == all.end())
+                    fail(ErrorCode::kNoSuchTable, "The table '" + name + "' does not exist.");
                 chosen.push_back(*it);
             }
         }

@@ -39,7 +39,6 @@ const Bytes kSidEngine = {0x03, 0x01};
 // The types the builder stores in the fixed area (Decimal it does not write).
 bool isFixedType(ColumnType t) { return t != ColumnType::kNumeric && fixedTypeSize(t) > 0; }
 
-
 void appendName(Bytes& b, const std::string& name) {
     std::u16string u;
     utf8ToUtf16(name, u);
@@ -51,8 +50,9 @@ void appendName(Bytes& b, const std::string& name) {
 // a character after FF FE when every character allows it, else UTF-16.
 Bytes storeText(const std::u16string& u, bool compress) {
     Bytes out;
-    bool oneByte = compress && !u.empty() &&
-                   std::all_of(u.begin(), u.end(), [](char16_t c) { return c >= 0x01 && c <= 0xFF; });
+    bool oneByte = compress && !u.empty() && std::all_of(u.begin(), u.end(), [](char16_t c) {
+                       return c >= 0x01 && c <= 0xFF;
+                   });
     if (oneByte) {
         out = {0xFF, 0xFE};
         for (char16_t c : u) out.push_back(static_cast<uint8_t>(c));
@@ -87,8 +87,9 @@ struct TableState {
 }  // namespace
 
 class DatabaseBuilder::Impl {
-public:
-    Impl(std::string path, BuildOptions options) : path_(std::move(path)), options_(std::move(options)) {}
+  public:
+    Impl(std::string path, BuildOptions options)
+        : path_(std::move(path)), options_(std::move(options)) {}
 
     ~Impl() {
         if (fd_ >= 0) fileIo().close(fd_);
@@ -105,13 +106,16 @@ public:
         std::set<std::string> names;
         for (auto& t : tables_) names.insert(t.schema.name);
         for (auto& t : userTables) {
-            if (!names.insert(t.name).second) fail(ErrorCode::kUnsupported, "Two tables are named '" + t.name + "'.");
+            if (!names.insert(t.name).second)
+                fail(ErrorCode::kUnsupported, "Two tables are named '" + t.name + "'.");
             addTable(std::move(t), false);
         }
         fd_ = fileIo().open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd_ < 0) {
-            if (errno == EEXIST) fail(ErrorCode::kDestinationExists, "The file '" + path_ + "' already exists.");
-            fail(ErrorCode::kFileAccess, "Cannot create '" + path_ + "': " + std::strerror(errno) + ".");
+            if (errno == EEXIST)
+                fail(ErrorCode::kDestinationExists, "The file '" + path_ + "' already exists.");
+            fail(ErrorCode::kFileAccess,
+                 "Cannot create '" + path_ + "': " + std::strerror(errno) + ".");
         }
         created_ = true;
         out_ = std::make_unique<OutputFile>(fd_, options_.databaseKey, path_);
@@ -120,9 +124,12 @@ public:
         writeSystemRows();
     }
 
-    void addRow(std::size_t table, const std::vector<Value>& values, bool deleted, LongValueForm form) {
+    void addRow(std::size_t table, const std::vector<Value>& values, bool deleted,
+                LongValueForm form) {
         const std::size_t t = table + kSystemTables;
-        if (t >= tables_.size()) fail(ErrorCode::kNoSuchTable, "There is no table number " + std::to_string(table) + ".");
+        if (t >= tables_.size())
+            fail(ErrorCode::kNoSuchTable,
+                 "There is no table number " + std::to_string(table) + ".");
         row(t, values, deleted, form);
     }
 
@@ -137,59 +144,77 @@ public:
         out_->sync();
         int fd = fd_;
         fd_ = -1;
-        if (fileIo().close(fd) != 0) fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + std::strerror(errno) + ".");
+        if (fileIo().close(fd) != 0)
+            fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + std::strerror(errno) + ".");
         finished_ = true;
     }
 
-private:
+  private:
     static std::vector<BuildTable> systemTables() {
         using T = ColumnType;
-        auto col = [](const char* n, T t, uint16_t chars = 255) { return BuildColumn{n, t, chars, false}; };
-        BuildTable objects{"MSysObjects",
-                           {col("Id", T::kLong), col("ParentId", T::kLong), col("Name", T::kText), col("Type", T::kInt),
-                            col("DateCreate", T::kDateTime), col("DateUpdate", T::kDateTime), col("Owner", T::kBinary),
-                            col("Flags", T::kLong), col("Database", T::kMemo), col("Connect", T::kMemo),
-                            col("ForeignName", T::kText), col("RmtInfoShort", T::kBinary), col("RmtInfoLong", T::kOle),
-                            col("Lv", T::kOle), col("LvProp", T::kOle), col("LvModule", T::kOle), col("LvExtra", T::kOle)},
-                           {{"ParentIdName", {{"ParentId", true}, {"Name", true}}, false, true, false},
-                            {"Id", {{"Id", true}}, true, true, false}}};
+        auto col = [](const char* n, T t, uint16_t chars = 255) {
+            return BuildColumn{n, t, chars, false};
+        };
+        BuildTable objects{
+            "MSysObjects",
+            {col("Id", T::kLong), col("ParentId", T::kLong), col("Name", T::kText),
+             col("Type", T::kInt), col("DateCreate", T::kDateTime), col("DateUpdate", T::kDateTime),
+             col("Owner", T::kBinary), col("Flags", T::kLong), col("Database", T::kMemo),
+             col("Connect", T::kMemo), col("ForeignName", T::kText),
+             col("RmtInfoShort", T::kBinary), col("RmtInfoLong", T::kOle), col("Lv", T::kOle),
+             col("LvProp", T::kOle), col("LvModule", T::kOle), col("LvExtra", T::kOle)},
+            {{"ParentIdName", {{"ParentId", true}, {"Name", true}}, false, true, false},
+             {"Id", {{"Id", true}}, true, true, false}}};
         BuildTable aces{"MSysACEs",
-                        {col("ObjectId", T::kLong), col("SID", T::kBinary), col("ACM", T::kLong), col("FInheritable", T::kBool)},
+                        {col("ObjectId", T::kLong), col("SID", T::kBinary), col("ACM", T::kLong),
+                         col("FInheritable", T::kBool)},
                         {{"ObjectId", {{"ObjectId", true}}, false, false, false}}};
-        BuildTable queries{"MSysQueries",
-                           {col("ObjectId", T::kLong), col("Attribute", T::kByte), col("Order", T::kBinary),
-                            col("Name1", T::kText), col("Name2", T::kText), col("Expression", T::kMemo), col("Flag", T::kInt),
-                            col("LvExtra", T::kLong)},
-                           {{"ObjectIdAttribute", {{"ObjectId", true}, {"Attribute", true}, {"Order", true}}, true, true, false}}};
-        BuildTable relationships{"MSysRelationships",
-                                 {col("szRelationship", T::kText), col("grbit", T::kLong), col("ccolumn", T::kLong),
-                                  col("icolumn", T::kLong), col("szObject", T::kText), col("szColumn", T::kText),
-                                  col("szReferencedObject", T::kText), col("szReferencedColumn", T::kText)},
-                                 {{"szRelationship", {{"szRelationship", true}}, false, false, true},
-                                  {"szObject", {{"szObject", true}}, false, false, true},
-                                  {"szReferencedObject", {{"szReferencedObject", true}}, false, false, true}}};
+        BuildTable queries{
+            "MSysQueries",
+            {col("ObjectId", T::kLong), col("Attribute", T::kByte), col("Order", T::kBinary),
+             col("Name1", T::kText), col("Name2", T::kText), col("Expression", T::kMemo),
+             col("Flag", T::kInt), col("LvExtra", T::kLong)},
+            {{"ObjectIdAttribute",
+              {{"ObjectId", true}, {"Attribute", true}, {"Order", true}},
+              true,
+              true,
+              false}}};
+        BuildTable relationships{
+            "MSysRelationships",
+            {col("szRelationship", T::kText), col("grbit", T::kLong), col("ccolumn", T::kLong),
+             col("icolumn", T::kLong), col("szObject", T::kText), col("szColumn", T::kText),
+             col("szReferencedObject", T::kText), col("szReferencedColumn", T::kText)},
+            {{"szRelationship", {{"szRelationship", true}}, false, false, true},
+             {"szObject", {{"szObject", true}}, false, false, true},
+             {"szReferencedObject", {{"szReferencedObject", true}}, false, false, true}}};
         return {objects, aces, queries, relationships};
     }
 
     void addTable(BuildTable schema, bool system) {
         TableState t;
         t.system = system;
-        if (schema.name.empty() || schema.columns.empty()) fail(ErrorCode::kUnsupported, "A table needs a name and columns.");
+        if (schema.name.empty() || schema.columns.empty())
+            fail(ErrorCode::kUnsupported, "A table needs a name and columns.");
         std::set<std::string> seen;
         for (std::size_t i = 0; i < schema.columns.size(); ++i) {
             const auto& c = schema.columns[i];
-            if (!seen.insert(c.name).second) fail(ErrorCode::kUnsupported, "Table '" + schema.name + "' has two columns named '" + c.name + "'.");
+            if (!seen.insert(c.name).second)
+                fail(ErrorCode::kUnsupported,
+                     "Table '" + schema.name + "' has two columns named '" + c.name + "'.");
             if (c.type == ColumnType::kText && (c.maxChars == 0 || c.maxChars > 255)) {
-                fail(ErrorCode::kUnsupported, "Text column '" + c.name + "' must hold 1 to 255 characters.");
+                fail(ErrorCode::kUnsupported,
+                     "Text column '" + c.name + "' must hold 1 to 255 characters.");
             }
             if (c.autoNumber && c.type != ColumnType::kLong) {
-                fail(ErrorCode::kUnsupported, "Only Long columns can be AutoNumbers ('" + c.name + "').");
+                fail(ErrorCode::kUnsupported,
+                     "Only Long columns can be AutoNumbers ('" + c.name + "').");
             }
             t.blockOrder.push_back(i);
         }
         if (system) {
-            std::sort(t.blockOrder.begin(), t.blockOrder.end(),
-                      [&](std::size_t a, std::size_t b) { return schema.columns[a].name < schema.columns[b].name; });
+            std::sort(t.blockOrder.begin(), t.blockOrder.end(), [&](std::size_t a, std::size_t b) {
+                return schema.columns[a].name < schema.columns[b].name;
+            });
         }
         t.fixedOffset.assign(schema.columns.size(), 0);
         t.varIndex.assign(schema.columns.size(), 0);
@@ -211,14 +236,19 @@ private:
             primary += ix.primaryKey;
             for (const auto& column : ix.columns) {
                 const std::string& name = column.first;
-                auto it = std::find_if(schema.columns.begin(), schema.columns.end(), [&](const BuildColumn& c) { return c.name == name; });
-                if (it == schema.columns.end()) fail(ErrorCode::kUnsupported, "Index '" + ix.name + "' names no column '" + name + "'.");
+                auto it = std::find_if(schema.columns.begin(), schema.columns.end(),
+                                       [&](const BuildColumn& c) { return c.name == name; });
+                if (it == schema.columns.end())
+                    fail(ErrorCode::kUnsupported,
+                         "Index '" + ix.name + "' names no column '" + name + "'.");
                 if (it->type == ColumnType::kMemo || it->type == ColumnType::kOle) {
-                    fail(ErrorCode::kUnsupported, "Memo and OLE columns cannot be indexed ('" + name + "').");
+                    fail(ErrorCode::kUnsupported,
+                         "Memo and OLE columns cannot be indexed ('" + name + "').");
                 }
             }
         }
-        if (primary > 1) fail(ErrorCode::kUnsupported, "Table '" + schema.name + "' has two primary keys.");
+        if (primary > 1)
+            fail(ErrorCode::kUnsupported, "Table '" + schema.name + "' has two primary keys.");
         t.schema = std::move(schema);
         t.entries.resize(t.schema.indexes.size());
         tables_.push_back(std::move(t));
@@ -253,10 +283,12 @@ private:
             blk[12] = 0x04;
             uint8_t flags = fixed ? 0x03 : 0x02;
             if (t.system) flags |= 0x10;
-            if (t.system && c.type == ColumnType::kBinary && (c.name == "Owner" || c.name == "SID")) flags = 0x32;
+            if (t.system && c.type == ColumnType::kBinary && (c.name == "Owner" || c.name == "SID"))
+                flags = 0x32;
             if (c.autoNumber) flags |= 0x04;
             blk[15] = flags;
-            if (!t.system && (c.type == ColumnType::kText || c.type == ColumnType::kMemo)) blk[16] = 0x01;
+            if (!t.system && (c.type == ColumnType::kText || c.type == ColumnType::kMemo))
+                blk[16] = 0x01;
             put16(blk.data() + 21, t.fixedOffset[k]);
             uint16_t len = fixedTypeSize(c.type);
             if (c.type == ColumnType::kText) len = static_cast<uint16_t>(c.maxChars * 2);
@@ -272,7 +304,9 @@ private:
                 uint16_t number = 0xFFFF;
                 uint8_t dir = 0;
                 if (s < ix.columns.size()) {
-                    auto it = std::find_if(cols.begin(), cols.end(), [&](const BuildColumn& c) { return c.name == ix.columns[s].first; });
+                    auto it = std::find_if(cols.begin(), cols.end(), [&](const BuildColumn& c) {
+                        return c.name == ix.columns[s].first;
+                    });
                     number = static_cast<uint16_t>(it - cols.begin());
                     dir = ix.columns[s].second ? 0x01 : 0x00;
                 }
@@ -317,14 +351,19 @@ private:
             t.def.buffer = definition(t);
             parseTableDef(t.def);
             std::size_t len = t.def.length;
-            std::size_t more = len > kPageSize ? (len - kPageSize + kTdefPayloadPerContinuation - 1) / kTdefPayloadPerContinuation : 0;
+            std::size_t more = len > kPageSize
+                                   ? (len - kPageSize + kTdefPayloadPerContinuation - 1) /
+                                         kTdefPayloadPerContinuation
+                                   : 0;
             for (std::size_t k = 0; k < more; ++k) t.pages.push_back(w_->alloc().allocate());
         }
         for (auto& t : tables_) {
             t.ownedMap = w_->newMap();
             t.freeMap = w_->newMap();
-            for (std::size_t i = 0; i < t.schema.indexes.size(); ++i) t.indexMaps.push_back(w_->newMap());
-            for (std::size_t i = 0; i < t.def.longValueMaps.size(); ++i) t.lvMaps.emplace_back(w_->newMap(), w_->newMap());
+            for (std::size_t i = 0; i < t.schema.indexes.size(); ++i)
+                t.indexMaps.push_back(w_->newMap());
+            for (std::size_t i = 0; i < t.def.longValueMaps.size(); ++i)
+                t.lvMaps.emplace_back(w_->newMap(), w_->newMap());
             t.page = std::make_unique<DataPageBuilder>(t.pages.front());
         }
         w_->placeMaps();
@@ -339,7 +378,8 @@ private:
     void writeSystemRows() {
         const double now = options_.creationDate;
         std::vector<std::vector<Value>> objects;
-        auto object = [&](int64_t id, int64_t parent, const std::string& name, int64_t type, const Bytes& owner, int64_t flags) {
+        auto object = [&](int64_t id, int64_t parent, const std::string& name, int64_t type,
+                          const Bytes& owner, int64_t flags) {
             std::vector<Value> v(17);
             v[0] = id;
             v[1] = parent;
@@ -364,7 +404,9 @@ private:
         auto ace = [&](int64_t id, const Bytes& who, int64_t acm, bool inherit) {
             row(1, {id, sid(who), acm, inherit}, false, LongValueForm::kBySize);
         };
-        for (int64_t id = 2; id <= 5; ++id) ace(tables_[static_cast<std::size_t>(id - 2)].pages.front(), kSidEngine, id == 5 ? 917504 : 393216, false);
+        for (int64_t id = 2; id <= 5; ++id)
+            ace(tables_[static_cast<std::size_t>(id - 2)].pages.front(), kSidEngine,
+                id == 5 ? 917504 : 393216, false);
         ace(kIdTables, kSidCreator, 983294, true);
         ace(kIdTables, kSidEngine, 393217, false);
         ace(kIdRelationships, kSidCreator, 983294, true);
@@ -372,7 +414,8 @@ private:
         ace(kIdDatabases, kSidEngine, 393216, false);
         ace(kIdMSysDb, kSidEngine, 393230, false);
         ace(kIdMSysDb, kSidAdmins, 14, false);
-        for (int64_t id : {4, 5, 2}) ace(tables_[static_cast<std::size_t>(id - 2)].pages.front(), kSidAdmins, 20, false);
+        for (int64_t id : {4, 5, 2})
+            ace(tables_[static_cast<std::size_t>(id - 2)].pages.front(), kSidAdmins, 20, false);
         ace(kIdTables, kSidAdmins, 1048319, true);
         ace(kIdRelationships, kSidAdmins, 1048575, true);
         for (std::size_t i = kSystemTables; i < tables_.size(); ++i) {
@@ -386,8 +429,9 @@ private:
         const char magic[] = "Standard Jet DB";
         std::memcpy(d.data() + 4, magic, sizeof magic);
         d[0x14] = 0x01;
-        const uint8_t unknown[] = {0x00, 0x01, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00,
-                                   0x03, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
+        const uint8_t unknown[] = {0x00, 0x01, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00,
+                                   0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
+                                   0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
         std::memcpy(d.data() + 0x18, unknown, sizeof unknown);
         put16(d.data() + 0x3C, options_.codePage);
         put32(d.data() + 0x3E, options_.databaseKey);
@@ -398,7 +442,8 @@ private:
         put32(d.data() + kCreationDateOffset, static_cast<uint32_t>(date));
         put32(d.data() + kCreationDateOffset + 4, static_cast<uint32_t>(date >> 32));
         auto mask = passwordMask(d);
-        for (std::size_t i = 0; i < kPasswordBytes; ++i) d[kPasswordOffset + i] = password[i] ^ mask[i % 4];
+        for (std::size_t i = 0; i < kPasswordBytes; ++i)
+            d[kPasswordOffset + i] = password[i] ^ mask[i % 4];
         put32(d.data() + 0x98, 1620);
         std::memcpy(d.data() + 0x9C, "4.0", 4);
         d[0xE00] = 0x01;
@@ -412,13 +457,15 @@ private:
     // Fills the fixed area, variable slots and null mask of one row.
     void row(std::size_t ti, const std::vector<Value>& values, bool deleted, LongValueForm form) {
         if (ti < current_) {
-            fail(ErrorCode::kUnsupported, "Rows must be added table by table, in the order the tables were declared.");
+            fail(ErrorCode::kUnsupported,
+                 "Rows must be added table by table, in the order the tables were declared.");
         }
         while (current_ < ti) endTable(current_++);
         TableState& t = tables_[ti];
         const auto& cols = t.schema.columns;
         if (values.size() != cols.size()) {
-            fail(ErrorCode::kUnsupported, "Table '" + t.schema.name + "' takes " + std::to_string(cols.size()) + " values a row.");
+            fail(ErrorCode::kUnsupported, "Table '" + t.schema.name + "' takes " +
+                                              std::to_string(cols.size()) + " values a row.");
         }
         const std::size_t ncols = cols.size();
         Bytes fixed(t.fixedSize, 0);
@@ -431,19 +478,27 @@ private:
         };
         std::vector<Pending> longValues;
         auto bad = [&](const BuildColumn& c, const char* why) {
-            fail(ErrorCode::kUnsupported, "Column '" + c.name + "' of table '" + t.schema.name + "': " + why + ".");
+            fail(ErrorCode::kUnsupported,
+                 "Column '" + c.name + "' of table '" + t.schema.name + "': " + why + ".");
         };
         for (std::size_t k = 0; k < ncols; ++k) {
             const BuildColumn& c = cols[k];
             Value v = values[k];
-            if (c.autoNumber && std::holds_alternative<std::monostate>(v)) v = static_cast<int64_t>(++t.autoNumber);
-            if (c.autoNumber && std::holds_alternative<int64_t>(v) && std::get<int64_t>(v) > t.autoNumber) {
+            if (c.autoNumber && std::holds_alternative<std::monostate>(v))
+                v = static_cast<int64_t>(++t.autoNumber);
+            if (c.autoNumber && std::holds_alternative<int64_t>(v) &&
+                std::get<int64_t>(v) > t.autoNumber) {
                 t.autoNumber = static_cast<uint32_t>(std::get<int64_t>(v));
             }
-            auto setBit = [&] { mask[k / 8] = static_cast<uint8_t>(mask[k / 8] | (1u << (k % 8))); };
+            auto setBit = [&] {
+                mask[k / 8] = static_cast<uint8_t>(mask[k / 8] | (1u << (k % 8)));
+            };
             if (c.type == ColumnType::kBool) {
-                if (std::holds_alternative<bool>(v) && std::get<bool>(v)) setBit();
-                else if (!std::holds_alternative<bool>(v) && !std::holds_alternative<std::monostate>(v)) bad(c, "Yes/No takes true or false");
+                if (std::holds_alternative<bool>(v) && std::get<bool>(v))
+                    setBit();
+                else if (!std::holds_alternative<bool>(v) &&
+                         !std::holds_alternative<std::monostate>(v))
+                    bad(c, "Yes/No takes true or false");
                 continue;
             }
             if (std::holds_alternative<std::monostate>(v)) continue;
@@ -460,17 +515,25 @@ private:
             };
             auto number = [&]() -> double {
                 if (std::holds_alternative<double>(v)) return std::get<double>(v);
-                if (std::holds_alternative<int64_t>(v)) return static_cast<double>(std::get<int64_t>(v));
+                if (std::holds_alternative<int64_t>(v))
+                    return static_cast<double>(std::get<int64_t>(v));
                 bad(c, "a number is needed");
                 return 0.0;
             };
             switch (c.type) {
-                case ColumnType::kByte: f[0] = static_cast<uint8_t>(whole(0, 255)); break;
-                case ColumnType::kInt: put16(f, static_cast<uint16_t>(whole(-32768, 32767))); break;
-                case ColumnType::kLong: put32(f, static_cast<uint32_t>(whole(INT32_MIN, INT32_MAX))); break;
+                case ColumnType::kByte:
+                    f[0] = static_cast<uint8_t>(whole(0, 255));
+                    break;
+                case ColumnType::kInt:
+                    put16(f, static_cast<uint16_t>(whole(-32768, 32767)));
+                    break;
+                case ColumnType::kLong:
+                    put32(f, static_cast<uint32_t>(whole(INT32_MIN, INT32_MAX)));
+                    break;
                 case ColumnType::kMoney: {
-                    int64_t scaled = std::holds_alternative<int64_t>(v) ? std::get<int64_t>(v)
-                                                                         : std::llround(number() * 10000.0);
+                    int64_t scaled = std::holds_alternative<int64_t>(v)
+                                         ? std::get<int64_t>(v)
+                                         : std::llround(number() * 10000.0);
                     put32(f, static_cast<uint32_t>(scaled));
                     put32(f + 4, static_cast<uint32_t>(static_cast<uint64_t>(scaled) >> 32));
                     break;
@@ -492,21 +555,24 @@ private:
                     break;
                 }
                 case ColumnType::kGuid: {
-                    if (!std::holds_alternative<Bytes>(v) || std::get<Bytes>(v).size() != 16) bad(c, "a 16-byte identifier is needed");
+                    if (!std::holds_alternative<Bytes>(v) || std::get<Bytes>(v).size() != 16)
+                        bad(c, "a 16-byte identifier is needed");
                     std::memcpy(f, std::get<Bytes>(v).data(), 16);
                     break;
                 }
                 case ColumnType::kText: {
                     if (!std::holds_alternative<std::string>(v)) bad(c, "text is needed");
                     std::u16string u;
-                    if (!utf8ToUtf16(std::get<std::string>(v), u)) bad(c, "the text is not valid UTF-8");
+                    if (!utf8ToUtf16(std::get<std::string>(v), u))
+                        bad(c, "the text is not valid UTF-8");
                     if (u.size() > c.maxChars) bad(c, "the text is longer than the column allows");
                     slots[t.varIndex[k]] = storeText(u, !t.system);
                     break;
                 }
                 case ColumnType::kBinary: {
                     if (!std::holds_alternative<Bytes>(v)) bad(c, "bytes are needed");
-                    if (std::get<Bytes>(v).size() > 510) bad(c, "binary values hold at most 510 bytes");
+                    if (std::get<Bytes>(v).size() > 510)
+                        bad(c, "binary values hold at most 510 bytes");
                     slots[t.varIndex[k]] = std::get<Bytes>(v);
                     break;
                 }
@@ -516,25 +582,30 @@ private:
                     if (c.type == ColumnType::kMemo) {
                         if (!std::holds_alternative<std::string>(v)) bad(c, "text is needed");
                         std::u16string u;
-                        if (!utf8ToUtf16(std::get<std::string>(v), u)) bad(c, "the text is not valid UTF-8");
+                        if (!utf8ToUtf16(std::get<std::string>(v), u))
+                            bad(c, "the text is not valid UTF-8");
                         data = storeText(u, !t.system);
                     } else {
                         if (!std::holds_alternative<Bytes>(v)) bad(c, "bytes are needed");
                         data = std::get<Bytes>(v);
                     }
                     if (data.size() > 0x3FFFFFFF) bad(c, "the value is too long");
-                    bool inl = form == LongValueForm::kInline || (form == LongValueForm::kBySize && data.size() <= kInlineLimit);
+                    bool inl = form == LongValueForm::kInline ||
+                               (form == LongValueForm::kBySize && data.size() <= kInlineLimit);
                     longValues.push_back({k, std::move(data), inl});
                     break;
                 }
-                default: bad(c, "this type is not supported");
+                default:
+                    bad(c, "this type is not supported");
             }
         }
         // Long values: inline where the row has room, else on LVAL pages.
         auto rowSize = [&] {
-            std::size_t n = 2 + fixed.size() + mask.size() + (t.numVar ? 4 + 2 * static_cast<std::size_t>(t.numVar) : 0);
+            std::size_t n = 2 + fixed.size() + mask.size() +
+                            (t.numVar ? 4 + 2 * static_cast<std::size_t>(t.numVar) : 0);
             for (const auto& s : slots) n += s.size();
-            for (const auto& p : longValues) n += kLongValueHeaderSize + (p.inlined ? p.data.size() : 0);
+            for (const auto& p : longValues)
+                n += kLongValueHeaderSize + (p.inlined ? p.data.size() : 0);
             return n;
         };
         while (rowSize() > kMaxRowSize) {
@@ -542,21 +613,26 @@ private:
             for (auto& p : longValues) {
                 if (p.inlined && (!largest || p.data.size() > largest->data.size())) largest = &p;
             }
-            if (!largest || form == LongValueForm::kInline) fail(ErrorCode::kUnsupported, "A row of table '" + t.schema.name + "' is too large.");
+            if (!largest || form == LongValueForm::kInline)
+                fail(ErrorCode::kUnsupported,
+                     "A row of table '" + t.schema.name + "' is too large.");
             largest->inlined = false;
         }
         for (auto& p : longValues) {
             Bytes& slot = slots[t.varIndex[p.column]];
             if (p.inlined) {
                 slot.assign(kLongValueHeaderSize, 0);
-                put32(slot.data(), static_cast<uint32_t>(p.data.size()) | (static_cast<uint32_t>(kLvInline) << 24));
+                put32(slot.data(), static_cast<uint32_t>(p.data.size()) |
+                                       (static_cast<uint32_t>(kLvInline) << 24));
                 slot.insert(slot.end(), p.data.begin(), p.data.end());
                 continue;
             }
             auto& writer = t.lv[static_cast<uint16_t>(p.column)];
             if (!writer) writer = std::make_unique<LongValueWriter>(w_->alloc(), *out_);
             if (form == LongValueForm::kSingle && p.data.size() > kSingleRowLimit) {
-                fail(ErrorCode::kUnsupported, "A value longer than " + std::to_string(kSingleRowLimit) + " bytes needs a chain.");
+                fail(ErrorCode::kUnsupported, "A value longer than " +
+                                                  std::to_string(kSingleRowLimit) +
+                                                  " bytes needs a chain.");
             }
             slot = writer->store(p.data, form == LongValueForm::kChain);
         }
@@ -574,8 +650,9 @@ private:
                 const RealIndex& ri = t.def.realIndexes[i];
                 auto key = encodeRowKey(t.def, ri, rv, at.page, at.row);
                 if (!key) {
-                    fail(ErrorCode::kUnsupported, "Table '" + t.schema.name + "', index '" + t.schema.indexes[i].name +
-                                                      "': a value holds characters the General sort order cannot index.");
+                    fail(ErrorCode::kUnsupported,
+                         "Table '" + t.schema.name + "', index '" + t.schema.indexes[i].name +
+                             "': a value holds characters the General sort order cannot index.");
                 }
                 if (ri.ignoreNulls() && keyHasNull(t, ri, *key)) continue;
                 t.entries[i].push_back({std::move(*key), at, 0});
@@ -587,11 +664,14 @@ private:
 
     static bool keyHasNull(const TableState& t, const RealIndex& ri, const Bytes& key) {
         std::vector<std::pair<uint8_t, bool>> shape;
-        for (const auto& ic : ri.columns) shape.emplace_back(t.def.columnByNumber(ic.column)->type, ic.ascending);
+        for (const auto& ic : ri.columns)
+            shape.emplace_back(t.def.columnByNumber(ic.column)->type, ic.ascending);
         auto parts = splitKey(key, shape);
         if (!parts) return false;
         for (std::size_t k = 0; k < parts->size(); ++k) {
-            if (shape[k].first != static_cast<uint8_t>(ColumnType::kBool) && (*parts)[k].second == 1) return true;
+            if (shape[k].first != static_cast<uint8_t>(ColumnType::kBool) &&
+                (*parts)[k].second == 1)
+                return true;
         }
         return false;
     }
@@ -630,7 +710,8 @@ private:
             for (std::size_t k = 0; k < entries.size(); ++k) {
                 bool same = k > 0 && entries[k].key == entries[k - 1].key;
                 if (same && ri.unique() && !keyHasNull(t, ri, entries[k].key)) {
-                    fail(ErrorCode::kUnsupported, "Table '" + t.schema.name + "', index '" + t.schema.indexes[i].name +
+                    fail(ErrorCode::kUnsupported, "Table '" + t.schema.name + "', index '" +
+                                                      t.schema.indexes[i].name +
                                                       "': a value occurs twice in a unique index.");
                 }
                 if (!same) ++distinct;
@@ -665,7 +746,8 @@ private:
 DatabaseBuilder::DatabaseBuilder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 DatabaseBuilder::~DatabaseBuilder() = default;
 
-Result<std::unique_ptr<DatabaseBuilder>> DatabaseBuilder::create(const std::string& path, const BuildOptions& options,
+Result<std::unique_ptr<DatabaseBuilder>> DatabaseBuilder::create(const std::string& path,
+                                                                 const BuildOptions& options,
                                                                  std::vector<BuildTable> tables) {
     auto impl = std::make_unique<Impl>(path, options);
     auto r = guard([&] {
@@ -676,7 +758,8 @@ Result<std::unique_ptr<DatabaseBuilder>> DatabaseBuilder::create(const std::stri
     return std::unique_ptr<DatabaseBuilder>(new DatabaseBuilder(std::move(impl)));
 }
 
-Status DatabaseBuilder::addRow(std::size_t table, const std::vector<Value>& values, bool deleted, LongValueForm form) {
+Status DatabaseBuilder::addRow(std::size_t table, const std::vector<Value>& values, bool deleted,
+                               LongValueForm form) {
     return guard([&] {
         impl_->addRow(table, values, deleted, form);
         return Unit{};

@@ -53,14 +53,15 @@ enum class LongValueForm { kBySize, kInline, kSingle, kChain };
 struct BuildOptions {
     double creationDate = 45000.5;  // 2023-03-15 12:00
     uint16_t codePage = 1252;
-    std::string password;          // none when empty
-    uint32_t databaseKey = 0;      // non-zero: pages are encoded
+    std::string password;      // none when empty
+    uint32_t databaseKey = 0;  // non-zero: pages are encoded
 };
 
 class DatabaseBuilder {
-public:
+  public:
     // Creates the file (which must not exist) and writes the system tables.
-    static Result<std::unique_ptr<DatabaseBuilder>> create(const std::string& path, const BuildOptions& options,
+    static Result<std::unique_ptr<DatabaseBuilder>> create(const std::string& path,
+                                                           const BuildOptions& options,
                                                            std::vector<BuildTable> tables);
     ~DatabaseBuilder();
     DatabaseBuilder(const DatabaseBuilder&) = delete;
@@ -77,7 +78,7 @@ public:
 
     class Impl;
 
-private:
+  private:
     explicit DatabaseBuilder(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };

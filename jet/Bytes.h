@@ -48,7 +48,8 @@ inline uint32_t u32(ByteView b, std::size_t off, const Origin& o = {}) {
 }
 inline uint64_t u64(ByteView b, std::size_t off, const Origin& o = {}) {
     checkRange(b, off, 8, o);
-    return static_cast<uint64_t>(u32(b, off, o)) | (static_cast<uint64_t>(u32(b, off + 4, o)) << 32);
+    return static_cast<uint64_t>(u32(b, off, o)) |
+           (static_cast<uint64_t>(u32(b, off + 4, o)) << 32);
 }
 inline uint32_t be24(ByteView b, std::size_t off, const Origin& o = {}) {
     checkRange(b, off, 3, o);

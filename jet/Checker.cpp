@@ -18,7 +18,7 @@ namespace jet {
 namespace {
 
 class Checker {
-public:
+  public:
     Checker(Database& db, const CheckOptions& options) : db_(db), options_(options) {}
 
     CheckReport run() {
@@ -42,7 +42,7 @@ public:
         return std::move(report_);
     }
 
-private:
+  private:
     void problem(std::string s) { report_.problems.push_back(std::move(s)); }
     void note(std::string s) { report_.notes.push_back(std::move(s)); }
 
@@ -96,7 +96,8 @@ private:
         }
         std::set<uint32_t> owned(pages.begin(), pages.end());
         if (!def.freeMap.isNull()) {
-            UsageMap fm = readUsageMap(db_.file(), def.freeMap, (where + " free-space pages").c_str());
+            UsageMap fm =
+                readUsageMap(db_.file(), def.freeMap, (where + " free-space pages").c_str());
             markMap(fm);
         }
         for (uint32_t p : pages) live_.insert(p);
@@ -131,20 +132,23 @@ private:
         }
         summary.rows = rows;
         if (def.rowCount != rows) {
-            note(where + ": definition says " + std::to_string(def.rowCount) + " rows, the table holds " +
-                 std::to_string(rows) + " (page " + std::to_string(def.firstPage) + ")");
+            note(where + ": definition says " + std::to_string(def.rowCount) +
+                 " rows, the table holds " + std::to_string(rows) + " (page " +
+                 std::to_string(def.firstPage) + ")");
         }
 
         // Long-value column maps.
         for (const auto& m : def.longValueMaps) {
             std::set<uint32_t> listed;
             if (!m.owned.isNull()) {
-                UsageMap um = readUsageMap(db_.file(), m.owned, (where + " long-value pages").c_str());
+                UsageMap um =
+                    readUsageMap(db_.file(), m.owned, (where + " long-value pages").c_str());
                 markMap(um);
                 listed.insert(um.pages.begin(), um.pages.end());
             }
             if (!m.free.isNull()) {
-                markMap(readUsageMap(db_.file(), m.free, (where + " long-value free pages").c_str()));
+                markMap(
+                    readUsageMap(db_.file(), m.free, (where + " long-value free pages").c_str()));
             }
             for (uint32_t p : lvPagesUsed[m.column]) {
                 if (!listed.count(p)) {
@@ -181,7 +185,9 @@ private:
             if (c.isBool() || c.isLongValue()) continue;
             auto b = columnBytes(def, c, rv, at.page, at.row);
             if (b && c.fixed() && b->size() != c.length) {
-                failDamage("table '" + def.name + "', column '" + c.name + "': value of the wrong size", at.page, at.row);
+                failDamage(
+                    "table '" + def.name + "', column '" + c.name + "': value of the wrong size",
+                    at.page, at.row);
             }
         }
     }
@@ -198,7 +204,8 @@ private:
         checkSiblings(tree, where);
 
         std::vector<std::pair<uint8_t, bool>> shape;
-        for (const auto& ic : idx.columns) shape.emplace_back(def.columnByNumber(ic.column)->type, ic.ascending);
+        for (const auto& ic : idx.columns)
+            shape.emplace_back(def.columnByNumber(ic.column)->type, ic.ascending);
 
         // Order: by key bytes, then row pointer; no entry twice.
         for (std::size_t i = 1; i < tree.entries.size(); ++i) {
@@ -219,7 +226,8 @@ private:
         std::vector<const IndexEntry*> byRow;
         byRow.reserve(tree.entries.size());
         for (const auto& e : tree.entries) byRow.push_back(&e);
-        std::sort(byRow.begin(), byRow.end(), [](const IndexEntry* a, const IndexEntry* b) { return a->row < b->row; });
+        std::sort(byRow.begin(), byRow.end(),
+                  [](const IndexEntry* a, const IndexEntry* b) { return a->row < b->row; });
         std::vector<uint32_t> pointed;
         pointed.reserve(tree.entries.size());
         for (const IndexEntry* e : byRow) {
@@ -229,21 +237,23 @@ private:
                 continue;
             }
             pointed.push_back(e->row.toU32());
-            if (options_.keysOfEveryTable || def.tableType == 'S') checkKey(def, idx, shape, *e, where);
+            if (options_.keysOfEveryTable || def.tableType == 'S')
+                checkKey(def, idx, shape, *e, where);
         }
         std::sort(pointed.begin(), pointed.end());
         for (std::size_t i = 1; i < pointed.size(); ++i) {
             if (pointed[i] == pointed[i - 1]) {
                 RowPtr r = RowPtr::fromU32(pointed[i]);
-                problem(where + ": two entries point to page " + std::to_string(r.page) + " row " + std::to_string(r.row));
+                problem(where + ": two entries point to page " + std::to_string(r.page) + " row " +
+                        std::to_string(r.row));
             }
         }
         for (uint32_t slot : liveSlots) {
             if (std::binary_search(pointed.begin(), pointed.end(), slot)) continue;
             RowPtr r = RowPtr::fromU32(slot);
             if (idx.ignoreNulls() && keyHasNull(def, idx, r)) continue;
-            problem(where + ": row at page " + std::to_string(r.page) + " row " + std::to_string(r.row) +
-                    " is missing from the index");
+            problem(where + ": row at page " + std::to_string(r.page) + " row " +
+                    std::to_string(r.row) + " is missing from the index");
         }
     }
 
@@ -251,7 +261,8 @@ private:
         auto parts = splitKey(key, shape);
         if (!parts) return true;  // cannot tell: do not accuse
         for (std::size_t k = 0; k < parts->size(); ++k) {
-            if (static_cast<ColumnType>(shape[k].first) != ColumnType::kBool && (*parts)[k].second == 1) {
+            if (static_cast<ColumnType>(shape[k].first) != ColumnType::kBool &&
+                (*parts)[k].second == 1) {
                 return true;
             }
         }
@@ -278,11 +289,12 @@ private:
             bool walkable = std::all_of(shape.begin(), shape.end(), [](const auto& s) {
                 auto t = static_cast<ColumnType>(s.first);
                 return keyEncodable(s.first) || t == ColumnType::kText || t == ColumnType::kMemo ||
-                       t == ColumnType::kNumeric || (s.second && (t == ColumnType::kBinary || t == ColumnType::kGuid));
+                       t == ColumnType::kNumeric ||
+                       (s.second && (t == ColumnType::kBinary || t == ColumnType::kGuid));
             });
             if (walkable) {
-                problem(where + ": key of the entry for page " + std::to_string(e.row.page) + " row " +
-                        std::to_string(e.row.row) + " cannot be split into its columns");
+                problem(where + ": key of the entry for page " + std::to_string(e.row.page) +
+                        " row " + std::to_string(e.row.row) + " cannot be split into its columns");
             }
             return;
         }
@@ -297,10 +309,12 @@ private:
             Bytes expect = encodeKeyPart(c->type, idx.columns[k].ascending, stored,
                                          c->isBool() && boolValue(*c, rv));
             auto [off, len] = (*parts)[k];
-            if (!std::equal(expect.begin(), expect.end(), e.key.begin() + static_cast<std::ptrdiff_t>(off),
+            if (!std::equal(expect.begin(), expect.end(),
+                            e.key.begin() + static_cast<std::ptrdiff_t>(off),
                             e.key.begin() + static_cast<std::ptrdiff_t>(off + len))) {
-                problem(where + ": key of column '" + c->name + "' does not match the row at page " +
-                        std::to_string(e.row.page) + " row " + std::to_string(e.row.row));
+                problem(where + ": key of column '" + c->name +
+                        "' does not match the row at page " + std::to_string(e.row.page) + " row " +
+                        std::to_string(e.row.row));
             }
         }
     }
@@ -323,7 +337,8 @@ private:
     CheckOptions options_;
     CheckReport report_;
     std::set<uint32_t> live_;
-    std::pair<uint16_t, uint32_t> lastLv_{0xFFFF, 0};  // the last long-value page recorded, by column
+    std::pair<uint16_t, uint32_t> lastLv_{0xFFFF,
+                                          0};  // the last long-value page recorded, by column
 };
 
 }  // namespace

@@ -33,7 +33,7 @@ struct CheckReport {
     std::map<uint32_t, TableDigest> digests;
     uint32_t pageCount = 0;
     uint32_t reachablePages = 0;
-    uint64_t deadRowBytes = 0;    // deleted rows and overflow stubs on live pages
+    uint64_t deadRowBytes = 0;      // deleted rows and overflow stubs on live pages
     uint64_t freeBytesOnPages = 0;  // unused space on live data pages
     bool ok() const { return problems.empty(); }
     uint32_t unreachablePages() const { return pageCount - reachablePages; }

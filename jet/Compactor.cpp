@@ -19,8 +19,8 @@
 #include "jet/FileIo.h"
 #include "jet/IndexPage.h"
 #include "jet/KeyEncoding.h"
-#include "jet/LongValue.h"
 #include "jet/Lock.h"
+#include "jet/LongValue.h"
 #include "jet/PageBuilder.h"
 #include "jet/Rc4.h"
 #include "jet/Row.h"
@@ -50,13 +50,20 @@ bool holdsTableIds(const std::string& table, const std::string& column) {
 }
 
 bool holdsSids(const std::string& table, const std::string& column) {
-    return (table == "MSysObjects" && column == "Owner") || (table == "MSysACEs" && column == "SID");
+    return (table == "MSysObjects" && column == "Owner") ||
+           (table == "MSysACEs" && column == "SID");
 }
 
 class Compactor {
-public:
-    Compactor(Database& src, OutputFile& out, const std::array<uint8_t, kPasswordBytes>& newPassword)
-        : src_(src), file_(src.file()), w_(out, 2), out_(out), alloc_(w_.alloc()), newPassword_(newPassword) {}
+  public:
+    Compactor(Database& src, OutputFile& out,
+              const std::array<uint8_t, kPasswordBytes>& newPassword)
+        : src_(src),
+          file_(src.file()),
+          w_(out, 2),
+          out_(out),
+          alloc_(w_.alloc()),
+          newPassword_(newPassword) {}
 
     void prepare() { plan(); }
 
@@ -92,7 +99,7 @@ public:
         return n;
     }
 
-private:
+  private:
     int newMap() { return w_.newMap(); }
     MapRow& map(int i) { return w_.map(i); }
 
@@ -110,8 +117,9 @@ private:
 
     void plan() {
         auto tables = src_.localTables();
-        std::sort(tables.begin(), tables.end(),
-                  [](const CatalogEntry& a, const CatalogEntry& b) { return a.tdefPage() < b.tdefPage(); });
+        std::sort(tables.begin(), tables.end(), [](const CatalogEntry& a, const CatalogEntry& b) {
+            return a.tdefPage() < b.tdefPage();
+        });
         if (tables.empty() || tables.front().tdefPage() != kCatalogPage) {
             failDamage("the catalogue does not list itself at page 2", kCatalogPage);
         }
@@ -120,7 +128,8 @@ private:
                 failDamage("two tables share the definition page", tables[i].tdefPage());
             }
             if (static_cast<uint32_t>(tables[i].id) != tables[i].tdefPage()) {
-                failDamage("table '" + tables[i].name + "' has an Id that is not a page number", kCatalogPage);
+                failDamage("table '" + tables[i].name + "' has an Id that is not a page number",
+                           kCatalogPage);
             }
             TablePlan t;
             t.entry = tables[i];
@@ -135,7 +144,10 @@ private:
         }
         for (auto& t : tables_) {
             std::size_t len = t.def->length;
-            std::size_t continuations = len > kPageSize ? (len - kPageSize + kTdefPayloadPerContinuation - 1) / kTdefPayloadPerContinuation : 0;
+            std::size_t continuations = len > kPageSize
+                                            ? (len - kPageSize + kTdefPayloadPerContinuation - 1) /
+                                                  kTdefPayloadPerContinuation
+                                            : 0;
             for (std::size_t k = 0; k < continuations; ++k) t.newPages.push_back(alloc_.allocate());
         }
         // Usage-map rows, each on a shared holder page.
@@ -143,7 +155,8 @@ private:
             const TableDef& d = *t.def;
             t.ownedMap = newMap();
             t.freeMap = d.freeMap.isNull() ? -1 : newMap();
-            for (const auto& ri : d.realIndexes) t.indexMaps.push_back(ri.usageMap.isNull() ? -1 : newMap());
+            for (const auto& ri : d.realIndexes)
+                t.indexMaps.push_back(ri.usageMap.isNull() ? -1 : newMap());
             for (const auto& lv : d.longValueMaps) {
                 int owned = lv.owned.isNull() ? -1 : newMap();
                 int free = lv.free.isNull() ? -1 : newMap();
@@ -181,8 +194,9 @@ private:
         std::sort(a.begin(), a.end());
         std::sort(b.begin(), b.end());
         if (a != b) {
-            failDamage("table '" + def.name + "': the primary key does not list exactly the table's rows",
-                       ri.rootPage);
+            failDamage(
+                "table '" + def.name + "': the primary key does not list exactly the table's rows",
+                ri.rootPage);
         }
         return ordered;
     }
@@ -192,9 +206,12 @@ private:
         const TableDef& def = *t.def;
         RowView rv = crackRow(def, bytes, at.page, at.row);
         Bytes row(bytes.begin(), bytes.end());
-        auto offsetOf = [&](ByteView part) { return static_cast<std::size_t>(part.data() - bytes.data()); };
+        auto offsetOf = [&](ByteView part) {
+            return static_cast<std::size_t>(part.data() - bytes.data());
+        };
         for (const auto& c : def.columns) {
-            if (c.type == static_cast<uint8_t>(ColumnType::kLong) && holdsTableIds(def.name, c.name)) {
+            if (c.type == static_cast<uint8_t>(ColumnType::kLong) &&
+                holdsTableIds(def.name, c.name)) {
                 auto b = columnBytes(def, c, rv, at.page, at.row);
                 if (b && b->size() == 4) {
                     auto it = tdefMap_.find(u32(*b, 0));
@@ -213,10 +230,11 @@ private:
         std::vector<std::pair<uint16_t, Bytes>> lvValues;
         {
             RowView patched = crackRow(def, row, at.page, at.row);
-            t.digest.add(rowDigest(def, patched, at.page, at.row, [&](const Column& c, ByteView slot) {
-                lvValues.emplace_back(c.number, readLongValue(file_, slot, at.page, at.row));
-                return lvValues.back().second;
-            }));
+            t.digest.add(
+                rowDigest(def, patched, at.page, at.row, [&](const Column& c, ByteView slot) {
+                    lvValues.emplace_back(c.number, readLongValue(file_, slot, at.page, at.row));
+                    return lvValues.back().second;
+                }));
         }
         std::vector<const Column*> lvCols;
         for (const auto& c : def.columns) {
@@ -232,11 +250,16 @@ private:
             bool inlined;
         };
         std::vector<Pending> values;
-        std::sort(lvCols.begin(), lvCols.end(), [](const Column* a, const Column* b) { return a->varIndex < b->varIndex; });
+        std::sort(lvCols.begin(), lvCols.end(),
+                  [](const Column* a, const Column* b) { return a->varIndex < b->varIndex; });
         for (const Column* c : lvCols) {
-            if (c->varIndex >= slots.size() || !rv.notNull(c->number) || slots[c->varIndex].empty()) continue;
-            auto found = std::find_if(lvValues.begin(), lvValues.end(), [&](const auto& p) { return p.first == c->number; });
-            Bytes v = found != lvValues.end() ? std::move(found->second) : readLongValue(file_, slots[c->varIndex], at.page, at.row);
+            if (c->varIndex >= slots.size() || !rv.notNull(c->number) || slots[c->varIndex].empty())
+                continue;
+            auto found = std::find_if(lvValues.begin(), lvValues.end(),
+                                      [&](const auto& p) { return p.first == c->number; });
+            Bytes v = found != lvValues.end()
+                          ? std::move(found->second)
+                          : readLongValue(file_, slots[c->varIndex], at.page, at.row);
             bool inl = v.size() <= kInlineLimit;
             values.push_back({c, std::move(v), inl});
         }
@@ -261,7 +284,8 @@ private:
             Bytes& slot = slots[p.col->varIndex];
             if (p.inlined) {
                 slot.assign(kLongValueHeaderSize, 0);
-                put32(slot.data(), static_cast<uint32_t>(p.value.size()) | (static_cast<uint32_t>(kLvInline) << 24));
+                put32(slot.data(), static_cast<uint32_t>(p.value.size()) |
+                                       (static_cast<uint32_t>(kLvInline) << 24));
                 slot.insert(slot.end(), p.value.begin(), p.value.end());
             } else {
                 auto it = lvWriters.try_emplace(p.col->number, alloc_, out_).first;
@@ -285,7 +309,8 @@ private:
             RowPtr at;
             ByteView bytes = src_.fetchRow(def, slot, holder, &at);
             Bytes row = transformRow(t, bytes, at, lvWriters);
-            if (row.size() > kMaxRowSize) failDamage("table '" + def.name + "': row too large", at.page, at.row);
+            if (row.size() > kMaxRowSize)
+                failDamage("table '" + def.name + "': row too large", at.page, at.row);
             if (dataPage == 0 || !data.fits(row.size())) {
                 if (dataPage != 0) out_.write(dataPage, data.build());
                 data.clear();
@@ -310,7 +335,8 @@ private:
         for (std::size_t i = 0; i < def.longValueMaps.size(); ++i) {
             const auto& lv = def.longValueMaps[i];
             std::vector<uint32_t> pages;
-            if (auto it = lvWriters.find(lv.column); it != lvWriters.end()) pages = it->second.pages();
+            if (auto it = lvWriters.find(lv.column); it != lvWriters.end())
+                pages = it->second.pages();
             auto [owned, free] = t.lvMaps[i];
             uint32_t ownedAt = 0, freeAt = 0;
             if (owned >= 0) {
@@ -346,8 +372,8 @@ private:
     }
 
     uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri,
-                          const std::vector<std::pair<uint32_t, uint32_t>>& moved, uint32_t newOwner,
-                          std::vector<uint32_t>& pages, uint32_t& distinct) {
+                          const std::vector<std::pair<uint32_t, uint32_t>>& moved,
+                          uint32_t newOwner, std::vector<uint32_t>& pages, uint32_t& distinct) {
         const std::string where = "table '" + def.name + "', index";
         IndexTree tree = readIndexTree(file_, ri.rootPage, def.firstPage, where);
         std::vector<IndexEntry> entries = std::move(tree.entries);
@@ -357,14 +383,17 @@ private:
         for (std::size_t k = 0; k < ri.columns.size(); ++k) {
             const Column* c = def.columnByNumber(ri.columns[k].column);
             shape.emplace_back(c->type, ri.columns[k].ascending);
-            if (c->type == static_cast<uint8_t>(ColumnType::kLong) && holdsTableIds(def.name, c->name)) {
+            if (c->type == static_cast<uint8_t>(ColumnType::kLong) &&
+                holdsTableIds(def.name, c->name)) {
                 idParts.push_back(k);
             }
         }
         for (auto& e : entries) {
-            auto it = std::lower_bound(moved.begin(), moved.end(), std::make_pair(e.row.toU32(), 0u));
+            auto it =
+                std::lower_bound(moved.begin(), moved.end(), std::make_pair(e.row.toU32(), 0u));
             if (it == moved.end() || it->first != e.row.toU32()) {
-                failDamage(where + " entry points to a row that is not live", e.row.page, e.row.row);
+                failDamage(where + " entry points to a row that is not live", e.row.page,
+                           e.row.row);
             }
             e.row = RowPtr::fromU32(it->second);
             if (idParts.empty()) continue;
@@ -391,7 +420,8 @@ private:
             return c != 0 ? c < 0 : a.row < b.row;
         };
         // Rows written in this index's order (the primary key) need no sort.
-        if (!std::is_sorted(entries.begin(), entries.end(), before)) std::sort(entries.begin(), entries.end(), before);
+        if (!std::is_sorted(entries.begin(), entries.end(), before))
+            std::sort(entries.begin(), entries.end(), before);
         for (std::size_t i = 0; i < entries.size(); ++i) {
             if (i == 0 || entries[i].key != entries[i - 1].key) ++distinct;
         }
@@ -399,7 +429,8 @@ private:
     }
 
     static std::vector<std::pair<std::size_t, std::size_t>> splitKeyOrFail(
-        const Bytes& key, const std::vector<std::pair<uint8_t, bool>>& shape, uint32_t page, const std::string& where) {
+        const Bytes& key, const std::vector<std::pair<uint8_t, bool>>& shape, uint32_t page,
+        const std::string& where) {
         auto parts = splitKey(key, shape);
         if (!parts) failDamage(where + " holds a key that cannot be read", page);
         return *parts;
@@ -435,9 +466,9 @@ void checkRoom(const std::string& destination, uint64_t pages) {
     const uint64_t need = pages * kPageSize + pages * kPageSize / 10;
     const uint64_t have = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     if (have < need) {
-        fail(ErrorCode::kNoSpace, "There is not enough room on the disk for the compacted copy '" + destination +
-                                      "': it needs about " + std::to_string(need) + " bytes, " +
-                                      std::to_string(have) + " are free.");
+        fail(ErrorCode::kNoSpace, "There is not enough room on the disk for the compacted copy '" +
+                                      destination + "': it needs about " + std::to_string(need) +
+                                      " bytes, " + std::to_string(have) + " are free.");
     }
 }
 
@@ -449,19 +480,21 @@ void verifyCopy(const std::string& path, const std::string& password,
     // its row there would disagree in the copy too: check every table's keys.
     CheckReport report = checkDatabase(*copy);
     if (!report.ok()) {
-        fail(ErrorCode::kVerifyFailed, "The compacted copy failed its check and was removed: " + report.problems.front());
+        fail(ErrorCode::kVerifyFailed,
+             "The compacted copy failed its check and was removed: " + report.problems.front());
     }
     for (const auto& [page, want] : expected) {
         auto it = report.digests.find(page);
         const TableDigest got = it == report.digests.end() ? TableDigest{} : it->second;
         if (got.rows != want.second.rows) {
-            fail(ErrorCode::kVerifyFailed, "The compacted copy was removed: table '" + want.first + "' has " +
-                                               std::to_string(got.rows) + " rows in the copy, " +
-                                               std::to_string(want.second.rows) + " in the database.");
+            fail(ErrorCode::kVerifyFailed,
+                 "The compacted copy was removed: table '" + want.first + "' has " +
+                     std::to_string(got.rows) + " rows in the copy, " +
+                     std::to_string(want.second.rows) + " in the database.");
         }
         if (!(got == want.second)) {
-            fail(ErrorCode::kVerifyFailed,
-                 "The compacted copy was removed: the rows of table '" + want.first + "' differ from the database's.");
+            fail(ErrorCode::kVerifyFailed, "The compacted copy was removed: the rows of table '" +
+                                               want.first + "' differ from the database's.");
         }
     }
 }
@@ -479,18 +512,23 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         auto db = Database::open(req.sourcePath, req.sourcePassword);
         lockForCompaction(db->file().fd(), req.sourcePath);
         if (pathExists(req.destinationPath)) {
-            fail(ErrorCode::kDestinationExists, "The file '" + req.destinationPath + "' already exists.");
+            fail(ErrorCode::kDestinationExists,
+                 "The file '" + req.destinationPath + "' already exists.");
         }
-        fd = fileIo().open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd = fileIo().open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                           0600);
         if (fd < 0) {
             int err = errno;
             if (err == EEXIST) {
-                fail(ErrorCode::kDestinationExists, "The file '" + req.destinationPath + "' already exists.");
+                fail(ErrorCode::kDestinationExists,
+                     "The file '" + req.destinationPath + "' already exists.");
             }
             if (err == ENOSPC || err == EDQUOT) {
-                fail(ErrorCode::kNoSpace, "There is not enough room on the disk to create '" + req.destinationPath + "'.");
+                fail(ErrorCode::kNoSpace, "There is not enough room on the disk to create '" +
+                                              req.destinationPath + "'.");
             }
-            fail(ErrorCode::kFileAccess, "Cannot create '" + req.destinationPath + "': " + std::strerror(err) + ".");
+            fail(ErrorCode::kFileAccess,
+                 "Cannot create '" + req.destinationPath + "': " + std::strerror(err) + ".");
         }
         created = true;
         OutputFile out(fd, db->header().databaseKey, req.destinationPath);
@@ -502,13 +540,15 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         const int closing = fd;
         fd = -1;
         if (fileIo().close(closing) != 0) {
-            fail(ErrorCode::kIo, "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
+            fail(ErrorCode::kIo,
+                 "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
         }
         if (req.verify) verifyCopy(req.destinationPath, req.destinationPassword, c.expected());
         return r;
     });
     if (fd >= 0) fileIo().close(fd);
-    if (!result.ok() && created && fileIo().unlink(req.destinationPath.c_str()) != 0 && errno != ENOENT) {
+    if (!result.ok() && created && fileIo().unlink(req.destinationPath.c_str()) != 0 &&
+        errno != ENOENT) {
         Error e = result.error();
         e.description += " The partial copy '" + req.destinationPath + "' could not be removed.";
         return e;
@@ -516,7 +556,8 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
     return result;
 }
 
-Status CompactDatabase(const std::string& sourceConnection, const std::string& destinationConnection) {
+Status CompactDatabase(const std::string& sourceConnection,
+                       const std::string& destinationConnection) {
     auto src = parseConnectionString(sourceConnection);
     if (!src) return src.error();
     auto dst = parseConnectionString(destinationConnection);

@@ -38,6 +38,7 @@ Result<CompactResult> compactFile(const CompactRequest& request);
 
 // The engine call the compaction routine makes: both connection strings as
 // OLE DB composes them ("Provider=...;Data Source=...;Jet OLEDB:...").
-Status CompactDatabase(const std::string& sourceConnection, const std::string& destinationConnection);
+Status CompactDatabase(const std::string& sourceConnection,
+                       const std::string& destinationConnection);
 
 }  // namespace jet

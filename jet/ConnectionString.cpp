@@ -54,7 +54,8 @@ Result<ConnectionOptions> parseConnectionString(const std::string& text) {
         std::size_t v = eq + 1;
         std::string value;
         std::size_t firstNonBlank = text.find_first_not_of(" \t", v);
-        if (firstNonBlank != std::string::npos && (text[firstNonBlank] == '"' || text[firstNonBlank] == '\'')) {
+        if (firstNonBlank != std::string::npos &&
+            (text[firstNonBlank] == '"' || text[firstNonBlank] == '\'')) {
             const char q = text[firstNonBlank];
             std::size_t k = firstNonBlank + 1;
             bool closed = false;
@@ -85,8 +86,9 @@ Result<ConnectionOptions> parseConnectionString(const std::string& text) {
         const std::string k = lower(key);
         if (k == "provider") {
             if (lower(trim(value)) != lower(kJetProvider)) {
-                return makeError(ErrorCode::kUnsupported,
-                                 "The provider '" + value + "' is not supported; only " + kJetProvider + " is.");
+                return makeError(
+                    ErrorCode::kUnsupported,
+                    "The provider '" + value + "' is not supported; only " + kJetProvider + " is.");
             }
             provider = true;
         } else if (k == "data source") {
@@ -97,8 +99,9 @@ Result<ConnectionOptions> parseConnectionString(const std::string& text) {
         } else if (k == "jet oledb:engine type") {
             const std::string t = trim(value);
             if (t != "5") {
-                return makeError(ErrorCode::kUnsupported,
-                                 "Jet OLEDB:Engine Type " + value + " is not supported; only 5 (Jet 4) is.");
+                return makeError(
+                    ErrorCode::kUnsupported,
+                    "Jet OLEDB:Engine Type " + value + " is not supported; only 5 (Jet 4) is.");
             }
             opts.engineType = 5;
         } else {

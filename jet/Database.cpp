@@ -69,7 +69,8 @@ std::vector<CatalogEntry> Database::localTables() {
 std::vector<uint32_t> Database::dataPages(const TableDef& def, std::vector<uint32_t>* skipped) {
     std::vector<uint32_t> out;
     if (def.ownedMap.isNull()) return out;
-    UsageMap m = readUsageMap(*file_, def.ownedMap, ("table '" + def.name + "' owned pages").c_str());
+    UsageMap m =
+        readUsageMap(*file_, def.ownedMap, ("table '" + def.name + "' owned pages").c_str());
     for (uint32_t p : m.pages) {
         auto page = file_->page(p);
         if ((*page)[0] == kPageData && u32(*page, 4) == def.firstPage) {
@@ -95,23 +96,28 @@ ByteView Database::resolve(const TableDef& def, RowPtr slot, std::shared_ptr<con
                            RowPtr* dataAt) {
     RowPtr at = slot;
     for (int hops = 0;; ++hops) {
-        if (hops > 16) failDamage("table '" + def.name + "': overflow rows form a chain too long", at.page, at.row);
+        if (hops > 16)
+            failDamage("table '" + def.name + "': overflow rows form a chain too long", at.page,
+                       at.row);
         const DataPage& dp = parsed(at.page, holder);
         if (dp.owner != def.firstPage) {
             failDamage("table '" + def.name + "': row pointer leads to a page of another owner",
                        at.page, at.row);
         }
         if (at.row >= dp.slots.size()) {
-            failDamage("table '" + def.name + "': row pointer leads to a missing row", at.page, at.row);
+            failDamage("table '" + def.name + "': row pointer leads to a missing row", at.page,
+                       at.row);
         }
         const Slot& s = dp.slots[at.row];
         // The first slot must be live; overflow targets carry only the deleted flag.
         if (hops == 0 && s.deleted) {
-            failDamage("table '" + def.name + "': row pointer leads to a deleted row", at.page, at.row);
+            failDamage("table '" + def.name + "': row pointer leads to a deleted row", at.page,
+                       at.row);
         }
         ByteView b = rowBytes(*holder, dp, at.row, "row");
         if (s.overflow) {
-            if (b.size() < 4) failDamage("table '" + def.name + "': overflow pointer too short", at.page, at.row);
+            if (b.size() < 4)
+                failDamage("table '" + def.name + "': overflow pointer too short", at.page, at.row);
             at = RowPtr::fromU32(u32(b, 0));
             continue;
         }

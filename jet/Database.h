@@ -39,7 +39,7 @@ struct RowLocation {
 };
 
 class Database {
-public:
+  public:
     // Opens read-only and checks the password (format doc 2.5).
     static std::unique_ptr<Database> open(const std::string& path, const std::string& password);
 
@@ -56,13 +56,12 @@ public:
     std::vector<uint32_t> dataPages(const TableDef& def, std::vector<uint32_t>* skipped = nullptr);
 
     // Calls f for each live row in page order, overflow pointers resolved.
-    void scanRows(const TableDef& def,
-                  const std::function<void(const RowLocation&, ByteView)>& f);
+    void scanRows(const TableDef& def, const std::function<void(const RowLocation&, ByteView)>& f);
     // The bytes of the live row at a slot (resolving overflow).
     ByteView fetchRow(const TableDef& def, RowPtr slot, std::shared_ptr<const Page>& holder,
                       RowPtr* dataAt = nullptr);
 
-private:
+  private:
     explicit Database(std::unique_ptr<PageFile> file) : file_(std::move(file)) {}
     ByteView resolve(const TableDef& def, RowPtr slot, std::shared_ptr<const Page>& holder,
                      RowPtr* dataAt);

@@ -18,21 +18,21 @@ inline constexpr const char* kEngineSource = "Jet4 Engine";
 // the platform engine's number is known it is reused; the rest lie in the
 // block 0x80043000..0x800430FF, which is ours.
 enum class ErrorCode : int32_t {
-    kUnrecognizedFormat = -2147467259,   // 0x80004005, as the platform engine reports it
-    kInvalidPassword = -2147217843,      // 0x80040E4D DB_SEC_E_AUTH_FAILED
-    kFileNotFound = -2147209215,         // 0x80043001
-    kFileAccess = -2147209214,           // 0x80043002
-    kIo = -2147209213,                   // 0x80043003
-    kDamaged = -2147209212,              // 0x80043004
-    kNoSuchTable = -2147209211,          // 0x80043005
-    kConnectionString = -2147209210,     // 0x80043006
-    kUnsupported = -2147209209,          // 0x80043007
-    kDestinationExists = -2147209208,    // 0x80043008
-    kPasswordTooLong = -2147209207,      // 0x80043009
-    kTooLarge = -2147209206,             // 0x8004300A
-    kVerifyFailed = -2147209205,         // 0x8004300B
-    kInUse = -2147209204,                // 0x8004300C
-    kNoSpace = -2147209203,              // 0x8004300D
+    kUnrecognizedFormat = -2147467259,  // 0x80004005, as the platform engine reports it
+    kInvalidPassword = -2147217843,     // 0x80040E4D DB_SEC_E_AUTH_FAILED
+    kFileNotFound = -2147209215,        // 0x80043001
+    kFileAccess = -2147209214,          // 0x80043002
+    kIo = -2147209213,                  // 0x80043003
+    kDamaged = -2147209212,             // 0x80043004
+    kNoSuchTable = -2147209211,         // 0x80043005
+    kConnectionString = -2147209210,    // 0x80043006
+    kUnsupported = -2147209209,         // 0x80043007
+    kDestinationExists = -2147209208,   // 0x80043008
+    kPasswordTooLong = -2147209207,     // 0x80043009
+    kTooLarge = -2147209206,            // 0x8004300A
+    kVerifyFailed = -2147209205,        // 0x8004300B
+    kInUse = -2147209204,               // 0x8004300C
+    kNoSpace = -2147209203,             // 0x8004300D
 };
 
 struct ErrorInfo {
@@ -60,12 +60,12 @@ Error damage(const std::string& what, uint32_t page, int row = -1);
 
 // Thrown inside the engine only; the public entry points turn it into an Error.
 class JetException : public std::exception {
-public:
+  public:
     explicit JetException(Error e) : error_(std::move(e)) {}
     const Error& error() const { return error_; }
     const char* what() const noexcept override { return error_.description.c_str(); }
 
-private:
+  private:
     Error error_;
 };
 
@@ -75,7 +75,7 @@ private:
 // A value or an error.
 template <typename T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : v_(std::move(value)) {}
     Result(Error error) : v_(std::move(error)) {}
     bool ok() const { return v_.index() == 0; }
@@ -86,7 +86,7 @@ public:
     T& operator*() { return value(); }
     const Error& error() const { return std::get<1>(v_); }
 
-private:
+  private:
     std::variant<T, Error> v_;
 };
 

@@ -8,7 +8,9 @@
 namespace jet {
 
 int FileIo::open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
-ssize_t FileIo::pread(int fd, void* buf, std::size_t n, off_t offset) { return ::pread(fd, buf, n, offset); }
+ssize_t FileIo::pread(int fd, void* buf, std::size_t n, off_t offset) {
+    return ::pread(fd, buf, n, offset);
+}
 ssize_t FileIo::pwrite(int fd, const void* buf, std::size_t n, off_t offset) {
     return ::pwrite(fd, buf, n, offset);
 }

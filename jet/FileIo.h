@@ -11,7 +11,7 @@
 namespace jet {
 
 class FileIo {
-public:
+  public:
     virtual ~FileIo() = default;
     virtual int open(const char* path, int flags, mode_t mode);
     virtual ssize_t pread(int fd, void* buf, std::size_t n, off_t offset);
@@ -30,7 +30,7 @@ void setFileIo(FileIo* io);
 // or, for a write, writes half and fails the next call. Counts operations
 // when n is 0, so a test can learn how many there are.
 class FaultyFileIo : public FileIo {
-public:
+  public:
     enum class Mode { kFail, kShortWrite };
     explicit FaultyFileIo(long failAt = 0, int err = 5 /* EIO */, Mode mode = Mode::kFail)
         : failAt_(failAt), err_(err), mode_(mode) {}
@@ -46,7 +46,7 @@ public:
     // The kind of the operation that failed ("" when none did).
     const std::string& failedKind() const { return failedKind_; }
 
-private:
+  private:
     bool hit(const char* kind);
     long failAt_;
     int err_;

@@ -37,7 +37,8 @@ IndexPage parseIndexPage(const Page& page, uint32_t number) {
         ByteView stored = ByteView(page).subspan(kIndexEntryStart + start, stop - start);
         if (ip.entries.empty()) {
             first.assign(stored.begin(), stored.end());
-            if (ip.prefix > first.size()) failDamage("index prefix longer than the first entry", number);
+            if (ip.prefix > first.size())
+                failDamage("index prefix longer than the first entry", number);
         }
         const std::size_t shared = ip.entries.empty() ? 0 : ip.prefix;
         const std::size_t fullSize = shared + stored.size();
@@ -48,12 +49,16 @@ IndexPage parseIndexPage(const Page& page, uint32_t number) {
         const std::size_t keyLen = fullSize - trailer;
         const std::size_t fromFirst = std::min(shared, keyLen);
         e.key.reserve(keyLen);
-        e.key.insert(e.key.end(), first.begin(), first.begin() + static_cast<std::ptrdiff_t>(fromFirst));
-        e.key.insert(e.key.end(), stored.begin(), stored.begin() + static_cast<std::ptrdiff_t>(keyLen - fromFirst));
-        e.row.page = (static_cast<uint32_t>(at(keyLen)) << 16) | (static_cast<uint32_t>(at(keyLen + 1)) << 8) | at(keyLen + 2);
+        e.key.insert(e.key.end(), first.begin(),
+                     first.begin() + static_cast<std::ptrdiff_t>(fromFirst));
+        e.key.insert(e.key.end(), stored.begin(),
+                     stored.begin() + static_cast<std::ptrdiff_t>(keyLen - fromFirst));
+        e.row.page = (static_cast<uint32_t>(at(keyLen)) << 16) |
+                     (static_cast<uint32_t>(at(keyLen + 1)) << 8) | at(keyLen + 2);
         e.row.row = at(keyLen + 3);
         if (!ip.leaf()) {
-            e.child = (static_cast<uint32_t>(at(keyLen + 4)) << 24) | (static_cast<uint32_t>(at(keyLen + 5)) << 16) |
+            e.child = (static_cast<uint32_t>(at(keyLen + 4)) << 24) |
+                      (static_cast<uint32_t>(at(keyLen + 5)) << 16) |
                       (static_cast<uint32_t>(at(keyLen + 6)) << 8) | at(keyLen + 7);
         }
         ip.entries.push_back(std::move(e));
@@ -89,15 +94,14 @@ IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std
                 if (ip.entries.empty() && ip.tail == 0) failDamage(what + ": empty index node", pn);
             }
         }
-        if (leaves && nodes) failDamage(what + ": leaf and node pages on one index level", level.front());
+        if (leaves && nodes)
+            failDamage(what + ": leaf and node pages on one index level", level.front());
         level = std::move(below);
     }
     return tree;
 }
 
-std::size_t indexEntrySize(const IndexEntry& e, bool node) {
-    return e.key.size() + (node ? 8 : 4);
-}
+std::size_t indexEntrySize(const IndexEntry& e, bool node) { return e.key.size() + (node ? 8 : 4); }
 
 Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,
                     const std::vector<const IndexEntry*>& entries) {
@@ -141,7 +145,8 @@ Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, 
         std::copy(b.begin() + static_cast<std::ptrdiff_t>(skip), b.end(),
                   p.begin() + static_cast<std::ptrdiff_t>(kIndexEntryStart + pos));
         pos += b.size() - skip;
-        p[kIndexBitmapStart + pos / 8] = static_cast<uint8_t>(p[kIndexBitmapStart + pos / 8] | (1u << (pos % 8)));
+        p[kIndexBitmapStart + pos / 8] =
+            static_cast<uint8_t>(p[kIndexBitmapStart + pos / 8] | (1u << (pos % 8)));
         firstEntry = false;
     }
     put16(p.data() + 2, static_cast<uint16_t>(kIndexDataMax - pos));

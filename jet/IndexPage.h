@@ -20,9 +20,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "jet/Bytes.h"
@@ -65,9 +65,9 @@ struct IndexPage {
 IndexPage parseIndexPage(const Page& page, uint32_t number);
 
 struct IndexTree {
-    std::vector<IndexEntry> entries;  // all leaf entries, in tree order
-    std::vector<uint32_t> pages;      // every page of the tree
-    std::vector<std::vector<uint32_t>> levels;  // pages of each level, root first
+    std::vector<IndexEntry> entries;                          // all leaf entries, in tree order
+    std::vector<uint32_t> pages;                              // every page of the tree
+    std::vector<std::vector<uint32_t>> levels;                // pages of each level, root first
     std::map<uint32_t, std::pair<uint32_t, uint32_t>> links;  // page -> (prev, next) as stored
 };
 

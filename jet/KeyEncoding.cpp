@@ -48,7 +48,8 @@ Bytes encodeKeyPart(uint8_t type, bool ascending, const std::optional<ByteView>&
     const std::size_t n = fixedKeySize(type);
     ByteView v = *stored;
     if (v.size() < n) return out;
-    Bytes be(v.rbegin() + static_cast<std::ptrdiff_t>(v.size() - n), v.rend());  // little- to big-endian
+    Bytes be(v.rbegin() + static_cast<std::ptrdiff_t>(v.size() - n),
+             v.rend());  // little- to big-endian
     if (t == ColumnType::kByte) {
         // as is
     } else if (t == ColumnType::kSingle || t == ColumnType::kDouble || t == ColumnType::kDateTime) {

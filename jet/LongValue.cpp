@@ -37,7 +37,8 @@ Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
     auto lvalRow = [&](RowPtr at, std::shared_ptr<const Page>& holder) -> ByteView {
         holder = file.page(at.page);
         DataPage dp = parseDataPage(*holder, at.page);
-        if (dp.owner != kOwnerLval) failDamage("long value points to a page that is not LVAL", at.page, at.row);
+        if (dp.owner != kOwnerLval)
+            failDamage("long value points to a page that is not LVAL", at.page, at.row);
         if (at.row >= dp.slots.size() || dp.slots[at.row].deleted) {
             failDamage("long value points to a missing or deleted LVAL row", at.page, at.row);
         }
@@ -48,7 +49,9 @@ Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
     std::shared_ptr<const Page> holder;
     if (ref.kind == kLvSingle) {
         ByteView b = lvalRow(ref.first, holder);
-        if (b.size() < ref.length) failDamage("single-row long value shorter than declared", ref.first.page, ref.first.row);
+        if (b.size() < ref.length)
+            failDamage("single-row long value shorter than declared", ref.first.page,
+                       ref.first.row);
         out.assign(b.begin(), b.begin() + ref.length);
         return out;
     }
@@ -61,7 +64,8 @@ Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
         if (b.size() < 4) failDamage("long value chain row too short", at.page, at.row);
         RowPtr next = RowPtr::fromU32(u32(b, 0));
         std::size_t chunk = b.size() - 4;
-        if (out.size() + chunk > ref.length) failDamage("long value chain longer than declared", at.page, at.row);
+        if (out.size() + chunk > ref.length)
+            failDamage("long value chain longer than declared", at.page, at.row);
         out.insert(out.end(), b.begin() + 4, b.end());
         if (next.isNull()) break;
         at = next;

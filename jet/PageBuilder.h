@@ -14,12 +14,10 @@ namespace jet {
 inline constexpr std::size_t kMaxRowSize = kPageSize - 14 - 2;  // one row alone on a page
 
 class DataPageBuilder {
-public:
+  public:
     explicit DataPageBuilder(uint32_t owner) : owner_(owner) {}
     // Room for a row of n bytes (with its slot)?
-    bool fits(std::size_t n) const {
-        return rows_.size() < 255 && used_ + n + 2 <= kPageSize;
-    }
+    bool fits(std::size_t n) const { return rows_.size() < 255 && used_ + n + 2 <= kPageSize; }
     std::size_t freeSpace() const { return kPageSize - used_; }
     // Adds a row; returns its slot number.
     uint8_t add(Bytes row, uint16_t flags = 0) {
@@ -38,7 +36,7 @@ public:
         used_ = 14;
     }
 
-private:
+  private:
     uint32_t owner_;
     std::vector<Bytes> rows_;
     std::vector<uint16_t> flags_;  // deleted rows carry 0xC000, as the engine leaves them

@@ -53,7 +53,8 @@ std::unique_ptr<PageFile> PageFile::open(const std::string& path) {
     if (got < 0) {
         fail(ErrorCode::kIo, "Cannot read the file '" + path + "': " + std::strerror(errno) + ".");
     }
-    if (got == 0) fail(ErrorCode::kUnrecognizedFormat, "Unrecognized database format '" + path + "'.");
+    if (got == 0)
+        fail(ErrorCode::kUnrecognizedFormat, "Unrecognized database format '" + path + "'.");
     f->header_ = parseHeader(raw, path);
     if (f->fileSize_ % kPageSize != 0) {
         fail(ErrorCode::kDamaged, "The database is damaged: its length (" +
@@ -61,13 +62,14 @@ std::unique_ptr<PageFile> PageFile::open(const std::string& path) {
                                       " bytes) is not a whole number of 4096-byte pages.");
     }
     if (f->fileSize_ / kPageSize > kMaxPages) {
-        fail(ErrorCode::kDamaged, "The database is damaged: it is larger than the format's "
-                                  "limit of 2 GB.");
+        fail(ErrorCode::kDamaged,
+             "The database is damaged: it is larger than the format's "
+             "limit of 2 GB.");
     }
     f->pageCount_ = static_cast<uint32_t>(f->fileSize_ / kPageSize);
     if (f->pageCount_ < 3) {
-        fail(ErrorCode::kDamaged, "The database is damaged: it has only " +
-                                      std::to_string(f->pageCount_) + " pages.");
+        fail(ErrorCode::kDamaged,
+             "The database is damaged: it has only " + std::to_string(f->pageCount_) + " pages.");
     }
     return f;
 }
@@ -85,8 +87,9 @@ void PageFile::readRaw(uint32_t number, uint8_t* out) {
     }
     int got = preadAll(fd_, out, kPageSize, static_cast<off_t>(number) * kPageSize);
     if (got <= 0) {
-        fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number) + " of '" + path_ + "': " +
-                                 (got < 0 ? std::strerror(errno) : "the file ended early") + ".");
+        fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number) + " of '" + path_ +
+                                 "': " + (got < 0 ? std::strerror(errno) : "the file ended early") +
+                                 ".");
     }
 }
 
@@ -100,10 +103,12 @@ std::shared_ptr<const Page> PageFile::page(uint32_t number) {
     const uint32_t run = std::min<uint32_t>(sequential ? kReadAhead : 1, pageCount_ - number);
     nextInSequence_ = number + run;
     readBuffer_.resize(static_cast<std::size_t>(run) * kPageSize);
-    int got = preadAll(fd_, readBuffer_.data(), readBuffer_.size(), static_cast<off_t>(number) * kPageSize);
+    int got = preadAll(fd_, readBuffer_.data(), readBuffer_.size(),
+                       static_cast<off_t>(number) * kPageSize);
     if (got <= 0) {
-        fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number) + " of '" + path_ + "': " +
-                                 (got < 0 ? std::strerror(errno) : "the file ended early") + ".");
+        fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number) + " of '" + path_ +
+                                 "': " + (got < 0 ? std::strerror(errno) : "the file ended early") +
+                                 ".");
     }
     std::shared_ptr<const Page> wanted;
     for (uint32_t k = 0; k < run; ++k) {
@@ -111,7 +116,8 @@ std::shared_ptr<const Page> PageFile::page(uint32_t number) {
         Cached& c = cache_[n % kCachePages];
         if (k > 0 && c.page && c.number == n) continue;
         auto p = std::make_shared<Page>();
-        std::memcpy(p->data(), readBuffer_.data() + static_cast<std::size_t>(k) * kPageSize, kPageSize);
+        std::memcpy(p->data(), readBuffer_.data() + static_cast<std::size_t>(k) * kPageSize,
+                    kPageSize);
         if (n == 0) {
             *p = header_.decoded;
         } else if (header_.databaseKey != 0) {

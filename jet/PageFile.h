@@ -13,7 +13,7 @@
 namespace jet {
 
 class PageFile {
-public:
+  public:
     // Opens the file and reads its header; refuses anything but Jet 4 and a
     // file whose length is not a whole number of pages.
     static std::unique_ptr<PageFile> open(const std::string& path);
@@ -32,7 +32,7 @@ public:
     // The page as stored, not decoded.
     void readRaw(uint32_t number, uint8_t* out);
 
-private:
+  private:
     PageFile() = default;
     std::string path_;
     int fd_ = -1;

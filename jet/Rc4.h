@@ -7,12 +7,12 @@
 namespace jet {
 
 class Rc4 {
-public:
+  public:
     Rc4(const uint8_t* key, std::size_t keyLength);
     // XORs the keystream into data (encoding and decoding are the same).
     void apply(uint8_t* data, std::size_t n);
 
-private:
+  private:
     uint8_t s_[256];
     uint8_t i_ = 0;
     uint8_t j_ = 0;

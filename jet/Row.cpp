@@ -27,7 +27,8 @@ RowView crackRow(const TableDef& def, ByteView row, uint32_t page, int rowNumber
     if (v.maskOffset < 4) bad("row too short for its variable section");
     std::size_t nvarOff = v.maskOffset - 2;
     uint16_t nvar = u16(row, nvarOff);
-    if (2 * (static_cast<std::size_t>(nvar) + 1) + 2 > nvarOff) bad("variable column count out of range");
+    if (2 * (static_cast<std::size_t>(nvar) + 1) + 2 > nvarOff)
+        bad("variable column count out of range");
     std::size_t offsetsStart = nvarOff - 2 * (static_cast<std::size_t>(nvar) + 1);
     auto entry = [&](std::size_t i) { return u16(row, nvarOff - 2 - 2 * i); };
     uint16_t eod = entry(nvar);
@@ -39,7 +40,8 @@ RowView crackRow(const TableDef& def, ByteView row, uint32_t page, int rowNumber
     for (std::size_t i = 0; i < nvar; ++i) {
         uint16_t start = entry(i);
         uint16_t end = entry(i + 1);
-        if (start > end || end > eod || start < v.fixedEnd) bad("variable column offsets out of order");
+        if (start > end || end > eod || start < v.fixedEnd)
+            bad("variable column offsets out of order");
         v.varSlots[i] = {start, end};
     }
     return v;

@@ -57,10 +57,12 @@ uint64_t rowDigest(const TableDef& def, const RowView& rv, uint32_t page, int ro
     return f.h;
 }
 
-uint64_t rowDigest(PageFile& file, const TableDef& def, ByteView row, uint32_t page, int rowNumber) {
+uint64_t rowDigest(PageFile& file, const TableDef& def, ByteView row, uint32_t page,
+                   int rowNumber) {
     RowView rv = crackRow(def, row, page, rowNumber);
-    return rowDigest(def, rv, page, rowNumber,
-                     [&](const Column&, ByteView slot) { return readLongValue(file, slot, page, rowNumber); });
+    return rowDigest(def, rv, page, rowNumber, [&](const Column&, ByteView slot) {
+        return readLongValue(file, slot, page, rowNumber);
+    });
 }
 
 }  // namespace jet

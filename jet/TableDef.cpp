@@ -11,22 +11,38 @@ namespace jet {
 
 const char* columnTypeName(uint8_t type) {
     switch (static_cast<ColumnType>(type)) {
-        case ColumnType::kBool: return "Yes/No";
-        case ColumnType::kByte: return "Byte";
-        case ColumnType::kInt: return "Integer";
-        case ColumnType::kLong: return "Long";
-        case ColumnType::kMoney: return "Currency";
-        case ColumnType::kSingle: return "Single";
-        case ColumnType::kDouble: return "Double";
-        case ColumnType::kDateTime: return "Date/Time";
-        case ColumnType::kBinary: return "Binary";
-        case ColumnType::kText: return "Text";
-        case ColumnType::kOle: return "OLE";
-        case ColumnType::kMemo: return "Memo";
-        case ColumnType::kUnknown0D: return "Binary(0x0D)";
-        case ColumnType::kGuid: return "Replication ID";
-        case ColumnType::kNumeric: return "Decimal";
-        case ColumnType::kComplexBinary: return "Binary(0x11)";
+        case ColumnType::kBool:
+            return "Yes/No";
+        case ColumnType::kByte:
+            return "Byte";
+        case ColumnType::kInt:
+            return "Integer";
+        case ColumnType::kLong:
+            return "Long";
+        case ColumnType::kMoney:
+            return "Currency";
+        case ColumnType::kSingle:
+            return "Single";
+        case ColumnType::kDouble:
+            return "Double";
+        case ColumnType::kDateTime:
+            return "Date/Time";
+        case ColumnType::kBinary:
+            return "Binary";
+        case ColumnType::kText:
+            return "Text";
+        case ColumnType::kOle:
+            return "OLE";
+        case ColumnType::kMemo:
+            return "Memo";
+        case ColumnType::kUnknown0D:
+            return "Binary(0x0D)";
+        case ColumnType::kGuid:
+            return "Replication ID";
+        case ColumnType::kNumeric:
+            return "Decimal";
+        case ColumnType::kComplexBinary:
+            return "Binary(0x11)";
     }
     return "Unknown";
 }
@@ -34,16 +50,23 @@ const char* columnTypeName(uint8_t type) {
 uint16_t fixedTypeSize(ColumnType type) {
     switch (type) {
         case ColumnType::kBool:
-        case ColumnType::kByte: return 1;
-        case ColumnType::kInt: return 2;
+        case ColumnType::kByte:
+            return 1;
+        case ColumnType::kInt:
+            return 2;
         case ColumnType::kLong:
-        case ColumnType::kSingle: return 4;
+        case ColumnType::kSingle:
+            return 4;
         case ColumnType::kMoney:
         case ColumnType::kDouble:
-        case ColumnType::kDateTime: return 8;
-        case ColumnType::kGuid: return 16;
-        case ColumnType::kNumeric: return 17;
-        default: return 0;
+        case ColumnType::kDateTime:
+            return 8;
+        case ColumnType::kGuid:
+            return 16;
+        case ColumnType::kNumeric:
+            return 17;
+        default:
+            return 0;
     }
 }
 
@@ -101,7 +124,8 @@ void parseTableDef(TableDef& def) {
     def.ownedMap = RowPtr::fromU32(u32(b, kTdefOwnedMap, o));
     def.freeMap = RowPtr::fromU32(u32(b, kTdefFreeMap, o));
     // Each count must fit in the buffer; this also bounds the allocations below.
-    if (realCount > b.size() / kRealIndexBlockSize || logicalCount > b.size() / kLogicalIndexBlockSize ||
+    if (realCount > b.size() / kRealIndexBlockSize ||
+        logicalCount > b.size() / kLogicalIndexBlockSize ||
         def.numCols > b.size() / kColumnBlockSize) {
         bad("column or index count out of range");
     }
@@ -169,8 +193,9 @@ void parseTableDef(TableDef& def) {
 
     def.numberOrder.resize(def.columns.size());
     for (std::size_t i = 0; i < def.columns.size(); ++i) def.numberOrder[i] = i;
-    std::sort(def.numberOrder.begin(), def.numberOrder.end(),
-              [&](std::size_t x, std::size_t y) { return def.columns[x].number < def.columns[y].number; });
+    std::sort(def.numberOrder.begin(), def.numberOrder.end(), [&](std::size_t x, std::size_t y) {
+        return def.columns[x].number < def.columns[y].number;
+    });
 
     def.longValueMaps.clear();
     for (;;) {

@@ -15,7 +15,8 @@ UsageMap readUsageMap(PageFile& file, RowPtr where, const char* what, bool allow
     auto holder = file.page(where.page);
     DataPage dp = parseDataPage(*holder, where.page);
     if (where.row >= dp.slots.size() || dp.slots[where.row].deleted) {
-        failDamage(std::string(what) + ": usage map row is missing or deleted", where.page, where.row);
+        failDamage(std::string(what) + ": usage map row is missing or deleted", where.page,
+                   where.row);
     }
     ByteView row = rowBytes(*holder, dp, where.row, what);
     m.holderPages.push_back(where.page);
@@ -37,10 +38,12 @@ UsageMap readUsageMap(PageFile& file, RowPtr where, const char* what, bool allow
             if (byte == 0) continue;
             for (int bit = 0; bit < 8; ++bit) {
                 if (byte & (1 << bit)) {
-                    uint64_t p = static_cast<uint64_t>(start) + (i - 5) * 8 + static_cast<uint64_t>(bit);
+                    uint64_t p =
+                        static_cast<uint64_t>(start) + (i - 5) * 8 + static_cast<uint64_t>(bit);
                     if (p >= kMaxPages) {
                         if (allowBeyondEnd) continue;
-                        failDamage(std::string(what) + ": usage map beyond the format's limit", where.page, where.row);
+                        failDamage(std::string(what) + ": usage map beyond the format's limit",
+                                   where.page, where.row);
                     }
                     add(static_cast<uint32_t>(p));
                 }
@@ -53,7 +56,8 @@ UsageMap readUsageMap(PageFile& file, RowPtr where, const char* what, bool allow
         for (std::size_t i = 0; i < slots; ++i) {
             uint32_t bp = u32(row, 1 + 4 * i, o);
             if (bp == 0) continue;
-            if (!seen.insert(bp).second) failDamage(std::string(what) + ": bitmap page listed twice", where.page, where.row);
+            if (!seen.insert(bp).second)
+                failDamage(std::string(what) + ": bitmap page listed twice", where.page, where.row);
             auto bitmap = file.page(bp);
             if ((*bitmap)[0] != kPageUsageBitmap) {
                 failDamage(std::string(what) + ": expected a usage bitmap page", bp);
@@ -64,7 +68,8 @@ UsageMap readUsageMap(PageFile& file, RowPtr where, const char* what, bool allow
                 if (byte == 0) continue;
                 for (int bit = 0; bit < 8; ++bit) {
                     if (byte & (1 << bit)) {
-                        uint64_t p = i * kPagesPerBitmapPage + (k - 4) * 8 + static_cast<uint64_t>(bit);
+                        uint64_t p =
+                            i * kPagesPerBitmapPage + (k - 4) * 8 + static_cast<uint64_t>(bit);
                         if (p >= kMaxPages) continue;
                         add(static_cast<uint32_t>(p));
                     }
@@ -72,7 +77,8 @@ UsageMap readUsageMap(PageFile& file, RowPtr where, const char* what, bool allow
             }
         }
     } else {
-        failDamage(std::string(what) + ": unknown usage map type " + std::to_string(type), where.page, where.row);
+        failDamage(std::string(what) + ": unknown usage map type " + std::to_string(type),
+                   where.page, where.row);
     }
     std::sort(m.pages.begin(), m.pages.end());
     return m;

@@ -20,8 +20,8 @@ inline constexpr uint32_t kPagesPerBitmapPage = (4096 - 4) * 8;  // 32736
 inline constexpr std::size_t kUsageMapRowSize = 69;
 
 struct UsageMap {
-    std::vector<uint32_t> pages;       // members, ascending
-    std::vector<uint32_t> holderPages; // the row's page and any bitmap pages
+    std::vector<uint32_t> pages;        // members, ascending
+    std::vector<uint32_t> holderPages;  // the row's page and any bitmap pages
     bool reference = false;
 };
 

@@ -72,12 +72,14 @@ std::string formatDecimal(ByteView stored, uint8_t scale) {
 }
 
 std::string base64(ByteView data) {
-    static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char* kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     out.reserve((data.size() + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 2 < data.size(); i += 3) {
-        uint32_t v = (static_cast<uint32_t>(data[i]) << 16) | (static_cast<uint32_t>(data[i + 1]) << 8) | data[i + 2];
+        uint32_t v = (static_cast<uint32_t>(data[i]) << 16) |
+                     (static_cast<uint32_t>(data[i + 1]) << 8) | data[i + 2];
         for (int s = 18; s >= 0; s -= 6) out.push_back(kAlphabet[(v >> s) & 63]);
     }
     if (i < data.size()) {
@@ -96,11 +98,21 @@ std::string jsonString(const std::string& utf8) {
     for (char ch : utf8) {
         auto c = static_cast<unsigned char>(ch);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];
@@ -129,14 +141,16 @@ std::string money(int64_t scaled) {
     uint64_t mag = negative ? 0 - static_cast<uint64_t>(scaled) : static_cast<uint64_t>(scaled);
     char buf[40];
     std::snprintf(buf, sizeof buf, "%s%llu.%04llu", negative ? "-" : "",
-                  static_cast<unsigned long long>(mag / 10000), static_cast<unsigned long long>(mag % 10000));
+                  static_cast<unsigned long long>(mag / 10000),
+                  static_cast<unsigned long long>(mag % 10000));
     return buf;
 }
 
 std::string guid(ByteView b) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "\"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}\"", u32(b, 0),
-                  u16(b, 4), u16(b, 6), b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    std::snprintf(buf, sizeof buf, "\"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}\"",
+                  u32(b, 0), u16(b, 4), u16(b, 6), b[8], b[9], b[10], b[11], b[12], b[13], b[14],
+                  b[15]);
     return buf;
 }
 
@@ -150,37 +164,59 @@ std::string columnJson(Database& db, const TableDef& def, const Column& col, con
     ByteView b = *stored;
     auto need = [&](std::size_t n) {
         if (b.size() < n) {
-            failDamage("table '" + def.name + "', column '" + col.name + "': value too short", page, rowNumber);
+            failDamage("table '" + def.name + "', column '" + col.name + "': value too short", page,
+                       rowNumber);
         }
     };
     switch (static_cast<ColumnType>(col.type)) {
-        case ColumnType::kByte: need(1); return std::to_string(b[0]);
-        case ColumnType::kInt: need(2); return std::to_string(static_cast<int16_t>(u16(b, 0)));
+        case ColumnType::kByte:
+            need(1);
+            return std::to_string(b[0]);
+        case ColumnType::kInt:
+            need(2);
+            return std::to_string(static_cast<int16_t>(u16(b, 0)));
         case ColumnType::kLong:
             if (b.empty()) return "null";
             need(4);
             return std::to_string(static_cast<int32_t>(u32(b, 0)));
-        case ColumnType::kMoney: need(8); return money(static_cast<int64_t>(u64(b, 0)));
-        case ColumnType::kSingle: need(4); return number(static_cast<double>(f32(b, 0)));
-        case ColumnType::kDouble: need(8); return number(f64(b, 0));
-        case ColumnType::kDateTime: need(8); return "\"" + formatDate(f64(b, 0)) + "\"";
-        case ColumnType::kGuid: need(16); return guid(b);
-        case ColumnType::kNumeric: need(17); return formatDecimal(b, col.scale);
-        case ColumnType::kText: return jsonString(utf16ToUtf8(decodeText(b)));
+        case ColumnType::kMoney:
+            need(8);
+            return money(static_cast<int64_t>(u64(b, 0)));
+        case ColumnType::kSingle:
+            need(4);
+            return number(static_cast<double>(f32(b, 0)));
+        case ColumnType::kDouble:
+            need(8);
+            return number(f64(b, 0));
+        case ColumnType::kDateTime:
+            need(8);
+            return "\"" + formatDate(f64(b, 0)) + "\"";
+        case ColumnType::kGuid:
+            need(16);
+            return guid(b);
+        case ColumnType::kNumeric:
+            need(17);
+            return formatDecimal(b, col.scale);
+        case ColumnType::kText:
+            return jsonString(utf16ToUtf8(decodeText(b)));
         case ColumnType::kMemo:
             if (b.empty()) return "null";
-            return jsonString(utf16ToUtf8(decodeText(readLongValue(db.file(), b, page, rowNumber))));
+            return jsonString(
+                utf16ToUtf8(decodeText(readLongValue(db.file(), b, page, rowNumber))));
         case ColumnType::kOle:
             if (b.empty()) return "null";
-            return "{\"$binary\": \"" + base64(readLongValue(db.file(), b, page, rowNumber)) + "\"}";
-        default: return "{\"$binary\": \"" + base64(b) + "\"}";
+            return "{\"$binary\": \"" + base64(readLongValue(db.file(), b, page, rowNumber)) +
+                   "\"}";
+        default:
+            return "{\"$binary\": \"" + base64(b) + "\"}";
     }
 }
 
 void dumpTable(Database& db, const TableDef& def, std::ostream& out) {
     std::vector<const Column*> cols;
     for (const auto& c : def.columns) cols.push_back(&c);
-    std::sort(cols.begin(), cols.end(), [](const Column* a, const Column* b) { return a->number < b->number; });
+    std::sort(cols.begin(), cols.end(),
+              [](const Column* a, const Column* b) { return a->number < b->number; });
     db.scanRows(def, [&](const RowLocation& at, ByteView bytes) {
         RowView rv = crackRow(def, bytes, at.data.page, at.data.row);
         out << '{';
@@ -188,7 +224,8 @@ void dumpTable(Database& db, const TableDef& def, std::ostream& out) {
         for (const Column* c : cols) {
             if (!first) out << ", ";
             first = false;
-            out << jsonString(c->name) << ": " << columnJson(db, def, *c, rv, at.data.page, at.data.row);
+            out << jsonString(c->name) << ": "
+                << columnJson(db, def, *c, rv, at.data.page, at.data.row);
         }
         out << "}\n";
         if (!out) fail(ErrorCode::kIo, "Cannot write the dump: its reader has gone.");

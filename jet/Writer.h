@@ -3,6 +3,8 @@
 // the global map. Shared by the compactor and the builder.
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -10,8 +12,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "jet/DataPage.h"
 #include "jet/FileIo.h"
@@ -24,16 +24,17 @@
 
 namespace jet {
 
-inline constexpr std::size_t kInlineLimit = 64;        // long values up to this size stay in the row
-inline constexpr std::size_t kSingleRowLimit = 4076;   // larger values are chained
+inline constexpr std::size_t kInlineLimit = 64;       // long values up to this size stay in the row
+inline constexpr std::size_t kSingleRowLimit = 4076;  // larger values are chained
 inline constexpr std::size_t kChainChunkLimit = 4072;
-inline constexpr std::size_t kMinChunk = 64;           // smaller leftovers start a chain on a new page
-inline constexpr std::size_t kMapRowsPerPage = (kPageSize - kDataHeaderSize) / (kUsageMapRowSize + 2);
+inline constexpr std::size_t kMinChunk = 64;  // smaller leftovers start a chain on a new page
+inline constexpr std::size_t kMapRowsPerPage =
+    (kPageSize - kDataHeaderSize) / (kUsageMapRowSize + 2);
 
 // Writes pages by number, encoding them under their new number when the
 // database key asks for it.
 class OutputFile {
-public:
+  public:
     OutputFile(int fd, uint32_t databaseKey, std::string path)
         : fd_(fd), key_(databaseKey), path_(std::move(path)) {}
 
@@ -57,7 +58,8 @@ public:
         std::size_t done = 0;
         const off_t at = static_cast<off_t>(pendingFirst_) * kPageSize;
         while (done < pending_.size()) {
-            ssize_t w = fileIo().pwrite(fd_, pending_.data() + done, pending_.size() - done, at + static_cast<off_t>(done));
+            ssize_t w = fileIo().pwrite(fd_, pending_.data() + done, pending_.size() - done,
+                                        at + static_cast<off_t>(done));
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 pending_.clear();
@@ -70,12 +72,13 @@ public:
 
     [[noreturn]] void failWrite(int err) {
         if (err == ENOSPC || err == EDQUOT) {
-            fail(ErrorCode::kNoSpace, "There is not enough room on the disk to write '" + path_ + "'.");
+            fail(ErrorCode::kNoSpace,
+                 "There is not enough room on the disk to write '" + path_ + "'.");
         }
         fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + std::strerror(err) + ".");
     }
 
-private:
+  private:
     int fd_;
     uint32_t key_;
     std::string path_;
@@ -85,17 +88,18 @@ private:
 };
 
 class PageAllocator {
-public:
+  public:
     explicit PageAllocator(uint32_t first) : next_(first) {}
     uint32_t allocate() {
         if (next_ >= kMaxPages) {
-            fail(ErrorCode::kTooLarge, "The compacted database would exceed the format's 2 GB limit.");
+            fail(ErrorCode::kTooLarge,
+                 "The compacted database would exceed the format's 2 GB limit.");
         }
         return next_++;
     }
     uint32_t count() const { return next_; }
 
-private:
+  private:
     uint32_t next_;
 };
 
@@ -107,7 +111,7 @@ struct MapRow {
 
 // Stores long values of one column on its own LVAL pages.
 class LongValueWriter {
-public:
+  public:
     LongValueWriter(PageAllocator& alloc, OutputFile& out) : alloc_(alloc), out_(out) {}
 
     // Stores a value too large for its row; returns the 12-byte header.
@@ -117,7 +121,8 @@ public:
         if (len <= kSingleRowLimit && !chained) {
             if (page_ == 0 || !builder_.fits(len)) openPage(std::nullopt);
             uint8_t slot = builder_.add(Bytes(value.begin(), value.end()));
-            put32(header.data(), static_cast<uint32_t>(len) | (static_cast<uint32_t>(kLvSingle) << 24));
+            put32(header.data(),
+                  static_cast<uint32_t>(len) | (static_cast<uint32_t>(kLvSingle) << 24));
             put32(header.data() + 4, RowPtr{page_, slot}.toU32());
             return header;
         }
@@ -156,7 +161,7 @@ public:
 
     const std::vector<uint32_t>& pages() const { return pages_; }
 
-private:
+  private:
     // Starts a new page; the chunk in slot patch (on the page being left)
     // is pointed at slot 0 of the new page before the old page is written.
     void openPage(std::optional<uint8_t> patch) {
@@ -178,7 +183,7 @@ private:
 };
 
 class DatabaseWriter {
-public:
+  public:
     DatabaseWriter(OutputFile& out, uint32_t firstFreePage) : out_(out), alloc_(firstFreePage) {}
 
     OutputFile& out() { return out_; }
@@ -192,9 +197,11 @@ public:
     MapRow& map(int i) { return maps_[static_cast<std::size_t>(i)]; }
     // Gives every map created so far its row on a shared holder page.
     void placeMaps() {
-        for (std::size_t i = 0; i < maps_.size(); i += kMapRowsPerPage) holderPages_.push_back(alloc_.allocate());
+        for (std::size_t i = 0; i < maps_.size(); i += kMapRowsPerPage)
+            holderPages_.push_back(alloc_.allocate());
         for (std::size_t i = 0; i < maps_.size(); ++i) {
-            maps_[i].at = {holderPages_[i / kMapRowsPerPage], static_cast<uint8_t>(i % kMapRowsPerPage)};
+            maps_[i].at = {holderPages_[i / kMapRowsPerPage],
+                           static_cast<uint8_t>(i % kMapRowsPerPage)};
         }
     }
 
@@ -202,8 +209,8 @@ public:
     // allows. On node pages the last child of a page is its tail and takes no
     // bytes, so the stored entries are those before it. The prefix is
     // estimated from the keys alone, never more than the page will use.
-    static std::vector<std::pair<std::size_t, std::size_t>> packPages(const std::vector<IndexEntry>& entries,
-                                                                      bool node) {
+    static std::vector<std::pair<std::size_t, std::size_t>> packPages(
+        const std::vector<IndexEntry>& entries, bool node) {
         std::vector<std::pair<std::size_t, std::size_t>> groups;  // [begin, end)
         std::size_t b = 0;
         while (b < entries.size()) {
@@ -222,7 +229,8 @@ public:
                 std::size_t newShortest = std::min(shortest, size);
                 const Bytes& first = entries[b].key;
                 std::size_t lcp = 0;
-                while (lcp < first.size() && lcp < add.key.size() && first[lcp] == add.key[lcp]) ++lcp;
+                while (lcp < first.size() && lcp < add.key.size() && first[lcp] == add.key[lcp])
+                    ++lcp;
                 std::size_t prefix = std::min(lcp, newShortest - 1);
                 if (newTotal - count * prefix > kIndexDataMax) break;
                 total = newTotal;
@@ -236,7 +244,8 @@ public:
         return groups;
     }
 
-    uint32_t writeTree(const std::vector<IndexEntry>& leafEntries, uint32_t owner, std::vector<uint32_t>& pages) {
+    uint32_t writeTree(const std::vector<IndexEntry>& leafEntries, uint32_t owner,
+                       std::vector<uint32_t>& pages) {
         if (leafEntries.empty()) {
             uint32_t p = alloc_.allocate();
             pages.push_back(p);
@@ -251,9 +260,11 @@ public:
             for (std::size_t g = 0; g < groups.size(); ++g) numbers.push_back(alloc_.allocate());
             for (std::size_t g = 0; g < groups.size(); ++g) {
                 std::vector<const IndexEntry*> ptrs;
-                for (std::size_t k = groups[g].first; k < groups[g].second; ++k) ptrs.push_back(&leafEntries[k]);
-                out_.write(numbers[g], buildIndexPage(kPageIndexLeaf, owner, g > 0 ? numbers[g - 1] : 0,
-                                                      g + 1 < groups.size() ? numbers[g + 1] : 0, 0, ptrs));
+                for (std::size_t k = groups[g].first; k < groups[g].second; ++k)
+                    ptrs.push_back(&leafEntries[k]);
+                out_.write(numbers[g],
+                           buildIndexPage(kPageIndexLeaf, owner, g > 0 ? numbers[g - 1] : 0,
+                                          g + 1 < groups.size() ? numbers[g + 1] : 0, 0, ptrs));
                 IndexEntry up = leafEntries[groups[g].second - 1];
                 up.child = numbers[g];
                 level.push_back(std::move(up));
@@ -276,8 +287,9 @@ public:
                     for (std::size_t k = b; k + 1 < e; ++k) ptrs.push_back(&level[k]);
                     tail = level[e - 1].child;
                 }
-                out_.write(numbers[g], buildIndexPage(kPageIndexNode, owner, g > 0 ? numbers[g - 1] : 0,
-                                                      g + 1 < groups.size() ? numbers[g + 1] : 0, tail, ptrs));
+                out_.write(numbers[g],
+                           buildIndexPage(kPageIndexNode, owner, g > 0 ? numbers[g - 1] : 0,
+                                          g + 1 < groups.size() ? numbers[g + 1] : 0, tail, ptrs));
                 IndexEntry up = level[e - 1];
                 up.child = numbers[g];
                 above.push_back(std::move(up));
@@ -295,7 +307,8 @@ public:
             std::size_t payload;
             if (k == 0) {
                 payload = std::min<std::size_t>(buf.size(), kPageSize);
-                std::copy(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(payload), p.begin());
+                std::copy(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(payload),
+                          p.begin());
             } else {
                 payload = std::min<std::size_t>(buf.size() - pos, kTdefPayloadPerContinuation);
                 std::copy(buf.begin() + static_cast<std::ptrdiff_t>(pos),
@@ -305,7 +318,8 @@ public:
             std::size_t used = (k == 0 ? 0 : 8) + payload;
             p[0] = kPageTableDef;
             p[1] = 0x01;
-            put16(p.data() + 2, static_cast<uint16_t>(used + 8 >= kPageSize ? 0 : kPageSize - used - 8));
+            put16(p.data() + 2,
+                  static_cast<uint16_t>(used + 8 >= kPageSize ? 0 : kPageSize - used - 8));
             put32(p.data() + 4, k + 1 < pages.size() ? pages[k + 1] : 0);
             out_.write(pages[k], p);
         }
@@ -322,7 +336,8 @@ public:
         }
         for (std::size_t h = 0; h < holderPages_.size(); ++h) {
             DataPageBuilder b(0);
-            for (std::size_t i = h * kMapRowsPerPage; i < std::min(maps_.size(), (h + 1) * kMapRowsPerPage); ++i) {
+            for (std::size_t i = h * kMapRowsPerPage;
+                 i < std::min(maps_.size(), (h + 1) * kMapRowsPerPage); ++i) {
                 b.add(rows[i]);
             }
             out_.write(holderPages_[h], b.build());
@@ -355,7 +370,8 @@ public:
         if (free) {
             for (uint32_t s = 0; s * kPagesPerBitmapPage < freeFrom; ++s) {
                 Page& p = bitmap(s);
-                for (uint32_t bit = 0; bit < kPagesPerBitmapPage && s * kPagesPerBitmapPage + bit < freeFrom; ++bit) {
+                for (uint32_t bit = 0;
+                     bit < kPagesPerBitmapPage && s * kPagesPerBitmapPage + bit < freeFrom; ++bit) {
                     p[4 + bit / 8] = static_cast<uint8_t>(p[4 + bit / 8] & ~(1u << (bit % 8)));
                 }
             }
@@ -377,7 +393,8 @@ public:
             global.assign(5 + bytes, 0xFF);
             global[0] = 0x00;
             put32(global.data() + 1, 0);
-            for (uint32_t p = 0; p < n; ++p) global[5 + p / 8] = static_cast<uint8_t>(global[5 + p / 8] & ~(1u << (p % 8)));
+            for (uint32_t p = 0; p < n; ++p)
+                global[5 + p / 8] = static_cast<uint8_t>(global[5 + p / 8] & ~(1u << (p % 8)));
         } else {
             // The bitmap pages are part of the file too: reserve them first.
             uint32_t slots = 0;
@@ -393,7 +410,7 @@ public:
         out_.write(1, b.build());
     }
 
-private:
+  private:
     OutputFile& out_;
     PageAllocator alloc_;
     std::vector<MapRow> maps_;

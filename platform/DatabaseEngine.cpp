@@ -7,10 +7,13 @@ namespace platform {
 
 namespace {
 class JetEngine : public DatabaseEngine {
-public:
-    void CompactDatabase(const std::string& sourceConnection, const std::string& destinationConnection) override {
+  public:
+    void CompactDatabase(const std::string& sourceConnection,
+                         const std::string& destinationConnection) override {
         auto r = jet::CompactDatabase(sourceConnection, destinationConnection);
-        if (!r) throw RaisedError(ErrorRecord{r.error().number, r.error().description, r.error().source});
+        if (!r)
+            throw RaisedError(
+                ErrorRecord{r.error().number, r.error().description, r.error().source});
     }
 };
 }  // namespace

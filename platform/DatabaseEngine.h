@@ -9,14 +9,14 @@
 namespace platform {
 
 class DatabaseEngine {
-public:
+  public:
     virtual ~DatabaseEngine() = default;
     virtual void CompactDatabase(const std::string& sourceConnection,
                                  const std::string& destinationConnection) = 0;
 };
 
 class DatabaseEngineFactory {
-public:
+  public:
     virtual ~DatabaseEngineFactory() = default;
     // Creating the engine may itself fail (raises).
     virtual std::unique_ptr<DatabaseEngine> create() = 0;
@@ -24,7 +24,7 @@ public:
 
 // Our Jet 4 engine behind the interface.
 class JetEngineFactory : public DatabaseEngineFactory {
-public:
+  public:
     std::unique_ptr<DatabaseEngine> create() override;
 };
 

@@ -12,21 +12,29 @@ void raise(int32_t number, const std::string& description, const std::string& so
 void raiseErrno(int err, const std::string& path) {
     const std::string detail = " ('" + path + "': " + std::strerror(err) + ")";
     switch (err) {
-        case ENOENT: raise(kFileNotFound, "File not found" + detail);
-        case ENOTDIR: raise(kPathNotFound, "Path not found" + detail);
+        case ENOENT:
+            raise(kFileNotFound, "File not found" + detail);
+        case ENOTDIR:
+            raise(kPathNotFound, "Path not found" + detail);
         case EACCES:
         case EPERM:
         case EROFS:
         case ETXTBSY:
-        case EBUSY: raise(kPermissionDenied, "Permission denied" + detail);
+        case EBUSY:
+            raise(kPermissionDenied, "Permission denied" + detail);
         case ENAMETOOLONG:
         case EINVAL:
-        case ELOOP: raise(kBadFileName, "Bad file name or number" + detail);
-        case EEXIST: raise(kFileAlreadyExists, "File already exists" + detail);
+        case ELOOP:
+            raise(kBadFileName, "Bad file name or number" + detail);
+        case EEXIST:
+            raise(kFileAlreadyExists, "File already exists" + detail);
         case ENOSPC:
-        case EDQUOT: raise(kDiskFull, "Disk full" + detail);
-        case EIO: raise(kDeviceIoError, "Device I/O error" + detail);
-        default: raise(kPathFileAccessError, "Path/File access error" + detail);
+        case EDQUOT:
+            raise(kDiskFull, "Disk full" + detail);
+        case EIO:
+            raise(kDeviceIoError, "Device I/O error" + detail);
+        default:
+            raise(kPathFileAccessError, "Path/File access error" + detail);
     }
 }
 

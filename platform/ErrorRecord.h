@@ -15,12 +15,12 @@ struct ErrorRecord {
 };
 
 class RaisedError : public std::exception {
-public:
+  public:
     explicit RaisedError(ErrorRecord r) : record_(std::move(r)) {}
     const ErrorRecord& record() const { return record_; }
     const char* what() const noexcept override { return record_.description.c_str(); }
 
-private:
+  private:
     ErrorRecord record_;
 };
 
@@ -40,7 +40,8 @@ enum RuntimeError : int32_t {
     kCancelError = 32755,
 };
 
-[[noreturn]] void raise(int32_t number, const std::string& description, const std::string& source = kRuntimeSource);
+[[noreturn]] void raise(int32_t number, const std::string& description,
+                        const std::string& source = kRuntimeSource);
 // Raises the runtime error that matches an errno value.
 [[noreturn]] void raiseErrno(int err, const std::string& path);
 

@@ -9,7 +9,7 @@
 namespace platform {
 
 class FileDialog {
-public:
+  public:
     virtual ~FileDialog() = default;
     virtual void setCancelError(bool value) = 0;
     virtual void setFlags(int flags) = 0;

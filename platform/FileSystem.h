@@ -8,7 +8,7 @@
 namespace platform {
 
 class FileSystem {
-public:
+  public:
     virtual ~FileSystem() = default;
     // The name of the file the path names, or "" when no normal file does.
     // The path is taken literally; only regular files count, not hidden
@@ -29,7 +29,7 @@ public:
 
 // The real file system.
 class PosixFileSystem : public FileSystem {
-public:
+  public:
     std::string lookUp(const std::string& path) override;
     int64_t length(const std::string& path) override;
     void remove(const std::string& path) override;

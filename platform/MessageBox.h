@@ -9,7 +9,7 @@ namespace platform {
 enum class MessageIcon { kCritical, kInformation };
 
 class MessageBox {
-public:
+  public:
     virtual ~MessageBox() = default;
     virtual void show(const std::string& text, MessageIcon icon, const std::string& title) = 0;
 };
@@ -18,11 +18,11 @@ public:
 // stderr, CR LF written as plain line breaks. Remembers whether a critical
 // message was shown, for the exit status.
 class ConsoleMessageBox : public MessageBox {
-public:
+  public:
     void show(const std::string& text, MessageIcon icon, const std::string& title) override;
     bool sawCritical() const { return sawCritical_; }
 
-private:
+  private:
     bool sawCritical_ = false;
 };
 

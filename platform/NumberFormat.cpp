@@ -1,17 +1,19 @@
 #include "platform/NumberFormat.h"
 
+#include <locale.h>
+
 #include <climits>
 #include <clocale>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <locale.h>
 
 #include "platform/ErrorRecord.h"
 
 namespace platform {
 
-std::string groupDigits(long double value, const std::string& separator, const std::string& grouping) {
+std::string groupDigits(long double value, const std::string& separator,
+                        const std::string& grouping) {
     long double rounded = std::round(value);
     bool negative = rounded < 0;
     std::string digits;
@@ -50,7 +52,8 @@ std::string LocaleNumberFormat::format(const std::string& value, const std::stri
     if (value.empty() || end == value.c_str()) raise(13, "Type mismatch");
     // The user's numeric conventions, read without touching the global locale.
     locale_t loc = newlocale(LC_NUMERIC_MASK, localeName_.c_str(), static_cast<locale_t>(0));
-    if (loc == static_cast<locale_t>(0)) loc = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
+    if (loc == static_cast<locale_t>(0))
+        loc = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
     std::string sep = ",";
     std::string grouping = "\3";
     if (loc != static_cast<locale_t>(0)) {

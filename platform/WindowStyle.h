@@ -28,7 +28,7 @@ inline StyleEffect decodeButtonStyle(uint32_t style) {
 using WindowHandle = uintptr_t;
 
 class WindowStyleApi {
-public:
+  public:
     virtual ~WindowStyleApi() = default;
     // Replaces the style of the window; returns the old style, 0 on failure.
     virtual int32_t SetWindowLongA(WindowHandle hWnd, int index, int32_t newLong) = 0;
@@ -36,7 +36,7 @@ public:
 
 // A command button as the form engine exposes it.
 class CommandButton {
-public:
+  public:
     virtual ~CommandButton() = default;
     virtual WindowHandle hWnd() = 0;
     virtual void setVisible(bool visible) = 0;

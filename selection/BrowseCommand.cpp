@@ -4,7 +4,8 @@
 
 namespace selection {
 
-void Command1_Click(platform::FileDialog& comDlg, const std::function<void(const std::string&)>& setText,
+void Command1_Click(platform::FileDialog& comDlg,
+                    const std::function<void(const std::string&)>& setText,
                     const std::string& programFolder) {
     platform::ErrorRecord last;  // switching to resume-next clears the record
     auto resumeNext = [&](const std::function<void()>& step) {

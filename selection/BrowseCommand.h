@@ -17,7 +17,8 @@ inline constexpr const char* kDefaultFileName = "data.dbf";
 inline constexpr int kFlags = 6;  // prompt before overwriting (2) + hide read-only box (4)
 
 // setText writes the path box; programFolder is where the dialog starts.
-void Command1_Click(platform::FileDialog& comDlg, const std::function<void(const std::string&)>& setText,
+void Command1_Click(platform::FileDialog& comDlg,
+                    const std::function<void(const std::string&)>& setText,
                     const std::string& programFolder);
 
 }  // namespace selection

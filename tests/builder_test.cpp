@@ -1,11 +1,12 @@
 // Databases built from scratch: they check clean, read through mdbtools as
 // the rows that were put in, keep their password and encoding, and compact.
+#include "jet/Builder.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 
 #include "jet/Api.h"
-#include "jet/Builder.h"
 #include "jet/Compactor.h"
 #include "jet/Value.h"
 #include "support/Fixtures.h"
@@ -20,7 +21,8 @@ namespace {
 // mdb-json's rows of a table, by their ID column.
 std::map<int, JsonObject> mdbRowsById(const fs::path& file, const std::string& table) {
     std::string out;
-    runCommand("mdb-json " + shellQuote(file.string()) + " " + shellQuote(table) + " 2>/dev/null", out);
+    runCommand("mdb-json " + shellQuote(file.string()) + " " + shellQuote(table) + " 2>/dev/null",
+               out);
     std::map<int, JsonObject> rows;
     std::stringstream ss(out);
     std::string line;
@@ -38,7 +40,8 @@ void expectCleanCheck(const fs::path& file, const std::string& password) {
     for (const auto& n : r.value().notes) ADD_FAILURE() << n;
 }
 
-jet::Result<jet::CompactResult> compact(const fs::path& src, const fs::path& dst, const std::string& pw) {
+jet::Result<jet::CompactResult> compact(const fs::path& src, const fs::path& dst,
+                                        const std::string& pw) {
     return jet::compactFile({src.string(), pw, dst.string(), pw, true});
 }
 
@@ -50,7 +53,10 @@ TEST(Builder, BuiltDatabasesCheckCleanAndReadAsPutIn) {
         const char* name;
         std::string password;
         uint32_t key;
-    } variants[] = {{"plain", "", 0}, {"password", "s3cret pw", 0}, {"encoded", "", 0x1234ABCD}, {"both", "MARLIN4ii8-tb3pz6qk", 0xA7B773E0}};
+    } variants[] = {{"plain", "", 0},
+                    {"password", "s3cret pw", 0},
+                    {"encoded", "", 0x1234ABCD},
+                    {"both", "MARLIN4ii8-tb3pz6qk", 0xA7B773E0}};
     for (const auto& v : variants) {
         SCOPED_TRACE(v.name);
         TempDir dir;
@@ -103,12 +109,15 @@ TEST(Builder, BuiltDatabasesCheckCleanAndReadAsPutIn) {
         EXPECT_EQ(static_cast<int>(rows.size()), live);
         // Our reader and mdbtools agree on every value.
         std::string err;
-        EXPECT_EQ(ourRows(db.string(), v.password, "Customers", err), mdbRows(db.string(), "Customers"));
+        EXPECT_EQ(ourRows(db.string(), v.password, "Customers", err),
+                  mdbRows(db.string(), "Customers"));
 
         std::string schema;
-        runCommand("mdb-schema --indexes " + shellQuote(db.string()) + " postgres 2>/dev/null", schema);
-        for (const char* s : {"\"customers\"", "\"joined\"", "\"picture\"", "\"id\"\t\t\tSERIAL", "customers_byname_idx",
-                              "(\"joined\" DESC, \"visits\")", "PRIMARY KEY (\"id\")"}) {
+        runCommand("mdb-schema --indexes " + shellQuote(db.string()) + " postgres 2>/dev/null",
+                   schema);
+        for (const char* s :
+             {"\"customers\"", "\"joined\"", "\"picture\"", "\"id\"\t\t\tSERIAL",
+              "customers_byname_idx", "(\"joined\" DESC, \"visits\")", "PRIMARY KEY (\"id\")"}) {
             EXPECT_NE(schema.find(s), std::string::npos) << s;
         }
     }
@@ -133,7 +142,8 @@ TEST(Builder, CompactingABuiltDatabaseReclaimsItsDeadSpace) {
         EXPECT_EQ(info.value().report.deadRowBytes, 0u);
         EXPECT_EQ(info.value().encoded, key != 0);
         std::string e1, e2;
-        EXPECT_EQ(ourRows(out.string(), "pw", "Customers", e1), ourRows(db.string(), "pw", "Customers", e2));
+        EXPECT_EQ(ourRows(out.string(), "pw", "Customers", e1),
+                  ourRows(db.string(), "pw", "Customers", e2));
         EXPECT_EQ(mdbRows(out.string(), "Customers"), mdbRows(db.string(), "Customers"));
         const fs::path again = dir / ("again" + std::to_string(key) + ".mdb");
         ASSERT_TRUE(compact(out, again, "pw").ok());
@@ -146,10 +156,14 @@ TEST(Builder, WideDefinitionsAndLargeTablesUseContinuationPagesAndReferenceMaps)
     const fs::path db = dir / "big.mdb";
     jet::BuildTable wide{"Wide", {}, {}};
     for (int c = 0; c < 120; ++c) {
-        wide.columns.push_back({"A rather long column name number " + std::to_string(c), jet::ColumnType::kLong});
+        wide.columns.push_back(
+            {"A rather long column name number " + std::to_string(c), jet::ColumnType::kLong});
     }
-    jet::BuildTable large{"Large", {{"ID", jet::ColumnType::kLong}, {"Payload", jet::ColumnType::kText, 255},
-                                    {"More", jet::ColumnType::kText, 255}, {"Rest", jet::ColumnType::kText, 255}},
+    jet::BuildTable large{"Large",
+                          {{"ID", jet::ColumnType::kLong},
+                           {"Payload", jet::ColumnType::kText, 255},
+                           {"More", jet::ColumnType::kText, 255},
+                           {"Rest", jet::ColumnType::kText, 255}},
                           {{"PrimaryKey", {{"ID", true}}, true}}};
     auto b = jet::DatabaseBuilder::create(db.string(), {}, {wide, large});
     ASSERT_TRUE(b.ok());
@@ -175,8 +189,10 @@ TEST(Builder, WideDefinitionsAndLargeTablesUseContinuationPagesAndReferenceMaps)
 
 TEST(Builder, RefusesWhatItCannotWrite) {
     TempDir dir;
-    jet::BuildTable t{"T", {{"ID", jet::ColumnType::kLong}, {"Name", jet::ColumnType::kText, 20}},
-                      {{"PrimaryKey", {{"ID", true}}, true}, {"ByName", {{"Name", true}}, false, true}}};
+    jet::BuildTable t{
+        "T",
+        {{"ID", jet::ColumnType::kLong}, {"Name", jet::ColumnType::kText, 20}},
+        {{"PrimaryKey", {{"ID", true}}, true}, {"ByName", {{"Name", true}}, false, true}}};
     {
         auto b = jet::DatabaseBuilder::create((dir / "a.mdb").string(), {}, {t});
         ASSERT_TRUE(b.ok());

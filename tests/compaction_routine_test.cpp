@@ -1,10 +1,9 @@
 // The compact-and-repair command and its routine, through the runtime's
 // doubles and on real files in a temporary folder.
 #include <gtest/gtest.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <locale.h>
 
 #include "compaction/CompactCommand.h"
 #include "compaction/CompactDB.h"
@@ -75,7 +74,8 @@ TEST(CompactCommand, MissingFoldersAndHiddenFilesDoNotExist) {
     TempDir dir;
     writeFile(dir / ".data.dbf", "hidden");
     fs::create_directory(dir / "folder.dbf");
-    for (const auto& p : {dir / "missing.dbf", dir / "folder.dbf", dir / ".data.dbf", dir / "missing" / "x"}) {
+    for (const auto& p :
+         {dir / "missing.dbf", dir / "folder.dbf", dir / ".data.dbf", dir / "missing" / "x"}) {
         SCOPED_TRACE(p.string());
         Harness h;
         compaction::CompactCommand cmd(h.rt);
@@ -86,7 +86,7 @@ TEST(CompactCommand, MissingFoldersAndHiddenFilesDoNotExist) {
 }
 
 TEST(CompactCommand, AShrinkingDatabaseIsReportedWithGroupedSizesThenNoChanges) {
-        struct Locale {
+    struct Locale {
         const char* name;
         const char* separator;
     } locales[] = {{"en_US.UTF-8", ","}, {"de_DE.UTF-8", "."}};
@@ -109,8 +109,8 @@ TEST(CompactCommand, AShrinkingDatabaseIsReportedWithGroupedSizesThenNoChanges) 
             return platform::groupDigits(static_cast<long double>(v), loc.separator, "\3");
         };
         expectOneMessage(h,
-                         "All Done!\r\n\r\nOld Filesize : " + group(oldSize) + " bytes\r\nNew Filisize : " +
-                             group(newSize) + " bytes",
+                         "All Done!\r\n\r\nOld Filesize : " + group(oldSize) +
+                             " bytes\r\nNew Filisize : " + group(newSize) + " bytes",
                          MessageIcon::kInformation);
         EXPECT_NE(h.box.shown[0].text.find(loc.separator), std::string::npos);
         EXPECT_EQ(cmd.oldSizeText, std::to_string(oldSize));
@@ -143,17 +143,18 @@ TEST(CompactDB, AWrongPasswordIsReportedAndTheDatabaseKept) {
     Harness h;
     compaction::CompactCommand cmd(h.rt);
     cmd.Command2_Click(db.string());
-    expectOneMessage(h,
-                     "Something go wrong\r\n\r\nMake sure that you have installed MS.MDAC v2.8\r\n\r\n"
-                     "Send this to author : \r\nNot a valid password.\r\n-2147217843 - Jet4 Engine",
-                     MessageIcon::kCritical);
+    expectOneMessage(
+        h,
+        "Something go wrong\r\n\r\nMake sure that you have installed MS.MDAC v2.8\r\n\r\n"
+        "Send this to author : \r\nNot a valid password.\r\n-2147217843 - Jet4 Engine",
+        MessageIcon::kCritical);
     EXPECT_EQ(readFile(db), before);
     EXPECT_FALSE(fs::exists(db.string() + "2"));
     EXPECT_EQ(h.engines.released, h.engines.created);
 }
 
 TEST(CompactDB, AStaleTemporaryIsRemovedFirstButAHiddenOneIsNot) {
-        TempDir dir;
+    TempDir dir;
     const fs::path db = productDatabase(dir);
     writeFile(db.string() + "2", "left by an earlier run");
     Harness h;
@@ -176,7 +177,7 @@ TEST(CompactDB, AStaleTemporaryIsRemovedFirstButAHiddenOneIsNot) {
 }
 
 TEST(CompactDB, EachStepFailingInTurnLeavesTheDatabaseIntact) {
-        const platform::ErrorRecord injected{70, "Permission denied", "Injected"};
+    const platform::ErrorRecord injected{70, "Permission denied", "Injected"};
     struct Step {
         const char* name;
         std::function<void(Harness&)> arm;
@@ -203,13 +204,14 @@ TEST(CompactDB, EachStepFailingInTurnLeavesTheDatabaseIntact) {
         EXPECT_EQ(readFile(db), before);
         EXPECT_EQ(h.engines.released, h.engines.created);
         if (s.copyRemains) {
-            EXPECT_TRUE(jet::checkFile(db.string() + "2", kProductPassword).ok()) << "the copy should stay whole";
+            EXPECT_TRUE(jet::checkFile(db.string() + "2", kProductPassword).ok())
+                << "the copy should stay whole";
         }
     }
 }
 
 TEST(CompactDB, PermissionsAndSymbolicLinksAreKept) {
-        TempDir dir;
+    TempDir dir;
     fs::create_directory(dir / "real");
     const fs::path db = productDatabase(dir, "real/data.dbf");
     ::chmod(db.c_str(), 0640);
@@ -227,7 +229,7 @@ TEST(CompactDB, PermissionsAndSymbolicLinksAreKept) {
 }
 
 TEST(CompactCommand, ALookUpOrLengthErrorShowsOneMessageAndTheProgramGoesOn) {
-        TempDir dir;
+    TempDir dir;
     const fs::path db = productDatabase(dir);
     for (const char* op : {"lookUp", "length"}) {
         SCOPED_TRACE(op);
@@ -274,15 +276,17 @@ TEST(NumberFormat, DigitsAreGroupedAsTheLocaleGroupsThem) {
     EXPECT_EQ(platform::groupDigits(12345678, ",", "\3\2"), "1,23,45,678");
     EXPECT_EQ(platform::groupDigits(1234, "", ""), "1234");
     if (haveLocale("de_DE.UTF-8")) {
-        EXPECT_EQ(platform::LocaleNumberFormat("de_DE.UTF-8").format("1234567", "#,##0"), "1.234.567");
+        EXPECT_EQ(platform::LocaleNumberFormat("de_DE.UTF-8").format("1234567", "#,##0"),
+                  "1.234.567");
     }
     if (haveLocale("en_US.UTF-8")) {
-        EXPECT_EQ(platform::LocaleNumberFormat("en_US.UTF-8").format("1234567", "#,##0"), "1,234,567");
+        EXPECT_EQ(platform::LocaleNumberFormat("en_US.UTF-8").format("1234567", "#,##0"),
+                  "1,234,567");
     }
 }
 
 TEST(ConsoleCompaction, InPlaceReportsOnStdoutAndFailsOnStderr) {
-        TempDir dir;
+    TempDir dir;
     const fs::path db = productDatabase(dir);
     std::string out;
     EXPECT_EQ(runCommand("LC_ALL=en_US.UTF-8 " + shellQuote(JET4_BINARY) + " compact --in-place " +
@@ -295,8 +299,8 @@ TEST(ConsoleCompaction, InPlaceReportsOnStdoutAndFailsOnStderr) {
     o.rows = 20;
     const fs::path other = dir / "other.dbf";
     buildSampleDatabase(other.string(), o);
-    EXPECT_EQ(runCommand(shellQuote(JET4_BINARY) + " compact --in-place " + shellQuote(other.string()) +
-                             " 2>&1 >/dev/null",
+    EXPECT_EQ(runCommand(shellQuote(JET4_BINARY) + " compact --in-place " +
+                             shellQuote(other.string()) + " 2>&1 >/dev/null",
                          out),
               1);
     EXPECT_NE(out.find("Not a valid password."), std::string::npos) << out;

@@ -19,7 +19,8 @@ using namespace testsupport;
 
 namespace {
 
-jet::Result<jet::CompactResult> compact(const fs::path& src, const fs::path& dst, const std::string& pw,
+jet::Result<jet::CompactResult> compact(const fs::path& src, const fs::path& dst,
+                                        const std::string& pw,
                                         std::optional<std::string> newPw = std::nullopt) {
     jet::CompactRequest req;
     req.sourcePath = src.string();
@@ -50,7 +51,9 @@ std::vector<jet::Bytes> plainSids(const fs::path& f, const std::string& pw) {
     uint32_t key = jet::sidKey(db->header().decoded);
     std::vector<jet::Bytes> out;
     for (const auto& t : db->localTables()) {
-        const char* column = t.name == "MSysACEs" ? "SID" : t.name == "MSysObjects" ? "Owner" : nullptr;
+        const char* column = t.name == "MSysACEs"      ? "SID"
+                             : t.name == "MSysObjects" ? "Owner"
+                                                       : nullptr;
         if (!column) continue;
         const jet::TableDef& def = db->tableDef(t.tdefPage(), t.name);
         const jet::Column* c = def.columnByName(column);
@@ -107,7 +110,8 @@ TEST(Compaction, EveryFixtureGivesACheckedCopyWithTheSameContent) {
         }
         for (const char* sys : {"MSysRelationships", "MSysQueries"}) {
             std::string e1, e2;
-            EXPECT_EQ(ourRows(out.string(), pw, sys, e2), ourRows(src.string(), pw, sys, e1)) << sys;
+            EXPECT_EQ(ourRows(out.string(), pw, sys, e2), ourRows(src.string(), pw, sys, e1))
+                << sys;
         }
         EXPECT_EQ(objects(out, pw), objects(src, pw));
         EXPECT_EQ(mdbQueries(out), mdbQueries(src));
@@ -157,7 +161,8 @@ TEST(Compaction, ADestinationPasswordProtectsTheCopyAndKeepsSids) {
     ASSERT_TRUE(compact(src, dir / "copy.mdb", "", "MARLIN4ii8-tb3pz6qk").ok());
     const auto copy = dir / "copy.mdb";
     EXPECT_TRUE(jet::checkFile(copy.string(), "MARLIN4ii8-tb3pz6qk").ok());
-    for (const std::string& wrong : {std::string(), std::string("marlin4ii8-tb3pz6qk"), std::string("x")}) {
+    for (const std::string& wrong :
+         {std::string(), std::string("marlin4ii8-tb3pz6qk"), std::string("x")}) {
         auto r = jet::checkFile(copy.string(), wrong);
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().number, -2147217843);
@@ -220,10 +225,11 @@ TEST(Compaction, ConnectionStringsAreReadAsTheRoutineComposesThem) {
     buildSampleDatabase(src.string(), o);
     const std::string s = src.string();
     const std::string d = s + "2";
-    auto ok = jet::CompactDatabase(
-        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + s + ";Jet OLEDB:Database Password=password",
-        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + d +
-            ";Jet OLEDB:Engine Type=5;Jet OLEDB:Database Password=password");
+    auto ok =
+        jet::CompactDatabase("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + s +
+                                 ";Jet OLEDB:Database Password=password",
+                             "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + d +
+                                 ";Jet OLEDB:Engine Type=5;Jet OLEDB:Database Password=password");
     ASSERT_TRUE(ok.ok()) << ok.error().description;
     EXPECT_TRUE(jet::checkFile(d, "password").ok());
     EXPECT_FALSE(jet::checkFile(d, "").ok());
@@ -235,14 +241,19 @@ TEST(ConnectionStrings, RefusalsNameWhatIsWrong) {
         jet::ErrorCode code;
         std::string mentions;
     } cases[] = {
-        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=a.mdb;Colour=blue", jet::ErrorCode::kConnectionString, "Colour"},
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=a.mdb;Colour=blue",
+         jet::ErrorCode::kConnectionString, "Colour"},
         {"Provider=Microsoft.Jet.OLEDB.4.0", jet::ErrorCode::kConnectionString, "Data Source"},
         {"Data Source=a.mdb", jet::ErrorCode::kConnectionString, "Provider"},
-        {"Provider=Microsoft.ACE.OLEDB.12.0;Data Source=a.mdb", jet::ErrorCode::kUnsupported, "Microsoft.ACE.OLEDB.12.0"},
-        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=a.mdb;Jet OLEDB:Engine Type=4", jet::ErrorCode::kUnsupported, "Engine Type 4"},
-        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/tmp/a;b/data.dbf;Jet OLEDB:Database Password=x",
+        {"Provider=Microsoft.ACE.OLEDB.12.0;Data Source=a.mdb", jet::ErrorCode::kUnsupported,
+         "Microsoft.ACE.OLEDB.12.0"},
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=a.mdb;Jet OLEDB:Engine Type=4",
+         jet::ErrorCode::kUnsupported, "Engine Type 4"},
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/tmp/a;b/data.dbf;Jet OLEDB:Database "
+         "Password=x",
          jet::ErrorCode::kConnectionString, "'b/data.dbf'"},
-        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=\"a.mdb", jet::ErrorCode::kConnectionString, "closing quote"},
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=\"a.mdb", jet::ErrorCode::kConnectionString,
+         "closing quote"},
         {"=x;Provider=Microsoft.Jet.OLEDB.4.0", jet::ErrorCode::kConnectionString, "without a key"},
     };
     for (const auto& c : cases) {
@@ -250,18 +261,21 @@ TEST(ConnectionStrings, RefusalsNameWhatIsWrong) {
         auto r = jet::parseConnectionString(c.text);
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().number, static_cast<int32_t>(c.code));
-        EXPECT_NE(r.error().description.find(c.mentions), std::string::npos) << r.error().description;
+        EXPECT_NE(r.error().description.find(c.mentions), std::string::npos)
+            << r.error().description;
     }
 }
 
 TEST(ConnectionStrings, KeysAreCaseInsensitiveAndValuesMayBeQuoted) {
     auto r = jet::parseConnectionString(
-        "provider=microsoft.jet.oledb.4.0; DATA SOURCE='/tmp/a;b.mdb' ;jet oledb:database password=\"p\"\"w=;\";");
+        "provider=microsoft.jet.oledb.4.0; DATA SOURCE='/tmp/a;b.mdb' ;jet oledb:database "
+        "password=\"p\"\"w=;\";");
     ASSERT_TRUE(r.ok()) << r.error().description;
     EXPECT_EQ(r->dataSource, "/tmp/a;b.mdb");
     EXPECT_EQ(r->password.value(), "p\"w=;");
     auto plain = jet::parseConnectionString(
-        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source= /x/data.dbf;Jet OLEDB:Database Password=a=b ");
+        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source= /x/data.dbf;Jet OLEDB:Database "
+        "Password=a=b ");
     ASSERT_TRUE(plain.ok());
     EXPECT_EQ(plain->dataSource, " /x/data.dbf");  // paths are taken as given
     EXPECT_EQ(plain->password.value(), "a=b ");
@@ -276,10 +290,11 @@ TEST(ConnectionStrings, APathWithASemicolonLeavesEverythingUntouched) {
     o.rows = 10;
     buildSampleDatabase(src.string(), o);
     const std::string before = readFile(src);
-    auto r = jet::CompactDatabase(
-        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + src.string() + ";Jet OLEDB:Database Password=password",
-        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + src.string() +
-            "2;Jet OLEDB:Engine Type=5;Jet OLEDB:Database Password=password");
+    auto r =
+        jet::CompactDatabase("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + src.string() +
+                                 ";Jet OLEDB:Database Password=password",
+                             "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + src.string() +
+                                 "2;Jet OLEDB:Engine Type=5;Jet OLEDB:Database Password=password");
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().number, static_cast<int32_t>(jet::ErrorCode::kConnectionString));
     EXPECT_EQ(readFile(src), before);
@@ -299,7 +314,8 @@ TEST(Compaction, AKeyThatDisagreesWithItsRowIsNeverPassedOn) {
     // last byte of its first key (the ID's lowest byte).
     std::size_t leaf = 0;
     for (std::size_t p = 3; p < bytes.size() / 4096; ++p) {
-        if (bytes[p * 4096] == 0x04 && bytes[p * 4096 + 0x1E0] == 0x7F && bytes[p * 4096 + 0x1E1] == '\x80') {
+        if (bytes[p * 4096] == 0x04 && bytes[p * 4096 + 0x1E0] == 0x7F &&
+            bytes[p * 4096 + 0x1E1] == '\x80') {
             leaf = p;
             break;
         }

@@ -120,7 +120,8 @@ TEST(Rows, DeletedColumnsKeepTheirSlots) {
     def.name = "Table1";
     def.numVar = 3;
     def.maxCols = 6;
-    auto col = [](uint16_t num, uint8_t type, uint8_t flags, uint16_t fixedOff, uint16_t varIdx, uint16_t len) {
+    auto col = [](uint16_t num, uint8_t type, uint8_t flags, uint16_t fixedOff, uint16_t varIdx,
+                  uint16_t len) {
         jet::Column c;
         c.number = num;
         c.type = type;
@@ -188,7 +189,8 @@ TEST(IndexPages, UnsortedEntriesStillRoundTrip) {
     entries[2].key = hex("7F 80 00 00 02");
     std::vector<const jet::IndexEntry*> ptrs;
     for (const auto& e : entries) ptrs.push_back(&e);
-    jet::IndexPage parsed = jet::parseIndexPage(jet::buildIndexPage(jet::kPageIndexLeaf, 2, 0, 0, 0, ptrs), 9);
+    jet::IndexPage parsed =
+        jet::parseIndexPage(jet::buildIndexPage(jet::kPageIndexLeaf, 2, 0, 0, 0, ptrs), 9);
     ASSERT_EQ(parsed.entries.size(), 3u);
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(parsed.entries[i].key, entries[i].key);
 }

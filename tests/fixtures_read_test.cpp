@@ -49,7 +49,8 @@ TEST(FixtureReading, PasswordFilesOpenOnlyWithTheirPassword) {
         ++withPassword;
         auto good = jet::checkFile(f.string(), pw);
         EXPECT_TRUE(good.ok());
-        for (const std::string& wrong : {std::string(), pw + "x", pw.substr(1), std::string("MARLIN4ii8-tb3pz6qk")}) {
+        for (const std::string& wrong :
+             {std::string(), pw + "x", pw.substr(1), std::string("MARLIN4ii8-tb3pz6qk")}) {
             auto bad = jet::checkFile(f.string(), wrong);
             ASSERT_FALSE(bad.ok()) << "opened with '" << wrong << "'";
             EXPECT_EQ(bad.error().number, -2147217843);

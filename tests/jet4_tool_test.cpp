@@ -53,7 +53,8 @@ TEST(Jet4Tool, AReaderThatStopsEarlyDoesNotKillTheTool) {
     buildSampleDatabase((dir / "big.mdb").string(), o);
     std::string out;
     // The shell reports a death by signal as 128 + the signal's number.
-    const std::string pipeline = shellQuote(JET4_BINARY) + " dump " + shellQuote((dir / "big.mdb").string()) +
+    const std::string pipeline = shellQuote(JET4_BINARY) + " dump " +
+                                 shellQuote((dir / "big.mdb").string()) +
                                  " | head -c 10 >/dev/null; echo \"${PIPESTATUS[0]}\"";
     EXPECT_EQ(runCommand("bash -c " + shellQuote(pipeline), out), 0);
     EXPECT_LT(std::stoi(out), 128) << out;
@@ -61,7 +62,8 @@ TEST(Jet4Tool, AReaderThatStopsEarlyDoesNotKillTheTool) {
 
 TEST(Jet4Tool, DumpWritesOneObjectPerRow) {
     SKIP_WITHOUT_FIXTURES();
-    const std::string f = shellQuote((fixturesDir() / "jet4" / "deleted-columns-2003.mdb").string());
+    const std::string f =
+        shellQuote((fixturesDir() / "jet4" / "deleted-columns-2003.mdb").string());
     std::string out;
     ASSERT_EQ(jet4("dump " + f, out), 0);
     EXPECT_NE(out.find("# table Table1\n"), std::string::npos);

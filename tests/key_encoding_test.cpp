@@ -30,9 +30,11 @@ TEST(KeyEncoder, ReproducesEveryKeyAccessWroteInTheFixtures) {
             for (const auto& ri : def.realIndexes) {
                 bool hasText = false;
                 for (const auto& ic : ri.columns) {
-                    hasText |= def.columnByNumber(ic.column)->type == static_cast<uint8_t>(jet::ColumnType::kText);
+                    hasText |= def.columnByNumber(ic.column)->type ==
+                               static_cast<uint8_t>(jet::ColumnType::kText);
                 }
-                jet::IndexTree tree = jet::readIndexTree(db->file(), ri.rootPage, def.firstPage, t.name);
+                jet::IndexTree tree =
+                    jet::readIndexTree(db->file(), ri.rootPage, def.firstPage, t.name);
                 for (const auto& e : tree.entries) {
                     std::shared_ptr<const jet::Page> holder;
                     jet::RowPtr at;
@@ -46,8 +48,8 @@ TEST(KeyEncoder, ReproducesEveryKeyAccessWroteInTheFixtures) {
                     } else if (knownExceptions.count({file, t.name})) {
                         ++exceptions;
                     } else {
-                        ADD_FAILURE() << t.name << ": key differs for the row at page " << at.page << " row "
-                                      << int(at.row);
+                        ADD_FAILURE() << t.name << ": key differs for the row at page " << at.page
+                                      << " row " << int(at.row);
                     }
                 }
             }
@@ -56,19 +58,22 @@ TEST(KeyEncoder, ReproducesEveryKeyAccessWroteInTheFixtures) {
     EXPECT_GT(matched, 30000u);
     EXPECT_GT(textKeys, 5000u);
     EXPECT_EQ(exceptions, 1u);
-    std::cout << "[ keys re-encoded and matched: " << matched << " (" << textKeys << " with text), known exceptions: "
-              << exceptions << " ]\n";
+    std::cout << "[ keys re-encoded and matched: " << matched << " (" << textKeys
+              << " with text), known exceptions: " << exceptions << " ]\n";
 }
 
 TEST(KeyEncoder, TextKeysFollowTheGeneralOrder) {
     auto key = [](const std::u16string& s, bool asc = true) { return *jet::encodeTextKey(s, asc); };
     EXPECT_EQ(key(u"Tables"), (jet::Bytes{0x7F, 0x6D, 0x4A, 0x4C, 0x5E, 0x51, 0x6B, 0x01, 0x00}));
-    EXPECT_EQ(key(u"Tables", false), (jet::Bytes{0x80, 0x92, 0xB5, 0xB3, 0xA1, 0xAE, 0x94, 0xFE, 0xFF, 0x00}));
-    EXPECT_EQ(key(u"-1"), (jet::Bytes{0x7F, 0x38, 0x01, 0x01, 0x01, 0x01, 0x80, 0x07, 0x06, 0x82, 0x00}));
+    EXPECT_EQ(key(u"Tables", false),
+              (jet::Bytes{0x80, 0x92, 0xB5, 0xB3, 0xA1, 0xAE, 0x94, 0xFE, 0xFF, 0x00}));
+    EXPECT_EQ(key(u"-1"),
+              (jet::Bytes{0x7F, 0x38, 0x01, 0x01, 0x01, 0x01, 0x80, 0x07, 0x06, 0x82, 0x00}));
     EXPECT_EQ(key(u""), (jet::Bytes{0x7F, 0x01, 0x00}));
     EXPECT_EQ(key(u"CORE USER"), key(u"Core User "));
     EXPECT_EQ(key(u"C\u00f4te de Blaye"),
-              (jet::Bytes{0x7F, 0x4D, 0x64, 0x6D, 0x51, 0x07, 0x4F, 0x51, 0x07, 0x4C, 0x5E, 0x4A, 0x76, 0x51, 0x01, 0x02, 0x12, 0x00}));
+              (jet::Bytes{0x7F, 0x4D, 0x64, 0x6D, 0x51, 0x07, 0x4F, 0x51, 0x07, 0x4C, 0x5E, 0x4A,
+                          0x76, 0x51, 0x01, 0x02, 0x12, 0x00}));
     EXPECT_LT(key(u"apple"), key(u"Banana"));
     EXPECT_FALSE(jet::encodeTextKey(u"\u0416", true));  // Cyrillic: not supported, refused
 }

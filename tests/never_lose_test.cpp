@@ -2,6 +2,7 @@
 // a full or read-only disk, a damaged file, another program using the
 // database) the database afterwards is the untouched original or a complete,
 // checked copy with the same rows, and exactly one message says what happened.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -12,7 +13,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
 #include <random>
 #include <thread>
 
@@ -79,10 +79,12 @@ struct Runtime {
 
 // Kills the process itself at its n-th engine file operation.
 class KillingFileIo : public jet::FileIo {
-public:
+  public:
     explicit KillingFileIo(long at) : at_(at) {}
     int open(const char* p, int f, mode_t m) override { return step(), jet::FileIo::open(p, f, m); }
-    ssize_t pread(int fd, void* b, std::size_t n, off_t o) override { return step(), jet::FileIo::pread(fd, b, n, o); }
+    ssize_t pread(int fd, void* b, std::size_t n, off_t o) override {
+        return step(), jet::FileIo::pread(fd, b, n, o);
+    }
     ssize_t pwrite(int fd, const void* b, std::size_t n, off_t o) override {
         return step(), jet::FileIo::pwrite(fd, b, n, o);
     }
@@ -90,7 +92,7 @@ public:
     int close(int fd) override { return step(), jet::FileIo::close(fd); }
     int unlink(const char* p) override { return step(), jet::FileIo::unlink(p); }
 
-private:
+  private:
     void step() {
         if (++n_ == at_) ::raise(SIGKILL);
     }
@@ -100,7 +102,7 @@ private:
 
 // The same for the routine's own file operations (after the engine's).
 class KillingFileSystem : public platform::FileSystem {
-public:
+  public:
     KillingFileSystem(platform::FileSystem& real, long at) : real_(real), at_(at) {}
     std::string lookUp(const std::string& p) override { return step(), real_.lookUp(p); }
     int64_t length(const std::string& p) override { return step(), real_.length(p); }
@@ -113,7 +115,7 @@ public:
         step();  // after the rename, before anything else
     }
 
-private:
+  private:
     void step() {
         if (++n_ == at_) ::raise(SIGKILL);
     }
@@ -123,7 +125,8 @@ private:
 };
 
 // Runs the routine in a child process; the child may be killed on the way.
-int runChild(const fs::path& db, const std::function<void()>& arm, std::chrono::microseconds killAfter = {}) {
+int runChild(const fs::path& db, const std::function<void()>& arm,
+             std::chrono::microseconds killAfter = {}) {
     pid_t pid = ::fork();
     if (pid == 0) {
         arm();
@@ -143,7 +146,7 @@ int runChild(const fs::path& db, const std::function<void()>& arm, std::chrono::
 }  // namespace
 
 TEST(NeverLose, EachFileOperationFailingInTurnLeavesTheDatabaseWhole) {
-        const std::string original = seedBytes();
+    const std::string original = seedBytes();
     TempDir dir;
     const fs::path db = dir / "data.dbf";
 
@@ -178,25 +181,31 @@ TEST(NeverLose, EachFileOperationFailingInTurnLeavesTheDatabaseWhole) {
     for (long i = 1; i <= static_cast<long>(engineKinds.size()); ++i) {
         const std::string kind = engineKinds[static_cast<std::size_t>(i - 1)];
         jet::FaultyFileIo io(i, EIO);
-        trial("engine " + kind + " #" + std::to_string(i), [](Runtime&) {}, &io);
+        trial(
+            "engine " + kind + " #" + std::to_string(i), [](Runtime&) {}, &io);
         if (kind == "write") {
             jet::FaultyFileIo shortIo(i, ENOSPC, jet::FaultyFileIo::Mode::kShortWrite);
-            trial("short engine write #" + std::to_string(i), [](Runtime&) {}, &shortIo);
+            trial(
+                "short engine write #" + std::to_string(i), [](Runtime&) {}, &shortIo);
         }
     }
     std::map<std::string, int> nth;
     for (const auto& op : routineOps) {
         int n = ++nth[op];
-        trial("routine " + op + " #" + std::to_string(n),
-              [&](Runtime& r) { r.files.failOn(op, n, platform::ErrorRecord{57, "Device I/O error", "Injected"}); },
-              nullptr);
+        trial(
+            "routine " + op + " #" + std::to_string(n),
+            [&](Runtime& r) {
+                r.files.failOn(op, n, platform::ErrorRecord{57, "Device I/O error", "Injected"});
+            },
+            nullptr);
     }
-    std::cout << "[ injection points covered: " << points << " (" << engineKinds.size() << " engine operations, "
-              << routineOps.size() << " routine operations, plus short writes) ]\n";
+    std::cout << "[ injection points covered: " << points << " (" << engineKinds.size()
+              << " engine operations, " << routineOps.size()
+              << " routine operations, plus short writes) ]\n";
 }
 
 TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
-        const std::string original = seedBytes();
+    const std::string original = seedBytes();
     TempDir dir;
     const fs::path db = dir / "data.dbf";
     writeFile(db, original);
@@ -215,7 +224,8 @@ TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
 
     // The default run spreads a few dozen kills; QW_KILL_TRIALS=full kills at
     // every operation and at 100 random moments.
-    const bool full = std::getenv("QW_KILL_TRIALS") && std::string(std::getenv("QW_KILL_TRIALS")) == "full";
+    const bool full =
+        std::getenv("QW_KILL_TRIALS") && std::string(std::getenv("QW_KILL_TRIALS")) == "full";
     const long stride = full ? 1 : std::max(1L, engineOps / 24);
     int trials = 0, killed = 0;
     auto after = [&](int status) {
@@ -251,14 +261,15 @@ TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
     std::uniform_int_distribution<long> moment(1, std::max(2L, span + span / 5));
     for (int k = 0; k < (full ? 100 : 8); ++k) {
         SCOPED_TRACE("killed at a random moment");
-        after(runChild(db, [] {}, std::chrono::microseconds(moment(rng))));
+        after(runChild(
+            db, [] {}, std::chrono::microseconds(moment(rng))));
     }
     EXPECT_GT(killed, 10);
     std::cout << "[ kill trials: " << trials << ", killed mid-run: " << killed << " ]\n";
 }
 
 TEST(NeverLose, DamagedFilesEndInACleanErrorOrACheckedCopy) {
-        // Every byte of pages 0 to 3 (a sample of them unless QW_SWEEP=full), the
+    // Every byte of pages 0 to 3 (a sample of them unless QW_SWEEP=full), the
     // first page of each other type, random bytes elsewhere, and truncation
     // at every page boundary; each copy compacted, the source never touched.
     const bool full = std::getenv("QW_SWEEP") && std::string(std::getenv("QW_SWEEP")) == "full";
@@ -323,13 +334,14 @@ TEST(NeverLose, DamagedFilesEndInACleanErrorOrACheckedCopy) {
 }
 
 TEST(NeverLose, ADatabaseInUseIsRefused) {
-        TempDir dir;
+    TempDir dir;
     const fs::path db = dir / "data.dbf";
     const std::string original = seedBytes();
     writeFile(db, original);
     auto compact = [&] {
         fs::remove(dir / "copy.mdb");
-        return jet::compactFile({db.string(), kPassword, (dir / "copy.mdb").string(), kPassword, true});
+        return jet::compactFile(
+            {db.string(), kPassword, (dir / "copy.mdb").string(), kPassword, true});
     };
     auto expectInUse = [&](const jet::Result<jet::CompactResult>& r) {
         ASSERT_FALSE(r.ok());
@@ -382,7 +394,7 @@ TEST(NeverLose, ADatabaseInUseIsRefused) {
 }
 
 TEST(NeverLose, AReadOnlyDatabaseOrFolderIsLeftUntouched) {
-        const std::string original = seedBytes();
+    const std::string original = seedBytes();
     {
         TempDir dir;
         const fs::path db = dir / "data.dbf";
@@ -398,7 +410,8 @@ TEST(NeverLose, AReadOnlyDatabaseOrFolderIsLeftUntouched) {
     TempDir dir;
     const fs::path mnt = dir / "ro";
     fs::create_directory(mnt);
-    if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=4m") != 0) GTEST_SKIP() << "cannot mount a file system here";
+    if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=4m") != 0)
+        GTEST_SKIP() << "cannot mount a file system here";
     writeFile(mnt / "data.dbf", original);
     ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=4m"), 0);
     Runtime r;
@@ -412,7 +425,7 @@ TEST(NeverLose, AReadOnlyDatabaseOrFolderIsLeftUntouched) {
 }
 
 TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
-        const std::string original = seedBytes(600);
+    const std::string original = seedBytes(600);
     // Writes failing with "no space" part way.
     {
         TempDir dir;
@@ -420,7 +433,8 @@ TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
         jet::FaultyFileIo io(60, ENOSPC, jet::FaultyFileIo::Mode::kShortWrite);
         jet::setFileIo(&io);
         Runtime r;
-        bool ok = compaction::CompactDB((dir / "data.dbf").string(), (dir / "data.dbf2").string(), kPassword, r.rt);
+        bool ok = compaction::CompactDB((dir / "data.dbf").string(), (dir / "data.dbf2").string(),
+                                        kPassword, r.rt);
         jet::setFileIo(nullptr);
         EXPECT_FALSE(ok);
         ASSERT_EQ(r.box.shown.size(), 1u);
@@ -432,13 +446,15 @@ TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
     const fs::path mnt = dir / "small";
     fs::create_directory(mnt);
     const std::string size = "size=" + std::to_string(original.size() + original.size() / 2);
-    if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, size.c_str()) != 0) GTEST_SKIP() << "cannot mount a file system here";
+    if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, size.c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a file system here";
     writeFile(mnt / "data.dbf", original);
     Runtime r;
     compaction::CompactCommand cmd(r.rt);
     cmd.Command2_Click((mnt / "data.dbf").string());
     ASSERT_EQ(r.box.shown.size(), 1u);
-    EXPECT_NE(r.box.shown[0].text.find("not enough room"), std::string::npos) << r.box.shown[0].text;
+    EXPECT_NE(r.box.shown[0].text.find("not enough room"), std::string::npos)
+        << r.box.shown[0].text;
     EXPECT_EQ(readFile(mnt / "data.dbf"), original);
     EXPECT_FALSE(fs::exists(mnt / "data.dbf2"));
     ::umount(mnt.c_str());

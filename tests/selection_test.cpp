@@ -23,7 +23,8 @@ TEST(BrowseCommand, SetsTheDialogUpInOrderAndTakesThePickedPath) {
     dlg.pick = "/srv/qw/data.dbf";
     PathBox box;
     selection::Command1_Click(dlg, box.setter(), "/opt/qw");
-    EXPECT_EQ(dlg.order, (std::vector<std::string>{"CancelError", "Flags", "InitDir", "FileName", "DialogTitle", "Filter"}));
+    EXPECT_EQ(dlg.order, (std::vector<std::string>{"CancelError", "Flags", "InitDir", "FileName",
+                                                   "DialogTitle", "Filter"}));
     EXPECT_TRUE(dlg.cancelError);
     EXPECT_EQ(dlg.flags, 6);
     EXPECT_EQ(dlg.initDir, "/opt/qw");

@@ -124,7 +124,8 @@ TEST(MainWindow, ButtonsAreVisibleFlatAndInTheTabOrderAfterLoad) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         order.push_back(QApplication::focusWidget());
     }
-    EXPECT_EQ(order, (std::vector<QWidget*>{w.main.Command2, w.main.Command3, w.main.Command1, w.main.Text1}));
+    EXPECT_EQ(order, (std::vector<QWidget*>{w.main.Command2, w.main.Command3, w.main.Command1,
+                                            w.main.Text1}));
 }
 
 TEST(MainWindow, TheStyleLayerAppliesStyleBitsAsTheyMean) {
@@ -132,11 +133,14 @@ TEST(MainWindow, TheStyleLayerAppliesStyleBitsAsTheyMean) {
     w.show();
     app::QtCommandButton b(w.main.Command2, w.style);
     const auto h = b.hWnd();
-    EXPECT_NE(w.style.SetWindowLongA(h, platform::GWL_STYLE, static_cast<int32_t>(platform::kFlatButtonStyle)), 0);
+    EXPECT_NE(w.style.SetWindowLongA(h, platform::GWL_STYLE,
+                                     static_cast<int32_t>(platform::kFlatButtonStyle)),
+              0);
     EXPECT_TRUE(w.main.Command2->isFlat());
     EXPECT_FALSE(w.main.Command2->isVisible());
     EXPECT_FALSE(w.main.Command2->focusPolicy() & Qt::TabFocus);
-    w.style.SetWindowLongA(h, platform::GWL_STYLE, 0x50010000);  // child, visible, tab stop, not flat
+    w.style.SetWindowLongA(h, platform::GWL_STYLE,
+                           0x50010000);  // child, visible, tab stop, not flat
     EXPECT_FALSE(w.main.Command2->isFlat());
     EXPECT_TRUE(w.main.Command2->isVisible());
     EXPECT_TRUE(w.main.Command2->focusPolicy() & Qt::TabFocus);
@@ -150,8 +154,10 @@ TEST(MainWindow, ExitAndTheCloseBoxEndTheEventLoop) {
         w.main.Text1->setText("/whatever/data.dbf");
         QApplication::setQuitOnLastWindowClosed(true);
         QTimer::singleShot(0, [&] {
-            if (viaCloseBox) w.main.close();
-            else QTest::mouseClick(w.main.Command3, Qt::LeftButton);
+            if (viaCloseBox)
+                w.main.close();
+            else
+                QTest::mouseClick(w.main.Command3, Qt::LeftButton);
         });
         QTimer guard;
         guard.setSingleShot(true);
@@ -186,7 +192,8 @@ TEST(MainWindow, TheRealDialogStartsInTheProgramFolderAndListsOnlyDataDbf) {
     for (bool accept : {true, false}) {
         Window w;
         app::QtFileDialog real(&w.main);
-        app::WindowServices services{{w.box, w.files, w.numbers, w.engines}, real, w.style, dir.path().string()};
+        app::WindowServices services{
+            {w.box, w.files, w.numbers, w.engines}, real, w.style, dir.path().string()};
         app::Main main(services);
         main.Form_Load();
         main.show();
@@ -202,7 +209,8 @@ TEST(MainWindow, TheRealDialogStartsInTheProgramFolderAndListsOnlyDataDbf) {
             filters = d->nameFilters();
             file = d->findChild<QLineEdit*>("fileNameEdit")->text().toStdString();
             auto* view = d->findChild<QListView*>("listView");
-            (void)QTest::qWaitFor([&] { return view->model()->rowCount(view->rootIndex()) > 0; }, 3000);
+            (void)QTest::qWaitFor([&] { return view->model()->rowCount(view->rootIndex()) > 0; },
+                                  3000);
             listed = view->model()->rowCount(view->rootIndex());
             if (accept) {
                 d->selectFile(QString::fromStdString((dir / "data.dbf").string()));
@@ -218,7 +226,8 @@ TEST(MainWindow, TheRealDialogStartsInTheProgramFolderAndListsOnlyDataDbf) {
         EXPECT_EQ(filters, QStringList{"QW DBASE (data.dbf) (data.dbf)"});
         EXPECT_EQ(listed, 1);
         if (accept) {
-            EXPECT_EQ(fs::canonical(main.Text1->text().toStdString()), fs::canonical(dir / "data.dbf"));
+            EXPECT_EQ(fs::canonical(main.Text1->text().toStdString()),
+                      fs::canonical(dir / "data.dbf"));
         } else {
             EXPECT_EQ(main.Text1->text(), "before");
         }
@@ -236,7 +245,8 @@ TEST(MainWindow, AWholeRunTypesAPathCompactsAndReports) {
 
     Window w;
     app::QtMessageBox qtBox(&w.main);
-    app::WindowServices services{{qtBox, w.files, w.numbers, w.engines}, w.fakeDialog, w.style, "/opt/qw"};
+    app::WindowServices services{
+        {qtBox, w.files, w.numbers, w.engines}, w.fakeDialog, w.style, "/opt/qw"};
     app::Main main(services);
     main.Form_Load();
     main.show();
@@ -263,18 +273,21 @@ TEST(MainWindow, AWholeRunTypesAPathCompactsAndReports) {
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_EQ(icon, QMessageBox::Information);
     EXPECT_EQ(title, "Maintenance - QW DBASE");
-    const std::string expected = "All Done!\n\nOld Filesize : " +
-                                 platform::groupDigits(static_cast<long double>(oldSize), ",", "\3") +
-                                 " bytes\nNew Filisize : " +
-                                 platform::groupDigits(static_cast<long double>(fs::file_size(dir / "data.dbf")), ",", "\3") +
-                                 " bytes";
+    const std::string expected =
+        "All Done!\n\nOld Filesize : " +
+        platform::groupDigits(static_cast<long double>(oldSize), ",", "\3") +
+        " bytes\nNew Filisize : " +
+        platform::groupDigits(static_cast<long double>(fs::file_size(dir / "data.dbf")), ",",
+                              "\3") +
+        " bytes";
     EXPECT_EQ(text.toStdString(), expected);
 }
 
 TEST(MainWindow, AnUnhandledErrorIsShownAndTheWindowGoesOn) {
     Window w;
     w.show();
-    w.files.failOn("lookUp", 1, platform::ErrorRecord{52, "Bad file name or number", "Maintenance"});
+    w.files.failOn("lookUp", 1,
+                   platform::ErrorRecord{52, "Bad file name or number", "Maintenance"});
     w.main.Text1->setText("/some/data.dbf");
     QTest::mouseClick(w.main.Command2, Qt::LeftButton);
     ASSERT_EQ(w.box.shown.size(), 1u);

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "compaction/CompactCommand.h"
 #include "jet/Api.h"
 #include "jet/Compactor.h"
-#include "compaction/CompactCommand.h"
 #include "platform/FormEngine.h"
 
 namespace {
@@ -122,8 +122,8 @@ int main(int argc, char** argv) {
                   << "created: " << i.creationDate << "\n"
                   << "tables:\n";
         for (const auto& t : i.report.tables) {
-            std::cout << "  " << t.name << (t.system ? " (system)" : "") << ": " << t.rows << " rows, "
-                      << t.indexes << " indexes\n";
+            std::cout << "  " << t.name << (t.system ? " (system)" : "") << ": " << t.rows
+                      << " rows, " << t.indexes << " indexes\n";
         }
         std::cout << "reclaimable: " << i.report.unreachablePages() << " unreachable pages ("
                   << static_cast<uint64_t>(i.report.unreachablePages()) * 4096 << " bytes), "
@@ -163,8 +163,9 @@ int main(int argc, char** argv) {
     }
     if (a.command == "compact" && a.inPlace) {
         if (a.positional.size() != 1) return usageError("compact --in-place needs one FILE");
-        return compactInPlace(file, a.passwordGiven || std::getenv("JET4_PASSWORD") ? a.password
-                                                                                   : compaction::kDatabasePassword);
+        return compactInPlace(file, a.passwordGiven || std::getenv("JET4_PASSWORD")
+                                        ? a.password
+                                        : compaction::kDatabasePassword);
     }
     if (a.command == "compact") {
         if (a.positional.size() != 2) return usageError("compact needs SOURCE and DEST");
@@ -175,7 +176,8 @@ int main(int argc, char** argv) {
         req.destinationPassword = a.newPassword.value_or(a.password);
         auto r = jet::compactFile(req);
         if (!r) return reportError(r.error());
-        std::cout << "compacted: " << r->sourcePages << " pages -> " << r->destinationPages << " pages\n";
+        std::cout << "compacted: " << r->sourcePages << " pages -> " << r->destinationPages
+                  << " pages\n";
         return 0;
     }
     return usageError("unknown command " + a.command);

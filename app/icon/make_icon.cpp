@@ -25,7 +25,8 @@ std::array<Rgb, 256> palette() {
     for (int r = 0; r < 6; ++r)
         for (int g = 0; g < 6; ++g)
             for (int b = 0; b < 6; ++b)
-                p[static_cast<std::size_t>(i++)] = {static_cast<uint8_t>(r * 51), static_cast<uint8_t>(g * 51),
+                p[static_cast<std::size_t>(i++)] = {static_cast<uint8_t>(r * 51),
+                                                    static_cast<uint8_t>(g * 51),
                                                     static_cast<uint8_t>(b * 51)};
     for (int k = 0; i < 256; ++i, ++k) {
         auto v = static_cast<uint8_t>(6 + k * 6);
@@ -38,7 +39,8 @@ uint8_t nearest(const std::array<Rgb, 256>& pal, Rgb c) {
     int best = 0;
     long bestD = -1;
     for (int i = 0; i < 256; ++i) {
-        long dr = pal[static_cast<std::size_t>(i)].r - c.r, dg = pal[static_cast<std::size_t>(i)].g - c.g,
+        long dr = pal[static_cast<std::size_t>(i)].r - c.r,
+             dg = pal[static_cast<std::size_t>(i)].g - c.g,
              db = pal[static_cast<std::size_t>(i)].b - c.b;
         long d = dr * dr * 3 + dg * dg * 4 + db * db * 2;
         if (bestD < 0 || d < bestD) {
@@ -51,20 +53,25 @@ uint8_t nearest(const std::array<Rgb, 256>& pal, Rgb c) {
 
 struct Image {
     int size;
-    std::vector<uint8_t> index;   // palette index per pixel, top row first
+    std::vector<uint8_t> index;  // palette index per pixel, top row first
     std::vector<bool> opaque;
 };
 
 Rgb mix(Rgb a, Rgb b, double t) {
-    auto m = [&](uint8_t x, uint8_t y) { return static_cast<uint8_t>(std::lround(x + (y - x) * t)); };
+    auto m = [&](uint8_t x, uint8_t y) {
+        return static_cast<uint8_t>(std::lround(x + (y - x) * t));
+    };
     return {m(a.r, b.r), m(a.g, b.g), m(a.b, b.b)};
 }
 
 Image draw(int s, const std::array<Rgb, 256>& pal) {
-    Image img{s, std::vector<uint8_t>(static_cast<std::size_t>(s * s)), std::vector<bool>(static_cast<std::size_t>(s * s))};
-    const double left = 0.12 * s, right = 0.72 * s, cx = (left + right) / 2, rx = (right - left) / 2;
+    Image img{s, std::vector<uint8_t>(static_cast<std::size_t>(s * s)),
+              std::vector<bool>(static_cast<std::size_t>(s * s))};
+    const double left = 0.12 * s, right = 0.72 * s, cx = (left + right) / 2,
+                 rx = (right - left) / 2;
     const double ry = 0.11 * s, top = 0.24 * s, bottom = 0.84 * s;
-    const Rgb outline{16, 40, 96}, bodyLight{96, 160, 232}, bodyDark{24, 72, 160}, lid{168, 208, 248};
+    const Rgb outline{16, 40, 96}, bodyLight{96, 160, 232}, bodyDark{24, 72, 160},
+        lid{168, 208, 248};
     const Rgb band{40, 96, 184}, arrow{40, 170, 60}, arrowEdge{10, 80, 20};
     for (int y = 0; y < s; ++y) {
         for (int x = 0; x < s; ++x) {
@@ -72,12 +79,16 @@ Image draw(int s, const std::array<Rgb, 256>& pal) {
             const double ex = (px - cx) / rx;
             bool inside = false;
             Rgb c{};
-            auto inEllipse = [&](double cy) { return ex * ex + ((py - cy) / ry) * ((py - cy) / ry) <= 1.0; };
-            if (std::fabs(ex) <= 1.0 && (inEllipse(top) || inEllipse(bottom) || (py >= top && py <= bottom))) {
+            auto inEllipse = [&](double cy) {
+                return ex * ex + ((py - cy) / ry) * ((py - cy) / ry) <= 1.0;
+            };
+            if (std::fabs(ex) <= 1.0 &&
+                (inEllipse(top) || inEllipse(bottom) || (py >= top && py <= bottom))) {
                 inside = true;
                 c = mix(bodyLight, bodyDark, (ex + 1) / 2);
                 for (double b : {0.47, 0.66}) {
-                    double by = top + (bottom - top) * b + ry * std::sqrt(std::max(0.0, 1 - ex * ex));
+                    double by =
+                        top + (bottom - top) * b + ry * std::sqrt(std::max(0.0, 1 - ex * ex));
                     if (std::fabs(py - by) < std::max(0.6, s / 40.0)) c = band;
                 }
                 if (inEllipse(top)) c = lid;
@@ -96,8 +107,9 @@ Image draw(int s, const std::array<Rgb, 256>& pal) {
             bool head = py >= headTop && py <= aBottom && std::fabs(px - ax) <= hw;
             if (shaft || head) {
                 inside = true;
-                bool edge = (shaft && std::fabs(px - ax) > shaftW - 1.0) || (head && std::fabs(px - ax) > hw - 1.0) ||
-                            (shaft && py < aTop + 1.0) || (head && py < headTop + 1.0 && std::fabs(px - ax) > shaftW);
+                bool edge = (shaft && std::fabs(px - ax) > shaftW - 1.0) ||
+                            (head && std::fabs(px - ax) > hw - 1.0) || (shaft && py < aTop + 1.0) ||
+                            (head && py < headTop + 1.0 && std::fabs(px - ax) > shaftW);
                 c = edge ? arrowEdge : arrow;
             }
             std::size_t i = static_cast<std::size_t>(y * s + x);
@@ -131,7 +143,8 @@ std::vector<uint8_t> dib(const Image& img, const std::array<Rgb, 256>& pal) {
     le16(o, 1);
     le16(o, 8);
     le32(o, 0);
-    const uint32_t xorRow = static_cast<uint32_t>((s + 3) / 4 * 4), andRow = static_cast<uint32_t>((s + 31) / 32 * 4);
+    const uint32_t xorRow = static_cast<uint32_t>((s + 3) / 4 * 4),
+                   andRow = static_cast<uint32_t>((s + 31) / 32 * 4);
     le32(o, (xorRow + andRow) * static_cast<uint32_t>(s));
     le32(o, 0);
     le32(o, 0);
@@ -144,12 +157,15 @@ std::vector<uint8_t> dib(const Image& img, const std::array<Rgb, 256>& pal) {
         o.push_back(0);
     }
     for (int y = s - 1; y >= 0; --y) {
-        for (uint32_t x = 0; x < xorRow; ++x) o.push_back(x < static_cast<uint32_t>(s) ? img.index[static_cast<std::size_t>(y * s) + x] : 0);
+        for (uint32_t x = 0; x < xorRow; ++x)
+            o.push_back(
+                x < static_cast<uint32_t>(s) ? img.index[static_cast<std::size_t>(y * s) + x] : 0);
     }
     for (int y = s - 1; y >= 0; --y) {
         std::vector<uint8_t> row(andRow, 0);
         for (int x = 0; x < s; ++x) {
-            if (!img.opaque[static_cast<std::size_t>(y * s + x)]) row[static_cast<std::size_t>(x / 8)] |= static_cast<uint8_t>(0x80 >> (x % 8));
+            if (!img.opaque[static_cast<std::size_t>(y * s + x)])
+                row[static_cast<std::size_t>(x / 8)] |= static_cast<uint8_t>(0x80 >> (x % 8));
         }
         o.insert(o.end(), row.begin(), row.end());
     }
@@ -205,7 +221,8 @@ std::vector<uint8_t> png(const Image& img, const std::array<Rgb, 256>& pal) {
         z.push_back(pos + len >= raw.size() ? 1 : 0);
         le16(z, static_cast<uint32_t>(len));
         le16(z, static_cast<uint32_t>(~len & 0xFFFF));
-        z.insert(z.end(), raw.begin() + static_cast<std::ptrdiff_t>(pos), raw.begin() + static_cast<std::ptrdiff_t>(pos + len));
+        z.insert(z.end(), raw.begin() + static_cast<std::ptrdiff_t>(pos),
+                 raw.begin() + static_cast<std::ptrdiff_t>(pos + len));
         if (pos + len >= raw.size()) break;
     }
     be32(z, (b << 16) | a);
@@ -216,7 +233,8 @@ std::vector<uint8_t> png(const Image& img, const std::array<Rgb, 256>& pal) {
 
 bool save(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(f);
 }
 
@@ -233,7 +251,9 @@ int main(int argc, char** argv) {
     for (int s : sizes) {
         Image img = draw(s, pal);
         images.push_back(dib(img, pal));
-        if (!save(std::string(argv[2]) + "/qw-maintenance-" + std::to_string(s) + ".png", png(img, pal))) return 1;
+        if (!save(std::string(argv[2]) + "/qw-maintenance-" + std::to_string(s) + ".png",
+                  png(img, pal)))
+            return 1;
     }
     std::vector<uint8_t> ico;
     le16(ico, 0);

@@ -38,7 +38,7 @@ void FaultyFileSystem::replace(const std::string& from, const std::string& targe
 
 namespace {
 class ScriptedEngine : public DatabaseEngine {
-public:
+  public:
     explicit ScriptedEngine(ScriptedEngineFactory& f) : f_(f) {}
     ~ScriptedEngine() override { ++f_.released; }
     void CompactDatabase(const std::string& src, const std::string& dst) override {
@@ -46,10 +46,12 @@ public:
         if (f_.duringCompaction) f_.duringCompaction();
         if (f_.failCompact) throw RaisedError(f_.error);
         auto r = jet::CompactDatabase(src, dst);
-        if (!r) throw RaisedError(ErrorRecord{r.error().number, r.error().description, r.error().source});
+        if (!r)
+            throw RaisedError(
+                ErrorRecord{r.error().number, r.error().description, r.error().source});
     }
 
-private:
+  private:
     ScriptedEngineFactory& f_;
 };
 }  // namespace

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/DatabaseEngine.h"
-#include "platform/FileDialog.h"
 #include "platform/ErrorRecord.h"
+#include "platform/FileDialog.h"
 #include "platform/FileSystem.h"
 #include "platform/MessageBox.h"
 #include "platform/NumberFormat.h"
@@ -23,7 +23,7 @@ struct ShownMessage {
 };
 
 class RecordingMessageBox : public MessageBox {
-public:
+  public:
     void show(const std::string& text, MessageIcon icon, const std::string& title) override {
         shown.push_back({text, icon, title});
     }
@@ -32,7 +32,7 @@ public:
 
 // The real file system, with one chosen operation made to fail.
 class FaultyFileSystem : public FileSystem {
-public:
+  public:
     explicit FaultyFileSystem(FileSystem& real) : real_(real) {}
     // Fails the n-th call (1-based) of op ("lookUp", "length", "remove",
     // "rename", "flush", "replace") with err.
@@ -49,7 +49,7 @@ public:
     void replace(const std::string& from, const std::string& target) override;
     std::vector<std::string> calls;
 
-private:
+  private:
     void step(const std::string& op);
     FileSystem& real_;
     std::string failOp_;
@@ -61,7 +61,7 @@ private:
 // An engine factory whose creation or compaction can fail; otherwise it
 // hands the call to the real engine.
 class ScriptedEngineFactory : public DatabaseEngineFactory {
-public:
+  public:
     std::unique_ptr<DatabaseEngine> create() override;
     bool failCreate = false;
     bool failCompact = false;
@@ -74,7 +74,7 @@ public:
 
 // Groups with "," every three digits, whatever the machine's locale.
 class FixedNumberFormat : public NumberFormat {
-public:
+  public:
     std::string format(const std::string& value, const std::string& pattern) override;
 };
 
@@ -84,12 +84,12 @@ namespace platform::doubles {
 
 // A file dialog that records its settings and plays a scripted outcome.
 class FakeFileDialog : public FileDialog {
-public:
+  public:
     enum class Outcome { kPick, kCancel };
     Outcome outcome = Outcome::kPick;
-    std::string pick;             // the file "chosen" on kPick
-    std::string failSetting;      // a setting whose setter raises ("Filter", ...)
-    bool failFileName = false;    // reading the chosen name raises
+    std::string pick;           // the file "chosen" on kPick
+    std::string failSetting;    // a setting whose setter raises ("Filter", ...)
+    bool failFileName = false;  // reading the chosen name raises
 
     bool cancelError = false;
     int flags = -1;
@@ -97,16 +97,28 @@ public:
     std::vector<std::string> order;  // the settings in the order they were made
     int shown = 0;
 
-    void setCancelError(bool v) override { set("CancelError", [&] { cancelError = v; }); }
-    void setFlags(int v) override { set("Flags", [&] { flags = v; }); }
-    void setInitDir(const std::string& v) override { set("InitDir", [&] { initDir = v; }); }
-    void setFileName(const std::string& v) override { set("FileName", [&] { fileNameSet = v; }); }
-    void setDialogTitle(const std::string& v) override { set("DialogTitle", [&] { title = v; }); }
-    void setFilter(const std::string& v) override { set("Filter", [&] { filter = v; }); }
+    void setCancelError(bool v) override {
+        set("CancelError", [&] { cancelError = v; });
+    }
+    void setFlags(int v) override {
+        set("Flags", [&] { flags = v; });
+    }
+    void setInitDir(const std::string& v) override {
+        set("InitDir", [&] { initDir = v; });
+    }
+    void setFileName(const std::string& v) override {
+        set("FileName", [&] { fileNameSet = v; });
+    }
+    void setDialogTitle(const std::string& v) override {
+        set("DialogTitle", [&] { title = v; });
+    }
+    void setFilter(const std::string& v) override {
+        set("Filter", [&] { filter = v; });
+    }
     void ShowOpen() override;
     std::string fileName() override;
 
-private:
+  private:
     void set(const std::string& name, const std::function<void()>& apply);
     std::string chosen_;
 };

@@ -94,8 +94,10 @@ int runCommand(const std::string& command, std::string& output) {
 std::string shellQuote(const std::string& s) {
     std::string out = "'";
     for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out.push_back(c);
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out.push_back(c);
     }
     return out + "'";
 }

@@ -20,7 +20,7 @@ std::string fixturePassword(const std::string& fileName);
 
 // A folder that is removed with everything in it when the object dies.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -28,7 +28,7 @@ public:
     const fs::path& path() const { return path_; }
     fs::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -45,8 +45,8 @@ bool haveCommand(const std::string& name);
 
 }  // namespace testsupport
 
-#define SKIP_WITHOUT_FIXTURES()                                                              \
-    do {                                                                                     \
-        if (testsupport::fixturesDir().empty())                                              \
+#define SKIP_WITHOUT_FIXTURES()                                                                \
+    do {                                                                                       \
+        if (testsupport::fixturesDir().empty())                                                \
             GTEST_SKIP() << "../shared/fixtures is absent: Microsoft-made test files skipped"; \
     } while (0)

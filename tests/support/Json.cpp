@@ -42,24 +42,38 @@ struct Parser {
                 if (i >= s.size()) return std::nullopt;
                 char e = s[i++];
                 switch (e) {
-                    case 'n': out.push_back('\n'); break;
-                    case 'r': out.push_back('\r'); break;
-                    case 't': out.push_back('\t'); break;
-                    case 'b': out.push_back('\b'); break;
-                    case 'f': out.push_back('\f'); break;
+                    case 'n':
+                        out.push_back('\n');
+                        break;
+                    case 'r':
+                        out.push_back('\r');
+                        break;
+                    case 't':
+                        out.push_back('\t');
+                        break;
+                    case 'b':
+                        out.push_back('\b');
+                        break;
+                    case 'f':
+                        out.push_back('\f');
+                        break;
                     case 'u': {
                         if (i + 4 > s.size()) return std::nullopt;
-                        unsigned cp = static_cast<unsigned>(std::stoul(s.substr(i, 4), nullptr, 16));
+                        unsigned cp =
+                            static_cast<unsigned>(std::stoul(s.substr(i, 4), nullptr, 16));
                         i += 4;
-                        if (cp >= 0xD800 && cp <= 0xDBFF && i + 6 <= s.size() && s[i] == '\\' && s[i + 1] == 'u') {
-                            unsigned lo = static_cast<unsigned>(std::stoul(s.substr(i + 2, 4), nullptr, 16));
+                        if (cp >= 0xD800 && cp <= 0xDBFF && i + 6 <= s.size() && s[i] == '\\' &&
+                            s[i + 1] == 'u') {
+                            unsigned lo =
+                                static_cast<unsigned>(std::stoul(s.substr(i + 2, 4), nullptr, 16));
                             i += 6;
                             cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
                         }
                         appendUtf8(out, cp);
                         break;
                     }
-                    default: out.push_back(e);
+                    default:
+                        out.push_back(e);
                 }
             } else {
                 out.push_back(s[i++]);

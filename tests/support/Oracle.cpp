@@ -29,12 +29,18 @@ std::string base64Decode(const std::string& in) {
     int bits = 0;
     for (char c : in) {
         int v;
-        if (c >= 'A' && c <= 'Z') v = c - 'A';
-        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') v = c - '0' + 52;
-        else if (c == '+') v = 62;
-        else if (c == '/') v = 63;
-        else continue;
+        if (c >= 'A' && c <= 'Z')
+            v = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            v = c - '0' + 52;
+        else if (c == '+')
+            v = 62;
+        else if (c == '/')
+            v = 63;
+        else
+            continue;
         acc = (acc << 6) | static_cast<uint32_t>(v);
         bits += 6;
         if (bits >= 8) {
@@ -70,20 +76,26 @@ std::vector<std::string> canonicalRows(const std::string& jsonLines) {
         for (const auto& [k, v] : *obj) {
             std::string val;
             switch (v.kind) {
-                case JsonValue::kNull: continue;
-                case JsonValue::kBool: val = v.boolean ? "1" : "0"; break;
+                case JsonValue::kNull:
+                    continue;
+                case JsonValue::kBool:
+                    val = v.boolean ? "1" : "0";
+                    break;
                 case JsonValue::kNumber: {
                     char buf[64];
                     std::snprintf(buf, sizeof buf, "%.6g", std::stod(v.text));
                     val = buf;
                     break;
                 }
-                case JsonValue::kString: val = "s:" + guidDigits(v.text); break;
+                case JsonValue::kString:
+                    val = "s:" + guidDigits(v.text);
+                    break;
                 case JsonValue::kBinary: {
                     // mdbtools gives a Replication ID as the bytes of its text
                     // form, and leaves out the fourth hyphen.
                     std::string text = base64Decode(v.text);
-                    bool guid = text.size() >= 37 && text.size() <= 38 && text.front() == '{' && text.back() == '}';
+                    bool guid = text.size() >= 37 && text.size() <= 38 && text.front() == '{' &&
+                                text.back() == '}';
                     val = guid ? "s:" + guidDigits(text) : "b:" + v.text;
                     break;
                 }

@@ -30,22 +30,40 @@ jet::BuildTable sampleTable() {
 }
 
 Value sampleValue(int i, std::size_t k) {
-    static const char* names[] = {"Åsa Öberg", "O'Brien & Sons", "Frankfurt a.M. ", "co-op", "Zoë", "", "ACME", "acme"};
+    static const char* names[] = {
+        "Åsa Öberg", "O'Brien & Sons", "Frankfurt a.M. ", "co-op", "Zoë", "", "ACME", "acme"};
     switch (k) {
-        case 0: return std::monostate{};  // AutoNumber
-        case 1: return i % 13 == 0 ? Value{} : Value{std::string(names[i % 8]) + " " + std::to_string(i % 41)};
-        case 2: return 36000.25 + i * 0.75;
-        case 3: return i % 3 == 0;
-        case 4: return int64_t(i % 256);
-        case 5: return int64_t((i * 37) % 2000 - 1000);
-        case 6: return int64_t(i) * 123456 - 5000000;
-        case 7: return 0.25 * i;
-        case 8: return i % 17 == 0 ? Value{} : Value{-1.5e-3 * i * i};
-        case 9: return std::string(static_cast<std::size_t>(i % 9 == 0 ? 6000 : 20 + i % 50), static_cast<char>('a' + i % 26));
-        case 10: return i % 5 == 0 ? Value{} : Value{Bytes(static_cast<std::size_t>(i % 4 == 0 ? 9000 : 40 + i % 3000), static_cast<uint8_t>(i))};
+        case 0:
+            return std::monostate{};  // AutoNumber
+        case 1:
+            return i % 13 == 0 ? Value{}
+                               : Value{std::string(names[i % 8]) + " " + std::to_string(i % 41)};
+        case 2:
+            return 36000.25 + i * 0.75;
+        case 3:
+            return i % 3 == 0;
+        case 4:
+            return int64_t(i % 256);
+        case 5:
+            return int64_t((i * 37) % 2000 - 1000);
+        case 6:
+            return int64_t(i) * 123456 - 5000000;
+        case 7:
+            return 0.25 * i;
+        case 8:
+            return i % 17 == 0 ? Value{} : Value{-1.5e-3 * i * i};
+        case 9:
+            return std::string(static_cast<std::size_t>(i % 9 == 0 ? 6000 : 20 + i % 50),
+                               static_cast<char>('a' + i % 26));
+        case 10:
+            return i % 5 == 0
+                       ? Value{}
+                       : Value{Bytes(static_cast<std::size_t>(i % 4 == 0 ? 9000 : 40 + i % 3000),
+                                     static_cast<uint8_t>(i))};
         case 11: {
             Bytes g(16);
-            for (std::size_t b = 0; b < 16; ++b) g[b] = static_cast<uint8_t>(i * 7 + static_cast<int>(b));
+            for (std::size_t b = 0; b < 16; ++b)
+                g[b] = static_cast<uint8_t>(i * 7 + static_cast<int>(b));
             return g;
         }
     }
