@@ -74,6 +74,7 @@ struct TableState {
     std::vector<int> indexMaps;
     std::vector<std::pair<int, int>> lvMaps;
     TableDef def;
+    std::vector<std::vector<std::pair<uint8_t, bool>>> shapes;  // of each index, for splitKey
     uint32_t rows = 0;
     uint32_t autoNumber = 0;
     std::vector<std::vector<IndexEntry>> entries;
@@ -350,6 +351,7 @@ class DatabaseBuilder::Impl {
             t.def.firstPage = t.pages.front();
             t.def.buffer = definition(t);
             parseTableDef(t.def);
+            for (const auto& ri : t.def.realIndexes) t.shapes.push_back(keyShape(t.def, ri));
             std::size_t len = t.def.length;
             std::size_t more = len > kPageSize
                                    ? (len - kPageSize + kTdefPayloadPerContinuation - 1) /
@@ -654,26 +656,12 @@ class DatabaseBuilder::Impl {
                          "Table '" + t.schema.name + "', index '" + t.schema.indexes[i].name +
                              "': a value holds characters the General sort order cannot index.");
                 }
-                if (ri.ignoreNulls() && keyHasNull(t, ri, *key)) continue;
+                if (ri.ignoreNulls() && keyHasNullPart(*key, t.shapes[i]).value_or(false)) continue;
                 t.entries[i].push_back({std::move(*key), at, 0});
             }
             ++t.rows;
         }
         t.page->add(std::move(bytes), deleted ? 0xC000 : 0);
-    }
-
-    static bool keyHasNull(const TableState& t, const RealIndex& ri, const Bytes& key) {
-        std::vector<std::pair<uint8_t, bool>> shape;
-        for (const auto& ic : ri.columns)
-            shape.emplace_back(t.def.columnByNumber(ic.column)->type, ic.ascending);
-        auto parts = splitKey(key, shape);
-        if (!parts) return false;
-        for (std::size_t k = 0; k < parts->size(); ++k) {
-            if (shape[k].first != static_cast<uint8_t>(ColumnType::kBool) &&
-                (*parts)[k].second == 1)
-                return true;
-        }
-        return false;
     }
 
     void endTable(std::size_t ti) {
@@ -709,7 +697,8 @@ class DatabaseBuilder::Impl {
             uint32_t distinct = 0;
             for (std::size_t k = 0; k < entries.size(); ++k) {
                 bool same = k > 0 && entries[k].key == entries[k - 1].key;
-                if (same && ri.unique() && !keyHasNull(t, ri, entries[k].key)) {
+                if (same && ri.unique() &&
+                    !keyHasNullPart(entries[k].key, t.shapes[i]).value_or(false)) {
                     fail(ErrorCode::kUnsupported, "Table '" + t.schema.name + "', index '" +
                                                       t.schema.indexes[i].name +
                                                       "': a value occurs twice in a unique index.");

@@ -203,9 +203,7 @@ class Checker {
         for (uint32_t p : tree.pages) live_.insert(p);
         checkSiblings(tree, where);
 
-        std::vector<std::pair<uint8_t, bool>> shape;
-        for (const auto& ic : idx.columns)
-            shape.emplace_back(def.columnByNumber(ic.column)->type, ic.ascending);
+        const auto shape = keyShape(def, idx);
 
         // Order: by key bytes, then row pointer; no entry twice.
         for (std::size_t i = 1; i < tree.entries.size(); ++i) {
@@ -217,7 +215,7 @@ class Checker {
                 break;
             }
             // A unique index may hold a key more than once when part of it is null.
-            if (c == 0 && idx.unique() && !hasNullPart(a.key, shape)) {
+            if (c == 0 && idx.unique() && !keyHasNullPart(a.key, shape).value_or(true)) {
                 problem(where + ": unique index holds a key twice at entry " + std::to_string(i));
             }
         }
@@ -255,18 +253,6 @@ class Checker {
             problem(where + ": row at page " + std::to_string(r.page) + " row " +
                     std::to_string(r.row) + " is missing from the index");
         }
-    }
-
-    static bool hasNullPart(const Bytes& key, const std::vector<std::pair<uint8_t, bool>>& shape) {
-        auto parts = splitKey(key, shape);
-        if (!parts) return true;  // cannot tell: do not accuse
-        for (std::size_t k = 0; k < parts->size(); ++k) {
-            if (static_cast<ColumnType>(shape[k].first) != ColumnType::kBool &&
-                (*parts)[k].second == 1) {
-                return true;
-            }
-        }
-        return false;
     }
 
     bool keyHasNull(const TableDef& def, const RealIndex& idx, RowPtr slot) {

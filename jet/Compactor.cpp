@@ -229,7 +229,9 @@ class Compactor {
         // The digest of what this row holds; long values read once, here.
         std::vector<std::pair<uint16_t, Bytes>> lvValues;
         {
-            RowView patched = crackRow(def, row, at.page, at.row);
+            // Patching changed values in place, not the row's layout.
+            RowView patched = rv;
+            patched.bytes = row;
             t.digest.add(
                 rowDigest(def, patched, at.page, at.row, [&](const Column& c, ByteView slot) {
                     lvValues.emplace_back(c.number, readLongValue(file_, slot, at.page, at.row));
@@ -378,11 +380,10 @@ class Compactor {
         IndexTree tree = readIndexTree(file_, ri.rootPage, def.firstPage, where);
         std::vector<IndexEntry> entries = std::move(tree.entries);
         // Key parts of columns that hold table Ids change with the Ids.
-        std::vector<std::pair<uint8_t, bool>> shape;
+        const auto shape = keyShape(def, ri);
         std::vector<std::size_t> idParts;
         for (std::size_t k = 0; k < ri.columns.size(); ++k) {
             const Column* c = def.columnByNumber(ri.columns[k].column);
-            shape.emplace_back(c->type, ri.columns[k].ascending);
             if (c->type == static_cast<uint8_t>(ColumnType::kLong) &&
                 holdsTableIds(def.name, c->name)) {
                 idParts.push_back(k);

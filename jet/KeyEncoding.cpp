@@ -68,6 +68,24 @@ Bytes encodeKeyPart(uint8_t type, bool ascending, const std::optional<ByteView>&
     return out;
 }
 
+std::vector<std::pair<uint8_t, bool>> keyShape(const TableDef& def, const RealIndex& index) {
+    std::vector<std::pair<uint8_t, bool>> shape;
+    for (const auto& ic : index.columns)
+        shape.emplace_back(def.columnByNumber(ic.column)->type, ic.ascending);
+    return shape;
+}
+
+std::optional<bool> keyHasNullPart(ByteView key,
+                                   const std::vector<std::pair<uint8_t, bool>>& shape) {
+    auto parts = splitKey(key, shape);
+    if (!parts) return std::nullopt;
+    for (std::size_t k = 0; k < parts->size(); ++k) {
+        if (static_cast<ColumnType>(shape[k].first) != ColumnType::kBool && (*parts)[k].second == 1)
+            return true;
+    }
+    return false;
+}
+
 std::optional<std::vector<std::pair<std::size_t, std::size_t>>> splitKey(
     ByteView key, const std::vector<std::pair<uint8_t, bool>>& columns) {
     std::vector<std::pair<std::size_t, std::size_t>> parts;

@@ -25,6 +25,14 @@ bool keyEncodable(uint8_t type);
 Bytes encodeKeyPart(uint8_t type, bool ascending, const std::optional<ByteView>& stored,
                     bool boolValue = false);
 
+// The (type, ascending) of each column of an index, as splitKey wants it.
+std::vector<std::pair<uint8_t, bool>> keyShape(const TableDef& def, const RealIndex& index);
+
+// Whether some non-Yes/No part of the key is null; nullopt when the key
+// cannot be split.
+std::optional<bool> keyHasNullPart(ByteView key,
+                                   const std::vector<std::pair<uint8_t, bool>>& shape);
+
 // Splits a key into per-column parts; nullopt when a part cannot be walked.
 std::optional<std::vector<std::pair<std::size_t, std::size_t>>> splitKey(
     ByteView key, const std::vector<std::pair<uint8_t, bool>>& columns);

@@ -78,25 +78,18 @@ PageFile::~PageFile() {
     if (fd_ >= 0) fileIo().close(fd_);
 }
 
-void PageFile::readRaw(uint32_t number, uint8_t* out) {
-    if (!out && number < pageCount_) return;
+void PageFile::checkPageNumber(uint32_t number) const {
     if (number >= pageCount_) {
         failDamage("a pointer leads to page " + std::to_string(number) +
                        ", beyond the end of the file (" + std::to_string(pageCount_) + " pages)",
                    number);
-    }
-    int got = preadAll(fd_, out, kPageSize, static_cast<off_t>(number) * kPageSize);
-    if (got <= 0) {
-        fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number) + " of '" + path_ +
-                                 "': " + (got < 0 ? std::strerror(errno) : "the file ended early") +
-                                 ".");
     }
 }
 
 std::shared_ptr<const Page> PageFile::page(uint32_t number) {
     Cached& slot = cache_[number % kCachePages];
     if (slot.page && slot.number == number) return slot.page;
-    if (number >= pageCount_) readRaw(number, nullptr);  // reports the damage
+    checkPageNumber(number);
     // A run of pages in one call when they are wanted in order; one page
     // when access jumps about (index order), where reading ahead would waste.
     const bool sequential = number == nextInSequence_;

@@ -29,8 +29,8 @@ class PageFile {
 
     // The decoded page; a number beyond the end of the file is damage.
     std::shared_ptr<const Page> page(uint32_t number);
-    // The page as stored, not decoded.
-    void readRaw(uint32_t number, uint8_t* out);
+    // Damage when a pointer leads beyond the end of the file.
+    void checkPageNumber(uint32_t number) const;
 
   private:
     PageFile() = default;

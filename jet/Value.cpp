@@ -213,15 +213,12 @@ std::string columnJson(Database& db, const TableDef& def, const Column& col, con
 }
 
 void dumpTable(Database& db, const TableDef& def, std::ostream& out) {
-    std::vector<const Column*> cols;
-    for (const auto& c : def.columns) cols.push_back(&c);
-    std::sort(cols.begin(), cols.end(),
-              [](const Column* a, const Column* b) { return a->number < b->number; });
     db.scanRows(def, [&](const RowLocation& at, ByteView bytes) {
         RowView rv = crackRow(def, bytes, at.data.page, at.data.row);
         out << '{';
         bool first = true;
-        for (const Column* c : cols) {
+        for (std::size_t index : def.numberOrder) {
+            const Column* c = &def.columns[index];
             if (!first) out << ", ";
             first = false;
             out << jsonString(c->name) << ": "
