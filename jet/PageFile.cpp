@@ -108,7 +108,9 @@ std::shared_ptr<const Page> PageFile::page(uint32_t number) {
         const uint32_t n = number + k;
         Cached& c = cache_[n % kCachePages];
         if (k > 0 && c.page && c.number == n) continue;
-        auto p = std::make_shared<Page>();
+        // The evicted page's buffer is reused unless someone still holds it.
+        std::shared_ptr<Page> p =
+            c.page && c.page.use_count() == 1 ? std::move(c.page) : std::make_shared<Page>();
         std::memcpy(p->data(), readBuffer_.data() + static_cast<std::size_t>(k) * kPageSize,
                     kPageSize);
         if (n == 0) {

@@ -44,10 +44,10 @@ class PageFile {
     static constexpr std::size_t kCachePages = 4096;
     struct Cached {
         uint32_t number = 0;
-        std::shared_ptr<const Page> page;
+        std::shared_ptr<Page> page;  // reused in place once no caller holds it
     };
     std::vector<Cached> cache_ = std::vector<Cached>(kCachePages);
-    static constexpr uint32_t kReadAhead = 16;
+    static constexpr uint32_t kReadAhead = 32;
     std::vector<uint8_t> readBuffer_;
     uint32_t nextInSequence_ = 1;
 };
