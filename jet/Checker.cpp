@@ -10,6 +10,7 @@
 #include "jet/KeyEncoding.h"
 #include "jet/LongValue.h"
 #include "jet/Row.h"
+#include "jet/RowDigest.h"
 #include "jet/UsageMap.h"
 #include "jet/Value.h"
 
@@ -102,7 +103,10 @@ class Checker {
         }
         for (uint32_t p : pages) live_.insert(p);
 
-        // Rows and long values.
+        // Rows and long values; each row also adds what each index should
+        // hold for it to that index's tally.
+        tallies_.clear();
+        for (const auto& ri : def.realIndexes) tallies_.push_back(makeTally(def, ri));
         std::vector<uint32_t> liveSlots;
         std::map<uint16_t, std::set<uint32_t>> lvPagesUsed;
         TableDigest& digest = report_.digests[def.firstPage];
@@ -123,7 +127,7 @@ class Checker {
                     RowPtr at;
                     ByteView b = db_.fetchRow(def, slot, holder, &at);
                     if (at != slot) live_.insert(at.page);
-                    checkRow(def, b, at, lvPagesUsed, digest);
+                    checkRow(def, b, slot, at, lvPagesUsed, digest);
                     liveSlots.push_back(slot.toU32());
                     ++rows;
                 });
@@ -161,14 +165,14 @@ class Checker {
         for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
             if (i == 0) std::sort(liveSlots.begin(), liveSlots.end());
             attempt(where + ", index " + std::to_string(i),
-                    [&] { checkIndex(def, def.realIndexes[i], i, liveSlots); });
+                    [&] { checkIndex(def, def.realIndexes[i], i, liveSlots, tallies_[i]); });
         }
         report_.tables.push_back(summary);
     }
 
     // Every value decodes within bounds; long values are read whole. The
     // same pass adds the row to the table's digest.
-    void checkRow(const TableDef& def, ByteView bytes, RowPtr at,
+    void checkRow(const TableDef& def, ByteView bytes, RowPtr rowSlot, RowPtr at,
                   std::map<uint16_t, std::set<uint32_t>>& lvPagesUsed, TableDigest& digest) {
         RowView rv = crackRow(def, bytes, at.page, at.row);
         digest.add(rowDigest(def, rv, at.page, at.row, [&](const Column& c, ByteView slot) {
@@ -190,10 +194,107 @@ class Checker {
                     at.page, at.row);
             }
         }
+        // What each index should hold for this row, added once the whole
+        // row has been read.
+        rowKeys_.clear();
+        for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
+            const RealIndex& idx = def.realIndexes[i];
+            IndexTally& t = tallies_[i];
+            bool hasNull = false;
+            scratch_.clear();
+            for (std::size_t k = 0; k < idx.columns.size(); ++k) {
+                const Column* c = def.columnByNumber(idx.columns[k].column);
+                auto stored = columnBytes(def, *c, rv, at.page, at.row);
+                if (!stored) hasNull = true;
+                if (t.keys && keyEncodable(c->type)) {
+                    appendKeyPart(scratch_, c->type, idx.columns[k].ascending, stored,
+                                  c->isBool() && boolValue(*c, rv));
+                }
+            }
+            if (idx.ignoreNulls() && hasNull) {
+                rowKeys_.push_back(kOptional);
+            } else {
+                rowKeys_.push_back(entryHash(rowSlot, scratch_));
+            }
+        }
+        for (std::size_t i = 0; i < rowKeys_.size(); ++i) {
+            if (rowKeys_[i] == kOptional) {
+                tallies_[i].optionalRows = true;
+            } else {
+                tallies_[i].sum += rowKeys_[i];
+                ++tallies_[i].required;
+            }
+        }
+    }
+
+    // What the rows say an index must hold: how many entries, and the sum of
+    // a hash of each entry's row pointer and the key parts that can be
+    // encoded from the row. Comparing sums spares fetching a row per entry;
+    // only an index whose sums differ is checked entry by entry, to say what
+    // is wrong.
+    struct IndexTally {
+        bool keys = false;  // key parts are checked, not only row pointers
+        std::vector<std::pair<uint8_t, bool>> shape;
+        std::vector<std::size_t> encodable;  // parts checked
+        uint64_t sum = 0;
+        uint64_t required = 0;
+        bool optionalRows = false;  // rows with a null part an ignore-nulls index may leave out
+        bool entryByEntry = false;  // keys that cannot always be split: no sums
+    };
+    static constexpr uint64_t kOptional = 0;
+
+    IndexTally makeTally(const TableDef& def, const RealIndex& idx) const {
+        IndexTally t;
+        t.keys = options_.keysOfEveryTable || def.tableType == 'S';
+        t.shape = keyShape(def, idx);
+        for (std::size_t k = 0; k < t.shape.size(); ++k) {
+            auto [type, ascending] = t.shape[k];
+            const auto ct = static_cast<ColumnType>(type);
+            if (keyEncodable(type)) t.encodable.push_back(k);
+            const bool splittable =
+                keyEncodable(type) || ct == ColumnType::kText || ct == ColumnType::kMemo ||
+                (ascending && (ct == ColumnType::kBinary || ct == ColumnType::kGuid));
+            if (!splittable && t.keys) t.entryByEntry = true;
+        }
+        return t;
+    }
+
+    static uint64_t entryHash(RowPtr row, const Bytes& parts) {
+        ByteHash h;
+        h.mix(row.toU32());
+        h.add(parts.data(), parts.size());
+        // A final mix so that sums of hashes stay well spread; never 0,
+        // which marks an optional row.
+        uint64_t z = h.h + 0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        return z == kOptional ? 1 : z;
+    }
+
+    // Whether the index's entries sum to what its rows say; false sends the
+    // index to the check entry by entry.
+    bool entriesMatchRows(const IndexTree& tree, const IndexTally& t) {
+        if (t.entryByEntry || t.optionalRows || tree.entries.size() != t.required) return false;
+        uint64_t sum = 0;
+        for (const auto& e : tree.entries) {
+            scratch_.clear();
+            if (t.keys && !t.encodable.empty()) {
+                if (!splitKeyInto(e.key, t.shape, parts_)) return false;
+                for (std::size_t k : t.encodable) {
+                    auto [off, len] = parts_[k];
+                    scratch_.insert(scratch_.end(),
+                                    e.key.begin() + static_cast<std::ptrdiff_t>(off),
+                                    e.key.begin() + static_cast<std::ptrdiff_t>(off + len));
+                }
+            }
+            sum += entryHash(e.row, scratch_);
+        }
+        return sum == t.sum;
     }
 
     void checkIndex(const TableDef& def, const RealIndex& idx, std::size_t number,
-                    const std::vector<uint32_t>& liveSlots) {
+                    const std::vector<uint32_t>& liveSlots, const IndexTally& tally) {
         const std::string where = "table '" + def.name + "', index " + std::to_string(number);
         if (!idx.usageMap.isNull()) {
             UsageMap m = readUsageMap(db_.file(), idx.usageMap, (where + " pages").c_str());
@@ -219,6 +320,8 @@ class Checker {
                 problem(where + ": unique index holds a key twice at entry " + std::to_string(i));
             }
         }
+        if (entriesMatchRows(tree, tally)) return;
+        const std::size_t problemsBefore = report_.problems.size();
         // Entries in the order of the rows they point to, so that their rows
         // are read page after page rather than jumping about.
         std::vector<const IndexEntry*> byRow;
@@ -252,6 +355,10 @@ class Checker {
             if (idx.ignoreNulls() && keyHasNull(def, idx, r)) continue;
             problem(where + ": row at page " + std::to_string(r.page) + " row " +
                     std::to_string(r.row) + " is missing from the index");
+        }
+        if (!tally.optionalRows && !tally.entryByEntry &&
+            report_.problems.size() == problemsBefore) {
+            problem(where + ": the entries do not match the table's rows");
         }
     }
 
@@ -323,6 +430,10 @@ class Checker {
     CheckOptions options_;
     CheckReport report_;
     std::set<uint32_t> live_;
+    std::vector<IndexTally> tallies_;  // of the table being checked
+    std::vector<uint64_t> rowKeys_;
+    Bytes scratch_;
+    std::vector<std::pair<std::size_t, std::size_t>> parts_;
     std::pair<uint16_t, uint32_t> lastLv_{0xFFFF,
                                           0};  // the last long-value page recorded, by column
 };

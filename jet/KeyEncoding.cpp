@@ -30,31 +30,32 @@ bool keyEncodable(uint8_t type) {
     }
 }
 
-Bytes encodeKeyPart(uint8_t type, bool ascending, const std::optional<ByteView>& stored,
-                    bool boolValue) {
-    Bytes out;
+void appendKeyPart(Bytes& out, uint8_t type, bool ascending, const std::optional<ByteView>& stored,
+                   bool boolValue) {
     const auto t = static_cast<ColumnType>(type);
     if (t == ColumnType::kBool) {
         out.push_back(ascending ? 0x7F : 0x80);
         uint8_t v = boolValue ? 0x00 : 0xFF;
         out.push_back(ascending ? v : static_cast<uint8_t>(~v));
-        return out;
+        return;
     }
     if (!stored) {
         out.push_back(ascending ? 0x00 : 0xFF);
-        return out;
+        return;
     }
     out.push_back(ascending ? 0x7F : 0x80);
     const std::size_t n = fixedKeySize(type);
     ByteView v = *stored;
-    if (v.size() < n) return out;
-    Bytes be(v.rbegin() + static_cast<std::ptrdiff_t>(v.size() - n),
-             v.rend());  // little- to big-endian
+    if (v.size() < n) return;
+    const std::size_t at = out.size();
+    out.insert(out.end(), v.rbegin() + static_cast<std::ptrdiff_t>(v.size() - n),
+               v.rend());  // little- to big-endian
+    uint8_t* be = out.data() + at;
     if (t == ColumnType::kByte) {
         // as is
     } else if (t == ColumnType::kSingle || t == ColumnType::kDouble || t == ColumnType::kDateTime) {
         if (be[0] & 0x80) {
-            for (auto& b : be) b = static_cast<uint8_t>(~b);
+            for (std::size_t i = 0; i < n; ++i) be[i] = static_cast<uint8_t>(~be[i]);
         } else {
             be[0] ^= 0x80;
         }
@@ -62,9 +63,14 @@ Bytes encodeKeyPart(uint8_t type, bool ascending, const std::optional<ByteView>&
         be[0] ^= 0x80;
     }
     if (!ascending) {
-        for (auto& b : be) b = static_cast<uint8_t>(~b);
+        for (std::size_t i = 0; i < n; ++i) be[i] = static_cast<uint8_t>(~be[i]);
     }
-    out.insert(out.end(), be.begin(), be.end());
+}
+
+Bytes encodeKeyPart(uint8_t type, bool ascending, const std::optional<ByteView>& stored,
+                    bool boolValue) {
+    Bytes out;
+    appendKeyPart(out, type, ascending, stored, boolValue);
     return out;
 }
 
@@ -89,9 +95,16 @@ std::optional<bool> keyHasNullPart(ByteView key,
 std::optional<std::vector<std::pair<std::size_t, std::size_t>>> splitKey(
     ByteView key, const std::vector<std::pair<uint8_t, bool>>& columns) {
     std::vector<std::pair<std::size_t, std::size_t>> parts;
+    if (!splitKeyInto(key, columns, parts)) return std::nullopt;
+    return parts;
+}
+
+bool splitKeyInto(ByteView key, const std::vector<std::pair<uint8_t, bool>>& columns,
+                  std::vector<std::pair<std::size_t, std::size_t>>& parts) {
+    parts.clear();
     std::size_t pos = 0;
     for (auto [type, ascending] : columns) {
-        if (pos >= key.size()) return std::nullopt;
+        if (pos >= key.size()) return false;
         const std::size_t start = pos;
         const uint8_t flag = key[pos++];
         const bool isNull = flag == (ascending ? 0x00 : 0xFF);
@@ -100,7 +113,7 @@ std::optional<std::vector<std::pair<std::size_t, std::size_t>>> splitKey(
             parts.emplace_back(start, 1);
             continue;
         }
-        if (flag != (ascending ? 0x7F : 0x80)) return std::nullopt;
+        if (flag != (ascending ? 0x7F : 0x80)) return false;
         if (std::size_t n = fixedKeySize(type); n > 0) {
             pos += n;
         } else if (t == ColumnType::kText || t == ColumnType::kMemo) {
@@ -112,20 +125,19 @@ std::optional<std::vector<std::pair<std::size_t, std::size_t>>> splitKey(
                 pos += 2;
             }
         } else if (t == ColumnType::kBinary || t == ColumnType::kGuid) {
-            if (!ascending) return std::nullopt;
+            if (!ascending) return false;
             for (;;) {
                 pos += 9;
-                if (pos > key.size()) return std::nullopt;
+                if (pos > key.size()) return false;
                 if (key[pos - 1] != 9) break;
             }
         } else {
-            return std::nullopt;
+            return false;
         }
-        if (pos > key.size()) return std::nullopt;
+        if (pos > key.size()) return false;
         parts.emplace_back(start, pos - start);
     }
-    if (pos != key.size()) return std::nullopt;
-    return parts;
+    return pos == key.size();
 }
 
 std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, const RowView& row,

@@ -24,6 +24,9 @@ bool keyEncodable(uint8_t type);
 // For Yes/No columns, boolValue is used instead of stored.
 Bytes encodeKeyPart(uint8_t type, bool ascending, const std::optional<ByteView>& stored,
                     bool boolValue = false);
+// The same, appended to out.
+void appendKeyPart(Bytes& out, uint8_t type, bool ascending, const std::optional<ByteView>& stored,
+                   bool boolValue = false);
 
 // The (type, ascending) of each column of an index, as splitKey wants it.
 std::vector<std::pair<uint8_t, bool>> keyShape(const TableDef& def, const RealIndex& index);
@@ -36,6 +39,10 @@ std::optional<bool> keyHasNullPart(ByteView key,
 // Splits a key into per-column parts; nullopt when a part cannot be walked.
 std::optional<std::vector<std::pair<std::size_t, std::size_t>>> splitKey(
     ByteView key, const std::vector<std::pair<uint8_t, bool>>& columns);
+// The same into a caller's vector, which it clears first; false when a part
+// cannot be walked.
+bool splitKeyInto(ByteView key, const std::vector<std::pair<uint8_t, bool>>& columns,
+                  std::vector<std::pair<std::size_t, std::size_t>>& parts);
 
 struct RowView;
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 
 #include "jet/Bytes.h"
@@ -11,6 +12,28 @@
 namespace jet {
 
 class PageFile;
+
+// A fast, order-dependent hash of byte strings: eight bytes at a time.
+struct ByteHash {
+    uint64_t h = 0x9E3779B97F4A7C15ull;
+    void mix(uint64_t v) {
+        h ^= v;
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    }
+    void add(const uint8_t* p, std::size_t n) {
+        mix(n);
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t v;
+            std::memcpy(&v, p + i, 8);
+            mix(v);
+        }
+        uint64_t tail = 0;
+        std::memcpy(&tail, p + i, n - i);
+        mix(tail);
+    }
+};
 
 struct TableDigest {
     uint64_t rows = 0;
