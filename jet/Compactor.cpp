@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -510,6 +511,13 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         if (!encodePassword(req.destinationPassword, newPassword)) {
             fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
         }
+        auto started = std::chrono::steady_clock::now();
+        auto lap = [&] {
+            auto now = std::chrono::steady_clock::now();
+            double s = std::chrono::duration<double>(now - started).count();
+            started = now;
+            return s;
+        };
         auto db = Database::open(req.sourcePath, req.sourcePassword);
         lockForCompaction(db->file().fd(), req.sourcePath);
         if (pathExists(req.destinationPath)) {
@@ -537,6 +545,7 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         c.prepare();
         checkRoom(req.destinationPath, c.estimatePages());
         CompactResult r = c.run();
+        r.copySeconds = lap();
         out.sync();
         const int closing = fd;
         fd = -1;
@@ -544,7 +553,9 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
             fail(ErrorCode::kIo,
                  "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
         }
+        r.flushSeconds = lap();
         if (req.verify) verifyCopy(req.destinationPath, req.destinationPassword, c.expected());
+        r.verifySeconds = lap();
         return r;
     });
     if (fd >= 0) fileIo().close(fd);

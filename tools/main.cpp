@@ -53,6 +53,7 @@ struct Args {
     std::string password;
     bool passwordGiven = false;
     bool inPlace = false;
+    bool timing = false;
     std::optional<std::string> newPassword;
 };
 
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
             a.passwordGiven = true;
         } else if (s == "--in-place") {
             a.inPlace = true;
+        } else if (s == "--timing") {
+            a.timing = true;
         } else if (s == "--new-password") {
             if (i + 1 >= argc) return usageError("--new-password needs a value");
             a.newPassword = argv[++i];
@@ -178,6 +181,10 @@ int main(int argc, char** argv) {
         if (!r) return reportError(r.error());
         std::cout << "compacted: " << r->sourcePages << " pages -> " << r->destinationPages
                   << " pages\n";
+        if (a.timing) {
+            std::cout << "copy " << r->copySeconds << " s, flush " << r->flushSeconds
+                      << " s, verify " << r->verifySeconds << " s\n";
+        }
         return 0;
     }
     return usageError("unknown command " + a.command);
