@@ -58,7 +58,8 @@ void BM_IndexRebuild(benchmark::State& state) {
     std::vector<jet::IndexEntry> entries(n);
     std::mt19937 rng(3);
     for (std::size_t i = 0; i < n; ++i) {
-        entries[i].key = {0x7F, 0x80, 0, static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
+        entries[i].key =
+            jet::Bytes{0x7F, 0x80, 0, static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
         entries[i].row = {static_cast<uint32_t>(100 + i / 50), static_cast<uint8_t>(i % 50)};
     }
     const int fd = ::open("/dev/null", O_WRONLY);

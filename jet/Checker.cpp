@@ -177,13 +177,14 @@ class Checker {
         RowView rv = crackRow(def, bytes, at.page, at.row);
         digest.add(rowDigest(def, rv, at.page, at.row, [&](const Column& c, ByteView slot) {
             auto& used = lvPagesUsed[c.number];
-            return readLongValue(db_.file(), slot, at.page, at.row, [&](RowPtr lv) {
+            readLongValueInto(db_.file(), slot, at.page, at.row, longValue_, [&](RowPtr lv) {
                 if (lastLv_ != std::make_pair(c.number, lv.page)) {
                     live_.insert(lv.page);
                     used.insert(lv.page);
                     lastLv_ = {c.number, lv.page};
                 }
             });
+            return ByteView(longValue_);
         }));
         for (const auto& c : def.columns) {
             if (c.isBool() || c.isLongValue()) continue;
@@ -433,6 +434,7 @@ class Checker {
     std::vector<IndexTally> tallies_;  // of the table being checked
     std::vector<uint64_t> rowKeys_;
     Bytes scratch_;
+    Bytes longValue_;
     std::vector<std::pair<std::size_t, std::size_t>> parts_;
     std::pair<uint16_t, uint32_t> lastLv_{0xFFFF,
                                           0};  // the last long-value page recorded, by column

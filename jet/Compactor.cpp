@@ -41,6 +41,9 @@ struct TablePlan {
     int ownedMap = -1, freeMap = -1;
     std::vector<int> indexMaps;
     std::vector<std::pair<int, int>> lvMaps;
+    std::vector<const Column*> idColumns;   // hold table Ids, rewritten
+    std::vector<const Column*> sidColumns;  // hold SIDs, re-masked
+    std::vector<const Column*> lvColumns;   // memo and OLE, by slot
 };
 
 // Which LONG columns of which system tables hold table Ids.
@@ -135,6 +138,15 @@ class Compactor {
             TablePlan t;
             t.entry = tables[i];
             t.def = &src_.tableDef(tables[i].tdefPage(), tables[i].name);
+            for (const auto& c : t.def->columns) {
+                if (c.type == static_cast<uint8_t>(ColumnType::kLong) &&
+                    holdsTableIds(t.def->name, c.name))
+                    t.idColumns.push_back(&c);
+                if (holdsSids(t.def->name, c.name) && !c.fixed()) t.sidColumns.push_back(&c);
+                if (c.isLongValue() && !c.fixed()) t.lvColumns.push_back(&c);
+            }
+            std::sort(t.lvColumns.begin(), t.lvColumns.end(),
+                      [](const Column* a, const Column* b) { return a->varIndex < b->varIndex; });
             tables_.push_back(t);
         }
         // Definition pages first, in the order of the old ones, so that table
@@ -202,101 +214,102 @@ class Compactor {
         return ordered;
     }
 
-    Bytes transformRow(TablePlan& t, ByteView bytes, RowPtr at,
-                       std::map<uint16_t, LongValueWriter>& lvWriters) {
+    // The row as the copy stores it: table Ids and SIDs rewritten, long
+    // values re-stored in the form their size calls for. Adds the row to the
+    // table's digest. The bytes stay valid until the next call.
+    ByteView transformRow(TablePlan& t, ByteView bytes, RowPtr at,
+                          std::map<uint16_t, LongValueWriter>& lvWriters) {
         const TableDef& def = *t.def;
         RowView rv = crackRow(def, bytes, at.page, at.row);
-        Bytes row(bytes.begin(), bytes.end());
+        row_.assign(bytes.begin(), bytes.end());
         auto offsetOf = [&](ByteView part) {
             return static_cast<std::size_t>(part.data() - bytes.data());
         };
-        for (const auto& c : def.columns) {
-            if (c.type == static_cast<uint8_t>(ColumnType::kLong) &&
-                holdsTableIds(def.name, c.name)) {
-                auto b = columnBytes(def, c, rv, at.page, at.row);
-                if (b && b->size() == 4) {
-                    auto it = tdefMap_.find(u32(*b, 0));
-                    if (it != tdefMap_.end()) put32(row.data() + offsetOf(*b), it->second);
-                }
+        for (const Column* c : t.idColumns) {
+            auto b = columnBytes(def, *c, rv, at.page, at.row);
+            if (b && b->size() == 4) {
+                auto it = tdefMap_.find(u32(*b, 0));
+                if (it != tdefMap_.end()) put32(row_.data() + offsetOf(*b), it->second);
             }
-            if (oldSidKey_ != newSidKey_ && holdsSids(def.name, c.name) && !c.fixed()) {
-                auto b = columnBytes(def, c, rv, at.page, at.row);
+        }
+        if (oldSidKey_ != newSidKey_) {
+            for (const Column* c : t.sidColumns) {
+                auto b = columnBytes(def, *c, rv, at.page, at.row);
                 if (b && !b->empty()) {
-                    applySidMask(oldSidKey_, row.data() + offsetOf(*b), b->size());
-                    applySidMask(newSidKey_, row.data() + offsetOf(*b), b->size());
+                    applySidMask(oldSidKey_, row_.data() + offsetOf(*b), b->size());
+                    applySidMask(newSidKey_, row_.data() + offsetOf(*b), b->size());
                 }
             }
         }
-        // The digest of what this row holds; long values read once, here.
-        std::vector<std::pair<uint16_t, Bytes>> lvValues;
-        {
-            // Patching changed values in place, not the row's layout.
-            RowView patched = rv;
-            patched.bytes = row;
-            t.digest.add(
-                rowDigest(def, patched, at.page, at.row, [&](const Column& c, ByteView slot) {
-                    lvValues.emplace_back(c.number, readLongValue(file_, slot, at.page, at.row));
-                    return lvValues.back().second;
-                }));
-        }
-        std::vector<const Column*> lvCols;
-        for (const auto& c : def.columns) {
-            if (c.isLongValue() && !c.fixed()) lvCols.push_back(&c);
-        }
-        if (lvCols.empty() || def.numVar == 0) return row;
+        // From here on the row is read from the patched copy, whose layout
+        // is the same.
+        rv.bytes = row_;
 
-        std::vector<Bytes> slots;
-        for (auto [s, e] : rv.varSlots) slots.emplace_back(row.begin() + s, row.begin() + e);
-        struct Pending {
-            const Column* col;
-            Bytes value;
-            bool inlined;
-        };
-        std::vector<Pending> values;
-        std::sort(lvCols.begin(), lvCols.end(),
-                  [](const Column* a, const Column* b) { return a->varIndex < b->varIndex; });
-        for (const Column* c : lvCols) {
-            if (c->varIndex >= slots.size() || !rv.notNull(c->number) || slots[c->varIndex].empty())
+        // The digest of what this row holds; long values read once, here.
+        const std::size_t nLv = t.lvColumns.size();
+        lvValues_.resize(std::max(lvValues_.size(), nLv));
+        lvRead_.assign(nLv, false);
+        t.digest.add(rowDigest(def, rv, at.page, at.row, [&](const Column& c, ByteView slot) {
+            std::size_t k = 0;
+            while (k < nLv && t.lvColumns[k] != &c) ++k;
+            Bytes& into = k < nLv ? lvValues_[k] : otherValue_;
+            readLongValueInto(file_, slot, at.page, at.row, into);
+            if (k < nLv) lvRead_[k] = true;
+            return ByteView(into);
+        }));
+        if (nLv == 0 || def.numVar == 0) return row_;
+
+        slots_.clear();
+        for (auto [s, e] : rv.varSlots) slots_.push_back(ByteView(row_).subspan(s, e - s));
+        // Which long values go into the row and which out to LVAL pages.
+        pending_.clear();
+        for (std::size_t k = 0; k < nLv; ++k) {
+            const Column* c = t.lvColumns[k];
+            if (c->varIndex >= slots_.size() || !rv.notNull(c->number) ||
+                slots_[c->varIndex].empty())
                 continue;
-            auto found = std::find_if(lvValues.begin(), lvValues.end(),
-                                      [&](const auto& p) { return p.first == c->number; });
-            Bytes v = found != lvValues.end()
-                          ? std::move(found->second)
-                          : readLongValue(file_, slots[c->varIndex], at.page, at.row);
-            bool inl = v.size() <= kInlineLimit;
-            values.push_back({c, std::move(v), inl});
+            if (!lvRead_[k])
+                readLongValueInto(file_, slots_[c->varIndex], at.page, at.row, lvValues_[k]);
+            pending_.push_back({k, lvValues_[k].size() <= kInlineLimit});
         }
         // Too large with the small values inline: move them out, largest first.
         auto size = [&] {
-            std::size_t n = row.size();
-            for (const auto& p : values) {
-                n -= slots[p.col->varIndex].size();
-                n += kLongValueHeaderSize + (p.inlined ? p.value.size() : 0);
+            std::size_t n = row_.size();
+            for (const auto& p : pending_) {
+                n -= slots_[t.lvColumns[p.lv]->varIndex].size();
+                n += kLongValueHeaderSize + (p.inlined ? lvValues_[p.lv].size() : 0);
             }
             return n;
         };
         while (size() > kMaxRowSize) {
             Pending* largest = nullptr;
-            for (auto& p : values) {
-                if (p.inlined && (!largest || p.value.size() > largest->value.size())) largest = &p;
+            for (auto& p : pending_) {
+                if (p.inlined &&
+                    (!largest || lvValues_[p.lv].size() > lvValues_[largest->lv].size()))
+                    largest = &p;
             }
             if (!largest) failDamage("table '" + def.name + "': row too large", at.page, at.row);
             largest->inlined = false;
         }
-        for (auto& p : values) {
-            Bytes& slot = slots[p.col->varIndex];
+        lvSlots_.resize(std::max(lvSlots_.size(), nLv));
+        for (auto& p : pending_) {
+            const Column* c = t.lvColumns[p.lv];
+            const Bytes& v = lvValues_[p.lv];
+            Bytes& slot = lvSlots_[p.lv];
             if (p.inlined) {
                 slot.assign(kLongValueHeaderSize, 0);
-                put32(slot.data(), static_cast<uint32_t>(p.value.size()) |
-                                       (static_cast<uint32_t>(kLvInline) << 24));
-                slot.insert(slot.end(), p.value.begin(), p.value.end());
+                put32(slot.data(),
+                      static_cast<uint32_t>(v.size()) | (static_cast<uint32_t>(kLvInline) << 24));
+                slot.insert(slot.end(), v.begin(), v.end());
             } else {
-                auto it = lvWriters.try_emplace(p.col->number, alloc_, out_).first;
-                slot = it->second.store(p.value);
+                auto it = lvWriters.try_emplace(c->number, alloc_, out_).first;
+                slot = it->second.store(v);
             }
+            slots_[c->varIndex] = slot;
         }
-        return buildRow(rv.ncols, ByteView(row).subspan(2, rv.fixedEnd - 2), slots,
-                        ByteView(row).subspan(rv.maskOffset), true);
+        buildRowInto(built_, rv.ncols, ByteView(row_).subspan(2, rv.fixedEnd - 2), slots_,
+                     ByteView(row_).subspan(rv.maskOffset), true);
+        return built_;
     }
 
     void copyTable(TablePlan& t) {
@@ -311,7 +324,7 @@ class Compactor {
             std::shared_ptr<const Page> holder;
             RowPtr at;
             ByteView bytes = src_.fetchRow(def, slot, holder, &at);
-            Bytes row = transformRow(t, bytes, at, lvWriters);
+            ByteView row = transformRow(t, bytes, at, lvWriters);
             if (row.size() > kMaxRowSize)
                 failDamage("table '" + def.name + "': row too large", at.page, at.row);
             if (dataPage == 0 || !data.fits(row.size())) {
@@ -320,7 +333,7 @@ class Compactor {
                 dataPage = alloc_.allocate();
                 dataPages.push_back(dataPage);
             }
-            uint8_t newSlot = data.add(std::move(row));
+            uint8_t newSlot = data.add(row);
             moved.emplace_back(slot.toU32(), RowPtr{dataPage, newSlot}.toU32());
         }
         if (dataPage != 0) out_.write(dataPage, data.build());
@@ -431,7 +444,7 @@ class Compactor {
     }
 
     static std::vector<std::pair<std::size_t, std::size_t>> splitKeyOrFail(
-        const Bytes& key, const std::vector<std::pair<uint8_t, bool>>& shape, uint32_t page,
+        ByteView key, const std::vector<std::pair<uint8_t, bool>>& shape, uint32_t page,
         const std::string& where) {
         auto parts = splitKey(key, shape);
         if (!parts) failDamage(where + " holds a key that cannot be read", page);
@@ -448,6 +461,16 @@ class Compactor {
     std::map<uint32_t, uint32_t> tdefMap_;  // old definition page (= table Id) -> new
     uint32_t oldSidKey_ = 0, newSidKey_ = 0;
     Page newPage0_{};
+    // Buffers reused from row to row.
+    struct Pending {
+        std::size_t lv;  // index into the table's long-value columns
+        bool inlined;
+    };
+    Bytes row_, built_, otherValue_;
+    std::vector<Bytes> lvValues_, lvSlots_;
+    std::vector<bool> lvRead_;
+    std::vector<ByteView> slots_;
+    std::vector<Pending> pending_;
 };
 
 bool pathExists(const std::string& p) {

@@ -25,17 +25,35 @@ inline constexpr std::size_t kDataHeaderSize = 14;
 inline constexpr std::size_t kMaxRowsPerPage = 255;
 
 struct Slot {
-    uint16_t start = 0;
-    uint16_t end = 0;
-    bool deleted = false;
-    bool overflow = false;
+    uint16_t start;
+    uint16_t end;
+    bool deleted;
+    bool overflow;
     uint16_t length() const { return static_cast<uint16_t>(end - start); }
+};
+
+// The slots of one page, held in place: pages are parsed for every row and
+// long value read, so parsing one must not allocate.
+class SlotList {
+  public:
+    std::size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    const Slot& operator[](std::size_t i) const { return slots_[i]; }
+    Slot& operator[](std::size_t i) { return slots_[i]; }
+    const Slot* begin() const { return slots_; }
+    const Slot* end() const { return slots_ + count_; }
+    const Slot* data() const { return slots_; }
+    void resize(std::size_t n) { count_ = static_cast<uint16_t>(n); }
+
+  private:
+    uint16_t count_ = 0;
+    Slot slots_[256];
 };
 
 struct DataPage {
     uint32_t number = 0;
     uint32_t owner = 0;
-    std::vector<Slot> slots;
+    SlotList slots;
 };
 
 // Parses the header and slot table. Live rows with impossible extents are

@@ -48,11 +48,7 @@ IndexPage parseIndexPage(const Page& page, uint32_t number) {
         IndexEntry e;
         const std::size_t keyLen = fullSize - trailer;
         const std::size_t fromFirst = std::min(shared, keyLen);
-        e.key.reserve(keyLen);
-        e.key.insert(e.key.end(), first.begin(),
-                     first.begin() + static_cast<std::ptrdiff_t>(fromFirst));
-        e.key.insert(e.key.end(), stored.begin(),
-                     stored.begin() + static_cast<std::ptrdiff_t>(keyLen - fromFirst));
+        e.key.assign(ByteView(first).first(fromFirst), stored.first(keyLen - fromFirst));
         e.row.page = (static_cast<uint32_t>(at(keyLen)) << 16) |
                      (static_cast<uint32_t>(at(keyLen + 1)) << 8) | at(keyLen + 2);
         e.row.row = at(keyLen + 3);
@@ -109,7 +105,7 @@ Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, 
     const bool node = type == kPageIndexNode;
     // An entry's bytes: its key, the row pointer, and on node pages the child.
     auto full = [&](const IndexEntry& e, Bytes& b) {
-        b.assign(e.key.begin(), e.key.end());
+        b.assign(e.key.begin(), e.key.end());  // NOLINT
         b.resize(e.key.size() + (node ? 8 : 4));
         putBe24(b.data() + e.key.size(), e.row.page);
         b[e.key.size() + 3] = e.row.row;

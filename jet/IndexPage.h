@@ -37,15 +37,110 @@ inline constexpr std::size_t kIndexBitmapStart = 27;
 inline constexpr std::size_t kIndexDataMax = kPageSize - kIndexEntryStart;  // 3616
 
 // Unsigned lexicographic comparison of key bytes: -1, 0 or 1.
-inline int compareKeys(const Bytes& a, const Bytes& b) {
+inline int compareKeys(ByteView a, ByteView b) {
     std::size_t n = a.size() < b.size() ? a.size() : b.size();
     int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
     if (c != 0) return c < 0 ? -1 : 1;
     return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
+// The bytes of an index key. Most keys are short: those are held in the
+// entry itself, so that reading millions of entries does not mean millions
+// of small allocations.
+class IndexKey {
+  public:
+    IndexKey() = default;
+    IndexKey(ByteView v) { assign(v, {}); }              // NOLINT: keys are built from bytes
+    IndexKey(const Bytes& b) : IndexKey(ByteView(b)) {}  // NOLINT
+    IndexKey(const IndexKey& o) { assign(o, {}); }
+    IndexKey(IndexKey&& o) noexcept { take(o); }
+    IndexKey& operator=(const IndexKey& o) {
+        if (this != &o) assign(o, {});
+        return *this;
+    }
+    IndexKey& operator=(IndexKey&& o) noexcept {
+        if (this != &o) {
+            release();
+            take(o);
+        }
+        return *this;
+    }
+    ~IndexKey() { release(); }
+
+    // The key is a followed by b.
+    void assign(ByteView a, ByteView b) {
+        const std::size_t n = a.size() + b.size();
+        if (n > capacity()) {
+            // The new buffer is filled before the old one goes: a or b may lie in it.
+            auto* grown = new uint8_t[n];
+            if (!a.empty()) std::memcpy(grown, a.data(), a.size());
+            if (!b.empty()) std::memcpy(grown + a.size(), b.data(), b.size());
+            release();
+            heap_ = grown;
+            capacity_ = static_cast<uint32_t>(n);
+            size_ = static_cast<uint32_t>(n);
+            return;
+        }
+        size_ = static_cast<uint32_t>(n);
+        if (!a.empty()) std::memmove(data(), a.data(), a.size());
+        if (!b.empty()) std::memmove(data() + a.size(), b.data(), b.size());
+    }
+    void push_back(uint8_t v) {
+        if (size_ == capacity()) {
+            IndexKey bigger;
+            bigger.heap_ = new uint8_t[2 * capacity()];
+            bigger.capacity_ = 2 * capacity();
+            bigger.size_ = size_;
+            std::memcpy(bigger.heap_, data(), size_);
+            *this = std::move(bigger);
+        }
+        data()[size_++] = v;
+    }
+
+    uint8_t* data() { return capacity_ > kInline ? heap_ : inline_; }
+    const uint8_t* data() const { return capacity_ > kInline ? heap_ : inline_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    uint8_t* begin() { return data(); }
+    uint8_t* end() { return data() + size_; }
+    const uint8_t* begin() const { return data(); }
+    const uint8_t* end() const { return data() + size_; }
+    uint8_t& operator[](std::size_t i) { return data()[i]; }
+    uint8_t operator[](std::size_t i) const { return data()[i]; }
+    // (A key converts to ByteView as any contiguous range does.)
+
+    friend bool operator==(const IndexKey& a, const IndexKey& b) { return compareKeys(a, b) == 0; }
+    friend bool operator==(const IndexKey& a, const Bytes& b) { return compareKeys(a, b) == 0; }
+
+  private:
+    static constexpr uint32_t kInline = 24;
+    uint32_t capacity() const { return capacity_; }
+    void release() {
+        if (capacity_ > kInline) delete[] heap_;
+        capacity_ = kInline;
+        size_ = 0;
+    }
+    void take(IndexKey& o) {
+        size_ = o.size_;
+        capacity_ = o.capacity_;
+        if (capacity_ > kInline) {
+            heap_ = o.heap_;
+        } else {
+            std::memcpy(inline_, o.inline_, size_);
+        }
+        o.capacity_ = kInline;
+        o.size_ = 0;
+    }
+    uint32_t size_ = 0;
+    uint32_t capacity_ = kInline;
+    union {
+        uint8_t inline_[kInline];
+        uint8_t* heap_;
+    };
+};
+
 struct IndexEntry {
-    Bytes key;
+    IndexKey key;
     RowPtr row;
     uint32_t child = 0;  // node entries only
 };

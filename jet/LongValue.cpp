@@ -1,6 +1,5 @@
 #include "jet/LongValue.h"
 
-#include <set>
 #include <string>
 
 #include "jet/DataPage.h"
@@ -21,13 +20,22 @@ LongValueRef parseLongValueHeader(ByteView slot, uint32_t page, int row) {
 
 Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
                     const std::function<void(RowPtr)>& visit) {
+    Bytes out;
+    readLongValueInto(file, slot, page, row, out, visit);
+    return out;
+}
+
+void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, Bytes& out,
+                       const std::function<void(RowPtr)>& visit) {
+    out.clear();
     LongValueRef ref = parseLongValueHeader(slot, page, row);
     if (ref.kind == kLvInline) {
         if (slot.size() - kLongValueHeaderSize < ref.length) {
             failDamage("inline long value longer than its slot", page, row);
         }
-        return Bytes(slot.begin() + kLongValueHeaderSize,
-                     slot.begin() + static_cast<std::ptrdiff_t>(kLongValueHeaderSize + ref.length));
+        out.assign(slot.begin() + kLongValueHeaderSize,
+                   slot.begin() + static_cast<std::ptrdiff_t>(kLongValueHeaderSize + ref.length));
+        return;
     }
     // A value can never be longer than the file that holds it; this bounds
     // the allocation before a byte of it is read.
@@ -45,7 +53,6 @@ Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
         if (visit) visit(at);
         return rowBytes(*holder, dp, at.row, "long value");
     };
-    Bytes out;
     std::shared_ptr<const Page> holder;
     if (ref.kind == kLvSingle) {
         ByteView b = lvalRow(ref.first, holder);
@@ -53,13 +60,15 @@ Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
             failDamage("single-row long value shorter than declared", ref.first.page,
                        ref.first.row);
         out.assign(b.begin(), b.begin() + ref.length);
-        return out;
+        return;
     }
     out.reserve(ref.length);
-    std::set<uint32_t> seen;
+    // A loop is found without remembering every row: the walk meets a
+    // marked row again, the mark moving on at doubling distances (Brent).
     RowPtr at = ref.first;
+    RowPtr mark = at;
+    uint64_t power = 1, sinceMark = 0;
     while (true) {
-        if (!seen.insert(at.toU32()).second) failDamage("long value chain loops", at.page, at.row);
         ByteView b = lvalRow(at, holder);
         if (b.size() < 4) failDamage("long value chain row too short", at.page, at.row);
         RowPtr next = RowPtr::fromU32(u32(b, 0));
@@ -68,10 +77,15 @@ Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
             failDamage("long value chain longer than declared", at.page, at.row);
         out.insert(out.end(), b.begin() + 4, b.end());
         if (next.isNull()) break;
+        if (next == mark) failDamage("long value chain loops", next.page, next.row);
+        if (++sinceMark == power) {
+            mark = next;
+            power *= 2;
+            sinceMark = 0;
+        }
         at = next;
     }
     if (out.size() != ref.length) failDamage("long value chain shorter than declared", page, row);
-    return out;
 }
 
 }  // namespace jet

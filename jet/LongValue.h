@@ -36,5 +36,8 @@ LongValueRef parseLongValueHeader(ByteView slot, uint32_t page, int row);
 // uses (for reachability checks).
 Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
                     const std::function<void(RowPtr)>& visit = {});
+// The same into a caller's buffer, which it replaces.
+void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, Bytes& out,
+                       const std::function<void(RowPtr)>& visit = {});
 
 }  // namespace jet

@@ -3,7 +3,9 @@
 // slots and no flags.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "jet/Bytes.h"
@@ -17,29 +19,37 @@ class DataPageBuilder {
   public:
     explicit DataPageBuilder(uint32_t owner) : owner_(owner) {}
     // Room for a row of n bytes (with its slot)?
-    bool fits(std::size_t n) const { return rows_.size() < 255 && used_ + n + 2 <= kPageSize; }
+    bool fits(std::size_t n) const { return count_ < 255 && used_ + n + 2 <= kPageSize; }
     std::size_t freeSpace() const { return kPageSize - used_; }
-    // Adds a row; returns its slot number.
-    uint8_t add(Bytes row, uint16_t flags = 0) {
+    // Adds a row (copied into the page at once); returns its slot number.
+    uint8_t add(ByteView row, uint16_t flags = 0) {
+        end_ -= row.size();
+        std::copy(row.begin(), row.end(), page_.begin() + static_cast<std::ptrdiff_t>(end_));
+        put16(page_.data() + 14 + 2 * count_, static_cast<uint16_t>(end_ | flags));
         used_ += row.size() + 2;
-        rows_.push_back(std::move(row));
-        flags_.push_back(flags);
-        return static_cast<uint8_t>(rows_.size() - 1);
+        return static_cast<uint8_t>(count_++);
     }
-    Bytes& row(std::size_t i) { return rows_[i]; }
-    std::size_t rowCount() const { return rows_.size(); }
-    bool empty() const { return rows_.empty(); }
+    // The bytes of row i, which may still be changed.
+    std::span<uint8_t> row(std::size_t i) {
+        const std::size_t start = u16(page_, 14 + 2 * i) & 0x1FFFu;
+        const std::size_t stop = i == 0 ? kPageSize : u16(page_, 14 + 2 * (i - 1)) & 0x1FFFu;
+        return std::span<uint8_t>(page_.data() + start, stop - start);
+    }
+    std::size_t rowCount() const { return count_; }
+    bool empty() const { return count_ == 0; }
     Page build() const;
     void clear() {
-        rows_.clear();
-        flags_.clear();
+        page_.fill(0);
+        count_ = 0;
+        end_ = kPageSize;
         used_ = 14;
     }
 
   private:
     uint32_t owner_;
-    std::vector<Bytes> rows_;
-    std::vector<uint16_t> flags_;  // deleted rows carry 0xC000, as the engine leaves them
+    Page page_{};  // rows packed from the end, slots from the header on
+    std::size_t count_ = 0;
+    std::size_t end_ = kPageSize;
     std::size_t used_ = 14;
 };
 

@@ -95,8 +95,8 @@ std::shared_ptr<const Page> PageFile::page(uint32_t number) {
     const bool sequential = number == nextInSequence_;
     const uint32_t run = std::min<uint32_t>(sequential ? kReadAhead : 1, pageCount_ - number);
     nextInSequence_ = number + run;
-    readBuffer_.resize(static_cast<std::size_t>(run) * kPageSize);
-    int got = preadAll(fd_, readBuffer_.data(), readBuffer_.size(),
+    if (readBuffer_.empty()) readBuffer_.resize(static_cast<std::size_t>(kReadAhead) * kPageSize);
+    int got = preadAll(fd_, readBuffer_.data(), static_cast<std::size_t>(run) * kPageSize,
                        static_cast<off_t>(number) * kPageSize);
     if (got <= 0) {
         fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number) + " of '" + path_ +

@@ -72,22 +72,32 @@ bool boolValue(const Column& col, const RowView& row) { return row.notNull(col.n
 
 Bytes buildRow(uint16_t ncols, ByteView fixedArea, const std::vector<Bytes>& varSlots,
                ByteView nullMask, bool hasVarSection) {
+    std::vector<ByteView> views(varSlots.begin(), varSlots.end());
     Bytes out;
+    buildRowInto(out, ncols, fixedArea, views, nullMask, hasVarSection);
+    return out;
+}
+
+void buildRowInto(Bytes& out, uint16_t ncols, ByteView fixedArea,
+                  const std::vector<ByteView>& varSlots, ByteView nullMask, bool hasVarSection) {
+    out.clear();
     append16(out, ncols);
     out.insert(out.end(), fixedArea.begin(), fixedArea.end());
     if (hasVarSection) {
-        std::vector<uint16_t> offsets;
-        offsets.reserve(varSlots.size() + 1);
-        for (const auto& s : varSlots) {
-            offsets.push_back(static_cast<uint16_t>(out.size()));
-            out.insert(out.end(), s.begin(), s.end());
+        std::size_t offset = out.size();
+        for (const auto& s : varSlots) out.insert(out.end(), s.begin(), s.end());
+        // The end of the data, then each slot's offset, last slot first.
+        const std::size_t n = varSlots.size();
+        const std::size_t eod = out.size();
+        out.resize(eod + 2 * (n + 1));
+        put16(out.data() + eod, static_cast<uint16_t>(eod));
+        for (std::size_t i = 0; i < n; ++i) {
+            put16(out.data() + eod + 2 * (n - i), static_cast<uint16_t>(offset));
+            offset += varSlots[i].size();
         }
-        offsets.push_back(static_cast<uint16_t>(out.size()));  // eod
-        for (std::size_t i = offsets.size(); i-- > 0;) append16(out, offsets[i]);
-        append16(out, static_cast<uint16_t>(varSlots.size()));
+        append16(out, static_cast<uint16_t>(n));
     }
     out.insert(out.end(), nullMask.begin(), nullMask.end());
-    return out;
 }
 
 }  // namespace jet

@@ -40,5 +40,8 @@ bool boolValue(const Column& col, const RowView& row);
 // Builds a row from its parts, in the same layout crackRow reads.
 Bytes buildRow(uint16_t ncols, ByteView fixedArea, const std::vector<Bytes>& varSlots,
                ByteView nullMask, bool hasVarSection);
+// The same into a caller's buffer, which it replaces.
+void buildRowInto(Bytes& out, uint16_t ncols, ByteView fixedArea,
+                  const std::vector<ByteView>& varSlots, ByteView nullMask, bool hasVarSection);
 
 }  // namespace jet

@@ -24,7 +24,7 @@ uint64_t rowDigest(const TableDef& def, const RowView& rv, uint32_t page, int ro
             continue;
         }
         if (c->isLongValue() && !b->empty()) {
-            Bytes v = longValue(*c, *b);
+            ByteView v = longValue(*c, *b);
             f.add(v.data(), v.size());
         } else {
             f.add(b->data(), b->size());
@@ -36,8 +36,10 @@ uint64_t rowDigest(const TableDef& def, const RowView& rv, uint32_t page, int ro
 uint64_t rowDigest(PageFile& file, const TableDef& def, ByteView row, uint32_t page,
                    int rowNumber) {
     RowView rv = crackRow(def, row, page, rowNumber);
+    Bytes value;
     return rowDigest(def, rv, page, rowNumber, [&](const Column&, ByteView slot) {
-        return readLongValue(file, slot, page, rowNumber);
+        readLongValueInto(file, slot, page, rowNumber, value);
+        return ByteView(value);
     });
 }
 

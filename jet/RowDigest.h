@@ -47,8 +47,9 @@ struct TableDigest {
 
 struct RowView;
 
-// Gives the full value of a long-value column from its slot in the row.
-using LongValueSource = std::function<Bytes(const Column&, ByteView slot)>;
+// Gives the full value of a long-value column from its slot in the row; the
+// bytes must stay valid until the next call.
+using LongValueSource = std::function<ByteView(const Column&, ByteView slot)>;
 
 // Hashes every column value of a cracked row in column-number order.
 uint64_t rowDigest(const TableDef& def, const RowView& row, uint32_t page, int rowNumber,

@@ -130,7 +130,7 @@ class LongValueWriter {
         const std::size_t len = value.size();
         if (len <= kSingleRowLimit && !chained) {
             if (page_ == 0 || !builder_.fits(len)) openPage(std::nullopt);
-            uint8_t slot = builder_.add(Bytes(value.begin(), value.end()));
+            uint8_t slot = builder_.add(value);
             put32(header.data(),
                   static_cast<uint32_t>(len) | (static_cast<uint32_t>(kLvSingle) << 24));
             put32(header.data() + 4, RowPtr{page_, slot}.toU32());
@@ -154,7 +154,7 @@ class LongValueWriter {
             Bytes row(4 + chunk, 0);
             std::copy(value.begin() + static_cast<std::ptrdiff_t>(pos),
                       value.begin() + static_cast<std::ptrdiff_t>(pos + chunk), row.begin() + 4);
-            uint8_t slot = builder_.add(std::move(row));
+            uint8_t slot = builder_.add(row);
             if (previous) put32(builder_.row(*previous).data(), RowPtr{page_, slot}.toU32());
             if (firstChunk) put32(header.data() + 4, RowPtr{page_, slot}.toU32());
             firstChunk = false;
@@ -237,7 +237,7 @@ class DatabaseWriter {
                 std::size_t size = indexEntrySize(add, node);
                 std::size_t newTotal = total + size;
                 std::size_t newShortest = std::min(shortest, size);
-                const Bytes& first = entries[b].key;
+                const IndexKey& first = entries[b].key;
                 std::size_t lcp = 0;
                 while (lcp < first.size() && lcp < add.key.size() && first[lcp] == add.key[lcp])
                     ++lcp;
