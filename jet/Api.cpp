@@ -18,7 +18,9 @@ Result<DatabaseInfo> databaseInfo(const std::string& path, const std::string& pa
         info.codePage = h.codePage;
         info.sortLcid = h.sortLcid;
         info.creationDate = formatDate(h.creationDate);
-        info.report = checkDatabase(*db);
+        CheckOptions options;
+        options.threads = 2;
+        info.report = checkDatabase(*db, options);
         return info;
     });
 }
@@ -26,7 +28,9 @@ Result<DatabaseInfo> databaseInfo(const std::string& path, const std::string& pa
 Result<CheckReport> checkFile(const std::string& path, const std::string& password) {
     return guard([&] {
         auto db = Database::open(path, password);
-        return checkDatabase(*db);
+        CheckOptions options;
+        options.threads = 2;
+        return checkDatabase(*db, options);
     });
 }
 

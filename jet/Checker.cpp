@@ -1,8 +1,12 @@
 #include "jet/Checker.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <map>
+#include <memory>
 #include <set>
+#include <thread>
 
 #include "jet/DataPage.h"
 #include "jet/Database.h"
@@ -24,27 +28,105 @@ class Checker {
 
     CheckReport run() {
         report_.pageCount = db_.file().pageCount();
-        live_ = {0, 1, kCatalogPage};
+        live_.assign(report_.pageCount, false);
+        for (uint32_t p : {0u, 1u, kCatalogPage}) mark(p);
         attempt("page 1", [&] { checkPageOne(); });
         std::vector<CatalogEntry> tables;
         attempt("catalogue", [&] { tables = db_.localTables(); });
+        // What to report, in catalogue order: a table's own findings, or
+        // that it shares its definition page with one before it.
+        struct Item {
+            const CatalogEntry* table = nullptr;
+            std::string shared;
+        };
+        std::vector<Item> items;
         std::set<uint32_t> defPages;
         for (const auto& t : tables) {
             if (!defPages.insert(t.tdefPage()).second) {
-                problem("catalogue: table '" + t.name + "' shares definition page " +
-                        std::to_string(t.tdefPage()) + " with another table");
+                items.push_back(
+                    {nullptr, "catalogue: table '" + t.name + "' shares definition page " +
+                                  std::to_string(t.tdefPage()) + " with another table"});
+            } else {
+                items.push_back({&t, {}});
+            }
+        }
+        // Tables are checked one at a time by each worker, each worker
+        // reading through its own handle on the file.
+        std::vector<CheckReport> parts(items.size());
+        std::atomic<std::size_t> next{0};
+        auto work = [&](Checker& c) {
+            for (std::size_t i; (i = next.fetch_add(1)) < items.size();) {
+                if (items[i].table) parts[i] = c.checkOne(*items[i].table);
+            }
+        };
+        std::unique_ptr<Database> second;
+        std::unique_ptr<Checker> helper;
+        if (options_.threads > 1 && items.size() > 1) {
+            try {
+                second = db_.reopen();
+                helper = std::make_unique<Checker>(*second, options_);
+                helper->live_.assign(report_.pageCount, false);
+            } catch (const JetException&) {
+                helper.reset();  // one worker does it all
+            }
+        }
+        std::exception_ptr helperFailed;
+        std::thread thread;
+        if (helper) {
+            thread = std::thread([&] {
+                try {
+                    work(*helper);
+                } catch (...) {
+                    helperFailed = std::current_exception();
+                }
+            });
+        }
+        try {
+            work(*this);
+        } catch (...) {
+            if (thread.joinable()) thread.join();
+            throw;
+        }
+        if (thread.joinable()) thread.join();
+        if (helperFailed) std::rethrow_exception(helperFailed);
+        if (helper) {
+            for (std::size_t p = 0; p < live_.size(); ++p) {
+                if (helper->live_[p]) live_[p] = true;
+            }
+        }
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (!items[i].table) {
+                problem(items[i].shared);
                 continue;
             }
-            attempt("table '" + t.name + "'", [&] { checkTable(t); });
+            CheckReport& part = parts[i];
+            for (auto& s : part.problems) report_.problems.push_back(std::move(s));
+            for (auto& s : part.notes) report_.notes.push_back(std::move(s));
+            for (auto& t : part.tables) report_.tables.push_back(std::move(t));
+            for (auto& [page, digest] : part.digests) report_.digests[page] = digest;
+            report_.deadRowBytes += part.deadRowBytes;
+            report_.freeBytesOnPages += part.freeBytesOnPages;
         }
-        for (uint32_t p : live_) {
-            if (p < report_.pageCount) ++report_.reachablePages;
-        }
+        report_.reachablePages =
+            static_cast<uint32_t>(std::count(live_.begin(), live_.end(), true));
         return std::move(report_);
+    }
+
+    // One table's findings, by themselves.
+    CheckReport checkOne(const CatalogEntry& t) {
+        CheckReport saved = std::move(report_);
+        report_ = CheckReport{};
+        attempt("table '" + t.name + "'", [&] { checkTable(t); });
+        CheckReport part = std::move(report_);
+        report_ = std::move(saved);
+        return part;
     }
 
   private:
     void problem(std::string s) { report_.problems.push_back(std::move(s)); }
+    void mark(uint32_t page) {
+        if (page < live_.size()) live_[page] = true;
+    }
     void note(std::string s) { report_.notes.push_back(std::move(s)); }
 
     template <typename F>
@@ -69,12 +151,12 @@ class Checker {
     }
 
     void markMap(const UsageMap& m) {
-        for (uint32_t p : m.holderPages) live_.insert(p);
+        for (uint32_t p : m.holderPages) mark(p);
     }
 
     void checkTable(const CatalogEntry& entry) {
         const TableDef& def = db_.tableDef(entry.tdefPage(), entry.name);
-        for (uint32_t p : def.pages) live_.insert(p);
+        for (uint32_t p : def.pages) mark(p);
         TableSummary summary;
         summary.name = entry.name;
         summary.definitionPage = def.firstPage;
@@ -101,7 +183,7 @@ class Checker {
                 readUsageMap(db_.file(), def.freeMap, (where + " free-space pages").c_str());
             markMap(fm);
         }
-        for (uint32_t p : pages) live_.insert(p);
+        for (uint32_t p : pages) mark(p);
 
         // Rows and long values; each row also adds what each index should
         // hold for it to that index's tally.
@@ -126,7 +208,7 @@ class Checker {
                     std::shared_ptr<const Page> holder;
                     RowPtr at;
                     ByteView b = db_.fetchRow(def, slot, holder, &at);
-                    if (at != slot) live_.insert(at.page);
+                    if (at != slot) mark(at.page);
                     checkRow(def, b, slot, at, lvPagesUsed, digest);
                     liveSlots.push_back(slot.toU32());
                     ++rows;
@@ -179,7 +261,7 @@ class Checker {
             auto& used = lvPagesUsed[c.number];
             readLongValueInto(db_.file(), slot, at.page, at.row, longValue_, [&](RowPtr lv) {
                 if (lastLv_ != std::make_pair(c.number, lv.page)) {
-                    live_.insert(lv.page);
+                    mark(lv.page);
                     used.insert(lv.page);
                     lastLv_ = {c.number, lv.page};
                 }
@@ -302,7 +384,7 @@ class Checker {
             markMap(m);
         }
         IndexTree tree = readIndexTree(db_.file(), idx.rootPage, def.firstPage, where);
-        for (uint32_t p : tree.pages) live_.insert(p);
+        for (uint32_t p : tree.pages) mark(p);
         checkSiblings(tree, where);
 
         const auto shape = keyShape(def, idx);
@@ -430,7 +512,7 @@ class Checker {
     Database& db_;
     CheckOptions options_;
     CheckReport report_;
-    std::set<uint32_t> live_;
+    std::vector<bool> live_;           // pages reached, by number
     std::vector<IndexTally> tallies_;  // of the table being checked
     std::vector<uint64_t> rowKeys_;
     Bytes scratch_;

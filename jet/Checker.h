@@ -43,6 +43,8 @@ struct CheckOptions {
     // Re-encode integer, date and Yes/No keys from their rows: in every table,
     // or (false) only in system tables, whose keys a compaction rewrites.
     bool keysOfEveryTable = true;
+    // Tables checked at once, each through its own handle on the file.
+    unsigned threads = 1;
 };
 
 // Checks an open database. Never throws; damage becomes problems.

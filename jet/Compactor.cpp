@@ -503,7 +503,9 @@ void verifyCopy(const std::string& path, const std::string& password,
     auto copy = Database::open(path, password);
     // Keys are copied from the source's indexes, so a key that disagrees with
     // its row there would disagree in the copy too: check every table's keys.
-    CheckReport report = checkDatabase(*copy);
+    CheckOptions options;
+    options.threads = 2;
+    CheckReport report = checkDatabase(*copy, options);
     if (!report.ok()) {
         fail(ErrorCode::kVerifyFailed,
              "The compacted copy failed its check and was removed: " + report.problems.front());

@@ -14,8 +14,10 @@ std::unique_ptr<Database> Database::open(const std::string& path, const std::str
     if (!file->header().passwordMatches(password)) {
         fail(ErrorCode::kInvalidPassword, "Not a valid password.");
     }
-    return std::unique_ptr<Database>(new Database(std::move(file)));
+    return std::unique_ptr<Database>(new Database(std::move(file), password));
 }
+
+std::unique_ptr<Database> Database::reopen() const { return open(file_->path(), password_); }
 
 const TableDef& Database::tableDef(uint32_t page, const std::string& name) {
     auto it = defs_.find(page);

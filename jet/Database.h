@@ -43,6 +43,9 @@ class Database {
     // Opens read-only and checks the password (format doc 2.5).
     static std::unique_ptr<Database> open(const std::string& path, const std::string& password);
 
+    // Another handle on the same file, for another thread to read through.
+    std::unique_ptr<Database> reopen() const;
+
     PageFile& file() { return *file_; }
     const Header& header() const { return file_->header(); }
 
@@ -62,10 +65,12 @@ class Database {
                       RowPtr* dataAt = nullptr);
 
   private:
-    explicit Database(std::unique_ptr<PageFile> file) : file_(std::move(file)) {}
+    Database(std::unique_ptr<PageFile> file, std::string password)
+        : file_(std::move(file)), password_(std::move(password)) {}
     ByteView resolve(const TableDef& def, RowPtr slot, std::shared_ptr<const Page>& holder,
                      RowPtr* dataAt);
     std::unique_ptr<PageFile> file_;
+    std::string password_;
     std::vector<CatalogEntry> catalog_;
     bool catalogRead_ = false;
     std::map<uint32_t, std::unique_ptr<TableDef>> defs_;

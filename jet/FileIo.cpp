@@ -27,6 +27,7 @@ FileIo& fileIo() { return *current; }
 void setFileIo(FileIo* io) { current = io ? io : &realIo; }
 
 bool FaultyFileIo::hit(const char* kind) {
+    std::lock_guard<std::mutex> lock(mutex_);  // the checker reads from two threads
     ++count_;
     if (failAt_ == 0) kinds_.emplace_back(kind);
     if (failAt_ != 0 && count_ == failAt_) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,7 @@ class FaultyFileIo : public FileIo {
 
   private:
     bool hit(const char* kind);
+    std::mutex mutex_;
     long failAt_;
     int err_;
     Mode mode_;

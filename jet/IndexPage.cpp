@@ -81,6 +81,11 @@ IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std
             tree.links[pn] = {ip.prev, ip.next};
             if (ip.owner != owner) failDamage(what + ": index page owned by another table", pn);
             if (ip.leaf()) {
+                // Leaves fill about alike: room for the level, from the first.
+                if (!leaves && tree.entries.empty()) {
+                    tree.entries.reserve(
+                        std::min<std::size_t>(level.size() * (ip.entries.size() + 1), 1u << 20));
+                }
                 leaves = true;
                 for (auto& e : ip.entries) tree.entries.push_back(std::move(e));
             } else {

@@ -92,9 +92,18 @@ std::shared_ptr<const Page> PageFile::page(uint32_t number) {
     checkPageNumber(number);
     // A run of pages in one call when they are wanted in order; one page
     // when access jumps about (index order), where reading ahead would waste.
-    const bool sequential = number == nextInSequence_;
+    // Several streams may be read in order at once (rows, and the long
+    // values they point to): each remembers where it would go on.
+    // A stream goes on when the page is at or a little past where it would
+    // go on (rows of one table lie among other pages).
+    std::size_t stream = kStreams;
+    for (std::size_t k = 0; k < kStreams; ++k) {
+        if (number >= nextInSequence_[k] && number - nextInSequence_[k] < kReadAhead) stream = k;
+    }
+    const bool sequential = stream != kStreams;
+    if (!sequential) stream = nextStream_++ % kStreams;  // the oldest gives way
     const uint32_t run = std::min<uint32_t>(sequential ? kReadAhead : 1, pageCount_ - number);
-    nextInSequence_ = number + run;
+    nextInSequence_[stream] = number + run;
     if (readBuffer_.empty()) readBuffer_.resize(static_cast<std::size_t>(kReadAhead) * kPageSize);
     int got = preadAll(fd_, readBuffer_.data(), static_cast<std::size_t>(run) * kPageSize,
                        static_cast<off_t>(number) * kPageSize);

@@ -2,6 +2,7 @@
 // file is opened read-only; pages are never all held at once.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,7 +50,9 @@ class PageFile {
     std::vector<Cached> cache_ = std::vector<Cached>(kCachePages);
     static constexpr uint32_t kReadAhead = 32;
     std::vector<uint8_t> readBuffer_;
-    uint32_t nextInSequence_ = 1;
+    static constexpr std::size_t kStreams = 4;
+    std::array<uint32_t, kStreams> nextInSequence_{1, 1, 1, 1};
+    std::size_t nextStream_ = 0;
 };
 
 }  // namespace jet

@@ -30,7 +30,7 @@ struct ByteHash {
             mix(v);
         }
         uint64_t tail = 0;
-        std::memcpy(&tail, p + i, n - i);
+        if (n > i) std::memcpy(&tail, p + i, n - i);
         mix(tail);
     }
 };

@@ -39,15 +39,15 @@ class OutputFile {
     OutputFile(int fd, uint32_t databaseKey, std::string path)
         : fd_(fd), key_(databaseKey), path_(std::move(path)) {}
 
-    // Pages that follow each other are gathered and written in one call.
+    // Pages are held back until a few megabytes have gathered, then written
+    // in page order, each run of consecutive pages in one call: pages are
+    // finished out of order (rows, long values and indexes fill pages of
+    // their own), but close together.
     void write(uint32_t number, Page page) {
         if (number != 0 && key_ != 0) rc4Page(key_, number, page.data(), kPageSize);
-        if (pending_.empty() || number != pendingFirst_ + pending_.size() / kPageSize ||
-            pending_.size() >= kGather * kPageSize) {
-            flush();
-            pendingFirst_ = number;
-        }
-        pending_.insert(pending_.end(), page.begin(), page.end());
+        if (held_.size() == kHeldPages) flush();
+        if (held_.capacity() < kHeldPages) held_.reserve(kHeldPages);
+        held_.emplace_back(number, page);
     }
 
     void sync() {
@@ -56,26 +56,26 @@ class OutputFile {
     }
 
     void flush() {
-        std::size_t done = 0;
-        const off_t at = static_cast<off_t>(pendingFirst_) * kPageSize;
-        while (done < pending_.size()) {
-            ssize_t w = fileIo().pwrite(fd_, pending_.data() + done, pending_.size() - done,
-                                        at + static_cast<off_t>(done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                pending_.clear();
-                failWrite(w < 0 ? errno : ENOSPC);
+        // By page number; a page written twice keeps its order, so the later
+        // write lands last.
+        order_.resize(held_.size());
+        for (std::size_t k = 0; k < order_.size(); ++k) order_[k] = static_cast<uint32_t>(k);
+        std::stable_sort(order_.begin(), order_.end(),
+                         [&](uint32_t a, uint32_t b) { return held_[a].first < held_[b].first; });
+        std::size_t i = 0;
+        while (i < order_.size()) {
+            std::size_t j = i + 1;
+            while (j < order_.size() && held_[order_[j]].first == held_[order_[j - 1]].first + 1)
+                ++j;
+            run_.clear();
+            for (std::size_t k = i; k < j; ++k) {
+                const Page& p = held_[order_[k]].second;
+                run_.insert(run_.end(), p.begin(), p.end());
             }
-            done += static_cast<std::size_t>(w);
+            writeRun(held_[order_[i]].first);
+            i = j;
         }
-        written_ += pending_.size();
-        pending_.clear();
-        // Start writing back what is written so far, so that the flush at
-        // the end finds little left to do. Only a hint: errors show at fsync.
-        if (written_ - kicked_ >= kKickBytes) {
-            ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
-            kicked_ = written_;
-        }
+        held_.clear();
     }
 
     [[noreturn]] void failWrite(int err) {
@@ -87,14 +87,37 @@ class OutputFile {
     }
 
   private:
+    void writeRun(uint32_t first) {
+        std::size_t done = 0;
+        const off_t at = static_cast<off_t>(first) * kPageSize;
+        while (done < run_.size()) {
+            ssize_t w = fileIo().pwrite(fd_, run_.data() + done, run_.size() - done,
+                                        at + static_cast<off_t>(done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                held_.clear();
+                failWrite(w < 0 ? errno : ENOSPC);
+            }
+            done += static_cast<std::size_t>(w);
+        }
+        written_ += run_.size();
+        // Start writing back what is written so far, so that the flush at
+        // the end finds little left to do. Only a hint: errors show at fsync.
+        if (written_ - kicked_ >= kKickBytes) {
+            ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+            kicked_ = written_;
+        }
+    }
+
     int fd_;
     uint32_t key_;
     std::string path_;
-    static constexpr std::size_t kGather = 32;
+    static constexpr std::size_t kHeldPages = 1024;  // 4 MB
+    std::vector<std::pair<uint32_t, Page>> held_;
+    std::vector<uint32_t> order_;
+    std::vector<uint8_t> run_;
     static constexpr uint64_t kKickBytes = 16u << 20;
     uint64_t written_ = 0, kicked_ = 0;
-    std::vector<uint8_t> pending_;
-    uint32_t pendingFirst_ = 0;
 };
 
 class PageAllocator {
