@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "jet/Checker.h"
@@ -198,8 +199,11 @@ class Compactor {
         const LogicalIndex* pk = def.primaryKey();
         if (!pk) return live;
         const RealIndex& ri = def.realIndexes[pk->realIndex];
-        IndexTree tree = readIndexTree(file_, ri.rootPage, def.firstPage,
-                                       "table '" + def.name + "', primary key");
+        // Kept for rebuilding the primary key, which reads the same tree.
+        primaryTree_ = readIndexTree(file_, ri.rootPage, def.firstPage,
+                                     "table '" + def.name + "', primary key");
+        primaryRoot_ = ri.rootPage;
+        const IndexTree& tree = *primaryTree_;
         std::vector<RowPtr> ordered;
         ordered.reserve(tree.entries.size());
         for (const auto& e : tree.entries) ordered.push_back(e.row);
@@ -314,6 +318,7 @@ class Compactor {
 
     void copyTable(TablePlan& t) {
         const TableDef& def = *t.def;
+        primaryTree_.reset();
         DataPageBuilder data(t.newPages.front());
         uint32_t dataPage = 0;
         std::vector<uint32_t> dataPages;
@@ -391,8 +396,13 @@ class Compactor {
                           const std::vector<std::pair<uint32_t, uint32_t>>& moved,
                           uint32_t newOwner, std::vector<uint32_t>& pages, uint32_t& distinct) {
         const std::string where = "table '" + def.name + "', index";
-        IndexTree tree = readIndexTree(file_, ri.rootPage, def.firstPage, where);
-        std::vector<IndexEntry> entries = std::move(tree.entries);
+        std::vector<IndexEntry> entries;
+        if (primaryTree_ && primaryRoot_ == ri.rootPage) {
+            entries = std::move(primaryTree_->entries);
+            primaryTree_.reset();
+        } else {
+            entries = readIndexTree(file_, ri.rootPage, def.firstPage, where).entries;
+        }
         // Key parts of columns that hold table Ids change with the Ids.
         const auto shape = keyShape(def, ri);
         std::vector<std::size_t> idParts;
@@ -434,9 +444,24 @@ class Compactor {
             int c = compareKeys(a.key, b.key);
             return c != 0 ? c < 0 : a.row < b.row;
         };
-        // Rows written in this index's order (the primary key) need no sort.
-        if (!std::is_sorted(entries.begin(), entries.end(), before))
+        // The source's entries are in key order already; rows moved, so only
+        // entries with equal keys may need reordering among themselves.
+        // Entries out of key order (a damaged source) are sorted whole.
+        bool keyOrder = true;
+        for (std::size_t i = 1; i < entries.size() && keyOrder; ++i)
+            keyOrder = compareKeys(entries[i - 1].key, entries[i].key) <= 0;
+        if (!keyOrder) {
             std::sort(entries.begin(), entries.end(), before);
+        } else {
+            for (std::size_t i = 0; i < entries.size();) {
+                std::size_t j = i + 1;
+                while (j < entries.size() && entries[j].key == entries[i].key) ++j;
+                if (j - i > 1)
+                    std::sort(entries.begin() + static_cast<std::ptrdiff_t>(i),
+                              entries.begin() + static_cast<std::ptrdiff_t>(j), before);
+                i = j;
+            }
+        }
         for (std::size_t i = 0; i < entries.size(); ++i) {
             if (i == 0 || entries[i].key != entries[i - 1].key) ++distinct;
         }
@@ -461,6 +486,8 @@ class Compactor {
     std::map<uint32_t, uint32_t> tdefMap_;  // old definition page (= table Id) -> new
     uint32_t oldSidKey_ = 0, newSidKey_ = 0;
     Page newPage0_{};
+    std::optional<IndexTree> primaryTree_;  // of the table being copied
+    uint32_t primaryRoot_ = 0;
     // Buffers reused from row to row.
     struct Pending {
         std::size_t lv;  // index into the table's long-value columns
