@@ -8,11 +8,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "jet/Checker.h"
 #include "jet/ConnectionString.h"
@@ -59,6 +64,104 @@ bool holdsSids(const std::string& table, const std::string& column) {
            (table == "MSysACEs" && column == "SID");
 }
 
+// Where each row of a table went: old slot -> new slot, looked up once for
+// every index entry. Open addressing: one probe or two, where a binary
+// search over a large table misses the cache at every step.
+class SlotMap {
+  public:
+    explicit SlotMap(const std::vector<std::pair<uint32_t, uint32_t>>& moved) {
+        std::size_t size = 16;
+        while (size < 2 * moved.size()) size *= 2;
+        mask_ = size - 1;
+        slots_.assign(size, {kEmpty, 0});
+        for (const auto& [from, to] : moved) {
+            std::size_t i = hash(from);
+            while (slots_[i].first != kEmpty && slots_[i].first != from) i = (i + 1) & mask_;
+            slots_[i] = {from, to};
+        }
+    }
+    std::optional<uint32_t> find(uint32_t from) const {
+        for (std::size_t i = hash(from);; i = (i + 1) & mask_) {
+            if (slots_[i].first == from) return slots_[i].second;
+            if (slots_[i].first == kEmpty) return std::nullopt;
+        }
+    }
+
+  private:
+    static constexpr uint32_t kEmpty = 0xFFFFFFFFu;  // no row: page numbers stay below 2^19
+    std::size_t hash(uint32_t v) const {
+        return static_cast<std::size_t>((static_cast<uint64_t>(v) * 0x9E3779B97F4A7C15ull) >> 32) &
+               mask_;
+    }
+    std::size_t mask_ = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> slots_;
+};
+
+// One row read from the source, ready to be written: the row with table Ids
+// and SIDs rewritten, how it cracks, and the long values it holds.
+struct RowJob {
+    RowPtr slot;  // what index entries point to
+    RowPtr at;    // where its bytes are (different for an overflow row)
+    Bytes row;
+    RowView rv;
+    std::vector<uint8_t> active;  // by long-value column: the row holds a value
+    std::vector<Bytes> values;    // by long-value column
+};
+
+// Rows pass from the reader to the writer in batches, in writing order.
+struct RowBatch {
+    std::size_t table = 0;  // index of the table in the plan
+    std::vector<RowJob> rows;
+    std::size_t used = 0;  // rows filled; the rest are buffers kept for reuse
+    std::size_t bytes = 0;
+    bool tableEnd = false;
+    std::optional<IndexTree> primary;  // with a table's last batch
+};
+
+// A bounded queue between two threads. cancel() wakes both sides for good.
+template <typename T>
+class Channel {
+  public:
+    explicit Channel(std::size_t capacity) : capacity_(capacity) {}
+    // Waits for room; false when cancelled.
+    bool push(T v) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        notFull_.wait(lock, [&] { return items_.size() < capacity_ || cancelled_; });
+        if (cancelled_) return false;
+        items_.push_back(std::move(v));
+        notEmpty_.notify_one();
+        return true;
+    }
+    // Waits for an item; nothing once closed and drained, or cancelled.
+    std::optional<T> pop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        notEmpty_.wait(lock, [&] { return !items_.empty() || closed_ || cancelled_; });
+        if (cancelled_ || items_.empty()) return std::nullopt;
+        T v = std::move(items_.front());
+        items_.pop_front();
+        notFull_.notify_one();
+        return v;
+    }
+    void close() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        notEmpty_.notify_all();
+    }
+    void cancel() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cancelled_ = true;
+        notEmpty_.notify_all();
+        notFull_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable notFull_, notEmpty_;
+    std::deque<T> items_;
+    std::size_t capacity_;
+    bool closed_ = false, cancelled_ = false;
+};
+
 class Compactor {
   public:
     Compactor(Database& src, OutputFile& out,
@@ -73,7 +176,30 @@ class Compactor {
     void prepare() { plan(); }
 
     CompactResult run() {
-        for (auto& t : tables_) copyTable(t);
+        indexSource_ = src_.reopen();
+        Channel<RowBatch> full(kBatchesInFlight);
+        std::exception_ptr readerFailed;
+        std::thread reader([&] {
+            try {
+                readTables(full);
+                full.close();
+            } catch (...) {
+                readerFailed = std::current_exception();
+                full.close();
+            }
+        });
+        try {
+            for (std::size_t ti = 0; ti < tables_.size(); ++ti) copyTable(tables_[ti], ti, full);
+        } catch (...) {
+            full.cancel();
+            reader.join();
+            // The reader's failure came first: the writer only saw its end.
+            if (readerFailed) std::rethrow_exception(readerFailed);
+            throw;
+        }
+        reader.join();
+        indexSource_.reset();
+        if (readerFailed) std::rethrow_exception(readerFailed);
         finishFile();
         CompactResult r;
         r.sourcePages = file_.pageCount();
@@ -186,46 +312,13 @@ class Compactor {
         newSidKey_ = sidKey(decoded);
     }
 
-    // The order in which the table's rows are written: primary-key order when
-    // there is a primary key, page order otherwise.
-    std::vector<RowPtr> rowOrder(const TableDef& def) {
-        std::vector<RowPtr> live;
-        for (uint32_t p : src_.dataPages(def)) {
-            DataPage dp = parseDataPage(*file_.page(p), p);
-            for (std::size_t i = 0; i < dp.slots.size(); ++i) {
-                if (!dp.slots[i].deleted) live.push_back({p, static_cast<uint8_t>(i)});
-            }
-        }
-        const LogicalIndex* pk = def.primaryKey();
-        if (!pk) return live;
-        const RealIndex& ri = def.realIndexes[pk->realIndex];
-        // Kept for rebuilding the primary key, which reads the same tree.
-        primaryTree_ = readIndexTree(file_, ri.rootPage, def.firstPage,
-                                     "table '" + def.name + "', primary key");
-        primaryRoot_ = ri.rootPage;
-        const IndexTree& tree = *primaryTree_;
-        std::vector<RowPtr> ordered;
-        ordered.reserve(tree.entries.size());
-        for (const auto& e : tree.entries) ordered.push_back(e.row);
-        std::vector<RowPtr> a = live, b = ordered;
-        std::sort(a.begin(), a.end());
-        std::sort(b.begin(), b.end());
-        if (a != b) {
-            failDamage(
-                "table '" + def.name + "': the primary key does not list exactly the table's rows",
-                ri.rootPage);
-        }
-        return ordered;
-    }
-
-    // The row as the copy stores it: table Ids and SIDs rewritten, long
-    // values re-stored in the form their size calls for. Adds the row to the
-    // table's digest. The bytes stay valid until the next call.
-    ByteView transformRow(TablePlan& t, ByteView bytes, RowPtr at,
-                          std::map<uint16_t, LongValueWriter>& lvWriters) {
+    // Reads a row for the copy: table Ids and SIDs rewritten, the long
+    // values it holds read whole. Adds the row to the table's digest.
+    void readRow(TablePlan& t, ByteView bytes, RowJob& job) {
         const TableDef& def = *t.def;
+        const RowPtr at = job.at;
         RowView rv = crackRow(def, bytes, at.page, at.row);
-        row_.assign(bytes.begin(), bytes.end());
+        job.row.assign(bytes.begin(), bytes.end());
         auto offsetOf = [&](ByteView part) {
             return static_cast<std::size_t>(part.data() - bytes.data());
         };
@@ -233,55 +326,73 @@ class Compactor {
             auto b = columnBytes(def, *c, rv, at.page, at.row);
             if (b && b->size() == 4) {
                 auto it = tdefMap_.find(u32(*b, 0));
-                if (it != tdefMap_.end()) put32(row_.data() + offsetOf(*b), it->second);
+                if (it != tdefMap_.end()) put32(job.row.data() + offsetOf(*b), it->second);
             }
         }
         if (oldSidKey_ != newSidKey_) {
             for (const Column* c : t.sidColumns) {
                 auto b = columnBytes(def, *c, rv, at.page, at.row);
                 if (b && !b->empty()) {
-                    applySidMask(oldSidKey_, row_.data() + offsetOf(*b), b->size());
-                    applySidMask(newSidKey_, row_.data() + offsetOf(*b), b->size());
+                    applySidMask(oldSidKey_, job.row.data() + offsetOf(*b), b->size());
+                    applySidMask(newSidKey_, job.row.data() + offsetOf(*b), b->size());
                 }
             }
         }
         // From here on the row is read from the patched copy, whose layout
         // is the same.
-        rv.bytes = row_;
+        rv.bytes = job.row;
 
         // The digest of what this row holds; long values read once, here.
         const std::size_t nLv = t.lvColumns.size();
-        lvValues_.resize(std::max(lvValues_.size(), nLv));
+        if (job.values.size() < nLv) job.values.resize(nLv);
+        job.active.assign(nLv, 0);
         lvRead_.assign(nLv, false);
         t.digest.add(rowDigest(def, rv, at.page, at.row, [&](const Column& c, ByteView slot) {
             std::size_t k = 0;
             while (k < nLv && t.lvColumns[k] != &c) ++k;
-            Bytes& into = k < nLv ? lvValues_[k] : otherValue_;
+            Bytes& into = k < nLv ? job.values[k] : otherValue_;
             readLongValueInto(file_, slot, at.page, at.row, into);
             if (k < nLv) lvRead_[k] = true;
             return ByteView(into);
         }));
-        if (nLv == 0 || def.numVar == 0) return row_;
+        if (def.numVar > 0) {
+            for (std::size_t k = 0; k < nLv; ++k) {
+                const Column* c = t.lvColumns[k];
+                if (c->varIndex >= rv.varSlots.size() || !rv.notNull(c->number)) continue;
+                auto [start, end] = rv.varSlots[c->varIndex];
+                if (start == end) continue;
+                if (!lvRead_[k]) {
+                    readLongValueInto(file_, ByteView(job.row).subspan(start, end - start), at.page,
+                                      at.row, job.values[k]);
+                }
+                job.active[k] = 1;
+            }
+        }
+        job.rv = std::move(rv);
+    }
+
+    // The row as the copy stores it: long values re-stored in the form
+    // their size calls for. The bytes stay valid until the next call.
+    ByteView writeRow(TablePlan& t, RowJob& job, std::map<uint16_t, LongValueWriter>& lvWriters) {
+        const TableDef& def = *t.def;
+        const std::size_t nLv = t.lvColumns.size();
+        RowView& rv = job.rv;
+        rv.bytes = job.row;
+        if (nLv == 0 || def.numVar == 0) return job.row;
 
         slots_.clear();
-        for (auto [s, e] : rv.varSlots) slots_.push_back(ByteView(row_).subspan(s, e - s));
+        for (auto [s, e] : rv.varSlots) slots_.push_back(ByteView(job.row).subspan(s, e - s));
         // Which long values go into the row and which out to LVAL pages.
         pending_.clear();
         for (std::size_t k = 0; k < nLv; ++k) {
-            const Column* c = t.lvColumns[k];
-            if (c->varIndex >= slots_.size() || !rv.notNull(c->number) ||
-                slots_[c->varIndex].empty())
-                continue;
-            if (!lvRead_[k])
-                readLongValueInto(file_, slots_[c->varIndex], at.page, at.row, lvValues_[k]);
-            pending_.push_back({k, lvValues_[k].size() <= kInlineLimit});
+            if (job.active[k]) pending_.push_back({k, job.values[k].size() <= kInlineLimit});
         }
         // Too large with the small values inline: move them out, largest first.
         auto size = [&] {
-            std::size_t n = row_.size();
+            std::size_t n = job.row.size();
             for (const auto& p : pending_) {
                 n -= slots_[t.lvColumns[p.lv]->varIndex].size();
-                n += kLongValueHeaderSize + (p.inlined ? lvValues_[p.lv].size() : 0);
+                n += kLongValueHeaderSize + (p.inlined ? job.values[p.lv].size() : 0);
             }
             return n;
         };
@@ -289,16 +400,17 @@ class Compactor {
             Pending* largest = nullptr;
             for (auto& p : pending_) {
                 if (p.inlined &&
-                    (!largest || lvValues_[p.lv].size() > lvValues_[largest->lv].size()))
+                    (!largest || job.values[p.lv].size() > job.values[largest->lv].size()))
                     largest = &p;
             }
-            if (!largest) failDamage("table '" + def.name + "': row too large", at.page, at.row);
+            if (!largest)
+                failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
             largest->inlined = false;
         }
         lvSlots_.resize(std::max(lvSlots_.size(), nLv));
         for (auto& p : pending_) {
             const Column* c = t.lvColumns[p.lv];
-            const Bytes& v = lvValues_[p.lv];
+            const Bytes& v = job.values[p.lv];
             Bytes& slot = lvSlots_[p.lv];
             if (p.inlined) {
                 slot.assign(kLongValueHeaderSize, 0);
@@ -311,12 +423,141 @@ class Compactor {
             }
             slots_[c->varIndex] = slot;
         }
-        buildRowInto(built_, rv.ncols, ByteView(row_).subspan(2, rv.fixedEnd - 2), slots_,
-                     ByteView(row_).subspan(rv.maskOffset), true);
+        buildRowInto(built_, rv.ncols, ByteView(job.row).subspan(2, rv.fixedEnd - 2), slots_,
+                     ByteView(job.row).subspan(rv.maskOffset), true);
         return built_;
     }
 
-    void copyTable(TablePlan& t) {
+    // Reads every table's rows in the order they are written, on its own
+    // thread, and hands them over in batches.
+    // Reads every table's rows in the order they are written (primary-key
+    // order when there is a primary key, page order otherwise) on its own
+    // thread, and hands them over in batches.
+    void readTables(Channel<RowBatch>& full) {
+        for (std::size_t ti = 0; ti < tables_.size(); ++ti) {
+            if (!readTable(ti, full)) return;
+        }
+    }
+
+    bool readTable(std::size_t ti, Channel<RowBatch>& full) {
+        TablePlan& t = tables_[ti];
+        const TableDef& def = *t.def;
+        RowBatch batch = spareBatch(ti);
+        auto take = [&](RowPtr slot) {
+            if (batch.used == batch.rows.size()) batch.rows.emplace_back();
+            RowJob& job = batch.rows[batch.used++];
+            job.slot = slot;
+            std::shared_ptr<const Page> holder;
+            ByteView bytes = src_.fetchRow(def, slot, holder, &job.at);
+            readRow(t, bytes, job);
+            batch.bytes += job.row.size();
+            for (std::size_t k = 0; k < job.active.size(); ++k)
+                if (job.active[k]) batch.bytes += job.values[k].size();
+            if (batch.used < kBatchRows && batch.bytes < kBatchBytes) return true;
+            if (!full.push(std::move(batch))) return false;
+            batch = spareBatch(ti);
+            return true;
+        };
+        // The pages the table's map lists; those that are not its data pages
+        // are passed over.
+        std::vector<uint32_t> mapPages;
+        if (!def.ownedMap.isNull()) {
+            mapPages =
+                readUsageMap(file_, def.ownedMap, ("table '" + def.name + "' owned pages").c_str())
+                    .pages;
+        }
+        auto ownPage = [&](uint32_t p, std::shared_ptr<const Page>& page) {
+            page = file_.page(p);
+            return (*page)[0] == kPageData && u32(*page, 4) == def.firstPage;
+        };
+        auto liveRows = [](const DataPage& dp) {
+            std::size_t n = 0;
+            for (const Slot& s : dp.slots) n += s.deleted ? 0 : 1;
+            return n;
+        };
+
+        const LogicalIndex* pk = def.primaryKey();
+        std::optional<IndexTree> primary;
+        if (!pk) {
+            for (uint32_t p : mapPages) {
+                std::shared_ptr<const Page> page;
+                if (!ownPage(p, page)) continue;
+                const DataPage dp = parseDataPage(*page, p);
+                for (std::size_t i = 0; i < dp.slots.size(); ++i) {
+                    if (!dp.slots[i].deleted && !take({p, static_cast<uint8_t>(i)})) return false;
+                }
+            }
+        } else {
+            // The primary key must list each live row once. Its entries give
+            // the order; each row's page is counted as it is first met, and
+            // pages it never meets must hold no live row.
+            const RealIndex& ri = def.realIndexes[pk->realIndex];
+            primary = readIndexTree(file_, ri.rootPage, def.firstPage,
+                                    "table '" + def.name + "', primary key");
+            auto notExactly = [&] {
+                failDamage("table '" + def.name +
+                               "': the primary key does not list exactly the table's rows",
+                           ri.rootPage);
+            };
+            std::vector<uint32_t> rows;
+            rows.reserve(primary->entries.size());
+            for (const auto& e : primary->entries) rows.push_back(e.row.toU32());
+            std::sort(rows.begin(), rows.end());
+            if (std::adjacent_find(rows.begin(), rows.end()) != rows.end()) notExactly();
+            std::sort(mapPages.begin(), mapPages.end());
+            std::vector<bool> met(file_.pageCount(), false);
+            std::size_t live = 0;
+            for (const auto& e : primary->entries) {
+                const uint32_t p = e.row.page;
+                if (p < met.size() && !met[p]) {
+                    std::shared_ptr<const Page> page;
+                    if (!std::binary_search(mapPages.begin(), mapPages.end(), p) ||
+                        !ownPage(p, page))
+                        notExactly();
+                    live += liveRows(parseDataPage(*page, p));
+                    met[p] = true;
+                }
+                if (!take(e.row)) return false;
+            }
+            for (uint32_t p : mapPages) {
+                std::shared_ptr<const Page> page;
+                if (p >= met.size() || met[p] || !ownPage(p, page)) continue;
+                if (liveRows(parseDataPage(*page, p)) != 0) notExactly();
+            }
+            if (live != primary->entries.size()) notExactly();
+        }
+        batch.tableEnd = true;
+        batch.primary = std::move(primary);
+        return full.push(std::move(batch));
+    }
+
+    RowBatch spareBatch(std::size_t table) {
+        RowBatch b;
+        {
+            std::lock_guard<std::mutex> lock(spareMutex_);
+            if (!spare_.empty()) {
+                b = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        b.table = table;
+        b.used = 0;
+        b.bytes = 0;
+        b.tableEnd = false;
+        b.primary.reset();
+        return b;
+    }
+
+    void recycle(RowBatch&& b) {
+        std::lock_guard<std::mutex> lock(spareMutex_);
+        if (spare_.size() < kBatchesInFlight + 2) spare_.push_back(std::move(b));
+    }
+
+    [[noreturn]] static void readerStopped(const TableDef& def) {
+        failDamage("table '" + def.name + "': its rows ended early", def.firstPage);
+    }
+
+    void copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full) {
         const TableDef& def = *t.def;
         primaryTree_.reset();
         DataPageBuilder data(t.newPages.front());
@@ -325,25 +566,31 @@ class Compactor {
         std::map<uint16_t, LongValueWriter> lvWriters;
         std::vector<std::pair<uint32_t, uint32_t>> moved;  // old slot -> new slot
 
-        for (RowPtr slot : rowOrder(def)) {
-            std::shared_ptr<const Page> holder;
-            RowPtr at;
-            ByteView bytes = src_.fetchRow(def, slot, holder, &at);
-            ByteView row = transformRow(t, bytes, at, lvWriters);
-            if (row.size() > kMaxRowSize)
-                failDamage("table '" + def.name + "': row too large", at.page, at.row);
-            if (dataPage == 0 || !data.fits(row.size())) {
-                if (dataPage != 0) out_.write(dataPage, data.build());
-                data.clear();
-                dataPage = alloc_.allocate();
-                dataPages.push_back(dataPage);
+        for (bool last = false; !last;) {
+            std::optional<RowBatch> batch = full.pop();
+            if (!batch) readerStopped(def);
+            if (batch->table != ti) failDamage("rows of two tables crossed", def.firstPage);
+            for (std::size_t r = 0; r < batch->used; ++r) {
+                RowJob& job = batch->rows[r];
+                ByteView row = writeRow(t, job, lvWriters);
+                if (row.size() > kMaxRowSize)
+                    failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
+                if (dataPage == 0 || !data.fits(row.size())) {
+                    if (dataPage != 0) out_.write(dataPage, data.build());
+                    data.clear();
+                    dataPage = alloc_.allocate();
+                    dataPages.push_back(dataPage);
+                }
+                uint8_t newSlot = data.add(row);
+                moved.emplace_back(job.slot.toU32(), RowPtr{dataPage, newSlot}.toU32());
             }
-            uint8_t newSlot = data.add(row);
-            moved.emplace_back(slot.toU32(), RowPtr{dataPage, newSlot}.toU32());
+            last = batch->tableEnd;
+            if (last && batch->primary) primaryTree_ = std::move(batch->primary);
+            recycle(std::move(*batch));
         }
         if (dataPage != 0) out_.write(dataPage, data.build());
         for (auto& [col, w] : lvWriters) w.finish();
-        std::sort(moved.begin(), moved.end());
+        const SlotMap movedTo(moved);
 
         Bytes buf(def.buffer.begin(), def.buffer.begin() + def.length);
         put32(buf.data() + kTdefRowCount, static_cast<uint32_t>(moved.size()));
@@ -375,7 +622,8 @@ class Compactor {
             const RealIndex& ri = def.realIndexes[i];
             std::vector<uint32_t> pages;
             uint32_t distinct = 0;
-            uint32_t root = rebuildIndex(def, ri, moved, t.newPages.front(), pages, distinct);
+            uint32_t root =
+                rebuildIndex(def, ri, movedTo, moved.size(), t.newPages.front(), pages, distinct);
             put32(buf.data() + ri.blockOffset + 38, root);
             put32(buf.data() + ri.statsOffset + 4, distinct);
             if (t.indexMaps[i] >= 0) {
@@ -392,16 +640,18 @@ class Compactor {
         w_.writeTableDef(t.newPages, buf);
     }
 
-    uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri,
-                          const std::vector<std::pair<uint32_t, uint32_t>>& moved,
-                          uint32_t newOwner, std::vector<uint32_t>& pages, uint32_t& distinct) {
+    uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri, const SlotMap& moved,
+                          std::size_t rows, uint32_t newOwner, std::vector<uint32_t>& pages,
+                          uint32_t& distinct) {
         const std::string where = "table '" + def.name + "', index";
         std::vector<IndexEntry> entries;
-        if (primaryTree_ && primaryRoot_ == ri.rootPage) {
+        const LogicalIndex* pk = def.primaryKey();
+        if (primaryTree_ && pk && &def.realIndexes[pk->realIndex] == &ri) {
             entries = std::move(primaryTree_->entries);
             primaryTree_.reset();
         } else {
-            entries = readIndexTree(file_, ri.rootPage, def.firstPage, where).entries;
+            entries =
+                readIndexTree(indexSource_->file(), ri.rootPage, def.firstPage, where).entries;
         }
         // Key parts of columns that hold table Ids change with the Ids.
         const auto shape = keyShape(def, ri);
@@ -414,13 +664,12 @@ class Compactor {
             }
         }
         for (auto& e : entries) {
-            auto it =
-                std::lower_bound(moved.begin(), moved.end(), std::make_pair(e.row.toU32(), 0u));
-            if (it == moved.end() || it->first != e.row.toU32()) {
+            std::optional<uint32_t> to = moved.find(e.row.toU32());
+            if (!to) {
                 failDamage(where + " entry points to a row that is not live", e.row.page,
                            e.row.row);
             }
-            e.row = RowPtr::fromU32(it->second);
+            e.row = RowPtr::fromU32(*to);
             if (idParts.empty()) continue;
             auto parts = splitKeyOrFail(e.key, shape, ri.rootPage, where);
             for (std::size_t k : idParts) {
@@ -437,7 +686,7 @@ class Compactor {
                 putBe32(e.key.data() + off + 1, enc);
             }
         }
-        if (!ri.ignoreNulls() && entries.size() != moved.size()) {
+        if (!ri.ignoreNulls() && entries.size() != rows) {
             failDamage(where + " does not hold one entry for each row", ri.rootPage);
         }
         auto before = [](const IndexEntry& a, const IndexEntry& b) {
@@ -486,15 +735,22 @@ class Compactor {
     std::map<uint32_t, uint32_t> tdefMap_;  // old definition page (= table Id) -> new
     uint32_t oldSidKey_ = 0, newSidKey_ = 0;
     Page newPage0_{};
-    std::optional<IndexTree> primaryTree_;  // of the table being copied
-    uint32_t primaryRoot_ = 0;
+    std::optional<IndexTree> primaryTree_;  // of the table being written
+    // Index trees are read through a second handle while the reader thread
+    // goes on with the next table through the first.
+    std::unique_ptr<Database> indexSource_;
+    static constexpr std::size_t kBatchRows = 256;
+    static constexpr std::size_t kBatchBytes = 1u << 20;
+    static constexpr std::size_t kBatchesInFlight = 8;
+    std::mutex spareMutex_;
+    std::vector<RowBatch> spare_;
     // Buffers reused from row to row.
     struct Pending {
         std::size_t lv;  // index into the table's long-value columns
         bool inlined;
     };
-    Bytes row_, built_, otherValue_;
-    std::vector<Bytes> lvValues_, lvSlots_;
+    Bytes built_, otherValue_;  // written rows; values of other long columns
+    std::vector<Bytes> lvSlots_;
     std::vector<bool> lvRead_;
     std::vector<ByteView> slots_;
     std::vector<Pending> pending_;

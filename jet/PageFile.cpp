@@ -102,7 +102,15 @@ std::shared_ptr<const Page> PageFile::page(uint32_t number) {
     }
     const bool sequential = stream != kStreams;
     if (!sequential) stream = nextStream_++ % kStreams;  // the oldest gives way
-    const uint32_t run = std::min<uint32_t>(sequential ? kReadAhead : 1, pageCount_ - number);
+    uint32_t run = std::min<uint32_t>(sequential ? kReadAhead : 1, pageCount_ - number);
+    // Pages already held are not read again: another stream read them.
+    for (uint32_t k = 1; k < run; ++k) {
+        const Cached& c = cache_[(number + k) % kCachePages];
+        if (c.page && c.number == number + k) {
+            run = k;
+            break;
+        }
+    }
     nextInSequence_[stream] = number + run;
     if (readBuffer_.empty()) readBuffer_.resize(static_cast<std::size_t>(kReadAhead) * kPageSize);
     int got = preadAll(fd_, readBuffer_.data(), static_cast<std::size_t>(run) * kPageSize,

@@ -42,7 +42,7 @@ class PageFile {
     Header header_;
     // A small direct-mapped cache: the same few pages are asked for again
     // and again.
-    static constexpr std::size_t kCachePages = 4096;
+    static constexpr std::size_t kCachePages = 1024;
     struct Cached {
         uint32_t number = 0;
         std::shared_ptr<Page> page;  // reused in place once no caller holds it

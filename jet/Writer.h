@@ -39,15 +39,19 @@ class OutputFile {
     OutputFile(int fd, uint32_t databaseKey, std::string path)
         : fd_(fd), key_(databaseKey), path_(std::move(path)) {}
 
-    // Pages are held back until a few megabytes have gathered, then written
-    // in page order, each run of consecutive pages in one call: pages are
-    // finished out of order (rows, long values and indexes fill pages of
-    // their own), but close together.
-    void write(uint32_t number, Page page) {
-        if (number != 0 && key_ != 0) rc4Page(key_, number, page.data(), kPageSize);
-        if (held_.size() == kHeldPages) flush();
-        if (held_.capacity() < kHeldPages) held_.reserve(kHeldPages);
-        held_.emplace_back(number, page);
+    // Pages are held back in a window of a few megabytes, at their place by
+    // page number, and written from it in runs of consecutive pages: pages
+    // are finished out of order (rows, long values and indexes fill pages of
+    // their own), but close together. A page before the window (a
+    // definition or map written late) is written at once.
+    void write(uint32_t number, const Page& page) {
+        if (number != 0 && key_ != 0) {
+            Page encoded = page;
+            rc4Page(key_, number, encoded.data(), kPageSize);
+            hold(number, encoded);
+        } else {
+            hold(number, page);
+        }
     }
 
     void sync() {
@@ -56,26 +60,19 @@ class OutputFile {
     }
 
     void flush() {
-        // By page number; a page written twice keeps its order, so the later
-        // write lands last.
-        order_.resize(held_.size());
-        for (std::size_t k = 0; k < order_.size(); ++k) order_[k] = static_cast<uint32_t>(k);
-        std::stable_sort(order_.begin(), order_.end(),
-                         [&](uint32_t a, uint32_t b) { return held_[a].first < held_[b].first; });
         std::size_t i = 0;
-        while (i < order_.size()) {
-            std::size_t j = i + 1;
-            while (j < order_.size() && held_[order_[j]].first == held_[order_[j - 1]].first + 1)
-                ++j;
-            run_.clear();
-            for (std::size_t k = i; k < j; ++k) {
-                const Page& p = held_[order_[k]].second;
-                run_.insert(run_.end(), p.begin(), p.end());
+        while (i < kWindowPages) {
+            if (!filled_[i]) {
+                ++i;
+                continue;
             }
-            writeRun(held_[order_[i]].first);
+            std::size_t j = i;
+            while (j < kWindowPages && filled_[j]) filled_[j++] = false;
+            writeRun(base_ + static_cast<uint32_t>(i), window_.data() + i * kPageSize,
+                     (j - i) * kPageSize);
             i = j;
         }
-        held_.clear();
+        held_ = 0;
     }
 
     [[noreturn]] void failWrite(int err) {
@@ -87,20 +84,41 @@ class OutputFile {
     }
 
   private:
-    void writeRun(uint32_t first) {
+    void hold(uint32_t number, const Page& page) {
+        if (held_ == 0) base_ = number;
+        if (number < base_) {
+            writeRun(number, page.data(), kPageSize);
+            return;
+        }
+        if (number - base_ >= kWindowPages) {
+            flush();
+            base_ = number;
+        }
+        if (window_.empty()) {
+            window_.resize(kWindowPages * kPageSize);
+            filled_.assign(kWindowPages, false);
+        }
+        const std::size_t at = number - base_;
+        std::memcpy(window_.data() + at * kPageSize, page.data(), kPageSize);
+        if (!filled_[at]) ++held_;
+        filled_[at] = true;
+    }
+
+    void writeRun(uint32_t first, const uint8_t* data, std::size_t size) {
         std::size_t done = 0;
         const off_t at = static_cast<off_t>(first) * kPageSize;
-        while (done < run_.size()) {
-            ssize_t w = fileIo().pwrite(fd_, run_.data() + done, run_.size() - done,
-                                        at + static_cast<off_t>(done));
+        while (done < size) {
+            ssize_t w =
+                fileIo().pwrite(fd_, data + done, size - done, at + static_cast<off_t>(done));
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
-                held_.clear();
+                std::fill(filled_.begin(), filled_.end(), false);
+                held_ = 0;
                 failWrite(w < 0 ? errno : ENOSPC);
             }
             done += static_cast<std::size_t>(w);
         }
-        written_ += run_.size();
+        written_ += size;
         // Start writing back what is written so far, so that the flush at
         // the end finds little left to do. Only a hint: errors show at fsync.
         if (written_ - kicked_ >= kKickBytes) {
@@ -112,10 +130,11 @@ class OutputFile {
     int fd_;
     uint32_t key_;
     std::string path_;
-    static constexpr std::size_t kHeldPages = 1024;  // 4 MB
-    std::vector<std::pair<uint32_t, Page>> held_;
-    std::vector<uint32_t> order_;
-    std::vector<uint8_t> run_;
+    static constexpr std::size_t kWindowPages = 1024;  // 4 MB
+    std::vector<uint8_t> window_;
+    std::vector<bool> filled_;
+    std::size_t held_ = 0;  // pages in the window
+    uint32_t base_ = 0;     // page number of the window's first page
     static constexpr uint64_t kKickBytes = 16u << 20;
     uint64_t written_ = 0, kicked_ = 0;
 };

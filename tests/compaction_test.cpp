@@ -398,15 +398,11 @@ TEST(Compaction, IndexEntriesThatDisagreeWithTheRowsAreNamedAndNeverPassedOn) {
             return p.find(c.expected) != std::string::npos;
         })) << (problems.empty() ? "no problem reported" : problems.front());
 
+        // The primary key is damaged: no copy can be trusted.
         const fs::path copy = dir / (std::string(c.what) + "-copy.mdb");
         auto r = compact(db, copy, "");
-        if (r.ok()) {
-            auto again = jet::checkFile(copy.string(), "");
-            ASSERT_TRUE(again.ok());
-            EXPECT_TRUE(again.value().ok());
-        } else {
-            EXPECT_FALSE(fs::exists(copy));
-        }
+        EXPECT_FALSE(r.ok());
+        EXPECT_FALSE(fs::exists(copy));
         EXPECT_EQ(readFile(db), b);
     }
 }
