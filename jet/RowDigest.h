@@ -13,17 +13,28 @@ namespace jet {
 
 class PageFile;
 
-// A fast, order-dependent hash of byte strings: eight bytes at a time.
+// A fast, order-dependent hash of byte strings: long strings 32 bytes at a
+// time in four independent lanes, the rest eight bytes at a time.
 struct ByteHash {
     uint64_t h = 0x9E3779B97F4A7C15ull;
-    void mix(uint64_t v) {
+    static uint64_t step(uint64_t h, uint64_t v) {
         h ^= v;
         h *= 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
+        return h ^ (h >> 31);
     }
+    void mix(uint64_t v) { h = step(h, v); }
     void add(const uint8_t* p, std::size_t n) {
         mix(n);
         std::size_t i = 0;
+        if (n >= 64) {
+            uint64_t lane[4] = {h, h ^ 0x94D049BB133111EBull, h + 0x2545F4914F6CDD1Dull, ~h};
+            for (; i + 32 <= n; i += 32) {
+                uint64_t v[4];
+                std::memcpy(v, p + i, 32);
+                for (int k = 0; k < 4; ++k) lane[k] = step(lane[k], v[k]);
+            }
+            for (uint64_t l : lane) mix(l);
+        }
         for (; i + 8 <= n; i += 8) {
             uint64_t v;
             std::memcpy(&v, p + i, 8);
