@@ -164,26 +164,22 @@ class Checker {
         summary.indexes = static_cast<uint32_t>(def.realIndexes.size());
         const std::string where = "table '" + def.name + "'";
 
-        // Owned and free-space maps.
-        std::vector<uint32_t> skipped;
+        // Owned and free-space maps. The pages the owned map lists are told
+        // apart from its data pages as the rows are read, so that each is
+        // read once.
         std::vector<uint32_t> pages;
         if (def.ownedMap.isNull()) {
             problem(where + ": no owned-pages usage map");
         } else {
-            markMap(readUsageMap(db_.file(), def.ownedMap, (where + " owned pages").c_str()));
-            pages = db_.dataPages(def, &skipped);
+            UsageMap om = readUsageMap(db_.file(), def.ownedMap, (where + " owned pages").c_str());
+            markMap(om);
+            pages = std::move(om.pages);
         }
-        for (uint32_t p : skipped) {
-            note(where + ": owned-pages map lists page " + std::to_string(p) +
-                 ", which is not one of its data pages");
-        }
-        std::set<uint32_t> owned(pages.begin(), pages.end());
         if (!def.freeMap.isNull()) {
             UsageMap fm =
                 readUsageMap(db_.file(), def.freeMap, (where + " free-space pages").c_str());
             markMap(fm);
         }
-        for (uint32_t p : pages) mark(p);
 
         // Rows and long values; each row also adds what each index should
         // hold for it to that index's tally.
@@ -196,6 +192,12 @@ class Checker {
         uint64_t rows = 0;
         for (uint32_t p : pages) {
             auto page = db_.file().page(p);
+            if ((*page)[0] != kPageData || u32(*page, 4) != def.firstPage) {
+                note(where + ": owned-pages map lists page " + std::to_string(p) +
+                     ", which is not one of its data pages");
+                continue;
+            }
+            mark(p);
             DataPage dp = parseDataPage(*page, p);
             uint64_t used = kDataHeaderSize + 2 * dp.slots.size();
             for (std::size_t i = 0; i < dp.slots.size(); ++i) {
