@@ -73,13 +73,17 @@ class Checker {
         std::exception_ptr helperFailed;
         std::thread thread;
         if (helper) {
-            thread = std::thread([&] {
-                try {
-                    work(*helper);
-                } catch (...) {
-                    helperFailed = std::current_exception();
-                }
-            });
+            try {
+                thread = std::thread([&] {
+                    try {
+                        work(*helper);
+                    } catch (...) {
+                        helperFailed = std::current_exception();
+                    }
+                });
+            } catch (const std::system_error&) {
+                helper.reset();  // no second thread: one worker does it all
+            }
         }
         try {
             work(*this);

@@ -115,20 +115,23 @@ struct RowBatch {
     std::size_t used = 0;  // rows filled; the rest are buffers kept for reuse
     std::size_t bytes = 0;
     bool tableEnd = false;
-    std::optional<IndexTree> primary;  // with a table's last batch
 };
 
-// A bounded queue between two threads. cancel() wakes both sides for good.
+// A queue between two threads, bounded by the bytes it holds (an item is
+// let in when the queue is empty, however large). cancel() wakes both
+// sides for good.
 template <typename T>
 class Channel {
   public:
     explicit Channel(std::size_t capacity) : capacity_(capacity) {}
     // Waits for room; false when cancelled.
-    bool push(T v) {
+    bool push(T v, std::size_t bytes) {
         std::unique_lock<std::mutex> lock(mutex_);
-        notFull_.wait(lock, [&] { return items_.size() < capacity_ || cancelled_; });
+        notFull_.wait(lock,
+                      [&] { return items_.empty() || held_ + bytes <= capacity_ || cancelled_; });
         if (cancelled_) return false;
-        items_.push_back(std::move(v));
+        held_ += bytes;
+        items_.emplace_back(std::move(v), bytes);
         notEmpty_.notify_one();
         return true;
     }
@@ -137,7 +140,8 @@ class Channel {
         std::unique_lock<std::mutex> lock(mutex_);
         notEmpty_.wait(lock, [&] { return !items_.empty() || closed_ || cancelled_; });
         if (cancelled_ || items_.empty()) return std::nullopt;
-        T v = std::move(items_.front());
+        T v = std::move(items_.front().first);
+        held_ -= items_.front().second;
         items_.pop_front();
         notFull_.notify_one();
         return v;
@@ -157,8 +161,9 @@ class Channel {
   private:
     std::mutex mutex_;
     std::condition_variable notFull_, notEmpty_;
-    std::deque<T> items_;
+    std::deque<std::pair<T, std::size_t>> items_;
     std::size_t capacity_;
+    std::size_t held_ = 0;
     bool closed_ = false, cancelled_ = false;
 };
 
@@ -177,7 +182,7 @@ class Compactor {
 
     CompactResult run() {
         indexSource_ = src_.reopen();
-        Channel<RowBatch> full(kBatchesInFlight);
+        Channel<RowBatch> full(kBytesInFlight);
         std::exception_ptr readerFailed;
         std::thread reader([&] {
             try {
@@ -193,7 +198,8 @@ class Compactor {
         } catch (...) {
             full.cancel();
             reader.join();
-            // The reader's failure came first: the writer only saw its end.
+            // A failed reader closes the channel, so the writer then only
+            // sees the rows end early: the reader's error says what happened.
             if (readerFailed) std::rethrow_exception(readerFailed);
             throw;
         }
@@ -450,11 +456,12 @@ class Compactor {
             std::shared_ptr<const Page> holder;
             ByteView bytes = src_.fetchRow(def, slot, holder, &job.at);
             readRow(t, bytes, job);
-            batch.bytes += job.row.size();
+            batch.bytes += sizeof(RowJob) + job.row.size();
             for (std::size_t k = 0; k < job.active.size(); ++k)
                 if (job.active[k]) batch.bytes += job.values[k].size();
             if (batch.used < kBatchRows && batch.bytes < kBatchBytes) return true;
-            if (!full.push(std::move(batch))) return false;
+            const std::size_t held = batch.bytes;
+            if (!full.push(std::move(batch), held)) return false;
             batch = spareBatch(ti);
             return true;
         };
@@ -477,7 +484,6 @@ class Compactor {
         };
 
         const LogicalIndex* pk = def.primaryKey();
-        std::optional<IndexTree> primary;
         if (!pk) {
             for (uint32_t p : mapPages) {
                 std::shared_ptr<const Page> page;
@@ -492,23 +498,32 @@ class Compactor {
             // the order; each row's page is counted as it is first met, and
             // pages it never meets must hold no live row.
             const RealIndex& ri = def.realIndexes[pk->realIndex];
-            primary = readIndexTree(file_, ri.rootPage, def.firstPage,
-                                    "table '" + def.name + "', primary key");
+            // Only the rows are kept: the writer reads the tree again when
+            // it rebuilds the key, so that two tables' trees are never held.
+            std::vector<RowPtr> order;
+            {
+                IndexTree tree = readIndexTree(file_, ri.rootPage, def.firstPage,
+                                               "table '" + def.name + "', primary key");
+                order.reserve(tree.entries.size());
+                for (const auto& e : tree.entries) order.push_back(e.row);
+            }
             auto notExactly = [&] {
                 failDamage("table '" + def.name +
                                "': the primary key does not list exactly the table's rows",
                            ri.rootPage);
             };
-            std::vector<uint32_t> rows;
-            rows.reserve(primary->entries.size());
-            for (const auto& e : primary->entries) rows.push_back(e.row.toU32());
-            std::sort(rows.begin(), rows.end());
-            if (std::adjacent_find(rows.begin(), rows.end()) != rows.end()) notExactly();
+            {
+                std::vector<uint32_t> rows;
+                rows.reserve(order.size());
+                for (RowPtr r : order) rows.push_back(r.toU32());
+                std::sort(rows.begin(), rows.end());
+                if (std::adjacent_find(rows.begin(), rows.end()) != rows.end()) notExactly();
+            }
             std::sort(mapPages.begin(), mapPages.end());
             std::vector<bool> met(file_.pageCount(), false);
             std::size_t live = 0;
-            for (const auto& e : primary->entries) {
-                const uint32_t p = e.row.page;
+            for (RowPtr row : order) {
+                const uint32_t p = row.page;
                 if (p < met.size() && !met[p]) {
                     std::shared_ptr<const Page> page;
                     if (!std::binary_search(mapPages.begin(), mapPages.end(), p) ||
@@ -517,18 +532,18 @@ class Compactor {
                     live += liveRows(parseDataPage(*page, p));
                     met[p] = true;
                 }
-                if (!take(e.row)) return false;
+                if (!take(row)) return false;
             }
             for (uint32_t p : mapPages) {
                 std::shared_ptr<const Page> page;
                 if (p >= met.size() || met[p] || !ownPage(p, page)) continue;
                 if (liveRows(parseDataPage(*page, p)) != 0) notExactly();
             }
-            if (live != primary->entries.size()) notExactly();
+            if (live != order.size()) notExactly();
         }
         batch.tableEnd = true;
-        batch.primary = std::move(primary);
-        return full.push(std::move(batch));
+        const std::size_t bytes = batch.bytes;
+        return full.push(std::move(batch), bytes);
     }
 
     RowBatch spareBatch(std::size_t table) {
@@ -544,13 +559,12 @@ class Compactor {
         b.used = 0;
         b.bytes = 0;
         b.tableEnd = false;
-        b.primary.reset();
         return b;
     }
 
     void recycle(RowBatch&& b) {
         std::lock_guard<std::mutex> lock(spareMutex_);
-        if (spare_.size() < kBatchesInFlight + 2) spare_.push_back(std::move(b));
+        if (spare_.size() < kSpareBatches) spare_.push_back(std::move(b));
     }
 
     [[noreturn]] static void readerStopped(const TableDef& def) {
@@ -559,7 +573,6 @@ class Compactor {
 
     void copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full) {
         const TableDef& def = *t.def;
-        primaryTree_.reset();
         DataPageBuilder data(t.newPages.front());
         uint32_t dataPage = 0;
         std::vector<uint32_t> dataPages;
@@ -585,7 +598,6 @@ class Compactor {
                 moved.emplace_back(job.slot.toU32(), RowPtr{dataPage, newSlot}.toU32());
             }
             last = batch->tableEnd;
-            if (last && batch->primary) primaryTree_ = std::move(batch->primary);
             recycle(std::move(*batch));
         }
         if (dataPage != 0) out_.write(dataPage, data.build());
@@ -644,15 +656,8 @@ class Compactor {
                           std::size_t rows, uint32_t newOwner, std::vector<uint32_t>& pages,
                           uint32_t& distinct) {
         const std::string where = "table '" + def.name + "', index";
-        std::vector<IndexEntry> entries;
-        const LogicalIndex* pk = def.primaryKey();
-        if (primaryTree_ && pk && &def.realIndexes[pk->realIndex] == &ri) {
-            entries = std::move(primaryTree_->entries);
-            primaryTree_.reset();
-        } else {
-            entries =
-                readIndexTree(indexSource_->file(), ri.rootPage, def.firstPage, where).entries;
-        }
+        std::vector<IndexEntry> entries =
+            readIndexTree(indexSource_->file(), ri.rootPage, def.firstPage, where).entries;
         // Key parts of columns that hold table Ids change with the Ids.
         const auto shape = keyShape(def, ri);
         std::vector<std::size_t> idParts;
@@ -735,13 +740,15 @@ class Compactor {
     std::map<uint32_t, uint32_t> tdefMap_;  // old definition page (= table Id) -> new
     uint32_t oldSidKey_ = 0, newSidKey_ = 0;
     Page newPage0_{};
-    std::optional<IndexTree> primaryTree_;  // of the table being written
     // Index trees are read through a second handle while the reader thread
     // goes on with the next table through the first.
     std::unique_ptr<Database> indexSource_;
     static constexpr std::size_t kBatchRows = 256;
     static constexpr std::size_t kBatchBytes = 1u << 20;
-    static constexpr std::size_t kBatchesInFlight = 8;
+    // Rows read ahead of the writer: enough to keep the reader going while
+    // the writer rebuilds a table's indexes.
+    static constexpr std::size_t kBytesInFlight = 12u << 20;
+    static constexpr std::size_t kSpareBatches = 16;
     std::mutex spareMutex_;
     std::vector<RowBatch> spare_;
     // Buffers reused from row to row.
@@ -853,17 +860,37 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         c.prepare();
         checkRoom(req.destinationPath, c.estimatePages());
         CompactResult r = c.run();
+        out.flush();
         r.copySeconds = lap();
-        out.sync();
+        // Every page is written: the copy goes to disk while it is checked
+        // (the check reads what was written). Both must succeed.
+        std::exception_ptr flushFailed;
+        const auto flushStart = std::chrono::steady_clock::now();
+        auto flushed = flushStart;
+        std::thread flusher([&] {
+            try {
+                out.fsync();
+            } catch (...) {
+                flushFailed = std::current_exception();
+            }
+            flushed = std::chrono::steady_clock::now();
+        });
+        try {
+            if (req.verify) verifyCopy(req.destinationPath, req.destinationPassword, c.expected());
+        } catch (...) {
+            flusher.join();
+            throw;
+        }
+        r.verifySeconds = lap();
+        flusher.join();
+        if (flushFailed) std::rethrow_exception(flushFailed);
+        r.flushSeconds = std::chrono::duration<double>(flushed - flushStart).count();
         const int closing = fd;
         fd = -1;
         if (fileIo().close(closing) != 0) {
             fail(ErrorCode::kIo,
                  "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
         }
-        r.flushSeconds = lap();
-        if (req.verify) verifyCopy(req.destinationPath, req.destinationPassword, c.expected());
-        r.verifySeconds = lap();
         return r;
     });
     if (fd >= 0) fileIo().close(fd);

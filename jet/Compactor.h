@@ -31,7 +31,7 @@ struct CompactResult {
     uint32_t sourcePages = 0;
     uint32_t destinationPages = 0;
     // Wall time of each step, in seconds: writing the copy, flushing it to
-    // disk, and reopening and checking it.
+    // disk, and reopening and checking it (the last two at the same time).
     double copySeconds = 0, flushSeconds = 0, verifySeconds = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <variant>
 
@@ -103,6 +104,9 @@ auto guard(F&& f) -> Result<decltype(f())> {
         return e.error();
     } catch (const std::bad_alloc&) {
         return makeError(ErrorCode::kTooLarge, "Not enough memory to complete the operation.");
+    } catch (const std::system_error& e) {  // a thread the system would not start
+        return makeError(ErrorCode::kIo,
+                         std::string("The system refused the operation: ") + e.what() + ".");
     }
 }
 

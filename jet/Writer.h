@@ -56,6 +56,10 @@ class OutputFile {
 
     void sync() {
         flush();
+        fsync();
+    }
+    // Only the flush to disk of what flush() wrote (may run on another thread).
+    void fsync() {
         if (fileIo().fsync(fd_) != 0) failWrite(errno);
     }
 
