@@ -18,6 +18,7 @@
 // row pointer copy the last leaf entry below that child.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "jet/Bytes.h"
+#include "jet/Error.h"
 #include "jet/Page.h"
 
 namespace jet {
@@ -67,38 +69,44 @@ class IndexKey {
     }
     ~IndexKey() { release(); }
 
-    // The key is a followed by b.
+    // The key is a followed by b. Keys come from index pages, so they are
+    // far shorter than the 64 KB a key may hold.
     void assign(ByteView a, ByteView b) {
         const std::size_t n = a.size() + b.size();
-        if (n > capacity()) {
+        if (n > kMaxSize) fail(ErrorCode::kTooLarge, "An index key is longer than 64 KB.");
+        if (n > capacity_) {
             // The new buffer is filled before the old one goes: a or b may lie in it.
             auto* grown = new uint8_t[n];
             if (!a.empty()) std::memcpy(grown, a.data(), a.size());
             if (!b.empty()) std::memcpy(grown + a.size(), b.data(), b.size());
             release();
-            heap_ = grown;
-            capacity_ = static_cast<uint32_t>(n);
-            size_ = static_cast<uint32_t>(n);
+            setHeap(grown);
+            capacity_ = static_cast<uint16_t>(n);
+            size_ = static_cast<uint16_t>(n);
             return;
         }
-        size_ = static_cast<uint32_t>(n);
+        size_ = static_cast<uint16_t>(n);
         if (!a.empty()) std::memmove(data(), a.data(), a.size());
         if (!b.empty()) std::memmove(data() + a.size(), b.data(), b.size());
     }
     void push_back(uint8_t v) {
-        if (size_ == capacity()) {
+        if (size_ == capacity_) {
+            if (capacity_ >= kMaxSize)
+                fail(ErrorCode::kTooLarge, "An index key is longer than 64 KB.");
+            const std::size_t grown = std::min<std::size_t>(2u * capacity_, kMaxSize);
             IndexKey bigger;
-            bigger.heap_ = new uint8_t[2 * capacity()];
-            bigger.capacity_ = 2 * capacity();
+            uint8_t* p = new uint8_t[grown];
+            std::memcpy(p, data(), size_);
+            bigger.setHeap(p);
+            bigger.capacity_ = static_cast<uint16_t>(grown);
             bigger.size_ = size_;
-            std::memcpy(bigger.heap_, data(), size_);
             *this = std::move(bigger);
         }
         data()[size_++] = v;
     }
 
-    uint8_t* data() { return capacity_ > kInline ? heap_ : inline_; }
-    const uint8_t* data() const { return capacity_ > kInline ? heap_ : inline_; }
+    uint8_t* data() { return capacity_ > kInline ? heap() : buf_; }
+    const uint8_t* data() const { return capacity_ > kInline ? heap() : buf_; }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     uint8_t* begin() { return data(); }
@@ -113,30 +121,31 @@ class IndexKey {
     friend bool operator==(const IndexKey& a, const Bytes& b) { return compareKeys(a, b) == 0; }
 
   private:
-    static constexpr uint32_t kInline = 24;
-    uint32_t capacity() const { return capacity_; }
+    // Short keys live in buf_; a longer key's buffer is on the heap, its
+    // address kept in buf_ (copied, so that the key stays 24 bytes).
+    static constexpr uint16_t kInline = 20;
+    static constexpr std::size_t kMaxSize = 0xFFFF;
+    uint8_t* heap() const {
+        uint8_t* p;
+        std::memcpy(&p, buf_, sizeof p);
+        return p;
+    }
+    void setHeap(uint8_t* p) { std::memcpy(buf_, &p, sizeof p); }
     void release() {
-        if (capacity_ > kInline) delete[] heap_;
+        if (capacity_ > kInline) delete[] heap();
         capacity_ = kInline;
         size_ = 0;
     }
     void take(IndexKey& o) {
         size_ = o.size_;
         capacity_ = o.capacity_;
-        if (capacity_ > kInline) {
-            heap_ = o.heap_;
-        } else {
-            std::memcpy(inline_, o.inline_, size_);
-        }
+        std::memcpy(buf_, o.buf_, capacity_ > kInline ? sizeof(uint8_t*) : size_);
         o.capacity_ = kInline;
         o.size_ = 0;
     }
-    uint32_t size_ = 0;
-    uint32_t capacity_ = kInline;
-    union {
-        uint8_t inline_[kInline];
-        uint8_t* heap_;
-    };
+    uint8_t buf_[kInline];
+    uint16_t size_ = 0;
+    uint16_t capacity_ = kInline;
 };
 
 struct IndexEntry {

@@ -229,3 +229,29 @@ TEST(Errors, NumbersAndNamesAreUnique) {
     }
     EXPECT_TRUE(numbers.count(-2147217843));
 }
+
+TEST(IndexPages, KeysShortAndLongSurviveCopiesMovesAndGrowth) {
+    // Keys up to 20 bytes are held in the entry, longer ones on the heap.
+    for (std::size_t n : {0u, 1u, 19u, 20u, 21u, 300u}) {
+        SCOPED_TRACE(n);
+        Bytes bytes(n);
+        for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+        jet::IndexKey key(bytes);
+        EXPECT_EQ(key, bytes);
+        jet::IndexKey copy = key;
+        jet::IndexKey moved = std::move(key);
+        EXPECT_TRUE(key.empty());
+        EXPECT_EQ(copy, bytes);
+        EXPECT_EQ(moved, bytes);
+        moved.push_back(0xEE);  // may move from the entry to the heap
+        bytes.push_back(0xEE);
+        EXPECT_EQ(moved, bytes);
+        // A key rebuilt from pieces of itself.
+        moved.assign(jet::ByteView(moved).first(n / 2), jet::ByteView(copy));
+        Bytes expect(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n / 2));
+        expect.insert(expect.end(), copy.begin(), copy.end());
+        EXPECT_EQ(moved, expect);
+        copy = moved;
+        EXPECT_EQ(copy, expect);
+    }
+}
