@@ -6,11 +6,13 @@
 #include <QIcon>
 
 #include "app/QtRuntime.h"
+#include "jet/Memory.h"
 #include "platform/DatabaseEngine.h"
 #include "platform/FileSystem.h"
 #include "platform/NumberFormat.h"
 
 int main(int argc, char** argv) {
+    jet::keepLargeBlocks();
     QApplication application(argc, argv);
     QApplication::setApplicationName("Maintenance - QW DBASE");
     QApplication::setApplicationVersion("1.00");

@@ -11,6 +11,7 @@
 #include "compaction/CompactCommand.h"
 #include "jet/Api.h"
 #include "jet/Compactor.h"
+#include "jet/Memory.h"
 #include "platform/FormEngine.h"
 
 namespace {
@@ -72,6 +73,7 @@ int compactInPlace(const std::string& file, const std::string& password) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    jet::keepLargeBlocks();
     // A reader that stops early (jet4 dump | head) must not kill the tool.
     std::signal(SIGPIPE, SIG_IGN);
     Args a;
