@@ -8,6 +8,7 @@
 // offsets or nvar. Offsets are relative to the row start.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -17,13 +18,41 @@
 
 namespace jet {
 
+// The [start, end) of each variable slot of a row. Most rows have a few:
+// those are held in place, so that cracking a row does not allocate.
+class VarSlots {
+  public:
+    using Extent = std::pair<uint16_t, uint16_t>;
+    void resize(std::size_t n) {
+        if (n > kInline) {
+            heap_.resize(n);
+        } else {
+            heap_.clear();
+        }
+        size_ = n;
+    }
+    std::size_t size() const { return size_; }
+    Extent& operator[](std::size_t i) { return data()[i]; }
+    const Extent& operator[](std::size_t i) const { return data()[i]; }
+    const Extent* begin() const { return data(); }
+    const Extent* end() const { return data() + size_; }
+
+  private:
+    static constexpr std::size_t kInline = 32;
+    Extent* data() { return size_ > kInline ? heap_.data() : inline_.data(); }
+    const Extent* data() const { return size_ > kInline ? heap_.data() : inline_.data(); }
+    std::array<Extent, kInline> inline_{};
+    std::vector<Extent> heap_;
+    std::size_t size_ = 0;
+};
+
 struct RowView {
     ByteView bytes;
     uint16_t ncols = 0;
     std::size_t maskOffset = 0;  // start of the null mask
     std::size_t fixedEnd = 0;    // end of the fixed area (start of variable data)
     // [start, end) of each variable slot; size() is the row's nvar.
-    std::vector<std::pair<uint16_t, uint16_t>> varSlots;
+    VarSlots varSlots;
 
     bool notNull(uint16_t columnNumber) const;
 };
