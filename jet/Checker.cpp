@@ -196,7 +196,7 @@ class Checker {
         uint64_t rows = 0;
         for (uint32_t p : pages) {
             auto page = db_.file().page(p);
-            if ((*page)[0] != kPageData || u32(*page, 4) != def.firstPage) {
+            if (!isDataPageOf(*page, def.firstPage)) {
                 note(where + ": owned-pages map lists page " + std::to_string(p) +
                      ", which is not one of its data pages");
                 continue;

@@ -475,7 +475,7 @@ class Compactor {
         }
         auto ownPage = [&](uint32_t p, std::shared_ptr<const Page>& page) {
             page = file_.page(p);
-            return (*page)[0] == kPageData && u32(*page, 4) == def.firstPage;
+            return isDataPageOf(*page, def.firstPage);
         };
         auto liveRows = [](const DataPage& dp) {
             std::size_t n = 0;

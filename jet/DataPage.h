@@ -56,6 +56,12 @@ struct DataPage {
     SlotList slots;
 };
 
+// Whether a page is a data page of the table whose definition is at owner
+// (a usage map may list pages that are not, or no longer, the table's).
+inline bool isDataPageOf(const Page& page, uint32_t owner) {
+    return page[0] == kPageData && u32(page, 4) == owner;
+}
+
 // Parses the header and slot table. Live rows with impossible extents are
 // damage; deleted rows with impossible extents are given zero length.
 DataPage parseDataPage(const Page& page, uint32_t number);

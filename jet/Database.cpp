@@ -68,22 +68,6 @@ std::vector<CatalogEntry> Database::localTables() {
     return out;
 }
 
-std::vector<uint32_t> Database::dataPages(const TableDef& def, std::vector<uint32_t>* skipped) {
-    std::vector<uint32_t> out;
-    if (def.ownedMap.isNull()) return out;
-    UsageMap m =
-        readUsageMap(*file_, def.ownedMap, ("table '" + def.name + "' owned pages").c_str());
-    for (uint32_t p : m.pages) {
-        auto page = file_->page(p);
-        if ((*page)[0] == kPageData && u32(*page, 4) == def.firstPage) {
-            out.push_back(p);
-        } else if (skipped) {
-            skipped->push_back(p);
-        }
-    }
-    return out;
-}
-
 const DataPage& Database::parsed(uint32_t number, std::shared_ptr<const Page>& holder) {
     if (!parsedPage_ || parsedNumber_ != number) {
         parsedPage_ = file_->page(number);
@@ -135,8 +119,12 @@ ByteView Database::fetchRow(const TableDef& def, RowPtr slot, std::shared_ptr<co
 
 void Database::scanRows(const TableDef& def,
                         const std::function<void(const RowLocation&, ByteView)>& f) {
-    for (uint32_t p : dataPages(def)) {
+    if (def.ownedMap.isNull()) return;
+    const UsageMap owned =
+        readUsageMap(*file_, def.ownedMap, ("table '" + def.name + "' owned pages").c_str());
+    for (uint32_t p : owned.pages) {
         auto page = file_->page(p);
+        if (!isDataPageOf(*page, def.firstPage)) continue;
         const DataPage dp = parseDataPage(*page, p);
         for (std::size_t i = 0; i < dp.slots.size(); ++i) {
             if (dp.slots[i].deleted) continue;

@@ -54,11 +54,8 @@ class Database {
     std::vector<CatalogEntry> localTables();
     const TableDef& tableDef(uint32_t page, const std::string& name);
 
-    // The table's data pages: members of its owned map that are data pages
-    // owned by it. Others are skipped (reported through skipped when given).
-    std::vector<uint32_t> dataPages(const TableDef& def, std::vector<uint32_t>* skipped = nullptr);
-
-    // Calls f for each live row in page order, overflow pointers resolved.
+    // Calls f for each live row in page order, overflow pointers resolved:
+    // the rows of the pages its owned map lists that are its data pages.
     void scanRows(const TableDef& def, const std::function<void(const RowLocation&, ByteView)>& f);
     // The bytes of the live row at a slot (resolving overflow).
     ByteView fetchRow(const TableDef& def, RowPtr slot, std::shared_ptr<const Page>& holder,
