@@ -73,16 +73,9 @@ class IndexKey {
     // far shorter than the 64 KB a key may hold.
     void assign(ByteView a, ByteView b) {
         const std::size_t n = a.size() + b.size();
-        if (n > kMaxSize) fail(ErrorCode::kTooLarge, "An index key is longer than 64 KB.");
+        if (n > kMaxSize) tooLong();
         if (n > capacity_) {
-            // The new buffer is filled before the old one goes: a or b may lie in it.
-            auto* grown = new uint8_t[n];
-            if (!a.empty()) std::memcpy(grown, a.data(), a.size());
-            if (!b.empty()) std::memcpy(grown + a.size(), b.data(), b.size());
-            release();
-            setHeap(grown);
-            capacity_ = static_cast<uint16_t>(n);
-            size_ = static_cast<uint16_t>(n);
+            adopt(copyOf(a, b, n), n, n);
             return;
         }
         size_ = static_cast<uint16_t>(n);
@@ -91,16 +84,10 @@ class IndexKey {
     }
     void push_back(uint8_t v) {
         if (size_ == capacity_) {
-            if (capacity_ >= kMaxSize)
-                fail(ErrorCode::kTooLarge, "An index key is longer than 64 KB.");
+            if (capacity_ >= kMaxSize) tooLong();
             const std::size_t grown = std::min<std::size_t>(2u * capacity_, kMaxSize);
-            IndexKey bigger;
-            uint8_t* p = new uint8_t[grown];
-            std::memcpy(p, data(), size_);
-            bigger.setHeap(p);
-            bigger.capacity_ = static_cast<uint16_t>(grown);
-            bigger.size_ = size_;
-            *this = std::move(bigger);
+            adopt(copyOf(*this, ByteView(&v, 1), grown), grown, size_ + 1u);
+            return;
         }
         data()[size_++] = v;
     }
@@ -131,6 +118,23 @@ class IndexKey {
         return p;
     }
     void setHeap(uint8_t* p) { std::memcpy(buf_, &p, sizeof p); }
+    [[noreturn]] static void tooLong() {
+        fail(ErrorCode::kTooLarge, "An index key is longer than 64 KB.");
+    }
+    // A new buffer of the given capacity holding a then b. It is filled
+    // before the key lets go of its own, in which a or b may lie.
+    static uint8_t* copyOf(ByteView a, ByteView b, std::size_t capacity) {
+        auto* p = new uint8_t[capacity];
+        if (!a.empty()) std::memcpy(p, a.data(), a.size());
+        if (!b.empty()) std::memcpy(p + a.size(), b.data(), b.size());
+        return p;
+    }
+    void adopt(uint8_t* buffer, std::size_t capacity, std::size_t size) {
+        release();
+        setHeap(buffer);
+        capacity_ = static_cast<uint16_t>(capacity);
+        size_ = static_cast<uint16_t>(size);
+    }
     void release() {
         if (capacity_ > kInline) delete[] heap();
         capacity_ = kInline;

@@ -148,8 +148,7 @@ std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, c
         if (!c) return std::nullopt;
         const auto t = static_cast<ColumnType>(c->type);
         if (c->isBool()) {
-            Bytes part = encodeKeyPart(c->type, ic.ascending, std::nullopt, boolValue(*c, row));
-            key.insert(key.end(), part.begin(), part.end());
+            appendKeyPart(key, c->type, ic.ascending, std::nullopt, boolValue(*c, row));
             continue;
         }
         auto stored = columnBytes(def, *c, row, page, rowNumber);
@@ -164,8 +163,7 @@ std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, c
             if (!part) return std::nullopt;
             key.insert(key.end(), part->begin(), part->end());
         } else if (keyEncodable(c->type)) {
-            Bytes part = encodeKeyPart(c->type, ic.ascending, stored);
-            key.insert(key.end(), part.begin(), part.end());
+            appendKeyPart(key, c->type, ic.ascending, stored);
         } else {
             return std::nullopt;
         }
