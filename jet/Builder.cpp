@@ -636,7 +636,8 @@ class DatabaseBuilder::Impl {
                                                   std::to_string(kSingleRowLimit) +
                                                   " bytes needs a chain.");
             }
-            slot = writer->store(p.data, form == LongValueForm::kChain);
+            const auto header = writer->store(p.data, form == LongValueForm::kChain);
+            slot.assign(header.begin(), header.end());
         }
         Bytes bytes = buildRow(static_cast<uint16_t>(ncols), fixed, slots, mask, t.numVar > 0);
         if (t.pageNo == 0 || !t.page->fits(bytes.size())) {

@@ -502,9 +502,10 @@ class Checker {
     }
 
     void checkSiblings(const IndexTree& tree, const std::string& where) {
+        std::size_t at = 0;  // position in tree.pages, which lists the levels in turn
         for (const auto& level : tree.levels) {
-            for (std::size_t i = 0; i < level.size(); ++i) {
-                const auto& [storedPrev, storedNext] = tree.links.at(level[i]);
+            for (std::size_t i = 0; i < level.size(); ++i, ++at) {
+                const auto& [storedPrev, storedNext] = tree.links.at(at);
                 uint32_t prev = i > 0 ? level[i - 1] : 0;
                 uint32_t next = i + 1 < level.size() ? level[i + 1] : 0;
                 if (storedPrev != prev || storedNext != next) {

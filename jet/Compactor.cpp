@@ -425,7 +425,8 @@ class Compactor {
                 slot.insert(slot.end(), v.begin(), v.end());
             } else {
                 auto it = lvWriters.try_emplace(c->number, alloc_, out_).first;
-                slot = it->second.store(v);
+                const auto header = it->second.store(v);
+                slot.assign(header.begin(), header.end());
             }
             slots_[c->varIndex] = slot;
         }

@@ -1,7 +1,6 @@
 #include "jet/IndexPage.h"
 
 #include <algorithm>
-#include <set>
 #include <string>
 
 #include "jet/PageFile.h"
@@ -9,8 +8,14 @@
 namespace jet {
 
 IndexPage parseIndexPage(const Page& page, uint32_t number) {
-    const Origin o{number, "index page"};
     IndexPage ip;
+    parseIndexPageInto(page, number, ip, ip.entries);
+    return ip;
+}
+
+void parseIndexPageInto(const Page& page, uint32_t number, IndexPage& ip,
+                        std::vector<IndexEntry>& entries) {
+    const Origin o{number, "index page"};
     ip.number = number;
     ip.type = page[0];
     if (ip.type != kPageIndexNode && ip.type != kPageIndexLeaf) {
@@ -23,7 +28,8 @@ IndexPage parseIndexPage(const Page& page, uint32_t number) {
     ip.prefix = u16(page, 24, o);
     const std::size_t trailer = ip.leaf() ? 4 : 8;
     std::size_t start = 0;
-    Bytes first;
+    ByteView first;  // the page's first entry, stored whole
+    bool any = false;
     for (std::size_t b = 1; b <= kIndexDataMax; ++b) {
         const uint8_t bits = page[kIndexBitmapStart + b / 8];
         if (bits == 0) {  // no entry ends in these eight positions
@@ -35,20 +41,21 @@ IndexPage parseIndexPage(const Page& page, uint32_t number) {
         std::size_t stop = b;
         if (stop <= start) failDamage("index entry of zero length", number);
         ByteView stored = ByteView(page).subspan(kIndexEntryStart + start, stop - start);
-        if (ip.entries.empty()) {
-            first.assign(stored.begin(), stored.end());
+        if (!any) {
+            first = stored;
             if (ip.prefix > first.size())
                 failDamage("index prefix longer than the first entry", number);
         }
-        const std::size_t shared = ip.entries.empty() ? 0 : ip.prefix;
+        const std::size_t shared = any ? ip.prefix : 0;
+        any = true;
         const std::size_t fullSize = shared + stored.size();
         if (fullSize < trailer) failDamage("index entry too short", number);
         // The entry's bytes are the shared prefix, then what is stored.
         auto at = [&](std::size_t i) { return i < shared ? first[i] : stored[i - shared]; };
-        IndexEntry e;
+        IndexEntry& e = entries.emplace_back();
         const std::size_t keyLen = fullSize - trailer;
         const std::size_t fromFirst = std::min(shared, keyLen);
-        e.key.assign(ByteView(first).first(fromFirst), stored.first(keyLen - fromFirst));
+        e.key.assign(first.first(fromFirst), stored.first(keyLen - fromFirst));
         e.row.page = (static_cast<uint32_t>(at(keyLen)) << 16) |
                      (static_cast<uint32_t>(at(keyLen + 1)) << 8) | at(keyLen + 2);
         e.row.row = at(keyLen + 3);
@@ -57,16 +64,16 @@ IndexPage parseIndexPage(const Page& page, uint32_t number) {
                       (static_cast<uint32_t>(at(keyLen + 5)) << 16) |
                       (static_cast<uint32_t>(at(keyLen + 6)) << 8) | at(keyLen + 7);
         }
-        ip.entries.push_back(std::move(e));
         start = stop;
     }
-    return ip;
 }
 
 IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what) {
     IndexTree tree;
-    std::set<uint32_t> seen;
+    std::vector<bool> seen(file.pageCount(), false);
     std::vector<uint32_t> level{root};
+    std::vector<IndexEntry> nodeEntries;
+    IndexPage ip;
     // Fan-out is at least one entry a page, so a tree deeper than this loops.
     for (int depth = 0; !level.empty(); ++depth) {
         if (depth > 64) failDamage(what + ": index tree too deep", root);
@@ -74,25 +81,32 @@ IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std
         std::vector<uint32_t> below;
         bool leaves = false, nodes = false;
         for (uint32_t pn : level) {
-            if (!seen.insert(pn).second) failDamage(what + ": index page reached twice", pn);
+            auto p = file.page(pn);  // refuses a page past the end of the file
+            if (pn >= seen.size() || seen[pn]) failDamage(what + ": index page reached twice", pn);
+            seen[pn] = true;
             tree.pages.push_back(pn);
-            auto p = file.page(pn);
-            IndexPage ip = parseIndexPage(*p, pn);
-            tree.links[pn] = {ip.prev, ip.next};
+            // Leaf entries go straight to the tree; a page of another type
+            // is refused before any entry is taken from it.
+            const bool leaf = (*p)[0] == kPageIndexLeaf;
+            const std::size_t before = tree.entries.size();
+            nodeEntries.clear();
+            parseIndexPageInto(*p, pn, ip, leaf ? tree.entries : nodeEntries);
+            tree.links.emplace_back(ip.prev, ip.next);
             if (ip.owner != owner) failDamage(what + ": index page owned by another table", pn);
-            if (ip.leaf()) {
+            if (leaf) {
                 // Leaves fill about alike: room for the level, from the first.
-                if (!leaves && tree.entries.empty()) {
+                if (!leaves && before == 0) {
+                    const std::size_t perPage = tree.entries.size() + 1;
                     tree.entries.reserve(
-                        std::min<std::size_t>(level.size() * (ip.entries.size() + 1), 1u << 20));
+                        std::min<std::size_t>(level.size() * perPage, std::size_t{1} << 20));
                 }
                 leaves = true;
-                for (auto& e : ip.entries) tree.entries.push_back(std::move(e));
             } else {
                 nodes = true;
-                for (const auto& e : ip.entries) below.push_back(e.child);
+                for (const auto& e : nodeEntries) below.push_back(e.child);
                 if (ip.tail != 0) below.push_back(ip.tail);
-                if (ip.entries.empty() && ip.tail == 0) failDamage(what + ": empty index node", pn);
+                if (nodeEntries.empty() && ip.tail == 0)
+                    failDamage(what + ": empty index node", pn);
             }
         }
         if (leaves && nodes)

@@ -171,12 +171,16 @@ struct IndexPage {
 };
 
 IndexPage parseIndexPage(const Page& page, uint32_t number);
+// The same, the entries appended to a caller's vector (ip.entries is left alone).
+void parseIndexPageInto(const Page& page, uint32_t number, IndexPage& ip,
+                        std::vector<IndexEntry>& entries);
 
 struct IndexTree {
-    std::vector<IndexEntry> entries;                          // all leaf entries, in tree order
-    std::vector<uint32_t> pages;                              // every page of the tree
-    std::vector<std::vector<uint32_t>> levels;                // pages of each level, root first
-    std::map<uint32_t, std::pair<uint32_t, uint32_t>> links;  // page -> (prev, next) as stored
+    std::vector<IndexEntry> entries;            // all leaf entries, in tree order
+    std::vector<uint32_t> pages;                // every page, level by level from the root
+    std::vector<std::vector<uint32_t>> levels;  // pages of each level, root first
+    // (prev, next) as stored, for each page in the order of pages.
+    std::vector<std::pair<uint32_t, uint32_t>> links;
 };
 
 // Walks the tree from its root, bounded in depth and never visiting a page twice.

@@ -19,14 +19,14 @@ LongValueRef parseLongValueHeader(ByteView slot, uint32_t page, int row) {
 }
 
 Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
-                    const std::function<void(RowPtr)>& visit) {
+                    FunctionRef<void(RowPtr)> visit) {
     Bytes out;
     readLongValueInto(file, slot, page, row, out, visit);
     return out;
 }
 
 void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, Bytes& out,
-                       const std::function<void(RowPtr)>& visit) {
+                       FunctionRef<void(RowPtr)> visit) {
     out.clear();
     LongValueRef ref = parseLongValueHeader(slot, page, row);
     if (ref.kind == kLvInline) {

@@ -10,10 +10,10 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "jet/Bytes.h"
+#include "jet/FunctionRef.h"
 
 namespace jet {
 
@@ -35,9 +35,9 @@ LongValueRef parseLongValueHeader(ByteView slot, uint32_t page, int row);
 // Reads the whole value. visit, when given, is told each LVAL row the value
 // uses (for reachability checks).
 Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
-                    const std::function<void(RowPtr)>& visit = {});
+                    FunctionRef<void(RowPtr)> visit = {});
 // The same into a caller's buffer, which it replaces.
 void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, Bytes& out,
-                       const std::function<void(RowPtr)>& visit = {});
+                       FunctionRef<void(RowPtr)> visit = {});
 
 }  // namespace jet

@@ -9,7 +9,7 @@
 namespace jet {
 
 uint64_t rowDigest(const TableDef& def, const RowView& rv, uint32_t page, int rowNumber,
-                   const LongValueSource& longValue) {
+                   LongValueSource longValue) {
     ByteHash f;
     for (std::size_t index : def.numberOrder) {
         const Column* c = &def.columns[index];

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -170,9 +171,10 @@ class LongValueWriter {
   public:
     LongValueWriter(PageAllocator& alloc, OutputFile& out) : alloc_(alloc), out_(out) {}
 
+    using Header = std::array<uint8_t, kLongValueHeaderSize>;
     // Stores a value too large for its row; returns the 12-byte header.
-    Bytes store(ByteView value, bool chained = false) {
-        Bytes header(kLongValueHeaderSize, 0);
+    Header store(ByteView value, bool chained = false) {
+        Header header{};
         const std::size_t len = value.size();
         if (len <= kSingleRowLimit && !chained) {
             if (page_ == 0 || !builder_.fits(len)) openPage(std::nullopt);
@@ -197,10 +199,10 @@ class LongValueWriter {
                 room = kChainChunkLimit;
             }
             const std::size_t chunk = std::min(room, len - pos);
-            Bytes row(4 + chunk, 0);
-            std::copy(value.begin() + static_cast<std::ptrdiff_t>(pos),
-                      value.begin() + static_cast<std::ptrdiff_t>(pos + chunk), row.begin() + 4);
-            uint8_t slot = builder_.add(row);
+            chunk_.assign(4, 0);
+            chunk_.insert(chunk_.end(), value.begin() + static_cast<std::ptrdiff_t>(pos),
+                          value.begin() + static_cast<std::ptrdiff_t>(pos + chunk));
+            uint8_t slot = builder_.add(chunk_);
             if (previous) put32(builder_.row(*previous).data(), RowPtr{page_, slot}.toU32());
             if (firstChunk) put32(header.data() + 4, RowPtr{page_, slot}.toU32());
             firstChunk = false;
@@ -236,6 +238,7 @@ class LongValueWriter {
     DataPageBuilder builder_{kOwnerLval};
     uint32_t page_ = 0;
     std::vector<uint32_t> pages_;
+    Bytes chunk_;  // a chain row being built
 };
 
 class DatabaseWriter {
