@@ -11,6 +11,9 @@ int FileIo::open(const char* path, int flags, mode_t mode) { return ::open(path,
 ssize_t FileIo::pread(int fd, void* buf, std::size_t n, off_t offset) {
     return ::pread(fd, buf, n, offset);
 }
+ssize_t FileIo::preadv(int fd, const iovec* parts, int count, off_t offset) {
+    return ::preadv(fd, parts, count, offset);
+}
 ssize_t FileIo::pwrite(int fd, const void* buf, std::size_t n, off_t offset) {
     return ::pwrite(fd, buf, n, offset);
 }
@@ -51,6 +54,14 @@ ssize_t FaultyFileIo::pread(int fd, void* buf, std::size_t n, off_t offset) {
         return -1;
     }
     return realIo.pread(fd, buf, n, offset);
+}
+
+ssize_t FaultyFileIo::preadv(int fd, const iovec* parts, int count, off_t offset) {
+    if (hit("read")) {
+        errno = err_;
+        return -1;
+    }
+    return realIo.preadv(fd, parts, count, offset);
 }
 
 ssize_t FaultyFileIo::pwrite(int fd, const void* buf, std::size_t n, off_t offset) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <mutex>
@@ -16,6 +17,8 @@ class FileIo {
     virtual ~FileIo() = default;
     virtual int open(const char* path, int flags, mode_t mode);
     virtual ssize_t pread(int fd, void* buf, std::size_t n, off_t offset);
+    // One read into several buffers, in order (a run of pages, each into its own).
+    virtual ssize_t preadv(int fd, const iovec* parts, int count, off_t offset);
     virtual ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t offset);
     virtual int fsync(int fd);
     virtual int close(int fd);
@@ -37,6 +40,7 @@ class FaultyFileIo : public FileIo {
         : failAt_(failAt), err_(err), mode_(mode) {}
     int open(const char* path, int flags, mode_t mode) override;
     ssize_t pread(int fd, void* buf, std::size_t n, off_t offset) override;
+    ssize_t preadv(int fd, const iovec* parts, int count, off_t offset) override;
     ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t offset) override;
     int fsync(int fd) override;
     int close(int fd) override;

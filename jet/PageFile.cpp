@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,32 +113,49 @@ std::shared_ptr<const Page> PageFile::page(uint32_t number) {
         }
     }
     nextInSequence_[stream] = number + run;
-    if (readBuffer_.empty()) readBuffer_.resize(static_cast<std::size_t>(kReadAhead) * kPageSize);
-    int got = preadAll(fd_, readBuffer_.data(), static_cast<std::size_t>(run) * kPageSize,
-                       static_cast<off_t>(number) * kPageSize);
-    if (got <= 0) {
-        fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number) + " of '" + path_ +
-                                 "': " + (got < 0 ? std::strerror(errno) : "the file ended early") +
-                                 ".");
+    // The run is read straight into the pages' buffers. An evicted page's
+    // buffer is reused unless someone still holds it; a slot is filled only
+    // once its page has been read whole.
+    for (uint32_t k = 0; k < run; ++k) {
+        Cached& c = cache_[(number + k) % kCachePages];
+        runPages_[k] =
+            c.page && c.page.use_count() == 1 ? std::move(c.page) : std::make_shared<Page>();
+        c.page.reset();
+    }
+    const std::size_t total = static_cast<std::size_t>(run) * kPageSize;
+    std::size_t done = 0;
+    while (done < total) {
+        std::array<iovec, kReadAhead> parts{};
+        int count = 0;
+        for (std::size_t k = done / kPageSize; k < run; ++k, ++count) {
+            const std::size_t skip = count == 0 ? done % kPageSize : 0;
+            parts[static_cast<std::size_t>(count)] = {runPages_[k]->data() + skip,
+                                                      kPageSize - skip};
+        }
+        const ssize_t got =
+            fileIo().preadv(fd_, parts.data(), count,
+                            static_cast<off_t>(number) * kPageSize + static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            fail(ErrorCode::kIo,
+                 "Cannot read page " + std::to_string(number) + " of '" + path_ +
+                     "': " + (got < 0 ? std::strerror(errno) : "the file ended early") + ".");
+        }
+        done += static_cast<std::size_t>(got);
     }
     std::shared_ptr<const Page> wanted;
     for (uint32_t k = 0; k < run; ++k) {
         const uint32_t n = number + k;
-        Cached& c = cache_[n % kCachePages];
-        if (k > 0 && c.page && c.number == n) continue;
-        // The evicted page's buffer is reused unless someone still holds it.
-        std::shared_ptr<Page> p =
-            c.page && c.page.use_count() == 1 ? std::move(c.page) : std::make_shared<Page>();
-        std::memcpy(p->data(), readBuffer_.data() + static_cast<std::size_t>(k) * kPageSize,
-                    kPageSize);
+        std::shared_ptr<Page>& p = runPages_[k];
         if (n == 0) {
             *p = header_.decoded;
         } else if (header_.databaseKey != 0) {
             rc4Page(header_.databaseKey, n, p->data(), kPageSize);
         }
+        Cached& c = cache_[n % kCachePages];
         c.number = n;
-        c.page = p;
-        if (k == 0) wanted = p;
+        c.page = std::move(p);
+        if (k == 0) wanted = c.page;
     }
     return wanted;
 }

@@ -49,7 +49,7 @@ class PageFile {
     };
     std::vector<Cached> cache_ = std::vector<Cached>(kCachePages);
     static constexpr uint32_t kReadAhead = 32;
-    std::vector<uint8_t> readBuffer_;
+    std::array<std::shared_ptr<Page>, kReadAhead> runPages_;  // the run being read
     static constexpr std::size_t kStreams = 4;
     std::array<uint32_t, kStreams> nextInSequence_{1, 1, 1, 1};
     std::size_t nextStream_ = 0;

@@ -86,6 +86,9 @@ class KillingFileIo : public jet::FileIo {
     ssize_t pread(int fd, void* b, std::size_t n, off_t o) override {
         return step(), jet::FileIo::pread(fd, b, n, o);
     }
+    ssize_t preadv(int fd, const iovec* v, int c, off_t o) override {
+        return step(), jet::FileIo::preadv(fd, v, c, o);
+    }
     ssize_t pwrite(int fd, const void* b, std::size_t n, off_t o) override {
         return step(), jet::FileIo::pwrite(fd, b, n, o);
     }
