@@ -8,11 +8,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "jet/DataPage.h"
@@ -37,8 +40,15 @@ inline constexpr std::size_t kMapRowsPerPage =
 // database key asks for it.
 class OutputFile {
   public:
-    OutputFile(int fd, uint32_t databaseKey, std::string path)
-        : fd_(fd), key_(databaseKey), path_(std::move(path)) {}
+    // Every syncEvery bytes written, the file is flushed to disk on a thread
+    // of its own while writing goes on (0: only when asked), so that the
+    // flush at the end finds little left to do.
+    OutputFile(int fd, uint32_t databaseKey, std::string path,
+               uint64_t syncEvery = kDefaultSyncBytes)
+        : fd_(fd), key_(databaseKey), path_(std::move(path)), syncEvery_(syncEvery) {}
+    ~OutputFile() { waitForSync(); }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
 
     // Pages are held back in a window of a few megabytes, at their place by
     // page number, and written from it in runs of consecutive pages: pages
@@ -59,8 +69,11 @@ class OutputFile {
         flush();
         fsync();
     }
-    // Only the flush to disk of what flush() wrote (may run on another thread).
+    // Only the flush to disk of what flush() wrote (may run on another
+    // thread). A failed flush on the way fails this one too.
     void fsync() {
+        waitForSync();
+        if (syncFailed_ != 0) failWrite(syncFailed_);
         if (fileIo().fsync(fd_) != 0) failWrite(errno);
     }
 
@@ -124,12 +137,34 @@ class OutputFile {
             done += static_cast<std::size_t>(w);
         }
         written_ += size;
-        // Start writing back what is written so far, so that the flush at
-        // the end finds little left to do. Only a hint: errors show at fsync.
+        // Start writing back what is written so far. Only a hint: errors
+        // show at fsync.
         if (written_ - kicked_ >= kKickBytes) {
             ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
             kicked_ = written_;
         }
+        if (syncEvery_ != 0 && written_ - synced_ >= syncEvery_ && !syncing_) startSync();
+    }
+
+    // Writeback alone leaves the disk's own cache to be emptied at the
+    // final flush, which then takes about as long as writing the file
+    // again; flushing on the way spreads that over the copy.
+    void startSync() {
+        waitForSync();
+        if (syncFailed_ != 0) failWrite(syncFailed_);
+        synced_ = written_;
+        syncing_ = true;
+        try {
+            syncer_ = std::thread([this] {
+                if (fileIo().fsync(fd_) != 0) syncFailed_ = errno;
+                syncing_ = false;
+            });
+        } catch (const std::system_error&) {
+            syncing_ = false;  // no thread to spare: the final flush does it all
+        }
+    }
+    void waitForSync() {
+        if (syncer_.joinable()) syncer_.join();
     }
 
     int fd_;
@@ -141,7 +176,12 @@ class OutputFile {
     std::size_t held_ = 0;  // pages in the window
     uint32_t base_ = 0;     // page number of the window's first page
     static constexpr uint64_t kKickBytes = 16u << 20;
-    uint64_t written_ = 0, kicked_ = 0;
+    static constexpr uint64_t kDefaultSyncBytes = 32u << 20;
+    uint64_t written_ = 0, kicked_ = 0, synced_ = 0;
+    uint64_t syncEvery_;
+    std::thread syncer_;
+    std::atomic<bool> syncing_{false};
+    int syncFailed_ = 0;  // errno of a failed flush on the way; read after the join
 };
 
 class PageAllocator {

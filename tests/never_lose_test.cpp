@@ -23,6 +23,7 @@
 #include "jet/Compactor.h"
 #include "jet/FileIo.h"
 #include "jet/Lock.h"
+#include "jet/Writer.h"
 #include "platform/doubles/Doubles.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
@@ -335,6 +336,33 @@ TEST(NeverLose, DamagedFilesEndInACleanErrorOrACheckedCopy) {
     }
     EXPECT_GT(errors, 0);
     EXPECT_GT(copies, 0);
+}
+
+// The copy is flushed to disk on the way, on a thread of its own: a flush
+// that fails there must fail the copy, even though a later flush of the
+// same file may well succeed.
+TEST(NeverLose, AFlushThatFailsWhileTheCopyIsWrittenFailsTheCopy) {
+    TempDir dir;
+    const std::string path = (dir / "copy.mdb").string();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    // Operation 1 writes the page; 2 is the flush that starts, which the
+    // final flush waits for before its own (which then succeeds).
+    jet::FaultyFileIo io(2, EIO);
+    jet::setFileIo(&io);
+    std::string error;
+    try {
+        jet::OutputFile out(fd, 0, path, jet::kPageSize);
+        out.write(1, jet::Page{});
+        out.flush();
+        out.fsync();
+    } catch (const jet::JetException& e) {
+        error = e.what();
+    }
+    jet::setFileIo(nullptr);
+    ::close(fd);
+    EXPECT_EQ(io.failedKind(), "flush");
+    EXPECT_NE(error.find("Cannot write"), std::string::npos) << error;
 }
 
 TEST(NeverLose, ADatabaseInUseIsRefused) {
