@@ -211,7 +211,7 @@ class Checker {
                 if (s.deleted) continue;
                 RowPtr slot{p, static_cast<uint8_t>(i)};
                 attempt(where, [&] {
-                    std::shared_ptr<const Page> holder;
+                    PageRef holder;
                     RowPtr at;
                     ByteView b = db_.fetchRow(def, slot, holder, &at);
                     if (at != slot) mark(at.page);
@@ -452,7 +452,7 @@ class Checker {
     }
 
     bool keyHasNull(const TableDef& def, const RealIndex& idx, RowPtr slot) {
-        std::shared_ptr<const Page> holder;
+        PageRef holder;
         RowPtr at;
         ByteView b = db_.fetchRow(def, slot, holder, &at);
         RowView rv = crackRow(def, b, at.page, at.row);
@@ -480,7 +480,7 @@ class Checker {
             }
             return;
         }
-        std::shared_ptr<const Page> holder;
+        PageRef holder;
         RowPtr at;
         ByteView b = db_.fetchRow(def, e.row, holder, &at);
         RowView rv = crackRow(def, b, at.page, at.row);

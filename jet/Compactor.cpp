@@ -454,7 +454,7 @@ class Compactor {
             if (batch.used == batch.rows.size()) batch.rows.emplace_back();
             RowJob& job = batch.rows[batch.used++];
             job.slot = slot;
-            std::shared_ptr<const Page> holder;
+            PageRef holder;
             ByteView bytes = src_.fetchRow(def, slot, holder, &job.at);
             readRow(t, bytes, job);
             batch.bytes += sizeof(RowJob) + job.row.size();
@@ -474,7 +474,7 @@ class Compactor {
                 readUsageMap(file_, def.ownedMap, ("table '" + def.name + "' owned pages").c_str())
                     .pages;
         }
-        auto ownPage = [&](uint32_t p, std::shared_ptr<const Page>& page) {
+        auto ownPage = [&](uint32_t p, PageRef& page) {
             page = file_.page(p);
             return isDataPageOf(*page, def.firstPage);
         };
@@ -487,7 +487,7 @@ class Compactor {
         const LogicalIndex* pk = def.primaryKey();
         if (!pk) {
             for (uint32_t p : mapPages) {
-                std::shared_ptr<const Page> page;
+                PageRef page;
                 if (!ownPage(p, page)) continue;
                 const DataPage dp = parseDataPage(*page, p);
                 for (std::size_t i = 0; i < dp.slots.size(); ++i) {
@@ -526,7 +526,7 @@ class Compactor {
             for (RowPtr row : order) {
                 const uint32_t p = row.page;
                 if (p < met.size() && !met[p]) {
-                    std::shared_ptr<const Page> page;
+                    PageRef page;
                     if (!std::binary_search(mapPages.begin(), mapPages.end(), p) ||
                         !ownPage(p, page))
                         notExactly();
@@ -536,7 +536,7 @@ class Compactor {
                 if (!take(row)) return false;
             }
             for (uint32_t p : mapPages) {
-                std::shared_ptr<const Page> page;
+                PageRef page;
                 if (p >= met.size() || met[p] || !ownPage(p, page)) continue;
                 if (liveRows(parseDataPage(*page, p)) != 0) notExactly();
             }

@@ -68,7 +68,7 @@ std::vector<CatalogEntry> Database::localTables() {
     return out;
 }
 
-const DataPage& Database::parsed(uint32_t number, std::shared_ptr<const Page>& holder) {
+const DataPage& Database::parsed(uint32_t number, PageRef& holder) {
     if (!parsedPage_ || parsedNumber_ != number) {
         parsedPage_ = file_->page(number);
         parsed_ = parseDataPage(*parsedPage_, number);
@@ -78,8 +78,7 @@ const DataPage& Database::parsed(uint32_t number, std::shared_ptr<const Page>& h
     return parsed_;
 }
 
-ByteView Database::resolve(const TableDef& def, RowPtr slot, std::shared_ptr<const Page>& holder,
-                           RowPtr* dataAt) {
+ByteView Database::resolve(const TableDef& def, RowPtr slot, PageRef& holder, RowPtr* dataAt) {
     RowPtr at = slot;
     for (int hops = 0;; ++hops) {
         if (hops > 16)
@@ -112,8 +111,7 @@ ByteView Database::resolve(const TableDef& def, RowPtr slot, std::shared_ptr<con
     }
 }
 
-ByteView Database::fetchRow(const TableDef& def, RowPtr slot, std::shared_ptr<const Page>& holder,
-                            RowPtr* dataAt) {
+ByteView Database::fetchRow(const TableDef& def, RowPtr slot, PageRef& holder, RowPtr* dataAt) {
     return resolve(def, slot, holder, dataAt);
 }
 
@@ -130,7 +128,7 @@ void Database::scanRows(const TableDef& def,
             if (dp.slots[i].deleted) continue;
             RowLocation loc;
             loc.slot = {p, static_cast<uint8_t>(i)};
-            std::shared_ptr<const Page> holder;
+            PageRef holder;
             ByteView b = resolve(def, loc.slot, holder, &loc.data);
             f(loc, b);
         }

@@ -58,24 +58,22 @@ class Database {
     // the rows of the pages its owned map lists that are its data pages.
     void scanRows(const TableDef& def, const std::function<void(const RowLocation&, ByteView)>& f);
     // The bytes of the live row at a slot (resolving overflow).
-    ByteView fetchRow(const TableDef& def, RowPtr slot, std::shared_ptr<const Page>& holder,
-                      RowPtr* dataAt = nullptr);
+    ByteView fetchRow(const TableDef& def, RowPtr slot, PageRef& holder, RowPtr* dataAt = nullptr);
 
   private:
     Database(std::unique_ptr<PageFile> file, std::string password)
         : file_(std::move(file)), password_(std::move(password)) {}
-    ByteView resolve(const TableDef& def, RowPtr slot, std::shared_ptr<const Page>& holder,
-                     RowPtr* dataAt);
+    ByteView resolve(const TableDef& def, RowPtr slot, PageRef& holder, RowPtr* dataAt);
     std::unique_ptr<PageFile> file_;
     std::string password_;
     std::vector<CatalogEntry> catalog_;
     bool catalogRead_ = false;
     std::map<uint32_t, std::unique_ptr<TableDef>> defs_;
     // The data page parsed last: rows are mostly fetched page by page.
-    const DataPage& parsed(uint32_t number, std::shared_ptr<const Page>& holder);
+    const DataPage& parsed(uint32_t number, PageRef& holder);
     uint32_t parsedNumber_ = 0;
     DataPage parsed_;
-    std::shared_ptr<const Page> parsedPage_;
+    PageRef parsedPage_;
 };
 
 }  // namespace jet

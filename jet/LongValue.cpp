@@ -42,7 +42,7 @@ void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, By
     if (static_cast<uint64_t>(ref.length) > file.fileSize()) {
         failDamage("long value length larger than the file", page, row);
     }
-    auto lvalRow = [&](RowPtr at, std::shared_ptr<const Page>& holder) -> ByteView {
+    auto lvalRow = [&](RowPtr at, PageRef& holder) -> ByteView {
         holder = file.page(at.page);
         DataPage dp = parseDataPage(*holder, at.page);
         if (dp.owner != kOwnerLval)
@@ -53,7 +53,7 @@ void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, By
         if (visit) visit(at);
         return rowBytes(*holder, dp, at.row, "long value");
     };
-    std::shared_ptr<const Page> holder;
+    PageRef holder;
     if (ref.kind == kLvSingle) {
         ByteView b = lvalRow(ref.first, holder);
         if (b.size() < ref.length)

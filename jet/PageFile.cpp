@@ -87,7 +87,7 @@ void PageFile::checkPageNumber(uint32_t number) const {
     }
 }
 
-std::shared_ptr<const Page> PageFile::page(uint32_t number) {
+PageRef PageFile::page(uint32_t number) {
     Cached& slot = cache_[number % kCachePages];
     if (slot.page && slot.number == number) return slot.page;
     checkPageNumber(number);
@@ -118,8 +118,7 @@ std::shared_ptr<const Page> PageFile::page(uint32_t number) {
     // once its page has been read whole.
     for (uint32_t k = 0; k < run; ++k) {
         Cached& c = cache_[(number + k) % kCachePages];
-        runPages_[k] =
-            c.page && c.page.use_count() == 1 ? std::move(c.page) : std::make_shared<Page>();
+        runPages_[k] = c.page.onlyHolder() ? std::move(c.page) : PageRef(new PageRef::Block);
         c.page.reset();
     }
     const std::size_t total = static_cast<std::size_t>(run) * kPageSize;
@@ -129,7 +128,7 @@ std::shared_ptr<const Page> PageFile::page(uint32_t number) {
         int count = 0;
         for (std::size_t k = done / kPageSize; k < run; ++k, ++count) {
             const std::size_t skip = count == 0 ? done % kPageSize : 0;
-            parts[static_cast<std::size_t>(count)] = {runPages_[k]->data() + skip,
+            parts[static_cast<std::size_t>(count)] = {runPages_[k].mutablePage().data() + skip,
                                                       kPageSize - skip};
         }
         const ssize_t got =
@@ -143,14 +142,14 @@ std::shared_ptr<const Page> PageFile::page(uint32_t number) {
         }
         done += static_cast<std::size_t>(got);
     }
-    std::shared_ptr<const Page> wanted;
+    PageRef wanted;
     for (uint32_t k = 0; k < run; ++k) {
         const uint32_t n = number + k;
-        std::shared_ptr<Page>& p = runPages_[k];
+        PageRef& p = runPages_[k];
         if (n == 0) {
-            *p = header_.decoded;
+            p.mutablePage() = header_.decoded;
         } else if (header_.databaseKey != 0) {
-            rc4Page(header_.databaseKey, n, p->data(), kPageSize);
+            rc4Page(header_.databaseKey, n, p.mutablePage().data(), kPageSize);
         }
         Cached& c = cache_[n % kCachePages];
         c.number = n;

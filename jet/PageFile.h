@@ -6,12 +6,51 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "jet/Header.h"
 #include "jet/Page.h"
 
 namespace jet {
+
+// A page held in a file's cache: it stays valid, and its buffer is not
+// reused, while a PageRef to it lives. The count is plain, not atomic: a
+// PageFile and the pages it hands out are used by one thread at a time
+// (threads that read at once each open the file for themselves). An atomic
+// count cost a full barrier for every row and long value read.
+class PageRef {
+  public:
+    PageRef() = default;
+    PageRef(const PageRef& o) : b_(o.b_) {
+        if (b_) ++b_->refs;
+    }
+    PageRef(PageRef&& o) noexcept : b_(std::exchange(o.b_, nullptr)) {}
+    PageRef& operator=(PageRef o) noexcept {
+        std::swap(b_, o.b_);
+        return *this;
+    }
+    ~PageRef() { reset(); }
+    void reset() {
+        if (b_ && --b_->refs == 0) delete b_;
+        b_ = nullptr;
+    }
+    const Page& operator*() const { return b_->page; }
+    const Page* operator->() const { return &b_->page; }
+    const Page* get() const { return b_ ? &b_->page : nullptr; }
+    explicit operator bool() const { return b_ != nullptr; }
+
+  private:
+    friend class PageFile;
+    struct Block {
+        Page page;
+        uint32_t refs = 1;
+    };
+    explicit PageRef(Block* b) : b_(b) {}  // adopts the block's one reference
+    bool onlyHolder() const { return b_ && b_->refs == 1; }
+    Page& mutablePage() { return b_->page; }
+    Block* b_ = nullptr;
+};
 
 class PageFile {
   public:
@@ -29,7 +68,7 @@ class PageFile {
     int fd() const { return fd_; }
 
     // The decoded page; a number beyond the end of the file is damage.
-    std::shared_ptr<const Page> page(uint32_t number);
+    PageRef page(uint32_t number);
     // Damage when a pointer leads beyond the end of the file.
     void checkPageNumber(uint32_t number) const;
 
@@ -45,11 +84,11 @@ class PageFile {
     static constexpr std::size_t kCachePages = 1024;
     struct Cached {
         uint32_t number = 0;
-        std::shared_ptr<Page> page;  // reused in place once no caller holds it
+        PageRef page;  // reused in place once no caller holds it
     };
     std::vector<Cached> cache_ = std::vector<Cached>(kCachePages);
     static constexpr uint32_t kReadAhead = 32;
-    std::array<std::shared_ptr<Page>, kReadAhead> runPages_;  // the run being read
+    std::array<PageRef, kReadAhead> runPages_;  // the run being read
     static constexpr std::size_t kStreams = 4;
     std::array<uint32_t, kStreams> nextInSequence_{1, 1, 1, 1};
     std::size_t nextStream_ = 0;

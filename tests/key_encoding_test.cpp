@@ -36,7 +36,7 @@ TEST(KeyEncoder, ReproducesEveryKeyAccessWroteInTheFixtures) {
                 jet::IndexTree tree =
                     jet::readIndexTree(db->file(), ri.rootPage, def.firstPage, t.name);
                 for (const auto& e : tree.entries) {
-                    std::shared_ptr<const jet::Page> holder;
+                    jet::PageRef holder;
                     jet::RowPtr at;
                     jet::ByteView b = db->fetchRow(def, e.row, holder, &at);
                     jet::RowView rv = jet::crackRow(def, b, at.page, at.row);
