@@ -50,6 +50,7 @@ struct TablePlan {
     std::vector<const Column*> idColumns;   // hold table Ids, rewritten
     std::vector<const Column*> sidColumns;  // hold SIDs, re-masked
     std::vector<const Column*> lvColumns;   // memo and OLE, by slot
+    bool digestInReader = false;            // a long column the writer cannot be given
 };
 
 // Which LONG columns of which system tables hold table Ids.
@@ -277,6 +278,7 @@ class Compactor {
                     t.idColumns.push_back(&c);
                 if (holdsSids(t.def->name, c.name) && !c.fixed()) t.sidColumns.push_back(&c);
                 if (c.isLongValue() && !c.fixed()) t.lvColumns.push_back(&c);
+                if (c.isLongValue() && c.fixed()) t.digestInReader = true;
             }
             std::sort(t.lvColumns.begin(), t.lvColumns.end(),
                       [](const Column* a, const Column* b) { return a->varIndex < b->varIndex; });
@@ -348,33 +350,46 @@ class Compactor {
         // is the same.
         rv.bytes = job.row;
 
-        // The digest of what this row holds; long values read once, here.
+        // The long values the row holds, read whole. The row's digest is
+        // taken by the writer, which has time to spare while rows are read.
         const std::size_t nLv = t.lvColumns.size();
         if (job.values.size() < nLv) job.values.resize(nLv);
         job.active.assign(nLv, 0);
-        lvRead_.assign(nLv, false);
-        t.digest.add(rowDigest(def, rv, at.page, at.row, [&](const Column& c, ByteView slot) {
-            std::size_t k = 0;
-            while (k < nLv && t.lvColumns[k] != &c) ++k;
-            Bytes& into = k < nLv ? job.values[k] : otherValue_;
-            readLongValueInto(file_, slot, at.page, at.row, into);
-            if (k < nLv) lvRead_[k] = true;
-            return ByteView(into);
-        }));
+        if (t.digestInReader) {
+            // Long columns of an odd shape: only the reader can read them.
+            t.digest.add(rowDigest(def, rv, at.page, at.row, [&](const Column&, ByteView slot) {
+                readLongValueInto(file_, slot, at.page, at.row, otherValue_);
+                return ByteView(otherValue_);
+            }));
+        }
         if (def.numVar > 0) {
             for (std::size_t k = 0; k < nLv; ++k) {
                 const Column* c = t.lvColumns[k];
                 if (c->varIndex >= rv.varSlots.size() || !rv.notNull(c->number)) continue;
                 auto [start, end] = rv.varSlots[c->varIndex];
                 if (start == end) continue;
-                if (!lvRead_[k]) {
-                    readLongValueInto(file_, ByteView(job.row).subspan(start, end - start), at.page,
-                                      at.row, job.values[k]);
-                }
+                readLongValueInto(file_, ByteView(job.row).subspan(start, end - start), at.page,
+                                  at.row, job.values[k]);
                 job.active[k] = 1;
             }
         }
         job.rv = std::move(rv);
+    }
+
+    // Adds the row to the table's digest, its long values as the reader read them.
+    void addDigest(TablePlan& t, RowJob& job) {
+        job.rv.bytes = job.row;
+        const std::size_t nLv = t.lvColumns.size();
+        t.digest.add(rowDigest(
+            *t.def, job.rv, job.at.page, job.at.row, [&](const Column& c, ByteView) -> ByteView {
+                std::size_t k = 0;
+                while (k < nLv && t.lvColumns[k] != &c) ++k;
+                if (k == nLv || !job.active[k]) {
+                    failDamage("table '" + t.def->name + "': a long value was not read",
+                               job.at.page, job.at.row);
+                }
+                return job.values[k];
+            }));
     }
 
     // The row as the copy stores it: long values re-stored in the form
@@ -586,6 +601,7 @@ class Compactor {
             if (batch->table != ti) failDamage("rows of two tables crossed", def.firstPage);
             for (std::size_t r = 0; r < batch->used; ++r) {
                 RowJob& job = batch->rows[r];
+                if (!t.digestInReader) addDigest(t, job);
                 ByteView row = writeRow(t, job, lvWriters);
                 if (row.size() > kMaxRowSize)
                     failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
@@ -759,7 +775,6 @@ class Compactor {
     };
     Bytes built_, otherValue_;  // written rows; values of other long columns
     std::vector<Bytes> lvSlots_;
-    std::vector<bool> lvRead_;
     std::vector<ByteView> slots_;
     std::vector<Pending> pending_;
 };
