@@ -98,24 +98,40 @@ class SlotMap {
     std::vector<std::pair<uint32_t, uint32_t>> slots_;
 };
 
-// One row read from the source, ready to be written: the row with table Ids
-// and SIDs rewritten, how it cracks, and the long values it holds.
+// One row read from the source, ready to be written: its bytes (table Ids
+// and SIDs rewritten) and the long values it holds, kept in its batch's
+// buffer. A batch's rows and values lie one after another in one buffer,
+// so that the writer reads them in order as the reader wrote them.
 struct RowJob {
-    RowPtr slot;  // what index entries point to
-    RowPtr at;    // where its bytes are (different for an overflow row)
-    Bytes row;
-    RowView rv;
-    std::vector<uint8_t> active;  // by long-value column: the row holds a value
-    std::vector<Bytes> values;    // by long-value column
+    RowPtr slot;                      // what index entries point to
+    RowPtr at;                        // where its bytes are (different for an overflow row)
+    uint32_t rowOff = 0, rowLen = 0;  // in the batch's data
+    uint32_t firstValue = 0;          // its long values: the batch's values from here
+};
+
+struct LongValueExtent {
+    uint32_t off = 0, len = 0;  // in the batch's data
+    bool active = false;        // the row holds a value
 };
 
 // Rows pass from the reader to the writer in batches, in writing order.
 struct RowBatch {
     std::size_t table = 0;  // index of the table in the plan
     std::vector<RowJob> rows;
-    std::size_t used = 0;  // rows filled; the rest are buffers kept for reuse
-    std::size_t bytes = 0;
+    std::vector<LongValueExtent> values;  // by row, then by long-value column
+    Bytes data;
     bool tableEnd = false;
+    std::size_t bytes() const {
+        return data.size() + rows.size() * sizeof(RowJob) + values.size() * sizeof(LongValueExtent);
+    }
+    ByteView row(const RowJob& j) const { return ByteView(data).subspan(j.rowOff, j.rowLen); }
+    const LongValueExtent& extent(const RowJob& j, std::size_t k) const {
+        return values[j.firstValue + k];
+    }
+    ByteView value(const RowJob& j, std::size_t k) const {
+        const LongValueExtent& e = extent(j, k);
+        return ByteView(data).subspan(e.off, e.len);
+    }
 };
 
 // A queue between two threads, bounded by the bytes it holds (an item is
@@ -320,47 +336,52 @@ class Compactor {
         newSidKey_ = sidKey(decoded);
     }
 
-    // Reads a row for the copy: table Ids and SIDs rewritten, the long
-    // values it holds read whole. Adds the row to the table's digest.
-    void readRow(TablePlan& t, ByteView bytes, RowJob& job) {
+    // Reads a row for the copy into the batch: table Ids and SIDs
+    // rewritten, the long values it holds read whole.
+    void readRow(TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& job) {
         const TableDef& def = *t.def;
         const RowPtr at = job.at;
-        RowView rv = crackRow(def, bytes, at.page, at.row);
-        job.row.assign(bytes.begin(), bytes.end());
-        auto offsetOf = [&](ByteView part) {
-            return static_cast<std::size_t>(part.data() - bytes.data());
+        const RowView rv = crackRow(def, bytes, at.page, at.row);
+        Bytes& data = batch.data;
+        const std::size_t rowOff = data.size();
+        data.insert(data.end(), bytes.begin(), bytes.end());
+        job.rowOff = static_cast<uint32_t>(rowOff);
+        job.rowLen = static_cast<uint32_t>(bytes.size());
+        auto inCopy = [&](ByteView part) {
+            return data.data() + rowOff + static_cast<std::size_t>(part.data() - bytes.data());
         };
         for (const Column* c : t.idColumns) {
             auto b = columnBytes(def, *c, rv, at.page, at.row);
             if (b && b->size() == 4) {
                 auto it = tdefMap_.find(u32(*b, 0));
-                if (it != tdefMap_.end()) put32(job.row.data() + offsetOf(*b), it->second);
+                if (it != tdefMap_.end()) put32(inCopy(*b), it->second);
             }
         }
         if (oldSidKey_ != newSidKey_) {
             for (const Column* c : t.sidColumns) {
                 auto b = columnBytes(def, *c, rv, at.page, at.row);
                 if (b && !b->empty()) {
-                    applySidMask(oldSidKey_, job.row.data() + offsetOf(*b), b->size());
-                    applySidMask(newSidKey_, job.row.data() + offsetOf(*b), b->size());
+                    applySidMask(oldSidKey_, inCopy(*b), b->size());
+                    applySidMask(newSidKey_, inCopy(*b), b->size());
                 }
             }
         }
-        // From here on the row is read from the patched copy, whose layout
-        // is the same.
-        rv.bytes = job.row;
 
-        // The long values the row holds, read whole. The row's digest is
+        // The long values the row holds, read whole (Ids and SIDs are never
+        // long values, so their slots are the source's). The row's digest is
         // taken by the writer, which has time to spare while rows are read.
         const std::size_t nLv = t.lvColumns.size();
-        if (job.values.size() < nLv) job.values.resize(nLv);
-        job.active.assign(nLv, 0);
+        job.firstValue = static_cast<uint32_t>(batch.values.size());
+        batch.values.resize(batch.values.size() + nLv);
         if (t.digestInReader) {
             // Long columns of an odd shape: only the reader can read them.
-            t.digest.add(rowDigest(def, rv, at.page, at.row, [&](const Column&, ByteView slot) {
-                readLongValueInto(file_, slot, at.page, at.row, otherValue_);
-                return ByteView(otherValue_);
-            }));
+            RowView patched = rv;
+            patched.bytes = batch.row(job);
+            t.digest.add(
+                rowDigest(def, patched, at.page, at.row, [&](const Column&, ByteView slot) {
+                    readLongValueInto(file_, slot, at.page, at.row, otherValue_);
+                    return ByteView(otherValue_);
+                }));
         }
         if (def.numVar > 0) {
             for (std::size_t k = 0; k < nLv; ++k) {
@@ -368,60 +389,63 @@ class Compactor {
                 if (c->varIndex >= rv.varSlots.size() || !rv.notNull(c->number)) continue;
                 auto [start, end] = rv.varSlots[c->varIndex];
                 if (start == end) continue;
-                readLongValueInto(file_, ByteView(job.row).subspan(start, end - start), at.page,
-                                  at.row, job.values[k]);
-                job.active[k] = 1;
+                const std::size_t off = data.size();
+                appendLongValue(file_, bytes.subspan(start, end - start), at.page, at.row, data);
+                if (data.size() > UINT32_MAX)  // each value is bounded by the file, not their sum
+                    failDamage("table '" + def.name + "': the row's long values are too large",
+                               at.page, at.row);
+                batch.values[job.firstValue + k] = {static_cast<uint32_t>(off),
+                                                    static_cast<uint32_t>(data.size() - off), true};
             }
         }
-        job.rv = std::move(rv);
     }
 
     // Adds the row to the table's digest, its long values as the reader read them.
-    void addDigest(TablePlan& t, RowJob& job) {
-        job.rv.bytes = job.row;
+    void addDigest(TablePlan& t, const RowBatch& batch, const RowJob& job, const RowView& rv) {
         const std::size_t nLv = t.lvColumns.size();
         t.digest.add(rowDigest(
-            *t.def, job.rv, job.at.page, job.at.row, [&](const Column& c, ByteView) -> ByteView {
+            *t.def, rv, job.at.page, job.at.row, [&](const Column& c, ByteView) -> ByteView {
                 std::size_t k = 0;
                 while (k < nLv && t.lvColumns[k] != &c) ++k;
-                if (k == nLv || !job.active[k]) {
+                if (k == nLv || !batch.extent(job, k).active) {
                     failDamage("table '" + t.def->name + "': a long value was not read",
                                job.at.page, job.at.row);
                 }
-                return job.values[k];
+                return batch.value(job, k);
             }));
     }
 
     // The row as the copy stores it: long values re-stored in the form
     // their size calls for. The bytes stay valid until the next call.
-    ByteView writeRow(TablePlan& t, RowJob& job, std::map<uint16_t, LongValueWriter>& lvWriters) {
+    ByteView writeRow(TablePlan& t, const RowBatch& batch, const RowJob& job, const RowView& rv,
+                      std::map<uint16_t, LongValueWriter>& lvWriters) {
         const TableDef& def = *t.def;
         const std::size_t nLv = t.lvColumns.size();
-        RowView& rv = job.rv;
-        rv.bytes = job.row;
-        if (nLv == 0 || def.numVar == 0) return job.row;
+        const ByteView row = batch.row(job);
+        if (nLv == 0 || def.numVar == 0) return row;
 
         slots_.clear();
-        for (auto [s, e] : rv.varSlots) slots_.push_back(ByteView(job.row).subspan(s, e - s));
+        for (auto [s, e] : rv.varSlots) slots_.push_back(row.subspan(s, e - s));
         // Which long values go into the row and which out to LVAL pages.
         pending_.clear();
         for (std::size_t k = 0; k < nLv; ++k) {
-            if (job.active[k]) pending_.push_back({k, job.values[k].size() <= kInlineLimit});
+            const LongValueExtent& e = batch.extent(job, k);
+            if (e.active) pending_.push_back({k, e.len <= kInlineLimit});
         }
+        auto valueSize = [&](std::size_t k) { return batch.extent(job, k).len; };
         // Too large with the small values inline: move them out, largest first.
         auto size = [&] {
-            std::size_t n = job.row.size();
+            std::size_t n = row.size();
             for (const auto& p : pending_) {
                 n -= slots_[t.lvColumns[p.lv]->varIndex].size();
-                n += kLongValueHeaderSize + (p.inlined ? job.values[p.lv].size() : 0);
+                n += kLongValueHeaderSize + (p.inlined ? valueSize(p.lv) : 0);
             }
             return n;
         };
         while (size() > kMaxRowSize) {
             Pending* largest = nullptr;
             for (auto& p : pending_) {
-                if (p.inlined &&
-                    (!largest || job.values[p.lv].size() > job.values[largest->lv].size()))
+                if (p.inlined && (!largest || valueSize(p.lv) > valueSize(largest->lv)))
                     largest = &p;
             }
             if (!largest)
@@ -431,7 +455,7 @@ class Compactor {
         lvSlots_.resize(std::max(lvSlots_.size(), nLv));
         for (auto& p : pending_) {
             const Column* c = t.lvColumns[p.lv];
-            const Bytes& v = job.values[p.lv];
+            const ByteView v = batch.value(job, p.lv);
             Bytes& slot = lvSlots_[p.lv];
             if (p.inlined) {
                 slot.assign(kLongValueHeaderSize, 0);
@@ -445,8 +469,8 @@ class Compactor {
             }
             slots_[c->varIndex] = slot;
         }
-        buildRowInto(built_, rv.ncols, ByteView(job.row).subspan(2, rv.fixedEnd - 2), slots_,
-                     ByteView(job.row).subspan(rv.maskOffset), true);
+        buildRowInto(built_, rv.ncols, row.subspan(2, rv.fixedEnd - 2), slots_,
+                     row.subspan(rv.maskOffset), true);
         return built_;
     }
 
@@ -466,17 +490,13 @@ class Compactor {
         const TableDef& def = *t.def;
         RowBatch batch = spareBatch(ti);
         auto take = [&](RowPtr slot) {
-            if (batch.used == batch.rows.size()) batch.rows.emplace_back();
-            RowJob& job = batch.rows[batch.used++];
+            RowJob& job = batch.rows.emplace_back();
             job.slot = slot;
             PageRef holder;
             ByteView bytes = src_.fetchRow(def, slot, holder, &job.at);
-            readRow(t, bytes, job);
-            batch.bytes += sizeof(RowJob) + job.row.size();
-            for (std::size_t k = 0; k < job.active.size(); ++k)
-                if (job.active[k]) batch.bytes += job.values[k].size();
-            if (batch.used < kBatchRows && batch.bytes < kBatchBytes) return true;
-            const std::size_t held = batch.bytes;
+            readRow(t, bytes, batch, job);
+            const std::size_t held = batch.bytes();
+            if (batch.rows.size() < kBatchRows && held < kBatchBytes) return true;
             if (!full.push(std::move(batch), held)) return false;
             batch = spareBatch(ti);
             return true;
@@ -558,7 +578,7 @@ class Compactor {
             if (live != order.size()) notExactly();
         }
         batch.tableEnd = true;
-        const std::size_t bytes = batch.bytes;
+        const std::size_t bytes = batch.bytes();
         return full.push(std::move(batch), bytes);
     }
 
@@ -572,8 +592,9 @@ class Compactor {
             }
         }
         b.table = table;
-        b.used = 0;
-        b.bytes = 0;
+        b.rows.clear();
+        b.values.clear();
+        b.data.clear();
         b.tableEnd = false;
         return b;
     }
@@ -599,10 +620,10 @@ class Compactor {
             std::optional<RowBatch> batch = full.pop();
             if (!batch) readerStopped(def);
             if (batch->table != ti) failDamage("rows of two tables crossed", def.firstPage);
-            for (std::size_t r = 0; r < batch->used; ++r) {
-                RowJob& job = batch->rows[r];
-                if (!t.digestInReader) addDigest(t, job);
-                ByteView row = writeRow(t, job, lvWriters);
+            for (const RowJob& job : batch->rows) {
+                const RowView rv = crackRow(def, batch->row(job), job.at.page, job.at.row);
+                if (!t.digestInReader) addDigest(t, *batch, job, rv);
+                ByteView row = writeRow(t, *batch, job, rv, lvWriters);
                 if (row.size() > kMaxRowSize)
                     failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
                 if (dataPage == 0 || !data.fits(row.size())) {

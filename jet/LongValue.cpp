@@ -1,5 +1,6 @@
 #include "jet/LongValue.h"
 
+#include <algorithm>
 #include <string>
 
 #include "jet/DataPage.h"
@@ -28,12 +29,18 @@ Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
 void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, Bytes& out,
                        FunctionRef<void(RowPtr)> visit) {
     out.clear();
+    appendLongValue(file, slot, page, row, out, visit);
+}
+
+void appendLongValue(PageFile& file, ByteView slot, uint32_t page, int row, Bytes& out,
+                     FunctionRef<void(RowPtr)> visit) {
+    const std::size_t base = out.size();
     LongValueRef ref = parseLongValueHeader(slot, page, row);
     if (ref.kind == kLvInline) {
         if (slot.size() - kLongValueHeaderSize < ref.length) {
             failDamage("inline long value longer than its slot", page, row);
         }
-        out.assign(slot.begin() + kLongValueHeaderSize,
+        out.insert(out.end(), slot.begin() + kLongValueHeaderSize,
                    slot.begin() + static_cast<std::ptrdiff_t>(kLongValueHeaderSize + ref.length));
         return;
     }
@@ -59,10 +66,13 @@ void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, By
         if (b.size() < ref.length)
             failDamage("single-row long value shorter than declared", ref.first.page,
                        ref.first.row);
-        out.assign(b.begin(), b.begin() + ref.length);
+        out.insert(out.end(), b.begin(), b.begin() + ref.length);
         return;
     }
-    out.reserve(ref.length);
+    // Room for the whole value, growing geometrically: values appended one
+    // after another must not each cost a copy of what went before.
+    if (base + ref.length > out.capacity())
+        out.reserve(std::max<std::size_t>(base + ref.length, 2 * out.capacity()));
     // A loop is found without remembering every row: the walk meets a
     // marked row again, the mark moving on at doubling distances (Brent).
     RowPtr at = ref.first;
@@ -73,7 +83,7 @@ void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, By
         if (b.size() < 4) failDamage("long value chain row too short", at.page, at.row);
         RowPtr next = RowPtr::fromU32(u32(b, 0));
         std::size_t chunk = b.size() - 4;
-        if (out.size() + chunk > ref.length)
+        if (out.size() - base + chunk > ref.length)
             failDamage("long value chain longer than declared", at.page, at.row);
         out.insert(out.end(), b.begin() + 4, b.end());
         if (next.isNull()) break;
@@ -85,7 +95,8 @@ void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, By
         }
         at = next;
     }
-    if (out.size() != ref.length) failDamage("long value chain shorter than declared", page, row);
+    if (out.size() - base != ref.length)
+        failDamage("long value chain shorter than declared", page, row);
 }
 
 }  // namespace jet

@@ -39,5 +39,8 @@ Bytes readLongValue(PageFile& file, ByteView slot, uint32_t page, int row,
 // The same into a caller's buffer, which it replaces.
 void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, Bytes& out,
                        FunctionRef<void(RowPtr)> visit = {});
+// The same appended to a caller's buffer.
+void appendLongValue(PageFile& file, ByteView slot, uint32_t page, int row, Bytes& out,
+                     FunctionRef<void(RowPtr)> visit = {});
 
 }  // namespace jet
