@@ -389,7 +389,8 @@ class Checker {
             UsageMap m = readUsageMap(db_.file(), idx.usageMap, (where + " pages").c_str());
             markMap(m);
         }
-        IndexTree tree = readIndexTree(db_.file(), idx.rootPage, def.firstPage, where);
+        IndexTree& tree = tree_;
+        readIndexTreeInto(db_.file(), idx.rootPage, def.firstPage, where, tree);
         for (uint32_t p : tree.pages) mark(p);
         checkSiblings(tree, where);
 
@@ -521,6 +522,7 @@ class Checker {
     CheckReport report_;
     std::vector<bool> live_;           // pages reached, by number
     std::vector<IndexTally> tallies_;  // of the table being checked
+    IndexTree tree_;                   // the index being checked; its buffers reused
     std::vector<uint64_t> rowKeys_;
     Bytes scratch_;
     Bytes longValue_;

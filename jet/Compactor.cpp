@@ -222,6 +222,8 @@ class Compactor {
         }
         reader.join();
         indexSource_.reset();
+        primaryKeyTree_ = {};
+        indexTree_ = {};
         if (readerFailed) std::rethrow_exception(readerFailed);
         finishFile();
         CompactResult r;
@@ -537,12 +539,11 @@ class Compactor {
             // Only the rows are kept: the writer reads the tree again when
             // it rebuilds the key, so that two tables' trees are never held.
             std::vector<RowPtr> order;
-            {
-                IndexTree tree = readIndexTree(file_, ri.rootPage, def.firstPage,
-                                               "table '" + def.name + "', primary key");
-                order.reserve(tree.entries.size());
-                for (const auto& e : tree.entries) order.push_back(e.row);
-            }
+            readIndexTreeInto(file_, ri.rootPage, def.firstPage,
+                              "table '" + def.name + "', primary key", primaryKeyTree_);
+            order.reserve(primaryKeyTree_.entries.size());
+            for (const auto& e : primaryKeyTree_.entries) order.push_back(e.row);
+            primaryKeyTree_.entries.clear();
             auto notExactly = [&] {
                 failDamage("table '" + def.name +
                                "': the primary key does not list exactly the table's rows",
@@ -694,8 +695,8 @@ class Compactor {
                           std::size_t rows, uint32_t newOwner, std::vector<uint32_t>& pages,
                           uint32_t& distinct) {
         const std::string where = "table '" + def.name + "', index";
-        std::vector<IndexEntry> entries =
-            readIndexTree(indexSource_->file(), ri.rootPage, def.firstPage, where).entries;
+        readIndexTreeInto(indexSource_->file(), ri.rootPage, def.firstPage, where, indexTree_);
+        std::vector<IndexEntry>& entries = indexTree_.entries;
         // Key parts of columns that hold table Ids change with the Ids.
         const auto shape = keyShape(def, ri);
         std::vector<std::size_t> idParts;
@@ -781,6 +782,9 @@ class Compactor {
     // Index trees are read through a second handle while the reader thread
     // goes on with the next table through the first.
     std::unique_ptr<Database> indexSource_;
+    // Trees read, their buffers kept from table to table: the reader's
+    // primary keys, and the writer's indexes.
+    IndexTree primaryKeyTree_, indexTree_;
     static constexpr std::size_t kBatchRows = 256;
     static constexpr std::size_t kBatchBytes = 1u << 20;
     // Rows read ahead of the writer: enough to keep the reader going while

@@ -70,6 +70,16 @@ void parseIndexPageInto(const Page& page, uint32_t number, IndexPage& ip,
 
 IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what) {
     IndexTree tree;
+    readIndexTreeInto(file, root, owner, what, tree);
+    return tree;
+}
+
+void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                       IndexTree& tree) {
+    tree.entries.clear();
+    tree.pages.clear();
+    tree.levels.clear();
+    tree.links.clear();
     std::vector<bool> seen(file.pageCount(), false);
     std::vector<uint32_t> level{root};
     std::vector<IndexEntry> nodeEntries;
@@ -113,7 +123,6 @@ IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std
             failDamage(what + ": leaf and node pages on one index level", level.front());
         level = std::move(below);
     }
-    return tree;
 }
 
 std::size_t indexEntrySize(const IndexEntry& e, bool node) { return e.key.size() + (node ? 8 : 4); }

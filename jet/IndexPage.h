@@ -185,6 +185,11 @@ struct IndexTree {
 
 // Walks the tree from its root, bounded in depth and never visiting a page twice.
 IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what);
+// The same into a tree whose buffers are reused: a large tree's entries take
+// tens of megabytes, which the system would otherwise map afresh, and fault
+// in page by page, for every tree read.
+void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                       IndexTree& tree);
 
 // Serialises one index page from full entries (prefix compression applied).
 Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,
