@@ -400,6 +400,11 @@ class Compactor {
                                                     static_cast<uint32_t>(data.size() - off), true};
             }
         }
+        if (!t.digestInReader) {
+            RowView patched = rv;
+            patched.bytes = batch.row(job);
+            addDigest(t, batch, job, patched);
+        }
     }
 
     // Adds the row to the table's digest, its long values as the reader read them.
@@ -623,7 +628,6 @@ class Compactor {
             if (batch->table != ti) failDamage("rows of two tables crossed", def.firstPage);
             for (const RowJob& job : batch->rows) {
                 const RowView rv = crackRow(def, batch->row(job), job.at.page, job.at.row);
-                if (!t.digestInReader) addDigest(t, *batch, job, rv);
                 ByteView row = writeRow(t, *batch, job, rv, lvWriters);
                 if (row.size() > kMaxRowSize)
                     failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
