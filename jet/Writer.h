@@ -11,11 +11,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "jet/DataPage.h"
@@ -46,14 +48,18 @@ class OutputFile {
     OutputFile(int fd, uint32_t databaseKey, std::string path,
                uint64_t syncEvery = kDefaultSyncBytes)
         : fd_(fd), key_(databaseKey), path_(std::move(path)), syncEvery_(syncEvery) {}
-    ~OutputFile() { waitForSync(); }
+    ~OutputFile() {  // a failure not yet reported no longer matters: the copy is dropped
+        if (writer_.joinable()) writer_.join();
+        waitForSync();
+    }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Pages are held back in a window of a few megabytes, at their place by
     // page number, and written from it in runs of consecutive pages: pages
     // are finished out of order (rows, long values and indexes fill pages of
-    // their own), but close together. A page before the window (a
+    // their own), but close together. A full window is written on a thread
+    // of its own while the next one fills. A page before the window (a
     // definition or map written late) is written at once.
     void write(uint32_t number, const Page& page) {
         if (number != 0 && key_ != 0) {
@@ -77,20 +83,10 @@ class OutputFile {
         if (fileIo().fsync(fd_) != 0) failWrite(errno);
     }
 
+    // Writes every page held; when it returns, all are in the file.
     void flush() {
-        std::size_t i = 0;
-        while (i < kWindowPages) {
-            if (!filled_[i]) {
-                ++i;
-                continue;
-            }
-            std::size_t j = i;
-            while (j < kWindowPages && filled_[j]) filled_[j++] = false;
-            writeRun(base_ + static_cast<uint32_t>(i), window_.data() + i * kPageSize,
-                     (j - i) * kPageSize);
-            i = j;
-        }
-        held_ = 0;
+        handOver();
+        waitForWrites();
     }
 
     [[noreturn]] void failWrite(int err) {
@@ -102,24 +98,77 @@ class OutputFile {
     }
 
   private:
+    struct Window {
+        std::vector<uint8_t> bytes;
+        std::vector<bool> filled;
+        std::size_t held = 0;  // pages in the window
+        uint32_t base = 0;     // page number of the window's first page
+    };
+
     void hold(uint32_t number, const Page& page) {
-        if (held_ == 0) base_ = number;
-        if (number < base_) {
+        if (open_.held == 0) open_.base = number;
+        if (number < open_.base) {
+            waitForWrites();  // in file order with what went before
             writeRun(number, page.data(), kPageSize);
             return;
         }
-        if (number - base_ >= kWindowPages) {
-            flush();
-            base_ = number;
+        if (number - open_.base >= kWindowPages) {
+            handOver();
+            open_.base = number;
         }
-        if (window_.empty()) {
-            window_.resize(kWindowPages * kPageSize);
-            filled_.assign(kWindowPages, false);
+        if (open_.bytes.empty()) {
+            open_.bytes.resize(kWindowPages * kPageSize);
+            open_.filled.assign(kWindowPages, false);
         }
-        const std::size_t at = number - base_;
-        std::memcpy(window_.data() + at * kPageSize, page.data(), kPageSize);
-        if (!filled_[at]) ++held_;
-        filled_[at] = true;
+        const std::size_t at = number - open_.base;
+        std::memcpy(open_.bytes.data() + at * kPageSize, page.data(), kPageSize);
+        if (!open_.filled[at]) ++open_.held;
+        open_.filled[at] = true;
+    }
+
+    // Gives the open window to the writing thread (after the one before it
+    // is written) and opens the other.
+    void handOver() {
+        waitForWrites();
+        if (open_.held == 0) return;
+        std::swap(open_, writing_);
+        open_.held = 0;
+        try {
+            writer_ = std::thread([this] {
+                try {
+                    writeWindow(writing_);
+                } catch (...) {
+                    writeFailed_ = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            writeWindow(writing_);  // no thread to spare: written here
+        }
+    }
+
+    // Waits for the window being written; its failure is this call's.
+    void waitForWrites() {
+        if (writer_.joinable()) writer_.join();
+        if (writeFailed_) {
+            std::exception_ptr e = std::exchange(writeFailed_, nullptr);
+            std::rethrow_exception(e);
+        }
+    }
+
+    void writeWindow(Window& w) {
+        std::size_t i = 0;
+        while (i < kWindowPages) {
+            if (!w.filled[i]) {
+                ++i;
+                continue;
+            }
+            std::size_t j = i;
+            while (j < kWindowPages && w.filled[j]) w.filled[j++] = false;
+            writeRun(w.base + static_cast<uint32_t>(i), w.bytes.data() + i * kPageSize,
+                     (j - i) * kPageSize);
+            i = j;
+        }
+        w.held = 0;
     }
 
     void writeRun(uint32_t first, const uint8_t* data, std::size_t size) {
@@ -129,11 +178,7 @@ class OutputFile {
             ssize_t w =
                 fileIo().pwrite(fd_, data + done, size - done, at + static_cast<off_t>(done));
             if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                std::fill(filled_.begin(), filled_.end(), false);
-                held_ = 0;
-                failWrite(w < 0 ? errno : ENOSPC);
-            }
+            if (w <= 0) failWrite(w < 0 ? errno : ENOSPC);
             done += static_cast<std::size_t>(w);
         }
         written_ += size;
@@ -171,10 +216,12 @@ class OutputFile {
     uint32_t key_;
     std::string path_;
     static constexpr std::size_t kWindowPages = 1024;  // 4 MB
-    std::vector<uint8_t> window_;
-    std::vector<bool> filled_;
-    std::size_t held_ = 0;  // pages in the window
-    uint32_t base_ = 0;     // page number of the window's first page
+    Window open_, writing_;
+    // The thread writing writing_, and how it failed. Whatever it touches
+    // (writing_, the counts below, the flushing thread) is touched by the
+    // owner only after waiting for it.
+    std::thread writer_;
+    std::exception_ptr writeFailed_;
     static constexpr uint64_t kKickBytes = 16u << 20;
     static constexpr uint64_t kDefaultSyncBytes = 32u << 20;
     uint64_t written_ = 0, kicked_ = 0, synced_ = 0;
