@@ -1,6 +1,9 @@
 #include "jet/IndexPage.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
 #include <string>
 
 #include "jet/PageFile.h"
@@ -30,41 +33,55 @@ void parseIndexPageInto(const Page& page, uint32_t number, IndexPage& ip,
     std::size_t start = 0;
     ByteView first;  // the page's first entry, stored whole
     bool any = false;
-    for (std::size_t b = 1; b <= kIndexDataMax; ++b) {
-        const uint8_t bits = page[kIndexBitmapStart + b / 8];
-        if (bits == 0) {  // no entry ends in these eight positions
-            b |= 7;
-            continue;
+    // An entry ends at offset b (exclusive) of the entry area when bit b of
+    // the bitmap is set, for b from 1 to the end of the area. The bitmap is
+    // read eight bytes at a time, and only its set bits are visited.
+    constexpr std::size_t kBitmapBytes = kIndexDataMax / 8 + 1;
+    for (std::size_t byte = 0; byte < kBitmapBytes; byte += 8) {
+        uint64_t word = 0;
+        const std::size_t n = std::min<std::size_t>(8, kBitmapBytes - byte);
+        for (std::size_t k = 0; k < n; ++k)
+            word |= static_cast<uint64_t>(page[kIndexBitmapStart + byte + k]) << (8 * k);
+        for (; word != 0; word &= word - 1) {
+            const std::size_t stop = byte * 8 + static_cast<std::size_t>(std::countr_zero(word));
+            if (stop == 0 || stop > kIndexDataMax) continue;
+            if (stop <= start) failDamage("index entry of zero length", number);
+            ByteView stored = ByteView(page).subspan(kIndexEntryStart + start, stop - start);
+            if (!any) {
+                first = stored;
+                if (ip.prefix > first.size())
+                    failDamage("index prefix longer than the first entry", number);
+            }
+            const std::size_t shared = any ? ip.prefix : 0;
+            any = true;
+            const std::size_t fullSize = shared + stored.size();
+            if (fullSize < trailer) failDamage("index entry too short", number);
+            // The entry's bytes are the shared prefix, then what is stored;
+            // the row pointer (and child) end it, almost always within what
+            // is stored.
+            const std::size_t keyLen = fullSize - trailer;
+            std::array<uint8_t, 8> tail;
+            if (stored.size() >= trailer) {
+                std::memcpy(tail.data(), stored.data() + stored.size() - trailer, trailer);
+            } else {
+                for (std::size_t i = 0; i < trailer; ++i) {
+                    const std::size_t at = keyLen + i;
+                    tail[i] = at < shared ? first[at] : stored[at - shared];
+                }
+            }
+            IndexEntry& e = entries.emplace_back();
+            const std::size_t fromFirst = std::min(shared, keyLen);
+            e.key.assign(first.first(fromFirst), stored.first(keyLen - fromFirst));
+            e.row.page = (static_cast<uint32_t>(tail[0]) << 16) |
+                         (static_cast<uint32_t>(tail[1]) << 8) | tail[2];
+            e.row.row = tail[3];
+            if (!ip.leaf()) {
+                e.child = (static_cast<uint32_t>(tail[4]) << 24) |
+                          (static_cast<uint32_t>(tail[5]) << 16) |
+                          (static_cast<uint32_t>(tail[6]) << 8) | tail[7];
+            }
+            start = stop;
         }
-        if (!((bits >> (b % 8)) & 1)) continue;
-        // A set bit b: an entry ends at offset b (exclusive).
-        std::size_t stop = b;
-        if (stop <= start) failDamage("index entry of zero length", number);
-        ByteView stored = ByteView(page).subspan(kIndexEntryStart + start, stop - start);
-        if (!any) {
-            first = stored;
-            if (ip.prefix > first.size())
-                failDamage("index prefix longer than the first entry", number);
-        }
-        const std::size_t shared = any ? ip.prefix : 0;
-        any = true;
-        const std::size_t fullSize = shared + stored.size();
-        if (fullSize < trailer) failDamage("index entry too short", number);
-        // The entry's bytes are the shared prefix, then what is stored.
-        auto at = [&](std::size_t i) { return i < shared ? first[i] : stored[i - shared]; };
-        IndexEntry& e = entries.emplace_back();
-        const std::size_t keyLen = fullSize - trailer;
-        const std::size_t fromFirst = std::min(shared, keyLen);
-        e.key.assign(first.first(fromFirst), stored.first(keyLen - fromFirst));
-        e.row.page = (static_cast<uint32_t>(at(keyLen)) << 16) |
-                     (static_cast<uint32_t>(at(keyLen + 1)) << 8) | at(keyLen + 2);
-        e.row.row = at(keyLen + 3);
-        if (!ip.leaf()) {
-            e.child = (static_cast<uint32_t>(at(keyLen + 4)) << 24) |
-                      (static_cast<uint32_t>(at(keyLen + 5)) << 16) |
-                      (static_cast<uint32_t>(at(keyLen + 6)) << 8) | at(keyLen + 7);
-        }
-        start = stop;
     }
 }
 
