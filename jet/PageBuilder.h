@@ -37,9 +37,11 @@ class DataPageBuilder {
     }
     std::size_t rowCount() const { return count_; }
     bool empty() const { return count_ == 0; }
-    Page build() const;
+    // The finished page, valid until the next change.
+    const Page& build();
+    // Nothing is zeroed here: rows and slots overwrite what they need, and
+    // build() sets the header and zeroes the gap between them.
     void clear() {
-        page_.fill(0);
         count_ = 0;
         end_ = kPageSize;
         used_ = 14;
