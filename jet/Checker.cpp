@@ -56,7 +56,15 @@ class Checker {
         std::atomic<std::size_t> next{0};
         auto work = [&](Checker& c) {
             for (std::size_t i; (i = next.fetch_add(1)) < items.size();) {
-                if (items[i].table) parts[i] = c.checkOne(*items[i].table);
+                const CatalogEntry* t = items[i].table;
+                if (!t) continue;
+                const CheckedTable* early = nullptr;
+                if (options_.checked) {
+                    auto it = options_.checked->find(t->tdefPage());
+                    if (it != options_.checked->end() && it->second.name == t->name)
+                        early = &it->second;
+                }
+                parts[i] = early ? c.adopt(*early) : c.checkOne(*t);
             }
         };
         std::unique_ptr<Database> second;
@@ -116,6 +124,18 @@ class Checker {
         return std::move(report_);
     }
 
+    // One table checked by itself, with the pages it reached.
+    CheckedTable checkEarly(const CatalogEntry& t) {
+        live_.assign(db_.file().pageCount(), false);
+        CheckedTable out;
+        out.name = t.name;
+        out.part = checkOne(t);
+        for (uint32_t p = 0; p < live_.size(); ++p) {
+            if (live_[p]) out.livePages.push_back(p);
+        }
+        return out;
+    }
+
     // One table's findings, by themselves.
     CheckReport checkOne(const CatalogEntry& t) {
         CheckReport saved = std::move(report_);
@@ -158,6 +178,40 @@ class Checker {
         for (uint32_t p : m.holderPages) mark(p);
     }
 
+    // A table's usage map: as given, for a table checked before its file's
+    // maps are written, or as read from the file.
+    UsageMap tableMap(RowPtr at, const std::string& what) {
+        if (options_.givenMaps) {
+            auto it = options_.givenMaps->find(at.toU32());
+            if (it != options_.givenMaps->end()) {
+                UsageMap m;
+                m.pages = it->second;
+                return m;
+            }
+        }
+        return readUsageMap(db_.file(), at, what.c_str());
+    }
+
+    // Takes a table checked early as checked: the pages it reached are
+    // live, and the maps it was given must be what the file now holds.
+    CheckReport adopt(const CheckedTable& early) {
+        CheckReport part = early.part;
+        for (uint32_t p : early.livePages) mark(p);
+        for (const auto& [at, pages] : early.maps) {
+            const RowPtr row = RowPtr::fromU32(at);
+            const std::string where = "table '" + early.name + "', usage map at page " +
+                                      std::to_string(row.page) + " row " + std::to_string(row.row);
+            try {
+                UsageMap m = readUsageMap(db_.file(), row, where.c_str());
+                markMap(m);
+                if (m.pages != pages) part.problems.push_back(where + ": lists other pages");
+            } catch (const JetException& e) {
+                part.problems.push_back(where + ": " + e.error().description);
+            }
+        }
+        return part;
+    }
+
     void checkTable(const CatalogEntry& entry) {
         const TableDef& def = db_.tableDef(entry.tdefPage(), entry.name);
         for (uint32_t p : def.pages) mark(p);
@@ -175,13 +229,12 @@ class Checker {
         if (def.ownedMap.isNull()) {
             problem(where + ": no owned-pages usage map");
         } else {
-            UsageMap om = readUsageMap(db_.file(), def.ownedMap, (where + " owned pages").c_str());
+            UsageMap om = tableMap(def.ownedMap, where + " owned pages");
             markMap(om);
             pages = std::move(om.pages);
         }
         if (!def.freeMap.isNull()) {
-            UsageMap fm =
-                readUsageMap(db_.file(), def.freeMap, (where + " free-space pages").c_str());
+            UsageMap fm = tableMap(def.freeMap, where + " free-space pages");
             markMap(fm);
         }
 
@@ -233,14 +286,12 @@ class Checker {
         for (const auto& m : def.longValueMaps) {
             std::set<uint32_t> listed;
             if (!m.owned.isNull()) {
-                UsageMap um =
-                    readUsageMap(db_.file(), m.owned, (where + " long-value pages").c_str());
+                UsageMap um = tableMap(m.owned, where + " long-value pages");
                 markMap(um);
                 listed.insert(um.pages.begin(), um.pages.end());
             }
             if (!m.free.isNull()) {
-                markMap(
-                    readUsageMap(db_.file(), m.free, (where + " long-value free pages").c_str()));
+                markMap(tableMap(m.free, where + " long-value free pages"));
             }
             for (uint32_t p : lvPagesUsed[m.column]) {
                 if (!listed.count(p)) {
@@ -386,7 +437,7 @@ class Checker {
                     const std::vector<uint32_t>& liveSlots, const IndexTally& tally) {
         const std::string where = "table '" + def.name + "', index " + std::to_string(number);
         if (!idx.usageMap.isNull()) {
-            UsageMap m = readUsageMap(db_.file(), idx.usageMap, (where + " pages").c_str());
+            UsageMap m = tableMap(idx.usageMap, where + " pages");
             markMap(m);
         }
         IndexTree& tree = tree_;
@@ -536,6 +587,19 @@ class Checker {
 CheckReport checkDatabase(Database& db, const CheckOptions& options) {
     Checker c(db, options);
     return c.run();
+}
+
+CheckedTable checkTableEarly(Database& db, const CatalogEntry& table,
+                             std::map<uint32_t, std::vector<uint32_t>> maps,
+                             const CheckOptions& options) {
+    for (auto& [at, pages] : maps) std::sort(pages.begin(), pages.end());
+    CheckOptions given = options;
+    given.givenMaps = &maps;
+    given.checked = nullptr;
+    Checker c(db, given);
+    CheckedTable out = c.checkEarly(table);
+    out.maps = std::move(maps);
+    return out;
 }
 
 }  // namespace jet

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -197,7 +198,17 @@ class Compactor {
 
     void prepare() { plan(); }
 
+    // Told of each table once everything it holds but its usage maps is in
+    // the file, with the maps' rows and the pages each will list.
+    using TableWritten =
+        std::function<void(const CatalogEntry&, std::map<uint32_t, std::vector<uint32_t>>)>;
+    void onTableWritten(TableWritten f) { tableWritten_ = std::move(f); }
+
     CompactResult run() {
+        // The header first, so that the copy can be opened (and a finished
+        // table checked) while later tables are written; finish() writes it
+        // again, the same.
+        out_.write(0, newPage0_);
         indexSource_ = src_.reopen();
         Channel<RowBatch> full(kBytesInFlight);
         std::exception_ptr readerFailed;
@@ -693,6 +704,23 @@ class Compactor {
             if (it != tdefMap_.end()) put32(buf.data() + li.blockOffset + 17, it->second);
         }
         w_.writeTableDef(t.newPages, buf);
+        if (tableWritten_) {
+            out_.flush();
+            CatalogEntry entry = t.entry;
+            entry.id = static_cast<int32_t>(t.newPages.front());
+            std::map<uint32_t, std::vector<uint32_t>> maps;
+            auto give = [&](int i) {
+                if (i >= 0) maps[map(i).at.toU32()] = map(i).pages;
+            };
+            give(t.ownedMap);
+            give(t.freeMap);
+            for (int i : t.indexMaps) give(i);
+            for (auto [owned, free] : t.lvMaps) {
+                give(owned);
+                give(free);
+            }
+            tableWritten_(entry, std::move(maps));
+        }
     }
 
     uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri, const SlotMap& moved,
@@ -786,6 +814,7 @@ class Compactor {
     // Index trees are read through a second handle while the reader thread
     // goes on with the next table through the first.
     std::unique_ptr<Database> indexSource_;
+    TableWritten tableWritten_;
     // Trees read, their buffers kept from table to table: the reader's
     // primary keys, and the writer's indexes.
     IndexTree primaryKeyTree_, indexTree_;
@@ -832,14 +861,98 @@ void checkRoom(const std::string& destination, uint64_t pages) {
     }
 }
 
+// Checks each table of the copy once it is written, on a thread of its own,
+// while later tables are copied. A check that cannot be made leaves its
+// table to the check of the whole copy.
+class EarlyChecks {
+  public:
+    EarlyChecks(std::string path, std::string password)
+        : path_(std::move(path)), password_(std::move(password)) {}
+    ~EarlyChecks() {  // the copy failed, or was checked: what is left is not needed
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            jobs_.clear();
+        }
+        finish();
+    }
+    EarlyChecks(const EarlyChecks&) = delete;
+    EarlyChecks& operator=(const EarlyChecks&) = delete;
+
+    void add(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            jobs_.push_back({table, std::move(maps)});
+        }
+        more_.notify_one();
+        if (!thread_.joinable()) {
+            try {
+                thread_ = std::thread([this] { work(); });
+            } catch (const std::system_error&) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                jobs_.clear();  // no thread to spare: the whole copy is checked at the end
+            }
+        }
+    }
+
+    // Waits for the checks; the tables checked, by definition page.
+    const std::map<uint32_t, CheckedTable>& finish() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closed_ = true;
+        }
+        more_.notify_one();
+        if (thread_.joinable()) thread_.join();
+        return done_;
+    }
+
+  private:
+    struct Job {
+        CatalogEntry table;
+        std::map<uint32_t, std::vector<uint32_t>> maps;
+    };
+
+    void work() {
+        CheckOptions options;  // every table's keys, as for the whole copy
+        while (true) {
+            Job job;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                more_.wait(lock, [&] { return closed_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            try {
+                // Opened again for each table: the file has grown since.
+                auto copy = Database::open(path_, password_);
+                CheckedTable t = checkTableEarly(*copy, job.table, std::move(job.maps), options);
+                done_.emplace(job.table.tdefPage(), std::move(t));
+            } catch (...) {
+                // Left to the check of the whole copy.
+            }
+        }
+    }
+
+    std::string path_, password_;
+    std::mutex mutex_;
+    std::condition_variable more_;
+    std::deque<Job> jobs_;
+    bool closed_ = false;
+    std::thread thread_;
+    std::map<uint32_t, CheckedTable> done_;  // the thread's alone until it is joined
+};
+
 // Reopens the copy, checks it and compares every table with what was written.
+// Tables checked early are taken as checked once their maps are found as given.
 void verifyCopy(const std::string& path, const std::string& password,
-                const std::map<uint32_t, std::pair<std::string, TableDigest>>& expected) {
+                const std::map<uint32_t, std::pair<std::string, TableDigest>>& expected,
+                const std::map<uint32_t, CheckedTable>& checkedEarly) {
     auto copy = Database::open(path, password);
     // Keys are copied from the source's indexes, so a key that disagrees with
     // its row there would disagree in the copy too: check every table's keys.
     CheckOptions options;
     options.threads = 2;
+    options.checked = &checkedEarly;
     CheckReport report = checkDatabase(*copy, options);
     if (!report.ok()) {
         fail(ErrorCode::kVerifyFailed,
@@ -902,6 +1015,13 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         created = true;
         OutputFile out(fd, db->header().databaseKey, req.destinationPath);
         Compactor c(*db, out, newPassword);
+        EarlyChecks early(req.destinationPath, req.destinationPassword);
+        if (req.verify) {
+            c.onTableWritten(
+                [&](const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
+                    early.add(table, std::move(maps));
+                });
+        }
         c.prepare();
         checkRoom(req.destinationPath, c.estimatePages());
         CompactResult r = c.run();
@@ -921,7 +1041,9 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
             flushed = std::chrono::steady_clock::now();
         });
         try {
-            if (req.verify) verifyCopy(req.destinationPath, req.destinationPassword, c.expected());
+            if (req.verify)
+                verifyCopy(req.destinationPath, req.destinationPassword, c.expected(),
+                           early.finish());
         } catch (...) {
             flusher.join();
             throw;
