@@ -121,9 +121,14 @@ struct RowBatch {
     std::vector<RowJob> rows;
     std::vector<LongValueExtent> values;  // by row, then by long-value column
     Bytes data;
-    bool tableEnd = false;
+    bool tableEnd = false;  // the table's last rows; its index trees follow
+    // Instead of rows: the entries of the table's index (by its number
+    // among the real indexes), as the source holds them.
+    int index = -1;
+    std::vector<IndexEntry> entries;
     std::size_t bytes() const {
-        return data.size() + rows.size() * sizeof(RowJob) + values.size() * sizeof(LongValueExtent);
+        return data.size() + rows.size() * sizeof(RowJob) +
+               values.size() * sizeof(LongValueExtent) + entries.size() * sizeof(IndexEntry);
     }
     ByteView row(const RowJob& j) const { return ByteView(data).subspan(j.rowOff, j.rowLen); }
     const LongValueExtent& extent(const RowJob& j, std::size_t k) const {
@@ -209,7 +214,6 @@ class Compactor {
         // table checked) while later tables are written; finish() writes it
         // again, the same.
         out_.write(0, newPage0_);
-        indexSource_ = src_.reopen();
         Channel<RowBatch> full(kBytesInFlight);
         std::exception_ptr readerFailed;
         std::thread reader([&] {
@@ -232,9 +236,8 @@ class Compactor {
             throw;
         }
         reader.join();
-        indexSource_.reset();
-        primaryKeyTree_ = {};
-        indexTree_ = {};
+        readerTree_ = {};
+        spareEntries_.clear();
         if (readerFailed) std::rethrow_exception(readerFailed);
         finishFile();
         CompactResult r;
@@ -552,14 +555,13 @@ class Compactor {
             // the order; each row's page is counted as it is first met, and
             // pages it never meets must hold no live row.
             const RealIndex& ri = def.realIndexes[pk->realIndex];
-            // Only the rows are kept: the writer reads the tree again when
-            // it rebuilds the key, so that two tables' trees are never held.
+            // Only the rows are kept: the tree is read again after the rows,
+            // for the writer, so that it is not held while they are read.
             std::vector<RowPtr> order;
-            readIndexTreeInto(file_, ri.rootPage, def.firstPage,
-                              "table '" + def.name + "', primary key", primaryKeyTree_);
-            order.reserve(primaryKeyTree_.entries.size());
-            for (const auto& e : primaryKeyTree_.entries) order.push_back(e.row);
-            primaryKeyTree_.entries.clear();
+            readTree(def, ri, "table '" + def.name + "', primary key");
+            order.reserve(readerTree_.entries.size());
+            for (const auto& e : readerTree_.entries) order.push_back(e.row);
+            giveBackEntries(std::move(readerTree_.entries));
             auto notExactly = [&] {
                 failDamage("table '" + def.name +
                                "': the primary key does not list exactly the table's rows",
@@ -596,7 +598,42 @@ class Compactor {
         }
         batch.tableEnd = true;
         const std::size_t bytes = batch.bytes();
-        return full.push(std::move(batch), bytes);
+        if (!full.push(std::move(batch), bytes)) return false;
+        // Then each index as the source holds it, read here while the writer
+        // is still busy with the rows: the writer only maps the entries to
+        // where the rows went and writes the tree.
+        for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
+            readTree(def, def.realIndexes[i], "table '" + def.name + "', index");
+            RowBatch tree = spareBatch(ti);
+            tree.index = static_cast<int>(i);
+            tree.entries = std::move(readerTree_.entries);
+            const std::size_t held = tree.bytes();
+            if (!full.push(std::move(tree), held)) return false;
+        }
+        return true;
+    }
+
+    // Reads an index tree of the source into readerTree_, into entries
+    // kept from an earlier tree when there are some.
+    void readTree(const TableDef& def, const RealIndex& ri, const std::string& where) {
+        readerTree_.entries = takeEntries();
+        readIndexTreeInto(file_, ri.rootPage, def.firstPage, where, readerTree_);
+    }
+
+    // Entry vectors go round between the reader and the writer: a large
+    // tree's entries take tens of megabytes, which the system would
+    // otherwise map afresh, and fault in page by page, for every tree.
+    std::vector<IndexEntry> takeEntries() {
+        std::lock_guard<std::mutex> lock(spareMutex_);
+        if (spareEntries_.empty()) return {};
+        std::vector<IndexEntry> v = std::move(spareEntries_.back());
+        spareEntries_.pop_back();
+        return v;
+    }
+    void giveBackEntries(std::vector<IndexEntry>&& v) {
+        v.clear();
+        std::lock_guard<std::mutex> lock(spareMutex_);
+        if (spareEntries_.size() < kSpareEntries) spareEntries_.push_back(std::move(v));
     }
 
     RowBatch spareBatch(std::size_t table) {
@@ -613,10 +650,14 @@ class Compactor {
         b.values.clear();
         b.data.clear();
         b.tableEnd = false;
+        b.index = -1;
+        b.entries.clear();
         return b;
     }
 
     void recycle(RowBatch&& b) {
+        if (b.entries.capacity() != 0) giveBackEntries(std::move(b.entries));
+        b.entries = {};
         std::lock_guard<std::mutex> lock(spareMutex_);
         if (spare_.size() < kSpareBatches) spare_.push_back(std::move(b));
     }
@@ -636,7 +677,8 @@ class Compactor {
         for (bool last = false; !last;) {
             std::optional<RowBatch> batch = full.pop();
             if (!batch) readerStopped(def);
-            if (batch->table != ti) failDamage("rows of two tables crossed", def.firstPage);
+            if (batch->table != ti || batch->index >= 0)
+                failDamage("rows of two tables crossed", def.firstPage);
             for (const RowJob& job : batch->rows) {
                 const RowView rv = crackRow(def, batch->row(job), job.at.page, job.at.row);
                 ByteView row = writeRow(t, *batch, job, rv, lvWriters);
@@ -686,10 +728,15 @@ class Compactor {
         }
         for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
             const RealIndex& ri = def.realIndexes[i];
+            std::optional<RowBatch> tree = full.pop();
+            if (!tree) readerStopped(def);
+            if (tree->table != ti || tree->index != static_cast<int>(i))
+                failDamage("rows of two tables crossed", def.firstPage);
             std::vector<uint32_t> pages;
             uint32_t distinct = 0;
-            uint32_t root =
-                rebuildIndex(def, ri, movedTo, moved.size(), t.newPages.front(), pages, distinct);
+            uint32_t root = rebuildIndex(def, ri, tree->entries, movedTo, moved.size(),
+                                         t.newPages.front(), pages, distinct);
+            recycle(std::move(*tree));
             put32(buf.data() + ri.blockOffset + 38, root);
             put32(buf.data() + ri.statsOffset + 4, distinct);
             if (t.indexMaps[i] >= 0) {
@@ -723,12 +770,11 @@ class Compactor {
         }
     }
 
-    uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri, const SlotMap& moved,
-                          std::size_t rows, uint32_t newOwner, std::vector<uint32_t>& pages,
-                          uint32_t& distinct) {
+    // Writes the index from the source's entries, pointed at where the rows went.
+    uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri,
+                          std::vector<IndexEntry>& entries, const SlotMap& moved, std::size_t rows,
+                          uint32_t newOwner, std::vector<uint32_t>& pages, uint32_t& distinct) {
         const std::string where = "table '" + def.name + "', index";
-        readIndexTreeInto(indexSource_->file(), ri.rootPage, def.firstPage, where, indexTree_);
-        std::vector<IndexEntry>& entries = indexTree_.entries;
         // Key parts of columns that hold table Ids change with the Ids.
         const auto shape = keyShape(def, ri);
         std::vector<std::size_t> idParts;
@@ -811,13 +857,11 @@ class Compactor {
     std::map<uint32_t, uint32_t> tdefMap_;  // old definition page (= table Id) -> new
     uint32_t oldSidKey_ = 0, newSidKey_ = 0;
     Page newPage0_{};
-    // Index trees are read through a second handle while the reader thread
-    // goes on with the next table through the first.
-    std::unique_ptr<Database> indexSource_;
+
     TableWritten tableWritten_;
-    // Trees read, their buffers kept from table to table: the reader's
-    // primary keys, and the writer's indexes.
-    IndexTree primaryKeyTree_, indexTree_;
+    IndexTree readerTree_;  // the tree the reader reads
+    static constexpr std::size_t kSpareEntries = 2;
+    std::vector<std::vector<IndexEntry>> spareEntries_;  // under spareMutex_
     static constexpr std::size_t kBatchRows = 256;
     static constexpr std::size_t kBatchBytes = 1u << 20;
     // Rows read ahead of the writer: enough to keep the reader going while
