@@ -10,9 +10,12 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -48,8 +51,13 @@ class OutputFile {
     OutputFile(int fd, uint32_t databaseKey, std::string path,
                uint64_t syncEvery = kDefaultSyncBytes)
         : fd_(fd), key_(databaseKey), path_(std::move(path)), syncEvery_(syncEvery) {}
-    ~OutputFile() {  // a failure not yet reported no longer matters: the copy is dropped
-        if (writer_.joinable()) writer_.join();
+    ~OutputFile() {  // what is not written yet no longer matters: the copy is dropped
+        {
+            std::lock_guard<std::mutex> lock(ioMutex_);
+            ioStop_ = true;
+        }
+        ioReady_.notify_all();
+        if (io_.joinable()) io_.join();
         waitForSync();
     }
     OutputFile(const OutputFile&) = delete;
@@ -126,32 +134,89 @@ class OutputFile {
         open_.filled[at] = true;
     }
 
-    // Gives the open window to the writing thread (after the one before it
-    // is written) and opens the other.
+    // Gives the open window to the writing thread and opens another. Up to
+    // kQueued full windows wait there, so that the builder of pages goes on
+    // while the kernel copies what it built.
     void handOver() {
-        waitForWrites();
-        if (open_.held == 0) return;
-        std::swap(open_, writing_);
-        open_.held = 0;
+        if (open_.held == 0) {
+            throwIfWriteFailed();
+            return;
+        }
+        if (!startIo()) {  // no thread to spare: written here
+            writeWindow(open_);
+            return;
+        }
+        {
+            std::unique_lock<std::mutex> lock(ioMutex_);
+            ioDone_.wait(lock, [&] { return queued_.size() < kQueued || writeFailed_; });
+            if (writeFailed_) rethrowWriteFailure(lock);
+            queued_.push_back(std::move(open_));
+            if (!spareWindows_.empty()) {
+                open_ = std::move(spareWindows_.back());
+                spareWindows_.pop_back();
+            } else {
+                open_ = Window{};
+            }
+            open_.held = 0;
+        }
+        ioReady_.notify_one();
+    }
+
+    // Waits until every window handed over is written; a failure there is
+    // this call's.
+    void waitForWrites() {
+        std::unique_lock<std::mutex> lock(ioMutex_);
+        ioDone_.wait(lock, [&] { return (queued_.empty() && !ioBusy_) || writeFailed_; });
+        if (writeFailed_) rethrowWriteFailure(lock);
+    }
+    void throwIfWriteFailed() {
+        std::unique_lock<std::mutex> lock(ioMutex_);
+        if (writeFailed_) rethrowWriteFailure(lock);
+    }
+    [[noreturn]] void rethrowWriteFailure(std::unique_lock<std::mutex>& lock) {
+        std::exception_ptr e = writeFailed_;
+        lock.unlock();
+        std::rethrow_exception(e);
+    }
+
+    bool startIo() {
+        if (io_.joinable()) return true;
+        if (noIo_) return false;
         try {
-            writer_ = std::thread([this] {
-                try {
-                    writeWindow(writing_);
-                } catch (...) {
-                    writeFailed_ = std::current_exception();
-                }
-            });
+            io_ = std::thread([this] { ioLoop(); });
+            return true;
         } catch (const std::system_error&) {
-            writeWindow(writing_);  // no thread to spare: written here
+            noIo_ = true;
+            return false;
         }
     }
 
-    // Waits for the window being written; its failure is this call's.
-    void waitForWrites() {
-        if (writer_.joinable()) writer_.join();
-        if (writeFailed_) {
-            std::exception_ptr e = std::exchange(writeFailed_, nullptr);
-            std::rethrow_exception(e);
+    // The writing thread: full windows in the order they were handed over.
+    // After a failure the rest are dropped; the copy is abandoned.
+    void ioLoop() {
+        std::unique_lock<std::mutex> lock(ioMutex_);
+        while (true) {
+            ioReady_.wait(lock, [&] { return ioStop_ || !queued_.empty(); });
+            if (ioStop_) return;
+            Window w = std::move(queued_.front());
+            queued_.pop_front();
+            ioBusy_ = true;
+            lock.unlock();
+            std::exception_ptr failed;
+            try {
+                writeWindow(w);
+            } catch (...) {
+                failed = std::current_exception();
+            }
+            lock.lock();
+            ioBusy_ = false;
+            if (failed) {
+                writeFailed_ = failed;
+                queued_.clear();
+            } else if (spareWindows_.size() < kQueued) {
+                spareWindows_.push_back(std::move(w));
+            }
+            ioDone_.notify_all();
         }
     }
 
@@ -216,12 +281,18 @@ class OutputFile {
     uint32_t key_;
     std::string path_;
     static constexpr std::size_t kWindowPages = 1024;  // 4 MB
-    Window open_, writing_;
-    // The thread writing writing_, and how it failed. Whatever it touches
-    // (writing_, the counts below, the flushing thread) is touched by the
-    // owner only after waiting for it.
-    std::thread writer_;
+    Window open_;
+    // The writing thread and what it shares, under ioMutex_. What else it
+    // touches (the counts below, the flushing thread) is touched by the
+    // owner only once it is idle (waitForWrites).
+    static constexpr std::size_t kQueued = 3;
+    std::mutex ioMutex_;
+    std::condition_variable ioReady_, ioDone_;
+    std::deque<Window> queued_;
+    std::vector<Window> spareWindows_;
+    bool ioBusy_ = false, ioStop_ = false, noIo_ = false;
     std::exception_ptr writeFailed_;
+    std::thread io_;
     static constexpr uint64_t kKickBytes = 16u << 20;
     static constexpr uint64_t kDefaultSyncBytes = 32u << 20;
     uint64_t written_ = 0, kicked_ = 0, synced_ = 0;
