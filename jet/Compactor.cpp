@@ -699,6 +699,7 @@ class Compactor {
         if (dataPage != 0) out_.write(dataPage, data.build());
         for (auto& [col, w] : lvWriters) w.finish();
         const SlotMap movedTo(moved);
+        std::vector<uint32_t> indexPages;  // of every index
 
         Bytes buf(def.buffer.begin(), def.buffer.begin() + def.length);
         put32(buf.data() + kTdefRowCount, static_cast<uint32_t>(moved.size()));
@@ -736,6 +737,7 @@ class Compactor {
             uint32_t distinct = 0;
             uint32_t root = rebuildIndex(def, ri, tree->entries, movedTo, moved.size(),
                                          t.newPages.front(), pages, distinct);
+            indexPages.insert(indexPages.end(), pages.begin(), pages.end());
             recycle(std::move(*tree));
             put32(buf.data() + ri.blockOffset + 38, root);
             put32(buf.data() + ri.statsOffset + 4, distinct);
@@ -752,6 +754,11 @@ class Compactor {
         }
         w_.writeTableDef(t.newPages, buf);
         if (tableWritten_) {
+            // Everything the table holds but its maps, never to be written again.
+            out_.seal(t.newPages);
+            out_.seal(dataPages);
+            for (const auto& [col, w] : lvWriters) out_.seal(w.pages());
+            out_.seal(indexPages);
             out_.flush();
             CatalogEntry entry = t.entry;
             entry.id = static_cast<int32_t>(t.newPages.front());

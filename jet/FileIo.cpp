@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 
 namespace jet {
 
@@ -31,6 +32,7 @@ void setFileIo(FileIo* io) { current = io ? io : &realIo; }
 
 bool FaultyFileIo::hit(const char* kind) {
     std::lock_guard<std::mutex> lock(mutex_);  // the checker reads from two threads
+    if (onlyKind_ && std::string_view(kind) != onlyKind_) return false;
     ++count_;
     if (failAt_ == 0) kinds_.emplace_back(kind);
     if (failAt_ != 0 && count_ == failAt_) {

@@ -36,8 +36,11 @@ void setFileIo(FileIo* io);
 class FaultyFileIo : public FileIo {
   public:
     enum class Mode { kFail, kShortWrite };
-    explicit FaultyFileIo(long failAt = 0, int err = 5 /* EIO */, Mode mode = Mode::kFail)
-        : failAt_(failAt), err_(err), mode_(mode) {}
+    // With onlyKind ("write", "read", ...), only operations of that kind are
+    // counted: the n-th write, say, whatever other threads read meanwhile.
+    explicit FaultyFileIo(long failAt = 0, int err = 5 /* EIO */, Mode mode = Mode::kFail,
+                          const char* onlyKind = nullptr)
+        : failAt_(failAt), err_(err), mode_(mode), onlyKind_(onlyKind) {}
     int open(const char* path, int flags, mode_t mode) override;
     ssize_t pread(int fd, void* buf, std::size_t n, off_t offset) override;
     ssize_t preadv(int fd, const iovec* parts, int count, off_t offset) override;
@@ -57,6 +60,7 @@ class FaultyFileIo : public FileIo {
     long failAt_;
     int err_;
     Mode mode_;
+    const char* onlyKind_;
     long count_ = 0;
     bool shortPending_ = false;
     std::string failedKind_;

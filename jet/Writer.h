@@ -70,12 +70,26 @@ class OutputFile {
     // of its own while the next one fills. A page before the window (a
     // definition or map written late) is written at once.
     void write(uint32_t number, const Page& page) {
+        if (number < sealed_.size() && sealed_[number]) {
+            fail(ErrorCode::kVerifyFailed, "The compacted copy was removed: page " +
+                                               std::to_string(number) +
+                                               " was written again after it had been checked.");
+        }
         if (number != 0 && key_ != 0) {
             Page encoded = page;
             rc4Page(key_, number, encoded.data(), kPageSize);
             hold(number, encoded);
         } else {
             hold(number, page);
+        }
+    }
+
+    // Pages checked as written: writing one again is refused, since the
+    // check at the end takes them as checked.
+    void seal(const std::vector<uint32_t>& pages) {
+        for (uint32_t p : pages) {
+            if (p >= sealed_.size()) sealed_.resize(std::max<std::size_t>(p + 1, kMaxPages), false);
+            sealed_[p] = true;
         }
     }
 
@@ -282,6 +296,7 @@ class OutputFile {
     std::string path_;
     static constexpr std::size_t kWindowPages = 1024;  // 4 MB
     Window open_;
+    std::vector<bool> sealed_;
     // The writing thread and what it shares, under ioMutex_. What else it
     // touches (the counts below, the flushing thread) is touched by the
     // owner only once it is idle (waitForWrites).

@@ -365,6 +365,29 @@ TEST(NeverLose, AFlushThatFailsWhileTheCopyIsWrittenFailsTheCopy) {
     EXPECT_NE(error.find("Cannot write"), std::string::npos) << error;
 }
 
+// Tables of the copy are checked as they are written, and the check at the
+// end takes their pages as checked: a page written again after its check
+// would go unchecked, so it is refused.
+TEST(NeverLose, APageIsNeverWrittenAgainAfterItsCheck) {
+    TempDir dir;
+    const std::string path = (dir / "copy.mdb").string();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    std::string error;
+    try {
+        jet::OutputFile out(fd, 0, path);
+        out.write(3, jet::Page{});
+        out.seal({3});
+        out.write(4, jet::Page{});
+        out.write(3, jet::Page{});
+    } catch (const jet::JetException& e) {
+        EXPECT_EQ(e.error().code(), jet::ErrorCode::kVerifyFailed);
+        error = e.what();
+    }
+    ::close(fd);
+    EXPECT_NE(error.find("page 3"), std::string::npos) << error;
+}
+
 TEST(NeverLose, ADatabaseInUseIsRefused) {
     TempDir dir;
     const fs::path db = dir / "data.dbf";
@@ -463,6 +486,7 @@ TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
         TempDir dir;
         writeFile(dir / "data.dbf", original);
         // The engine's last write of the copy: the disk fills up near the end.
+        // Writes are counted alone: other threads read the copy meanwhile.
         long lastWrite = 0;
         {
             jet::FaultyFileIo counting;
@@ -473,12 +497,10 @@ TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
             jet::setFileIo(nullptr);
             fs::remove(dir / "counted.dbf");
             writeFile(dir / "data.dbf", original);  // the run replaced it
-            for (std::size_t i = 0; i < counting.kinds().size(); ++i) {
-                if (counting.kinds()[i] == "write") lastWrite = static_cast<long>(i) + 1;
-            }
+            for (const auto& kind : counting.kinds()) lastWrite += kind == "write" ? 1 : 0;
             ASSERT_GT(lastWrite, 0);
         }
-        jet::FaultyFileIo io(lastWrite, ENOSPC, jet::FaultyFileIo::Mode::kShortWrite);
+        jet::FaultyFileIo io(lastWrite, ENOSPC, jet::FaultyFileIo::Mode::kShortWrite, "write");
         jet::setFileIo(&io);
         Runtime r;
         bool ok = compaction::CompactDB((dir / "data.dbf").string(), (dir / "data.dbf2").string(),
