@@ -541,6 +541,7 @@ class Compactor {
         };
 
         const LogicalIndex* pk = def.primaryKey();
+        std::vector<IndexEntry> primaryKey;  // as read for the order of the rows
         if (!pk) {
             for (uint32_t p : mapPages) {
                 PageRef page;
@@ -555,13 +556,11 @@ class Compactor {
             // the order; each row's page is counted as it is first met, and
             // pages it never meets must hold no live row.
             const RealIndex& ri = def.realIndexes[pk->realIndex];
-            // Only the rows are kept: the tree is read again after the rows,
-            // for the writer, so that it is not held while they are read.
-            std::vector<RowPtr> order;
+            // The entries are kept, and passed on after the rows for the
+            // writer to rebuild the key from.
             readTree(def, ri, "table '" + def.name + "', primary key");
-            order.reserve(readerTree_.entries.size());
-            for (const auto& e : readerTree_.entries) order.push_back(e.row);
-            giveBackEntries(std::move(readerTree_.entries));
+            primaryKey = std::move(readerTree_.entries);
+            const std::vector<IndexEntry>& order = primaryKey;
             auto notExactly = [&] {
                 failDamage("table '" + def.name +
                                "': the primary key does not list exactly the table's rows",
@@ -570,14 +569,15 @@ class Compactor {
             {
                 std::vector<uint32_t> rows;
                 rows.reserve(order.size());
-                for (RowPtr r : order) rows.push_back(r.toU32());
+                for (const IndexEntry& e : order) rows.push_back(e.row.toU32());
                 std::sort(rows.begin(), rows.end());
                 if (std::adjacent_find(rows.begin(), rows.end()) != rows.end()) notExactly();
             }
             std::sort(mapPages.begin(), mapPages.end());
             std::vector<bool> met(file_.pageCount(), false);
             std::size_t live = 0;
-            for (RowPtr row : order) {
+            for (const IndexEntry& e : order) {
+                const RowPtr row = e.row;
                 const uint32_t p = row.page;
                 if (p < met.size() && !met[p]) {
                     PageRef page;
@@ -603,10 +603,14 @@ class Compactor {
         // is still busy with the rows: the writer only maps the entries to
         // where the rows went and writes the tree.
         for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
-            readTree(def, def.realIndexes[i], "table '" + def.name + "', index");
             RowBatch tree = spareBatch(ti);
             tree.index = static_cast<int>(i);
-            tree.entries = std::move(readerTree_.entries);
+            if (pk && i == static_cast<std::size_t>(pk->realIndex)) {
+                tree.entries = std::move(primaryKey);
+            } else {
+                readTree(def, def.realIndexes[i], "table '" + def.name + "', index");
+                tree.entries = std::move(readerTree_.entries);
+            }
             const std::size_t held = tree.bytes();
             if (!full.push(std::move(tree), held)) return false;
         }
@@ -867,7 +871,7 @@ class Compactor {
 
     TableWritten tableWritten_;
     IndexTree readerTree_;  // the tree the reader reads
-    static constexpr std::size_t kSpareEntries = 2;
+    static constexpr std::size_t kSpareEntries = 1;
     std::vector<std::vector<IndexEntry>> spareEntries_;  // under spareMutex_
     static constexpr std::size_t kBatchRows = 256;
     static constexpr std::size_t kBatchBytes = 1u << 20;
