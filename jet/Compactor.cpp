@@ -51,7 +51,6 @@ struct TablePlan {
     std::vector<const Column*> idColumns;   // hold table Ids, rewritten
     std::vector<const Column*> sidColumns;  // hold SIDs, re-masked
     std::vector<const Column*> lvColumns;   // memo and OLE, by slot
-    bool digestInReader = false;            // a long column the writer cannot be given
 };
 
 // Which LONG columns of which system tables hold table Ids.
@@ -310,7 +309,6 @@ class Compactor {
                     t.idColumns.push_back(&c);
                 if (holdsSids(t.def->name, c.name) && !c.fixed()) t.sidColumns.push_back(&c);
                 if (c.isLongValue() && !c.fixed()) t.lvColumns.push_back(&c);
-                if (c.isLongValue() && c.fixed()) t.digestInReader = true;
             }
             std::sort(t.lvColumns.begin(), t.lvColumns.end(),
                       [](const Column* a, const Column* b) { return a->varIndex < b->varIndex; });
@@ -384,21 +382,10 @@ class Compactor {
         }
 
         // The long values the row holds, read whole (Ids and SIDs are never
-        // long values, so their slots are the source's). The row's digest is
-        // taken by the writer, which has time to spare while rows are read.
+        // long values, so their slots are the source's).
         const std::size_t nLv = t.lvColumns.size();
         job.firstValue = static_cast<uint32_t>(batch.values.size());
         batch.values.resize(batch.values.size() + nLv);
-        if (t.digestInReader) {
-            // Long columns of an odd shape: only the reader can read them.
-            RowView patched = rv;
-            patched.bytes = batch.row(job);
-            t.digest.add(
-                rowDigest(def, patched, at.page, at.row, [&](const Column&, ByteView slot) {
-                    readLongValueInto(file_, slot, at.page, at.row, otherValue_);
-                    return ByteView(otherValue_);
-                }));
-        }
         if (def.numVar > 0) {
             for (std::size_t k = 0; k < nLv; ++k) {
                 const Column* c = t.lvColumns[k];
@@ -414,26 +401,19 @@ class Compactor {
                                                     static_cast<uint32_t>(data.size() - off), true};
             }
         }
-        if (!t.digestInReader) {
-            RowView patched = rv;
-            patched.bytes = batch.row(job);
-            addDigest(t, batch, job, patched);
-        }
-    }
 
-    // Adds the row to the table's digest, its long values as the reader read them.
-    void addDigest(TablePlan& t, const RowBatch& batch, const RowJob& job, const RowView& rv) {
-        const std::size_t nLv = t.lvColumns.size();
-        t.digest.add(rowDigest(
-            *t.def, rv, job.at.page, job.at.row, [&](const Column& c, ByteView) -> ByteView {
-                std::size_t k = 0;
-                while (k < nLv && t.lvColumns[k] != &c) ++k;
-                if (k == nLv || !batch.extent(job, k).active) {
-                    failDamage("table '" + t.def->name + "': a long value was not read",
-                               job.at.page, job.at.row);
-                }
-                return batch.value(job, k);
-            }));
+        // The digest of what the row holds, from the batch just filled (its
+        // values still in this thread's cache); a long column of another
+        // shape is read here.
+        RowView patched = rv;
+        patched.bytes = batch.row(job);
+        t.digest.add(rowDigest(def, patched, at.page, at.row, [&](const Column& c, ByteView slot) {
+            std::size_t k = 0;
+            while (k < nLv && t.lvColumns[k] != &c) ++k;
+            if (k < nLv && batch.extent(job, k).active) return batch.value(job, k);
+            readLongValueInto(file_, slot, at.page, at.row, otherValue_);
+            return ByteView(otherValue_);
+        }));
     }
 
     // The row as the copy stores it: long values re-stored in the form
