@@ -475,11 +475,10 @@ class Compactor {
         return built_;
     }
 
-    // Reads every table's rows in the order they are written, on its own
-    // thread, and hands them over in batches.
     // Reads every table's rows in the order they are written (primary-key
     // order when there is a primary key, page order otherwise) on its own
-    // thread, and hands them over in batches.
+    // thread, and hands them over in batches, each table's index trees
+    // after its rows.
     void readTables(Channel<RowBatch>& full) {
         for (std::size_t ti = 0; ti < tables_.size(); ++ti) {
             if (!readTable(ti, full)) return;
