@@ -37,7 +37,6 @@ class PageRef {
     }
     const Page& operator*() const { return b_->page; }
     const Page* operator->() const { return &b_->page; }
-    const Page* get() const { return b_ ? &b_->page : nullptr; }
     explicit operator bool() const { return b_ != nullptr; }
 
   private:

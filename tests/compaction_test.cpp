@@ -439,10 +439,8 @@ class AlteringFileIo : public jet::FileIo {
     bool done_ = false;
 };
 
-uint32_t ownerOf(const uint8_t* page) {
-    return static_cast<uint32_t>(page[4]) | static_cast<uint32_t>(page[5]) << 8 |
-           static_cast<uint32_t>(page[6]) << 16 | static_cast<uint32_t>(page[7]) << 24;
-}
+jet::ByteView pageAt(const uint8_t* page) { return jet::ByteView(page, jet::kPageSize); }
+uint32_t ownerOf(const uint8_t* page) { return jet::u32(pageAt(page), 4); }
 
 }  // namespace
 
@@ -486,9 +484,8 @@ TEST(Compaction, ACopyThatDiffersFromWhatWasWrittenIsRefused) {
         // against can tell.
         {"a usage map", [](const uint8_t* p) { return p[0] == jet::kPageData && ownerOf(p) == 0; },
          [](const uint8_t* p) -> std::size_t {
-             const std::size_t rows = static_cast<std::size_t>(p[12] | p[13] << 8);
-             const std::size_t slot = 14 + 2 * (rows - 1);
-             return (static_cast<std::size_t>(p[slot] | p[slot + 1] << 8) & 0x1FFF) + 5;
+             const std::size_t rows = jet::u16(pageAt(p), 12);
+             return (jet::u16(pageAt(p), 14 + 2 * (rows - 1)) & 0x1FFFu) + 5u;
          }},
     };
     for (const auto& c : cases) {
