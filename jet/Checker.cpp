@@ -412,25 +412,20 @@ class Checker {
         return z == kOptional ? 1 : z;
     }
 
-    // Whether the index's entries sum to what its rows say; false sends the
-    // index to the check entry by entry.
-    bool entriesMatchRows(const IndexTree& tree, const IndexTally& t) {
-        if (t.entryByEntry || t.optionalRows || tree.entries.size() != t.required) return false;
-        uint64_t sum = 0;
-        for (const auto& e : tree.entries) {
-            scratch_.clear();
-            if (t.keys && !t.encodable.empty()) {
-                if (!splitKeyInto(e.key, t.shape, parts_)) return false;
-                for (std::size_t k : t.encodable) {
-                    auto [off, len] = parts_[k];
-                    scratch_.insert(scratch_.end(),
-                                    e.key.begin() + static_cast<std::ptrdiff_t>(off),
-                                    e.key.begin() + static_cast<std::ptrdiff_t>(off + len));
-                }
+    // The hash of an entry for the sum its rows must give: its row pointer
+    // and the key parts checked. False when the key cannot be split.
+    bool entrySum(ByteView key, RowPtr row, const IndexTally& t, uint64_t& sum) {
+        scratch_.clear();
+        if (t.keys && !t.encodable.empty()) {
+            if (!splitKeyInto(key, t.shape, parts_)) return false;
+            for (std::size_t k : t.encodable) {
+                auto [off, len] = parts_[k];
+                scratch_.insert(scratch_.end(), key.begin() + static_cast<std::ptrdiff_t>(off),
+                                key.begin() + static_cast<std::ptrdiff_t>(off + len));
             }
-            sum += entryHash(e.row, scratch_);
         }
-        return sum == t.sum;
+        sum += entryHash(row, scratch_);
+        return true;
     }
 
     void checkIndex(const TableDef& def, const RealIndex& idx, std::size_t number,
@@ -440,28 +435,44 @@ class Checker {
             UsageMap m = tableMap(idx.usageMap, where + " pages");
             markMap(m);
         }
+        const auto shape = keyShape(def, idx);
+        // One walk over the entries: their order, and whether they sum to
+        // what the rows say. Only an index whose sum disagrees (or that
+        // cannot be summed) is read whole, and checked entry by entry.
+        bool summing = !tally.entryByEntry && !tally.optionalRows;
+        uint64_t sum = 0, count = 0;
+        Bytes& last = lastKey_;
+        RowPtr lastRow;
+        std::optional<uint64_t> outOfOrder;
+        std::vector<uint64_t> twice;  // entries that repeat a unique key
         IndexTree& tree = tree_;
-        readIndexTreeInto(db_.file(), idx.rootPage, def.firstPage, where, tree);
+        walkIndexTree(db_.file(), idx.rootPage, def.firstPage, where, tree,
+                      [&](ByteView key, RowPtr row) {
+                          // Order: by key bytes, then row pointer; no entry twice.
+                          if (count > 0 && !outOfOrder) {
+                              const int c = compareKeys(last, key);
+                              if (c > 0 || (c == 0 && !(lastRow < row))) {
+                                  outOfOrder = count;
+                              } else if (c == 0 && idx.unique() &&
+                                         !keyHasNullPart(key, shape).value_or(true)) {
+                                  // A unique index may hold a key more than once when
+                                  // part of it is null.
+                                  twice.push_back(count);
+                              }
+                          }
+                          last.assign(key.begin(), key.end());
+                          lastRow = row;
+                          ++count;
+                          if (summing) summing = entrySum(key, row, tally, sum);
+                      });
         for (uint32_t p : tree.pages) mark(p);
         checkSiblings(tree, where);
-
-        const auto shape = keyShape(def, idx);
-
-        // Order: by key bytes, then row pointer; no entry twice.
-        for (std::size_t i = 1; i < tree.entries.size(); ++i) {
-            const auto& a = tree.entries[i - 1];
-            const auto& b = tree.entries[i];
-            int c = compareKeys(a.key, b.key);
-            if (c > 0 || (c == 0 && !(a.row < b.row))) {
-                problem(where + ": entries out of order at entry " + std::to_string(i));
-                break;
-            }
-            // A unique index may hold a key more than once when part of it is null.
-            if (c == 0 && idx.unique() && !keyHasNullPart(a.key, shape).value_or(true)) {
-                problem(where + ": unique index holds a key twice at entry " + std::to_string(i));
-            }
-        }
-        if (entriesMatchRows(tree, tally)) return;
+        for (uint64_t i : twice)
+            problem(where + ": unique index holds a key twice at entry " + std::to_string(i));
+        if (outOfOrder)
+            problem(where + ": entries out of order at entry " + std::to_string(*outOfOrder));
+        if (summing && count == tally.required && sum == tally.sum) return;
+        readIndexTreeInto(db_.file(), idx.rootPage, def.firstPage, where, tree);
         const std::size_t problemsBefore = report_.problems.size();
         // Entries in the order of the rows they point to, so that their rows
         // are read page after page rather than jumping about.
@@ -574,6 +585,7 @@ class Checker {
     std::vector<bool> live_;           // pages reached, by number
     std::vector<IndexTally> tallies_;  // of the table being checked
     IndexTree tree_;                   // the index being checked; its buffers reused
+    Bytes lastKey_;
     std::vector<uint64_t> rowKeys_;
     Bytes scratch_;
     Bytes longValue_;

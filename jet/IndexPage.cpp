@@ -16,8 +16,13 @@ IndexPage parseIndexPage(const Page& page, uint32_t number) {
     return ip;
 }
 
-void parseIndexPageInto(const Page& page, uint32_t number, IndexPage& ip,
-                        std::vector<IndexEntry>& entries) {
+namespace {
+
+// Visits each entry of an index page in order: entry(a, b, row, child),
+// where the key is a followed by b (a is the prefix shared with the first
+// entry) and child is 0 on leaf pages.
+template <typename Entry>
+void forEachEntry(const Page& page, uint32_t number, IndexPage& ip, Entry&& entry) {
     const Origin o{number, "index page"};
     ip.number = number;
     ip.type = page[0];
@@ -69,37 +74,33 @@ void parseIndexPageInto(const Page& page, uint32_t number, IndexPage& ip,
                     tail[i] = at < shared ? first[at] : stored[at - shared];
                 }
             }
-            IndexEntry& e = entries.emplace_back();
             const std::size_t fromFirst = std::min(shared, keyLen);
-            e.key.assign(first.first(fromFirst), stored.first(keyLen - fromFirst));
-            e.row.page = (static_cast<uint32_t>(tail[0]) << 16) |
-                         (static_cast<uint32_t>(tail[1]) << 8) | tail[2];
-            e.row.row = tail[3];
-            if (!ip.leaf()) {
-                e.child = (static_cast<uint32_t>(tail[4]) << 24) |
-                          (static_cast<uint32_t>(tail[5]) << 16) |
-                          (static_cast<uint32_t>(tail[6]) << 8) | tail[7];
-            }
+            RowPtr row;
+            row.page = (static_cast<uint32_t>(tail[0]) << 16) |
+                       (static_cast<uint32_t>(tail[1]) << 8) | tail[2];
+            row.row = tail[3];
+            const uint32_t child = ip.leaf() ? 0
+                                             : (static_cast<uint32_t>(tail[4]) << 24) |
+                                                   (static_cast<uint32_t>(tail[5]) << 16) |
+                                                   (static_cast<uint32_t>(tail[6]) << 8) | tail[7];
+            entry(first.first(fromFirst), stored.first(keyLen - fromFirst), row, child);
             start = stop;
         }
     }
 }
 
-IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what) {
-    IndexTree tree;
-    readIndexTreeInto(file, root, owner, what, tree);
-    return tree;
-}
-
-void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
-                       IndexTree& tree) {
-    tree.entries.clear();
+// Walks the tree from its root level by level, bounded in depth and never
+// visiting a page twice; each leaf entry goes to leaf(a, b, row) in tree
+// order, with the key a followed by b, and after each leaf page comes
+// leafPageDone(pages on the leaf level).
+template <typename Leaf, typename LeafPageDone>
+void walkTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+              IndexTree& tree, Leaf&& leaf, LeafPageDone&& leafPageDone) {
     tree.pages.clear();
     tree.levels.clear();
     tree.links.clear();
     std::vector<bool> seen(file.pageCount(), false);
     std::vector<uint32_t> level{root};
-    std::vector<IndexEntry> nodeEntries;
     IndexPage ip;
     // Fan-out is at least one entry a page, so a tree deeper than this loops.
     for (int depth = 0; !level.empty(); ++depth) {
@@ -112,34 +113,87 @@ void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std:
             if (pn >= seen.size() || seen[pn]) failDamage(what + ": index page reached twice", pn);
             seen[pn] = true;
             tree.pages.push_back(pn);
-            // Leaf entries go straight to the tree; a page of another type
-            // is refused before any entry is taken from it.
-            const bool leaf = (*p)[0] == kPageIndexLeaf;
-            const std::size_t before = tree.entries.size();
-            nodeEntries.clear();
-            parseIndexPageInto(*p, pn, ip, leaf ? tree.entries : nodeEntries);
+            // Leaf entries go to the caller; a page of another type is
+            // refused before any entry is taken from it.
+            const bool isLeaf = (*p)[0] == kPageIndexLeaf;
+            const std::size_t children = below.size();
+            if (isLeaf) {
+                forEachEntry(*p, pn, ip, [&](ByteView a, ByteView b, RowPtr row, uint32_t) {
+                    leaf(a, b, row);
+                });
+            } else {
+                forEachEntry(*p, pn, ip, [&](ByteView, ByteView, RowPtr, uint32_t child) {
+                    below.push_back(child);
+                });
+            }
             tree.links.emplace_back(ip.prev, ip.next);
             if (ip.owner != owner) failDamage(what + ": index page owned by another table", pn);
-            if (leaf) {
-                // Leaves fill about alike: room for the level, from the first.
-                if (!leaves && before == 0) {
-                    const std::size_t perPage = tree.entries.size() + 1;
-                    tree.entries.reserve(
-                        std::min<std::size_t>(level.size() * perPage, std::size_t{1} << 20));
-                }
+            if (isLeaf) {
+                leafPageDone(level.size());
                 leaves = true;
             } else {
                 nodes = true;
-                for (const auto& e : nodeEntries) below.push_back(e.child);
-                if (ip.tail != 0) below.push_back(ip.tail);
-                if (nodeEntries.empty() && ip.tail == 0)
+                if (below.size() == children && ip.tail == 0)
                     failDamage(what + ": empty index node", pn);
+                if (ip.tail != 0) below.push_back(ip.tail);
             }
         }
         if (leaves && nodes)
             failDamage(what + ": leaf and node pages on one index level", level.front());
         level = std::move(below);
     }
+}
+
+}  // namespace
+
+void parseIndexPageInto(const Page& page, uint32_t number, IndexPage& ip,
+                        std::vector<IndexEntry>& entries) {
+    forEachEntry(page, number, ip, [&](ByteView a, ByteView b, RowPtr row, uint32_t child) {
+        IndexEntry& e = entries.emplace_back();
+        e.key.assign(a, b);
+        e.row = row;
+        e.child = child;
+    });
+}
+
+IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what) {
+    IndexTree tree;
+    readIndexTreeInto(file, root, owner, what, tree);
+    return tree;
+}
+
+void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                       IndexTree& tree) {
+    tree.entries.clear();
+    bool reserved = false;
+    walkTree(
+        file, root, owner, what, tree,
+        [&](ByteView a, ByteView b, RowPtr row) {
+            IndexEntry& e = tree.entries.emplace_back();
+            e.key.assign(a, b);
+            e.row = row;
+        },
+        [&](std::size_t leafPages) {
+            // Leaves fill about alike: room for the level, from the first.
+            if (reserved) return;
+            reserved = true;
+            const std::size_t perPage = tree.entries.size() + 1;
+            tree.entries.reserve(std::min<std::size_t>(leafPages * perPage, std::size_t{1} << 20));
+        });
+}
+
+void walkIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                   IndexTree& tree, FunctionRef<void(ByteView key, RowPtr row)> visit) {
+    tree.entries.clear();
+    Bytes key;
+    walkTree(
+        file, root, owner, what, tree,
+        [&](ByteView a, ByteView b, RowPtr row) {
+            key.assign(a.begin(), a.end());
+            key.insert(key.end(), b.begin(), b.end());
+            visit(key, row);
+        },
+        [](std::size_t) {});
 }
 
 std::size_t indexEntrySize(const IndexEntry& e, bool node) { return e.key.size() + (node ? 8 : 4); }

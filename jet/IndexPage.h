@@ -28,6 +28,7 @@
 
 #include "jet/Bytes.h"
 #include "jet/Error.h"
+#include "jet/FunctionRef.h"
 #include "jet/Page.h"
 
 namespace jet {
@@ -190,6 +191,10 @@ IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std
 // in page by page, for every tree read.
 void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
                        IndexTree& tree);
+// The same walk, each leaf entry handed to visit in tree order instead of
+// kept (tree.entries is left empty): the key's bytes last for the call only.
+void walkIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                   IndexTree& tree, FunctionRef<void(ByteView key, RowPtr row)> visit);
 
 // Serialises one index page from full entries (prefix compression applied).
 Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,
