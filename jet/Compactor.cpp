@@ -960,6 +960,14 @@ class EarlyChecks {
                 // Opened again for each table: the file has grown since.
                 auto copy = Database::open(path_, password_);
                 CheckedTable t = checkTableEarly(*copy, job.table, std::move(job.maps), options);
+                // Pages are given out in turn, so the table's last page ends
+                // what is checked. Let go of it: a copy of gigabytes would
+                // otherwise fill the page cache, pushing out what the rest
+                // of the machine uses, and the system would find fresh
+                // memory for each page written; let go, the same memory
+                // takes the tables after.
+                const auto last = std::max_element(t.livePages.begin(), t.livePages.end());
+                if (last != t.livePages.end()) copy->file().releaseCached(*last + 1);
                 done_.emplace(job.table.tdefPage(), std::move(t));
             } catch (...) {
                 // Left to the check of the whole copy.

@@ -87,6 +87,10 @@ void PageFile::checkPageNumber(uint32_t number) const {
     }
 }
 
+void PageFile::releaseCached(uint32_t pages) const {
+    (void)::posix_fadvise(fd_, 0, static_cast<off_t>(pages) * kPageSize, POSIX_FADV_DONTNEED);
+}
+
 PageRef PageFile::page(uint32_t number) {
     Cached& slot = cache_[number % kCachePages];
     if (slot.page && slot.number == number) return slot.page;
