@@ -124,10 +124,11 @@ struct RowBatch {
     // Instead of rows: the entries of the table's index (by its number
     // among the real indexes), as the source holds them.
     int index = -1;
-    std::vector<IndexEntry> entries;
+    PackedEntries entries;
     std::size_t bytes() const {
         return data.size() + rows.size() * sizeof(RowJob) +
-               values.size() * sizeof(LongValueExtent) + entries.size() * sizeof(IndexEntry);
+               values.size() * sizeof(LongValueExtent) + entries.keys.size() +
+               entries.size() * sizeof(PackedEntries::Entry);
     }
     ByteView row(const RowJob& j) const { return ByteView(data).subspan(j.rowOff, j.rowLen); }
     const LongValueExtent& extent(const RowJob& j, std::size_t k) const {
@@ -236,6 +237,7 @@ class Compactor {
         }
         reader.join();
         readerTree_ = {};
+        readerEntries_ = {};
         spareEntries_.clear();
         if (readerFailed) std::rethrow_exception(readerFailed);
         finishFile();
@@ -520,7 +522,7 @@ class Compactor {
         };
 
         const LogicalIndex* pk = def.primaryKey();
-        std::vector<IndexEntry> primaryKey;  // as read for the order of the rows
+        PackedEntries primaryKey;  // as read for the order of the rows
         if (!pk) {
             for (uint32_t p : mapPages) {
                 PageRef page;
@@ -538,8 +540,8 @@ class Compactor {
             // The entries are kept, and passed on after the rows for the
             // writer to rebuild the key from.
             readTree(def, ri, "table '" + def.name + "', primary key");
-            primaryKey = std::move(readerTree_.entries);
-            const std::vector<IndexEntry>& order = primaryKey;
+            primaryKey = std::move(readerEntries_);
+            const std::vector<PackedEntries::Entry>& order = primaryKey.entries;
             auto notExactly = [&] {
                 failDamage("table '" + def.name +
                                "': the primary key does not list exactly the table's rows",
@@ -548,14 +550,14 @@ class Compactor {
             {
                 std::vector<uint32_t> rows;
                 rows.reserve(order.size());
-                for (const IndexEntry& e : order) rows.push_back(e.row.toU32());
+                for (const auto& e : order) rows.push_back(e.row.toU32());
                 std::sort(rows.begin(), rows.end());
                 if (std::adjacent_find(rows.begin(), rows.end()) != rows.end()) notExactly();
             }
             std::sort(mapPages.begin(), mapPages.end());
             std::vector<bool> met(file_.pageCount(), false);
             std::size_t live = 0;
-            for (const IndexEntry& e : order) {
+            for (const auto& e : order) {
                 const RowPtr row = e.row;
                 const uint32_t p = row.page;
                 if (p < met.size() && !met[p]) {
@@ -588,7 +590,7 @@ class Compactor {
                 tree.entries = std::move(primaryKey);
             } else {
                 readTree(def, def.realIndexes[i], "table '" + def.name + "', index");
-                tree.entries = std::move(readerTree_.entries);
+                tree.entries = std::move(readerEntries_);
             }
             const std::size_t held = tree.bytes();
             if (!full.push(std::move(tree), held)) return false;
@@ -596,24 +598,24 @@ class Compactor {
         return true;
     }
 
-    // Reads an index tree of the source into readerTree_, into entries
+    // Reads an index tree of the source into readerEntries_, into buffers
     // kept from an earlier tree when there are some.
     void readTree(const TableDef& def, const RealIndex& ri, const std::string& where) {
-        readerTree_.entries = takeEntries();
-        readIndexTreeInto(file_, ri.rootPage, def.firstPage, where, readerTree_);
+        readerEntries_ = takeEntries();
+        readIndexTreePacked(file_, ri.rootPage, def.firstPage, where, readerTree_, readerEntries_);
     }
 
     // Entry vectors go round between the reader and the writer: a large
     // tree's entries take tens of megabytes, which the system would
     // otherwise map afresh, and fault in page by page, for every tree.
-    std::vector<IndexEntry> takeEntries() {
+    PackedEntries takeEntries() {
         std::lock_guard<std::mutex> lock(spareMutex_);
         if (spareEntries_.empty()) return {};
-        std::vector<IndexEntry> v = std::move(spareEntries_.back());
+        PackedEntries v = std::move(spareEntries_.back());
         spareEntries_.pop_back();
         return v;
     }
-    void giveBackEntries(std::vector<IndexEntry>&& v) {
+    void giveBackEntries(PackedEntries&& v) {
         v.clear();
         std::lock_guard<std::mutex> lock(spareMutex_);
         if (spareEntries_.size() < kSpareEntries) spareEntries_.push_back(std::move(v));
@@ -639,7 +641,7 @@ class Compactor {
     }
 
     void recycle(RowBatch&& b) {
-        if (b.entries.capacity() != 0) giveBackEntries(std::move(b.entries));
+        if (b.entries.entries.capacity() != 0) giveBackEntries(std::move(b.entries));
         b.entries = {};
         std::lock_guard<std::mutex> lock(spareMutex_);
         if (spare_.size() < kSpareBatches) spare_.push_back(std::move(b));
@@ -761,9 +763,9 @@ class Compactor {
     }
 
     // Writes the index from the source's entries, pointed at where the rows went.
-    uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri,
-                          std::vector<IndexEntry>& entries, const SlotMap& moved, std::size_t rows,
-                          uint32_t newOwner, std::vector<uint32_t>& pages, uint32_t& distinct) {
+    uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri, PackedEntries& packed,
+                          const SlotMap& moved, std::size_t rows, uint32_t newOwner,
+                          std::vector<uint32_t>& pages, uint32_t& distinct) {
         const std::string where = "table '" + def.name + "', index";
         // Key parts of columns that hold table Ids change with the Ids.
         const auto shape = keyShape(def, ri);
@@ -775,6 +777,7 @@ class Compactor {
                 idParts.push_back(k);
             }
         }
+        std::vector<PackedEntries::Entry>& entries = packed.entries;
         for (auto& e : entries) {
             std::optional<uint32_t> to = moved.find(e.row.toU32());
             if (!to) {
@@ -783,26 +786,28 @@ class Compactor {
             }
             e.row = RowPtr::fromU32(*to);
             if (idParts.empty()) continue;
-            auto parts = splitKeyOrFail(e.key, shape, ri.rootPage, where);
+            const ByteView key = packed.key(e);
+            auto parts = splitKeyOrFail(key, shape, ri.rootPage, where);
             for (std::size_t k : idParts) {
                 auto [off, len] = parts[k];
                 if (len != 5) continue;  // null
                 const bool asc = shape[k].second;
-                uint32_t v = be32(e.key, off + 1);
+                uint32_t v = be32(key, off + 1);
                 if (!asc) v = ~v;
                 v ^= 0x80000000u;
                 auto m = tdefMap_.find(v);
                 if (m == tdefMap_.end()) continue;
                 uint32_t enc = m->second ^ 0x80000000u;
                 if (!asc) enc = ~enc;
-                putBe32(e.key.data() + off + 1, enc);
+                putBe32(packed.keyData(e) + off + 1, enc);
             }
         }
         if (!ri.ignoreNulls() && entries.size() != rows) {
             failDamage(where + " does not hold one entry for each row", ri.rootPage);
         }
-        auto before = [](const IndexEntry& a, const IndexEntry& b) {
-            int c = compareKeys(a.key, b.key);
+        auto keyOf = [&](const PackedEntries::Entry& e) { return packed.key(e); };
+        auto before = [&](const PackedEntries::Entry& a, const PackedEntries::Entry& b) {
+            int c = compareKeys(keyOf(a), keyOf(b));
             return c != 0 ? c < 0 : a.row < b.row;
         };
         // The source's entries are in key order already; rows moved, so only
@@ -810,13 +815,14 @@ class Compactor {
         // Entries out of key order (a damaged source) are sorted whole.
         bool keyOrder = true;
         for (std::size_t i = 1; i < entries.size() && keyOrder; ++i)
-            keyOrder = compareKeys(entries[i - 1].key, entries[i].key) <= 0;
+            keyOrder = compareKeys(keyOf(entries[i - 1]), keyOf(entries[i])) <= 0;
         if (!keyOrder) {
             std::sort(entries.begin(), entries.end(), before);
         } else {
             for (std::size_t i = 0; i < entries.size();) {
                 std::size_t j = i + 1;
-                while (j < entries.size() && entries[j].key == entries[i].key) ++j;
+                while (j < entries.size() && compareKeys(keyOf(entries[j]), keyOf(entries[i])) == 0)
+                    ++j;
                 if (j - i > 1)
                     std::sort(entries.begin() + static_cast<std::ptrdiff_t>(i),
                               entries.begin() + static_cast<std::ptrdiff_t>(j), before);
@@ -824,9 +830,9 @@ class Compactor {
             }
         }
         for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (i == 0 || entries[i].key != entries[i - 1].key) ++distinct;
+            if (i == 0 || compareKeys(keyOf(entries[i]), keyOf(entries[i - 1])) != 0) ++distinct;
         }
-        return w_.writeTree(entries, newOwner, pages);
+        return w_.writeTree(packed, newOwner, pages);
     }
 
     static std::vector<std::pair<std::size_t, std::size_t>> splitKeyOrFail(
@@ -849,9 +855,10 @@ class Compactor {
     Page newPage0_{};
 
     TableWritten tableWritten_;
-    IndexTree readerTree_;  // the tree the reader reads
+    IndexTree readerTree_;         // the tree the reader reads: its pages
+    PackedEntries readerEntries_;  // and its entries
     static constexpr std::size_t kSpareEntries = 1;
-    std::vector<std::vector<IndexEntry>> spareEntries_;  // under spareMutex_
+    std::vector<PackedEntries> spareEntries_;  // under spareMutex_
     static constexpr std::size_t kBatchRows = 256;
     static constexpr std::size_t kBatchBytes = 1u << 20;
     // Rows read ahead of the writer: enough to keep the reader going while

@@ -196,14 +196,48 @@ void walkIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::str
         [](std::size_t) {});
 }
 
+void readIndexTreePacked(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                         IndexTree& tree, PackedEntries& out) {
+    tree.entries.clear();
+    out.clear();
+    bool reserved = false;
+    walkTree(
+        file, root, owner, what, tree,
+        [&](ByteView a, ByteView b, RowPtr row) {
+            const std::size_t off = out.keys.size();
+            out.keys.insert(out.keys.end(), a.begin(), a.end());
+            out.keys.insert(out.keys.end(), b.begin(), b.end());
+            out.entries.push_back(
+                {static_cast<uint32_t>(off), static_cast<uint32_t>(a.size() + b.size()), row});
+        },
+        [&](std::size_t leafPages) {
+            // Leaves fill about alike: room for the level, from the first.
+            if (reserved) return;
+            reserved = true;
+            const std::size_t perPage = out.entries.size() + 1;
+            const std::size_t bytesPerPage = out.keys.size() + 1;
+            out.entries.reserve(std::min<std::size_t>(leafPages * perPage, std::size_t{1} << 20));
+            out.keys.reserve(
+                std::min<std::size_t>(leafPages * bytesPerPage, std::size_t{64} << 20));
+        });
+}
+
 std::size_t indexEntrySize(const IndexEntry& e, bool node) { return e.key.size() + (node ? 8 : 4); }
 
 Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,
                     const std::vector<const IndexEntry*>& entries) {
+    std::vector<EntryRef> refs;
+    refs.reserve(entries.size());
+    for (const IndexEntry* e : entries) refs.push_back({ByteView(e->key), e->row, e->child});
+    return buildIndexPage(type, owner, prev, next, tail, refs);
+}
+
+Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,
+                    std::span<const EntryRef> entries) {
     Page p{};
     const bool node = type == kPageIndexNode;
     // An entry's bytes: its key, the row pointer, and on node pages the child.
-    auto full = [&](const IndexEntry& e, Bytes& b) {
+    auto full = [&](const EntryRef& e, Bytes& b) {
         b.assign(e.key.begin(), e.key.end());  // NOLINT
         b.resize(e.key.size() + (node ? 8 : 4));
         putBe24(b.data() + e.key.size(), e.row.page);
@@ -216,10 +250,10 @@ Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, 
     // still stores at least one byte.
     std::size_t prefix = 0;
     if (entries.size() > 1) {
-        full(*entries.front(), a);
+        full(entries.front(), a);
         prefix = a.size() - 1;
         for (std::size_t i = 1; i < entries.size() && prefix > 0; ++i) {
-            full(*entries[i], b);
+            full(entries[i], b);
             std::size_t lcp = 0;
             while (lcp < prefix && lcp < b.size() && a[lcp] == b[lcp]) ++lcp;
             prefix = std::min(lcp, b.size() - 1);
@@ -234,8 +268,8 @@ Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, 
     put16(p.data() + 24, static_cast<uint16_t>(prefix));
     std::size_t pos = 0;
     bool firstEntry = true;
-    for (const IndexEntry* e : entries) {
-        full(*e, b);
+    for (const EntryRef& e : entries) {
+        full(e, b);
         std::size_t skip = firstEntry ? 0 : prefix;
         std::copy(b.begin() + static_cast<std::ptrdiff_t>(skip), b.end(),
                   p.begin() + static_cast<std::ptrdiff_t>(kIndexEntryStart + pos));

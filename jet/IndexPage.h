@@ -23,6 +23,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -196,7 +197,42 @@ void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std:
 void walkIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
                    IndexTree& tree, FunctionRef<void(ByteView key, RowPtr row)> visit);
 
+// Leaf entries packed to be passed on whole: their keys one after another in
+// one buffer, and for each entry where its key lies and its row. A tree of
+// hundreds of thousands of entries is then two blocks of memory, not one
+// for each key longer than an IndexEntry holds.
+struct PackedEntries {
+    struct Entry {
+        uint32_t off = 0;  // of the key in keys
+        uint32_t len = 0;
+        RowPtr row;
+    };
+    Bytes keys;
+    std::vector<Entry> entries;
+    std::size_t size() const { return entries.size(); }
+    ByteView key(const Entry& e) const { return ByteView(keys).subspan(e.off, e.len); }
+    ByteView key(std::size_t i) const { return key(entries[i]); }
+    uint8_t* keyData(const Entry& e) { return keys.data() + e.off; }
+    void clear() {
+        keys.clear();
+        entries.clear();
+    }
+};
+
+// The same walk, the leaf entries packed (out is emptied first).
+void readIndexTreePacked(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                         IndexTree& tree, PackedEntries& out);
+
+// An entry to be written: its key, row and (on node pages) child.
+struct EntryRef {
+    ByteView key;
+    RowPtr row;
+    uint32_t child = 0;
+};
+
 // Serialises one index page from full entries (prefix compression applied).
+Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,
+                    std::span<const EntryRef> entries);
 Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,
                     const std::vector<const IndexEntry*>& entries);
 // Bytes an entry takes on a page (without prefix compression).
