@@ -243,7 +243,7 @@ class Checker {
         tallies_.clear();
         for (const auto& ri : def.realIndexes) tallies_.push_back(makeTally(def, ri));
         std::vector<uint32_t> liveSlots;
-        std::map<uint16_t, std::set<uint32_t>> lvPagesUsed;
+        std::map<uint16_t, std::vector<uint32_t>> lvPagesUsed;  // sorted when the rows are done
         TableDigest& digest = report_.digests[def.firstPage];
         lastLv_ = {0xFFFF, 0};
         uint64_t rows = 0;
@@ -284,17 +284,20 @@ class Checker {
 
         // Long-value column maps.
         for (const auto& m : def.longValueMaps) {
-            std::set<uint32_t> listed;
+            std::vector<uint32_t> listed;  // ascending, as maps list their pages
             if (!m.owned.isNull()) {
                 UsageMap um = tableMap(m.owned, where + " long-value pages");
                 markMap(um);
-                listed.insert(um.pages.begin(), um.pages.end());
+                listed = std::move(um.pages);
             }
             if (!m.free.isNull()) {
                 markMap(tableMap(m.free, where + " long-value free pages"));
             }
-            for (uint32_t p : lvPagesUsed[m.column]) {
-                if (!listed.count(p)) {
+            std::vector<uint32_t>& used = lvPagesUsed[m.column];
+            std::sort(used.begin(), used.end());
+            used.erase(std::unique(used.begin(), used.end()), used.end());
+            for (uint32_t p : used) {
+                if (!std::binary_search(listed.begin(), listed.end(), p)) {
                     problem(where + ": long-value page " + std::to_string(p) + " of column " +
                             std::to_string(m.column) + " is missing from the column's usage map");
                 }
@@ -312,14 +315,14 @@ class Checker {
     // Every value decodes within bounds; long values are read whole. The
     // same pass adds the row to the table's digest.
     void checkRow(const TableDef& def, ByteView bytes, RowPtr rowSlot, RowPtr at,
-                  std::map<uint16_t, std::set<uint32_t>>& lvPagesUsed, TableDigest& digest) {
+                  std::map<uint16_t, std::vector<uint32_t>>& lvPagesUsed, TableDigest& digest) {
         RowView rv = crackRow(def, bytes, at.page, at.row);
         digest.add(rowDigest(def, rv, at.page, at.row, [&](const Column& c, ByteView slot) {
             auto& used = lvPagesUsed[c.number];
             readLongValueInto(db_.file(), slot, at.page, at.row, longValue_, [&](RowPtr lv) {
                 if (lastLv_ != std::make_pair(c.number, lv.page)) {
                     mark(lv.page);
-                    used.insert(lv.page);
+                    used.push_back(lv.page);
                     lastLv_ = {c.number, lv.page};
                 }
             });

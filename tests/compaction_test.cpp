@@ -422,6 +422,46 @@ TEST(Compaction, IndexEntriesThatDisagreeWithTheRowsAreNamedAndNeverPassedOn) {
     }
 }
 
+TEST(Checker, ALongValuePageLeftOutOfItsColumnsMapIsNamed) {
+    // Every page a long value is read from must be listed in its column's
+    // usage map, or a compaction that goes by the map would lose it.
+    TempDir dir;
+    const fs::path db = dir / "src.mdb";
+    SampleOptions o;
+    o.rows = 120;
+    o.deadSpace = false;
+    buildSampleDatabase(db.string(), o);
+    jet::RowPtr map;
+    {
+        auto d = jet::Database::open(db.string(), "");
+        for (const auto& t : d->localTables()) {
+            if (t.isSystem()) continue;
+            for (const auto& m : d->tableDef(t.tdefPage(), t.name).longValueMaps)
+                if (map.isNull() && !m.owned.isNull()) map = m.owned;
+        }
+    }
+    ASSERT_FALSE(map.isNull()) << "the sample has no long-value map";
+    std::string b = readFile(db);
+    const jet::ByteView page(reinterpret_cast<const uint8_t*>(b.data()) + map.page * 4096, 4096);
+    auto rowStart = [&](std::size_t r) -> std::size_t {
+        return jet::u16(page, 14 + 2 * r) & 0x1FFFu;
+    };
+    const std::size_t start = rowStart(map.row);
+    const std::size_t end = map.row == 0 ? 4096 : rowStart(map.row - 1u);
+    ASSERT_EQ(page[start], 0) << "expected a map that holds its bitmap in its row";
+    // The map's type and first page stay; its bitmap lists nothing.
+    std::fill(b.begin() + static_cast<std::ptrdiff_t>(map.page * 4096 + start + 5),
+              b.begin() + static_cast<std::ptrdiff_t>(map.page * 4096 + end), '\0');
+    writeFile(db, b);
+
+    auto report = jet::checkFile(db.string(), "");
+    ASSERT_TRUE(report.ok());
+    const auto& problems = report.value().problems;
+    EXPECT_TRUE(std::any_of(problems.begin(), problems.end(), [](const std::string& p) {
+        return p.find("is missing from the column's usage map") != std::string::npos;
+    })) << (problems.empty() ? "no problem reported" : problems.front());
+}
+
 namespace {
 
 // Alters one byte of the first page written that a test picks, as a disk or
