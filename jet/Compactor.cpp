@@ -70,7 +70,8 @@ bool holdsSids(const std::string& table, const std::string& column) {
 // search over a large table misses the cache at every step.
 class SlotMap {
   public:
-    explicit SlotMap(const std::vector<std::pair<uint32_t, uint32_t>>& moved) {
+    // Filled again for each table, in the memory the last one took.
+    void assign(const std::vector<std::pair<uint32_t, uint32_t>>& moved) {
         std::size_t size = 16;
         while (size < 2 * moved.size()) size *= 2;
         mask_ = size - 1;
@@ -657,7 +658,8 @@ class Compactor {
         uint32_t dataPage = 0;
         std::vector<uint32_t> dataPages;
         std::map<uint16_t, LongValueWriter> lvWriters;
-        std::vector<std::pair<uint32_t, uint32_t>> moved;  // old slot -> new slot
+        std::vector<std::pair<uint32_t, uint32_t>>& moved = moved_;  // old slot -> new slot
+        moved.clear();
 
         for (bool last = false; !last;) {
             std::optional<RowBatch> batch = full.pop();
@@ -683,7 +685,8 @@ class Compactor {
         }
         if (dataPage != 0) out_.write(dataPage, data.build());
         for (auto& [col, w] : lvWriters) w.finish();
-        const SlotMap movedTo(moved);
+        movedTo_.assign(moved);
+        const SlotMap& movedTo = movedTo_;
         std::vector<uint32_t> indexPages;  // of every index
 
         Bytes buf(def.buffer.begin(), def.buffer.begin() + def.length);
@@ -873,6 +876,11 @@ class Compactor {
         bool inlined;
     };
     Bytes built_, otherValue_;  // written rows; values of other long columns
+    // Where each row of the table being written went (kept from table to
+    // table: at 1.9 GB they take 12 MB, which would otherwise be faulted in
+    // afresh for each table).
+    std::vector<std::pair<uint32_t, uint32_t>> moved_;
+    SlotMap movedTo_;
     std::vector<Bytes> lvSlots_;
     std::vector<ByteView> slots_;
     std::vector<Pending> pending_;
