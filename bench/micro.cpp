@@ -54,21 +54,27 @@ void BM_RowRepack(benchmark::State& state) {
 BENCHMARK(BM_RowRepack);
 
 void BM_IndexRebuild(benchmark::State& state) {
+    // Entries as the compaction passes them on: packed, keys in one buffer.
     const auto n = static_cast<std::size_t>(state.range(0));
-    std::vector<jet::IndexEntry> entries(n);
+    jet::PackedEntries entries;
     std::mt19937 rng(3);
     for (std::size_t i = 0; i < n; ++i) {
-        entries[i].key =
-            jet::Bytes{0x7F, 0x80, 0, static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
-        entries[i].row = {static_cast<uint32_t>(100 + i / 50), static_cast<uint8_t>(i % 50)};
+        const uint8_t key[] = {0x7F, 0x80, 0, static_cast<uint8_t>(rng()),
+                               static_cast<uint8_t>(rng())};
+        entries.entries.push_back(
+            {static_cast<uint32_t>(entries.keys.size()),
+             sizeof key,
+             {static_cast<uint32_t>(100 + i / 50), static_cast<uint8_t>(i % 50)}});
+        entries.keys.insert(entries.keys.end(), std::begin(key), std::end(key));
     }
     const int fd = ::open("/dev/null", O_WRONLY);
     for (auto _ : state) {
-        std::vector<jet::IndexEntry> work = entries;
-        std::sort(work.begin(), work.end(), [](const jet::IndexEntry& a, const jet::IndexEntry& b) {
-            int c = jet::compareKeys(a.key, b.key);
-            return c != 0 ? c < 0 : a.row < b.row;
-        });
+        jet::PackedEntries work = entries;
+        std::sort(work.entries.begin(), work.entries.end(),
+                  [&](const jet::PackedEntries::Entry& a, const jet::PackedEntries::Entry& b) {
+                      int c = jet::compareKeys(work.key(a), work.key(b));
+                      return c != 0 ? c < 0 : a.row < b.row;
+                  });
         jet::OutputFile out(fd, 0, "/dev/null");
         jet::DatabaseWriter w(out, 2);
         std::vector<uint32_t> pages;
