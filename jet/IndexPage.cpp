@@ -10,12 +10,6 @@
 
 namespace jet {
 
-IndexPage parseIndexPage(const Page& page, uint32_t number) {
-    IndexPage ip;
-    parseIndexPageInto(page, number, ip, ip.entries);
-    return ip;
-}
-
 namespace {
 
 // Visits each entry of an index page in order: entry(a, b, row, child),
@@ -146,14 +140,15 @@ void walkTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& 
 
 }  // namespace
 
-void parseIndexPageInto(const Page& page, uint32_t number, IndexPage& ip,
-                        std::vector<IndexEntry>& entries) {
+IndexPage parseIndexPage(const Page& page, uint32_t number) {
+    IndexPage ip;
     forEachEntry(page, number, ip, [&](ByteView a, ByteView b, RowPtr row, uint32_t child) {
-        IndexEntry& e = entries.emplace_back();
+        IndexEntry& e = ip.entries.emplace_back();
         e.key.assign(a, b);
         e.row = row;
         e.child = child;
     });
+    return ip;
 }
 
 IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what) {

@@ -173,9 +173,6 @@ struct IndexPage {
 };
 
 IndexPage parseIndexPage(const Page& page, uint32_t number);
-// The same, the entries appended to a caller's vector (ip.entries is left alone).
-void parseIndexPageInto(const Page& page, uint32_t number, IndexPage& ip,
-                        std::vector<IndexEntry>& entries);
 
 struct IndexTree {
     std::vector<IndexEntry> entries;            // all leaf entries, in tree order
