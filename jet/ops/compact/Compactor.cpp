@@ -33,8 +33,9 @@
 #include "os/Lock.h"
 #include "read/Database.h"
 #include "read/RowDigest.h"
+#include "write/DatabaseWriter.h"
+#include "write/LongValueWriter.h"
 #include "write/PageBuilder.h"
-#include "write/Writer.h"
 
 namespace jet {
 
