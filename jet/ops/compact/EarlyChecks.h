@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "ops/Checker.h"
+#include "ops/check/Checker.h"
 #include "read/Database.h"
 
 namespace jet {

@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "ops/Checker.h"
+#include "ops/check/Checker.h"
 #include "read/RowDigest.h"
 
 namespace jet {
