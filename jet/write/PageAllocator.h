@@ -20,6 +20,11 @@ class PageAllocator {
         return next_++;
     }
     uint32_t count() const { return next_; }
+    // Gives back every page from `first` on, to be given out again: what
+    // was being written there is begun again.
+    void rewind(uint32_t first) {
+        if (first < next_) next_ = first;
+    }
 
   private:
     uint32_t next_;
