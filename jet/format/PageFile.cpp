@@ -87,6 +87,17 @@ void PageFile::checkPageNumber(uint32_t number) const {
     }
 }
 
+void PageFile::refresh() {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        fail(ErrorCode::kIo, "Cannot read the file '" + path_ + "': " + std::strerror(errno) + ".");
+    }
+    fileSize_ = static_cast<uint64_t>(st.st_size);
+    pageCount_ = static_cast<uint32_t>(std::min<uint64_t>(fileSize_ / kPageSize, kMaxPages));
+    for (Cached& c : cache_) c.page.reset();
+    nextInSequence_.fill(1);
+}
+
 void PageFile::releaseCached(uint32_t pages) const {
     (void)::posix_fadvise(fd_, 0, static_cast<off_t>(pages) * kPageSize, POSIX_FADV_DONTNEED);
 }

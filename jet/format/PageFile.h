@@ -70,6 +70,9 @@ class PageFile {
     PageRef page(uint32_t number);
     // Damage when a pointer leads beyond the end of the file.
     void checkPageNumber(uint32_t number) const;
+    // For a file another handle is still writing: takes its length again and
+    // forgets every page read, since pages may have been written since.
+    void refresh();
     // Tells the system that the file's first pages need not stay in memory:
     // those on disk already are let go, and read from the disk if asked for
     // again. Only advice, which changes nothing in the file.

@@ -47,6 +47,12 @@ class Database {
     std::unique_ptr<Database> reopen() const;
 
     PageFile& file() { return *file_; }
+    // For a file still being written: see PageFile::refresh.
+    void refresh() {
+        file_->refresh();
+        parsedPage_.reset();
+        parsedNumber_ = 0;
+    }
     const Header& header() const { return file_->header(); }
 
     const std::vector<CatalogEntry>& catalog();

@@ -2,11 +2,13 @@
 // their sibling links, and that they hold exactly one entry for each row
 // with the key its values encode to.
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 #include "format/Row.h"
 #include "keys/KeyEncoding.h"
 #include "ops/check/DatabaseChecker.h"
+#include "os/ExternalSort.h"
 #include "read/Value.h"
 
 namespace jet {
@@ -58,7 +60,7 @@ bool DatabaseChecker::entrySum(ByteView key, RowPtr row, const IndexTally& t, ui
 }
 
 void DatabaseChecker::checkIndex(const TableDef& def, const RealIndex& idx, std::size_t number,
-                                 const std::vector<uint32_t>& liveSlots, const IndexTally& tally) {
+                                 const LiveSlots& live, const IndexTally& tally) {
     const std::string where = "table '" + def.name + "', index " + std::to_string(number);
     if (!idx.usageMap.isNull()) {
         UsageMap m = tableMap(idx.usageMap, where + " pages");
@@ -100,44 +102,73 @@ void DatabaseChecker::checkIndex(const TableDef& def, const RealIndex& idx, std:
     if (outOfOrder)
         problem(where + ": entries out of order at entry " + std::to_string(*outOfOrder));
     if (summing && count == tally.required && sum == tally.sum) return;
-    readIndexTreeInto(db_.file(), idx.rootPage, def.firstPage, where, tree);
     const std::size_t problemsBefore = report_.problems.size();
-    // Entries in the order of the rows they point to, so that their rows
-    // are read page after page rather than jumping about.
-    std::vector<const IndexEntry*> byRow;
-    byRow.reserve(tree.entries.size());
-    for (const auto& e : tree.entries) byRow.push_back(&e);
-    std::sort(byRow.begin(), byRow.end(),
-              [](const IndexEntry* a, const IndexEntry* b) { return a->row < b->row; });
-    std::vector<uint32_t> pointed;
-    pointed.reserve(tree.entries.size());
-    for (const IndexEntry* e : byRow) {
-        if (!std::binary_search(liveSlots.begin(), liveSlots.end(), e->row.toU32())) {
-            problem(where + ": entry points to page " + std::to_string(e->row.page) + " row " +
-                    std::to_string(e->row.row) + ", which is not a live row");
-            continue;
-        }
-        pointed.push_back(e->row.toU32());
-        if (options_.keysOfEveryTable || def.tableType == 'S') checkKey(def, idx, shape, *e, where);
-    }
-    std::sort(pointed.begin(), pointed.end());
-    for (std::size_t i = 1; i < pointed.size(); ++i) {
-        if (pointed[i] == pointed[i - 1]) {
-            RowPtr r = RowPtr::fromU32(pointed[i]);
-            problem(where + ": two entries point to page " + std::to_string(r.page) + " row " +
-                    std::to_string(r.row));
-        }
-    }
-    for (uint32_t slot : liveSlots) {
-        if (std::binary_search(pointed.begin(), pointed.end(), slot)) continue;
-        RowPtr r = RowPtr::fromU32(slot);
-        if (idx.ignoreNulls() && keyHasNull(def, idx, r)) continue;
-        problem(where + ": row at page " + std::to_string(r.page) + " row " +
-                std::to_string(r.row) + " is missing from the index");
-    }
+    checkIndexEntries(def, idx, live, where);
     if (!tally.optionalRows && !tally.entryByEntry && report_.problems.size() == problemsBefore) {
         problem(where + ": the entries do not match the table's rows");
     }
+}
+
+namespace {
+// Entries sorted by the row they point to (4 bytes, big-endian, first),
+// then by key.
+struct RowThenKey {
+    bool operator()(ByteView a, ByteView b) const {
+        const int c = std::memcmp(a.data(), b.data(), 4);
+        if (c != 0) return c < 0;
+        return compareKeys(a.subspan(4), b.subspan(4)) < 0;
+    }
+};
+}  // namespace
+
+// Entries in the order of the rows they point to, so that their rows are
+// read page after page rather than jumping about; sorted through spill
+// files when more than the check's memory holds.
+void DatabaseChecker::checkIndexEntries(const TableDef& def, const RealIndex& idx,
+                                        const LiveSlots& live, const std::string& where) {
+    const auto shape = keyShape(def, idx);
+    RecordSorter<RowThenKey> byRow(options_.sortMemory, options_.spill);
+    Bytes record;
+    walkIndexTree(db_.file(), idx.rootPage, def.firstPage, where, tree_,
+                  [&](ByteView key, RowPtr row) {
+                      record.resize(4);
+                      putBe32(record.data(), row.toU32());
+                      record.insert(record.end(), key.begin(), key.end());
+                      byRow.add(record);
+                  });
+    byRow.finish();
+    std::vector<LiveSlots::Bits> pointed(live.pages());
+    std::vector<uint32_t> twice;  // rows two entries point to
+    uint32_t last = 0;
+    bool any = false;
+    for (ByteView r; byRow.next(r);) {
+        const uint32_t u = be32(r, 0);
+        const RowPtr row = RowPtr::fromU32(u);
+        if (!live.contains(row)) {
+            problem(where + ": entry points to page " + std::to_string(row.page) + " row " +
+                    std::to_string(row.row) + ", which is not a live row");
+            continue;
+        }
+        if (any && u == last) twice.push_back(u);
+        any = true;
+        last = u;
+        LiveSlots::Bits& b = pointed[*live.pageIndex(row.page)];
+        b[row.row >> 6] |= uint64_t{1} << (row.row & 63u);
+        if (options_.keysOfEveryTable || def.tableType == 'S')
+            checkKey(def, idx, shape, r.subspan(4), row, where);
+    }
+    for (uint32_t u : twice) {
+        RowPtr r = RowPtr::fromU32(u);
+        problem(where + ": two entries point to page " + std::to_string(r.page) + " row " +
+                std::to_string(r.row));
+    }
+    live.forEach([&](RowPtr r) {
+        const LiveSlots::Bits& b = pointed[*live.pageIndex(r.page)];
+        if ((b[r.row >> 6] >> (r.row & 63u)) & 1u) return;
+        if (idx.ignoreNulls() && keyHasNull(def, idx, r)) return;
+        problem(where + ": row at page " + std::to_string(r.page) + " row " +
+                std::to_string(r.row) + " is missing from the index");
+    });
 }
 
 bool DatabaseChecker::keyHasNull(const TableDef& def, const RealIndex& idx, RowPtr slot) {
@@ -153,9 +184,9 @@ bool DatabaseChecker::keyHasNull(const TableDef& def, const RealIndex& idx, RowP
 }
 
 void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
-                               const std::vector<std::pair<uint8_t, bool>>& shape,
-                               const IndexEntry& e, const std::string& where) {
-    auto parts = splitKey(e.key, shape);
+                               const std::vector<std::pair<uint8_t, bool>>& shape, ByteView key,
+                               RowPtr row, const std::string& where) {
+    auto parts = splitKey(key, shape);
     if (!parts) {
         bool walkable = std::all_of(shape.begin(), shape.end(), [](const auto& s) {
             auto t = static_cast<ColumnType>(s.first);
@@ -164,14 +195,14 @@ void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
                    (s.second && (t == ColumnType::kBinary || t == ColumnType::kGuid));
         });
         if (walkable) {
-            problem(where + ": key of the entry for page " + std::to_string(e.row.page) + " row " +
-                    std::to_string(e.row.row) + " cannot be split into its columns");
+            problem(where + ": key of the entry for page " + std::to_string(row.page) + " row " +
+                    std::to_string(row.row) + " cannot be split into its columns");
         }
         return;
     }
     PageRef holder;
     RowPtr at;
-    ByteView b = db_.fetchRow(def, e.row, holder, &at);
+    ByteView b = db_.fetchRow(def, row, holder, &at);
     RowView rv = crackRow(def, b, at.page, at.row);
     for (std::size_t k = 0; k < idx.columns.size(); ++k) {
         const Column* c = def.columnByNumber(idx.columns[k].column);
@@ -181,10 +212,10 @@ void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
                                      c->isBool() && boolValue(*c, rv));
         auto [off, len] = (*parts)[k];
         if (!std::equal(expect.begin(), expect.end(),
-                        e.key.begin() + static_cast<std::ptrdiff_t>(off),
-                        e.key.begin() + static_cast<std::ptrdiff_t>(off + len))) {
+                        key.begin() + static_cast<std::ptrdiff_t>(off),
+                        key.begin() + static_cast<std::ptrdiff_t>(off + len))) {
             problem(where + ": key of column '" + c->name + "' does not match the row at page " +
-                    std::to_string(e.row.page) + " row " + std::to_string(e.row.row));
+                    std::to_string(row.page) + " row " + std::to_string(row.row));
         }
     }
 }

@@ -12,17 +12,37 @@ namespace jet {
 
 void DatabaseChecker::checkTable(const CatalogEntry& entry) {
     const TableDef& def = db_.tableDef(entry.tdefPage(), entry.name);
-    for (uint32_t p : def.pages) mark(p);
-    TableSummary summary;
-    summary.name = entry.name;
-    summary.definitionPage = def.firstPage;
-    summary.system = entry.isSystem();
-    summary.indexes = static_cast<uint32_t>(def.realIndexes.size());
-    const std::string where = "table '" + def.name + "'";
+    beginRows(entry, def);
+    checkPages(tableMaps(def));
+    endTable(def);
+}
 
-    // Owned and free-space maps. The pages the owned map lists are told
-    // apart from its data pages as the rows are read, so that each is
-    // read once.
+void DatabaseChecker::beginRows(const CatalogEntry& entry, const TableDef& def) {
+    TableState& t = table_;
+    t.def = &def;
+    t.summary = TableSummary{};
+    t.summary.name = entry.name;
+    t.summary.definitionPage = def.firstPage;
+    t.summary.system = entry.isSystem();
+    t.summary.indexes = static_cast<uint32_t>(def.realIndexes.size());
+    t.where = "table '" + def.name + "'";
+    // Rows and long values; each row also adds what each index should
+    // hold for it to that index's tally.
+    tallies_.clear();
+    for (const auto& ri : def.realIndexes) tallies_.push_back(makeTally(def, ri));
+    t.live.clear();
+    t.lvPagesUsed.clear();
+    t.digest = &report_.digests[def.firstPage];
+    t.rows = 0;
+    t.pages.clear();
+    lastLv_ = {0xFFFF, 0};
+}
+
+// Owned and free-space maps; the pages the owned map lists. Those that are
+// not the table's data pages are told apart as the rows are read, so that
+// each is read once.
+std::vector<uint32_t> DatabaseChecker::tableMaps(const TableDef& def) {
+    const std::string& where = table_.where;
     std::vector<uint32_t> pages;
     if (def.ownedMap.isNull()) {
         problem(where + ": no owned-pages usage map");
@@ -35,48 +55,53 @@ void DatabaseChecker::checkTable(const CatalogEntry& entry) {
         UsageMap fm = tableMap(def.freeMap, where + " free-space pages");
         markMap(fm);
     }
+    return pages;
+}
 
-    // Rows and long values; each row also adds what each index should
-    // hold for it to that index's tally.
-    tallies_.clear();
-    for (const auto& ri : def.realIndexes) tallies_.push_back(makeTally(def, ri));
-    std::vector<uint32_t> liveSlots;
-    std::map<uint16_t, std::vector<uint32_t>> lvPagesUsed;  // sorted when the rows are done
-    TableDigest& digest = report_.digests[def.firstPage];
-    lastLv_ = {0xFFFF, 0};
-    uint64_t rows = 0;
+void DatabaseChecker::checkPages(const std::vector<uint32_t>& pages) {
+    TableState& t = table_;
+    const TableDef& def = *t.def;
     for (uint32_t p : pages) {
+        t.pages.push_back(p);
         auto page = db_.file().page(p);
         if (!isDataPageOf(*page, def.firstPage)) {
-            note(where + ": owned-pages map lists page " + std::to_string(p) +
+            note(t.where + ": owned-pages map lists page " + std::to_string(p) +
                  ", which is not one of its data pages");
             continue;
         }
         mark(p);
         DataPage dp = parseDataPage(*page, p);
         uint64_t used = kDataHeaderSize + 2 * dp.slots.size();
+        LiveSlots::Bits passed{};
         for (std::size_t i = 0; i < dp.slots.size(); ++i) {
             const Slot& s = dp.slots[i];
             used += s.length();
             if (s.deleted || s.overflow) report_.deadRowBytes += s.length();
             if (s.deleted) continue;
             RowPtr slot{p, static_cast<uint8_t>(i)};
-            attempt(where, [&] {
+            attempt(t.where, [&] {
                 PageRef holder;
                 RowPtr at;
                 ByteView b = db_.fetchRow(def, slot, holder, &at);
                 if (at != slot) mark(at.page);
-                checkRow(def, b, slot, at, lvPagesUsed, digest);
-                liveSlots.push_back(slot.toU32());
-                ++rows;
+                checkRow(def, b, slot, at, t.lvPagesUsed, *t.digest);
+                passed[i >> 6] |= uint64_t{1} << (i & 63u);
+                ++t.rows;
             });
         }
+        t.live.addPage(p, passed);
         if (used <= kPageSize) report_.freeBytesOnPages += kPageSize - used;
     }
-    summary.rows = rows;
-    if (def.rowCount != rows) {
+}
+
+void DatabaseChecker::endTable(const TableDef& def) {
+    TableState& t = table_;
+    const std::string& where = t.where;
+    for (uint32_t p : def.pages) mark(p);
+    t.summary.rows = t.rows;
+    if (def.rowCount != t.rows) {
         note(where + ": definition says " + std::to_string(def.rowCount) +
-             " rows, the table holds " + std::to_string(rows) + " (page " +
+             " rows, the table holds " + std::to_string(t.rows) + " (page " +
              std::to_string(def.firstPage) + ")");
     }
 
@@ -91,7 +116,7 @@ void DatabaseChecker::checkTable(const CatalogEntry& entry) {
         if (!m.free.isNull()) {
             markMap(tableMap(m.free, where + " long-value free pages"));
         }
-        std::vector<uint32_t>& used = lvPagesUsed[m.column];
+        std::vector<uint32_t>& used = t.lvPagesUsed[m.column];
         std::sort(used.begin(), used.end());
         used.erase(std::unique(used.begin(), used.end()), used.end());
         for (uint32_t p : used) {
@@ -102,12 +127,12 @@ void DatabaseChecker::checkTable(const CatalogEntry& entry) {
         }
     }
 
+    t.live.finish();
     for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
-        if (i == 0) std::sort(liveSlots.begin(), liveSlots.end());
         attempt(where + ", index " + std::to_string(i),
-                [&] { checkIndex(def, def.realIndexes[i], i, liveSlots, tallies_[i]); });
+                [&] { checkIndex(def, def.realIndexes[i], i, t.live, tallies_[i]); });
     }
-    report_.tables.push_back(summary);
+    report_.tables.push_back(t.summary);
 }
 
 // Every value decodes within bounds; long values are read whole. The

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "jet/Check.h"
+#include "os/SpillFile.h"
 #include "read/RowDigest.h"
 #include "util/Failure.h"
 
@@ -44,6 +46,10 @@ struct CheckOptions {
     // catalogue names them alike, once the maps they were given are found
     // in the file as given.
     const std::map<uint32_t, CheckedTable>* checked = nullptr;
+    // Memory for sorting an index's entries when they must be checked one by
+    // one (each thread), and where what does not fit goes.
+    std::size_t sortMemory = 16u << 20;
+    SpillFolders spill = SpillFolders::system();
 };
 
 // Checks an open database. Never throws; damage becomes problems.
@@ -58,5 +64,33 @@ struct CatalogEntry;
 CheckedTable checkTableEarly(Database& db, const CatalogEntry& table,
                              std::map<uint32_t, std::vector<uint32_t>> maps,
                              const CheckOptions& options = {});
+
+class DatabaseChecker;
+struct TableDef;
+
+// The same for a large table, in steps while it is written: its rows a few
+// pages at a time, read with the layout of the definition the table will
+// have (its columns and indexes), then the rest once the table is whole,
+// when the definition in the file must have that layout. The database is
+// refreshed before each step. Never throws for damage in rows; finish
+// throws when the definition in the file differs, leaving the table to the
+// check of the whole file.
+class TableCheck {
+  public:
+    TableCheck(Database& db, const CatalogEntry& table, const TableDef& layout,
+               const CheckOptions& options = {});
+    ~TableCheck();
+    TableCheck(const TableCheck&) = delete;
+    TableCheck& operator=(const TableCheck&) = delete;
+
+    uint32_t table() const;  // its definition page
+    // Rows on these data pages (in ascending order), now in the file.
+    void rows(const std::vector<uint32_t>& pages);
+    CheckedTable finish(std::map<uint32_t, std::vector<uint32_t>> maps);
+
+  private:
+    struct State;
+    std::unique_ptr<State> s_;
+};
 
 }  // namespace jet

@@ -178,6 +178,128 @@ CheckResult DatabaseChecker::adopt(const CheckedTable& early) {
     return part;
 }
 
+void DatabaseChecker::beginEarly(const CatalogEntry& t, const TableDef& layout) {
+    live_.assign(kMaxPages, false);  // the file grows as it is checked
+    report_ = CheckResult{};
+    beginRows(t, layout);
+}
+
+void DatabaseChecker::rowsEarly(const std::vector<uint32_t>& pages) { checkPages(pages); }
+
+namespace {
+
+// Whether rows read with one definition read alike with the other: the same
+// columns where they were, and the same indexes over them.
+bool sameRowLayout(const TableDef& a, const TableDef& b) {
+    auto sameColumn = [](const Column& x, const Column& y) {
+        return x.type == y.type && x.number == y.number && x.varIndex == y.varIndex &&
+               x.fixedOffset == y.fixedOffset && x.length == y.length && x.flags == y.flags &&
+               x.name == y.name;
+    };
+    auto sameIndex = [](const RealIndex& x, const RealIndex& y) {
+        if (x.flags != y.flags || x.columns.size() != y.columns.size()) return false;
+        for (std::size_t i = 0; i < x.columns.size(); ++i) {
+            if (x.columns[i].column != y.columns[i].column ||
+                x.columns[i].ascending != y.columns[i].ascending)
+                return false;
+        }
+        return true;
+    };
+    return a.name == b.name && a.firstPage == b.firstPage && a.tableType == b.tableType &&
+           a.numVar == b.numVar && a.numCols == b.numCols &&
+           std::equal(a.columns.begin(), a.columns.end(), b.columns.begin(), b.columns.end(),
+                      sameColumn) &&
+           std::equal(a.realIndexes.begin(), a.realIndexes.end(), b.realIndexes.begin(),
+                      b.realIndexes.end(), sameIndex);
+}
+
+}  // namespace
+
+CheckedTable DatabaseChecker::endEarly(const CatalogEntry& t, const TableDef& layout) {
+    const TableDef& def = db_.tableDef(t.tdefPage(), t.name);
+    if (!sameRowLayout(def, layout)) {
+        fail(ErrorCode::kVerifyFailed, "table '" + t.name + "': its definition changed");
+    }
+    table_.def = &def;
+    // Pages its map lists whose rows were not checked yet.
+    std::vector<uint32_t> done = table_.pages;
+    std::sort(done.begin(), done.end());
+    std::vector<uint32_t> rest;
+    for (uint32_t p : tableMaps(def)) {
+        if (!std::binary_search(done.begin(), done.end(), p)) rest.push_back(p);
+    }
+    checkPages(rest);
+    endTable(def);
+    CheckedTable out;
+    out.name = t.name;
+    out.part = std::move(report_);
+    report_ = CheckResult{};
+    for (uint32_t p = 0; p < live_.size(); ++p) {
+        if (live_[p]) out.livePages.push_back(p);
+    }
+    return out;
+}
+
+struct TableCheck::State {
+    State(Database& d, const CatalogEntry& t, const TableDef& l, const CheckOptions& o)
+        : db(d), table(t), layout(l), checker(d, given(o)) {}
+    // The maps are given at the end.
+    CheckOptions given(CheckOptions o) {
+        o.checked = nullptr;
+        o.givenMaps = &maps;
+        return o;
+    }
+    Database& db;
+    CatalogEntry table;
+    TableDef layout;
+    std::map<uint32_t, std::vector<uint32_t>> maps;
+    DatabaseChecker checker;
+    std::string stopped;  // the damage that ended the check, as a problem
+};
+
+TableCheck::TableCheck(Database& db, const CatalogEntry& table, const TableDef& layout,
+                       const CheckOptions& options)
+    : s_(std::make_unique<State>(db, table, layout, options)) {
+    s_->checker.beginEarly(s_->table, s_->layout);
+}
+
+TableCheck::~TableCheck() = default;
+
+uint32_t TableCheck::table() const { return s_->table.tdefPage(); }
+
+// Damage ends the table's check, as it ends the check of a table read whole.
+void TableCheck::rows(const std::vector<uint32_t>& pages) {
+    if (!s_->stopped.empty()) return;
+    s_->db.refresh();
+    try {
+        s_->checker.rowsEarly(pages);
+    } catch (const JetException& e) {
+        s_->stopped = "table '" + s_->table.name + "': " + e.error().description;
+    }
+}
+
+CheckedTable TableCheck::finish(std::map<uint32_t, std::vector<uint32_t>> maps) {
+    for (auto& [at, pages] : maps) std::sort(pages.begin(), pages.end());
+    s_->maps = std::move(maps);
+    s_->db.refresh();
+    CheckedTable out;
+    if (s_->stopped.empty()) {
+        try {
+            out = s_->checker.endEarly(s_->table, s_->layout);
+        } catch (const JetException& e) {
+            if (e.error().code() == ErrorCode::kVerifyFailed) throw;
+            s_->stopped = "table '" + s_->table.name + "': " + e.error().description;
+        }
+    }
+    if (!s_->stopped.empty()) {
+        out = CheckedTable{};
+        out.name = s_->table.name;
+        out.part.problems.push_back(s_->stopped);
+    }
+    out.maps = std::move(s_->maps);
+    return out;
+}
+
 CheckResult checkDatabase(Database& db, const CheckOptions& options) {
     DatabaseChecker c(db, options);
     return c.run();

@@ -15,6 +15,7 @@
 #include "format/UsageMap.h"
 #include "ops/check/Checker.h"
 #include "read/Database.h"
+#include "read/LiveSlots.h"
 #include "read/RowDigest.h"
 #include "util/Failure.h"
 
@@ -31,6 +32,13 @@ class DatabaseChecker {
 
     // One table's findings, by themselves.
     CheckResult checkOne(const CatalogEntry& t);
+
+    // One table of a file still being written, in steps (TableCheck): its
+    // rows read with a given layout, a few pages at a time as they are
+    // written, then the rest once the table is whole.
+    void beginEarly(const CatalogEntry& t, const TableDef& layout);
+    void rowsEarly(const std::vector<uint32_t>& pages);
+    CheckedTable endEarly(const CatalogEntry& t, const TableDef& layout);
 
   private:
     void problem(std::string s) { report_.problems.push_back(std::move(s)); }
@@ -63,6 +71,12 @@ class DatabaseChecker {
     CheckResult adopt(const CheckedTable& early);
 
     void checkTable(const CatalogEntry& entry);
+    // The parts of a table's check: its rows are checked page by page
+    // between beginRows and endTable.
+    void beginRows(const CatalogEntry& entry, const TableDef& def);
+    std::vector<uint32_t> tableMaps(const TableDef& def);
+    void checkPages(const std::vector<uint32_t>& pages);
+    void endTable(const TableDef& def);
 
     // Every value decodes within bounds; long values are read whole. The
     // same pass adds the row to the table's digest.
@@ -94,12 +108,16 @@ class DatabaseChecker {
     bool entrySum(ByteView key, RowPtr row, const IndexTally& t, uint64_t& sum);
 
     void checkIndex(const TableDef& def, const RealIndex& idx, std::size_t number,
-                    const std::vector<uint32_t>& liveSlots, const IndexTally& tally);
+                    const LiveSlots& live, const IndexTally& tally);
+    // An index whose entries do not sum to what the rows say, checked entry
+    // by entry to say what is wrong.
+    void checkIndexEntries(const TableDef& def, const RealIndex& idx, const LiveSlots& live,
+                           const std::string& where);
 
     bool keyHasNull(const TableDef& def, const RealIndex& idx, RowPtr slot);
 
     void checkKey(const TableDef& def, const RealIndex& idx,
-                  const std::vector<std::pair<uint8_t, bool>>& shape, const IndexEntry& e,
+                  const std::vector<std::pair<uint8_t, bool>>& shape, ByteView key, RowPtr row,
                   const std::string& where);
 
     void checkSiblings(const IndexTree& tree, const std::string& where);
@@ -107,7 +125,19 @@ class DatabaseChecker {
     Database& db_;
     CheckOptions options_;
     CheckResult report_;
-    std::vector<bool> live_;           // pages reached, by number
+    std::vector<bool> live_;  // pages reached, by number
+    // The table being checked: what its rows have told so far.
+    struct TableState {
+        const TableDef* def = nullptr;  // the layout its rows are read with
+        TableSummary summary;
+        std::string where;
+        LiveSlots live;                                         // rows that passed their check
+        std::map<uint16_t, std::vector<uint32_t>> lvPagesUsed;  // sorted once the rows are done
+        TableDigest* digest = nullptr;
+        uint64_t rows = 0;
+        std::vector<uint32_t> pages;  // pages whose rows were checked
+    };
+    TableState table_;
     std::vector<IndexTally> tallies_;  // of the table being checked
     IndexTree tree_;                   // the index being checked; its buffers reused
     Bytes lastKey_;
