@@ -47,6 +47,10 @@ void LongValueWriter::finish() {
     page_ = 0;
 }
 
+void LongValueWriter::writeUnfinished() {
+    if (page_ != 0) out_.write(page_, builder_.build());
+}
+
 void LongValueWriter::openPage(std::optional<uint8_t> patch) {
     uint32_t next = alloc_.allocate();
     if (page_ != 0) {

@@ -31,6 +31,9 @@ class LongValueWriter {
     Header store(ByteView value, bool chained = false);
 
     void finish();
+    // Writes the page being filled as it stands, so that what is stored so
+    // far can be read from the file; it is written again as it fills.
+    void writeUnfinished();
 
     const std::vector<uint32_t>& pages() const { return pages_; }
 

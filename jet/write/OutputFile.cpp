@@ -24,6 +24,7 @@ OutputFile::~OutputFile() {
         ioStop_ = true;
     }
     ioReady_.notify_all();
+    ioDone_.notify_all();
     if (io_.joinable()) io_.join();
     waitForSync();
 }
@@ -59,6 +60,23 @@ void OutputFile::fsync() {
 void OutputFile::flush() {
     handOver();
     waitForWrites();
+}
+
+uint64_t OutputFile::handOverAll() {
+    handOver();
+    std::lock_guard<std::mutex> lock(ioMutex_);
+    return handedOver_;
+}
+
+// Returns early when writing failed or stopped: the copy is dropped then.
+void OutputFile::waitWritten(uint64_t ticket) {
+    std::unique_lock<std::mutex> lock(ioMutex_);
+    ioDone_.wait(lock, [&] { return windowsWritten_ >= ticket || writeFailed_ || ioStop_; });
+}
+
+void OutputFile::truncate(uint32_t pages) {
+    flush();
+    if (::ftruncate(fd_, static_cast<off_t>(pages) * kPageSize) != 0) failWrite(errno);
 }
 
 void OutputFile::failWrite(int err) {
@@ -99,12 +117,15 @@ void OutputFile::handOver() {
     }
     if (!startIo()) {  // no thread to spare: written here
         writeWindow(open_);
+        std::lock_guard<std::mutex> lock(ioMutex_);
+        windowsWritten_ = ++handedOver_;
         return;
     }
     {
         std::unique_lock<std::mutex> lock(ioMutex_);
         ioDone_.wait(lock, [&] { return queued_.size() < kQueued || writeFailed_; });
         if (writeFailed_) rethrowWriteFailure(lock);
+        ++handedOver_;
         queued_.push_back(std::move(open_));
         if (!spareWindows_.empty()) {
             open_ = std::move(spareWindows_.back());
@@ -167,6 +188,7 @@ void OutputFile::ioLoop() {
         }
         lock.lock();
         ioBusy_ = false;
+        ++windowsWritten_;
         if (failed) {
             writeFailed_ = failed;
             queued_.clear();

@@ -51,6 +51,18 @@ class OutputFile {
     // Writes every page held; when it returns, all are in the file.
     void flush();
 
+    // Passes every page held on to be written, without waiting; pages
+    // written before are in the file once waitWritten(the number returned)
+    // returns, which another thread may call.
+    uint64_t handOverAll();
+    void waitWritten(uint64_t ticket);
+
+    // Cuts the file to its first `pages` pages (after a flush): pages written
+    // past them belonged to something begun again.
+    void truncate(uint32_t pages);
+
+    const std::string& path() const { return path_; }
+
     [[noreturn]] void failWrite(int err);
 
   private:
@@ -88,6 +100,7 @@ class OutputFile {
     std::deque<Window> queued_;
     std::vector<Window> spareWindows_;
     bool ioBusy_ = false, ioStop_ = false, noIo_ = false;
+    uint64_t handedOver_ = 0, windowsWritten_ = 0;  // windows, for waitWritten
     std::exception_ptr writeFailed_;
     std::thread io_;
     static constexpr uint64_t kKickBytes = 16u << 20;

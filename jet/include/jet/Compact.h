@@ -16,6 +16,13 @@
 
 namespace jet {
 
+// The memory a compaction takes for what grows with the database (orders of
+// rows, index entries), whatever its shape or size; what does not fit goes to
+// temporary files in the destination's folder (or the system's temporary
+// folder), which never outlive the compaction. Buffers of a fixed size come
+// on top, some tens of megabytes.
+inline constexpr uint64_t kDefaultMemoryBudget = 112ull << 20;
+
 struct CompactRequest {
     std::string sourcePath;
     std::string sourcePassword;
@@ -24,6 +31,9 @@ struct CompactRequest {
     std::string destinationPassword;
     // Reopen and check the copy before reporting success.
     bool verify = true;
+    // See kDefaultMemoryBudget; at least 256 KiB is taken. The copy is the
+    // same whatever the budget.
+    uint64_t memoryBudget = kDefaultMemoryBudget;
 };
 
 // What a repair did to one table of the copy.

@@ -60,13 +60,21 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         }
         created = true;
         OutputFile out(fd, db->header().databaseKey, req.destinationPath);
-        Compactor c(*db, out, newPassword);
-        EarlyChecks early(req.destinationPath, req.destinationPassword);
+        Compactor c(*db, out, newPassword, req.memoryBudget);
+        // Each thread that checks sorts within half the check's share.
+        CheckOptions checks;
+        checks.sortMemory = c.shares().check / 2;
+        checks.spill = SpillFolders::near(req.destinationPath);
+        EarlyChecks early(req.destinationPath, req.destinationPassword, checks, &out);
         if (req.verify) {
             c.onTableWritten(
                 [&](const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
                     early.add(table, std::move(maps));
                 });
+            c.onRowsWritten([&](const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
+                                std::vector<uint32_t> pages, uint64_t ticket) {
+                early.addRows(table, std::move(layout), std::move(pages), ticket);
+            });
         }
         c.prepare();
         // The copy, with a tenth to spare.
@@ -91,7 +99,7 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         try {
             if (req.verify)
                 verifyCopy(req.destinationPath, req.destinationPassword, c.expected(),
-                           early.finish());
+                           early.finish(), checks);
         } catch (...) {
             flusher.join();
             throw;

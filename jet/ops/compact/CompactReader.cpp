@@ -6,6 +6,8 @@
 #include "format/LongValue.h"
 #include "format/UsageMap.h"
 #include "ops/compact/Compactor.h"
+#include "ops/compact/Outbox.h"
+#include "ops/compact/RowRuns.h"
 
 namespace jet {
 
@@ -77,30 +79,18 @@ void Compactor::readRow(TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& j
 
 // Reads every table's rows in the order they are written (primary-key
 // order when there is a primary key, page order otherwise) on its own
-// thread, and hands them over in batches, each table's index trees
+// thread, and hands them over in batches, each table's index entries
 // after its rows.
 void Compactor::readTables(Channel<RowBatch>& full) {
-    for (std::size_t ti = 0; ti < tables_.size(); ++ti) {
-        if (!readTable(ti, full)) return;
+    try {
+        for (std::size_t ti = 0; ti < tables_.size(); ++ti) readTable(ti, full);
+    } catch (const ReaderCancelled&) {
     }
 }
 
-bool Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
+void Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
     TablePlan& t = tables_[ti];
     const TableDef& def = *t.def;
-    RowBatch batch = spareBatch(ti);
-    auto take = [&](RowPtr slot) {
-        RowJob& job = batch.rows.emplace_back();
-        job.slot = slot;
-        PageRef holder;
-        ByteView bytes = src_.fetchRow(def, slot, holder, &job.at);
-        readRow(t, bytes, batch, job);
-        const std::size_t held = batch.bytes();
-        if (batch.rows.size() < kBatchRows && held < kBatchBytes) return true;
-        if (!full.push(std::move(batch), held)) return false;
-        batch = spareBatch(ti);
-        return true;
-    };
     // The pages the table's map lists; those that are not its data pages
     // are passed over.
     std::vector<uint32_t> mapPages;
@@ -109,115 +99,77 @@ bool Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
             readUsageMap(file_, def.ownedMap, ("table '" + def.name + "' owned pages").c_str())
                 .pages;
     }
-    auto ownPage = [&](uint32_t p, PageRef& page) {
-        page = file_.page(p);
-        return isDataPageOf(*page, def.firstPage);
-    };
-    auto liveRows = [](const DataPage& dp) {
-        std::size_t n = 0;
-        for (const Slot& s : dp.slots) n += s.deleted ? 0 : 1;
-        return n;
-    };
-
-    const LogicalIndex* pk = def.primaryKey();
-    PackedEntries primaryKey;  // as read for the order of the rows
-    if (!pk) {
-        for (uint32_t p : mapPages) {
-            PageRef page;
-            if (!ownPage(p, page)) continue;
-            const DataPage dp = parseDataPage(*page, p);
-            for (std::size_t i = 0; i < dp.slots.size(); ++i) {
-                if (!dp.slots[i].deleted && !take({p, static_cast<uint8_t>(i)})) return false;
-            }
-        }
+    Outbox out(*this, full, ti);
+    auto source = std::make_unique<SourceRows>();
+    if (def.primaryKey()) {
+        readInKeyOrder(t, mapPages, *source, out);
     } else {
-        // The primary key must list each live row once. Its entries give
-        // the order; each row's page is counted as it is first met, and
-        // pages it never meets must hold no live row.
-        const RealIndex& ri = def.realIndexes[pk->realIndex];
-        // The entries are kept, and passed on after the rows for the
-        // writer to rebuild the key from.
-        readTree(def, ri, "table '" + def.name + "', primary key");
-        primaryKey = std::move(readerEntries_);
-        const std::vector<PackedEntries::Entry>& order = primaryKey.entries;
-        auto notExactly = [&] {
-            failDamage(
-                "table '" + def.name + "': the primary key does not list exactly the table's rows",
-                ri.rootPage);
-        };
-        {
-            std::vector<uint32_t> rows;
-            rows.reserve(order.size());
-            for (const auto& e : order) rows.push_back(e.row.toU32());
-            std::sort(rows.begin(), rows.end());
-            if (std::adjacent_find(rows.begin(), rows.end()) != rows.end()) notExactly();
-        }
-        std::sort(mapPages.begin(), mapPages.end());
-        std::vector<bool> met(file_.pageCount(), false);
-        std::size_t live = 0;
-        for (const auto& e : order) {
-            const RowPtr row = e.row;
-            const uint32_t p = row.page;
-            if (p < met.size() && !met[p]) {
-                PageRef page;
-                if (!std::binary_search(mapPages.begin(), mapPages.end(), p) || !ownPage(p, page))
-                    notExactly();
-                live += liveRows(parseDataPage(*page, p));
-                met[p] = true;
-            }
-            if (!take(row)) return false;
-        }
-        for (uint32_t p : mapPages) {
-            PageRef page;
-            if (p >= met.size() || met[p] || !ownPage(p, page)) continue;
-            if (liveRows(parseDataPage(*page, p)) != 0) notExactly();
-        }
-        if (live != order.size()) notExactly();
+        readInPageOrder(t, mapPages, *source, out);
     }
-    batch.tableEnd = true;
-    const std::size_t bytes = batch.bytes();
-    if (!full.push(std::move(batch), bytes)) return false;
-    // Then each index as the source holds it, read here while the writer
-    // is still busy with the rows: the writer only maps the entries to
-    // where the rows went and writes the tree.
-    for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
-        RowBatch tree = spareBatch(ti);
-        tree.index = static_cast<int>(i);
-        if (pk && i == static_cast<std::size_t>(pk->realIndex)) {
-            tree.entries = std::move(primaryKey);
-        } else {
-            readTree(def, def.realIndexes[i], "table '" + def.name + "', index");
-            tree.entries = std::move(readerEntries_);
+    source->live.finish();
+    out.batch.tableEnd = true;
+    out.batch.source = std::move(source);
+    out.send(false);
+    // Then each index as the source holds it, entries a part at a time,
+    // read here while the writer is still busy with what came before: the
+    // writer points them to where the rows went and writes the tree.
+    for (std::size_t i = 0; i < def.realIndexes.size(); ++i) sendIndex(ti, i, full);
+}
+
+// Reads a row into the batch.
+void Compactor::take(TablePlan& t, RowPtr slot, RowBatch& batch) {
+    RowJob& job = batch.rows.emplace_back();
+    job.slot = slot;
+    PageRef holder;
+    ByteView bytes = src_.fetchRow(*t.def, slot, holder, &job.at);
+    readRow(t, bytes, batch, job);
+}
+
+void Compactor::readInPageOrder(TablePlan& t, const std::vector<uint32_t>& mapPages,
+                                SourceRows& source, Outbox& out) {
+    for (uint32_t p : mapPages) {
+        PageRef page = file_.page(p);
+        if (!isDataPageOf(*page, t.def->firstPage)) continue;
+        const DataPage dp = parseDataPage(*page, p);
+        source.live.addPage(p, dp);
+        for (std::size_t i = 0; i < dp.slots.size(); ++i) {
+            if (dp.slots[i].deleted) continue;
+            take(t, {p, static_cast<uint8_t>(i)}, out.batch);
+            out.added();
         }
-        const std::size_t held = tree.bytes();
-        if (!full.push(std::move(tree), held)) return false;
     }
-    return true;
 }
 
-// Reads an index tree of the source into readerEntries_, into buffers
-// kept from an earlier tree when there are some.
-void Compactor::readTree(const TableDef& def, const RealIndex& ri, const std::string& where) {
-    readerEntries_ = takeEntries();
-    readIndexTreePacked(file_, ri.rootPage, def.firstPage, where, readerTree_, readerEntries_);
+void Compactor::sendIndex(std::size_t ti, std::size_t i, Channel<RowBatch>& full) {
+    const TableDef& def = *tables_[ti].def;
+    Outbox out(*this, full, ti);
+    out.batch.index = static_cast<int>(i);
+    walkIndexTree(file_, def.realIndexes[i].rootPage, def.firstPage,
+                  "table '" + def.name + "', index", readerTree_, [&](ByteView key, RowPtr row) {
+                      PackedEntries& e = out.batch.entries;
+                      e.entries.push_back({static_cast<uint32_t>(e.keys.size()),
+                                           static_cast<uint32_t>(key.size()), row});
+                      e.keys.insert(e.keys.end(), key.begin(), key.end());
+                      if (out.batch.bytes() < kBatchBytes) return;
+                      out.send();
+                      out.batch.index = static_cast<int>(i);
+                  });
+    out.batch.indexEnd = true;
+    out.send(false);
 }
 
-// Entry vectors go round between the reader and the writer: a large
-// tree's entries take tens of megabytes, which the system would
-// otherwise map afresh, and fault in page by page, for every tree.
-PackedEntries Compactor::takeEntries() {
-    std::lock_guard<std::mutex> lock(spareMutex_);
-    if (spareEntries_.empty()) return {};
-    PackedEntries v = std::move(spareEntries_.back());
-    spareEntries_.pop_back();
-    return v;
+// The share of memory for orders of rows is taken by the reader for a
+// table and given back by the writer once the table is written; an order
+// that does not fit what is left goes to a spill file.
+bool Compactor::reserveOrder(uint64_t bytes) {
+    int64_t left = orderPool_.load();
+    while (left >= static_cast<int64_t>(bytes)) {
+        if (orderPool_.compare_exchange_weak(left, left - static_cast<int64_t>(bytes))) return true;
+    }
+    return false;
 }
 
-void Compactor::giveBackEntries(PackedEntries&& v) {
-    v.clear();
-    std::lock_guard<std::mutex> lock(spareMutex_);
-    if (spareEntries_.size() < kSpareEntries) spareEntries_.push_back(std::move(v));
-}
+void Compactor::releaseOrder(uint64_t bytes) { orderPool_ += static_cast<int64_t>(bytes); }
 
 RowBatch Compactor::spareBatch(std::size_t table) {
     RowBatch b;
@@ -233,14 +185,15 @@ RowBatch Compactor::spareBatch(std::size_t table) {
     b.values.clear();
     b.data.clear();
     b.tableEnd = false;
+    b.source.reset();
     b.index = -1;
+    b.indexEnd = false;
     b.entries.clear();
     return b;
 }
 
 void Compactor::recycle(RowBatch&& b) {
-    if (b.entries.entries.capacity() != 0) giveBackEntries(std::move(b.entries));
-    b.entries = {};
+    b.source.reset();
     std::lock_guard<std::mutex> lock(spareMutex_);
     if (spare_.size() < kSpareBatches) spare_.push_back(std::move(b));
 }

@@ -7,6 +7,7 @@
 #include "format/DataPage.h"
 #include "keys/KeyEncoding.h"
 #include "ops/compact/Compactor.h"
+#include "ops/compact/IndexRebuild.h"
 #include "write/PageBuilder.h"
 
 namespace jet {
@@ -69,6 +70,25 @@ ByteView Compactor::writeRow(TablePlan& t, const RowBatch& batch, const RowJob& 
     return built_;
 }
 
+// The data pages written since the last told of, once in the file with
+// the long values their rows hold.
+void Compactor::tellRows(const TablePlan& t, const std::vector<uint32_t>& dataPages,
+                         std::size_t from, std::map<uint16_t, LongValueWriter>& lvWriters,
+                         std::shared_ptr<TableDef>& layout) {
+    for (auto& [col, w] : lvWriters) w.writeUnfinished();
+    const uint64_t ticket = out_.handOverAll();
+    if (!layout) {
+        layout = std::make_shared<TableDef>(*t.def);
+        layout->firstPage = t.newPages.front();
+    }
+    CatalogEntry entry = t.entry;
+    entry.id = static_cast<int32_t>(t.newPages.front());
+    rowsWritten_(entry, layout,
+                 std::vector<uint32_t>(dataPages.begin() + static_cast<std::ptrdiff_t>(from),
+                                       dataPages.end()),
+                 ticket);
+}
+
 void Compactor::readerStopped(const TableDef& def) {
     failDamage("table '" + def.name + "': its rows ended early", def.firstPage);
 }
@@ -79,8 +99,11 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
     uint32_t dataPage = 0;
     std::vector<uint32_t> dataPages;
     std::map<uint16_t, LongValueWriter> lvWriters;
-    std::vector<std::pair<uint32_t, uint32_t>>& moved = moved_;  // old slot -> new slot
-    moved.clear();
+    WrittenRows& written = written_;  // where each row went, in writing order
+    written.clear();
+    std::unique_ptr<SourceRows> source;  // where each came from
+    std::size_t told = 0;                // data pages told of to be checked
+    std::shared_ptr<TableDef> layout;
 
     for (bool last = false; !last;) {
         std::optional<RowBatch> batch = full.pop();
@@ -93,25 +116,31 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
             if (row.size() > kMaxRowSize)
                 failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
             if (dataPage == 0 || !data.fits(row.size())) {
-                if (dataPage != 0) out_.write(dataPage, data.build());
+                if (dataPage != 0) {
+                    out_.write(dataPage, data.build());
+                    if (dataPages.size() - told >= kRowsToCheck && rowsWritten_) {
+                        tellRows(t, dataPages, told, lvWriters, layout);
+                        told = dataPages.size();
+                    }
+                }
                 data.clear();
                 dataPage = alloc_.allocate();
                 dataPages.push_back(dataPage);
             }
-            uint8_t newSlot = data.add(row);
-            moved.emplace_back(job.slot.toU32(), RowPtr{dataPage, newSlot}.toU32());
+            written.wrote({dataPage, data.add(row)});
         }
         last = batch->tableEnd;
+        if (last) source = std::move(batch->source);
         recycle(std::move(*batch));
     }
+    if (!source) readerStopped(def);
     if (dataPage != 0) out_.write(dataPage, data.build());
     for (auto& [col, w] : lvWriters) w.finish();
-    movedTo_.assign(moved);
-    const SlotMap& movedTo = movedTo_;
+    written.finish();
     std::vector<uint32_t> indexPages;  // of every index
 
     Bytes buf(def.buffer.begin(), def.buffer.begin() + def.length);
-    put32(buf.data() + kTdefRowCount, static_cast<uint32_t>(moved.size()));
+    put32(buf.data() + kTdefRowCount, written.count());
     map(t.ownedMap).pages = dataPages;
     put32(buf.data() + kTdefOwnedMap, map(t.ownedMap).at.toU32());
     if (t.freeMap >= 0) {
@@ -137,16 +166,11 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
     }
     for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
         const RealIndex& ri = def.realIndexes[i];
-        std::optional<RowBatch> tree = full.pop();
-        if (!tree) readerStopped(def);
-        if (tree->table != ti || tree->index != static_cast<int>(i))
-            failDamage("rows of two tables crossed", def.firstPage);
         std::vector<uint32_t> pages;
         uint32_t distinct = 0;
-        uint32_t root = rebuildIndex(def, ri, tree->entries, movedTo, moved.size(),
-                                     t.newPages.front(), pages, distinct);
+        uint32_t root =
+            rebuildIndex(def, i, ti, full, *source, t.newPages.front(), pages, distinct);
         indexPages.insert(indexPages.end(), pages.begin(), pages.end());
-        recycle(std::move(*tree));
         put32(buf.data() + ri.blockOffset + 38, root);
         put32(buf.data() + ri.statsOffset + 4, distinct);
         if (t.indexMaps[i] >= 0) {
@@ -160,6 +184,8 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
         auto it = tdefMap_.find(li.fkOtherTable);
         if (it != tdefMap_.end()) put32(buf.data() + li.blockOffset + 17, it->second);
     }
+    releaseOrder(source->orderMemory);
+    source.reset();
     w_.writeTableDef(t.newPages, buf);
     if (tableWritten_) {
         // Everything the table holds but its maps, never to be written again.
@@ -185,84 +211,49 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
     }
 }
 
-// Writes the index from the source's entries, pointed at where the rows went.
-uint32_t Compactor::rebuildIndex(const TableDef& def, const RealIndex& ri, PackedEntries& packed,
-                                 const SlotMap& moved, std::size_t rows, uint32_t newOwner,
-                                 std::vector<uint32_t>& pages, uint32_t& distinct) {
-    const std::string where = "table '" + def.name + "', index";
-    // Key parts of columns that hold table Ids change with the Ids.
-    const auto shape = keyShape(def, ri);
-    std::vector<std::size_t> idParts;
-    for (std::size_t k = 0; k < ri.columns.size(); ++k) {
-        const Column* c = def.columnByNumber(ri.columns[k].column);
-        if (c->type == static_cast<uint8_t>(ColumnType::kLong) &&
-            holdsTableIds(def.name, c->name)) {
-            idParts.push_back(k);
+// Writes the index from the source's entries, which the reader passes on a
+// part at a time, pointed at where the rows went.
+uint32_t Compactor::rebuildIndex(const TableDef& def, std::size_t i, std::size_t ti,
+                                 Channel<RowBatch>& full, const SourceRows& source,
+                                 uint32_t newOwner, std::vector<uint32_t>& pages,
+                                 uint32_t& distinct) {
+    IndexRebuild::Setup s;
+    s.def = &def;
+    s.ri = &def.realIndexes[i];
+    s.source = &source;
+    s.written = &written_;
+    s.tableIds = &tdefMap_;
+    s.alloc = &alloc_;
+    s.out = &out_;
+    s.owner = newOwner;
+    s.tiesMemory = shares_.ties;
+    s.levelsMemory = shares_.levels;
+    s.sortMemory = shares_.sorts;
+    s.spill = spill_;
+    s.openSource = [this]() -> Database& { return writerSource(); };
+    IndexRebuild rebuild(std::move(s));
+    for (bool last = false; !last;) {
+        std::optional<RowBatch> part = full.pop();
+        if (!part) readerStopped(def);
+        if (part->table != ti || part->index != static_cast<int>(i))
+            failDamage("rows of two tables crossed", def.firstPage);
+        if (rebuild.takesEntries()) {
+            const PackedEntries& e = part->entries;
+            for (const auto& entry : e.entries) rebuild.add(e.key(entry), entry.row);
         }
+        last = part->indexEnd;
+        recycle(std::move(*part));
     }
-    std::vector<PackedEntries::Entry>& entries = packed.entries;
-    for (auto& e : entries) {
-        std::optional<uint32_t> to = moved.find(e.row.toU32());
-        if (!to) {
-            failDamage(where + " entry points to a row that is not live", e.row.page, e.row.row);
-        }
-        e.row = RowPtr::fromU32(*to);
-        if (idParts.empty()) continue;
-        const ByteView key = packed.key(e);
-        auto parts = splitKeyOrFail(key, shape, ri.rootPage, where);
-        for (std::size_t k : idParts) {
-            auto [off, len] = parts[k];
-            if (len != 5) continue;  // null
-            const bool asc = shape[k].second;
-            uint32_t v = be32(key, off + 1);
-            if (!asc) v = ~v;
-            v ^= 0x80000000u;
-            auto m = tdefMap_.find(v);
-            if (m == tdefMap_.end()) continue;
-            uint32_t enc = m->second ^ 0x80000000u;
-            if (!asc) enc = ~enc;
-            putBe32(packed.keyData(e) + off + 1, enc);
-        }
-    }
-    if (!ri.ignoreNulls() && entries.size() != rows) {
-        failDamage(where + " does not hold one entry for each row", ri.rootPage);
-    }
-    auto keyOf = [&](const PackedEntries::Entry& e) { return packed.key(e); };
-    auto before = [&](const PackedEntries::Entry& a, const PackedEntries::Entry& b) {
-        int c = compareKeys(keyOf(a), keyOf(b));
-        return c != 0 ? c < 0 : a.row < b.row;
-    };
-    // The source's entries are in key order already; rows moved, so only
-    // entries with equal keys may need reordering among themselves.
-    // Entries out of key order (a damaged source) are sorted whole.
-    bool keyOrder = true;
-    for (std::size_t i = 1; i < entries.size() && keyOrder; ++i)
-        keyOrder = compareKeys(keyOf(entries[i - 1]), keyOf(entries[i])) <= 0;
-    if (!keyOrder) {
-        std::sort(entries.begin(), entries.end(), before);
-    } else {
-        for (std::size_t i = 0; i < entries.size();) {
-            std::size_t j = i + 1;
-            while (j < entries.size() && compareKeys(keyOf(entries[j]), keyOf(entries[i])) == 0)
-                ++j;
-            if (j - i > 1)
-                std::sort(entries.begin() + static_cast<std::ptrdiff_t>(i),
-                          entries.begin() + static_cast<std::ptrdiff_t>(j), before);
-            i = j;
-        }
-    }
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (i == 0 || compareKeys(keyOf(entries[i]), keyOf(entries[i - 1])) != 0) ++distinct;
-    }
-    return w_.writeTree(packed, newOwner, pages);
+    const uint32_t root = rebuild.finish(pages, distinct);
+    abandonedEnd_ = std::max(abandonedEnd_, rebuild.abandonedEnd());
+    return root;
 }
 
-std::vector<std::pair<std::size_t, std::size_t>> Compactor::splitKeyOrFail(
-    ByteView key, const std::vector<std::pair<uint8_t, bool>>& shape, uint32_t page,
-    const std::string& where) {
-    auto parts = splitKey(key, shape);
-    if (!parts) failDamage(where + " holds a key that cannot be read", page);
-    return *parts;
+// The source opened again for the writer's thread, for the rare index that
+// must be read again.
+Database& Compactor::writerSource() {
+    if (!writerSource_) writerSource_ = src_.reopen();
+    return *writerSource_;
 }
 
 }  // namespace jet

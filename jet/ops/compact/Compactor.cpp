@@ -11,6 +11,27 @@
 
 namespace jet {
 
+MemoryShares MemoryShares::of(uint64_t asked) {
+    // Far below the default, large databases take many runs in their spill
+    // files, each read through a buffer of its own when they are merged.
+    const uint64_t budget = std::max<uint64_t>(asked, kMinimumMemoryBudget);
+    // At most these at once: the reader's pairs, rows and an order, the
+    // writer's order of the table before, ties, levels and a sort, and
+    // the check: 28/32 of the budget.
+    const auto part = [&](unsigned thirtySeconds) {
+        return static_cast<std::size_t>(budget / 32 * thirtySeconds);
+    };
+    MemoryShares s;
+    s.keyPairs = part(4);
+    s.rowRuns = part(8);
+    s.rowOrders = part(8);
+    s.ties = part(1);
+    s.levels = part(1);
+    s.sorts = part(2);
+    s.check = part(4);
+    return s;
+}
+
 bool holdsTableIds(const std::string& table, const std::string& column) {
     return (table == "MSysObjects" && (column == "Id" || column == "ParentId")) ||
            (table == "MSysACEs" && column == "ObjectId") ||
@@ -50,10 +71,11 @@ CompactResult Compactor::run() {
     }
     reader.join();
     readerTree_ = {};
-    readerEntries_ = {};
-    spareEntries_.clear();
+    writerSource_.reset();
     if (readerFailed) std::rethrow_exception(readerFailed);
     finishFile();
+    // An index begun again may have left pages past the end of the copy.
+    if (abandonedEnd_ > alloc_.count()) out_.truncate(alloc_.count());
     CompactResult r;
     r.sourcePages = file_.pageCount();
     r.destinationPages = alloc_.count();

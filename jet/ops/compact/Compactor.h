@@ -6,9 +6,11 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -21,7 +23,9 @@
 #include "format/TableDef.h"
 #include "jet/Compact.h"
 #include "ops/compact/RowBatch.h"
-#include "ops/compact/SlotMap.h"
+#include "ops/compact/RowMap.h"
+#include "os/ExternalSort.h"
+#include "os/SpillFile.h"
 #include "read/Database.h"
 #include "read/RowDigest.h"
 #include "util/Channel.h"
@@ -46,6 +50,21 @@ struct TablePlan {
     std::vector<const Column*> lvColumns;   // memo and OLE, by slot
 };
 
+// How a compaction's memory budget is shared out among what grows with the
+// data (fixed buffers, such as pages in flight and caches, come on top).
+// Whatever does not fit its share goes to spill files.
+struct MemoryShares {
+    std::size_t keyPairs = 0;   // the primary key's rows and places, sorted by row
+    std::size_t rowRuns = 0;    // rows staged to be passed on in key order
+    std::size_t rowOrders = 0;  // places of rows not written in page order (reader and writer)
+    std::size_t ties = 0;       // rows of index entries with equal keys
+    std::size_t levels = 0;     // entries of the levels above an index's leaves
+    std::size_t sorts = 0;      // whole indexes sorted again (a source out of key order)
+    std::size_t check = 0;      // the check of the copy
+    static MemoryShares of(uint64_t budget);
+};
+inline constexpr uint64_t kMinimumMemoryBudget = 256u << 10;
+
 // Which LONG columns of which system tables hold table Ids, and which hold
 // security identifiers.
 bool holdsTableIds(const std::string& table, const std::string& column);
@@ -54,13 +73,17 @@ bool holdsSids(const std::string& table, const std::string& column);
 class Compactor {
   public:
     Compactor(Database& src, OutputFile& out,
-              const std::array<uint8_t, kPasswordBytes>& newPassword)
+              const std::array<uint8_t, kPasswordBytes>& newPassword,
+              uint64_t memoryBudget = kDefaultMemoryBudget, SpillFolders spill = {})
         : src_(src),
           file_(src.file()),
           w_(out, 2),
           out_(out),
           alloc_(w_.alloc()),
-          newPassword_(newPassword) {}
+          newPassword_(newPassword),
+          shares_(MemoryShares::of(memoryBudget)),
+          orderPool_(static_cast<int64_t>(shares_.rowOrders)),
+          spill_(spill.folders.empty() ? SpillFolders::near(out.path()) : std::move(spill)) {}
 
     void prepare() { plan(); }
 
@@ -69,6 +92,15 @@ class Compactor {
     using TableWritten =
         std::function<void(const CatalogEntry&, std::map<uint32_t, std::vector<uint32_t>>)>;
     void onTableWritten(TableWritten f) { tableWritten_ = std::move(f); }
+    // Told of a large table's rows as they are written, a few megabytes of
+    // data pages at a time (ascending; in the file once the output file's
+    // waitWritten(ticket) returns), with the layout the table's definition
+    // will have.
+    using RowsWritten = std::function<void(const CatalogEntry&, std::shared_ptr<const TableDef>,
+                                           std::vector<uint32_t>, uint64_t ticket)>;
+    void onRowsWritten(RowsWritten f) { rowsWritten_ = std::move(f); }
+
+    const MemoryShares& shares() const { return shares_; }
 
     CompactResult run();
 
@@ -87,27 +119,38 @@ class Compactor {
     void plan();
     void finishFile();
 
-    // Reading (CompactReader.cpp), on the reader's thread.
+    // Reading (CompactReader.cpp, KeyOrder.cpp), on the reader's thread.
+    struct Outbox;
     void readTables(Channel<RowBatch>& full);
-    bool readTable(std::size_t ti, Channel<RowBatch>& full);
+    void readTable(std::size_t ti, Channel<RowBatch>& full);
+    void take(TablePlan& t, RowPtr slot, RowBatch& batch);
     void readRow(TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& job);
-    void readTree(const TableDef& def, const RealIndex& ri, const std::string& where);
-    PackedEntries takeEntries();
-    void giveBackEntries(PackedEntries&& v);
+    void readInPageOrder(TablePlan& t, const std::vector<uint32_t>& mapPages, SourceRows& source,
+                         Outbox& out);
+    void readInKeyOrder(TablePlan& t, const std::vector<uint32_t>& mapPages, SourceRows& source,
+                        Outbox& out);
+    void readKeyAlongPages(TablePlan& t, const std::vector<uint32_t>& mapPages, SourceRows& source,
+                           Outbox& out);
+    void readKeyAcrossPages(TablePlan& t, const std::vector<uint32_t>& mapPages,
+                            ExternalSorter<uint64_t>& pairs, SourceRows& source, Outbox& out);
+    void sendIndex(std::size_t ti, std::size_t i, Channel<RowBatch>& full);
     RowBatch spareBatch(std::size_t table);
     void recycle(RowBatch&& b);
+    bool reserveOrder(uint64_t bytes);
+    void releaseOrder(uint64_t bytes);
 
     // Writing (CompactWriter.cpp), on the calling thread.
     void copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full);
     ByteView writeRow(TablePlan& t, const RowBatch& batch, const RowJob& job, const RowView& rv,
                       std::map<uint16_t, LongValueWriter>& lvWriters);
-    uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri, PackedEntries& packed,
-                          const SlotMap& moved, std::size_t rows, uint32_t newOwner,
+    uint32_t rebuildIndex(const TableDef& def, std::size_t i, std::size_t ti,
+                          Channel<RowBatch>& full, const SourceRows& source, uint32_t newOwner,
                           std::vector<uint32_t>& pages, uint32_t& distinct);
+    Database& writerSource();
+    void tellRows(const TablePlan& t, const std::vector<uint32_t>& dataPages, std::size_t from,
+                  std::map<uint16_t, LongValueWriter>& lvWriters,
+                  std::shared_ptr<TableDef>& layout);
     [[noreturn]] static void readerStopped(const TableDef& def);
-    static std::vector<std::pair<std::size_t, std::size_t>> splitKeyOrFail(
-        ByteView key, const std::vector<std::pair<uint8_t, bool>>& shape, uint32_t page,
-        const std::string& where);
 
     Database& src_;
     PageFile& file_;
@@ -120,11 +163,19 @@ class Compactor {
     uint32_t oldSidKey_ = 0, newSidKey_ = 0;
     Page newPage0_{};
 
+    MemoryShares shares_;
+    // What is left of the share for orders of rows: the reader takes from
+    // it for a table, the writer gives it back once the table's indexes are
+    // written.
+    std::atomic<int64_t> orderPool_;
+    SpillFolders spill_;
+    std::unique_ptr<Database> writerSource_;  // the source, for the writer's thread
+    uint32_t abandonedEnd_ = 0;               // pages written for a tree begun again, up to here
+
     TableWritten tableWritten_;
-    IndexTree readerTree_;         // the tree the reader reads: its pages
-    PackedEntries readerEntries_;  // and its entries
-    static constexpr std::size_t kSpareEntries = 1;
-    std::vector<PackedEntries> spareEntries_;  // under spareMutex_
+    RowsWritten rowsWritten_;
+    static constexpr std::size_t kRowsToCheck = 2048;  // data pages told of at a time
+    IndexTree readerTree_;                             // the tree the reader walks: its pages
     static constexpr std::size_t kBatchRows = 256;
     static constexpr std::size_t kBatchBytes = 1u << 20;
     // Rows read ahead of the writer: enough to keep the reader going while
@@ -140,10 +191,8 @@ class Compactor {
     };
     Bytes built_, otherValue_;  // written rows; values of other long columns
     // Where each row of the table being written went (kept from table to
-    // table: at 1.9 GB they take 12 MB, which would otherwise be faulted in
-    // afresh for each table).
-    std::vector<std::pair<uint32_t, uint32_t>> moved_;
-    SlotMap movedTo_;
+    // table, so that its memory is not faulted in afresh for each).
+    WrittenRows written_;
     std::vector<Bytes> lvSlots_;
     std::vector<ByteView> slots_;
     std::vector<Pending> pending_;

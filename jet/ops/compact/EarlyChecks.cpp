@@ -13,10 +13,28 @@ EarlyChecks::~EarlyChecks() {
     finish();
 }
 
+void EarlyChecks::addRows(const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
+                          std::vector<uint32_t> pages, uint64_t ticket) {
+    Job job;
+    job.table = table;
+    job.layout = std::move(layout);
+    job.pages = std::move(pages);
+    job.ticket = ticket;
+    push(std::move(job));
+}
+
 void EarlyChecks::add(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
+    Job job;
+    job.table = table;
+    job.whole = true;
+    job.maps = std::move(maps);
+    push(std::move(job));
+}
+
+void EarlyChecks::push(Job job) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        jobs_.push_back({table, std::move(maps)});
+        jobs_.push_back(std::move(job));
     }
     more_.notify_one();
     if (!thread_.joinable()) {
@@ -36,11 +54,12 @@ const std::map<uint32_t, CheckedTable>& EarlyChecks::finish() {
     }
     more_.notify_one();
     if (thread_.joinable()) thread_.join();
+    steps_.reset();
+    copy_.reset();
     return done_;
 }
 
 void EarlyChecks::work() {
-    CheckOptions options;  // every table's keys, as for the whole copy
     while (true) {
         Job job;
         {
@@ -51,22 +70,48 @@ void EarlyChecks::work() {
             jobs_.pop_front();
         }
         try {
-            // Opened again for each table: the file has grown since.
-            auto copy = Database::open(path_, password_);
-            CheckedTable t = checkTableEarly(*copy, job.table, std::move(job.maps), options);
-            // Pages are given out in turn, so the table's last page ends
-            // what is checked. Let go of it: a copy of gigabytes would
-            // otherwise fill the page cache, pushing out what the rest
-            // of the machine uses, and the system would find fresh
-            // memory for each page written; let go, the same memory
-            // takes the tables after.
-            const auto last = std::max_element(t.livePages.begin(), t.livePages.end());
-            if (last != t.livePages.end()) copy->file().releaseCached(*last + 1);
-            done_.emplace(job.table.tdefPage(), std::move(t));
+            run(job);
         } catch (...) {
             // Left to the check of the whole copy.
+            steps_.reset();
         }
     }
+}
+
+void EarlyChecks::run(Job& job) {
+    const uint32_t table = job.table.tdefPage();
+    const bool inSteps = steps_ && steps_->table() == table;
+    uint32_t last = 0;  // the last page checked
+    if (!job.whole) {
+        if (out_) out_->waitWritten(job.ticket);
+        if (!inSteps) {
+            steps_.reset();
+            // Opened again for each table: the file has grown since.
+            copy_ = Database::open(path_, password_);
+            steps_ = std::make_unique<TableCheck>(*copy_, job.table, *job.layout, options_);
+        }
+        steps_->rows(job.pages);
+        last = job.pages.empty() ? 0 : job.pages.back();
+    } else {
+        CheckedTable t;
+        if (inSteps) {
+            t = steps_->finish(std::move(job.maps));
+            steps_.reset();
+        } else {
+            steps_.reset();
+            copy_ = Database::open(path_, password_);
+            t = checkTableEarly(*copy_, job.table, std::move(job.maps), options_);
+        }
+        const auto lastLive = std::max_element(t.livePages.begin(), t.livePages.end());
+        if (lastLive != t.livePages.end()) last = *lastLive;
+        done_.emplace(table, std::move(t));
+    }
+    // Pages are given out in turn, so what is checked ends with the last
+    // page checked. Let go of it: a copy of gigabytes would otherwise fill
+    // the page cache, pushing out what the rest of the machine uses, and
+    // the system would find fresh memory for each page written; let go,
+    // the same memory takes the pages written after.
+    if (last != 0) copy_->file().releaseCached(last + 1);
 }
 
 }  // namespace jet

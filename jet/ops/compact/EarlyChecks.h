@@ -1,10 +1,12 @@
 // Checking each table of the copy as soon as it is written, on a thread of
-// its own, while later tables are copied.
+// its own, while later tables are copied; a large table's rows a few pages
+// at a time while the rest of it is written.
 #pragma once
 
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,6 +14,7 @@
 
 #include "ops/check/Checker.h"
 #include "read/Database.h"
+#include "write/OutputFile.h"
 
 namespace jet {
 
@@ -20,12 +23,23 @@ namespace jet {
 // table to the check of the whole copy.
 class EarlyChecks {
   public:
-    EarlyChecks(std::string path, std::string password)
-        : path_(std::move(path)), password_(std::move(password)) {}
+    // out: the copy being written, which tells when pages are in the file.
+    EarlyChecks(std::string path, std::string password, CheckOptions options = {},
+                OutputFile* out = nullptr)
+        : path_(std::move(path)),
+          password_(std::move(password)),
+          options_(std::move(options)),
+          out_(out) {}
     ~EarlyChecks();
     EarlyChecks(const EarlyChecks&) = delete;
     EarlyChecks& operator=(const EarlyChecks&) = delete;
 
+    // Rows of a table being written are on these data pages (ascending),
+    // in the file once the output's waitWritten(ticket) returns, to be read
+    // with the layout the table's definition will have.
+    void addRows(const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
+                 std::vector<uint32_t> pages, uint64_t ticket);
+    // The table is written whole but for its usage maps, given here.
     void add(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps);
 
     // Waits for the checks; the tables checked, by definition page.
@@ -34,18 +48,29 @@ class EarlyChecks {
   private:
     struct Job {
         CatalogEntry table;
+        bool whole = false;
+        std::shared_ptr<const TableDef> layout;  // rows only
+        std::vector<uint32_t> pages;
+        uint64_t ticket = 0;
         std::map<uint32_t, std::vector<uint32_t>> maps;
     };
 
+    void push(Job job);
     void work();
+    void run(Job& job);
 
     std::string path_, password_;
+    CheckOptions options_;
+    OutputFile* out_;
     std::mutex mutex_;
     std::condition_variable more_;
     std::deque<Job> jobs_;
     bool closed_ = false;
     std::thread thread_;
-    std::map<uint32_t, CheckedTable> done_;  // the thread's alone until it is joined
+    // The thread's alone until it is joined:
+    std::map<uint32_t, CheckedTable> done_;
+    std::unique_ptr<Database> copy_;     // the table checked in steps: the copy
+    std::unique_ptr<TableCheck> steps_;  // and its check so far
 };
 
 }  // namespace jet

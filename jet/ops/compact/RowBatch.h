@@ -3,10 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "format/Bytes.h"
 #include "format/IndexPage.h"
+#include "ops/compact/RowMap.h"
 
 namespace jet {
 
@@ -32,10 +34,12 @@ struct RowBatch {
     std::vector<RowJob> rows;
     std::vector<LongValueExtent> values;  // by row, then by long-value column
     Bytes data;
-    bool tableEnd = false;  // the table's last rows; its index trees follow
-    // Instead of rows: the entries of the table's index (by its number
-    // among the real indexes), as the source holds them.
+    bool tableEnd = false;               // the table's last rows; its index trees follow
+    std::unique_ptr<SourceRows> source;  // with the last rows: where they were read
+    // Instead of rows: entries of the table's index (by its number among
+    // the real indexes), in the source's order, a part at a time.
     int index = -1;
+    bool indexEnd = false;  // the index's last entries
     PackedEntries entries;
     std::size_t bytes() const {
         return data.size() + rows.size() * sizeof(RowJob) +

@@ -7,11 +7,12 @@ namespace jet {
 
 void verifyCopy(const std::string& path, const std::string& password,
                 const std::map<uint32_t, std::pair<std::string, TableDigest>>& expected,
-                const std::map<uint32_t, CheckedTable>& checkedEarly) {
+                const std::map<uint32_t, CheckedTable>& checkedEarly, const CheckOptions& base) {
     auto copy = Database::open(path, password);
     // Keys are copied from the source's indexes, so a key that disagrees with
     // its row there would disagree in the copy too: check every table's keys.
-    CheckOptions options;
+    CheckOptions options = base;
+    options.keysOfEveryTable = true;
     options.threads = 2;
     options.checked = &checkedEarly;
     CheckResult report = checkDatabase(*copy, options);

@@ -16,6 +16,7 @@ namespace jet {
 // Tables checked early are taken as checked once their maps are found as given.
 void verifyCopy(const std::string& path, const std::string& password,
                 const std::map<uint32_t, std::pair<std::string, TableDigest>>& expected,
-                const std::map<uint32_t, CheckedTable>& checkedEarly);
+                const std::map<uint32_t, CheckedTable>& checkedEarly,
+                const CheckOptions& base = {});
 
 }  // namespace jet
