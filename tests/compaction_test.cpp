@@ -418,6 +418,21 @@ TEST(Compaction, IndexEntriesThatDisagreeWithTheRowsAreNamedAndNeverPassedOn) {
         const fs::path copy = dir / (std::string(c.what) + "-copy.mdb");
         auto r = compact(db, copy, "");
         EXPECT_EQ(readFile(db), b);
+        {
+            // The same in as little memory as a compaction takes.
+            jet::CompactRequest tight;
+            tight.sourcePath = db.string();
+            tight.destinationPath = copy.string() + "-tight";
+            tight.memoryBudget = 0;
+            auto t = jet::compactFile(tight);
+            EXPECT_EQ(t.ok(), r.ok());
+            if (t.ok() && r.ok()) {
+                EXPECT_TRUE(readFile(copy) == readFile(tight.destinationPath));
+            }
+            if (!t.ok() && !r.ok()) {
+                EXPECT_EQ(t.error().description, r.error().description);
+            }
+        }
         if (c.repaired) {
             // The index is only out of order: the copy sorts it.
             ASSERT_TRUE(r.ok()) << r.error().description;
