@@ -244,7 +244,7 @@ TEST(MainWindow, TheRealDialogStartsInTheProgramFolderAndListsOnlyDataDbf) {
         EXPECT_EQ(file, "data.dbf");
         EXPECT_EQ(filters, QStringList{"QW DBASE (data.dbf) (data.dbf)"});
         EXPECT_EQ(listed, 1);
-        EXPECT_EQ(listedName, "data.dbf");
+        EXPECT_EQ(listedName.toStdString(), "data.dbf");
         if (accept) {
             EXPECT_EQ(fs::canonical(main.Text1->text().toStdString()),
                       fs::canonical(dir / "data.dbf"));
