@@ -29,9 +29,12 @@ class OffThreadEngine : public platform::DatabaseEngine {
   public:
     explicit OffThreadEngine(std::unique_ptr<platform::DatabaseEngine> engine)
         : engine_(std::move(engine)) {}
-    void CompactDatabase(const std::string& sourceConnection,
-                         const std::string& destinationConnection) override {
-        runOffThread([&] { engine_->CompactDatabase(sourceConnection, destinationConnection); });
+    platform::CompactOutcome CompactDatabase(const std::string& sourceConnection,
+                                             const std::string& destinationConnection) override {
+        platform::CompactOutcome outcome;
+        runOffThread(
+            [&] { outcome = engine_->CompactDatabase(sourceConnection, destinationConnection); });
+        return outcome;
     }
 
   private:

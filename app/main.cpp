@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/QtRuntime.h"
-#include "jet/Memory.h"
+#include "jet/Compact.h"
 #include "platform/DatabaseEngine.h"
 #include "platform/FileSystem.h"
 #include "platform/NumberFormat.h"

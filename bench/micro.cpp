@@ -6,10 +6,11 @@
 
 #include <random>
 
-#include "jet/DataPage.h"
-#include "jet/Rc4.h"
-#include "jet/Row.h"
-#include "jet/Writer.h"
+#include "format/DataPage.h"
+#include "format/Rc4.h"
+#include "format/Row.h"
+#include "write/DatabaseWriter.h"
+#include "write/LongValueWriter.h"
 
 namespace {
 
