@@ -180,41 +180,25 @@ void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std:
 void walkIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
                    IndexTree& tree, FunctionRef<void(ByteView key, RowPtr row)> visit) {
     tree.entries.clear();
-    Bytes key;
+    // Keys are at most 64 KB: each is put together here, with no allocation.
+    std::vector<uint8_t> key(std::size_t{0xFFFF} + 1);
     walkTree(
         file, root, owner, what, tree,
         [&](ByteView a, ByteView b, RowPtr row) {
-            key.assign(a.begin(), a.end());
-            key.insert(key.end(), b.begin(), b.end());
-            visit(key, row);
+            if (a.size() + b.size() > key.size()) failDamage(what + ": index key too long", root);
+            if (!a.empty()) std::memcpy(key.data(), a.data(), a.size());
+            if (!b.empty()) std::memcpy(key.data() + a.size(), b.data(), b.size());
+            visit(ByteView(key.data(), a.size() + b.size()), row);
         },
         [](std::size_t) {});
 }
 
-void readIndexTreePacked(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
-                         IndexTree& tree, PackedEntries& out) {
+void walkIndexRows(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                   IndexTree& tree, FunctionRef<void(RowPtr row)> visit) {
     tree.entries.clear();
-    out.clear();
-    bool reserved = false;
     walkTree(
-        file, root, owner, what, tree,
-        [&](ByteView a, ByteView b, RowPtr row) {
-            const std::size_t off = out.keys.size();
-            out.keys.insert(out.keys.end(), a.begin(), a.end());
-            out.keys.insert(out.keys.end(), b.begin(), b.end());
-            out.entries.push_back(
-                {static_cast<uint32_t>(off), static_cast<uint32_t>(a.size() + b.size()), row});
-        },
-        [&](std::size_t leafPages) {
-            // Leaves fill about alike: room for the level, from the first.
-            if (reserved) return;
-            reserved = true;
-            const std::size_t perPage = out.entries.size() + 1;
-            const std::size_t bytesPerPage = out.keys.size() + 1;
-            out.entries.reserve(std::min<std::size_t>(leafPages * perPage, std::size_t{1} << 20));
-            out.keys.reserve(
-                std::min<std::size_t>(leafPages * bytesPerPage, std::size_t{64} << 20));
-        });
+        file, root, owner, what, tree, [&](ByteView, ByteView, RowPtr row) { visit(row); },
+        [](std::size_t) {});
 }
 
 std::size_t indexEntrySize(const IndexEntry& e, bool node) { return e.key.size() + (node ? 8 : 4); }
@@ -227,30 +211,56 @@ Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, 
     return buildIndexPage(type, owner, prev, next, tail, refs);
 }
 
+namespace {
+
+// An entry's bytes on a page: its key, then the row pointer, and on node
+// pages the child; read in place, without putting them together.
+struct Stored {
+    Stored(const EntryRef& e, bool node) : key(e.key), tailSize(node ? 8 : 4) {
+        tail[0] = static_cast<uint8_t>(e.row.page >> 16);
+        tail[1] = static_cast<uint8_t>(e.row.page >> 8);
+        tail[2] = static_cast<uint8_t>(e.row.page);
+        tail[3] = e.row.row;
+        if (node) putBe32(tail + 4, e.child);
+    }
+    std::size_t size() const { return key.size() + tailSize; }
+    uint8_t at(std::size_t k) const { return k < key.size() ? key[k] : tail[k - key.size()]; }
+    // Copies the bytes from `from` on to out.
+    void copyFrom(std::size_t from, uint8_t* out) const {
+        if (from < key.size()) {
+            std::memcpy(out, key.data() + from, key.size() - from);
+            out += key.size() - from;
+            from = key.size();
+        }
+        std::memcpy(out, tail + (from - key.size()), tailSize - (from - key.size()));
+    }
+    ByteView key;
+    uint8_t tail[8] = {};
+    std::size_t tailSize;
+};
+
+}  // namespace
+
 Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,
                     std::span<const EntryRef> entries) {
     Page p{};
     const bool node = type == kPageIndexNode;
-    // An entry's bytes: its key, the row pointer, and on node pages the child.
-    auto full = [&](const EntryRef& e, Bytes& b) {
-        b.assign(e.key.begin(), e.key.end());  // NOLINT
-        b.resize(e.key.size() + (node ? 8 : 4));
-        putBe24(b.data() + e.key.size(), e.row.page);
-        b[e.key.size() + 3] = e.row.row;
-        if (node) putBe32(b.data() + e.key.size() + 4, e.child);
-    };
-    Bytes a, b;
     // The prefix every entry shares with the first (for sorted entries, the
     // one the first and last share), kept short enough that each entry
     // still stores at least one byte.
     std::size_t prefix = 0;
     if (entries.size() > 1) {
-        full(entries.front(), a);
+        const Stored a(entries.front(), node);
         prefix = a.size() - 1;
         for (std::size_t i = 1; i < entries.size() && prefix > 0; ++i) {
-            full(entries[i], b);
+            const Stored b(entries[i], node);
+            const std::size_t n = std::min(prefix, b.size());
             std::size_t lcp = 0;
-            while (lcp < prefix && lcp < b.size() && a[lcp] == b[lcp]) ++lcp;
+            const std::size_t keys = std::min({n, a.key.size(), b.key.size()});
+            while (lcp < keys && a.key[lcp] == b.key[lcp]) ++lcp;
+            if (lcp == keys) {
+                while (lcp < n && a.at(lcp) == b.at(lcp)) ++lcp;
+            }
             prefix = std::min(lcp, b.size() - 1);
         }
     }
@@ -264,10 +274,9 @@ Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, 
     std::size_t pos = 0;
     bool firstEntry = true;
     for (const EntryRef& e : entries) {
-        full(e, b);
-        std::size_t skip = firstEntry ? 0 : prefix;
-        std::copy(b.begin() + static_cast<std::ptrdiff_t>(skip), b.end(),
-                  p.begin() + static_cast<std::ptrdiff_t>(kIndexEntryStart + pos));
+        const Stored b(e, node);
+        const std::size_t skip = firstEntry ? 0 : prefix;
+        b.copyFrom(skip, p.data() + kIndexEntryStart + pos);
         pos += b.size() - skip;
         p[kIndexBitmapStart + pos / 8] =
             static_cast<uint8_t>(p[kIndexBitmapStart + pos / 8] | (1u << (pos % 8)));

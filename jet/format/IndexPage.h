@@ -194,10 +194,14 @@ void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std:
 void walkIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
                    IndexTree& tree, FunctionRef<void(ByteView key, RowPtr row)> visit);
 
-// Leaf entries packed to be passed on whole: their keys one after another in
-// one buffer, and for each entry where its key lies and its row. A tree of
-// hundreds of thousands of entries is then two blocks of memory, not one
-// for each key longer than an IndexEntry holds.
+// The same walk, only the row of each leaf entry handed to visit.
+void walkIndexRows(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                   IndexTree& tree, FunctionRef<void(RowPtr row)> visit);
+
+// Leaf entries packed to be passed on: their keys one after another in one
+// buffer, and for each entry where its key lies and its row. Hundreds of
+// thousands of entries are then two blocks of memory, not one for each key
+// longer than an IndexEntry holds.
 struct PackedEntries {
     struct Entry {
         uint32_t off = 0;  // of the key in keys
@@ -215,10 +219,6 @@ struct PackedEntries {
         entries.clear();
     }
 };
-
-// The same walk, the leaf entries packed (out is emptied first).
-void readIndexTreePacked(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
-                         IndexTree& tree, PackedEntries& out);
 
 // An entry to be written: its key, row and (on node pages) child.
 struct EntryRef {

@@ -6,9 +6,8 @@ namespace jet {
 
 void LiveSlots::clear() {
     pages_.clear();
-    bits_.clear();
-    before_.clear();
-    index_.clear();
+    adding_.clear();
+    info_.clear();
     count_ = 0;
     dense_ = false;
 }
@@ -24,42 +23,37 @@ void LiveSlots::addPage(uint32_t page, const DataPage& dp) {
 void LiveSlots::addPage(uint32_t page, const Bits& live) {
     if (live == Bits{}) return;
     pages_.push_back(page);
-    bits_.push_back(live);
+    adding_.push_back(live);
 }
 
 void LiveSlots::finish() {
+    std::vector<std::size_t> order(pages_.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     if (!std::is_sorted(pages_.begin(), pages_.end())) {
-        std::vector<std::size_t> order(pages_.size());
-        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
         std::sort(order.begin(), order.end(),
                   [&](std::size_t a, std::size_t b) { return pages_[a] < pages_[b]; });
-        std::vector<uint32_t> pages(pages_.size());
-        std::vector<Bits> bits(bits_.size());
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            pages[i] = pages_[order[i]];
-            bits[i] = bits_[order[i]];
-        }
-        pages_ = std::move(pages);
-        bits_ = std::move(bits);
     }
-    before_.resize(pages_.size());
-    count_ = 0;
-    for (std::size_t i = 0; i < pages_.size(); ++i) {
-        before_[i] = static_cast<uint32_t>(count_);
-        for (uint64_t w : bits_[i]) count_ += static_cast<uint64_t>(__builtin_popcountll(w));
-    }
-    index_.clear();
+    std::vector<uint32_t> pages(pages_.size());
+    for (std::size_t i = 0; i < order.size(); ++i) pages[i] = pages_[order[i]];
+    info_.clear();
     dense_ = false;
-    if (pages_.empty()) return;
-    lo_ = pages_.front();
-    const std::size_t range = pages_.back() - lo_ + 1u;
-    // Four bytes for each page of the range: worth it unless the pages are
+    // Forty bytes for each page of the range: worth it unless the pages are
     // scattered far apart.
-    if (range > 4 * pages_.size() + 1024) return;
-    index_.assign(range, 0);
-    for (std::size_t i = 0; i < pages_.size(); ++i)
-        index_[pages_[i] - lo_] = static_cast<uint32_t>(i + 1);
-    dense_ = true;
+    if (!pages.empty()) {
+        lo_ = pages.front();
+        const std::size_t range = pages.back() - lo_ + 1u;
+        dense_ = range <= 4 * pages.size() + 1024;
+        info_.assign(dense_ ? range : pages.size());
+    }
+    count_ = 0;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        Page& p = info_[dense_ ? pages[i] - lo_ : i];
+        p.bits = adding_[order[i]];
+        p.before = static_cast<uint32_t>(count_);
+        for (uint64_t w : p.bits) count_ += popcount(w);
+    }
+    pages_ = std::move(pages);
+    adding_ = std::vector<Bits>();
 }
 
 }  // namespace jet

@@ -137,7 +137,11 @@ void DatabaseChecker::checkIndexEntries(const TableDef& def, const RealIndex& id
                       byRow.add(record);
                   });
     byRow.finish();
-    std::vector<LiveSlots::Bits> pointed(live.pages());
+    // The rows pointed to, gathered page by page as the entries come in
+    // row order.
+    LiveSlots pointed;
+    uint32_t page = 0;
+    LiveSlots::Bits bits{};
     std::vector<uint32_t> twice;  // rows two entries point to
     uint32_t last = 0;
     bool any = false;
@@ -150,21 +154,26 @@ void DatabaseChecker::checkIndexEntries(const TableDef& def, const RealIndex& id
             continue;
         }
         if (any && u == last) twice.push_back(u);
+        if (row.page != page) {
+            pointed.addPage(page, bits);
+            page = row.page;
+            bits = {};
+        }
         any = true;
         last = u;
-        LiveSlots::Bits& b = pointed[*live.pageIndex(row.page)];
-        b[row.row >> 6] |= uint64_t{1} << (row.row & 63u);
+        bits[row.row >> 6] |= uint64_t{1} << (row.row & 63u);
         if (options_.keysOfEveryTable || def.tableType == 'S')
             checkKey(def, idx, shape, r.subspan(4), row, where);
     }
+    pointed.addPage(page, bits);
+    pointed.finish();
     for (uint32_t u : twice) {
         RowPtr r = RowPtr::fromU32(u);
         problem(where + ": two entries point to page " + std::to_string(r.page) + " row " +
                 std::to_string(r.row));
     }
     live.forEach([&](RowPtr r) {
-        const LiveSlots::Bits& b = pointed[*live.pageIndex(r.page)];
-        if ((b[r.row >> 6] >> (r.row & 63u)) & 1u) return;
+        if (pointed.contains(r)) return;
         if (idx.ignoreNulls() && keyHasNull(def, idx, r)) return;
         problem(where + ": row at page " + std::to_string(r.page) + " row " +
                 std::to_string(r.row) + " is missing from the index");

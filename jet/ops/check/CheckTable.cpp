@@ -35,7 +35,15 @@ void DatabaseChecker::beginRows(const CatalogEntry& entry, const TableDef& def) 
     t.digest = &report_.digests[def.firstPage];
     t.rows = 0;
     t.pages.clear();
+    t.rowsDone = false;
+    t.indexRoots.assign(def.realIndexes.size(), 0);
     lastLv_ = {0xFFFF, 0};
+}
+
+void DatabaseChecker::rowsDone() {
+    if (table_.rowsDone) return;
+    table_.live.finish();
+    table_.rowsDone = true;
 }
 
 // Owned and free-space maps; the pages the owned map lists. Those that are
@@ -127,10 +135,20 @@ void DatabaseChecker::endTable(const TableDef& def) {
         }
     }
 
-    t.live.finish();
+    rowsDone();
     for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
+        const RealIndex& ri = def.realIndexes[i];
+        if (t.indexRoots[i] != 0 && t.indexRoots[i] == ri.rootPage) {
+            // Its entries were checked as soon as it was written.
+            attempt(where + ", index " + std::to_string(i), [&] {
+                if (!ri.usageMap.isNull())
+                    markMap(
+                        tableMap(ri.usageMap, where + ", index " + std::to_string(i) + " pages"));
+            });
+            continue;
+        }
         attempt(where + ", index " + std::to_string(i),
-                [&] { checkIndex(def, def.realIndexes[i], i, t.live, tallies_[i]); });
+                [&] { checkIndex(def, ri, i, t.live, tallies_[i]); });
     }
     report_.tables.push_back(t.summary);
 }

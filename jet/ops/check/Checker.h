@@ -70,11 +70,11 @@ struct TableDef;
 
 // The same for a large table, in steps while it is written: its rows a few
 // pages at a time, read with the layout of the definition the table will
-// have (its columns and indexes), then the rest once the table is whole,
-// when the definition in the file must have that layout. The database is
-// refreshed before each step. Never throws for damage in rows; finish
-// throws when the definition in the file differs, leaving the table to the
-// check of the whole file.
+// have (its columns and indexes), then each index once it is written, then
+// the rest once the table is whole, when the definition in the file must
+// have that layout. The database is refreshed before each step. Damage is
+// reported as problems; a step out of turn, or a definition in the file that
+// differs, throws, leaving the table to the check of the whole file.
 class TableCheck {
   public:
     TableCheck(Database& db, const CatalogEntry& table, const TableDef& layout,
@@ -86,6 +86,10 @@ class TableCheck {
     uint32_t table() const;  // its definition page
     // Rows on these data pages (in ascending order), now in the file.
     void rows(const std::vector<uint32_t>& pages);
+    // Index i (among the real indexes) is in the file with this root, and
+    // every row is: its entries are checked against the rows now; its usage
+    // map at the end, with the root the definition then gives.
+    void index(std::size_t i, uint32_t root);
     CheckedTable finish(std::map<uint32_t, std::vector<uint32_t>> maps);
 
   private:

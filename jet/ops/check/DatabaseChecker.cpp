@@ -184,7 +184,22 @@ void DatabaseChecker::beginEarly(const CatalogEntry& t, const TableDef& layout) 
     beginRows(t, layout);
 }
 
-void DatabaseChecker::rowsEarly(const std::vector<uint32_t>& pages) { checkPages(pages); }
+void DatabaseChecker::rowsEarly(const std::vector<uint32_t>& pages) {
+    if (table_.rowsDone) fail(ErrorCode::kVerifyFailed, "rows came after an index was checked");
+    checkPages(pages);
+}
+
+void DatabaseChecker::indexEarly(std::size_t i, uint32_t root) {
+    const TableDef& def = *table_.def;
+    if (i >= def.realIndexes.size()) fail(ErrorCode::kVerifyFailed, "no such index");
+    rowsDone();
+    RealIndex ri = def.realIndexes[i];
+    ri.rootPage = root;
+    ri.usageMap = {};  // not written yet
+    attempt(table_.where + ", index " + std::to_string(i),
+            [&] { checkIndex(def, ri, i, table_.live, tallies_[i]); });
+    table_.indexRoots[i] = root;
+}
 
 namespace {
 
@@ -228,6 +243,8 @@ CheckedTable DatabaseChecker::endEarly(const CatalogEntry& t, const TableDef& la
     for (uint32_t p : tableMaps(def)) {
         if (!std::binary_search(done.begin(), done.end(), p)) rest.push_back(p);
     }
+    if (!rest.empty() && table_.rowsDone)
+        fail(ErrorCode::kVerifyFailed, "table '" + t.name + "': rows came after its indexes");
     checkPages(rest);
     endTable(def);
     CheckedTable out;
@@ -267,6 +284,17 @@ TableCheck::~TableCheck() = default;
 
 uint32_t TableCheck::table() const { return s_->table.tdefPage(); }
 
+void TableCheck::index(std::size_t i, uint32_t root) {
+    if (!s_->stopped.empty()) return;
+    s_->db.refresh();
+    try {
+        s_->checker.indexEarly(i, root);
+    } catch (const JetException& e) {
+        if (e.error().code() == ErrorCode::kVerifyFailed) throw;
+        s_->stopped = "table '" + s_->table.name + "': " + e.error().description;
+    }
+}
+
 // Damage ends the table's check, as it ends the check of a table read whole.
 void TableCheck::rows(const std::vector<uint32_t>& pages) {
     if (!s_->stopped.empty()) return;
@@ -274,6 +302,7 @@ void TableCheck::rows(const std::vector<uint32_t>& pages) {
     try {
         s_->checker.rowsEarly(pages);
     } catch (const JetException& e) {
+        if (e.error().code() == ErrorCode::kVerifyFailed) throw;
         s_->stopped = "table '" + s_->table.name + "': " + e.error().description;
     }
 }

@@ -38,6 +38,9 @@ class DatabaseChecker {
     // written, then the rest once the table is whole.
     void beginEarly(const CatalogEntry& t, const TableDef& layout);
     void rowsEarly(const std::vector<uint32_t>& pages);
+    // An index written once every row is: checked against the rows with the
+    // root given, its usage map left to the end.
+    void indexEarly(std::size_t i, uint32_t root);
     CheckedTable endEarly(const CatalogEntry& t, const TableDef& layout);
 
   private:
@@ -77,6 +80,7 @@ class DatabaseChecker {
     std::vector<uint32_t> tableMaps(const TableDef& def);
     void checkPages(const std::vector<uint32_t>& pages);
     void endTable(const TableDef& def);
+    void rowsDone();
 
     // Every value decodes within bounds; long values are read whole. The
     // same pass adds the row to the table's digest.
@@ -135,7 +139,9 @@ class DatabaseChecker {
         std::map<uint16_t, std::vector<uint32_t>> lvPagesUsed;  // sorted once the rows are done
         TableDigest* digest = nullptr;
         uint64_t rows = 0;
-        std::vector<uint32_t> pages;  // pages whose rows were checked
+        std::vector<uint32_t> pages;       // pages whose rows were checked
+        bool rowsDone = false;             // every row is counted: live is finished
+        std::vector<uint32_t> indexRoots;  // roots of the indexes checked early (0: none)
     };
     TableState table_;
     std::vector<IndexTally> tallies_;  // of the table being checked

@@ -75,6 +75,8 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
                                 std::vector<uint32_t> pages, uint64_t ticket) {
                 early.addRows(table, std::move(layout), std::move(pages), ticket);
             });
+            c.onIndexWritten([&](const CatalogEntry& table, std::size_t i, uint32_t root,
+                                 uint64_t ticket) { early.addIndex(table, i, root, ticket); });
         }
         c.prepare();
         // The copy, with a tenth to spare.

@@ -136,7 +136,14 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
     if (!source) readerStopped(def);
     if (dataPage != 0) out_.write(dataPage, data.build());
     for (auto& [col, w] : lvWriters) w.finish();
+    // A table checked as it is written: the rest of its rows, then each
+    // index as it is written.
+    const bool inSteps = told > 0;
+    if (inSteps && told < dataPages.size()) tellRows(t, dataPages, told, lvWriters, layout);
+    CatalogEntry entry = t.entry;
+    entry.id = static_cast<int32_t>(t.newPages.front());
     written.finish();
+    source->noteWritten(written);
     std::vector<uint32_t> indexPages;  // of every index
 
     Bytes buf(def.buffer.begin(), def.buffer.begin() + def.length);
@@ -171,6 +178,7 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
         uint32_t root =
             rebuildIndex(def, i, ti, full, *source, t.newPages.front(), pages, distinct);
         indexPages.insert(indexPages.end(), pages.begin(), pages.end());
+        if (inSteps && indexWritten_) indexWritten_(entry, i, root, out_.handOverAll());
         put32(buf.data() + ri.blockOffset + 38, root);
         put32(buf.data() + ri.statsOffset + 4, distinct);
         if (t.indexMaps[i] >= 0) {
@@ -194,8 +202,6 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
         for (const auto& [col, w] : lvWriters) out_.seal(w.pages());
         out_.seal(indexPages);
         out_.flush();
-        CatalogEntry entry = t.entry;
-        entry.id = static_cast<int32_t>(t.newPages.front());
         std::map<uint32_t, std::vector<uint32_t>> maps;
         auto give = [&](int i) {
             if (i >= 0) maps[map(i).at.toU32()] = map(i).pages;
@@ -237,10 +243,7 @@ uint32_t Compactor::rebuildIndex(const TableDef& def, std::size_t i, std::size_t
         if (!part) readerStopped(def);
         if (part->table != ti || part->index != static_cast<int>(i))
             failDamage("rows of two tables crossed", def.firstPage);
-        if (rebuild.takesEntries()) {
-            const PackedEntries& e = part->entries;
-            for (const auto& entry : e.entries) rebuild.add(e.key(entry), entry.row);
-        }
+        if (rebuild.takesEntries()) rebuild.add(part->entries);
         last = part->indexEnd;
         recycle(std::move(*part));
     }

@@ -99,6 +99,11 @@ class Compactor {
     using RowsWritten = std::function<void(const CatalogEntry&, std::shared_ptr<const TableDef>,
                                            std::vector<uint32_t>, uint64_t ticket)>;
     void onRowsWritten(RowsWritten f) { rowsWritten_ = std::move(f); }
+    // Then told of each of its indexes once written (and all its rows):
+    // its number among the real indexes and its root.
+    using IndexWritten =
+        std::function<void(const CatalogEntry&, std::size_t, uint32_t root, uint64_t ticket)>;
+    void onIndexWritten(IndexWritten f) { indexWritten_ = std::move(f); }
 
     const MemoryShares& shares() const { return shares_; }
 
@@ -174,6 +179,7 @@ class Compactor {
 
     TableWritten tableWritten_;
     RowsWritten rowsWritten_;
+    IndexWritten indexWritten_;
     static constexpr std::size_t kRowsToCheck = 2048;  // data pages told of at a time
     IndexTree readerTree_;                             // the tree the reader walks: its pages
     static constexpr std::size_t kBatchRows = 256;

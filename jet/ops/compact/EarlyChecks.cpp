@@ -23,10 +23,21 @@ void EarlyChecks::addRows(const CatalogEntry& table, std::shared_ptr<const Table
     push(std::move(job));
 }
 
+void EarlyChecks::addIndex(const CatalogEntry& table, std::size_t i, uint32_t root,
+                           uint64_t ticket) {
+    Job job;
+    job.kind = Job::kIndex;
+    job.table = table;
+    job.index = i;
+    job.root = root;
+    job.ticket = ticket;
+    push(std::move(job));
+}
+
 void EarlyChecks::add(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
     Job job;
     job.table = table;
-    job.whole = true;
+    job.kind = Job::kWhole;
     job.maps = std::move(maps);
     push(std::move(job));
 }
@@ -69,11 +80,14 @@ void EarlyChecks::work() {
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
+        if (job.table.tdefPage() == failed_) continue;
         try {
             run(job);
         } catch (...) {
-            // Left to the check of the whole copy.
+            // Left to the check of the whole copy, with what is still to
+            // come of it.
             steps_.reset();
+            failed_ = job.table.tdefPage();
         }
     }
 }
@@ -82,7 +96,7 @@ void EarlyChecks::run(Job& job) {
     const uint32_t table = job.table.tdefPage();
     const bool inSteps = steps_ && steps_->table() == table;
     uint32_t last = 0;  // the last page checked
-    if (!job.whole) {
+    if (job.kind == Job::kRows) {
         if (out_) out_->waitWritten(job.ticket);
         if (!inSteps) {
             steps_.reset();
@@ -92,6 +106,10 @@ void EarlyChecks::run(Job& job) {
         }
         steps_->rows(job.pages);
         last = job.pages.empty() ? 0 : job.pages.back();
+    } else if (job.kind == Job::kIndex) {
+        if (!inSteps) return;  // its check failed to start: the whole check has it
+        if (out_) out_->waitWritten(job.ticket);
+        steps_->index(job.index, job.root);
     } else {
         CheckedTable t;
         if (inSteps) {

@@ -39,6 +39,8 @@ class EarlyChecks {
     // with the layout the table's definition will have.
     void addRows(const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
                  std::vector<uint32_t> pages, uint64_t ticket);
+    // Index i of that table is written, with this root, once every row is.
+    void addIndex(const CatalogEntry& table, std::size_t i, uint32_t root, uint64_t ticket);
     // The table is written whole but for its usage maps, given here.
     void add(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps);
 
@@ -47,8 +49,11 @@ class EarlyChecks {
 
   private:
     struct Job {
+        enum Kind { kRows, kIndex, kWhole };
         CatalogEntry table;
-        bool whole = false;
+        Kind kind = kRows;
+        std::size_t index = 0;
+        uint32_t root = 0;
         std::shared_ptr<const TableDef> layout;  // rows only
         std::vector<uint32_t> pages;
         uint64_t ticket = 0;
@@ -71,6 +76,7 @@ class EarlyChecks {
     std::map<uint32_t, CheckedTable> done_;
     std::unique_ptr<Database> copy_;     // the table checked in steps: the copy
     std::unique_ptr<TableCheck> steps_;  // and its check so far
+    uint32_t failed_ = 0;                // a table whose check failed, left to the end
 };
 
 }  // namespace jet

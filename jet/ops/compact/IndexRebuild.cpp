@@ -41,9 +41,44 @@ IndexRebuild::IndexRebuild(Setup s)
 }
 
 RowPtr IndexRebuild::mapped(RowPtr old) const {
-    const std::optional<uint32_t> place = setup_.source->place(old);
-    if (!place) failDamage(where_ + " entry points to a row that is not live", old.page, old.row);
-    return setup_.written->at(*place);
+    const SourceRows& source = *setup_.source;
+    const LiveSlots::Page* p = source.live.find(old.page);
+    if (!p || !LiveSlots::has(*p, old.row))
+        failDamage(where_ + " entry points to a row that is not live", old.page, old.row);
+    const uint32_t rank = LiveSlots::rank(*p, old.row);
+    if (!source.reordered) return setup_.written->at(rank, p->note);
+    return RowPtr::fromU32(source.order[rank]);  // the new slot, once written
+}
+
+// The entries' rows are looked up in no order, a cache miss each (and,
+// in a virtual machine, a costly miss of the address translation): what
+// each lookup needs is asked for some entries ahead, in two steps.
+void IndexRebuild::add(const PackedEntries& entries) {
+    constexpr std::size_t kAhead = 64;
+    const auto& e = entries.entries;
+    const std::size_t n = e.size();
+    const SourceRows& source = *setup_.source;
+    for (std::size_t i = 0; i < n; ++i) {
+        // (At the call: a function that only prefetches looks free of
+        // effects to the compiler, and its calls are dropped.)
+        if (i + kAhead < n) {
+            if (const LiveSlots::Page* p = source.live.where(e[i + kAhead].row.page)) {
+                __builtin_prefetch(p);
+                __builtin_prefetch(reinterpret_cast<const char*>(p + 1) - 1);  // across two lines
+            }
+        }
+        if (i + kAhead / 2 < n) {
+            const RowPtr r = e[i + kAhead / 2].row;
+            const LiveSlots::Page* p = source.live.find(r.page);
+            if (!p) {
+            } else if (!source.reordered) {
+                __builtin_prefetch(setup_.written->where(p->note));
+            } else if (LiveSlots::has(*p, r.row)) {
+                __builtin_prefetch(&source.order[LiveSlots::rank(*p, r.row)]);
+            }
+        }
+        add(entries.key(e[i]), e[i].row);
+    }
 }
 
 void IndexRebuild::add(ByteView key, RowPtr old) {

@@ -49,7 +49,8 @@ class IndexRebuild {
     // Whether the entries are taken as they come (through add), which needs
     // the rows' places in memory; otherwise finish() reads them itself.
     bool takesEntries() const { return setup_.source->inMemory(); }
-    // The next entry, in the source's order.
+    // The next entries, in the source's order.
+    void add(const PackedEntries& entries);
     void add(ByteView key, RowPtr old);
     // Writes what is left and the levels above; returns the root.
     uint32_t finish(std::vector<uint32_t>& pages, uint32_t& distinct);

@@ -45,7 +45,7 @@ void Compactor::readInKeyOrder(TablePlan& t, const std::vector<uint32_t>& mapPag
     bool alongPages = true, kept = true;
     uint64_t n = 0;
     uint32_t last = 0;
-    walkIndexTree(file_, ri.rootPage, def.firstPage, where, readerTree_, [&](ByteView, RowPtr row) {
+    walkIndexRows(file_, ri.rootPage, def.firstPage, where, readerTree_, [&](RowPtr row) {
         const uint32_t r = row.toU32();
         if (n > 0 && r <= last) alongPages = false;
         last = r;
@@ -63,8 +63,8 @@ void Compactor::readInKeyOrder(TablePlan& t, const std::vector<uint32_t>& mapPag
     if (!kept) {
         pairs.clear();
         n = 0;
-        walkIndexTree(file_, ri.rootPage, def.firstPage, where, readerTree_,
-                      [&](ByteView, RowPtr row) { pairs.add(uint64_t{row.toU32()} << 32 | n++); });
+        walkIndexRows(file_, ri.rootPage, def.firstPage, where, readerTree_,
+                      [&](RowPtr row) { pairs.add(uint64_t{row.toU32()} << 32 | n++); });
     }
     readKeyAcrossPages(t, pages, pairs, source, out);
 }
@@ -76,8 +76,8 @@ void Compactor::readKeyAlongPages(TablePlan& t, const std::vector<uint32_t>& map
     const RealIndex& ri = def.realIndexes[def.primaryKey()->realIndex];
     std::vector<bool> met(file_.pageCount(), false);
     uint64_t live = 0, n = 0;
-    walkIndexTree(file_, ri.rootPage, def.firstPage, "table '" + def.name + "', primary key",
-                  readerTree_, [&](ByteView, RowPtr row) {
+    walkIndexRows(file_, ri.rootPage, def.firstPage, "table '" + def.name + "', primary key",
+                  readerTree_, [&](RowPtr row) {
                       const uint32_t p = row.page;
                       if (p < met.size() && !met[p]) {
                           if (!std::binary_search(mapPages.begin(), mapPages.end(), p))
@@ -116,7 +116,7 @@ void Compactor::readKeyAcrossPages(TablePlan& t, const std::vector<uint32_t>& ma
     source.reordered = true;
     if (reserveOrder(n * 4)) {
         source.orderMemory = n * 4;
-        source.order.reserve(n);
+        source.order.assign(n);
     } else {
         source.orderFile = SpillFile::create(spill_);
     }
@@ -125,6 +125,7 @@ void Compactor::readKeyAcrossPages(TablePlan& t, const std::vector<uint32_t>& ma
     bool more = pairs.next(pair);
     auto pageOf = [](uint64_t v) { return static_cast<uint32_t>(v >> 40); };
     uint32_t lastRow = 0xFFFFFFFFu;
+    uint64_t rank = 0;  // of the row in page order
     for (uint32_t p : mapPages) {
         if (more && pageOf(pair) < p) notExactly(def, ri);  // a page the map does not list
         const bool listed = more && pageOf(pair) == p;
@@ -149,8 +150,9 @@ void Compactor::readKeyAcrossPages(TablePlan& t, const std::vector<uint32_t>& ma
             if (source.orderFile) {
                 source.orderFile->append(&place, sizeof place);
             } else {
-                source.order.push_back(place);
+                source.order[rank] = place;
             }
+            ++rank;
             take(t, RowPtr::fromU32(row), runs.stage());
             runs.placed(place);
         }
