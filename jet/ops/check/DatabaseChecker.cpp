@@ -109,14 +109,21 @@ CheckResult DatabaseChecker::run() {
 }
 
 // One table checked by itself, with the pages it reached.
+std::vector<uint32_t> DatabaseChecker::markedPages() {
+    std::vector<uint32_t> pages = std::move(marked_);
+    marked_.clear();
+    std::sort(pages.begin(), pages.end());
+    return pages;
+}
+
 CheckedTable DatabaseChecker::checkEarly(const CatalogEntry& t) {
     live_.assign(db_.file().pageCount(), false);
+    listing_ = true;
+    marked_.clear();
     CheckedTable out;
     out.name = t.name;
     out.part = checkOne(t);
-    for (uint32_t p = 0; p < live_.size(); ++p) {
-        if (live_[p]) out.livePages.push_back(p);
-    }
+    out.livePages = markedPages();
     return out;
 }
 
@@ -180,6 +187,8 @@ CheckResult DatabaseChecker::adopt(const CheckedTable& early) {
 
 void DatabaseChecker::beginEarly(const CatalogEntry& t, const TableDef& layout) {
     live_.assign(kMaxPages, false);  // the file grows as it is checked
+    listing_ = true;
+    marked_.clear();
     report_ = CheckResult{};
     beginRows(t, layout);
 }
@@ -251,9 +260,7 @@ CheckedTable DatabaseChecker::endEarly(const CatalogEntry& t, const TableDef& la
     out.name = t.name;
     out.part = std::move(report_);
     report_ = CheckResult{};
-    for (uint32_t p = 0; p < live_.size(); ++p) {
-        if (live_[p]) out.livePages.push_back(p);
-    }
+    out.livePages = markedPages();
     return out;
 }
 

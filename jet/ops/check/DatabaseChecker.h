@@ -46,8 +46,12 @@ class DatabaseChecker {
   private:
     void problem(std::string s) { report_.problems.push_back(std::move(s)); }
     void mark(uint32_t page) {
-        if (page < live_.size()) live_[page] = true;
+        if (page >= live_.size() || live_[page]) return;
+        live_[page] = true;
+        if (listing_) marked_.push_back(page);
     }
+    // The pages marked, in ascending order (when they were listed).
+    std::vector<uint32_t> markedPages();
     void note(std::string s) { report_.notes.push_back(std::move(s)); }
 
     template <typename F>
@@ -130,6 +134,8 @@ class DatabaseChecker {
     CheckOptions options_;
     CheckResult report_;
     std::vector<bool> live_;  // pages reached, by number
+    bool listing_ = false;    // a table by itself: the pages it reached are listed
+    std::vector<uint32_t> marked_;
     // The table being checked: what its rows have told so far.
     struct TableState {
         const TableDef* def = nullptr;  // the layout its rows are read with
