@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <random>
 
 #include "builder/Builder.h"
@@ -41,9 +42,13 @@ class OpenRecorder : public jet::FileIo {
     };
     bool refuseUnnamed = false;
     bool signalOnNamed = false;
-    std::vector<Open> opens;
+    std::vector<Open> opens;  // the compaction's threads open files at once
+    std::mutex mutex;
     int open(const char* path, int flags, mode_t mode) override {
-        opens.push_back({path, flags, mode});
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            opens.push_back({path, flags, mode});
+        }
         if (refuseUnnamed && (flags & O_TMPFILE) == O_TMPFILE) {
             errno = EOPNOTSUPP;
             return -1;

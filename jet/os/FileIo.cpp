@@ -67,8 +67,7 @@ ssize_t FaultyFileIo::preadv(int fd, const iovec* parts, int count, off_t offset
 }
 
 ssize_t FaultyFileIo::pwrite(int fd, const void* buf, std::size_t n, off_t offset) {
-    if (shortPending_) {
-        shortPending_ = false;
+    if (shortPending_.exchange(false)) {
         errno = err_;
         return -1;
     }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -62,7 +63,7 @@ class FaultyFileIo : public FileIo {
     Mode mode_;
     const char* onlyKind_;
     long count_ = 0;
-    bool shortPending_ = false;
+    std::atomic<bool> shortPending_{false};  // writes come from several threads
     std::string failedKind_;
     std::vector<std::string> kinds_;
 };
