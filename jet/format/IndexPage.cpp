@@ -193,6 +193,15 @@ void walkIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::str
         [](std::size_t) {});
 }
 
+void walkIndexTreeParts(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                        IndexTree& tree,
+                        FunctionRef<void(ByteView a, ByteView b, RowPtr row)> visit) {
+    tree.entries.clear();
+    walkTree(
+        file, root, owner, what, tree,
+        [&](ByteView a, ByteView b, RowPtr row) { visit(a, b, row); }, [](std::size_t) {});
+}
+
 void walkIndexRows(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
                    IndexTree& tree, FunctionRef<void(RowPtr row)> visit) {
     tree.entries.clear();

@@ -194,6 +194,11 @@ void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std:
 void walkIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
                    IndexTree& tree, FunctionRef<void(ByteView key, RowPtr row)> visit);
 
+// The same walk, each key handed over in two parts, a followed by b, as
+// they lie on the page (no copy is made).
+void walkIndexTreeParts(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                        IndexTree& tree,
+                        FunctionRef<void(ByteView a, ByteView b, RowPtr row)> visit);
 // The same walk, only the row of each leaf entry handed to visit.
 void walkIndexRows(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
                    IndexTree& tree, FunctionRef<void(RowPtr row)> visit);

@@ -98,8 +98,10 @@ void PageFile::refresh() {
     nextInSequence_.fill(1);
 }
 
-void PageFile::releaseCached(uint32_t pages) const {
-    (void)::posix_fadvise(fd_, 0, static_cast<off_t>(pages) * kPageSize, POSIX_FADV_DONTNEED);
+void PageFile::releaseCached(uint32_t from, uint32_t to) const {
+    if (to <= from) return;
+    (void)::posix_fadvise(fd_, static_cast<off_t>(from) * kPageSize,
+                          static_cast<off_t>(to - from) * kPageSize, POSIX_FADV_DONTNEED);
 }
 
 PageRef PageFile::page(uint32_t number) {

@@ -73,10 +73,10 @@ class PageFile {
     // For a file another handle is still writing: takes its length again and
     // forgets every page read, since pages may have been written since.
     void refresh();
-    // Tells the system that the file's first pages need not stay in memory:
-    // those on disk already are let go, and read from the disk if asked for
+    // Tells the system that pages [from, to) need not stay in memory: those
+    // on disk already are let go, and read from the disk if asked for
     // again. Only advice, which changes nothing in the file.
-    void releaseCached(uint32_t pages) const;
+    void releaseCached(uint32_t from, uint32_t to) const;
 
   private:
     PageFile() = default;

@@ -67,10 +67,9 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         checks.spill = SpillFolders::near(req.destinationPath);
         EarlyChecks early(req.destinationPath, req.destinationPassword, checks, &out);
         if (req.verify) {
-            c.onTableWritten(
-                [&](const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
-                    early.add(table, std::move(maps));
-                });
+            c.onTableWritten([&](const CatalogEntry& table,
+                                 std::map<uint32_t, std::vector<uint32_t>> maps,
+                                 uint64_t ticket) { early.add(table, std::move(maps), ticket); });
             c.onRowsWritten([&](const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
                                 std::vector<uint32_t> pages, uint64_t ticket) {
                 early.addRows(table, std::move(layout), std::move(pages), ticket);
@@ -79,6 +78,7 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
                                  uint64_t ticket) { early.addIndex(table, i, root, ticket); });
         }
         c.prepare();
+        early.keepBefore(c.firstDataPage());
         // The copy, with a tenth to spare.
         const uint64_t pages = c.estimatePages();
         requireRoom(req.destinationPath, pages * kPageSize + pages * kPageSize / 10);

@@ -144,16 +144,21 @@ void Compactor::sendIndex(std::size_t ti, std::size_t i, Channel<RowBatch>& full
     const TableDef& def = *tables_[ti].def;
     Outbox out(*this, full, ti);
     out.batch.index = static_cast<int>(i);
-    walkIndexTree(file_, def.realIndexes[i].rootPage, def.firstPage,
-                  "table '" + def.name + "', index", readerTree_, [&](ByteView key, RowPtr row) {
-                      PackedEntries& e = out.batch.entries;
-                      e.entries.push_back({static_cast<uint32_t>(e.keys.size()),
-                                           static_cast<uint32_t>(key.size()), row});
-                      e.keys.insert(e.keys.end(), key.begin(), key.end());
-                      if (out.batch.bytes() < kBatchBytes) return;
-                      out.send();
-                      out.batch.index = static_cast<int>(i);
-                  });
+    walkIndexTreeParts(file_, def.realIndexes[i].rootPage, def.firstPage,
+                       "table '" + def.name + "', index", readerTree_,
+                       [&](ByteView a, ByteView b, RowPtr row) {
+                           PackedEntries& e = out.batch.entries;
+                           const std::size_t off = e.keys.size();
+                           e.entries.push_back({static_cast<uint32_t>(off),
+                                                static_cast<uint32_t>(a.size() + b.size()), row});
+                           if (e.keys.capacity() < off + a.size() + b.size())
+                               e.keys.reserve(std::max<std::size_t>(2 * e.keys.capacity(), 4096));
+                           e.keys.insert(e.keys.end(), a.begin(), a.end());
+                           e.keys.insert(e.keys.end(), b.begin(), b.end());
+                           if (out.batch.bytes() < kBatchBytes) return;
+                           out.send();
+                           out.batch.index = static_cast<int>(i);
+                       });
     out.batch.indexEnd = true;
     out.send(false);
 }

@@ -201,7 +201,7 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
         out_.seal(dataPages);
         for (const auto& [col, w] : lvWriters) out_.seal(w.pages());
         out_.seal(indexPages);
-        out_.flush();
+        const uint64_t ticket = out_.handOverAll();
         std::map<uint32_t, std::vector<uint32_t>> maps;
         auto give = [&](int i) {
             if (i >= 0) maps[map(i).at.toU32()] = map(i).pages;
@@ -213,7 +213,7 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
             give(owned);
             give(free);
         }
-        tableWritten_(entry, std::move(maps));
+        tableWritten_(entry, std::move(maps), ticket);
     }
 }
 

@@ -175,6 +175,7 @@ void Compactor::plan() {
         }
     }
     w_.placeMaps();
+    firstDataPage_ = alloc_.count();
     // Security identifiers are masked with a key that depends on the password.
     oldSidKey_ = sidKey(file_.header().decoded);
     newPage0_ = withPassword(file_.header(), newPassword_);

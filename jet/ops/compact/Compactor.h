@@ -86,11 +86,14 @@ class Compactor {
           spill_(spill.folders.empty() ? SpillFolders::near(out.path()) : std::move(spill)) {}
 
     void prepare() { plan(); }
+    // The first page after the definitions and usage maps, once prepared.
+    uint32_t firstDataPage() const { return firstDataPage_; }
 
-    // Told of each table once everything it holds but its usage maps is in
-    // the file, with the maps' rows and the pages each will list.
-    using TableWritten =
-        std::function<void(const CatalogEntry&, std::map<uint32_t, std::vector<uint32_t>>)>;
+    // Told of each table once everything it holds but its usage maps is
+    // written (in the file once the output file's waitWritten(ticket)
+    // returns), with the maps' rows and the pages each will list.
+    using TableWritten = std::function<void(
+        const CatalogEntry&, std::map<uint32_t, std::vector<uint32_t>>, uint64_t ticket)>;
     void onTableWritten(TableWritten f) { tableWritten_ = std::move(f); }
     // Told of a large table's rows as they are written, a few megabytes of
     // data pages at a time (ascending; in the file once the output file's
@@ -175,7 +178,8 @@ class Compactor {
     std::atomic<int64_t> orderPool_;
     SpillFolders spill_;
     std::unique_ptr<Database> writerSource_;  // the source, for the writer's thread
-    uint32_t abandonedEnd_ = 0;               // pages written for a tree begun again, up to here
+    uint32_t abandonedEnd_ = 0;
+    uint32_t firstDataPage_ = 0;  // pages written for a tree begun again, up to here
 
     TableWritten tableWritten_;
     RowsWritten rowsWritten_;

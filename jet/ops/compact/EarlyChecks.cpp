@@ -34,10 +34,12 @@ void EarlyChecks::addIndex(const CatalogEntry& table, std::size_t i, uint32_t ro
     push(std::move(job));
 }
 
-void EarlyChecks::add(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
+void EarlyChecks::add(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps,
+                      uint64_t ticket) {
     Job job;
     job.table = table;
     job.kind = Job::kWhole;
+    job.ticket = ticket;
     job.maps = std::move(maps);
     push(std::move(job));
 }
@@ -100,9 +102,7 @@ void EarlyChecks::run(Job& job) {
         if (out_) out_->waitWritten(job.ticket);
         if (!inSteps) {
             steps_.reset();
-            // Opened again for each table: the file has grown since.
-            copy_ = Database::open(path_, password_);
-            steps_ = std::make_unique<TableCheck>(*copy_, job.table, *job.layout, options_);
+            steps_ = std::make_unique<TableCheck>(copy(), job.table, *job.layout, options_);
         }
         steps_->rows(job.pages);
         last = job.pages.empty() ? 0 : job.pages.back();
@@ -111,14 +111,14 @@ void EarlyChecks::run(Job& job) {
         if (out_) out_->waitWritten(job.ticket);
         steps_->index(job.index, job.root);
     } else {
+        if (out_) out_->waitWritten(job.ticket);
         CheckedTable t;
         if (inSteps) {
             t = steps_->finish(std::move(job.maps));
             steps_.reset();
         } else {
             steps_.reset();
-            copy_ = Database::open(path_, password_);
-            t = checkTableEarly(*copy_, job.table, std::move(job.maps), options_);
+            t = checkTableEarly(copy(), job.table, std::move(job.maps), options_);
         }
         const auto lastLive = std::max_element(t.livePages.begin(), t.livePages.end());
         if (lastLive != t.livePages.end()) last = *lastLive;
@@ -128,8 +128,23 @@ void EarlyChecks::run(Job& job) {
     // page checked. Let go of it: a copy of gigabytes would otherwise fill
     // the page cache, pushing out what the rest of the machine uses, and
     // the system would find fresh memory for each page written; let go,
-    // the same memory takes the pages written after.
-    if (last != 0) copy_->file().releaseCached(last + 1);
+    // the same memory takes the pages written after. The first pages
+    // (definitions, usage maps) are kept: tables checked later read them.
+    if (last >= released_ && copy_) {
+        copy_->file().releaseCached(released_, last + 1);
+        released_ = last + 1;
+    }
+}
+
+// The copy, opened once and taken again as it stands for each step: the
+// file has grown since.
+Database& EarlyChecks::copy() {
+    if (!copy_) {
+        copy_ = Database::open(path_, password_);
+    } else {
+        copy_->refresh();
+    }
+    return *copy_;
 }
 
 }  // namespace jet

@@ -42,7 +42,12 @@ class EarlyChecks {
     // Index i of that table is written, with this root, once every row is.
     void addIndex(const CatalogEntry& table, std::size_t i, uint32_t root, uint64_t ticket);
     // The table is written whole but for its usage maps, given here.
-    void add(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps);
+    void add(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps,
+             uint64_t ticket = 0);
+
+    // Pages before this one (definitions, usage maps) stay in the system's
+    // cache when what is checked is let go of.
+    void keepBefore(uint32_t page) { released_ = page; }
 
     // Waits for the checks; the tables checked, by definition page.
     const std::map<uint32_t, CheckedTable>& finish();
@@ -63,6 +68,7 @@ class EarlyChecks {
     void push(Job job);
     void work();
     void run(Job& job);
+    Database& copy();
 
     std::string path_, password_;
     CheckOptions options_;
@@ -77,6 +83,7 @@ class EarlyChecks {
     std::unique_ptr<Database> copy_;     // the table checked in steps: the copy
     std::unique_ptr<TableCheck> steps_;  // and its check so far
     uint32_t failed_ = 0;                // a table whose check failed, left to the end
+    uint32_t released_ = 0;              // pages before it are let go of
 };
 
 }  // namespace jet
