@@ -167,8 +167,8 @@ TEST(Builder, WideDefinitionsAndLargeTablesUseContinuationPagesAndReferenceMaps)
                           {{"PrimaryKey", {{"ID", true}}, true}}};
     auto b = jet::DatabaseBuilder::create(db.string(), {}, {wide, large});
     ASSERT_TRUE(b.ok());
-    std::vector<jet::Value> w;
-    for (int c = 0; c < 120; ++c) w.push_back(int64_t(c));
+    std::vector<jet::Value> w(120);
+    for (std::size_t c = 0; c < w.size(); ++c) w[c] = static_cast<int64_t>(c);
     ASSERT_TRUE(b.value()->addRow(0, w).ok());
     // About 1,500 bytes a row: two rows a page, 1,400 pages, beyond what an
     // inline usage map can list.

@@ -40,7 +40,7 @@ struct RowLocation {
 
 class Database {
   public:
-    // Opens read-only and checks the password (format doc 2.5).
+    // Opens read-only and checks the password.
     static std::unique_ptr<Database> open(const std::string& path, const std::string& password);
 
     // Another handle on the same file, for another thread to read through.
