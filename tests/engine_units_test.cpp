@@ -1,13 +1,15 @@
 // Unit tests of the engine's building blocks against values taken from real
-// files (the format notes' worked examples).
+// files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <set>
 
+#include "format/Date.h"
 #include "format/Header.h"
 #include "format/IndexPage.h"
 #include "format/Rc4.h"
@@ -17,6 +19,7 @@
 #include "jet/Error.h"
 #include "keys/KeyEncoding.h"
 #include "os/Cleanup.h"
+#include "os/Paths.h"
 #include "read/Value.h"
 
 using jet::Bytes;
@@ -214,6 +217,13 @@ TEST(Values, DatesDecimalsAndBase64) {
     EXPECT_EQ(jet::formatDate(2.5), "1900-01-01 12:00:00");
     EXPECT_EQ(jet::formatDate(-1.25), "1899-12-29 06:00:00");
     EXPECT_EQ(jet::formatDate(1e300), "invalid date");
+    EXPECT_EQ(jet::formatDate(-657434), "0100-01-01 00:00:00");
+    EXPECT_EQ(jet::formatDate(-657434.01), "invalid date");
+    EXPECT_EQ(jet::formatDate(2958465.5), "9999-12-31 12:00:00");
+    EXPECT_EQ(jet::formatDate(1.99999999), "1900-01-01 00:00:00");  // rounds to the next day
+    EXPECT_EQ(jet::formatDate(-1.99999999), "1899-12-28 00:00:00");
+    EXPECT_EQ(jet::dateValue(std::chrono::year{2023} / 3 / 15), 45000);
+    EXPECT_EQ(jet::dateValue(std::chrono::year{1900} / 3 / 1), 61);  // 1900 was no leap year
     Bytes dec(17, 0);
     dec[13] = 0x01;
     dec[14] = 0x02;  // 0x0201 in the least significant word
@@ -221,6 +231,14 @@ TEST(Values, DatesDecimalsAndBase64) {
     dec[0] = 0x80;
     EXPECT_EQ(jet::formatDecimal(dec, 0), "-513");
     EXPECT_EQ(jet::base64(hex("66 6f 6f 62")), "Zm9vYg==");
+}
+
+TEST(Paths, TheFolderOfAFileIsWhereItsRoomIsMeasured) {
+    EXPECT_EQ(jet::folderOf("data.dbf"), ".");
+    EXPECT_EQ(jet::folderOf("./data.dbf"), ".");
+    EXPECT_EQ(jet::folderOf("/data.dbf"), "/");
+    EXPECT_EQ(jet::folderOf("/srv/qw/data.dbf"), "/srv/qw");
+    EXPECT_EQ(jet::folderOf("qw/data.dbf"), "qw");
 }
 
 TEST(Errors, NumbersAndNamesAreUnique) {

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <filesystem>
+
 #include "util/Failure.h"
 
 namespace jet {
@@ -13,9 +15,8 @@ bool pathExists(const std::string& path) {
 }
 
 std::string folderOf(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    return folder.empty() ? "." : folder.string();
 }
 
 void requireRoom(const std::string& destination, uint64_t bytes) {
