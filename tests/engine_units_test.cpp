@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "format/Date.h"
@@ -231,6 +232,14 @@ TEST(Values, DatesDecimalsAndBase64) {
     dec[0] = 0x80;
     EXPECT_EQ(jet::formatDecimal(dec, 0), "-513");
     EXPECT_EQ(jet::base64(hex("66 6f 6f 62")), "Zm9vYg==");
+    // The dump's strings read back as they were, control characters escaped
+    // as they have always been written.
+    for (const std::string& s :
+         {std::string("plain"), std::string("\"quoted\" \\ back\tslash\r\n"),
+          std::string("\0\b\f\x1f\x7f", 5), std::string("Zo\xC3\xAB \xF0\x9F\x98\x80")}) {
+        EXPECT_EQ(nlohmann::json::parse(jet::jsonString(s)), s);
+    }
+    EXPECT_EQ(jet::jsonString(std::string("\0\b\f\n\"", 5)), R"("\u0000\u0008\u000c\n\"")");
 }
 
 TEST(Paths, TheFolderOfAFileIsWhereItsRoomIsMeasured) {
