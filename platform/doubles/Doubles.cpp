@@ -8,6 +8,7 @@ namespace platform::doubles {
 
 void FaultyFileSystem::step(const std::string& op) {
     calls.push_back(op);
+    if (beforeStep) beforeStep(op);
     if (op == failOp_ && ++counts_[op] == failAt_) throw RaisedError(error_);
 }
 

@@ -48,6 +48,9 @@ class FaultyFileSystem : public FileSystem {
     void flush(const std::string& path) override;
     void replace(const std::string& from, const std::string& target) override;
     std::vector<std::string> calls;
+    // Runs before each operation, with its name: a test pauses the routine
+    // between two steps here, or changes the files under it.
+    std::function<void(const std::string& op)> beforeStep;
 
   private:
     void step(const std::string& op);
