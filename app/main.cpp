@@ -6,7 +6,7 @@
 #include <QIcon>
 
 #include "app/QtRuntime.h"
-#include "jet/Memory.h"
+#include "jet/Compact.h"
 #include "platform/DatabaseEngine.h"
 #include "platform/FileSystem.h"
 #include "platform/NumberFormat.h"

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "jet/Builder.h"
+#include "builder/Builder.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 
 #include <random>
 
-#include "jet/DataPage.h"
-#include "jet/Rc4.h"
-#include "jet/Row.h"
-#include "jet/Writer.h"
+#include "format/DataPage.h"
+#include "format/Rc4.h"
+#include "format/Row.h"
+#include "write/Writer.h"
 
 namespace {
 

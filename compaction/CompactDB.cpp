@@ -29,7 +29,7 @@ bool CompactDB(const std::string& sourcePath, const std::string& tempPath,
             const std::string destination =
                 "Provider=Microsoft.Jet.OLEDB.4.0" + std::string(";Data Source=") + tempPath +
                 ";Jet OLEDB:Engine Type=5" + ";Jet OLEDB:Database Password=" + password;
-            engine->CompactDatabase(source, destination);
+            (void)engine->CompactDatabase(source, destination);
             // The copy is made durable, then put in the database's place in one
             // step: at every instant the path holds the old database or the
             // complete new one. If this fails the database is untouched and

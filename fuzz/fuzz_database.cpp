@@ -4,8 +4,8 @@
 #include <sstream>
 
 #include "fuzz/FuzzSupport.h"
-#include "jet/Api.h"
-#include "jet/Compactor.h"
+#include "jet/Check.h"
+#include "jet/Compact.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 4096 * 64) return 0;

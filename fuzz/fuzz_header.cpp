@@ -1,8 +1,8 @@
 // Page 0: version detection, header decoding and the password check.
 #include <algorithm>
 
-#include "jet/Error.h"
-#include "jet/Header.h"
+#include "format/Header.h"
+#include "util/Failure.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     jet::Page page{};

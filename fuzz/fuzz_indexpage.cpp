@@ -1,8 +1,8 @@
 // Index pages: parsing, and building a page again from what was parsed.
 #include <algorithm>
 
+#include "format/IndexPage.h"
 #include "jet/Error.h"
-#include "jet/IndexPage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     jet::Page page{};

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <vector>
 
+#include "format/Header.h"
+#include "format/LongValue.h"
+#include "format/PageFile.h"
 #include "fuzz/FuzzSupport.h"
 #include "jet/Error.h"
-#include "jet/Header.h"
-#include "jet/LongValue.h"
-#include "jet/PageFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 12) return 0;

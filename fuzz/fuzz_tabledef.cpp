@@ -1,8 +1,8 @@
 // Table definitions, and rows cracked against them: the input is a u16
 // definition length, the definition, then row bytes.
+#include "format/Row.h"
+#include "format/TableDef.h"
 #include "jet/Error.h"
-#include "jet/Row.h"
-#include "jet/TableDef.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;

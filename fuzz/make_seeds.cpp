@@ -6,9 +6,9 @@
 #include <fstream>
 #include <iostream>
 
-#include "jet/DataPage.h"
-#include "jet/Database.h"
-#include "jet/Row.h"
+#include "format/DataPage.h"
+#include "format/Row.h"
+#include "read/Database.h"
 
 namespace fs = std::filesystem;
 

@@ -1,19 +1,22 @@
 #include "platform/DatabaseEngine.h"
 
-#include "jet/Compactor.h"
 #include "platform/ErrorRecord.h"
+#include "platform/JetEngine.h"
 
 namespace platform {
+
+CompactOutcome outcomeOf(const jet::Result<jet::RepairSummary>& r) {
+    if (!r)
+        throw RaisedError(ErrorRecord{r.error().number, r.error().description, r.error().source});
+    return CompactOutcome{r->rowsDropped, r->rowsChanged, r->tablesLost};
+}
 
 namespace {
 class JetEngine : public DatabaseEngine {
   public:
-    void CompactDatabase(const std::string& sourceConnection,
-                         const std::string& destinationConnection) override {
-        auto r = jet::CompactDatabase(sourceConnection, destinationConnection);
-        if (!r)
-            throw RaisedError(
-                ErrorRecord{r.error().number, r.error().description, r.error().source});
+    CompactOutcome CompactDatabase(const std::string& sourceConnection,
+                                   const std::string& destinationConnection) override {
+        return outcomeOf(jet::CompactDatabase(sourceConnection, destinationConnection));
     }
 };
 }  // namespace

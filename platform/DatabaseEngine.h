@@ -3,16 +3,26 @@
 // engine's number, description and source when it fails.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
 namespace platform {
 
+// What the engine reports of a compaction that succeeded: what its repair of
+// a damaged database dropped or changed (all zero for a sound database).
+struct CompactOutcome {
+    uint64_t rowsDropped = 0;
+    uint64_t rowsChanged = 0;
+    uint32_t tablesLost = 0;
+    bool lostOrChanged() const { return rowsDropped != 0 || rowsChanged != 0 || tablesLost != 0; }
+};
+
 class DatabaseEngine {
   public:
     virtual ~DatabaseEngine() = default;
-    virtual void CompactDatabase(const std::string& sourceConnection,
-                                 const std::string& destinationConnection) = 0;
+    virtual CompactOutcome CompactDatabase(const std::string& sourceConnection,
+                                           const std::string& destinationConnection) = 0;
 };
 
 class DatabaseEngineFactory {

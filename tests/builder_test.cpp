@@ -1,14 +1,14 @@
 // Databases built from scratch: they check clean, read through mdbtools as
 // the rows that were put in, keep their password and encoding, and compact.
-#include "jet/Builder.h"
+#include "builder/Builder.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 
-#include "jet/Api.h"
-#include "jet/Compactor.h"
-#include "jet/Value.h"
+#include "jet/Check.h"
+#include "jet/Compact.h"
+#include "read/Value.h"
 #include "support/Fixtures.h"
 #include "support/Json.h"
 #include "support/Oracle.h"

@@ -7,8 +7,8 @@
 
 #include "compaction/CompactCommand.h"
 #include "compaction/CompactDB.h"
-#include "jet/Api.h"
-#include "jet/Compactor.h"
+#include "jet/Check.h"
+#include "jet/Compact.h"
 #include "platform/FormEngine.h"
 #include "platform/doubles/Doubles.h"
 #include "support/Fixtures.h"

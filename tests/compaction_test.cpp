@@ -7,14 +7,14 @@
 #include <set>
 #include <sstream>
 
-#include "jet/Api.h"
-#include "jet/Compactor.h"
-#include "jet/ConnectionString.h"
-#include "jet/DataPage.h"
-#include "jet/Database.h"
-#include "jet/FileIo.h"
-#include "jet/IndexPage.h"
-#include "jet/Row.h"
+#include "format/DataPage.h"
+#include "format/IndexPage.h"
+#include "format/Row.h"
+#include "jet/Check.h"
+#include "jet/Compact.h"
+#include "ops/ConnectionString.h"
+#include "os/FileIo.h"
+#include "read/Database.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
 #include "support/SampleDatabase.h"

@@ -1,18 +1,23 @@
 // Unit tests of the engine's building blocks against values taken from real
 // files (the format notes' worked examples).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <set>
 
+#include "format/Header.h"
+#include "format/IndexPage.h"
+#include "format/Rc4.h"
+#include "format/Row.h"
+#include "format/Text.h"
+#include "format/UsageMap.h"
 #include "jet/Error.h"
-#include "jet/Header.h"
-#include "jet/IndexPage.h"
-#include "jet/KeyEncoding.h"
-#include "jet/Rc4.h"
-#include "jet/Row.h"
-#include "jet/Text.h"
-#include "jet/UsageMap.h"
-#include "jet/Value.h"
+#include "keys/KeyEncoding.h"
+#include "os/Cleanup.h"
+#include "read/Value.h"
 
 using jet::Bytes;
 using jet::ByteView;
@@ -254,4 +259,30 @@ TEST(IndexPages, KeysShortAndLongSurviveCopiesMovesAndGrowth) {
         copy = moved;
         EXPECT_EQ(copy, expect);
     }
+}
+
+// A file registered for removal is gone after SIGTERM or SIGINT ends the
+// process; one whose registration ended is left alone.
+TEST(RemoveOnSignal, AnInterruptedRunLeavesNoFileBehind) {
+    char dir[] = "/tmp/qw-cleanup-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string kept = std::string(dir) + "/kept", gone = std::string(dir) + "/partial";
+    for (int sig : {SIGTERM, SIGINT}) {
+        for (const auto& p : {kept, gone}) ::close(::open(p.c_str(), O_CREAT | O_WRONLY, 0600));
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            { jet::RemoveOnSignal forgotten(kept); }
+            jet::RemoveOnSignal partial(gone);
+            ::raise(sig);
+            ::_exit(0);  // not reached
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig);
+        EXPECT_EQ(::access(gone.c_str(), F_OK), -1) << "signal " << sig;
+        EXPECT_EQ(::access(kept.c_str(), F_OK), 0) << "signal " << sig;
+    }
+    ::unlink(kept.c_str());
+    ::rmdir(dir);
 }

@@ -2,8 +2,8 @@
 // checker satisfied, passwords enforced, foreign formats refused.
 #include <gtest/gtest.h>
 
-#include "jet/Api.h"
-#include "jet/Database.h"
+#include "jet/Check.h"
+#include "read/Database.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <sstream>
 
-#include "jet/Api.h"
+#include "jet/Check.h"
 #include "support/Fixtures.h"
 
 using namespace testsupport;

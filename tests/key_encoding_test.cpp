@@ -2,12 +2,12 @@
 // fixture index whose columns it supports is re-encoded from its row.
 #include <gtest/gtest.h>
 
-#include "jet/Database.h"
-#include "jet/IndexPage.h"
-#include "jet/KeyEncoding.h"
-#include "jet/Row.h"
-#include "jet/Text.h"
-#include "jet/TextKey.h"
+#include "format/IndexPage.h"
+#include "format/Row.h"
+#include "format/Text.h"
+#include "keys/KeyEncoding.h"
+#include "keys/TextKey.h"
+#include "read/Database.h"
 #include "support/Fixtures.h"
 
 using namespace testsupport;

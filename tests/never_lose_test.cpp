@@ -19,15 +19,15 @@
 
 #include "compaction/CompactCommand.h"
 #include "compaction/CompactDB.h"
-#include "jet/Api.h"
-#include "jet/Compactor.h"
-#include "jet/FileIo.h"
-#include "jet/Lock.h"
-#include "jet/Writer.h"
+#include "jet/Check.h"
+#include "jet/Compact.h"
+#include "os/FileIo.h"
+#include "os/Lock.h"
 #include "platform/doubles/Doubles.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
 #include "support/SampleDatabase.h"
+#include "write/Writer.h"
 
 using namespace testsupport;
 using platform::doubles::FaultyFileSystem;

@@ -16,7 +16,7 @@
 
 #include "app/Main.h"
 #include "app/QtRuntime.h"
-#include "jet/Compactor.h"
+#include "jet/Compact.h"
 #include "platform/doubles/Doubles.h"
 #include "support/Fixtures.h"
 #include "support/SampleDatabase.h"

@@ -9,9 +9,8 @@
 #include <vector>
 
 #include "compaction/CompactCommand.h"
-#include "jet/Api.h"
-#include "jet/Compactor.h"
-#include "jet/Memory.h"
+#include "jet/Check.h"
+#include "jet/Compact.h"
 #include "platform/FormEngine.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "jet/Compactor.h"
+#include "platform/JetEngine.h"
 
 namespace platform::doubles {
 
@@ -42,14 +42,11 @@ class ScriptedEngine : public DatabaseEngine {
   public:
     explicit ScriptedEngine(ScriptedEngineFactory& f) : f_(f) {}
     ~ScriptedEngine() override { ++f_.released; }
-    void CompactDatabase(const std::string& src, const std::string& dst) override {
+    CompactOutcome CompactDatabase(const std::string& src, const std::string& dst) override {
         f_.compactCalls.emplace_back(src, dst);
         if (f_.duringCompaction) f_.duringCompaction();
         if (f_.failCompact) throw RaisedError(f_.error);
-        auto r = jet::CompactDatabase(src, dst);
-        if (!r)
-            throw RaisedError(
-                ErrorRecord{r.error().number, r.error().description, r.error().source});
+        return outcomeOf(jet::CompactDatabase(src, dst));
     }
 
   private:

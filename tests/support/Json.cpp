@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "jet/Text.h"
+#include "format/Text.h"
 
 namespace testsupport {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "jet/Api.h"
+#include "jet/Check.h"
 #include "support/Fixtures.h"
 #include "support/Json.h"
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "jet/Builder.h"
+#include "builder/Builder.h"
 
 namespace testsupport {
 

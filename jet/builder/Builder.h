@@ -1,0 +1,86 @@
+// Builds a new Jet 4 database from nothing, as the engine's "create
+// database" does: page 0 (creation date, code page, the General sort order,
+// optionally a password and a key for encoded pages), the system tables with
+// their rows and indexes, then user tables with their rows, indexes and long
+// values. Rows can be written deleted and pages left unused, so that a built
+// database has dead space for a compaction to reclaim.
+//
+// Tables are filled in the order they were declared; each table's indexes
+// are written when the next table starts (or at finish()).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "format/Bytes.h"
+#include "format/TableDef.h"
+#include "util/Failure.h"
+
+namespace jet {
+
+struct BuildColumn {
+    std::string name;
+    ColumnType type = ColumnType::kLong;
+    uint16_t maxChars = 255;  // Text
+    bool autoNumber = false;  // Long: numbered when the value is null
+};
+
+struct BuildIndex {
+    std::string name;
+    std::vector<std::pair<std::string, bool>> columns;  // column name, ascending
+    bool primaryKey = false;
+    bool unique = false;
+    bool ignoreNulls = false;
+};
+
+struct BuildTable {
+    std::string name;
+    std::vector<BuildColumn> columns;
+    std::vector<BuildIndex> indexes;
+};
+
+// A value: null, Yes/No, a whole number (Byte, Integer, Long, Currency in
+// ten-thousandths), a number (Single, Double, Date/Time as days since
+// 1899-12-30, Currency), text (UTF-8; Text and Memo), or bytes (Binary, OLE,
+// Replication ID).
+using Value = std::variant<std::monostate, bool, int64_t, double, std::string, Bytes>;
+
+enum class LongValueForm { kBySize, kInline, kSingle, kChain };
+
+struct BuildOptions {
+    double creationDate = 45000.5;  // 2023-03-15 12:00
+    uint16_t codePage = 1252;
+    std::string password;      // none when empty
+    uint32_t databaseKey = 0;  // non-zero: pages are encoded
+};
+
+class DatabaseBuilder {
+  public:
+    // Creates the file (which must not exist) and writes the system tables.
+    static Result<std::unique_ptr<DatabaseBuilder>> create(const std::string& path,
+                                                           const BuildOptions& options,
+                                                           std::vector<BuildTable> tables);
+    ~DatabaseBuilder();
+    DatabaseBuilder(const DatabaseBuilder&) = delete;
+    DatabaseBuilder& operator=(const DatabaseBuilder&) = delete;
+
+    // One value a column, in declaration order. A deleted row takes space
+    // on its page but belongs to no index and is not counted.
+    Status addRow(std::size_t table, const std::vector<Value>& values, bool deleted = false,
+                  LongValueForm form = LongValueForm::kBySize);
+    // Pages nothing refers to, as the engine leaves them behind.
+    Status addUnusedPages(uint32_t count);
+    // Writes the indexes, maps, definitions and page 0, and flushes the file.
+    Status finish();
+
+    class Impl;
+
+  private:
+    explicit DatabaseBuilder(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace jet

@@ -1,0 +1,128 @@
+#include "format/Header.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "format/Bytes.h"
+#include "format/Rc4.h"
+#include "format/Text.h"
+#include "util/Failure.h"
+
+namespace jet {
+
+namespace {
+const std::array<uint8_t, kMaskedLength>& headerKeystream() {
+    static const std::array<uint8_t, kMaskedLength> stream = [] {
+        std::array<uint8_t, kMaskedLength> s{};
+        const uint8_t key[4] = {0xC7, 0xDA, 0x39, 0x6B};
+        Rc4 rc4(key, 4);
+        rc4.apply(s.data(), s.size());
+        return s;
+    }();
+    return stream;
+}
+}  // namespace
+
+void maskHeaderRegion(uint8_t* page) {
+    const auto& ks = headerKeystream();
+    for (std::size_t i = 0; i < kMaskedLength; ++i) page[kMaskedStart + i] ^= ks[i];
+}
+
+std::array<uint8_t, 4> passwordMask(const Page& decoded) {
+    double date = f64(decoded, kCreationDateOffset);
+    // The date is positive in real files; anything else is treated as zero
+    // rather than converted with undefined behaviour.
+    uint32_t whole = 0;
+    if (std::isfinite(date) && date >= 0 && date < 4294967296.0) {
+        whole = static_cast<uint32_t>(date);
+    }
+    std::array<uint8_t, 4> mask{};
+    put32(mask.data(), whole);
+    return mask;
+}
+
+Header parseHeader(const Page& raw, const std::string& path) {
+    static const char kJet[] = "Standard Jet DB";
+    Header h;
+    h.raw = raw;
+    h.decoded = raw;
+    const std::string refused = "Unrecognized database format '" + path + "'.";
+    if (raw[0] != 0x00 || raw[1] != 0x01 || raw[2] != 0 || raw[3] != 0 ||
+        std::memcmp(raw.data() + 4, kJet, sizeof kJet) != 0) {
+        fail(ErrorCode::kUnrecognizedFormat, refused);
+    }
+    h.version = u32(raw, 0x14);
+    if (h.version != 1) fail(ErrorCode::kUnrecognizedFormat, refused);
+    maskHeaderRegion(h.decoded.data());
+    h.codePage = u16(h.decoded, 0x3C);
+    h.databaseKey = u32(h.decoded, 0x3E);
+    h.sortLcid = u16(h.decoded, 0x6E);
+    h.sortVersion = h.decoded[0x71];
+    h.creationDate = f64(h.decoded, kCreationDateOffset);
+    auto mask = passwordMask(h.decoded);
+    for (std::size_t i = 0; i < kPasswordBytes; ++i) {
+        h.password[i] = h.decoded[kPasswordOffset + i] ^ mask[i % 4];
+    }
+    return h;
+}
+
+bool Header::hasPassword() const {
+    for (uint8_t b : password) {
+        if (b != 0) return true;
+    }
+    return false;
+}
+
+std::string Header::passwordUtf8() const {
+    std::u16string units;
+    for (std::size_t i = 0; i + 1 < kPasswordBytes; i += 2) {
+        char16_t c = static_cast<char16_t>(password[i] | (password[i + 1] << 8));
+        if (c == 0) break;
+        units.push_back(c);
+    }
+    return utf16ToUtf8(units);
+}
+
+bool encodePassword(const std::string& utf8, std::array<uint8_t, kPasswordBytes>& out) {
+    out.fill(0);
+    std::u16string units;
+    if (!utf8ToUtf16(utf8, units) || units.size() > kPasswordBytes / 2) return false;
+    for (std::size_t i = 0; i < units.size(); ++i) put16(out.data() + 2 * i, units[i]);
+    return true;
+}
+
+uint32_t sidKey(const Page& decoded) {
+    uint8_t region[80];
+    std::memcpy(region, decoded.data() + kPasswordOffset, sizeof region);
+    auto mask = passwordMask(decoded);
+    for (std::size_t i = 0; i < kPasswordBytes; ++i) region[i] ^= mask[i % 4];
+    uint32_t key = u32(decoded, kCreationDateOffset);
+    for (uint32_t i = 0; i < 40; ++i) key ^= static_cast<uint32_t>(region[2 * i]) << (i % 24);
+    return key;
+}
+
+void applySidMask(uint32_t key, uint8_t* sid, std::size_t n) {
+    uint8_t k[4];
+    put32(k, key);
+    Rc4 rc4(k, 4);
+    rc4.apply(sid, n);
+}
+
+Page withPassword(const Header& h, const std::array<uint8_t, kPasswordBytes>& password) {
+    Page decoded = h.decoded;
+    auto mask = passwordMask(decoded);
+    for (std::size_t i = 0; i < kPasswordBytes; ++i) {
+        decoded[kPasswordOffset + i] = password[i] ^ mask[i % 4];
+    }
+    maskHeaderRegion(decoded.data());
+    return decoded;
+}
+
+bool Header::passwordMatches(const std::string& candidateUtf8) const {
+    if (!hasPassword()) return true;  // as the platform engine: any password opens it
+    std::array<uint8_t, kPasswordBytes> candidate{};
+    if (!encodePassword(candidateUtf8, candidate)) return false;
+    return candidate == password;
+}
+
+}  // namespace jet

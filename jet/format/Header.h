@@ -1,0 +1,69 @@
+// Page 0, the database header.
+//
+//   offset  size  field (in the decoded page)
+//   0x00    4     00 01 00 00
+//   0x04    16    engine name "Standard Jet DB\0" ("Standard ACE DB\0" for ACE)
+//   0x14    4     format version: 0 Jet 3, 1 Jet 4, 2+ ACE
+//   0x18    128   masked with the RC4 keystream of C7 DA 39 6B:
+//     0x3C  2     code page
+//     0x3E  4     database key (0: pages are not encoded)
+//     0x42  40    password, UTF-16LE, XOR-ed with the integer part of the creation date
+//     0x6E  4     default sort order (u16 LCID, u8 0, u8 version)
+//     0x72  8     creation date (days since 1899-12-30)
+//   0xE00   512   unknown structure, copied verbatim
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "format/Page.h"
+
+namespace jet {
+
+inline constexpr std::size_t kMaskedStart = 0x18;
+inline constexpr std::size_t kMaskedLength = 128;
+inline constexpr std::size_t kPasswordOffset = 0x42;
+inline constexpr std::size_t kPasswordBytes = 40;
+inline constexpr std::size_t kCreationDateOffset = 0x72;
+
+struct Header {
+    Page raw{};      // as stored
+    Page decoded{};  // masked region undone
+    uint32_t version = 0;
+    uint16_t codePage = 0;
+    uint32_t databaseKey = 0;
+    uint16_t sortLcid = 0;
+    uint8_t sortVersion = 0;
+    double creationDate = 0;
+    std::array<uint8_t, kPasswordBytes> password{};  // demasked UTF-16LE, zero-padded
+
+    bool hasPassword() const;
+    // The stored password as UTF-8 (for tests; never printed by the tools).
+    std::string passwordUtf8() const;
+    bool passwordMatches(const std::string& candidateUtf8) const;
+};
+
+// Decodes page 0. Refuses anything that is not Jet 4 with kUnrecognizedFormat.
+Header parseHeader(const Page& raw, const std::string& path);
+
+// XORs the fixed keystream into the masked header region (both directions).
+void maskHeaderRegion(uint8_t* page);
+
+// The 4 bytes that mask the password: the creation date's integer part.
+std::array<uint8_t, 4> passwordMask(const Page& decoded);
+
+// Encodes a UTF-8 password as the 40-byte field; false when longer than 20
+// UTF-16 units or not valid UTF-8.
+bool encodePassword(const std::string& utf8, std::array<uint8_t, kPasswordBytes>& out);
+
+// The RC4 key that masks security identifiers (MSysACEs.SID, MSysObjects.Owner):
+// derived from the password field, the 40 bytes after it and the creation date.
+uint32_t sidKey(const Page& decoded);
+// XORs the SID keystream of key into a stored SID (masking and unmasking).
+void applySidMask(uint32_t key, uint8_t* sid, std::size_t n);
+
+// A copy of raw page 0 with a new password, masked as the engine stores it.
+Page withPassword(const Header& h, const std::array<uint8_t, kPasswordBytes>& password);
+
+}  // namespace jet

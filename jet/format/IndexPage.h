@@ -1,0 +1,238 @@
+// Index pages (0x03 node, 0x04 leaf).
+//
+//   0     1    type
+//   1     1    01
+//   2     2    free space = 4096 - (0x1E0 + entry bytes)
+//   4     4    table definition page of the owning table
+//   8     4    0
+//   12    4    previous page on the level
+//   16    4    next page on the level
+//   20    4    tail child (node pages: the last child, which has no entry)
+//   24    2    shared prefix length p
+//   26    1    0 (1 on some Access node pages)
+//   27    453  entry-end bitmap: bit b set when an entry ends at 0x1E0 + b
+//   0x1E0 ...  entries; every entry but the first is stored without its
+//              first p bytes, which it shares with the first entry
+// Leaf entry: key | data page (3 bytes BE) | row (1 byte).
+// Node entry: key | data page | row | child page (4 bytes BE); the key and
+// row pointer copy the last leaf entry below that child.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "format/Bytes.h"
+#include "format/Page.h"
+#include "util/Failure.h"
+#include "util/FunctionRef.h"
+
+namespace jet {
+
+class PageFile;
+
+inline constexpr std::size_t kIndexEntryStart = 0x1E0;
+inline constexpr std::size_t kIndexBitmapStart = 27;
+inline constexpr std::size_t kIndexDataMax = kPageSize - kIndexEntryStart;  // 3616
+
+// Unsigned lexicographic comparison of key bytes: -1, 0 or 1.
+inline int compareKeys(ByteView a, ByteView b) {
+    std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+    if (c != 0) return c < 0 ? -1 : 1;
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+// The bytes of an index key. Most keys are short: those are held in the
+// entry itself, so that reading millions of entries does not mean millions
+// of small allocations.
+class IndexKey {
+  public:
+    IndexKey() = default;
+    IndexKey(ByteView v) { assign(v, {}); }              // NOLINT: keys are built from bytes
+    IndexKey(const Bytes& b) : IndexKey(ByteView(b)) {}  // NOLINT
+    IndexKey(const IndexKey& o) { assign(o, {}); }
+    IndexKey(IndexKey&& o) noexcept { take(o); }
+    IndexKey& operator=(const IndexKey& o) {
+        if (this != &o) assign(o, {});
+        return *this;
+    }
+    IndexKey& operator=(IndexKey&& o) noexcept {
+        if (this != &o) {
+            release();
+            take(o);
+        }
+        return *this;
+    }
+    ~IndexKey() { release(); }
+
+    // The key is a followed by b. Keys come from index pages, so they are
+    // far shorter than the 64 KB a key may hold.
+    void assign(ByteView a, ByteView b) {
+        const std::size_t n = a.size() + b.size();
+        if (n > kMaxSize) tooLong();
+        if (n > capacity_) {
+            adopt(copyOf(a, b, n), n, n);
+            return;
+        }
+        size_ = static_cast<uint16_t>(n);
+        if (!a.empty()) std::memmove(data(), a.data(), a.size());
+        if (!b.empty()) std::memmove(data() + a.size(), b.data(), b.size());
+    }
+    void push_back(uint8_t v) {
+        if (size_ == capacity_) {
+            if (capacity_ >= kMaxSize) tooLong();
+            const std::size_t grown = std::min<std::size_t>(2u * capacity_, kMaxSize);
+            adopt(copyOf(*this, ByteView(&v, 1), grown), grown, size_ + 1u);
+            return;
+        }
+        data()[size_++] = v;
+    }
+
+    uint8_t* data() { return capacity_ > kInline ? heap() : buf_; }
+    const uint8_t* data() const { return capacity_ > kInline ? heap() : buf_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    uint8_t* begin() { return data(); }
+    uint8_t* end() { return data() + size_; }
+    const uint8_t* begin() const { return data(); }
+    const uint8_t* end() const { return data() + size_; }
+    uint8_t& operator[](std::size_t i) { return data()[i]; }
+    uint8_t operator[](std::size_t i) const { return data()[i]; }
+    // (A key converts to ByteView as any contiguous range does.)
+
+    friend bool operator==(const IndexKey& a, const IndexKey& b) { return compareKeys(a, b) == 0; }
+    friend bool operator==(const IndexKey& a, const Bytes& b) { return compareKeys(a, b) == 0; }
+
+  private:
+    // Short keys live in buf_; a longer key's buffer is on the heap, its
+    // address kept in buf_ (copied, so that the key stays 24 bytes).
+    static constexpr uint16_t kInline = 20;
+    static constexpr std::size_t kMaxSize = 0xFFFF;
+    uint8_t* heap() const {
+        uint8_t* p;
+        std::memcpy(&p, buf_, sizeof p);
+        return p;
+    }
+    void setHeap(uint8_t* p) { std::memcpy(buf_, &p, sizeof p); }
+    [[noreturn]] static void tooLong() {
+        fail(ErrorCode::kTooLarge, "An index key is longer than 64 KB.");
+    }
+    // A new buffer of the given capacity holding a then b. It is filled
+    // before the key lets go of its own, in which a or b may lie.
+    static uint8_t* copyOf(ByteView a, ByteView b, std::size_t capacity) {
+        auto* p = new uint8_t[capacity];
+        if (!a.empty()) std::memcpy(p, a.data(), a.size());
+        if (!b.empty()) std::memcpy(p + a.size(), b.data(), b.size());
+        return p;
+    }
+    void adopt(uint8_t* buffer, std::size_t capacity, std::size_t size) {
+        release();
+        setHeap(buffer);
+        capacity_ = static_cast<uint16_t>(capacity);
+        size_ = static_cast<uint16_t>(size);
+    }
+    void release() {
+        if (capacity_ > kInline) delete[] heap();
+        capacity_ = kInline;
+        size_ = 0;
+    }
+    void take(IndexKey& o) {
+        size_ = o.size_;
+        capacity_ = o.capacity_;
+        std::memcpy(buf_, o.buf_, capacity_ > kInline ? sizeof(uint8_t*) : size_);
+        o.capacity_ = kInline;
+        o.size_ = 0;
+    }
+    uint8_t buf_[kInline];
+    uint16_t size_ = 0;
+    uint16_t capacity_ = kInline;
+};
+
+struct IndexEntry {
+    IndexKey key;
+    RowPtr row;
+    uint32_t child = 0;  // node entries only
+};
+
+struct IndexPage {
+    uint32_t number = 0;
+    uint8_t type = 0;
+    uint32_t owner = 0;
+    uint32_t prev = 0;
+    uint32_t next = 0;
+    uint32_t tail = 0;
+    uint16_t prefix = 0;
+    std::vector<IndexEntry> entries;
+    bool leaf() const { return type == kPageIndexLeaf; }
+};
+
+IndexPage parseIndexPage(const Page& page, uint32_t number);
+
+struct IndexTree {
+    std::vector<IndexEntry> entries;            // all leaf entries, in tree order
+    std::vector<uint32_t> pages;                // every page, level by level from the root
+    std::vector<std::vector<uint32_t>> levels;  // pages of each level, root first
+    // (prev, next) as stored, for each page in the order of pages.
+    std::vector<std::pair<uint32_t, uint32_t>> links;
+};
+
+// Walks the tree from its root, bounded in depth and never visiting a page twice.
+IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what);
+// The same into a tree whose buffers are reused: a large tree's entries take
+// tens of megabytes, which the system would otherwise map afresh, and fault
+// in page by page, for every tree read.
+void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                       IndexTree& tree);
+// The same walk, each leaf entry handed to visit in tree order instead of
+// kept (tree.entries is left empty): the key's bytes last for the call only.
+void walkIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                   IndexTree& tree, FunctionRef<void(ByteView key, RowPtr row)> visit);
+
+// Leaf entries packed to be passed on whole: their keys one after another in
+// one buffer, and for each entry where its key lies and its row. A tree of
+// hundreds of thousands of entries is then two blocks of memory, not one
+// for each key longer than an IndexEntry holds.
+struct PackedEntries {
+    struct Entry {
+        uint32_t off = 0;  // of the key in keys
+        uint32_t len = 0;
+        RowPtr row;
+    };
+    Bytes keys;
+    std::vector<Entry> entries;
+    std::size_t size() const { return entries.size(); }
+    ByteView key(const Entry& e) const { return ByteView(keys).subspan(e.off, e.len); }
+    ByteView key(std::size_t i) const { return key(entries[i]); }
+    uint8_t* keyData(const Entry& e) { return keys.data() + e.off; }
+    void clear() {
+        keys.clear();
+        entries.clear();
+    }
+};
+
+// The same walk, the leaf entries packed (out is emptied first).
+void readIndexTreePacked(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                         IndexTree& tree, PackedEntries& out);
+
+// An entry to be written: its key, row and (on node pages) child.
+struct EntryRef {
+    ByteView key;
+    RowPtr row;
+    uint32_t child = 0;
+};
+
+// Serialises one index page from full entries (prefix compression applied).
+Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,
+                    std::span<const EntryRef> entries);
+Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,
+                    const std::vector<const IndexEntry*>& entries);
+// Bytes an entry takes on a page (without prefix compression).
+std::size_t indexEntrySize(const IndexEntry& e, bool node);
+
+}  // namespace jet

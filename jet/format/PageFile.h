@@ -1,0 +1,100 @@
+// Reads the pages of a database file on demand, decoding encoded pages. The
+// file is opened read-only; pages are never all held at once.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "format/Header.h"
+#include "format/Page.h"
+
+namespace jet {
+
+// A page held in a file's cache: it stays valid, and its buffer is not
+// reused, while a PageRef to it lives. The count is plain, not atomic: a
+// PageFile and the pages it hands out are used by one thread at a time
+// (threads that read at once each open the file for themselves). An atomic
+// count cost a full barrier for every row and long value read.
+class PageRef {
+  public:
+    PageRef() = default;
+    PageRef(const PageRef& o) : b_(o.b_) {
+        if (b_) ++b_->refs;
+    }
+    PageRef(PageRef&& o) noexcept : b_(std::exchange(o.b_, nullptr)) {}
+    PageRef& operator=(PageRef o) noexcept {
+        std::swap(b_, o.b_);
+        return *this;
+    }
+    ~PageRef() { reset(); }
+    void reset() {
+        if (b_ && --b_->refs == 0) delete b_;
+        b_ = nullptr;
+    }
+    const Page& operator*() const { return b_->page; }
+    const Page* operator->() const { return &b_->page; }
+    explicit operator bool() const { return b_ != nullptr; }
+
+  private:
+    friend class PageFile;
+    struct Block {
+        Page page;
+        uint32_t refs = 1;
+    };
+    explicit PageRef(Block* b) : b_(b) {}  // adopts the block's one reference
+    bool onlyHolder() const { return b_ && b_->refs == 1; }
+    Page& mutablePage() { return b_->page; }
+    Block* b_ = nullptr;
+};
+
+class PageFile {
+  public:
+    // Opens the file and reads its header; refuses anything but Jet 4 and a
+    // file whose length is not a whole number of pages.
+    static std::unique_ptr<PageFile> open(const std::string& path);
+    ~PageFile();
+    PageFile(const PageFile&) = delete;
+    PageFile& operator=(const PageFile&) = delete;
+
+    const Header& header() const { return header_; }
+    uint32_t pageCount() const { return pageCount_; }
+    uint64_t fileSize() const { return fileSize_; }
+    const std::string& path() const { return path_; }
+    int fd() const { return fd_; }
+
+    // The decoded page; a number beyond the end of the file is damage.
+    PageRef page(uint32_t number);
+    // Damage when a pointer leads beyond the end of the file.
+    void checkPageNumber(uint32_t number) const;
+    // Tells the system that the file's first pages need not stay in memory:
+    // those on disk already are let go, and read from the disk if asked for
+    // again. Only advice, which changes nothing in the file.
+    void releaseCached(uint32_t pages) const;
+
+  private:
+    PageFile() = default;
+    std::string path_;
+    int fd_ = -1;
+    uint64_t fileSize_ = 0;
+    uint32_t pageCount_ = 0;
+    Header header_;
+    // A small direct-mapped cache: the same few pages are asked for again
+    // and again.
+    static constexpr std::size_t kCachePages = 1024;
+    struct Cached {
+        uint32_t number = 0;
+        PageRef page;  // reused in place once no caller holds it
+    };
+    std::vector<Cached> cache_ = std::vector<Cached>(kCachePages);
+    static constexpr uint32_t kReadAhead = 32;
+    std::array<PageRef, kReadAhead> runPages_;  // the run being read
+    static constexpr std::size_t kStreams = 4;
+    std::array<uint32_t, kStreams> nextInSequence_{1, 1, 1, 1};
+    std::size_t nextStream_ = 0;
+};
+
+}  // namespace jet

@@ -1,0 +1,245 @@
+#include "format/TableDef.h"
+
+#include <algorithm>
+#include <set>
+
+#include "format/Page.h"
+#include "format/PageFile.h"
+#include "format/Text.h"
+
+namespace jet {
+
+const char* columnTypeName(uint8_t type) {
+    switch (static_cast<ColumnType>(type)) {
+        case ColumnType::kBool:
+            return "Yes/No";
+        case ColumnType::kByte:
+            return "Byte";
+        case ColumnType::kInt:
+            return "Integer";
+        case ColumnType::kLong:
+            return "Long";
+        case ColumnType::kMoney:
+            return "Currency";
+        case ColumnType::kSingle:
+            return "Single";
+        case ColumnType::kDouble:
+            return "Double";
+        case ColumnType::kDateTime:
+            return "Date/Time";
+        case ColumnType::kBinary:
+            return "Binary";
+        case ColumnType::kText:
+            return "Text";
+        case ColumnType::kOle:
+            return "OLE";
+        case ColumnType::kMemo:
+            return "Memo";
+        case ColumnType::kUnknown0D:
+            return "Binary(0x0D)";
+        case ColumnType::kGuid:
+            return "Replication ID";
+        case ColumnType::kNumeric:
+            return "Decimal";
+        case ColumnType::kComplexBinary:
+            return "Binary(0x11)";
+    }
+    return "Unknown";
+}
+
+uint16_t fixedTypeSize(ColumnType type) {
+    switch (type) {
+        case ColumnType::kBool:
+        case ColumnType::kByte:
+            return 1;
+        case ColumnType::kInt:
+            return 2;
+        case ColumnType::kLong:
+        case ColumnType::kSingle:
+            return 4;
+        case ColumnType::kMoney:
+        case ColumnType::kDouble:
+        case ColumnType::kDateTime:
+            return 8;
+        case ColumnType::kGuid:
+            return 16;
+        case ColumnType::kNumeric:
+            return 17;
+        default:
+            return 0;
+    }
+}
+
+const Column* TableDef::columnByNumber(uint16_t number) const {
+    for (const auto& c : columns) {
+        if (c.number == number) return &c;
+    }
+    return nullptr;
+}
+
+const Column* TableDef::columnByName(const std::string& n) const {
+    for (const auto& c : columns) {
+        if (c.name == n) return &c;
+    }
+    return nullptr;
+}
+
+const LogicalIndex* TableDef::primaryKey() const {
+    for (const auto& l : logicalIndexes) {
+        if (l.primaryKey()) return &l;
+    }
+    return nullptr;
+}
+
+namespace {
+
+std::string readName(ByteView b, std::size_t& off, const Origin& o) {
+    uint16_t len = u16(b, off, o);
+    off += 2;
+    ByteView raw = slice(b, off, len, o);
+    off += len;
+    return utf16ToUtf8(utf16leToUnits(raw));
+}
+
+}  // namespace
+
+void parseTableDef(TableDef& def) {
+    const Origin o{def.firstPage, "table definition"};
+    auto bad = [&](const std::string& what) {
+        failDamage("table '" + def.name + "': " + what, def.firstPage);
+    };
+    ByteView b(def.buffer);
+    if (b.size() < kTdefStats) bad("definition too short");
+    def.length = u32(b, kTdefLength, o);
+    if (def.length > b.size() || def.length < kTdefStats) bad("definition length out of range");
+    b = b.first(def.length);
+    def.rowCount = u32(b, kTdefRowCount, o);
+    def.autoNumber = u32(b, 0x14, o);
+    def.tableType = u8(b, 0x28, o);
+    def.maxCols = u16(b, 0x29, o);
+    def.numVar = u16(b, 0x2B, o);
+    def.numCols = u16(b, 0x2D, o);
+    uint32_t logicalCount = u32(b, 0x2F, o);
+    uint32_t realCount = u32(b, 0x33, o);
+    def.ownedMap = RowPtr::fromU32(u32(b, kTdefOwnedMap, o));
+    def.freeMap = RowPtr::fromU32(u32(b, kTdefFreeMap, o));
+    // Each count must fit in the buffer; this also bounds the allocations below.
+    if (realCount > b.size() / kRealIndexBlockSize ||
+        logicalCount > b.size() / kLogicalIndexBlockSize ||
+        def.numCols > b.size() / kColumnBlockSize) {
+        bad("column or index count out of range");
+    }
+    if (def.numCols > def.maxCols) bad("more columns than ever allocated");
+
+    std::size_t off = kTdefStats + 12u * realCount;
+    def.columns.clear();
+    for (uint16_t i = 0; i < def.numCols; ++i) {
+        Column c;
+        c.blockOffset = off;
+        ByteView blk = slice(b, off, kColumnBlockSize, o);
+        c.type = blk[0];
+        c.number = u16(blk, 5);
+        c.varIndex = u16(blk, 7);
+        c.sortLcid = u16(blk, 11);
+        c.sortVersion = blk[14];
+        c.precision = blk[11];
+        c.scale = blk[12];
+        c.flags = blk[15];
+        c.extFlags = blk[16];
+        c.fixedOffset = u16(blk, 21);
+        c.length = u16(blk, 23);
+        if (c.number >= def.maxCols) bad("column number beyond max_cols");
+        if (!c.fixed() && !c.isBool() && c.varIndex >= def.numVar) {
+            bad("variable slot beyond num_var");
+        }
+        def.columns.push_back(c);
+        off += kColumnBlockSize;
+    }
+    for (auto& c : def.columns) c.name = readName(b, off, o);
+
+    def.realIndexes.clear();
+    for (uint32_t i = 0; i < realCount; ++i) {
+        RealIndex r;
+        r.blockOffset = off;
+        r.statsOffset = kTdefStats + 12u * i;
+        ByteView blk = slice(b, off, kRealIndexBlockSize, o);
+        for (int k = 0; k < 10; ++k) {
+            uint16_t col = u16(blk, 4 + 3 * static_cast<std::size_t>(k));
+            if (col == 0xFFFF) continue;
+            if (def.columnByNumber(col) == nullptr) bad("index on a column that does not exist");
+            r.columns.push_back({col, blk[6 + 3 * static_cast<std::size_t>(k)] == 0x01});
+        }
+        r.usageMap = RowPtr::fromU32(u32(blk, 34));
+        r.rootPage = u32(blk, 38);
+        r.flags = blk[46];
+        def.realIndexes.push_back(r);
+        off += kRealIndexBlockSize;
+    }
+    def.logicalIndexes.clear();
+    for (uint32_t i = 0; i < logicalCount; ++i) {
+        LogicalIndex l;
+        l.blockOffset = off;
+        ByteView blk = slice(b, off, kLogicalIndexBlockSize, o);
+        l.number = u32(blk, 4);
+        l.realIndex = u32(blk, 8);
+        l.fkRole = blk[12];
+        l.fkOtherTable = u32(blk, 17);
+        l.kind = blk[23];
+        if (l.realIndex >= realCount) bad("logical index refers to a missing real index");
+        def.logicalIndexes.push_back(l);
+        off += kLogicalIndexBlockSize;
+    }
+    for (auto& l : def.logicalIndexes) l.name = readName(b, off, o);
+
+    def.numberOrder.resize(def.columns.size());
+    for (std::size_t i = 0; i < def.columns.size(); ++i) def.numberOrder[i] = i;
+    std::sort(def.numberOrder.begin(), def.numberOrder.end(), [&](std::size_t x, std::size_t y) {
+        return def.columns[x].number < def.columns[y].number;
+    });
+
+    def.longValueMaps.clear();
+    for (;;) {
+        uint16_t col = u16(b, off, o);
+        if (col == 0xFFFF) break;
+        LongValueMaps m;
+        m.blockOffset = off;
+        m.column = col;
+        m.owned = RowPtr::fromU32(u32(b, off + 2, o));
+        m.free = RowPtr::fromU32(u32(b, off + 6, o));
+        def.longValueMaps.push_back(m);
+        off += 10;
+    }
+}
+
+TableDef readTableDef(PageFile& file, uint32_t firstPage, const std::string& tableName) {
+    TableDef def;
+    def.name = tableName;
+    def.firstPage = firstPage;
+    std::set<uint32_t> seen;
+    uint32_t page = firstPage;
+    uint32_t declared = 0;
+    while (page != 0) {
+        if (!seen.insert(page).second) {
+            failDamage("table '" + tableName + "': its definition pages form a loop", page);
+        }
+        auto p = file.page(page);
+        if ((*p)[0] != kPageTableDef) {
+            failDamage("table '" + tableName + "': expected a table definition page, found type " +
+                           std::to_string((*p)[0]),
+                       page);
+        }
+        def.pages.push_back(page);
+        if (def.buffer.empty()) {
+            def.buffer.assign(p->begin(), p->end());
+            declared = u32(def.buffer, kTdefLength);
+        } else {
+            def.buffer.insert(def.buffer.end(), p->begin() + 8, p->end());
+        }
+        if (def.buffer.size() >= declared) break;  // the rest of the chain is not needed
+        page = u32(*p, 4);
+    }
+    parseTableDef(def);
+    return def;
+}
+
+}  // namespace jet

@@ -1,0 +1,189 @@
+#include "keys/TextKey.h"
+
+#include <array>
+
+namespace jet {
+
+namespace {
+
+enum class Kind : uint8_t { kNone, kSimple, kInternational, kSpecial, kIgnored };
+
+struct Code {
+    Kind kind = Kind::kNone;
+    uint8_t p1 = 0, p2 = 0;  // primary bytes (p2 = 0: one byte)
+    uint8_t diacritic = 0;   // international letters
+    uint8_t special = 0;     // special characters
+};
+
+constexpr Code S(uint8_t a, uint8_t b = 0) { return {Kind::kSimple, a, b, 0, 0}; }
+constexpr Code I(uint8_t a, uint8_t d) { return {Kind::kInternational, a, 0, d, 0}; }
+constexpr Code U(uint8_t code) { return {Kind::kSpecial, 0, 0, 0, code}; }
+
+// Code units 0x20..0x7E.
+constexpr std::array<Code, 95> kAscii = {
+    S(0x07),       S(0x09),       S(0x0A),       S(0x0C),
+    S(0x0E),       S(0x10),       S(0x12),       U(0x80),  // SP ! " # $ % & '
+    S(0x14),       S(0x16),       S(0x18),       S(0x2C),
+    S(0x1A),       U(0x82),       S(0x1C),       S(0x1E),  // ( ) * + , - . /
+    S(0x36),       S(0x38),       S(0x3A),       S(0x3C),
+    S(0x3E),       S(0x40),       S(0x42),       S(0x44),  // 0-7
+    S(0x46),       S(0x48),       S(0x20),       S(0x22),
+    S(0x2E),       S(0x30),       S(0x32),       S(0x24),  // 8 9 : ; < = > ?
+    S(0x26),       S(0x4A),       S(0x4C),       S(0x4D),
+    S(0x4F),       S(0x51),       S(0x53),       S(0x55),  // @ A-G
+    S(0x57),       S(0x59),       S(0x5B),       S(0x5C),
+    S(0x5E),       S(0x60),       S(0x62),       S(0x64),  // H-O
+    S(0x66),       S(0x68),       S(0x69),       S(0x6B),
+    S(0x6D),       S(0x6F),       S(0x71),       S(0x73),  // P-W
+    S(0x75),       S(0x76),       S(0x78),       S(0x27),
+    S(0x29),       S(0x2A),       S(0x2B, 0x02), S(0x2B, 0x03),  // X Y Z [ \ ] ^ _
+    S(0x2B, 0x07), S(0x4A),       S(0x4C),       S(0x4D),
+    S(0x4F),       S(0x51),       S(0x53),       S(0x55),  // ` a-g
+    S(0x57),       S(0x59),       S(0x5B),       S(0x5C),
+    S(0x5E),       S(0x60),       S(0x62),       S(0x64),  // h-o
+    S(0x66),       S(0x68),       S(0x69),       S(0x6B),
+    S(0x6D),       S(0x6F),       S(0x71),       S(0x73),  // p-w
+    S(0x75),       S(0x76),       S(0x78),       S(0x2B, 0x09),
+    S(0x2B, 0x0B), S(0x2B, 0x0D), S(0x2B, 0x0F),  // x y z { | } ~
+};
+
+// Code units 0xA0..0xFF.
+constexpr std::array<Code, 96> kLatin1 = {
+    S(0x08, 0x02), S(0x2B, 0x10), S(0x34, 0xA6), S(0x34, 0xA7), S(0x34, 0xA8), S(0x34, 0xA9),
+    S(0x2B, 0x11), S(0x34, 0xAA), S(0x2B, 0x12), S(0x34, 0xAB), I(0x4A, 0x03), S(0x33, 0x05),
+    S(0x34, 0xAC), U(0x83),       S(0x34, 0xAD), S(0x2B, 0x13), S(0x34, 0xAE), S(0x33, 0x04),
+    S(0x3A),       S(0x3C),       S(0x2B, 0x14), S(0x34, 0xAF), S(0x34, 0xB0), S(0x34, 0xB1),
+    S(0x2B, 0x15), S(0x38),       I(0x64, 0x03), S(0x33, 0x07), S(0x37, 0x12), S(0x37, 0x16),
+    S(0x37, 0x1A), S(0x2B, 0x16), I(0x4A, 0x0F), I(0x4A, 0x0E), I(0x4A, 0x12), I(0x4A, 0x19),
+    I(0x4A, 0x13), I(0x4A, 0x1A), S(0x4A, 0x51), I(0x4D, 0x1C), I(0x51, 0x0F), I(0x51, 0x0E),
+    I(0x51, 0x12), I(0x51, 0x13), I(0x59, 0x0F), I(0x59, 0x0E), I(0x59, 0x12), I(0x59, 0x13),
+    I(0x4F, 0x68), I(0x62, 0x19), I(0x64, 0x0F), I(0x64, 0x0E), I(0x64, 0x12), I(0x64, 0x19),
+    I(0x64, 0x13), S(0x33, 0x09), I(0x64, 0x21), I(0x6F, 0x0F), I(0x6F, 0x0E), I(0x6F, 0x12),
+    I(0x6F, 0x13), I(0x76, 0x0E), S(0x6D, 0x57), S(0x6B, 0x6B), I(0x4A, 0x0F), I(0x4A, 0x0E),
+    I(0x4A, 0x12), I(0x4A, 0x19), I(0x4A, 0x13), I(0x4A, 0x1A), S(0x4A, 0x51), I(0x4D, 0x1C),
+    I(0x51, 0x0F), I(0x51, 0x0E), I(0x51, 0x12), I(0x51, 0x13), I(0x59, 0x0F), I(0x59, 0x0E),
+    I(0x59, 0x12), I(0x59, 0x13), I(0x4F, 0x68), I(0x62, 0x19), I(0x64, 0x0F), I(0x64, 0x0E),
+    I(0x64, 0x12), I(0x64, 0x19), I(0x64, 0x13), S(0x33, 0x0A), I(0x64, 0x21), I(0x6F, 0x0F),
+    I(0x6F, 0x0E), I(0x6F, 0x12), I(0x6F, 0x13), I(0x76, 0x0E), S(0x6D, 0x57), I(0x76, 0x13),
+};
+
+Code lookup(char16_t c) {
+    if (c == 0x0000) return {Kind::kIgnored};
+    if (c >= 0x01 && c <= 0x08) return U(static_cast<uint8_t>(c + 2));
+    if (c >= 0x09 && c <= 0x0D) return S(0x08, static_cast<uint8_t>(c - 6));
+    if (c >= 0x0E && c <= 0x1F) return U(static_cast<uint8_t>(c - 3));
+    if (c >= 0x20 && c <= 0x7E) return kAscii[c - 0x20];
+    if (c == 0x7F) return U(0x1D);
+    if (c >= 0x80 && c <= 0x9F) return U(static_cast<uint8_t>(c - 0x62));
+    if (c >= 0xA0 && c <= 0xFF) return kLatin1[c - 0xA0];
+    switch (c) {  // the Windows-1252 characters outside Latin-1
+        case 0x20AC:
+            return S(0x35, 0xA1);
+        case 0x201A:
+            return S(0x2B, 0x39);
+        case 0x0192:
+            return I(0x53, 0x7B);
+        case 0x201E:
+            return S(0x2B, 0x3D);
+        case 0x2026:
+            return S(0x34, 0xB9);
+        case 0x2020:
+            return S(0x34, 0xB3);
+        case 0x2021:
+            return S(0x34, 0xB4);
+        case 0x2030:
+            return S(0x34, 0xBA);
+        case 0x0160:
+        case 0x0161:
+            return I(0x6B, 0x14);
+        case 0x2039:
+            return S(0x2B, 0x46);
+        case 0x203A:
+            return S(0x2B, 0x47);
+        case 0x0152:
+        case 0x0153:
+            return S(0x64, 0x51);
+        case 0x017D:
+        case 0x017E:
+            return I(0x78, 0x14);
+        case 0x2018:
+            return S(0x2B, 0x37);
+        case 0x2019:
+            return S(0x2B, 0x38);
+        case 0x201C:
+            return S(0x2B, 0x3B);
+        case 0x201D:
+            return S(0x2B, 0x3C);
+        case 0x2022:
+            return S(0x34, 0xB5);
+        case 0x2013:
+            return U(0x89);
+        case 0x2014:
+            return U(0x8B);
+        case 0x02DC:
+            return S(0x2B, 0x1C);
+        case 0x2122:
+            return S(0x6E, 0x04);
+        case 0x0178:
+            return I(0x76, 0x13);
+        default:
+            return {};
+    }
+}
+
+}  // namespace
+
+Bytes encodeNullKey(bool ascending) { return Bytes{static_cast<uint8_t>(ascending ? 0x00 : 0xFF)}; }
+
+std::optional<Bytes> encodeTextKey(const std::u16string& value, bool ascending) {
+    std::u16string v = value.substr(0, 255);
+    while (!v.empty() && v.back() == u' ') v.pop_back();
+    Bytes primary, diacritics, specials;
+    std::size_t position = 0;
+    for (char16_t c : v) {
+        const Code code = lookup(c);
+        switch (code.kind) {
+            case Kind::kNone:
+                return std::nullopt;
+            case Kind::kIgnored:
+                break;
+            case Kind::kSpecial: {
+                const uint16_t at = static_cast<uint16_t>(0x8000 + 7 + 4 * position);
+                specials.insert(specials.end(), {static_cast<uint8_t>(at >> 8),
+                                                 static_cast<uint8_t>(at), 0x06, code.special});
+                break;
+            }
+            case Kind::kSimple:
+            case Kind::kInternational:
+                primary.push_back(code.p1);
+                if (code.p2) primary.push_back(code.p2);
+                if (code.kind == Kind::kInternational) {
+                    diacritics.resize(position, 0x02);
+                    diacritics.push_back(code.diacritic);
+                }
+                // Jet 4.0 counts the sharp s as the two letters it sorts as.
+                position += c == 0x00DF ? 2 : 1;
+                break;
+        }
+    }
+    Bytes body = primary;
+    body.push_back(0x01);
+    body.insert(body.end(), diacritics.begin(), diacritics.end());
+    if (!specials.empty()) {
+        body.insert(body.end(), {0x01, 0x01, 0x01});
+        body.insert(body.end(), specials.begin(), specials.end());
+    }
+    body.push_back(0x00);
+    Bytes out;
+    if (ascending) {
+        out.push_back(0x7F);
+        out.insert(out.end(), body.begin(), body.end());
+    } else {
+        out.push_back(0x80);
+        for (uint8_t b : body) out.push_back(static_cast<uint8_t>(~b));
+        out.push_back(0x00);
+    }
+    return out;
+}
+
+}  // namespace jet

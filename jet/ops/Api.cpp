@@ -1,0 +1,67 @@
+#include <algorithm>
+
+#include "jet/Check.h"
+#include "ops/Checker.h"
+#include "read/Database.h"
+#include "read/Value.h"
+
+namespace jet {
+
+Result<DatabaseInfo> databaseInfo(const std::string& path, const std::string& password) {
+    return guard([&] {
+        auto db = Database::open(path, password);
+        DatabaseInfo info;
+        const Header& h = db->header();
+        info.format = "Jet 4";
+        info.pageCount = db->file().pageCount();
+        info.fileSize = db->file().fileSize();
+        info.encoded = h.databaseKey != 0;
+        info.hasPassword = h.hasPassword();
+        info.codePage = h.codePage;
+        info.sortLcid = h.sortLcid;
+        info.creationDate = formatDate(h.creationDate);
+        CheckOptions options;
+        options.threads = 2;
+        info.report = checkDatabase(*db, options);
+        return info;
+    });
+}
+
+Result<CheckReport> checkFile(const std::string& path, const std::string& password) {
+    return guard([&]() -> CheckReport {
+        auto db = Database::open(path, password);
+        CheckOptions options;
+        options.threads = 2;
+        return checkDatabase(*db, options);
+    });
+}
+
+Status dumpFile(const std::string& path, const std::string& password,
+                const std::vector<std::string>& tables, std::ostream& out) {
+    return guard([&] {
+        auto db = Database::open(path, password);
+        auto all = db->localTables();
+        std::vector<CatalogEntry> chosen;
+        if (tables.empty()) {
+            for (const auto& t : all) {
+                if (!t.isSystem()) chosen.push_back(t);
+            }
+        } else {
+            for (const auto& name : tables) {
+                auto it = std::find_if(all.begin(), all.end(),
+                                       [&](const CatalogEntry& e) { return e.name == name; });
+                if (it == all.end())
+                    fail(ErrorCode::kNoSuchTable, "The table '" + name + "' does not exist.");
+                chosen.push_back(*it);
+            }
+        }
+        for (const auto& t : chosen) {
+            const TableDef& def = db->tableDef(t.tdefPage(), t.name);
+            out << "# table " << t.name << "\n";
+            dumpTable(*db, def, out);
+        }
+        return Unit{};
+    });
+}
+
+}  // namespace jet

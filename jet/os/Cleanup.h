@@ -1,0 +1,31 @@
+// Files a run creates and must not leave behind when it is interrupted: the
+// partial copy of a database, spilled sort runs. While a RemoveOnSignal is
+// alive, SIGINT, SIGTERM and SIGHUP first remove its file, then take their
+// usual course (a handler installed before runs next; the default ends the
+// process by the signal). A signal the process ignores stays ignored.
+#pragma once
+
+#include <fcntl.h>
+
+#include <string>
+
+namespace jet {
+
+class RemoveOnSignal {
+  public:
+    // The file named relative to the folder open as dirFd (AT_FDCWD: the
+    // working folder). The folder must stay open while this lives. A name
+    // too long to keep, or more files than it can hold, and nothing is
+    // registered: the run goes on, only an interrupt would leave the file.
+    explicit RemoveOnSignal(const std::string& name, int dirFd = AT_FDCWD);
+    ~RemoveOnSignal();  // forgets the file; never removes it
+    RemoveOnSignal(const RemoveOnSignal&) = delete;
+    RemoveOnSignal& operator=(const RemoveOnSignal&) = delete;
+
+    bool registered() const { return slot_ >= 0; }
+
+  private:
+    int slot_ = -1;
+};
+
+}  // namespace jet

@@ -1,0 +1,46 @@
+#include "read/RowDigest.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "format/LongValue.h"
+#include "format/Row.h"
+
+namespace jet {
+
+uint64_t rowDigest(const TableDef& def, const RowView& rv, uint32_t page, int rowNumber,
+                   LongValueSource longValue) {
+    ByteHash f;
+    for (std::size_t index : def.numberOrder) {
+        const Column* c = &def.columns[index];
+        f.mix(c->number);
+        if (c->isBool()) {
+            f.mix(boolValue(*c, rv) ? 1 : 2);
+            continue;
+        }
+        auto b = columnBytes(def, *c, rv, page, rowNumber);
+        if (!b) {
+            f.mix(~0ull);
+            continue;
+        }
+        if (c->isLongValue() && !b->empty()) {
+            ByteView v = longValue(*c, *b);
+            f.add(v.data(), v.size());
+        } else {
+            f.add(b->data(), b->size());
+        }
+    }
+    return f.h;
+}
+
+uint64_t rowDigest(PageFile& file, const TableDef& def, ByteView row, uint32_t page,
+                   int rowNumber) {
+    RowView rv = crackRow(def, row, page, rowNumber);
+    Bytes value;
+    return rowDigest(def, rv, page, rowNumber, [&](const Column&, ByteView slot) {
+        readLongValueInto(file, slot, page, rowNumber, value);
+        return ByteView(value);
+    });
+}
+
+}  // namespace jet
