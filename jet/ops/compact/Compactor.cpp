@@ -26,9 +26,11 @@
 #include "format/Row.h"
 #include "format/UsageMap.h"
 #include "jet/Compact.h"
+#include "jet/InPlace.h"
 #include "keys/KeyEncoding.h"
 #include "ops/Checker.h"
 #include "ops/ConnectionString.h"
+#include "os/Cleanup.h"
 #include "os/FileIo.h"
 #include "os/Lock.h"
 #include "read/Database.h"
@@ -891,16 +893,10 @@ bool pathExists(const std::string& p) {
     return ::lstat(p.c_str(), &st) == 0;
 }
 
-std::string folderOf(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Refuses early when the destination's file system lacks the room.
-void checkRoom(const std::string& destination, uint64_t pages) {
+// Refuses early when the file system the destination is on lacks the room.
+void checkRoom(int destinationFd, const std::string& destination, uint64_t pages) {
     struct statvfs vfs {};
-    if (::statvfs(folderOf(destination).c_str(), &vfs) != 0) return;  // cannot tell: writing will
+    if (::fstatvfs(destinationFd, &vfs) != 0) return;  // cannot tell: writing will
     const uint64_t need = pages * kPageSize + pages * kPageSize / 10;
     const uint64_t have = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     if (have < need) {
@@ -915,8 +911,9 @@ void checkRoom(const std::string& destination, uint64_t pages) {
 // table to the check of the whole copy.
 class EarlyChecks {
   public:
-    EarlyChecks(std::string path, std::string password)
-        : path_(std::move(path)), password_(std::move(password)) {}
+    // heldFd: the copy as the caller holds it open (-1: opened by its path).
+    EarlyChecks(std::string path, std::string password, int heldFd)
+        : path_(std::move(path)), password_(std::move(password)), heldFd_(heldFd) {}
     ~EarlyChecks() {  // the copy failed, or was checked: what is left is not needed
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -973,7 +970,7 @@ class EarlyChecks {
             }
             try {
                 // Opened again for each table: the file has grown since.
-                auto copy = Database::open(path_, password_);
+                auto copy = Database::open(path_, password_, heldFd_);
                 CheckedTable t = checkTableEarly(*copy, job.table, std::move(job.maps), options);
                 // Pages are given out in turn, so the table's last page ends
                 // what is checked. Let go of it: a copy of gigabytes would
@@ -991,6 +988,7 @@ class EarlyChecks {
     }
 
     std::string path_, password_;
+    int heldFd_;
     std::mutex mutex_;
     std::condition_variable more_;
     std::deque<Job> jobs_;
@@ -1001,10 +999,10 @@ class EarlyChecks {
 
 // Reopens the copy, checks it and compares every table with what was written.
 // Tables checked early are taken as checked once their maps are found as given.
-void verifyCopy(const std::string& path, const std::string& password,
+void verifyCopy(const std::string& path, const std::string& password, int heldFd,
                 const std::map<uint32_t, std::pair<std::string, TableDigest>>& expected,
                 const std::map<uint32_t, CheckedTable>& checkedEarly) {
-    auto copy = Database::open(path, password);
+    auto copy = Database::open(path, password, heldFd);
     // Keys are copied from the source's indexes, so a key that disagrees with
     // its row there would disagree in the copy too: check every table's keys.
     CheckOptions options;
@@ -1048,14 +1046,23 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
             started = now;
             return s;
         };
-        auto db = Database::open(req.sourcePath, req.sourcePassword);
-        lockForCompaction(db->file().fd(), req.sourcePath);
-        if (pathExists(req.destinationPath)) {
+        auto db = Database::open(req.sourcePath, req.sourcePassword, req.sourceFd);
+        // A source the caller holds is locked already, by the caller.
+        if (req.sourceFd < 0) lockForCompaction(db->file().fd(), req.sourcePath);
+        if (req.destinationFd >= 0) {
+            struct stat st {};
+            if (::fstat(req.destinationFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
+                fail(ErrorCode::kFileAccess,
+                     "The file '" + req.destinationPath + "' is not an empty file to write.");
+            }
+            fd = req.destinationFd;
+        } else if (pathExists(req.destinationPath)) {
             fail(ErrorCode::kDestinationExists,
                  "The file '" + req.destinationPath + "' already exists.");
         }
-        fd = fileIo().open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                           0600);
+        if (fd < 0)
+            fd = fileIo().open(req.destinationPath.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             int err = errno;
             if (err == EEXIST) {
@@ -1069,10 +1076,13 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
             fail(ErrorCode::kFileAccess,
                  "Cannot create '" + req.destinationPath + "': " + std::strerror(err) + ".");
         }
-        created = true;
+        created = req.destinationFd < 0;
+        // A copy the caller holds is the caller's to remove when interrupted.
+        std::optional<RemoveOnSignal> removeOnSignal;
+        if (created) removeOnSignal.emplace(req.destinationPath);
         OutputFile out(fd, db->header().databaseKey, req.destinationPath);
         Compactor c(*db, out, newPassword);
-        EarlyChecks early(req.destinationPath, req.destinationPassword);
+        EarlyChecks early(req.destinationPath, req.destinationPassword, req.destinationFd);
         if (req.verify) {
             c.onTableWritten(
                 [&](const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
@@ -1080,7 +1090,7 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
                 });
         }
         c.prepare();
-        checkRoom(req.destinationPath, c.estimatePages());
+        checkRoom(fd, req.destinationPath, c.estimatePages());
         CompactResult r = c.run();
         out.flush();
         r.copySeconds = lap();
@@ -1099,8 +1109,8 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         });
         try {
             if (req.verify)
-                verifyCopy(req.destinationPath, req.destinationPassword, c.expected(),
-                           early.finish());
+                verifyCopy(req.destinationPath, req.destinationPassword, req.destinationFd,
+                           c.expected(), early.finish());
         } catch (...) {
             flusher.join();
             throw;
@@ -1111,13 +1121,13 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         r.flushSeconds = std::chrono::duration<double>(flushed - flushStart).count();
         const int closing = fd;
         fd = -1;
-        if (fileIo().close(closing) != 0) {
+        if (req.destinationFd < 0 && fileIo().close(closing) != 0) {
             fail(ErrorCode::kIo,
                  "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
         }
         return r;
     });
-    if (fd >= 0) fileIo().close(fd);
+    if (fd >= 0 && req.destinationFd < 0) fileIo().close(fd);
     if (!result.ok() && created && fileIo().unlink(req.destinationPath.c_str()) != 0 &&
         errno != ENOENT) {
         Error e = result.error();
@@ -1129,6 +1139,12 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
 
 Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
                                       const std::string& destinationConnection) {
+    return CompactDatabase(sourceConnection, destinationConnection, HeldFiles{});
+}
+
+Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
+                                      const std::string& destinationConnection,
+                                      const HeldFiles& held) {
     auto src = parseConnectionString(sourceConnection);
     if (!src) return src.error();
     auto dst = parseConnectionString(destinationConnection);
@@ -1138,6 +1154,8 @@ Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
     req.sourcePassword = src->password.value_or("");
     req.destinationPath = dst->dataSource;
     req.destinationPassword = dst->password.value_or("");
+    req.sourceFd = held.source;
+    req.destinationFd = held.destination;
     auto r = compactFile(req);
     if (!r) return r.error();
     return r->repair;
