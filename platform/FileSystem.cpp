@@ -79,6 +79,13 @@ bool sameTime(const struct timespec& a, const struct timespec& b) {
 }
 
 [[noreturn]] void ownerCannotBeKept(const std::string& path, const struct stat& st) {
+    if (st.st_uid == ::geteuid()) {
+        raise(kPermissionDenied,
+              "Permission denied: the database '" + path + "' is in the group " +
+                  groupName(st.st_gid) +
+                  ", which this user does not belong to: its compacted copy could not keep "
+                  "that group. Ask an administrator to compact it.");
+    }
     raise(kPermissionDenied,
           "Permission denied: the database '" + path + "' belongs to " + userName(st.st_uid) +
               ", group " + groupName(st.st_gid) +

@@ -586,7 +586,9 @@ TEST(InPlace, PasswordsAreQuotedAndNeverShown) {
     for (const std::string password : {"Hunter2;TopSecret", "a'b\"c=d;e", " spaced "}) {
         SCOPED_TRACE(password);
         TempDir dir;
-        const fs::path db = dir / "data.dbf";
+        // The path may hold the same characters.
+        fs::create_directory(dir / "a;b='c\"");
+        const fs::path db = dir / "a;b='c\"" / "data.dbf";
         writeFile(db, seedBytes(password));
         const auto rows = contentOf(db, password);
         RecordingMessageBox box;
