@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QWindow>
 
 #include "app/QtRuntime.h"
 #include "platform/FormEngine.h"
@@ -18,28 +19,24 @@ namespace {
 constexpr int px(int twips) { return (twips + 7) / 15; }  // 15 twips a pixel, rounded
 }  // namespace
 
-QFont designFont(double pointSize) {
-    QFont f("Tahoma");
-    f.setPointSizeF(pointSize);
-    f.setWeight(QFont::Bold);
-    return f;
-}
-
-Main::Main(WindowServices& services, QWidget* parent)
+Main::Main(WindowServices& services, const QString& fontFamily, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                           Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       services_(services),
-      command_(services.runtime) {
+      engines_(services.runtime.engines),
+      files_(services.runtime.files),
+      runtime_{services.runtime.messageBox, files_, services.runtime.numbers, engines_},
+      command_(runtime_) {
     setObjectName("Main");
     setWindowTitle("  Maintenance  --  Quixwell DBASE");
     setFixedSize(kClientWidth, kClientHeight);
     setWindowIcon(QIcon(":/app.ico"));
-    // The window's default font, made explicit: a font with nothing set
-    // would be inherited from the frame instead.
-    QFont windowFont(font().family());
-    windowFont.setPointSizeF(font().pointSizeF());
-    windowFont.setWeight(font().weight());
-    windowFont.setItalic(font().italic());
+    // The window's default font, the platform's dialog font at 8 pt, is set
+    // on each control that uses it: the frame's own would be inherited.
+    const QFont windowFont =
+        largestFitting(pixelFont(fontFamily, 11, false),
+                       {{"Compact and Repair", {px(1815), px(380)}}, {"Exit", {px(1215), px(380)}}});
+    setFont(windowFont);
 
     Image1 = new QLabel(this);
     Image1->setObjectName("Image1");
@@ -50,7 +47,8 @@ Main::Main(WindowServices& services, QWidget* parent)
     Frame1 = new QGroupBox(" Select the DBASE : ", this);
     Frame1->setObjectName("Frame1");
     Frame1->setGeometry(px(1200), px(120), px(6975), px(855));
-    Frame1->setFont(designFont(8.25));
+    Frame1->setFont(largestFitting(pixelFont(fontFamily, 11, true),  // 8.25 pt
+                                   {{" Select the DBASE : ", {px(6975), px(855)}}}));
     Frame1->setFocusPolicy(Qt::NoFocus);
 
     Text1 = new QLineEdit(Frame1);
@@ -61,7 +59,8 @@ Main::Main(WindowServices& services, QWidget* parent)
     Command1 = new QPushButton("..", Frame1);
     Command1->setObjectName("Command1");
     Command1->setGeometry(px(6360), px(360), px(375), px(255));
-    Command1->setFont(designFont(9.75));
+    Command1->setFont(largestFitting(pixelFont(fontFamily, 13, true),  // 9.75 pt
+                                     {{"..", {px(375), px(255)}}}));
 
     Command2 = new QPushButton("Compact and Repair", this);
     Command2->setObjectName("Command2");
@@ -79,6 +78,9 @@ Main::Main(WindowServices& services, QWidget* parent)
         "palette(button); }"
         "QPushButton[flat=\"true\"]:pressed { background: palette(mid); }"
         "QPushButton[flat=\"true\"]:focus { border: 1px solid palette(highlight); }");
+
+    // Enter, like Space, presses the button that has the focus.
+    for (QPushButton* b : {Command1, Command2, Command3}) b->setAutoDefault(true);
 
     setTabOrder(Text1, Command2);
     setTabOrder(Command2, Command3);
@@ -133,9 +135,23 @@ void Main::centreOnScreen() {
     QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
     if (!s) return;
     const QRect area = s->availableGeometry();
+    // Until the window manager has put its frame around the window, the
+    // frame is the window itself and the title bar is not counted.
+    const bool framed = windowHandle() && !windowHandle()->frameMargins().isNull();
+    centreWhenFramed_ = !framed;
     QRect frame = frameGeometry();
     frame.moveCenter(area.center());
     move(frame.topLeft());
+}
+
+bool Main::event(QEvent* e) {
+    const bool handled = QWidget::event(e);
+    if (centreWhenFramed_ && (e->type() == QEvent::Move || e->type() == QEvent::Show) &&
+        windowHandle() && !windowHandle()->frameMargins().isNull()) {
+        centreWhenFramed_ = false;
+        QMetaObject::invokeMethod(this, &Main::centreOnScreen, Qt::QueuedConnection);
+    }
+    return handled;
 }
 
 }  // namespace app

@@ -5,6 +5,8 @@
 
 #include <QWidget>
 
+#include "app/OffThread.h"
+#include "app/WindowFonts.h"
 #include "compaction/CompactCommand.h"
 #include "compaction/Runtime.h"
 #include "platform/FileDialog.h"
@@ -33,14 +35,18 @@ class Main : public QWidget {
     static constexpr int kClientWidth = 555;   // 8325 twips
     static constexpr int kClientHeight = 105;  // 1575 twips
 
-    explicit Main(WindowServices& services, QWidget* parent = nullptr);
+    // fontFamily: Tahoma when it is installed (see WindowFonts.h).
+    explicit Main(WindowServices& services, const QString& fontFamily = windowFontFamily(),
+                  QWidget* parent = nullptr);
 
     void Form_Load();
     void cButt(platform::CommandButton& button);
     void Command1_Click();
     void Command2_Click();
     void Command3_Click();
-    // Places the window at the centre of its screen.
+    // Places the window's frame, title bar included, at the centre of its
+    // screen; again once the window manager has framed the window, when
+    // the frame's size becomes known.
     void centreOnScreen();
 
     QLabel* Image1;
@@ -52,12 +58,17 @@ class Main : public QWidget {
 
     compaction::CompactCommand& compactCommand() { return command_; }
 
+  protected:
+    bool event(QEvent* e) override;
+
   private:
     WindowServices& services_;
+    // The compaction's long calls run off the window's thread.
+    OffThreadEngineFactory engines_;
+    OffThreadFileSystem files_;
+    compaction::Runtime runtime_;
     compaction::CompactCommand command_;
+    bool centreWhenFramed_ = false;
 };
-
-// The design's fonts, asked of fontconfig by name.
-QFont designFont(double pointSize);
 
 }  // namespace app

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
 
 #include "platform/ErrorRecord.h"
@@ -12,13 +14,28 @@ namespace {
 QString q(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
 
+int titleBarRoom(const QString& title) {
+    QFont bold = QApplication::font();
+    bold.setBold(true);
+    // The window manager's icon and its close, minimise and maximise boxes
+    // beside the title, in a bold font as most title bars use.
+    constexpr int kTitleBarDecoration = 160;
+    return QFontMetrics(bold).horizontalAdvance(title) + kTitleBarDecoration;
+}
+
 void QtMessageBox::show(const std::string& text, platform::MessageIcon icon,
                         const std::string& title) {
     QString body = q(text);
     body.replace("\r\n", "\n");
     QMessageBox box(
         icon == platform::MessageIcon::kCritical ? QMessageBox::Critical : QMessageBox::Information,
-        q(title), body, QMessageBox::Ok, parent_);
+        q(title), body, QMessageBox::Ok, parent_ ? parent_ : QApplication::activeWindow());
+    // A short text would make a box too narrow for its title. The box sizes
+    // itself from its layout, so the layout gets a row as wide as the title.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        grid->addItem(new QSpacerItem(titleBarRoom(q(title)), 0, QSizePolicy::Minimum),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     // A wait cursor set by the caller is not for the message.
     QApplication::setOverrideCursor(Qt::ArrowCursor);
     box.exec();
@@ -26,11 +43,13 @@ void QtMessageBox::show(const std::string& text, platform::MessageIcon icon,
 }
 
 void QtFileDialog::ShowOpen() {
-    QFileDialog d(parent_, q(title_), q(initDir_));
+    QFileDialog d(parent_ ? parent_ : QApplication::activeWindow(), q(title_), q(initDir_));
     d.setOption(QFileDialog::DontUseNativeDialog);
     d.setOption(QFileDialog::HideNameFilterDetails);
     d.setAcceptMode(QFileDialog::AcceptOpen);
     d.setFileMode(QFileDialog::ExistingFile);
+    // File names are case-sensitive here: "data.dbf" does not list DATA.DBF.
+    d.setFilter(d.filter() | QDir::CaseSensitive);
     QStringList filters;
     for (const auto& f : platform::parseFilter(filter_)) {
         QString patterns = q(f.patterns);

@@ -15,7 +15,12 @@ class QWidget;
 
 namespace app {
 
-// QMessageBox with the critical or information icon; CR LF shown as line breaks.
+// The width a window needs for its whole title to show in the title bar.
+int titleBarRoom(const QString& title);
+
+// QMessageBox with the critical or information icon; CR LF shown as line
+// breaks; at least as wide as its title needs. Without a parent of its own
+// it belongs to the active window.
 class QtMessageBox : public platform::MessageBox {
   public:
     explicit QtMessageBox(QWidget* parent = nullptr) : parent_(parent) {}
@@ -26,7 +31,8 @@ class QtMessageBox : public platform::MessageBox {
     QWidget* parent_;
 };
 
-// Qt's own file dialog (not the desktop's), so it behaves the same everywhere.
+// Qt's own file dialog (not the desktop's), so it behaves the same everywhere;
+// like the message box, it belongs to the active window unless given a parent.
 class QtFileDialog : public platform::FileDialog {
   public:
     explicit QtFileDialog(QWidget* parent = nullptr) : parent_(parent) {}

@@ -9,7 +9,8 @@
 #include "format/DataPage.h"
 #include "format/Rc4.h"
 #include "format/Row.h"
-#include "write/Writer.h"
+#include "write/DatabaseWriter.h"
+#include "write/LongValueWriter.h"
 
 namespace {
 

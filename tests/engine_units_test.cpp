@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <set>
+#include <sstream>
 
 #include "format/Header.h"
 #include "format/IndexPage.h"
@@ -18,6 +21,7 @@
 #include "keys/KeyEncoding.h"
 #include "os/Cleanup.h"
 #include "read/Value.h"
+#include "support/ErrorTable.h"
 
 using jet::Bytes;
 using jet::ByteView;
@@ -223,16 +227,25 @@ TEST(Values, DatesDecimalsAndBase64) {
     EXPECT_EQ(jet::base64(hex("66 6f 6f 62")), "Zm9vYg==");
 }
 
-TEST(Errors, NumbersAndNamesAreUnique) {
-    size_t n = 0;
-    const jet::ErrorInfo* t = jet::errorTable(n);
+// The README's table of error numbers lists every number once, with its
+// name and meaning, and the numbers are the engine's.
+TEST(Errors, TheReadmeListsEveryNumberOnce) {
+    std::ifstream in(std::string(QW_SOURCE_DIR) + "/README.md");
+    std::stringstream readme;
+    readme << in.rdbuf();
     std::set<int32_t> numbers;
     std::set<std::string> names;
-    for (size_t i = 0; i < n; ++i) {
-        EXPECT_TRUE(numbers.insert(static_cast<int32_t>(t[i].code)).second) << t[i].name;
-        EXPECT_TRUE(names.insert(t[i].name).second);
+    for (const auto& e : testsupport::errorTable()) {
+        const auto number = static_cast<int32_t>(e.code);
+        EXPECT_TRUE(numbers.insert(number).second) << e.name;
+        EXPECT_TRUE(names.insert(e.name).second) << e.name;
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08X", static_cast<uint32_t>(number));
+        const std::string row =
+            "| " + std::to_string(number) + " | " + hex + " | " + e.name + " | " + e.meaning + " |";
+        EXPECT_NE(readme.str().find(row), std::string::npos) << row;
     }
-    EXPECT_TRUE(numbers.count(-2147217843));
+    EXPECT_TRUE(numbers.count(-2147217843));  // the platform engine's wrong password
 }
 
 TEST(IndexPages, KeysShortAndLongSurviveCopiesMovesAndGrowth) {

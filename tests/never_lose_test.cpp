@@ -27,7 +27,8 @@
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
 #include "support/SampleDatabase.h"
-#include "write/Writer.h"
+#include "write/DatabaseWriter.h"
+#include "write/LongValueWriter.h"
 
 using namespace testsupport;
 using platform::doubles::FaultyFileSystem;

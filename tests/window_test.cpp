@@ -1,18 +1,25 @@
-// The main window under the offscreen platform: layout, fonts, tab order,
-// button styling, exit, the browse dialog and a whole compaction run.
+// The main window under the offscreen platform: layout, fonts and the room
+// captions get, tab order, Enter and Space, button styling, exit, the browse
+// dialog, message boxes and whole compaction runs, the window repainting
+// while the engine works; and the program started without a display.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QtTest/QTest>
+#include <future>
 
 #include "app/Main.h"
 #include "app/QtRuntime.h"
@@ -88,19 +95,26 @@ TEST(MainWindow, LayoutCaptionsAndFontsFollowTheDesign) {
     EXPECT_EQ(w.main.Command3->text(), "Exit");
     EXPECT_TRUE(w.main.Text1->text().isEmpty());
 
+    // Wine's Tahoma when it is installed; pixel sizes, as the layout is in pixels.
+    const QString family =
+        QFileInfo::exists(QString(app::kWineFontFolder) + "/tahoma.ttf") ? "Tahoma"
+                                                                          : QApplication::font().family();
     const QFont frame = w.main.Frame1->font();
-    EXPECT_EQ(frame.family(), "Tahoma");
-    EXPECT_DOUBLE_EQ(frame.pointSizeF(), 8.25);
+    EXPECT_EQ(frame.family(), family);
+    EXPECT_EQ(QFontInfo(frame).family(), family);
     EXPECT_EQ(frame.weight(), QFont::Bold);
     const QFont browse = w.main.Command1->font();
-    EXPECT_EQ(browse.family(), "Tahoma");
-    EXPECT_DOUBLE_EQ(browse.pointSizeF(), 9.75);
+    EXPECT_EQ(browse.family(), family);
     EXPECT_EQ(browse.weight(), QFont::Bold);
+    if (family == "Tahoma") {
+        EXPECT_EQ(frame.pixelSize(), 11);   // 8.25 pt
+        EXPECT_EQ(browse.pixelSize(), 13);  // 9.75 pt
+    }
     for (QWidget* c : {static_cast<QWidget*>(w.main.Text1), static_cast<QWidget*>(w.main.Command2),
                        static_cast<QWidget*>(w.main.Command3)}) {
-        EXPECT_EQ(c->font().family(), w.main.font().family());
-        EXPECT_EQ(c->font().pointSizeF(), w.main.font().pointSizeF());
-        EXPECT_EQ(c->font().weight(), w.main.font().weight());
+        EXPECT_EQ(c->font(), w.main.font());
+        EXPECT_EQ(c->font().family(), family);
+        EXPECT_EQ(c->font().weight(), QFont::Normal);
     }
 
     // The picture: the application icon at its natural 32 × 32 size.
@@ -189,6 +203,8 @@ TEST(MainWindow, TheRealDialogStartsInTheProgramFolderAndListsOnlyDataDbf) {
     writeFile(dir / "data.dbf", "x");
     writeFile(dir / "other.dbf", "x");
     writeFile(dir / "data.dbf.bak", "x");
+    writeFile(dir / "DATA.DBF", "x");
+    writeFile(dir / "Data.dbf", "x");
     for (bool accept : {true, false}) {
         Window w;
         app::QtFileDialog real(&w.main);
@@ -201,6 +217,7 @@ TEST(MainWindow, TheRealDialogStartsInTheProgramFolderAndListsOnlyDataDbf) {
         std::string title, folder, file;
         QStringList filters;
         int listed = -1;
+        QString listedName;
         onModal([&](QWidget* modal) {
             auto* d = qobject_cast<QFileDialog*>(modal);
             ASSERT_NE(d, nullptr);
@@ -212,6 +229,8 @@ TEST(MainWindow, TheRealDialogStartsInTheProgramFolderAndListsOnlyDataDbf) {
             (void)QTest::qWaitFor([&] { return view->model()->rowCount(view->rootIndex()) > 0; },
                                   3000);
             listed = view->model()->rowCount(view->rootIndex());
+            if (listed > 0)
+                listedName = view->model()->index(0, 0, view->rootIndex()).data().toString();
             if (accept) {
                 d->selectFile(QString::fromStdString((dir / "data.dbf").string()));
                 static_cast<QDialog*>(d)->accept();
@@ -225,6 +244,7 @@ TEST(MainWindow, TheRealDialogStartsInTheProgramFolderAndListsOnlyDataDbf) {
         EXPECT_EQ(file, "data.dbf");
         EXPECT_EQ(filters, QStringList{"QW DBASE (data.dbf) (data.dbf)"});
         EXPECT_EQ(listed, 1);
+        EXPECT_EQ(listedName.toStdString(), "data.dbf");
         if (accept) {
             EXPECT_EQ(fs::canonical(main.Text1->text().toStdString()),
                       fs::canonical(dir / "data.dbf"));
@@ -308,8 +328,186 @@ TEST(MainWindow, OpensCentredOnTheScreen) {
     EXPECT_LE(std::abs(w.main.frameGeometry().center().y() - screen.center().y()), 2);
 }
 
+// Every caption, measured with the font its control actually uses, leaves
+// room on either side inside the button's border: with Tahoma when it is
+// installed, and with fallback families whose captions run wider.
+TEST(MainWindow, EveryCaptionFitsItsControl) {
+    std::vector<QString> families{app::windowFontFamily(), "DejaVu Sans", "DejaVu Serif",
+                                  QApplication::font().family()};
+    for (const QString& family : families) {
+        SCOPED_TRACE(family.toStdString());
+        Window base;
+        app::Main main(base.services, family);
+        for (QPushButton* b : {main.Command1, main.Command2, main.Command3}) {
+            const QFontMetrics m(b->font());
+            SCOPED_TRACE(b->text().toStdString());
+            EXPECT_LE(m.horizontalAdvance(b->text()) + 2 * (app::kCaptionMargin + 1), b->width());
+            EXPECT_LE(m.tightBoundingRect(b->text()).height(), b->height() - 2);
+        }
+        const QFontMetrics frame(main.Frame1->font());
+        EXPECT_LE(frame.horizontalAdvance(main.Frame1->title()) + 2 * app::kCaptionMargin,
+                  main.Frame1->width());
+        // Never larger than the design's 8, 8.25 and 9.75 points.
+        EXPECT_LE(main.Command2->font().pixelSize(), 11);
+        EXPECT_LE(main.Frame1->font().pixelSize(), 11);
+        EXPECT_LE(main.Command1->font().pixelSize(), 13);
+    }
+}
+
+TEST(MainWindow, EnterAndSpacePressTheFocusedButton) {
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+        Window w;
+        w.show();
+        w.fakeDialog.pick = "/srv/qw/data.dbf";
+        QTest::keyClick(w.main.Text1, Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), w.main.Command2);
+        QTest::keyClick(w.main.Command2, key);
+        ASSERT_EQ(w.box.shown.size(), 1u) << key;
+        EXPECT_EQ(w.box.shown[0].text, "You must select the DBase file first!");
+
+        QTest::keyClick(w.main.Command2, Qt::Key_Tab);
+        QTest::keyClick(w.main.Command3, Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), w.main.Command1);
+        QTest::keyClick(w.main.Command1, key);
+        EXPECT_EQ(w.main.Text1->text(), "/srv/qw/data.dbf");
+
+        w.main.Command3->setFocus();
+        QTest::keyClick(w.main.Command3, key);
+        EXPECT_FALSE(w.main.isVisible());
+    }
+    // Enter in the path box presses nothing.
+    Window w;
+    w.show();
+    QTest::keyClick(w.main.Text1, Qt::Key_Return);
+    EXPECT_TRUE(w.box.shown.empty());
+    EXPECT_TRUE(w.main.isVisible());
+}
+
+// The engine works on another thread; meanwhile the window's thread paints
+// a region asked for in the middle of the compaction, with the wait cursor
+// still up, and the run then ends as before.
+TEST(MainWindow, TheWindowRepaintsWhileTheEngineCompacts) {
+    TempDir dir;
+    SampleOptions o;
+    o.password = "MARLIN4ii8-tb3pz6qk";
+    o.rows = 60;
+    buildSampleDatabase((dir / "data.dbf").string(), o);
+
+    Window w;
+    w.show();
+    w.main.Text1->setText(QString::fromStdString((dir / "data.dbf").string()));
+
+    struct PaintWatch : QObject {
+        std::promise<Qt::CursorShape> painted;
+        bool armed = false;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (armed && e->type() == QEvent::Paint) {
+                armed = false;
+                const QCursor* c = QApplication::overrideCursor();
+                painted.set_value(c ? c->shape() : Qt::ArrowCursor);
+            }
+            return false;
+        }
+    } watch;
+    w.main.Command2->installEventFilter(&watch);
+
+    bool onWindowThread = false;
+    std::future_status served = std::future_status::timeout;
+    Qt::CursorShape cursor = Qt::ArrowCursor;
+    w.engines.duringCompaction = [&] {
+        if (QThread::currentThread() == QApplication::instance()->thread()) {
+            onWindowThread = true;  // waiting here would never end
+            return;
+        }
+        auto painted = watch.painted.get_future();
+        QMetaObject::invokeMethod(w.main.Command2, [&] {
+            watch.armed = true;
+            w.main.Command2->update();
+        });
+        // Bounded only so that a window that never paints fails the test
+        // instead of hanging it.
+        served = painted.wait_for(std::chrono::seconds(60));
+        if (served == std::future_status::ready) cursor = painted.get();
+    };
+    QTest::mouseClick(w.main.Command2, Qt::LeftButton);
+    EXPECT_FALSE(onWindowThread);
+    EXPECT_EQ(served, std::future_status::ready);
+    EXPECT_EQ(cursor, Qt::WaitCursor);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    ASSERT_EQ(w.engines.compactCalls.size(), 1u);
+    ASSERT_EQ(w.box.shown.size(), 1u);
+    EXPECT_EQ(w.box.shown[0].icon, platform::MessageIcon::kInformation);
+    EXPECT_EQ(w.box.shown[0].text.rfind("All Done!", 0), 0u) << w.box.shown[0].text;
+    EXPECT_EQ(w.engines.created, w.engines.released);
+}
+
+// An engine failure raised on the worker thread reaches the routine's trap on
+// the window's thread: one message, the database untouched.
+TEST(MainWindow, AnEngineFailureOffTheWindowsThreadIsReportedOnce) {
+    TempDir dir;
+    writeFile(dir / "data.dbf", "not a database");
+    Window w;
+    w.show();
+    w.engines.failCompact = true;
+    w.main.Text1->setText(QString::fromStdString((dir / "data.dbf").string()));
+    QTest::mouseClick(w.main.Command2, Qt::LeftButton);
+    ASSERT_EQ(w.box.shown.size(), 1u);
+    EXPECT_EQ(w.box.shown[0].icon, platform::MessageIcon::kCritical);
+    EXPECT_NE(w.box.shown[0].text.find("Class not registered\r\n-2147221164 - Test Engine"),
+              std::string::npos);
+    EXPECT_EQ(readFile(dir / "data.dbf"), "not a database");
+    EXPECT_FALSE(fs::exists(dir / "data.dbf2"));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+// The box is wide enough for the whole title "Maintenance - QW DBASE", even
+// for the shortest message.
+TEST(MainWindow, AMessageBoxShowsItsWholeTitle) {
+    Window w;
+    w.show();
+    app::QtMessageBox qtBox(&w.main);
+    QFont bold = QApplication::font();
+    bold.setBold(true);
+    const int titleWidth = QFontMetrics(bold).horizontalAdvance("Maintenance - QW DBASE");
+    for (const char* text : {"File doesn't exist!", "You must select the DBase file first!"}) {
+        int width = 0;
+        QString title;
+        onModal([&](QWidget* modal) {
+            width = modal->width();
+            title = modal->windowTitle();
+            static_cast<QDialog*>(modal)->accept();
+        });
+        qtBox.show(text, platform::MessageIcon::kCritical, "Maintenance - QW DBASE");
+        EXPECT_EQ(title, "Maintenance - QW DBASE");
+        EXPECT_GE(width, app::titleBarRoom(title)) << text;
+        EXPECT_GT(width, titleWidth + 100) << text;
+    }
+}
+
+// Started without a display the program names the console command in one
+// line and ends with status 1; it does not abort.
+TEST(Program, WithoutADisplayItPointsToTheConsoleCommand) {
+    for (const char* display : {"", ":no-such-display"}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(v);
+        if (*display) env.insert("DISPLAY", display);
+        p.setProcessEnvironment(env);
+        p.start(QW_APP_BINARY, {});
+        ASSERT_TRUE(p.waitForFinished(120000)) << display;
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        SCOPED_TRACE(err.toStdString());
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 1);
+        EXPECT_EQ(err.count('\n'), 1);
+        EXPECT_TRUE(err.contains("no display"));
+        EXPECT_TRUE(err.contains("jet4 compact --in-place"));
+        EXPECT_TRUE(p.readAllStandardOutput().isEmpty());
+    }
+}
+
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     ::testing::InitGoogleTest(&argc, argv);

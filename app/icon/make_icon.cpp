@@ -1,9 +1,10 @@
 // Draws the application icon (a database drum being pressed down by an
 // arrow) and writes it as one Windows icon file with 16, 24, 32 and 48 pixel
 // images, 256 colours each with a 1-bit transparency mask, and as PNG files
-// for the desktop's icon theme.
+// at those sizes and at 64, 128 and 256 pixels for the desktop's icon theme.
 //
 // Usage: make_icon OUT.ico OUT_DIR   (writes OUT_DIR/qw-maintenance-N.png)
+#include <QImage>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -128,9 +129,6 @@ void le32(std::vector<uint8_t>& o, uint32_t v) {
     le16(o, v & 0xFFFF);
     le16(o, v >> 16);
 }
-void be32(std::vector<uint8_t>& o, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) o.push_back(static_cast<uint8_t>(v >> s));
-}
 
 // One icon image: BITMAPINFOHEADER (height doubled), palette, XOR bits
 // bottom-up with rows padded to 4 bytes, AND mask likewise.
@@ -172,63 +170,23 @@ std::vector<uint8_t> dib(const Image& img, const std::array<Rgb, 256>& pal) {
     return o;
 }
 
-uint32_t crc32(const uint8_t* d, std::size_t n, uint32_t c = 0xFFFFFFFF) {
-    for (std::size_t i = 0; i < n; ++i) {
-        c ^= d[i];
-        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
-    }
-    return c;
-}
-
-// A palette PNG with a tRNS chunk; the image data as stored deflate blocks.
-std::vector<uint8_t> png(const Image& img, const std::array<Rgb, 256>& pal) {
-    std::vector<uint8_t> o = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
-        be32(o, static_cast<uint32_t>(data.size()));
-        std::size_t start = o.size();
-        o.insert(o.end(), type, type + 4);
-        o.insert(o.end(), data.begin(), data.end());
-        be32(o, crc32(o.data() + start, o.size() - start) ^ 0xFFFFFFFF);
-    };
+// A palette PNG: the icon's 256 colours, with index 255 (a grey nothing
+// draws with) standing for transparent pixels.
+bool savePng(const std::string& path, const Image& img, const std::array<Rgb, 256>& pal) {
     const int s = img.size;
-    std::vector<uint8_t> ihdr;
-    be32(ihdr, static_cast<uint32_t>(s));
-    be32(ihdr, static_cast<uint32_t>(s));
-    ihdr.insert(ihdr.end(), {8, 3, 0, 0, 0});
-    chunk("IHDR", ihdr);
-    std::vector<uint8_t> plte, trns(256, 255);
-    for (const Rgb& c : pal) plte.insert(plte.end(), {c.r, c.g, c.b});
-    // Index 255 (a grey nothing draws with) stands for transparent pixels.
-    trns[255] = 0;
-    chunk("PLTE", plte);
-    chunk("tRNS", trns);
-    std::vector<uint8_t> raw;
+    QImage png(s, s, QImage::Format_Indexed8);
+    QList<QRgb> colours;
+    for (const Rgb& c : pal) colours.push_back(qRgb(c.r, c.g, c.b));
+    colours[255] = qRgba(0, 0, 0, 0);
+    png.setColorTable(colours);
     for (int y = 0; y < s; ++y) {
-        raw.push_back(0);
+        uchar* row = png.scanLine(y);
         for (int x = 0; x < s; ++x) {
-            std::size_t i = static_cast<std::size_t>(y * s + x);
-            raw.push_back(img.opaque[i] ? img.index[i] : 255);
+            const std::size_t i = static_cast<std::size_t>(y * s + x);
+            row[x] = img.opaque[i] ? img.index[i] : 255;
         }
     }
-    std::vector<uint8_t> z = {0x78, 0x01};
-    uint32_t a = 1, b = 0;
-    for (uint8_t v : raw) {
-        a = (a + v) % 65521;
-        b = (b + a) % 65521;
-    }
-    for (std::size_t pos = 0; pos < raw.size() || pos == 0; pos += 65535) {
-        std::size_t len = std::min<std::size_t>(65535, raw.size() - pos);
-        z.push_back(pos + len >= raw.size() ? 1 : 0);
-        le16(z, static_cast<uint32_t>(len));
-        le16(z, static_cast<uint32_t>(~len & 0xFFFF));
-        z.insert(z.end(), raw.begin() + static_cast<std::ptrdiff_t>(pos),
-                 raw.begin() + static_cast<std::ptrdiff_t>(pos + len));
-        if (pos + len >= raw.size()) break;
-    }
-    be32(z, (b << 16) | a);
-    chunk("IDAT", z);
-    chunk("IEND", {});
-    return o;
+    return png.save(QString::fromStdString(path), "PNG");
 }
 
 bool save(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -248,11 +206,11 @@ int main(int argc, char** argv) {
     const auto pal = palette();
     const int sizes[] = {16, 24, 32, 48};
     std::vector<std::vector<uint8_t>> images;
-    for (int s : sizes) {
-        Image img = draw(s, pal);
-        images.push_back(dib(img, pal));
-        if (!save(std::string(argv[2]) + "/qw-maintenance-" + std::to_string(s) + ".png",
-                  png(img, pal)))
+    for (int s : sizes) images.push_back(dib(draw(s, pal), pal));
+    // The desktop's icon theme also takes the larger sizes.
+    for (int s : {16, 24, 32, 48, 64, 128, 256}) {
+        if (!savePng(std::string(argv[2]) + "/qw-maintenance-" + std::to_string(s) + ".png",
+                     draw(s, pal), pal))
             return 1;
     }
     std::vector<uint8_t> ico;

@@ -16,7 +16,8 @@
 #include "keys/KeyEncoding.h"
 #include "os/FileIo.h"
 #include "read/Database.h"
-#include "write/Writer.h"
+#include "write/DatabaseWriter.h"
+#include "write/LongValueWriter.h"
 
 namespace jet {
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 
 #include "jet/Check.h"
-#include "ops/Checker.h"
+#include "ops/check/Checker.h"
 #include "read/Database.h"
 #include "read/Value.h"
 

@@ -34,15 +34,6 @@ enum class ErrorCode : int32_t {
     kNoSpace = -2147209203,             // 0x8004300D
 };
 
-struct ErrorInfo {
-    ErrorCode code;
-    const char* name;
-    const char* meaning;
-};
-
-// The whole table, for the README and for tests that check it stays unique.
-const ErrorInfo* errorTable(std::size_t& count);
-
 struct Error {
     int32_t number = 0;
     std::string description;

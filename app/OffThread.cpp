@@ -1,0 +1,81 @@
+#include "app/OffThread.h"
+
+#include <QEventLoop>
+#include <exception>
+#include <thread>
+
+namespace app {
+
+void runOffThread(const std::function<void()>& work) {
+    std::exception_ptr failure;
+    QEventLoop loop;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // Queued: delivered by the loop below, even if the work ended
+        // before the loop started.
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    worker.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+namespace {
+class OffThreadEngine : public platform::DatabaseEngine {
+  public:
+    explicit OffThreadEngine(std::unique_ptr<platform::DatabaseEngine> engine)
+        : engine_(std::move(engine)) {}
+    platform::CompactOutcome CompactDatabase(const std::string& sourceConnection,
+                                             const std::string& destinationConnection,
+                                             const platform::HeldFiles& files) override {
+        platform::CompactOutcome outcome;
+        runOffThread([&] {
+            outcome = engine_->CompactDatabase(sourceConnection, destinationConnection, files);
+        });
+        return outcome;
+    }
+
+  private:
+    std::unique_ptr<platform::DatabaseEngine> engine_;
+};
+}  // namespace
+
+std::unique_ptr<platform::DatabaseEngine> OffThreadEngineFactory::create() {
+    return std::make_unique<OffThreadEngine>(engines_.create());
+}
+
+namespace {
+class OffThreadHeldDatabase : public platform::HeldDatabase {
+  public:
+    explicit OffThreadHeldDatabase(std::unique_ptr<platform::HeldDatabase> held)
+        : held_(std::move(held)) {}
+    std::string path() const override { return held_->path(); }
+    std::string temporaryPath() const override { return held_->temporaryPath(); }
+    bool temporaryExists() override { return held_->temporaryExists(); }
+    void removeTemporary() override { held_->removeTemporary(); }
+    int createTemporary() override { return held_->createTemporary(); }
+    int database() const override { return held_->database(); }
+    void flushTemporary() override {
+        runOffThread([&] { held_->flushTemporary(); });
+    }
+    std::string replace(bool keepOriginal) override {
+        std::string kept;
+        runOffThread([&] { kept = held_->replace(keepOriginal); });
+        return kept;
+    }
+
+  private:
+    std::unique_ptr<platform::HeldDatabase> held_;
+};
+}  // namespace
+
+std::unique_ptr<platform::HeldDatabase> OffThreadFileSystem::hold(const std::string& path,
+                                                                  const std::string& tempPath) {
+    return std::make_unique<OffThreadHeldDatabase>(files_.hold(path, tempPath));
+}
+
+}  // namespace app

@@ -1,0 +1,207 @@
+// Checking a table's indexes against its rows: the order of their entries,
+// their sibling links, and that they hold exactly one entry for each row
+// with the key its values encode to.
+#include <algorithm>
+#include <optional>
+
+#include "format/Row.h"
+#include "keys/KeyEncoding.h"
+#include "ops/check/DatabaseChecker.h"
+#include "read/Value.h"
+
+namespace jet {
+
+DatabaseChecker::IndexTally DatabaseChecker::makeTally(const TableDef& def,
+                                                       const RealIndex& idx) const {
+    IndexTally t;
+    t.keys = options_.keysOfEveryTable || def.tableType == 'S';
+    t.shape = keyShape(def, idx);
+    for (std::size_t k = 0; k < t.shape.size(); ++k) {
+        auto [type, ascending] = t.shape[k];
+        const auto ct = static_cast<ColumnType>(type);
+        if (keyEncodable(type)) t.encodable.push_back(k);
+        const bool splittable =
+            keyEncodable(type) || ct == ColumnType::kText || ct == ColumnType::kMemo ||
+            (ascending && (ct == ColumnType::kBinary || ct == ColumnType::kGuid));
+        if (!splittable && t.keys) t.entryByEntry = true;
+    }
+    return t;
+}
+
+uint64_t DatabaseChecker::entryHash(RowPtr row, const Bytes& parts) {
+    ByteHash h;
+    h.mix(row.toU32());
+    h.add(parts.data(), parts.size());
+    // A final mix so that sums of hashes stay well spread; never 0,
+    // which marks an optional row.
+    uint64_t z = h.h + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return z == kOptional ? 1 : z;
+}
+
+// The hash of an entry for the sum its rows must give: its row pointer
+// and the key parts checked. False when the key cannot be split.
+bool DatabaseChecker::entrySum(ByteView key, RowPtr row, const IndexTally& t, uint64_t& sum) {
+    scratch_.clear();
+    if (t.keys && !t.encodable.empty()) {
+        if (!splitKeyInto(key, t.shape, parts_)) return false;
+        for (std::size_t k : t.encodable) {
+            auto [off, len] = parts_[k];
+            scratch_.insert(scratch_.end(), key.begin() + static_cast<std::ptrdiff_t>(off),
+                            key.begin() + static_cast<std::ptrdiff_t>(off + len));
+        }
+    }
+    sum += entryHash(row, scratch_);
+    return true;
+}
+
+void DatabaseChecker::checkIndex(const TableDef& def, const RealIndex& idx, std::size_t number,
+                                 const std::vector<uint32_t>& liveSlots, const IndexTally& tally) {
+    const std::string where = "table '" + def.name + "', index " + std::to_string(number);
+    if (!idx.usageMap.isNull()) {
+        UsageMap m = tableMap(idx.usageMap, where + " pages");
+        markMap(m);
+    }
+    const auto shape = keyShape(def, idx);
+    // One walk over the entries: their order, and whether they sum to
+    // what the rows say. Only an index whose sum disagrees (or that
+    // cannot be summed) is read whole, and checked entry by entry.
+    bool summing = !tally.entryByEntry && !tally.optionalRows;
+    uint64_t sum = 0, count = 0;
+    Bytes& last = lastKey_;
+    RowPtr lastRow;
+    std::optional<uint64_t> outOfOrder;
+    std::vector<uint64_t> twice;  // entries that repeat a unique key
+    IndexTree& tree = tree_;
+    walkIndexTree(
+        db_.file(), idx.rootPage, def.firstPage, where, tree, [&](ByteView key, RowPtr row) {
+            // Order: by key bytes, then row pointer; no entry twice.
+            if (count > 0 && !outOfOrder) {
+                const int c = compareKeys(last, key);
+                if (c > 0 || (c == 0 && !(lastRow < row))) {
+                    outOfOrder = count;
+                } else if (c == 0 && idx.unique() && !keyHasNullPart(key, shape).value_or(true)) {
+                    // A unique index may hold a key more than once when
+                    // part of it is null.
+                    twice.push_back(count);
+                }
+            }
+            last.assign(key.begin(), key.end());
+            lastRow = row;
+            ++count;
+            if (summing) summing = entrySum(key, row, tally, sum);
+        });
+    for (uint32_t p : tree.pages) mark(p);
+    checkSiblings(tree, where);
+    for (uint64_t i : twice)
+        problem(where + ": unique index holds a key twice at entry " + std::to_string(i));
+    if (outOfOrder)
+        problem(where + ": entries out of order at entry " + std::to_string(*outOfOrder));
+    if (summing && count == tally.required && sum == tally.sum) return;
+    readIndexTreeInto(db_.file(), idx.rootPage, def.firstPage, where, tree);
+    const std::size_t problemsBefore = report_.problems.size();
+    // Entries in the order of the rows they point to, so that their rows
+    // are read page after page rather than jumping about.
+    std::vector<const IndexEntry*> byRow;
+    byRow.reserve(tree.entries.size());
+    for (const auto& e : tree.entries) byRow.push_back(&e);
+    std::sort(byRow.begin(), byRow.end(),
+              [](const IndexEntry* a, const IndexEntry* b) { return a->row < b->row; });
+    std::vector<uint32_t> pointed;
+    pointed.reserve(tree.entries.size());
+    for (const IndexEntry* e : byRow) {
+        if (!std::binary_search(liveSlots.begin(), liveSlots.end(), e->row.toU32())) {
+            problem(where + ": entry points to page " + std::to_string(e->row.page) + " row " +
+                    std::to_string(e->row.row) + ", which is not a live row");
+            continue;
+        }
+        pointed.push_back(e->row.toU32());
+        if (options_.keysOfEveryTable || def.tableType == 'S') checkKey(def, idx, shape, *e, where);
+    }
+    std::sort(pointed.begin(), pointed.end());
+    for (std::size_t i = 1; i < pointed.size(); ++i) {
+        if (pointed[i] == pointed[i - 1]) {
+            RowPtr r = RowPtr::fromU32(pointed[i]);
+            problem(where + ": two entries point to page " + std::to_string(r.page) + " row " +
+                    std::to_string(r.row));
+        }
+    }
+    for (uint32_t slot : liveSlots) {
+        if (std::binary_search(pointed.begin(), pointed.end(), slot)) continue;
+        RowPtr r = RowPtr::fromU32(slot);
+        if (idx.ignoreNulls() && keyHasNull(def, idx, r)) continue;
+        problem(where + ": row at page " + std::to_string(r.page) + " row " +
+                std::to_string(r.row) + " is missing from the index");
+    }
+    if (!tally.optionalRows && !tally.entryByEntry && report_.problems.size() == problemsBefore) {
+        problem(where + ": the entries do not match the table's rows");
+    }
+}
+
+bool DatabaseChecker::keyHasNull(const TableDef& def, const RealIndex& idx, RowPtr slot) {
+    PageRef holder;
+    RowPtr at;
+    ByteView b = db_.fetchRow(def, slot, holder, &at);
+    RowView rv = crackRow(def, b, at.page, at.row);
+    for (const auto& ic : idx.columns) {
+        const Column* c = def.columnByNumber(ic.column);
+        if (!columnBytes(def, *c, rv, at.page, at.row)) return true;
+    }
+    return false;
+}
+
+void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
+                               const std::vector<std::pair<uint8_t, bool>>& shape,
+                               const IndexEntry& e, const std::string& where) {
+    auto parts = splitKey(e.key, shape);
+    if (!parts) {
+        bool walkable = std::all_of(shape.begin(), shape.end(), [](const auto& s) {
+            auto t = static_cast<ColumnType>(s.first);
+            return keyEncodable(s.first) || t == ColumnType::kText || t == ColumnType::kMemo ||
+                   t == ColumnType::kNumeric ||
+                   (s.second && (t == ColumnType::kBinary || t == ColumnType::kGuid));
+        });
+        if (walkable) {
+            problem(where + ": key of the entry for page " + std::to_string(e.row.page) + " row " +
+                    std::to_string(e.row.row) + " cannot be split into its columns");
+        }
+        return;
+    }
+    PageRef holder;
+    RowPtr at;
+    ByteView b = db_.fetchRow(def, e.row, holder, &at);
+    RowView rv = crackRow(def, b, at.page, at.row);
+    for (std::size_t k = 0; k < idx.columns.size(); ++k) {
+        const Column* c = def.columnByNumber(idx.columns[k].column);
+        if (!keyEncodable(c->type)) continue;
+        auto stored = columnBytes(def, *c, rv, at.page, at.row);
+        Bytes expect = encodeKeyPart(c->type, idx.columns[k].ascending, stored,
+                                     c->isBool() && boolValue(*c, rv));
+        auto [off, len] = (*parts)[k];
+        if (!std::equal(expect.begin(), expect.end(),
+                        e.key.begin() + static_cast<std::ptrdiff_t>(off),
+                        e.key.begin() + static_cast<std::ptrdiff_t>(off + len))) {
+            problem(where + ": key of column '" + c->name + "' does not match the row at page " +
+                    std::to_string(e.row.page) + " row " + std::to_string(e.row.row));
+        }
+    }
+}
+
+void DatabaseChecker::checkSiblings(const IndexTree& tree, const std::string& where) {
+    std::size_t at = 0;  // position in tree.pages, which lists the levels in turn
+    for (const auto& level : tree.levels) {
+        for (std::size_t i = 0; i < level.size(); ++i, ++at) {
+            const auto& [storedPrev, storedNext] = tree.links.at(at);
+            uint32_t prev = i > 0 ? level[i - 1] : 0;
+            uint32_t next = i + 1 < level.size() ? level[i + 1] : 0;
+            if (storedPrev != prev || storedNext != next) {
+                problem(where + ": sibling links of index page " + std::to_string(level[i]) +
+                        " do not match the tree");
+            }
+        }
+    }
+}
+
+}  // namespace jet

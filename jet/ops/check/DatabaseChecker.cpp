@@ -1,0 +1,199 @@
+#include "ops/check/DatabaseChecker.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#include "format/DataPage.h"
+
+namespace jet {
+
+CheckResult DatabaseChecker::run() {
+    report_.pageCount = db_.file().pageCount();
+    live_.assign(report_.pageCount, false);
+    for (uint32_t p : {0u, 1u, kCatalogPage}) mark(p);
+    attempt("page 1", [&] { checkPageOne(); });
+    std::vector<CatalogEntry> tables;
+    attempt("catalogue", [&] { tables = db_.localTables(); });
+    // What to report, in catalogue order: a table's own findings, or
+    // that it shares its definition page with one before it.
+    struct Item {
+        const CatalogEntry* table = nullptr;
+        std::string shared;
+    };
+    std::vector<Item> items;
+    std::set<uint32_t> defPages;
+    for (const auto& t : tables) {
+        if (!defPages.insert(t.tdefPage()).second) {
+            items.push_back({nullptr, "catalogue: table '" + t.name + "' shares definition page " +
+                                          std::to_string(t.tdefPage()) + " with another table"});
+        } else {
+            items.push_back({&t, {}});
+        }
+    }
+    // Tables are checked one at a time by each worker, each worker
+    // reading through its own handle on the file.
+    std::vector<CheckResult> parts(items.size());
+    std::atomic<std::size_t> next{0};
+    auto work = [&](DatabaseChecker& c) {
+        for (std::size_t i; (i = next.fetch_add(1)) < items.size();) {
+            const CatalogEntry* t = items[i].table;
+            if (!t) continue;
+            const CheckedTable* early = nullptr;
+            if (options_.checked) {
+                auto it = options_.checked->find(t->tdefPage());
+                if (it != options_.checked->end() && it->second.name == t->name)
+                    early = &it->second;
+            }
+            parts[i] = early ? c.adopt(*early) : c.checkOne(*t);
+        }
+    };
+    std::unique_ptr<Database> second;
+    std::unique_ptr<DatabaseChecker> helper;
+    if (options_.threads > 1 && items.size() > 1) {
+        try {
+            second = db_.reopen();
+            helper = std::make_unique<DatabaseChecker>(*second, options_);
+            helper->live_.assign(report_.pageCount, false);
+        } catch (const JetException&) {
+            helper.reset();  // one worker does it all
+        }
+    }
+    std::exception_ptr helperFailed;
+    std::thread thread;
+    if (helper) {
+        try {
+            thread = std::thread([&] {
+                try {
+                    work(*helper);
+                } catch (...) {
+                    helperFailed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            helper.reset();  // no second thread: one worker does it all
+        }
+    }
+    try {
+        work(*this);
+    } catch (...) {
+        if (thread.joinable()) thread.join();
+        throw;
+    }
+    if (thread.joinable()) thread.join();
+    if (helperFailed) std::rethrow_exception(helperFailed);
+    if (helper) {
+        for (std::size_t p = 0; p < live_.size(); ++p) {
+            if (helper->live_[p]) live_[p] = true;
+        }
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!items[i].table) {
+            problem(items[i].shared);
+            continue;
+        }
+        CheckResult& part = parts[i];
+        for (auto& s : part.problems) report_.problems.push_back(std::move(s));
+        for (auto& s : part.notes) report_.notes.push_back(std::move(s));
+        for (auto& t : part.tables) report_.tables.push_back(std::move(t));
+        for (auto& [page, digest] : part.digests) report_.digests[page] = digest;
+        report_.deadRowBytes += part.deadRowBytes;
+        report_.freeBytesOnPages += part.freeBytesOnPages;
+    }
+    report_.reachablePages = static_cast<uint32_t>(std::count(live_.begin(), live_.end(), true));
+    return std::move(report_);
+}
+
+// One table checked by itself, with the pages it reached.
+CheckedTable DatabaseChecker::checkEarly(const CatalogEntry& t) {
+    live_.assign(db_.file().pageCount(), false);
+    CheckedTable out;
+    out.name = t.name;
+    out.part = checkOne(t);
+    for (uint32_t p = 0; p < live_.size(); ++p) {
+        if (live_[p]) out.livePages.push_back(p);
+    }
+    return out;
+}
+
+// One table's findings, by themselves.
+CheckResult DatabaseChecker::checkOne(const CatalogEntry& t) {
+    CheckResult saved = std::move(report_);
+    report_ = CheckResult{};
+    attempt("table '" + t.name + "'", [&] { checkTable(t); });
+    CheckResult part = std::move(report_);
+    report_ = std::move(saved);
+    return part;
+}
+
+void DatabaseChecker::checkPageOne() {
+    auto p = db_.file().page(1);
+    DataPage dp = parseDataPage(*p, 1);
+    if (dp.slots.empty() || dp.slots[0].deleted) {
+        problem("page 1: the global usage map row is missing");
+        return;
+    }
+    readUsageMap(db_.file(), {1, 0}, "global usage map", true);
+}
+
+void DatabaseChecker::markMap(const UsageMap& m) {
+    for (uint32_t p : m.holderPages) mark(p);
+}
+
+// A table's usage map: as given, for a table checked before its file's
+// maps are written, or as read from the file.
+UsageMap DatabaseChecker::tableMap(RowPtr at, const std::string& what) {
+    if (options_.givenMaps) {
+        auto it = options_.givenMaps->find(at.toU32());
+        if (it != options_.givenMaps->end()) {
+            UsageMap m;
+            m.pages = it->second;
+            return m;
+        }
+    }
+    return readUsageMap(db_.file(), at, what.c_str());
+}
+
+// Takes a table checked early as checked: the pages it reached are
+// live, and the maps it was given must be what the file now holds.
+CheckResult DatabaseChecker::adopt(const CheckedTable& early) {
+    CheckResult part = early.part;
+    for (uint32_t p : early.livePages) mark(p);
+    for (const auto& [at, pages] : early.maps) {
+        const RowPtr row = RowPtr::fromU32(at);
+        const std::string where = "table '" + early.name + "', usage map at page " +
+                                  std::to_string(row.page) + " row " + std::to_string(row.row);
+        try {
+            UsageMap m = readUsageMap(db_.file(), row, where.c_str());
+            markMap(m);
+            if (m.pages != pages) part.problems.push_back(where + ": lists other pages");
+        } catch (const JetException& e) {
+            part.problems.push_back(where + ": " + e.error().description);
+        }
+    }
+    return part;
+}
+
+CheckResult checkDatabase(Database& db, const CheckOptions& options) {
+    DatabaseChecker c(db, options);
+    return c.run();
+}
+
+CheckedTable checkTableEarly(Database& db, const CatalogEntry& table,
+                             std::map<uint32_t, std::vector<uint32_t>> maps,
+                             const CheckOptions& options) {
+    for (auto& [at, pages] : maps) std::sort(pages.begin(), pages.end());
+    CheckOptions given = options;
+    given.givenMaps = &maps;
+    given.checked = nullptr;
+    DatabaseChecker c(db, given);
+    CheckedTable out = c.checkEarly(table);
+    out.maps = std::move(maps);
+    return out;
+}
+
+}  // namespace jet

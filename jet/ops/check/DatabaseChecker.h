@@ -1,0 +1,122 @@
+// The integrity checker's walk: everything reachable from the catalogue,
+// table by table (DatabaseChecker.cpp), each table's rows and long values
+// (CheckTable.cpp) and its indexes against its rows (CheckIndex.cpp).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "format/Bytes.h"
+#include "format/IndexPage.h"
+#include "format/UsageMap.h"
+#include "ops/check/Checker.h"
+#include "read/Database.h"
+#include "read/RowDigest.h"
+#include "util/Failure.h"
+
+namespace jet {
+
+class DatabaseChecker {
+  public:
+    DatabaseChecker(Database& db, const CheckOptions& options) : db_(db), options_(options) {}
+
+    CheckResult run();
+
+    // One table checked by itself, with the pages it reached.
+    CheckedTable checkEarly(const CatalogEntry& t);
+
+    // One table's findings, by themselves.
+    CheckResult checkOne(const CatalogEntry& t);
+
+  private:
+    void problem(std::string s) { report_.problems.push_back(std::move(s)); }
+    void mark(uint32_t page) {
+        if (page < live_.size()) live_[page] = true;
+    }
+    void note(std::string s) { report_.notes.push_back(std::move(s)); }
+
+    template <typename F>
+    void attempt(const std::string& where, F&& f) {
+        try {
+            f();
+        } catch (const JetException& e) {
+            problem(where + ": " + e.error().description);
+        } catch (const std::bad_alloc&) {
+            problem(where + ": not enough memory to check it");
+        }
+    }
+
+    void checkPageOne();
+
+    void markMap(const UsageMap& m);
+
+    // A table's usage map: as given, for a table checked before its file's
+    // maps are written, or as read from the file.
+    UsageMap tableMap(RowPtr at, const std::string& what);
+
+    // Takes a table checked early as checked: the pages it reached are
+    // live, and the maps it was given must be what the file now holds.
+    CheckResult adopt(const CheckedTable& early);
+
+    void checkTable(const CatalogEntry& entry);
+
+    // Every value decodes within bounds; long values are read whole. The
+    // same pass adds the row to the table's digest.
+    void checkRow(const TableDef& def, ByteView bytes, RowPtr rowSlot, RowPtr at,
+                  std::map<uint16_t, std::vector<uint32_t>>& lvPagesUsed, TableDigest& digest);
+
+    // What the rows say an index must hold: how many entries, and the sum of
+    // a hash of each entry's row pointer and the key parts that can be
+    // encoded from the row. Comparing sums spares fetching a row per entry;
+    // only an index whose sums differ is checked entry by entry, to say what
+    // is wrong.
+    struct IndexTally {
+        bool keys = false;  // key parts are checked, not only row pointers
+        std::vector<std::pair<uint8_t, bool>> shape;
+        std::vector<std::size_t> encodable;  // parts checked
+        uint64_t sum = 0;
+        uint64_t required = 0;
+        bool optionalRows = false;  // rows with a null part an ignore-nulls index may leave out
+        bool entryByEntry = false;  // keys that cannot always be split: no sums
+    };
+    static constexpr uint64_t kOptional = 0;
+
+    IndexTally makeTally(const TableDef& def, const RealIndex& idx) const;
+
+    static uint64_t entryHash(RowPtr row, const Bytes& parts);
+
+    // The hash of an entry for the sum its rows must give: its row pointer
+    // and the key parts checked. False when the key cannot be split.
+    bool entrySum(ByteView key, RowPtr row, const IndexTally& t, uint64_t& sum);
+
+    void checkIndex(const TableDef& def, const RealIndex& idx, std::size_t number,
+                    const std::vector<uint32_t>& liveSlots, const IndexTally& tally);
+
+    bool keyHasNull(const TableDef& def, const RealIndex& idx, RowPtr slot);
+
+    void checkKey(const TableDef& def, const RealIndex& idx,
+                  const std::vector<std::pair<uint8_t, bool>>& shape, const IndexEntry& e,
+                  const std::string& where);
+
+    void checkSiblings(const IndexTree& tree, const std::string& where);
+
+    Database& db_;
+    CheckOptions options_;
+    CheckResult report_;
+    std::vector<bool> live_;           // pages reached, by number
+    std::vector<IndexTally> tallies_;  // of the table being checked
+    IndexTree tree_;                   // the index being checked; its buffers reused
+    Bytes lastKey_;
+    std::vector<uint64_t> rowKeys_;
+    Bytes scratch_;
+    Bytes longValue_;
+    std::vector<std::pair<std::size_t, std::size_t>> parts_;
+    std::pair<uint16_t, uint32_t> lastLv_{0xFFFF,
+                                          0};  // the last long-value page recorded, by column
+};
+
+}  // namespace jet

@@ -1,0 +1,171 @@
+// The compaction's entry points: the source locked, the copy created,
+// written, flushed and verified; on any failure the partial copy removed.
+// A caller that holds the source locked and has created the copy hands both
+// over open (jet/InPlace.h), and removes a failed copy itself.
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <thread>
+
+#include "jet/Compact.h"
+#include "jet/InPlace.h"
+#include "ops/ConnectionString.h"
+#include "ops/compact/Compactor.h"
+#include "ops/compact/EarlyChecks.h"
+#include "ops/compact/Verify.h"
+#include "os/Cleanup.h"
+#include "os/FileIo.h"
+#include "os/Lock.h"
+#include "os/Paths.h"
+#include "read/Database.h"
+#include "write/OutputFile.h"
+
+namespace jet {
+
+Result<CompactResult> compactFile(const CompactRequest& req) {
+    int fd = -1;
+    bool created = false;
+    auto result = guard([&]() -> CompactResult {
+        std::array<uint8_t, kPasswordBytes> newPassword{};
+        if (!encodePassword(req.destinationPassword, newPassword)) {
+            fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
+        }
+        auto started = std::chrono::steady_clock::now();
+        auto lap = [&] {
+            auto now = std::chrono::steady_clock::now();
+            double s = std::chrono::duration<double>(now - started).count();
+            started = now;
+            return s;
+        };
+        auto db = Database::open(req.sourcePath, req.sourcePassword, req.sourceFd);
+        // A source the caller holds is locked already, by the caller.
+        if (req.sourceFd < 0) lockForCompaction(db->file().fd(), req.sourcePath);
+        if (req.destinationFd >= 0) {
+            struct stat st {};
+            if (::fstat(req.destinationFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
+                fail(ErrorCode::kFileAccess,
+                     "The file '" + req.destinationPath + "' is not an empty file to write.");
+            }
+            fd = req.destinationFd;
+        } else if (pathExists(req.destinationPath)) {
+            fail(ErrorCode::kDestinationExists,
+                 "The file '" + req.destinationPath + "' already exists.");
+        }
+        if (fd < 0)
+            fd = fileIo().open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                               0600);
+        if (fd < 0) {
+            int err = errno;
+            if (err == EEXIST) {
+                fail(ErrorCode::kDestinationExists,
+                     "The file '" + req.destinationPath + "' already exists.");
+            }
+            if (err == ENOSPC || err == EDQUOT) {
+                fail(ErrorCode::kNoSpace, "There is not enough room on the disk to create '" +
+                                              req.destinationPath + "'.");
+            }
+            fail(ErrorCode::kFileAccess,
+                 "Cannot create '" + req.destinationPath + "': " + std::strerror(err) + ".");
+        }
+        created = req.destinationFd < 0;
+        // A copy the caller holds is the caller's to remove when interrupted.
+        std::optional<RemoveOnSignal> removeOnSignal;
+        if (created) removeOnSignal.emplace(req.destinationPath);
+        OutputFile out(fd, db->header().databaseKey, req.destinationPath);
+        Compactor c(*db, out, newPassword);
+        EarlyChecks early(req.destinationPath, req.destinationPassword, req.destinationFd);
+        if (req.verify) {
+            c.onTableWritten(
+                [&](const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
+                    early.add(table, std::move(maps));
+                });
+        }
+        c.prepare();
+        // The copy, with a tenth to spare.
+        const uint64_t pages = c.estimatePages();
+        requireRoom(req.destinationPath, pages * kPageSize + pages * kPageSize / 10, fd);
+        CompactResult r = c.run();
+        out.flush();
+        r.copySeconds = lap();
+        // Every page is written: the copy goes to disk while it is checked
+        // (the check reads what was written). Both must succeed.
+        std::exception_ptr flushFailed;
+        const auto flushStart = std::chrono::steady_clock::now();
+        auto flushed = flushStart;
+        std::thread flusher([&] {
+            try {
+                out.fsync();
+            } catch (...) {
+                flushFailed = std::current_exception();
+            }
+            flushed = std::chrono::steady_clock::now();
+        });
+        try {
+            if (req.verify)
+                verifyCopy(req.destinationPath, req.destinationPassword, req.destinationFd,
+                           c.expected(), early.finish());
+        } catch (...) {
+            flusher.join();
+            throw;
+        }
+        r.verifySeconds = lap();
+        flusher.join();
+        if (flushFailed) std::rethrow_exception(flushFailed);
+        r.flushSeconds = std::chrono::duration<double>(flushed - flushStart).count();
+        const int closing = fd;
+        fd = -1;
+        if (req.destinationFd < 0 && fileIo().close(closing) != 0) {
+            fail(ErrorCode::kIo,
+                 "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
+        }
+        return r;
+    });
+    if (fd >= 0 && req.destinationFd < 0) fileIo().close(fd);
+    if (!result.ok() && created && fileIo().unlink(req.destinationPath.c_str()) != 0 &&
+        errno != ENOENT) {
+        Error e = result.error();
+        e.description += " The partial copy '" + req.destinationPath + "' could not be removed.";
+        return e;
+    }
+    return result;
+}
+
+Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
+                                      const std::string& destinationConnection) {
+    return CompactDatabase(sourceConnection, destinationConnection, HeldFiles{});
+}
+
+Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
+                                      const std::string& destinationConnection,
+                                      const HeldFiles& held) {
+    auto src = parseConnectionString(sourceConnection);
+    if (!src) return src.error();
+    auto dst = parseConnectionString(destinationConnection);
+    if (!dst) return dst.error();
+    CompactRequest req;
+    req.sourcePath = src->dataSource;
+    req.sourcePassword = src->password.value_or("");
+    req.destinationPath = dst->dataSource;
+    req.destinationPassword = dst->password.value_or("");
+    req.sourceFd = held.source;
+    req.destinationFd = held.destination;
+    auto r = compactFile(req);
+    if (!r) return r.error();
+    return r->repair;
+}
+
+void keepLargeBlocks() {
+    // A compaction allocates and frees index trees of tens of megabytes,
+    // table after table. By default glibc hands such blocks back to the
+    // system at once and the next table faults them in again page by page.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc accepts on 64-bit systems
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
+}
+
+}  // namespace jet

@@ -1,0 +1,33 @@
+#include "os/Paths.h"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include "util/Failure.h"
+
+namespace jet {
+
+bool pathExists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string folderOf(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void requireRoom(const std::string& destination, uint64_t bytes, int fd) {
+    struct statvfs vfs {};
+    if ((fd >= 0 ? ::fstatvfs(fd, &vfs) : ::statvfs(folderOf(destination).c_str(), &vfs)) != 0)
+        return;
+    const uint64_t have = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    if (have < bytes) {
+        fail(ErrorCode::kNoSpace, "There is not enough room on the disk for the compacted copy '" +
+                                      destination + "': it needs about " + std::to_string(bytes) +
+                                      " bytes, " + std::to_string(have) + " are free.");
+    }
+}
+
+}  // namespace jet

@@ -1,0 +1,20 @@
+// Paths and the room on their file system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace jet {
+
+// Whether anything (a file, a folder, a dangling link) has the name.
+bool pathExists(const std::string& path);
+
+// The folder a path names its file in ("." for a bare name).
+std::string folderOf(const std::string& path);
+
+// Refuses (kNoSpace) when the file system that would hold destination has
+// fewer than bytes free. When that cannot be told, writing will tell. With
+// fd, the destination open, that file's own file system is asked.
+void requireRoom(const std::string& destination, uint64_t bytes, int fd = -1);
+
+}  // namespace jet

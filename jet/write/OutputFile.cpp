@@ -1,0 +1,237 @@
+#include "write/OutputFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "format/Rc4.h"
+#include "os/FileIo.h"
+#include "util/Failure.h"
+
+namespace jet {
+
+OutputFile::OutputFile(int fd, uint32_t databaseKey, std::string path, uint64_t syncEvery)
+    : fd_(fd), key_(databaseKey), path_(std::move(path)), syncEvery_(syncEvery) {}
+
+OutputFile::~OutputFile() {
+    {
+        std::lock_guard<std::mutex> lock(ioMutex_);
+        ioStop_ = true;
+    }
+    ioReady_.notify_all();
+    if (io_.joinable()) io_.join();
+    waitForSync();
+}
+
+void OutputFile::write(uint32_t number, const Page& page) {
+    if (number < sealed_.size() && sealed_[number]) {
+        fail(ErrorCode::kVerifyFailed, "The compacted copy was removed: page " +
+                                           std::to_string(number) +
+                                           " was written again after it had been checked.");
+    }
+    if (number != 0 && key_ != 0) {
+        Page encoded = page;
+        rc4Page(key_, number, encoded.data(), kPageSize);
+        hold(number, encoded);
+    } else {
+        hold(number, page);
+    }
+}
+
+void OutputFile::seal(const std::vector<uint32_t>& pages) {
+    for (uint32_t p : pages) {
+        if (p >= sealed_.size()) sealed_.resize(std::max<std::size_t>(p + 1, kMaxPages), false);
+        sealed_[p] = true;
+    }
+}
+
+void OutputFile::fsync() {
+    waitForSync();
+    if (syncFailed_ != 0) failWrite(syncFailed_);
+    if (fileIo().fsync(fd_) != 0) failWrite(errno);
+}
+
+void OutputFile::flush() {
+    handOver();
+    waitForWrites();
+}
+
+void OutputFile::failWrite(int err) {
+    if (err == ENOSPC || err == EDQUOT) {
+        fail(ErrorCode::kNoSpace, "There is not enough room on the disk to write '" + path_ + "'.");
+    }
+    fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + std::strerror(err) + ".");
+}
+
+void OutputFile::hold(uint32_t number, const Page& page) {
+    if (open_.held == 0) open_.base = number;
+    if (number < open_.base) {
+        waitForWrites();  // in file order with what went before
+        writeRun(number, page.data(), kPageSize);
+        return;
+    }
+    if (number - open_.base >= kWindowPages) {
+        handOver();
+        open_.base = number;
+    }
+    if (open_.bytes.empty()) {
+        open_.bytes.resize(kWindowPages * kPageSize);
+        open_.filled.assign(kWindowPages, false);
+    }
+    const std::size_t at = number - open_.base;
+    std::memcpy(open_.bytes.data() + at * kPageSize, page.data(), kPageSize);
+    if (!open_.filled[at]) ++open_.held;
+    open_.filled[at] = true;
+}
+
+// Gives the open window to the writing thread and opens another. Up to
+// kQueued full windows wait there, so that the builder of pages goes on
+// while the kernel copies what it built.
+void OutputFile::handOver() {
+    if (open_.held == 0) {
+        throwIfWriteFailed();
+        return;
+    }
+    if (!startIo()) {  // no thread to spare: written here
+        writeWindow(open_);
+        return;
+    }
+    {
+        std::unique_lock<std::mutex> lock(ioMutex_);
+        ioDone_.wait(lock, [&] { return queued_.size() < kQueued || writeFailed_; });
+        if (writeFailed_) rethrowWriteFailure(lock);
+        queued_.push_back(std::move(open_));
+        if (!spareWindows_.empty()) {
+            open_ = std::move(spareWindows_.back());
+            spareWindows_.pop_back();
+        } else {
+            open_ = Window{};
+        }
+        open_.held = 0;
+    }
+    ioReady_.notify_one();
+}
+
+// Waits until every window handed over is written; a failure there is this
+// call's.
+void OutputFile::waitForWrites() {
+    std::unique_lock<std::mutex> lock(ioMutex_);
+    ioDone_.wait(lock, [&] { return (queued_.empty() && !ioBusy_) || writeFailed_; });
+    if (writeFailed_) rethrowWriteFailure(lock);
+}
+
+void OutputFile::throwIfWriteFailed() {
+    std::unique_lock<std::mutex> lock(ioMutex_);
+    if (writeFailed_) rethrowWriteFailure(lock);
+}
+
+void OutputFile::rethrowWriteFailure(std::unique_lock<std::mutex>& lock) {
+    std::exception_ptr e = writeFailed_;
+    lock.unlock();
+    std::rethrow_exception(e);
+}
+
+bool OutputFile::startIo() {
+    if (io_.joinable()) return true;
+    if (noIo_) return false;
+    try {
+        io_ = std::thread([this] { ioLoop(); });
+        return true;
+    } catch (const std::system_error&) {
+        noIo_ = true;
+        return false;
+    }
+}
+
+// The writing thread: full windows in the order they were handed over.
+// After a failure the rest are dropped; the copy is abandoned.
+void OutputFile::ioLoop() {
+    std::unique_lock<std::mutex> lock(ioMutex_);
+    while (true) {
+        ioReady_.wait(lock, [&] { return ioStop_ || !queued_.empty(); });
+        if (ioStop_) return;
+        Window w = std::move(queued_.front());
+        queued_.pop_front();
+        ioBusy_ = true;
+        lock.unlock();
+        std::exception_ptr failed;
+        try {
+            writeWindow(w);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+        lock.lock();
+        ioBusy_ = false;
+        if (failed) {
+            writeFailed_ = failed;
+            queued_.clear();
+        } else if (spareWindows_.size() < kQueued) {
+            spareWindows_.push_back(std::move(w));
+        }
+        ioDone_.notify_all();
+    }
+}
+
+void OutputFile::writeWindow(Window& w) {
+    std::size_t i = 0;
+    while (i < kWindowPages) {
+        if (!w.filled[i]) {
+            ++i;
+            continue;
+        }
+        std::size_t j = i;
+        while (j < kWindowPages && w.filled[j]) w.filled[j++] = false;
+        writeRun(w.base + static_cast<uint32_t>(i), w.bytes.data() + i * kPageSize,
+                 (j - i) * kPageSize);
+        i = j;
+    }
+    w.held = 0;
+}
+
+void OutputFile::writeRun(uint32_t first, const uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    const off_t at = static_cast<off_t>(first) * kPageSize;
+    while (done < size) {
+        ssize_t w = fileIo().pwrite(fd_, data + done, size - done, at + static_cast<off_t>(done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) failWrite(w < 0 ? errno : ENOSPC);
+        done += static_cast<std::size_t>(w);
+    }
+    written_ += size;
+    // Start writing back what is written so far. Only a hint: errors show at
+    // fsync.
+    if (written_ - kicked_ >= kKickBytes) {
+        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+        kicked_ = written_;
+    }
+    if (syncEvery_ != 0 && written_ - synced_ >= syncEvery_ && !syncing_) startSync();
+}
+
+// Writeback alone leaves the disk's own cache to be emptied at the final
+// flush, which then takes about as long as writing the file again; flushing
+// on the way spreads that over the copy.
+void OutputFile::startSync() {
+    waitForSync();
+    if (syncFailed_ != 0) failWrite(syncFailed_);
+    synced_ = written_;
+    syncing_ = true;
+    try {
+        syncer_ = std::thread([this] {
+            if (fileIo().fsync(fd_) != 0) syncFailed_ = errno;
+            syncing_ = false;
+        });
+    } catch (const std::system_error&) {
+        syncing_ = false;  // no thread to spare: the final flush does it all
+    }
+}
+
+void OutputFile::waitForSync() {
+    if (syncer_.joinable()) syncer_.join();
+}
+
+}  // namespace jet
