@@ -30,10 +30,12 @@ class OffThreadEngine : public platform::DatabaseEngine {
     explicit OffThreadEngine(std::unique_ptr<platform::DatabaseEngine> engine)
         : engine_(std::move(engine)) {}
     platform::CompactOutcome CompactDatabase(const std::string& sourceConnection,
-                                             const std::string& destinationConnection) override {
+                                             const std::string& destinationConnection,
+                                             const platform::HeldFiles& files) override {
         platform::CompactOutcome outcome;
-        runOffThread(
-            [&] { outcome = engine_->CompactDatabase(sourceConnection, destinationConnection); });
+        runOffThread([&] {
+            outcome = engine_->CompactDatabase(sourceConnection, destinationConnection, files);
+        });
         return outcome;
     }
 
@@ -46,12 +48,34 @@ std::unique_ptr<platform::DatabaseEngine> OffThreadEngineFactory::create() {
     return std::make_unique<OffThreadEngine>(engines_.create());
 }
 
-void OffThreadFileSystem::flush(const std::string& path) {
-    runOffThread([&] { files_.flush(path); });
-}
+namespace {
+class OffThreadHeldDatabase : public platform::HeldDatabase {
+  public:
+    explicit OffThreadHeldDatabase(std::unique_ptr<platform::HeldDatabase> held)
+        : held_(std::move(held)) {}
+    std::string path() const override { return held_->path(); }
+    std::string temporaryPath() const override { return held_->temporaryPath(); }
+    bool temporaryExists() override { return held_->temporaryExists(); }
+    void removeTemporary() override { held_->removeTemporary(); }
+    int createTemporary() override { return held_->createTemporary(); }
+    int database() const override { return held_->database(); }
+    void flushTemporary() override {
+        runOffThread([&] { held_->flushTemporary(); });
+    }
+    std::string replace(bool keepOriginal) override {
+        std::string kept;
+        runOffThread([&] { kept = held_->replace(keepOriginal); });
+        return kept;
+    }
 
-void OffThreadFileSystem::replace(const std::string& from, const std::string& target) {
-    runOffThread([&] { files_.replace(from, target); });
+  private:
+    std::unique_ptr<platform::HeldDatabase> held_;
+};
+}  // namespace
+
+std::unique_ptr<platform::HeldDatabase> OffThreadFileSystem::hold(const std::string& path,
+                                                                  const std::string& tempPath) {
+    return std::make_unique<OffThreadHeldDatabase>(files_.hold(path, tempPath));
 }
 
 }  // namespace app

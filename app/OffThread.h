@@ -29,8 +29,9 @@ class OffThreadEngineFactory : public platform::DatabaseEngineFactory {
     platform::DatabaseEngineFactory& engines_;
 };
 
-// The file system, with the two operations that wait for the disk (making
-// the copy durable and swapping it in) off the window's thread.
+// The file system, with the two operations of a held database that wait for
+// the disk (making the copy durable and swapping it in) off the window's
+// thread.
 class OffThreadFileSystem : public platform::FileSystem {
   public:
     explicit OffThreadFileSystem(platform::FileSystem& files) : files_(files) {}
@@ -40,8 +41,8 @@ class OffThreadFileSystem : public platform::FileSystem {
     void rename(const std::string& from, const std::string& to) override {
         files_.rename(from, to);
     }
-    void flush(const std::string& path) override;
-    void replace(const std::string& from, const std::string& target) override;
+    std::unique_ptr<platform::HeldDatabase> hold(const std::string& path,
+                                                 const std::string& tempPath) override;
 
   private:
     platform::FileSystem& files_;

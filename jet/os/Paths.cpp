@@ -19,9 +19,10 @@ std::string folderOf(const std::string& path) {
     return folder.empty() ? "." : folder.string();
 }
 
-void requireRoom(const std::string& destination, uint64_t bytes) {
+void requireRoom(const std::string& destination, uint64_t bytes, int fd) {
     struct statvfs vfs {};
-    if (::statvfs(folderOf(destination).c_str(), &vfs) != 0) return;
+    if ((fd >= 0 ? ::fstatvfs(fd, &vfs) : ::statvfs(folderOf(destination).c_str(), &vfs)) != 0)
+        return;
     const uint64_t have = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     if (have < bytes) {
         fail(ErrorCode::kNoSpace, "There is not enough room on the disk for the compacted copy '" +
