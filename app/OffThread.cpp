@@ -1,10 +1,56 @@
 #include "app/OffThread.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
+#include <QWidget>
 #include <exception>
 #include <thread>
 
 namespace app {
+
+namespace {
+
+// While a call runs, the user's clicks, keys and close requests are dropped,
+// not held back: held back, a second click on "Compact and Repair" would
+// start another compaction once the first ended, and a key pressed meanwhile
+// would dismiss the message that follows.
+class InputBlocker : public QObject {
+  public:
+    InputBlocker() { QCoreApplication::instance()->installEventFilter(this); }
+    ~InputBlocker() override { QCoreApplication::instance()->removeEventFilter(this); }
+    InputBlocker(const InputBlocker&) = delete;
+    InputBlocker& operator=(const InputBlocker&) = delete;
+
+  protected:
+    bool eventFilter(QObject* target, QEvent* e) override {
+        switch (e->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::Wheel:
+            case QEvent::ContextMenu:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+                return true;
+            case QEvent::Close:
+                if (target->isWidgetType() && static_cast<QWidget*>(target)->isWindow()) {
+                    e->ignore();
+                    return true;
+                }
+                return false;
+            default:
+                return false;
+        }
+    }
+};
+
+}  // namespace
 
 void runOffThread(const std::function<void()>& work) {
     std::exception_ptr failure;
@@ -19,7 +65,10 @@ void runOffThread(const std::function<void()>& work) {
         // before the loop started.
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    {
+        InputBlocker blocked;
+        loop.exec();
+    }
     worker.join();
     if (failure) std::rethrow_exception(failure);
 }
