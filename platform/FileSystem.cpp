@@ -363,11 +363,30 @@ class PosixHeldDatabase : public HeldDatabase {
             ownerCannotBeKept(real_, start_);
     }
 
-    // Links the original under a free name saying what it is.
+    // Links the original under a free name saying what it is; a name too
+    // long to take the suffix is shortened first.
     std::string keepBeside() const {
+        const std::string longest = ".damaged-1000";
+        std::string base = name_;
+        const long most = ::fpathconf(dirFd_.get(), _PC_NAME_MAX);
+        if (most > 0 && base.size() + longest.size() > static_cast<std::size_t>(most)) {
+            base.resize(static_cast<std::size_t>(most) - longest.size());
+            // No character cut in half: the last one goes if it lost bytes.
+            std::size_t start = base.size();
+            auto byte = [&](std::size_t i) { return static_cast<unsigned char>(base[i]); };
+            while (start > 0 && (byte(start - 1) & 0xC0) == 0x80) --start;
+            if (start > 0) {
+                const unsigned char lead = byte(start - 1);
+                const std::size_t length = lead < 0xC0    ? 1
+                                           : lead >= 0xF0 ? 4
+                                           : lead >= 0xE0 ? 3
+                                                          : 2;
+                if (start - 1 + length > base.size()) base.resize(start - 1);
+            }
+        }
         for (int n = 1; n <= 1000; ++n) {
             const std::string name =
-                name_ + ".damaged" + (n == 1 ? std::string() : "-" + std::to_string(n));
+                base + ".damaged" + (n == 1 ? std::string() : "-" + std::to_string(n));
             if (::linkat(dirFd_.get(), name_.c_str(), dirFd_.get(), name.c_str(), 0) == 0)
                 return joined(name);
             if (errno != EEXIST) raiseErrno(errno, joined(name));

@@ -41,7 +41,11 @@ bool isCompactionLock(const struct flock& fl) {
     return fl.l_type == F_RDLCK && fl.l_start == 0 && fl.l_len == 0;
 }
 
-void checkLockFile(const std::string& path, int folderFd) {
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void checkLockFile(int fd, const std::string& path, int folderFd) {
     std::string ldb = lockFilePath(path);
     std::string name = ldb;
     if (folderFd != AT_FDCWD) {
@@ -50,9 +54,13 @@ void checkLockFile(const std::string& path, int folderFd) {
     }
     struct stat st {};
     if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return;
+        // A name longer than the folder can hold names no lock file.
+        if (errno == ENOENT || errno == ENAMETOOLONG) return;
         inUse(path, "its lock file '" + ldb + "' cannot be examined: " + std::strerror(errno));
     }
+    // A database named like a lock file ("x.ldb") is not its own lock file.
+    struct stat db {};
+    if (::fstat(fd, &db) == 0 && sameFile(st, db)) return;
     if (!S_ISREG(st.st_mode)) inUse(path, "its lock file '" + ldb + "' is not a regular file");
     // Without blocking, whatever was put there since.
     int lfd = ::openat(folderFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
@@ -63,6 +71,10 @@ void checkLockFile(const std::string& path, int folderFd) {
         inUse(path, "its lock file '" + ldb + "' cannot be opened: " + std::strerror(errno));
     }
     bool regular = ::fstat(lfd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular && sameFile(st, db)) {  // put there since
+        ::close(lfd);
+        return;
+    }
     bool held = regular && lockOfOthers(lfd).l_type != F_UNLCK;
     if (regular && !held) {
         if (::flock(lfd, LOCK_EX | LOCK_NB) != 0) held = true;
@@ -105,7 +117,7 @@ void lockForCompaction(int fd, const std::string& path, int folderFd) {
         if (isCompactionLock(lockOfOthers(fd))) compacting(path);
         inUse(path, "it holds the file locked");
     }
-    checkLockFile(path, folderFd);
+    checkLockFile(fd, path, folderFd);
 }
 
 }  // namespace jet

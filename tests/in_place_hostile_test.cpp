@@ -1,0 +1,106 @@
+// "Compact and Repair" against names, folders, limits and signals the other
+// in-place tests leave out: a database named like a lock file, names at the
+// file system's limit, a folder that only grows, a file mounted over the
+// database's name, a file size limit, stray signals, a reader's shared lock,
+// a password that is not text and file names that would drive a terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "compaction/CompactCommand.h"
+#include "compaction/CompactDB.h"
+#include "jet/Check.h"
+#include "platform/MessageBox.h"
+#include "platform/doubles/Doubles.h"
+#include "support/Fixtures.h"
+#include "support/SampleDatabase.h"
+
+using namespace testsupport;
+using platform::MessageIcon;
+using platform::doubles::FaultyFileSystem;
+using platform::doubles::RecordingMessageBox;
+using platform::doubles::ScriptedEngineFactory;
+
+namespace {
+
+const std::string kPassword = "MARLIN4ii8-tb3pz6qk";
+
+std::string seedBytes(const std::string& password = kPassword, int rows = 120) {
+    SampleOptions o;
+    o.password = password;
+    o.rows = rows;
+    return sampleDatabaseBytes(o);
+}
+
+struct Harness {
+    RecordingMessageBox box;
+    platform::PosixFileSystem real;
+    FaultyFileSystem files{real};
+    platform::doubles::FixedNumberFormat numbers;
+    ScriptedEngineFactory engines;
+    compaction::Runtime rt{box, files, numbers, engines};
+
+    bool run(const fs::path& db, const std::string& password = kPassword) {
+        return compaction::CompactDB(db.string(), db.string() + "2", password, rt);
+    }
+    std::string message() const { return box.shown.empty() ? "" : box.shown.front().text; }
+};
+
+// The database was compacted: a sound database, other than the original.
+void expectCompacted(const fs::path& db, const std::string& original) {
+    ASSERT_TRUE(fs::exists(db));
+    EXPECT_TRUE(readFile(db) != original) << "the database was not compacted";
+    auto check = jet::checkFile(db.string(), kPassword);
+    ASSERT_TRUE(check.ok()) << check.error().description;
+    EXPECT_TRUE(check.value().ok());
+}
+
+}  // namespace
+
+// Names the routine derives others from: the lock file's and the kept
+// original's may not fit, or may be the database itself.
+TEST(InPlaceHostile, NamesAtTheEdgesOfWhatTheRoutineDerives) {
+    const std::string original = seedBytes();
+    {
+        SCOPED_TRACE("a database named like a lock file");
+        TempDir dir;
+        const fs::path db = dir / "data.ldb";
+        writeFile(db, original);
+        Harness h;
+        EXPECT_TRUE(h.run(db)) << h.message();
+        expectCompacted(db, original);
+    }
+    {
+        SCOPED_TRACE("a name whose lock file's name would be too long");
+        TempDir dir;
+        const fs::path db = dir / std::string(253, 'n');
+        writeFile(db, original);
+        Harness h;
+        EXPECT_TRUE(h.run(db)) << h.message();
+        expectCompacted(db, original);
+    }
+    SCOPED_TRACE("a repair that lost rows, on a name too long for the kept original's");
+    // 251 bytes: the kept original's name is cut to 242, inside the first "é".
+    TempDir dir;
+    const fs::path db = dir / (std::string(241, 'r') + "\xc3\xa9\xc3\xa9\xc3\xa9.dbf");
+    writeFile(db, original);
+    Harness h;
+    h.engines.repairReported = platform::CompactOutcome{3, 0, 0};
+    compaction::CompactCommand cmd(h.rt);
+    cmd.Command2_Click(db.string());
+    ASSERT_EQ(h.box.shown.size(), 2u) << h.message();
+    EXPECT_EQ(h.box.shown[0].icon, MessageIcon::kInformation) << h.message();
+    expectCompacted(db, original);
+    EXPECT_FALSE(fs::exists(db.string() + "2")) << "the copy was left behind";
+    const fs::path kept = dir / (std::string(241, 'r') + ".damaged");
+    EXPECT_NE(h.box.shown[1].text.find(kept.string()), std::string::npos) << h.box.shown[1].text;
+    EXPECT_TRUE(readFile(kept) == original) << "the original was not kept";
+}
