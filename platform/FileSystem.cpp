@@ -353,6 +353,24 @@ class PosixHeldDatabase : public HeldDatabase {
             raise(kPermissionDenied, "Permission denied: cannot write in the folder '" + folder_ +
                                          "' of the database (" + std::strerror(errno) + ").");
         }
+        // Names can be added to an append-only folder, but none replaced.
+        flags = 0;
+        if (::ioctl(dirFd_.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+            (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+            raise(kPermissionDenied, "Permission denied: the folder '" + folder_ +
+                                         "' of the database is marked append-only or immutable, "
+                                         "so the compacted copy could not replace the database.");
+        }
+        // Nothing can be renamed over a file mounted at its name (a single
+        // file given to a container, say).
+        struct statx sx {};
+        if (::statx(fd_.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0 &&
+            (sx.stx_attributes_mask & sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+            raise(kPermissionDenied,
+                  "Permission denied: the database '" + path +
+                      "' is a file mounted over that name, so the compacted copy could not "
+                      "replace it. Compact it where it is mounted from.");
+        }
     }
 
     // Only an administrator gives a file away; anyone else keeps the owner

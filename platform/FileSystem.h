@@ -64,7 +64,9 @@ class FileSystem {
     // copy at tempPath (see HeldDatabase). Refuses, before anything is
     // written, a database that cannot be rewritten keeping what it is:
     // read-only, with more than one name, or whose owner or group this user
-    // cannot give the copy; and one another process holds.
+    // cannot give the copy; one that cannot be renamed over (in a folder
+    // marked append-only, or a file mounted over its name); and one another
+    // process holds.
     virtual std::unique_ptr<HeldDatabase> hold(const std::string& path,
                                                const std::string& tempPath) = 0;
 };

@@ -63,6 +63,15 @@ void expectCompacted(const fs::path& db, const std::string& original) {
     EXPECT_TRUE(check.value().ok());
 }
 
+// Refused before the engine was called: nothing written, nothing left.
+void expectRefusedUpFront(const Harness& h, const fs::path& db, const std::string& original,
+                          const std::string& says) {
+    EXPECT_NE(h.message().find(says), std::string::npos) << h.message();
+    EXPECT_TRUE(h.engines.compactCalls.empty()) << "refused only after the work";
+    EXPECT_TRUE(readFile(db) == original) << "the database was changed";
+    EXPECT_FALSE(fs::exists(db.string() + "2")) << "a copy was left behind";
+}
+
 }  // namespace
 
 // Names the routine derives others from: the lock file's and the kept
@@ -103,4 +112,47 @@ TEST(InPlaceHostile, NamesAtTheEdgesOfWhatTheRoutineDerives) {
     const fs::path kept = dir / (std::string(241, 'r') + ".damaged");
     EXPECT_NE(h.box.shown[1].text.find(kept.string()), std::string::npos) << h.box.shown[1].text;
     EXPECT_TRUE(readFile(kept) == original) << "the original was not kept";
+}
+
+// What would make the final rename fail is seen before the engine runs.
+TEST(InPlaceHostile, WhatCannotTakeTheCopyIsRefusedBeforeAnyWork) {
+    const std::string original = seedBytes();
+    {
+        SCOPED_TRACE("a folder that only grows");
+        TempDir dir;
+        const fs::path folder = dir / "log";
+        fs::create_directory(folder);
+        const fs::path db = folder / "data.dbf";
+        writeFile(db, original);
+        int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        int appendOnly = 0;
+        bool marked = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      ::ioctl(fd, FS_IOC_SETFLAGS, &(appendOnly = flags | FS_APPEND_FL)) == 0;
+        if (marked) {
+            Harness h;
+            EXPECT_FALSE(h.run(db));
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            expectRefusedUpFront(h, db, original, "append-only");
+        } else {
+            std::cout << "[ skipped: this file system or user cannot mark a folder append-only ]\n";
+        }
+        ::close(fd);
+    }
+    SCOPED_TRACE("a file mounted over the database's name");
+    TempDir dir;
+    const fs::path db = dir / "data.dbf";
+    const fs::path source = dir / "elsewhere.dbf";
+    writeFile(db, "");
+    writeFile(source, original);
+    if (::mount(source.c_str(), db.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot mount here";
+    Harness h;
+    EXPECT_FALSE(h.run(db));
+    const bool leftCopy = fs::exists(db.string() + "2");
+    ::umount2(db.c_str(), MNT_DETACH);
+    EXPECT_NE(h.message().find("mounted"), std::string::npos) << h.message();
+    EXPECT_TRUE(h.engines.compactCalls.empty()) << "refused only after the work";
+    EXPECT_FALSE(leftCopy) << "a copy was left behind";
+    EXPECT_TRUE(readFile(source) == original) << "the database was changed";
 }
