@@ -30,7 +30,8 @@ class HeldDatabase {
     virtual void removeTemporary() = 0;
     // Creates the temporary, empty, with the database's owner and group, and
     // returns it open for reading and writing (it stays owned by this
-    // object). Until it is swapped in, SIGINT, SIGTERM and SIGHUP remove it.
+    // object). Until it is swapped in, an interrupt or termination signal
+    // removes it (see jet::RemoveOnInterrupt).
     virtual int createTemporary() = 0;
     // The database, open for reading.
     virtual int database() const = 0;

@@ -72,6 +72,35 @@ void expectRefusedUpFront(const Harness& h, const fs::path& db, const std::strin
     EXPECT_FALSE(fs::exists(db.string() + "2")) << "a copy was left behind";
 }
 
+// The status of `jet4 ARGS...` run with a file size limit, its output in out.
+int jet4Limited(const std::vector<std::string>& args, rlim_t fileSize, std::string& out) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipeFds[1], 1);
+        ::dup2(pipeFds[1], 2);
+        ::close(pipeFds[0]);
+        struct rlimit limit {
+            fileSize, fileSize
+        };
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::vector<char*> argv{const_cast<char*>("jet4")};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(JET4_BINARY, argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace
 
 // Names the routine derives others from: the lock file's and the kept
@@ -155,4 +184,53 @@ TEST(InPlaceHostile, WhatCannotTakeTheCopyIsRefusedBeforeAnyWork) {
     EXPECT_TRUE(h.engines.compactCalls.empty()) << "refused only after the work";
     EXPECT_FALSE(leftCopy) << "a copy was left behind";
     EXPECT_TRUE(readFile(source) == original) << "the database was changed";
+}
+
+// A file size limit met while the copy is written, and signals a script may
+// send that are not interrupts: no copy is left, the database is untouched.
+TEST(InPlaceHostile, LimitsAndStraySignalsLeaveNoCopy) {
+    const std::string original = seedBytes(kPassword, 600);
+    const rlim_t limit = original.size() / 4;
+    {
+        SCOPED_TRACE("jet4 under a file size limit");
+        TempDir dir;
+        const fs::path db = dir / "data.dbf";
+        writeFile(db, original);
+        std::string out;
+        EXPECT_EQ(jet4Limited({"compact", "--in-place", db.string()}, limit, out), 1) << out;
+        EXPECT_NE(out.find("File too large"), std::string::npos) << out;
+        EXPECT_FALSE(fs::exists(db.string() + "2")) << "the copy was left behind";
+        EXPECT_TRUE(readFile(db) == original) << "the database was changed";
+    }
+    // The routine in a program that leaves these signals at their default.
+    for (int sig : {SIGXFSZ, SIGQUIT, SIGUSR1, SIGALRM}) {
+        SCOPED_TRACE(strsignal(sig));
+        TempDir dir;
+        const fs::path db = dir / "data.dbf";
+        writeFile(db, original);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            struct rlimit noCore {
+                0, 0
+            };
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            if (sig == SIGXFSZ) {
+                struct rlimit size {
+                    limit, limit
+                };
+                ::setrlimit(RLIMIT_FSIZE, &size);
+            }
+            Harness h;
+            h.files.afterStep = [&](const std::string& op) {
+                if (op == "create" && sig != SIGXFSZ) ::raise(sig);
+            };
+            h.run(db);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        EXPECT_FALSE(fs::exists(db.string() + "2")) << "the copy was left behind";
+        EXPECT_TRUE(readFile(db) == original) << "the database was changed";
+    }
 }

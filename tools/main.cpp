@@ -206,6 +206,9 @@ int main(int argc, char** argv) {
     jet::keepLargeBlocks();
     // A reader that stops early (jet4 dump | head) must not kill the tool.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file size limit (ulimit -f) met while the copy is written fails that
+    // write, so the run ends with a message and removes its copy.
+    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app("Reads, checks and compacts Jet 4 databases.", "jet4");
     app.set_version_flag("--version", std::string("jet4 ") + JET4_VERSION);
     app.require_subcommand(1);
