@@ -234,3 +234,70 @@ TEST(InPlaceHostile, LimitsAndStraySignalsLeaveNoCopy) {
         EXPECT_TRUE(readFile(db) == original) << "the database was changed";
     }
 }
+
+// Each refusal names its real cause, and no message can drive a terminal.
+TEST(InPlaceHostile, MessagesNameTheRealCauseAndCannotDriveATerminal) {
+    {
+        SCOPED_TRACE("a reader holding a shared lock over the whole file");
+        TempDir dir;
+        const fs::path db = dir / "data.dbf";
+        const std::string original = seedBytes();
+        writeFile(db, original);
+        int fd = ::open(db.c_str(), O_RDONLY | O_CLOEXEC);
+        struct flock fl {};
+        fl.l_type = F_RDLCK;
+        fl.l_whence = SEEK_SET;
+        ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+        Harness h;
+        EXPECT_FALSE(h.run(db));
+        ::close(fd);
+        EXPECT_NE(h.message().find("in use by another program"), std::string::npos) << h.message();
+        EXPECT_TRUE(readFile(db) == original);
+    }
+    {
+        SCOPED_TRACE("a password that is not text");
+        TempDir dir;
+        const fs::path locked = dir / "locked.dbf";
+        writeFile(locked, seedBytes("right"));
+        Harness a;
+        EXPECT_FALSE(a.run(locked, "\xff\xfe"));
+        EXPECT_NE(a.message().find("Not a valid password."), std::string::npos) << a.message();
+        // A database without a password takes any, but this one cannot be
+        // given to the copy.
+        const fs::path open = dir / "open.dbf";
+        const std::string original = seedBytes("");
+        writeFile(open, original);
+        Harness b;
+        EXPECT_FALSE(b.run(open, "\xff\xfe"));
+        EXPECT_NE(b.message().find("not text"), std::string::npos) << b.message();
+        EXPECT_EQ(b.message().find("too long"), std::string::npos) << b.message();
+        EXPECT_TRUE(readFile(open) == original);
+        EXPECT_FALSE(fs::exists(open.string() + "2"));
+    }
+    SCOPED_TRACE("a folder named to retitle the terminal and colour what follows");
+    TempDir dir;
+    const fs::path folder = dir /
+                            "e\x1b]2;owned\x07\x1b[8m\xc2\x9b"
+                            "1m";
+    fs::create_directory(folder);
+    const fs::path db = folder / "data.dbf";
+    writeFile(db, seedBytes());
+    ::chmod(db.c_str(), 0444);
+    for (const std::string& command : {"compact --in-place " + shellQuote(db.string()),
+                                       "check " + shellQuote((folder / "missing.dbf").string())}) {
+        SCOPED_TRACE(command);
+        std::string out;
+        EXPECT_EQ(runCommand(shellQuote(JET4_BINARY) + " " + command + " 2>&1", out), 1) << out;
+        EXPECT_EQ(out.find_first_of(std::string("\x1b\x07\x9b", 3)), std::string::npos) << out;
+        EXPECT_NE(out.find("e\\x1b]2;owned\\x07\\x1b[8m\\xc2\\x9b1m"), std::string::npos) << out;
+    }
+    // Text in any script stays as it is; line breaks inside a name do not
+    // start a line of their own.
+    EXPECT_EQ(platform::printableText("Größe: 1\xe2\x80\xaf"
+                                      "024 \xf0\x9f\x93\x81\t\r\nok"),
+              "Größe: 1\xe2\x80\xaf"
+              "024 \xf0\x9f\x93\x81\t\nok");
+    EXPECT_EQ(platform::printableText("a\nAll Done!\r"), "a\\x0aAll Done!\\x0d");
+    EXPECT_EQ(platform::printableText("\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80"),
+              "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80");
+}

@@ -14,6 +14,7 @@
 #include "jet/Check.h"
 #include "jet/Compact.h"
 #include "platform/FormEngine.h"
+#include "platform/MessageBox.h"
 
 namespace {
 
@@ -35,12 +36,14 @@ struct Args {
 };
 
 int usageError(const std::string& message) {
-    std::cerr << "jet4: " << message << "\nRun 'jet4 --help' for the commands and their options.\n";
+    std::cerr << "jet4: " << platform::printableText(message)
+              << "\nRun 'jet4 --help' for the commands and their options.\n";
     return 2;
 }
 
 int reportError(const jet::Error& e) {
-    std::cerr << "jet4: " << e.description << " (" << e.number << " - " << e.source << ")\n";
+    std::cerr << "jet4: " << platform::printableText(e.description) << " (" << e.number << " - "
+              << e.source << ")\n";
     return 1;
 }
 

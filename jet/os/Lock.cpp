@@ -36,6 +36,13 @@ struct flock lockOfOthers(int fd) {
     return fl;
 }
 
+// Whether another process holds an flock on the file.
+bool flockTaken(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+    ::flock(fd, LOCK_UN);
+    return false;
+}
+
 // A compaction's own byte-range lock: shared, over the whole file.
 bool isCompactionLock(const struct flock& fl) {
     return fl.l_type == F_RDLCK && fl.l_start == 0 && fl.l_len == 0;
@@ -101,7 +108,9 @@ void lockForCompaction(int fd, const std::string& path, int folderFd) {
     // flock taken can tell by it who holds the database.
     struct flock other = lockOfOthers(fd);
     if (other.l_type != F_UNLCK) {
-        if (isCompactionLock(other)) compacting(path);
+        // A compaction holds the flock as well; a program that reads under
+        // a shared lock of its own does not.
+        if (isCompactionLock(other) && flockTaken(fd)) compacting(path);
         inUse(path, "it holds a lock on the file");
     }
     struct flock fl {};
