@@ -2,6 +2,9 @@
 //
 // Each command takes only the options it uses; anything else is a usage
 // error. Exit status: 0 success, 1 refused or problems found, 2 usage error.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdint>
@@ -206,6 +209,12 @@ int run(const CLI::App& app, const Args& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Standard streams the caller closed would be taken by the files a run
+    // opens, and a message written to one would land in the database's copy.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) < 0)
+            return 1;
+    }
     jet::keepLargeBlocks();
     // A reader that stops early (jet4 dump | head) must not kill the tool.
     std::signal(SIGPIPE, SIG_IGN);
