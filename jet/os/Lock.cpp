@@ -36,13 +36,6 @@ struct flock lockOfOthers(int fd) {
     return fl;
 }
 
-// Whether another process holds an flock on the file.
-bool flockTaken(int fd) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
-    ::flock(fd, LOCK_UN);
-    return false;
-}
-
 // A compaction's own byte-range lock: shared, over the whole file.
 bool isCompactionLock(const struct flock& fl) {
     return fl.l_type == F_RDLCK && fl.l_start == 0 && fl.l_len == 0;
@@ -104,27 +97,23 @@ std::string lockFilePath(const std::string& databasePath) {
 }
 
 void lockForCompaction(int fd, const std::string& path, int folderFd) {
-    // The byte-range lock first, so that a second compaction that finds the
-    // flock taken can tell by it who holds the database.
-    struct flock other = lockOfOthers(fd);
-    if (other.l_type != F_UNLCK) {
-        // A compaction holds the flock as well; a program that reads under
-        // a shared lock of its own does not.
-        if (isCompactionLock(other) && flockTaken(fd)) compacting(path);
-        inUse(path, "it holds a lock on the file");
+    // The flock first: it admits one compaction at a time, so a byte-range
+    // lock seen while it is held is another program's, and a compaction
+    // that finds it taken tells by the byte-range lock the holder takes next
+    // whether that is another compaction.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK)
+            fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
+        if (isCompactionLock(lockOfOthers(fd))) compacting(path);
+        inUse(path, "it holds the file locked");
     }
+    if (lockOfOthers(fd).l_type != F_UNLCK) inUse(path, "it holds a lock on the file");
     struct flock fl {};
     fl.l_type = F_RDLCK;
     fl.l_whence = SEEK_SET;
     if (::fcntl(fd, F_OFD_SETLK, &fl) != 0) {
         if (errno == EAGAIN || errno == EACCES) inUse(path, "it holds a lock on the file");
         fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK)
-            fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
-        if (isCompactionLock(lockOfOthers(fd))) compacting(path);
-        inUse(path, "it holds the file locked");
     }
     checkLockFile(fd, path, folderFd);
 }
