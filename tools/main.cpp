@@ -2,11 +2,9 @@
 //
 // Each command takes only the options it uses; anything else is a usage
 // error. Exit status: 0 success, 1 refused or problems found, 2 usage error.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -18,6 +16,7 @@
 #include "jet/Compact.h"
 #include "platform/FormEngine.h"
 #include "platform/MessageBox.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -209,18 +208,8 @@ int run(const CLI::App& app, const Args& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Standard streams the caller closed would be taken by the files a run
-    // opens, and a message written to one would land in the database's copy.
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) < 0)
-            return 1;
-    }
+    if (!platform::prepareProcess()) return 1;
     jet::keepLargeBlocks();
-    // A reader that stops early (jet4 dump | head) must not kill the tool.
-    std::signal(SIGPIPE, SIG_IGN);
-    // A file size limit (ulimit -f) met while the copy is written fails that
-    // write, so the run ends with a message and removes its copy.
-    std::signal(SIGXFSZ, SIG_IGN);
     CLI::App app("Reads, checks and compacts Jet 4 databases.", "jet4");
     app.set_version_flag("--version", std::string("jet4 ") + JET4_VERSION);
     app.require_subcommand(1);
