@@ -103,19 +103,19 @@ BuildTable mixedTable(const std::string& tableName) {
              {"ByCreated", {{"Created", true}, {"Code", true}}}}};
 }
 
+// The values of one row of mixedTable(), drawn in column order (a braced
+// list is evaluated in order).
 std::vector<Value> mixedRow(std::mt19937& rng, int bodyPct = 90) {
     std::uniform_int_distribution<int> pct(0, 99);
-    std::vector<Value> v;
-    v.push_back(std::monostate{});
-    v.push_back(static_cast<int64_t>(rng() % 100000));
-    v.push_back(words(rng, 5, 60));
-    v.push_back(36000.0 + static_cast<double>(rng() % 3000000) / 100.0);
-    v.push_back(static_cast<int64_t>(rng() % 100000000));
-    v.push_back(pct(rng) < 50);
-    v.push_back(pct(rng) < 20 ? Value{} : Value{words(rng, 0, 200)});
-    v.push_back(pct(rng) < 100 - bodyPct ? Value{}
-                                         : Value{words(rng, 10, pct(rng) < 5 ? 6000 : 900)});
-    return v;
+    return {std::monostate{},
+            static_cast<int64_t>(rng() % 100000),
+            words(rng, 5, 60),
+            36000.0 + static_cast<double>(rng() % 3000000) / 100.0,
+            static_cast<int64_t>(rng() % 100000000),
+            pct(rng) < 50,
+            pct(rng) < 20 ? Value{} : Value{words(rng, 0, 200)},
+            pct(rng) < 100 - bodyPct ? Value{}
+                                     : Value{words(rng, 10, pct(rng) < 5 ? 6000 : 900)}};
 }
 
 Shape mixed(double sizeMb, int deletedPct) {

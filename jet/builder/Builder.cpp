@@ -260,7 +260,8 @@ class DatabaseBuilder::Impl {
     Bytes definition(const TableState& t) const {
         const auto& cols = t.schema.columns;
         const auto& idx = t.schema.indexes;
-        Bytes b(0x3F, 0);
+        // The header, then a 12-byte entry for each real index.
+        Bytes b(kTdefStats + 12 * idx.size(), 0);
         b[0] = kPageTableDef;
         b[1] = 0x01;
         put32(b.data() + 0x0C, 1625);
@@ -271,7 +272,6 @@ class DatabaseBuilder::Impl {
         put16(b.data() + 0x2D, static_cast<uint16_t>(cols.size()));
         put32(b.data() + 0x2F, static_cast<uint32_t>(idx.size()));
         put32(b.data() + 0x33, static_cast<uint32_t>(idx.size()));
-        b.resize(b.size() + 12 * idx.size(), 0);
         for (std::size_t k : t.blockOrder) {
             const BuildColumn& c = cols[k];
             const bool fixed = isFixedType(c.type);

@@ -9,6 +9,7 @@
 // are written when the next table starts (or at finish()).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "format/Bytes.h"
+#include "format/Date.h"
 #include "format/TableDef.h"
 #include "util/Failure.h"
 
@@ -51,7 +53,7 @@ using Value = std::variant<std::monostate, bool, int64_t, double, std::string, B
 enum class LongValueForm { kBySize, kInline, kSingle, kChain };
 
 struct BuildOptions {
-    double creationDate = 45000.5;  // 2023-03-15 12:00
+    double creationDate = dateValue(std::chrono::year{2023} / 3 / 15) + 0.5;  // at noon
     uint16_t codePage = 1252;
     std::string password;      // none when empty
     uint32_t databaseKey = 0;  // non-zero: pages are encoded

@@ -31,10 +31,12 @@ int preadAll(int fd, uint8_t* out, std::size_t n, off_t off) {
 }
 }  // namespace
 
-std::unique_ptr<PageFile> PageFile::open(const std::string& path) {
+std::unique_ptr<PageFile> PageFile::open(const std::string& path, int heldFd) {
     std::unique_ptr<PageFile> f(new PageFile());
     f->path_ = path;
-    f->fd_ = fileIo().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    f->held_ = heldFd >= 0;
+    f->fd_ = f->held_ ? ::fcntl(heldFd, F_DUPFD_CLOEXEC, 0)
+                      : fileIo().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (f->fd_ < 0) {
         int err = errno;
         if (err == ENOENT) fail(ErrorCode::kFileNotFound, "Could not find file '" + path + "'.");

@@ -54,8 +54,10 @@ class PageRef {
 class PageFile {
   public:
     // Opens the file and reads its header; refuses anything but Jet 4 and a
-    // file whose length is not a whole number of pages.
-    static std::unique_ptr<PageFile> open(const std::string& path);
+    // file whose length is not a whole number of pages. With heldFd, the
+    // file is the one the caller holds open (read through a duplicate of
+    // it) and path only names it in messages.
+    static std::unique_ptr<PageFile> open(const std::string& path, int heldFd = -1);
     ~PageFile();
     PageFile(const PageFile&) = delete;
     PageFile& operator=(const PageFile&) = delete;
@@ -65,6 +67,8 @@ class PageFile {
     uint64_t fileSize() const { return fileSize_; }
     const std::string& path() const { return path_; }
     int fd() const { return fd_; }
+    // The descriptor to open the same file again by, or -1 when it is opened by its path.
+    int heldFd() const { return held_ ? fd_ : -1; }
 
     // The decoded page; a number beyond the end of the file is damage.
     PageRef page(uint32_t number);
@@ -82,6 +86,7 @@ class PageFile {
     PageFile() = default;
     std::string path_;
     int fd_ = -1;
+    bool held_ = false;
     uint64_t fileSize_ = 0;
     uint32_t pageCount_ = 0;
     Header header_;

@@ -9,15 +9,18 @@
 
 namespace jet {
 
-std::unique_ptr<Database> Database::open(const std::string& path, const std::string& password) {
-    auto file = PageFile::open(path);
+std::unique_ptr<Database> Database::open(const std::string& path, const std::string& password,
+                                         int heldFd) {
+    auto file = PageFile::open(path, heldFd);
     if (!file->header().passwordMatches(password)) {
         fail(ErrorCode::kInvalidPassword, "Not a valid password.");
     }
     return std::unique_ptr<Database>(new Database(std::move(file), password));
 }
 
-std::unique_ptr<Database> Database::reopen() const { return open(file_->path(), password_); }
+std::unique_ptr<Database> Database::reopen() const {
+    return open(file_->path(), password_, file_->heldFd());
+}
 
 const TableDef& Database::tableDef(uint32_t page, const std::string& name) {
     auto it = defs_.find(page);

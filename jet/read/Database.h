@@ -40,8 +40,10 @@ struct RowLocation {
 
 class Database {
   public:
-    // Opens read-only and checks the password (format doc 2.5).
-    static std::unique_ptr<Database> open(const std::string& path, const std::string& password);
+    // Opens read-only and checks the password. With heldFd, reads the file
+    // the caller holds open instead (see PageFile::open).
+    static std::unique_ptr<Database> open(const std::string& path, const std::string& password,
+                                          int heldFd = -1);
 
     // Another handle on the same file, for another thread to read through.
     std::unique_ptr<Database> reopen() const;

@@ -1,19 +1,26 @@
 // The compaction's entry points: the source locked, the copy created,
 // written, flushed and verified; on any failure the partial copy removed.
+// A caller that holds the source locked and has created the copy hands both
+// over open (jet/InPlace.h), and removes a failed copy itself.
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <thread>
 
+#include "format/Text.h"
 #include "jet/Compact.h"
+#include "jet/InPlace.h"
 #include "ops/ConnectionString.h"
 #include "ops/compact/Compactor.h"
 #include "ops/compact/EarlyChecks.h"
 #include "ops/compact/Verify.h"
+#include "os/Cleanup.h"
 #include "os/FileIo.h"
 #include "os/Lock.h"
 #include "os/Paths.h"
@@ -26,10 +33,6 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
     int fd = -1;
     bool created = false;
     auto result = guard([&]() -> CompactResult {
-        std::array<uint8_t, kPasswordBytes> newPassword{};
-        if (!encodePassword(req.destinationPassword, newPassword)) {
-            fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
-        }
         auto started = std::chrono::steady_clock::now();
         auto lap = [&] {
             auto now = std::chrono::steady_clock::now();
@@ -37,14 +40,33 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
             started = now;
             return s;
         };
-        auto db = Database::open(req.sourcePath, req.sourcePassword);
-        lockForCompaction(db->file().fd(), req.sourcePath);
-        if (pathExists(req.destinationPath)) {
+        auto db = Database::open(req.sourcePath, req.sourcePassword, req.sourceFd);
+        // After the source's own password was checked: one that is not text
+        // is not that database's password, whatever its length.
+        std::array<uint8_t, kPasswordBytes> newPassword{};
+        if (!encodePassword(req.destinationPassword, newPassword)) {
+            std::u16string units;
+            fail(ErrorCode::kPasswordTooLong,
+                 utf8ToUtf16(req.destinationPassword, units)
+                     ? "The password is too long: at most 20 characters."
+                     : "The password is not text (UTF-8): it cannot be stored in the copy.");
+        }
+        // A source the caller holds is locked already, by the caller.
+        if (req.sourceFd < 0) lockForCompaction(db->file().fd(), req.sourcePath);
+        if (req.destinationFd >= 0) {
+            struct stat st {};
+            if (::fstat(req.destinationFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
+                fail(ErrorCode::kFileAccess,
+                     "The file '" + req.destinationPath + "' is not an empty file to write.");
+            }
+            fd = req.destinationFd;
+        } else if (pathExists(req.destinationPath)) {
             fail(ErrorCode::kDestinationExists,
                  "The file '" + req.destinationPath + "' already exists.");
         }
-        fd = fileIo().open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                           0600);
+        if (fd < 0)
+            fd = fileIo().open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                               0600);
         if (fd < 0) {
             int err = errno;
             if (err == EEXIST) {
@@ -58,14 +80,18 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
             fail(ErrorCode::kFileAccess,
                  "Cannot create '" + req.destinationPath + "': " + std::strerror(err) + ".");
         }
-        created = true;
+        created = req.destinationFd < 0;
+        // A copy the caller holds is the caller's to remove when interrupted.
+        std::optional<RemoveOnSignal> removeOnSignal;
+        if (created) removeOnSignal.emplace(req.destinationPath);
         OutputFile out(fd, db->header().databaseKey, req.destinationPath);
         Compactor c(*db, out, newPassword, req.memoryBudget);
         // Each thread that checks sorts within half the check's share.
         CheckOptions checks;
         checks.sortMemory = c.shares().check / 2;
         checks.spill = SpillFolders::near(req.destinationPath);
-        EarlyChecks early(req.destinationPath, req.destinationPassword, checks, &out);
+        EarlyChecks early(req.destinationPath, req.destinationPassword, req.destinationFd, checks,
+                          &out);
         if (req.verify) {
             c.onTableWritten([&](const CatalogEntry& table,
                                  std::map<uint32_t, std::vector<uint32_t>> maps,
@@ -81,7 +107,7 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         early.keepBefore(c.firstDataPage());
         // The copy, with a tenth to spare.
         const uint64_t pages = c.estimatePages();
-        requireRoom(req.destinationPath, pages * kPageSize + pages * kPageSize / 10);
+        requireRoom(req.destinationPath, pages * kPageSize + pages * kPageSize / 10, fd);
         CompactResult r = c.run();
         out.flush();
         r.copySeconds = lap();
@@ -100,8 +126,8 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         });
         try {
             if (req.verify)
-                verifyCopy(req.destinationPath, req.destinationPassword, c.expected(),
-                           early.finish(), checks);
+                verifyCopy(req.destinationPath, req.destinationPassword, req.destinationFd,
+                           c.expected(), early.finish(), checks);
         } catch (...) {
             flusher.join();
             throw;
@@ -112,13 +138,13 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         r.flushSeconds = std::chrono::duration<double>(flushed - flushStart).count();
         const int closing = fd;
         fd = -1;
-        if (fileIo().close(closing) != 0) {
+        if (req.destinationFd < 0 && fileIo().close(closing) != 0) {
             fail(ErrorCode::kIo,
                  "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
         }
         return r;
     });
-    if (fd >= 0) fileIo().close(fd);
+    if (fd >= 0 && req.destinationFd < 0) fileIo().close(fd);
     if (!result.ok() && created && fileIo().unlink(req.destinationPath.c_str()) != 0 &&
         errno != ENOENT) {
         Error e = result.error();
@@ -130,6 +156,12 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
 
 Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
                                       const std::string& destinationConnection) {
+    return CompactDatabase(sourceConnection, destinationConnection, HeldFiles{});
+}
+
+Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
+                                      const std::string& destinationConnection,
+                                      const HeldFiles& held) {
     auto src = parseConnectionString(sourceConnection);
     if (!src) return src.error();
     auto dst = parseConnectionString(destinationConnection);
@@ -139,6 +171,8 @@ Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
     req.sourcePassword = src->password.value_or("");
     req.destinationPath = dst->dataSource;
     req.destinationPassword = dst->password.value_or("");
+    req.sourceFd = held.source;
+    req.destinationFd = held.destination;
     auto r = compactFile(req);
     if (!r) return r.error();
     return r->repair;

@@ -140,7 +140,7 @@ void EarlyChecks::run(Job& job) {
 // file has grown since.
 Database& EarlyChecks::copy() {
     if (!copy_) {
-        copy_ = Database::open(path_, password_);
+        copy_ = Database::open(path_, password_, heldFd_);
     } else {
         copy_->refresh();
     }

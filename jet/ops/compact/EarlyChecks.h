@@ -23,11 +23,13 @@ namespace jet {
 // table to the check of the whole copy.
 class EarlyChecks {
   public:
+    // heldFd: the copy as the caller holds it open (-1: opened by its path).
     // out: the copy being written, which tells when pages are in the file.
-    EarlyChecks(std::string path, std::string password, CheckOptions options = {},
+    EarlyChecks(std::string path, std::string password, int heldFd, CheckOptions options = {},
                 OutputFile* out = nullptr)
         : path_(std::move(path)),
           password_(std::move(password)),
+          heldFd_(heldFd),
           options_(std::move(options)),
           out_(out) {}
     ~EarlyChecks();
@@ -71,6 +73,7 @@ class EarlyChecks {
     Database& copy();
 
     std::string path_, password_;
+    int heldFd_;
     CheckOptions options_;
     OutputFile* out_;
     std::mutex mutex_;
