@@ -13,8 +13,8 @@ namespace jet {
 
 // The row as the copy stores it: long values re-stored in the form
 // their size calls for. The bytes stay valid until the next call.
-ByteView Compactor::writeRow(TablePlan& t, const RowBatch& batch, const RowJob& job,
-                             const RowView& rv, std::map<uint16_t, LongValueWriter>& lvWriters) {
+ByteView Compactor::writeRow(TablePlan& t, TableWriter& tw, const RowBatch& batch,
+                             const RowJob& job, const RowView& rv) {
     const TableDef& def = *t.def;
     const std::size_t nLv = t.lvColumns.size();
     const ByteView row = batch.row(job);
@@ -22,48 +22,21 @@ ByteView Compactor::writeRow(TablePlan& t, const RowBatch& batch, const RowJob& 
 
     slots_.clear();
     for (auto [s, e] : rv.varSlots) slots_.push_back(row.subspan(s, e - s));
-    // Which long values go into the row and which out to LVAL pages.
-    pending_.clear();
+    // The long values the row holds, small ones meant for the row.
+    lvSlots_.resize(std::max(lvSlots_.size(), nLv));
+    placements_.clear();
+    std::size_t base = row.size();
     for (std::size_t k = 0; k < nLv; ++k) {
         const LongValueExtent& e = batch.extent(job, k);
-        if (e.active) pending_.push_back({k, e.len <= kInlineLimit});
+        if (!e.active) continue;
+        const Column* c = t.lvColumns[k];
+        base -= slots_[c->varIndex].size();
+        placements_.push_back(
+            {c->number, c->varIndex, batch.value(job, k), e.len <= kInlineLimit, false, &lvSlots_[k]});
     }
-    auto valueSize = [&](std::size_t k) { return batch.extent(job, k).len; };
-    // Too large with the small values inline: move them out, largest first.
-    auto size = [&] {
-        std::size_t n = row.size();
-        for (const auto& p : pending_) {
-            n -= slots_[t.lvColumns[p.lv]->varIndex].size();
-            n += kLongValueHeaderSize + (p.inlined ? valueSize(p.lv) : 0);
-        }
-        return n;
-    };
-    while (size() > kMaxRowSize) {
-        Pending* largest = nullptr;
-        for (auto& p : pending_) {
-            if (p.inlined && (!largest || valueSize(p.lv) > valueSize(largest->lv))) largest = &p;
-        }
-        if (!largest)
-            failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
-        largest->inlined = false;
-    }
-    lvSlots_.resize(std::max(lvSlots_.size(), nLv));
-    for (auto& p : pending_) {
-        const Column* c = t.lvColumns[p.lv];
-        const ByteView v = batch.value(job, p.lv);
-        Bytes& slot = lvSlots_[p.lv];
-        if (p.inlined) {
-            slot.assign(kLongValueHeaderSize, 0);
-            put32(slot.data(),
-                  static_cast<uint32_t>(v.size()) | (static_cast<uint32_t>(kLvInline) << 24));
-            slot.insert(slot.end(), v.begin(), v.end());
-        } else {
-            auto it = lvWriters.try_emplace(c->number, alloc_, out_).first;
-            const auto header = it->second.store(v);
-            slot.assign(header.begin(), header.end());
-        }
-        slots_[c->varIndex] = slot;
-    }
+    if (!tw.placeLongValues(placements_, base))
+        failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
+    for (const auto& p : placements_) slots_[p.slot] = *p.stored;
     buildRowInto(built_, rv.ncols, row.subspan(2, rv.fixedEnd - 2), slots_,
                  row.subspan(rv.maskOffset), true);
     return built_;
@@ -75,10 +48,7 @@ void Compactor::readerStopped(const TableDef& def) {
 
 void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full) {
     const TableDef& def = *t.def;
-    DataPageBuilder data(t.newPages.front());
-    uint32_t dataPage = 0;
-    std::vector<uint32_t> dataPages;
-    std::map<uint16_t, LongValueWriter> lvWriters;
+    TableWriter tw(w_, def, t.newPages, t.maps);
     std::vector<std::pair<uint32_t, uint32_t>>& moved = moved_;  // old slot -> new slot
     moved.clear();
 
@@ -89,106 +59,42 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
             failDamage("rows of two tables crossed", def.firstPage);
         for (const RowJob& job : batch->rows) {
             const RowView rv = crackRow(def, batch->row(job), job.at.page, job.at.row);
-            ByteView row = writeRow(t, *batch, job, rv, lvWriters);
+            ByteView row = writeRow(t, tw, *batch, job, rv);
             if (row.size() > kMaxRowSize)
                 failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
-            if (dataPage == 0 || !data.fits(row.size())) {
-                if (dataPage != 0) out_.write(dataPage, data.build());
-                data.clear();
-                dataPage = alloc_.allocate();
-                dataPages.push_back(dataPage);
-            }
-            uint8_t newSlot = data.add(row);
-            moved.emplace_back(job.slot.toU32(), RowPtr{dataPage, newSlot}.toU32());
+            moved.emplace_back(job.slot.toU32(), tw.addRow(row).toU32());
         }
         last = batch->tableEnd;
         recycle(std::move(*batch));
     }
-    if (dataPage != 0) out_.write(dataPage, data.build());
-    for (auto& [col, w] : lvWriters) w.finish();
+    tw.finishRows();
     movedTo_.assign(moved);
-    const SlotMap& movedTo = movedTo_;
-    std::vector<uint32_t> indexPages;  // of every index
-
-    Bytes buf(def.buffer.begin(), def.buffer.begin() + def.length);
-    put32(buf.data() + kTdefRowCount, static_cast<uint32_t>(moved.size()));
-    map(t.ownedMap).pages = dataPages;
-    put32(buf.data() + kTdefOwnedMap, map(t.ownedMap).at.toU32());
-    if (t.freeMap >= 0) {
-        map(t.freeMap).pages = dataPages;
-        put32(buf.data() + kTdefFreeMap, map(t.freeMap).at.toU32());
-    }
-    for (std::size_t i = 0; i < def.longValueMaps.size(); ++i) {
-        const auto& lv = def.longValueMaps[i];
-        std::vector<uint32_t> pages;
-        if (auto it = lvWriters.find(lv.column); it != lvWriters.end()) pages = it->second.pages();
-        auto [owned, free] = t.lvMaps[i];
-        uint32_t ownedAt = 0, freeAt = 0;
-        if (owned >= 0) {
-            map(owned).pages = pages;
-            ownedAt = map(owned).at.toU32();
-        }
-        if (free >= 0) {
-            map(free).pages = pages;
-            freeAt = map(free).at.toU32();
-        }
-        put32(buf.data() + lv.blockOffset + 2, ownedAt);
-        put32(buf.data() + lv.blockOffset + 6, freeAt);
-    }
     for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
-        const RealIndex& ri = def.realIndexes[i];
         std::optional<RowBatch> tree = full.pop();
         if (!tree) readerStopped(def);
         if (tree->table != ti || tree->index != static_cast<int>(i))
             failDamage("rows of two tables crossed", def.firstPage);
-        std::vector<uint32_t> pages;
-        uint32_t distinct = 0;
-        uint32_t root = rebuildIndex(def, ri, tree->entries, movedTo, moved.size(),
-                                     t.newPages.front(), pages, distinct);
-        indexPages.insert(indexPages.end(), pages.begin(), pages.end());
+        rebuildIndex(tw, i, def, tree->entries, movedTo_, moved.size());
         recycle(std::move(*tree));
-        put32(buf.data() + ri.blockOffset + 38, root);
-        put32(buf.data() + ri.statsOffset + 4, distinct);
-        if (t.indexMaps[i] >= 0) {
-            auto& m = map(t.indexMaps[i]);
-            m.pages = pages;
-            put32(buf.data() + ri.blockOffset + 34, m.at.toU32());
-        }
     }
-    for (const auto& li : def.logicalIndexes) {
-        if (li.fkOtherTable == 0) continue;
-        auto it = tdefMap_.find(li.fkOtherTable);
-        if (it != tdefMap_.end()) put32(buf.data() + li.blockOffset + 17, it->second);
-    }
-    w_.writeTableDef(t.newPages, buf);
+    tw.writeDefinition(static_cast<uint32_t>(moved.size()), std::nullopt, &tdefMap_);
     if (tableWritten_) {
         // Everything the table holds but its maps, never to be written again.
-        out_.seal(t.newPages);
-        out_.seal(dataPages);
-        for (const auto& [col, w] : lvWriters) out_.seal(w.pages());
-        out_.seal(indexPages);
+        out_.seal(tw.definitionPages());
+        out_.seal(tw.dataPages());
+        out_.seal(tw.longValuePages());
+        out_.seal(tw.indexPages());
         out_.flush();
         CatalogEntry entry = t.entry;
         entry.id = static_cast<int32_t>(t.newPages.front());
-        std::map<uint32_t, std::vector<uint32_t>> maps;
-        auto give = [&](int i) {
-            if (i >= 0) maps[map(i).at.toU32()] = map(i).pages;
-        };
-        give(t.ownedMap);
-        give(t.freeMap);
-        for (int i : t.indexMaps) give(i);
-        for (auto [owned, free] : t.lvMaps) {
-            give(owned);
-            give(free);
-        }
-        tableWritten_(entry, std::move(maps));
+        tableWritten_(entry, tw.mapContents());
     }
 }
 
 // Writes the index from the source's entries, pointed at where the rows went.
-uint32_t Compactor::rebuildIndex(const TableDef& def, const RealIndex& ri, PackedEntries& packed,
-                                 const SlotMap& moved, std::size_t rows, uint32_t newOwner,
-                                 std::vector<uint32_t>& pages, uint32_t& distinct) {
+void Compactor::rebuildIndex(TableWriter& tw, std::size_t number, const TableDef& def,
+                             PackedEntries& packed, const SlotMap& moved, std::size_t rows) {
+    const RealIndex& ri = def.realIndexes[number];
     const std::string where = "table '" + def.name + "', index";
     // Key parts of columns that hold table Ids change with the Ids.
     const auto shape = keyShape(def, ri);
@@ -251,10 +157,8 @@ uint32_t Compactor::rebuildIndex(const TableDef& def, const RealIndex& ri, Packe
             i = j;
         }
     }
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (i == 0 || compareKeys(keyOf(entries[i]), keyOf(entries[i - 1])) != 0) ++distinct;
-    }
-    return w_.writeTree(packed, newOwner, pages);
+    tw.writeIndex(number, packed,
+                  countDistinct(entries.size(), [&](std::size_t i) { return keyOf(entries[i]); }));
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> Compactor::splitKeyOrFail(

@@ -8,6 +8,7 @@
 #include "format/Rc4.h"
 #include "format/UsageMap.h"
 #include "write/PageBuilder.h"
+#include "write/TableSpec.h"
 
 namespace jet {
 
@@ -132,24 +133,20 @@ void Compactor::plan() {
         tdefMap_[t.def->firstPage] = t.newPages.front();
     }
     for (auto& t : tables_) {
-        std::size_t len = t.def->length;
-        std::size_t continuations =
-            len > kPageSize
-                ? (len - kPageSize + kTdefPayloadPerContinuation - 1) / kTdefPayloadPerContinuation
-                : 0;
-        for (std::size_t k = 0; k < continuations; ++k) t.newPages.push_back(alloc_.allocate());
+        for (std::size_t k = continuationPages(t.def->length); k > 0; --k)
+            t.newPages.push_back(alloc_.allocate());
     }
     // Usage-map rows, each on a shared holder page.
     for (auto& t : tables_) {
         const TableDef& d = *t.def;
-        t.ownedMap = newMap();
-        t.freeMap = d.freeMap.isNull() ? -1 : newMap();
+        t.maps.owned = newMap();
+        t.maps.free = d.freeMap.isNull() ? -1 : newMap();
         for (const auto& ri : d.realIndexes)
-            t.indexMaps.push_back(ri.usageMap.isNull() ? -1 : newMap());
+            t.maps.indexes.push_back(ri.usageMap.isNull() ? -1 : newMap());
         for (const auto& lv : d.longValueMaps) {
             int owned = lv.owned.isNull() ? -1 : newMap();
             int free = lv.free.isNull() ? -1 : newMap();
-            t.lvMaps.emplace_back(owned, free);
+            t.maps.longValues.emplace_back(owned, free);
         }
     }
     w_.placeMaps();

@@ -28,6 +28,7 @@
 #include "write/DatabaseWriter.h"
 #include "write/LongValueWriter.h"
 #include "write/OutputFile.h"
+#include "write/TableWriter.h"
 
 namespace jet {
 
@@ -38,9 +39,7 @@ struct TablePlan {
     CatalogEntry entry;
     const TableDef* def = nullptr;
     std::vector<uint32_t> newPages;  // definition pages in the copy
-    int ownedMap = -1, freeMap = -1;
-    std::vector<int> indexMaps;
-    std::vector<std::pair<int, int>> lvMaps;
+    TableMaps maps;                  // its usage maps in the copy
     std::vector<const Column*> idColumns;   // hold table Ids, rewritten
     std::vector<const Column*> sidColumns;  // hold SIDs, re-masked
     std::vector<const Column*> lvColumns;   // memo and OLE, by slot
@@ -99,11 +98,10 @@ class Compactor {
 
     // Writing (CompactWriter.cpp), on the calling thread.
     void copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full);
-    ByteView writeRow(TablePlan& t, const RowBatch& batch, const RowJob& job, const RowView& rv,
-                      std::map<uint16_t, LongValueWriter>& lvWriters);
-    uint32_t rebuildIndex(const TableDef& def, const RealIndex& ri, PackedEntries& packed,
-                          const SlotMap& moved, std::size_t rows, uint32_t newOwner,
-                          std::vector<uint32_t>& pages, uint32_t& distinct);
+    ByteView writeRow(TablePlan& t, TableWriter& tw, const RowBatch& batch, const RowJob& job,
+                      const RowView& rv);
+    void rebuildIndex(TableWriter& tw, std::size_t number, const TableDef& def,
+                      PackedEntries& packed, const SlotMap& moved, std::size_t rows);
     [[noreturn]] static void readerStopped(const TableDef& def);
     static std::vector<std::pair<std::size_t, std::size_t>> splitKeyOrFail(
         ByteView key, const std::vector<std::pair<uint8_t, bool>>& shape, uint32_t page,
@@ -134,10 +132,6 @@ class Compactor {
     std::mutex spareMutex_;
     std::vector<RowBatch> spare_;
     // Buffers reused from row to row.
-    struct Pending {
-        std::size_t lv;  // index into the table's long-value columns
-        bool inlined;
-    };
     Bytes built_, otherValue_;  // written rows; values of other long columns
     // Where each row of the table being written went (kept from table to
     // table: at 1.9 GB they take 12 MB, which would otherwise be faulted in
@@ -146,7 +140,7 @@ class Compactor {
     SlotMap movedTo_;
     std::vector<Bytes> lvSlots_;
     std::vector<ByteView> slots_;
-    std::vector<Pending> pending_;
+    std::vector<LongValuePlacement> placements_;
 };
 
 }  // namespace jet
