@@ -156,7 +156,11 @@ int main(int argc, char** argv) {
         if (!r) return reportError(r.error());
         const auto& rep = r.value();
         for (const auto& n : rep.notes) std::cout << "note: " << n << "\n";
-        for (const auto& p : rep.problems) std::cout << "problem: " << p << "\n";
+        for (std::size_t i = 0; i < rep.problems.size(); ++i) {
+            std::cout << "problem: " << rep.problems[i] << "\n";
+            if (i < rep.remedies.size()) std::cout << "  repair: " << rep.remedies[i] << "\n";
+        }
+        for (const auto& line : rep.repairs) std::cout << "compaction: " << line << "\n";
         if (!rep.ok()) {
             std::cerr << "jet4: " << rep.problems.size() << " problems found\n";
             return 1;

@@ -32,6 +32,7 @@ Result<CheckReport> checkFile(const std::string& path, const std::string& passwo
         auto db = Database::open(path, password);
         CheckOptions options;
         options.threads = 2;
+        options.ownerScan = true;
         return checkDatabase(*db, options);
     });
 }

@@ -96,9 +96,9 @@ void DatabaseChecker::checkIndex(const TableDef& def, const RealIndex& idx, std:
     for (uint32_t p : tree.pages) mark(p);
     checkSiblings(tree, where);
     for (uint64_t i : twice)
-        problem(where + ": unique index holds a key twice at entry " + std::to_string(i));
+        problem(where + ": unique index holds a key twice at entry " + std::to_string(i), Remedy::kIndexRebuilt);
     if (outOfOrder)
-        problem(where + ": entries out of order at entry " + std::to_string(*outOfOrder));
+        problem(where + ": entries out of order at entry " + std::to_string(*outOfOrder), Remedy::kIndexRebuilt);
     if (summing && count == tally.required && sum == tally.sum) return;
     readIndexTreeInto(db_.file(), idx.rootPage, def.firstPage, where, tree);
     const std::size_t problemsBefore = report_.problems.size();
@@ -114,7 +114,7 @@ void DatabaseChecker::checkIndex(const TableDef& def, const RealIndex& idx, std:
     for (const IndexEntry* e : byRow) {
         if (!std::binary_search(liveSlots.begin(), liveSlots.end(), e->row.toU32())) {
             problem(where + ": entry points to page " + std::to_string(e->row.page) + " row " +
-                    std::to_string(e->row.row) + ", which is not a live row");
+                    std::to_string(e->row.row) + ", which is not a live row", Remedy::kIndexRebuilt);
             continue;
         }
         pointed.push_back(e->row.toU32());
@@ -125,7 +125,7 @@ void DatabaseChecker::checkIndex(const TableDef& def, const RealIndex& idx, std:
         if (pointed[i] == pointed[i - 1]) {
             RowPtr r = RowPtr::fromU32(pointed[i]);
             problem(where + ": two entries point to page " + std::to_string(r.page) + " row " +
-                    std::to_string(r.row));
+                    std::to_string(r.row), Remedy::kIndexRebuilt);
         }
     }
     for (uint32_t slot : liveSlots) {
@@ -133,10 +133,10 @@ void DatabaseChecker::checkIndex(const TableDef& def, const RealIndex& idx, std:
         RowPtr r = RowPtr::fromU32(slot);
         if (idx.ignoreNulls() && keyHasNull(def, idx, r)) continue;
         problem(where + ": row at page " + std::to_string(r.page) + " row " +
-                std::to_string(r.row) + " is missing from the index");
+                std::to_string(r.row) + " is missing from the index", Remedy::kIndexRebuilt);
     }
     if (!tally.optionalRows && !tally.entryByEntry && report_.problems.size() == problemsBefore) {
-        problem(where + ": the entries do not match the table's rows");
+        problem(where + ": the entries do not match the table's rows", Remedy::kIndexRebuilt);
     }
 }
 
@@ -165,7 +165,7 @@ void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
         });
         if (walkable) {
             problem(where + ": key of the entry for page " + std::to_string(e.row.page) + " row " +
-                    std::to_string(e.row.row) + " cannot be split into its columns");
+                    std::to_string(e.row.row) + " cannot be split into its columns", Remedy::kIndexRebuilt);
         }
         return;
     }
@@ -184,7 +184,7 @@ void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
                         e.key.begin() + static_cast<std::ptrdiff_t>(off),
                         e.key.begin() + static_cast<std::ptrdiff_t>(off + len))) {
             problem(where + ": key of column '" + c->name + "' does not match the row at page " +
-                    std::to_string(e.row.page) + " row " + std::to_string(e.row.row));
+                    std::to_string(e.row.page) + " row " + std::to_string(e.row.row), Remedy::kIndexRebuilt);
         }
     }
 }
@@ -198,7 +198,7 @@ void DatabaseChecker::checkSiblings(const IndexTree& tree, const std::string& wh
             uint32_t next = i + 1 < level.size() ? level[i + 1] : 0;
             if (storedPrev != prev || storedNext != next) {
                 problem(where + ": sibling links of index page " + std::to_string(level[i]) +
-                        " do not match the tree");
+                        " do not match the tree", Remedy::kIndexRebuilt);
             }
         }
     }

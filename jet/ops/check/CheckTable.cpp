@@ -5,6 +5,8 @@
 #include "format/LongValue.h"
 #include "format/Row.h"
 #include "keys/KeyEncoding.h"
+#include "read/SalvagePage.h"
+#include "read/TableSalvage.h"
 #include "ops/check/DatabaseChecker.h"
 #include "read/Value.h"
 
@@ -23,17 +25,24 @@ void DatabaseChecker::checkTable(const CatalogEntry& entry) {
     // Owned and free-space maps. The pages the owned map lists are told
     // apart from its data pages as the rows are read, so that each is
     // read once.
-    std::vector<uint32_t> pages;
+    std::vector<uint32_t> listed;
+    bool mapLost = true;
     if (def.ownedMap.isNull()) {
-        problem(where + ": no owned-pages usage map");
+        problem(where + ": no owned-pages usage map", Remedy::kPagesFound);
     } else {
-        UsageMap om = tableMap(def.ownedMap, where + " owned pages");
-        markMap(om);
-        pages = std::move(om.pages);
+        attempt(where + " owned pages", Remedy::kPagesFound, [&] {
+            UsageMap om = tableMap(def.ownedMap, where + " owned pages");
+            markMap(om);
+            listed = std::move(om.pages);
+            mapLost = false;
+        });
     }
+    const std::vector<uint32_t> pages = ownDataPages(def, listed);
     if (!def.freeMap.isNull()) {
-        UsageMap fm = tableMap(def.freeMap, where + " free-space pages");
-        markMap(fm);
+        attempt(where + " free-space pages", Remedy::kMapRebuilt, [&] {
+            UsageMap fm = tableMap(def.freeMap, where + " free-space pages");
+            markMap(fm);
+        });
     }
 
     // Rows and long values; each row also adds what each index should
@@ -47,11 +56,6 @@ void DatabaseChecker::checkTable(const CatalogEntry& entry) {
     uint64_t rows = 0;
     for (uint32_t p : pages) {
         auto page = db_.file().page(p);
-        if (!isDataPageOf(*page, def.firstPage)) {
-            note(where + ": owned-pages map lists page " + std::to_string(p) +
-                 ", which is not one of its data pages");
-            continue;
-        }
         mark(p);
         DataPage dp = parseDataPage(*page, p);
         uint64_t used = kDataHeaderSize + 2 * dp.slots.size();
@@ -61,12 +65,12 @@ void DatabaseChecker::checkTable(const CatalogEntry& entry) {
             if (s.deleted || s.overflow) report_.deadRowBytes += s.length();
             if (s.deleted) continue;
             RowPtr slot{p, static_cast<uint8_t>(i)};
-            attempt(where, [&] {
+            attempt(where, Remedy::kRowDropped, [&] {
                 PageRef holder;
                 RowPtr at;
                 ByteView b = db_.fetchRow(def, slot, holder, &at);
                 if (at != slot) mark(at.page);
-                checkRow(def, b, slot, at, lvPagesUsed, digest);
+                checkRow(def, holder, b, slot, at, lvPagesUsed, digest);
                 liveSlots.push_back(slot.toU32());
                 ++rows;
             });
@@ -74,6 +78,7 @@ void DatabaseChecker::checkTable(const CatalogEntry& entry) {
         if (used <= kPageSize) report_.freeBytesOnPages += kPageSize - used;
     }
     summary.rows = rows;
+    if (census_) checkUnlisted(def, listed, mapLost);
     if (def.rowCount != rows) {
         note(where + ": definition says " + std::to_string(def.rowCount) +
              " rows, the table holds " + std::to_string(rows) + " (page " +
@@ -82,49 +87,69 @@ void DatabaseChecker::checkTable(const CatalogEntry& entry) {
 
     // Long-value column maps.
     for (const auto& m : def.longValueMaps) {
-        std::vector<uint32_t> listed;  // ascending, as maps list their pages
+        std::vector<uint32_t> lvListed;  // ascending, as maps list their pages
+        bool lvMapRead = m.owned.isNull();
         if (!m.owned.isNull()) {
-            UsageMap um = tableMap(m.owned, where + " long-value pages");
-            markMap(um);
-            listed = std::move(um.pages);
+            attempt(where + " long-value pages", Remedy::kMapRebuilt, [&] {
+                UsageMap um = tableMap(m.owned, where + " long-value pages");
+                markMap(um);
+                lvListed = std::move(um.pages);
+                lvMapRead = true;
+            });
         }
         if (!m.free.isNull()) {
-            markMap(tableMap(m.free, where + " long-value free pages"));
+            attempt(where + " long-value free pages", Remedy::kMapRebuilt,
+                    [&] { markMap(tableMap(m.free, where + " long-value free pages")); });
         }
         std::vector<uint32_t>& used = lvPagesUsed[m.column];
         std::sort(used.begin(), used.end());
         used.erase(std::unique(used.begin(), used.end()), used.end());
         for (uint32_t p : used) {
-            if (!std::binary_search(listed.begin(), listed.end(), p)) {
+            if (lvMapRead && !std::binary_search(lvListed.begin(), lvListed.end(), p)) {
                 problem(where + ": long-value page " + std::to_string(p) + " of column " +
-                        std::to_string(m.column) + " is missing from the column's usage map");
+                            std::to_string(m.column) + " is missing from the column's usage map",
+                        Remedy::kMapRebuilt);
             }
         }
     }
 
     for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
         if (i == 0) std::sort(liveSlots.begin(), liveSlots.end());
-        attempt(where + ", index " + std::to_string(i),
-                [&] { checkIndex(def, def.realIndexes[i], i, liveSlots, tallies_[i]); });
+        attempt(where + ", index " + std::to_string(i), Remedy::kIndexRebuilt, [&] { checkIndex(def, def.realIndexes[i], i, liveSlots, tallies_[i]); });
     }
     report_.tables.push_back(summary);
 }
 
 // Every value decodes within bounds; long values are read whole. The
 // same pass adds the row to the table's digest.
-void DatabaseChecker::checkRow(const TableDef& def, ByteView bytes, RowPtr rowSlot, RowPtr at,
+void DatabaseChecker::checkRow(const TableDef& def, const PageRef& page, ByteView bytes,
+                               RowPtr rowSlot, RowPtr at,
                                std::map<uint16_t, std::vector<uint32_t>>& lvPagesUsed,
                                TableDigest& digest) {
     RowView rv = crackRow(def, bytes, at.page, at.row);
+    const std::size_t start = static_cast<std::size_t>(bytes.data() - page->data());
+    const int torn = tornSectorUnder(*page, def, rv, start, start + bytes.size());
+    if (torn >= 0) {
+        failDamage("table '" + def.name + "': part of the row lies in bytes " +
+                       std::to_string(torn * 512) + "-" + std::to_string(torn * 512 + 511) +
+                       " of its page, which read as zeros (a write cut short)",
+                   at.page, at.row);
+    }
     digest.add(rowDigest(def, rv, at.page, at.row, [&](const Column& c, ByteView slot) {
         auto& used = lvPagesUsed[c.number];
-        readLongValueInto(db_.file(), slot, at.page, at.row, longValue_, [&](RowPtr lv) {
-            if (lastLv_ != std::make_pair(c.number, lv.page)) {
-                mark(lv.page);
-                used.push_back(lv.page);
-                lastLv_ = {c.number, lv.page};
-            }
-        });
+        try {
+            readLongValueInto(db_.file(), slot, at.page, at.row, longValue_, [&](RowPtr lv) {
+                if (lastLv_ != std::make_pair(c.number, lv.page)) {
+                    mark(lv.page);
+                    used.push_back(lv.page);
+                    lastLv_ = {c.number, lv.page};
+                }
+            });
+        } catch (const JetException& e) {
+            problem("table '" + def.name + "', column '" + c.name + "': " + e.error().description,
+                    Remedy::kValueNulled);
+            longValue_.clear();
+        }
         return ByteView(longValue_);
     }));
     for (const auto& c : def.columns) {

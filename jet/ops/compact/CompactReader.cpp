@@ -87,6 +87,7 @@ void Compactor::readTables(Channel<RowBatch>& full) {
 
 bool Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
     TablePlan& t = tables_[ti];
+    if (t.source) return readSourced(ti, full);
     const TableDef& def = *t.def;
     RowBatch batch = spareBatch(ti);
     auto take = [&](RowPtr slot) {

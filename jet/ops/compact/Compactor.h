@@ -21,6 +21,7 @@
 #include "format/TableDef.h"
 #include "jet/Compact.h"
 #include "ops/compact/RowBatch.h"
+#include "ops/compact/RowSource.h"
 #include "ops/compact/SlotMap.h"
 #include "read/Database.h"
 #include "read/RowDigest.h"
@@ -43,6 +44,14 @@ struct TablePlan {
     std::vector<const Column*> idColumns;   // hold table Ids, rewritten
     std::vector<const Column*> sidColumns;  // hold SIDs, re-masked
     std::vector<const Column*> lvColumns;   // memo and OLE, by slot
+    RowSource* source = nullptr;            // rows not copied as the source holds them
+};
+
+// A table the caller chose to copy, instead of those the catalogue lists.
+struct PlannedTable {
+    CatalogEntry entry;
+    const TableDef* def = nullptr;
+    RowSource* source = nullptr;  // none: copied as the source holds it
 };
 
 // Which LONG columns of which system tables hold table Ids, and which hold
@@ -62,6 +71,15 @@ class Compactor {
           newPassword_(newPassword) {}
 
     void prepare() { plan(); }
+
+    // The tables to copy, in place of those the catalogue lists (a repair
+    // chooses them); tables whose Ids are gone lose them (set to 0) where
+    // other tables refer to them. Call before prepare().
+    void setTables(std::vector<PlannedTable> tables, const std::vector<uint32_t>& gone) {
+        planned_ = std::move(tables);
+        gone_ = gone;
+        chosen_ = true;
+    }
 
     // Told of each table once everything it holds but its usage maps is in
     // the file, with the maps' rows and the pages each will list.
@@ -83,12 +101,14 @@ class Compactor {
     MapRow& map(int i) { return w_.map(i); }
 
     // Planning (Compactor.cpp).
+    std::vector<PlannedTable> catalogueTables();
     void plan();
     void finishFile();
 
     // Reading (CompactReader.cpp), on the reader's thread.
     void readTables(Channel<RowBatch>& full);
     bool readTable(std::size_t ti, Channel<RowBatch>& full);
+    bool readSourced(std::size_t ti, Channel<RowBatch>& full);
     void readRow(TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& job);
     void readTree(const TableDef& def, const RealIndex& ri, const std::string& where);
     PackedEntries takeEntries();
@@ -114,6 +134,9 @@ class Compactor {
     PageAllocator& alloc_;
     std::array<uint8_t, kPasswordBytes> newPassword_;
     std::vector<TablePlan> tables_;
+    std::vector<PlannedTable> planned_;
+    std::vector<uint32_t> gone_;
+    bool chosen_ = false;
     std::map<uint32_t, uint32_t> tdefMap_;  // old definition page (= table Id) -> new
     uint32_t oldSidKey_ = 0, newSidKey_ = 0;
     Page newPage0_{};
