@@ -18,6 +18,7 @@
 #include "read/Database.h"
 #include "write/DatabaseWriter.h"
 #include "write/LongValueWriter.h"
+#include "write/SystemTables.h"
 #include "write/TableWriter.h"
 
 namespace jet {
@@ -70,7 +71,7 @@ class DatabaseBuilder::Impl {
             fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
         }
         buildPage0(password);
-        for (auto& t : systemTables()) addTable(std::move(t), true);
+        for (auto& t : systemTableSpecs()) addTable(std::move(t), true);
         std::set<std::string> names;
         for (auto& t : tables_) names.insert(t.schema.name);
         for (auto& t : userTables) {
@@ -118,46 +119,6 @@ class DatabaseBuilder::Impl {
     }
 
   private:
-    static std::vector<BuildTable> systemTables() {
-        using T = ColumnType;
-        auto col = [](const char* n, T t, uint16_t chars = 255) {
-            return BuildColumn{n, t, chars, false};
-        };
-        BuildTable objects{
-            "MSysObjects",
-            {col("Id", T::kLong), col("ParentId", T::kLong), col("Name", T::kText),
-             col("Type", T::kInt), col("DateCreate", T::kDateTime), col("DateUpdate", T::kDateTime),
-             col("Owner", T::kBinary), col("Flags", T::kLong), col("Database", T::kMemo),
-             col("Connect", T::kMemo), col("ForeignName", T::kText),
-             col("RmtInfoShort", T::kBinary), col("RmtInfoLong", T::kOle), col("Lv", T::kOle),
-             col("LvProp", T::kOle), col("LvModule", T::kOle), col("LvExtra", T::kOle)},
-            {{"ParentIdName", {{"ParentId", true}, {"Name", true}}, false, true, false},
-             {"Id", {{"Id", true}}, true, true, false}}};
-        BuildTable aces{"MSysACEs",
-                        {col("ObjectId", T::kLong), col("SID", T::kBinary), col("ACM", T::kLong),
-                         col("FInheritable", T::kBool)},
-                        {{"ObjectId", {{"ObjectId", true}}, false, false, false}}};
-        BuildTable queries{
-            "MSysQueries",
-            {col("ObjectId", T::kLong), col("Attribute", T::kByte), col("Order", T::kBinary),
-             col("Name1", T::kText), col("Name2", T::kText), col("Expression", T::kMemo),
-             col("Flag", T::kInt), col("LvExtra", T::kLong)},
-            {{"ObjectIdAttribute",
-              {{"ObjectId", true}, {"Attribute", true}, {"Order", true}},
-              true,
-              true,
-              false}}};
-        BuildTable relationships{
-            "MSysRelationships",
-            {col("szRelationship", T::kText), col("grbit", T::kLong), col("ccolumn", T::kLong),
-             col("icolumn", T::kLong), col("szObject", T::kText), col("szColumn", T::kText),
-             col("szReferencedObject", T::kText), col("szReferencedColumn", T::kText)},
-            {{"szRelationship", {{"szRelationship", true}}, false, false, true},
-             {"szObject", {{"szObject", true}}, false, false, true},
-             {"szReferencedObject", {{"szReferencedObject", true}}, false, false, true}}};
-        return {objects, aces, queries, relationships};
-    }
-
     void addTable(BuildTable schema, bool system) {
         validateTableSpec(schema);
         TableState t;

@@ -116,6 +116,17 @@ std::string rowFault(const TableDef& def, ByteView row) {
     return {};
 }
 
+bool mayLieOnZeroSector(const Page& page, std::size_t start, std::size_t end) {
+    for (std::size_t s = start / kSector; s * kSector < end && s < kPageSize / kSector; ++s) {
+        const uint8_t* p = page.data() + s * kSector;
+        uint64_t head, tail;
+        std::memcpy(&head, p, 8);
+        std::memcpy(&tail, p + kSector - 8, 8);
+        if ((head | tail) == 0) return true;
+    }
+    return false;
+}
+
 int tornSectorUnder(const Page& page, const TableDef& def, const RowView& row, std::size_t start,
                     std::size_t end) {
     if (end <= start) return -1;

@@ -39,6 +39,9 @@ std::string rowFault(const TableDef& def, ByteView row);
 // [start, end) and reads as zeros where the row cannot hold zeros alone:
 // anywhere but inside one binary value (binary and OLE values may hold
 // runs of zeros), or -1.
+// Cheaply, whether a sector under [start, end) may read as zeros (its first
+// and last words do); tornSectorUnder then says for sure.
+bool mayLieOnZeroSector(const Page& page, std::size_t start, std::size_t end);
 int tornSectorUnder(const Page& page, const TableDef& def, const RowView& row, std::size_t start,
                     std::size_t end);
 

@@ -35,6 +35,20 @@ std::map<uint32_t, std::vector<uint32_t>> readOwnedMaps(PageFile& file,
     return out;
 }
 
+bool pagesMayBeMissing(const PageCensus& census, const TableDef& def,
+                       const std::vector<uint32_t>& listed, uint64_t listedRows,
+                       const std::map<uint32_t, std::vector<uint32_t>>& listedByTable) {
+    if (listedRows >= def.rowCount) return false;
+    for (uint32_t p : census.dataPagesOf(def.firstPage)) {
+        if (census[p].liveRows == 0 || contains(listed, p)) continue;
+        bool other = false;
+        for (const auto& [table, pages] : listedByTable)
+            other = other || (table != def.firstPage && contains(pages, p));
+        if (!other) return true;
+    }
+    return false;
+}
+
 void TableSalvage::run() {
     gatherIndexEvidence();
     choosePages();

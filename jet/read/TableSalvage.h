@@ -66,6 +66,13 @@ struct SalvageContext {
 std::map<uint32_t, std::vector<uint32_t>> readOwnedMaps(PageFile& file,
                                                          const std::vector<const TableDef*>& tables);
 
+// Whether data pages naming the table lie outside its map (not another
+// table's) while the pages its map lists hold fewer live rows than its
+// definition counts: then only its salvage can tell whose rows they are.
+bool pagesMayBeMissing(const PageCensus& census, const TableDef& def,
+                       const std::vector<uint32_t>& listed, uint64_t listedRows,
+                       const std::map<uint32_t, std::vector<uint32_t>>& listedByTable);
+
 class TableSalvage {
   public:
     TableSalvage(const SalvageContext& ctx, const TableDef& def) : ctx_(ctx), def_(def) {}

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "format/LongValue.h"
+#include "format/Row.h"
 #include "format/Text.h"
 #include "util/Failure.h"
 
@@ -177,6 +179,23 @@ void encodeRow(const TableDef& def, const std::vector<Value>& byNumber, EncodedR
             out.variable[c.varIndex] = w.variable();
         }
     }
+}
+
+}  // namespace jet
+
+namespace jet {
+
+Bytes encodeRowBytes(const TableDef& def, const std::vector<Value>& byNumber) {
+    EncodedRow enc;
+    encodeRow(def, byNumber, enc);
+    for (const PendingLongValue& lv : enc.longValues) {
+        Bytes& slot = enc.variable[lv.slot];
+        slot.assign(kLongValueHeaderSize, 0);
+        put32(slot.data(), static_cast<uint32_t>(lv.data.size()) |
+                               (static_cast<uint32_t>(kLvInline) << 24));
+        slot.insert(slot.end(), lv.data.begin(), lv.data.end());
+    }
+    return buildRow(def.maxCols, enc.fixed, enc.variable, enc.mask, def.numVar > 0);
 }
 
 }  // namespace jet

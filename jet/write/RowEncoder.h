@@ -38,6 +38,10 @@ struct EncodedRow {
 // (kUnsupported, naming the column) a value of the wrong kind or range.
 void encodeRow(const TableDef& def, const std::vector<Value>& byNumber, EncodedRow& out);
 
+// The row's bytes with its long values inline, whatever their size (for
+// rows the table writer takes apart again and places).
+Bytes encodeRowBytes(const TableDef& def, const std::vector<Value>& byNumber);
+
 // Text as a column with Unicode compression stores it: one byte a character
 // after FF FE when every character allows it, else UTF-16.
 Bytes storeText(const std::u16string& text, bool compress);

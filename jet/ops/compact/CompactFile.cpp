@@ -14,6 +14,7 @@
 #include "ops/compact/Compactor.h"
 #include "ops/compact/EarlyChecks.h"
 #include "ops/compact/Verify.h"
+#include "ops/repair/RepairPlan.h"
 #include "os/FileIo.h"
 #include "os/Lock.h"
 #include "os/Paths.h"
@@ -21,6 +22,86 @@
 #include "write/OutputFile.h"
 
 namespace jet {
+
+namespace {
+
+// Writes the whole copy into fd (empty) and checks it: the tables the
+// repair chose, or (none) those the catalogue lists.
+CompactResult writeCopy(Database& db, int fd, const CompactRequest& req,
+                        const std::array<uint8_t, kPasswordBytes>& newPassword,
+                        RepairPlan* repair) {
+    auto started = std::chrono::steady_clock::now();
+    auto lap = [&] {
+        auto now = std::chrono::steady_clock::now();
+        double s = std::chrono::duration<double>(now - started).count();
+        started = now;
+        return s;
+    };
+    OutputFile out(fd, db.header().databaseKey, req.destinationPath);
+    Compactor c(db, out, newPassword);
+    if (repair) c.setTables(repair->tables(), repair->gone());
+    EarlyChecks early(req.destinationPath, req.destinationPassword);
+    if (req.verify) {
+        c.onTableWritten([&](const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
+            early.add(table, std::move(maps));
+        });
+    }
+    c.prepare();
+    // The copy, with a tenth to spare.
+    const uint64_t pages = c.estimatePages();
+    requireRoom(req.destinationPath, pages * kPageSize + pages * kPageSize / 10);
+    CompactResult r = c.run();
+    out.flush();
+    r.copySeconds = lap();
+    // Every page is written: the copy goes to disk while it is checked
+    // (the check reads what was written). Both must succeed.
+    std::exception_ptr flushFailed;
+    const auto flushStart = std::chrono::steady_clock::now();
+    auto flushed = flushStart;
+    std::thread flusher([&] {
+        try {
+            out.fsync();
+        } catch (...) {
+            flushFailed = std::current_exception();
+        }
+        flushed = std::chrono::steady_clock::now();
+    });
+    try {
+        if (req.verify)
+            verifyCopy(req.destinationPath, req.destinationPassword, c.expected(), early.finish());
+    } catch (...) {
+        flusher.join();
+        throw;
+    }
+    r.verifySeconds = lap();
+    flusher.join();
+    if (flushFailed) std::rethrow_exception(flushFailed);
+    r.flushSeconds = std::chrono::duration<double>(flushed - flushStart).count();
+    if (repair) r.repair = repair->summary();
+    return r;
+}
+
+// Damage in the source, or a copy that fails its check because of it: a
+// repair reads the damaged tables with the salvage reader instead.
+bool repairable(const Error& e) {
+    return e.code() == ErrorCode::kDamaged || e.code() == ErrorCode::kVerifyFailed;
+}
+
+// After the plain compaction stopped on damage: the copy written again,
+// with a repair plan, from an empty file.
+CompactResult repairCopy(Database& db, int fd, const CompactRequest& req,
+                         const std::array<uint8_t, kPasswordBytes>& newPassword,
+                         const JetException& stopped) {
+    RepairPlan plan(db, stopped.error());
+    if (!plan.make()) throw stopped;  // nothing in the source to repair
+    if (fileIo().ftruncate(fd, 0) != 0) {
+        fail(ErrorCode::kIo,
+             "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
+    }
+    return writeCopy(db, fd, req, newPassword, &plan);
+}
+
+}  // namespace
 
 Result<CompactResult> compactFile(const CompactRequest& req) {
     int fd = -1;
@@ -30,13 +111,6 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         if (!encodePassword(req.destinationPassword, newPassword)) {
             fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
         }
-        auto started = std::chrono::steady_clock::now();
-        auto lap = [&] {
-            auto now = std::chrono::steady_clock::now();
-            double s = std::chrono::duration<double>(now - started).count();
-            started = now;
-            return s;
-        };
         auto db = Database::open(req.sourcePath, req.sourcePassword);
         lockForCompaction(db->file().fd(), req.sourcePath);
         if (pathExists(req.destinationPath)) {
@@ -59,47 +133,13 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
                  "Cannot create '" + req.destinationPath + "': " + std::strerror(err) + ".");
         }
         created = true;
-        OutputFile out(fd, db->header().databaseKey, req.destinationPath);
-        Compactor c(*db, out, newPassword);
-        EarlyChecks early(req.destinationPath, req.destinationPassword);
-        if (req.verify) {
-            c.onTableWritten(
-                [&](const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
-                    early.add(table, std::move(maps));
-                });
-        }
-        c.prepare();
-        // The copy, with a tenth to spare.
-        const uint64_t pages = c.estimatePages();
-        requireRoom(req.destinationPath, pages * kPageSize + pages * kPageSize / 10);
-        CompactResult r = c.run();
-        out.flush();
-        r.copySeconds = lap();
-        // Every page is written: the copy goes to disk while it is checked
-        // (the check reads what was written). Both must succeed.
-        std::exception_ptr flushFailed;
-        const auto flushStart = std::chrono::steady_clock::now();
-        auto flushed = flushStart;
-        std::thread flusher([&] {
-            try {
-                out.fsync();
-            } catch (...) {
-                flushFailed = std::current_exception();
-            }
-            flushed = std::chrono::steady_clock::now();
-        });
+        CompactResult r;
         try {
-            if (req.verify)
-                verifyCopy(req.destinationPath, req.destinationPassword, c.expected(),
-                           early.finish());
-        } catch (...) {
-            flusher.join();
-            throw;
+            r = writeCopy(*db, fd, req, newPassword, nullptr);
+        } catch (const JetException& e) {
+            if (!repairable(e.error())) throw;
+            r = repairCopy(*db, fd, req, newPassword, e);
         }
-        r.verifySeconds = lap();
-        flusher.join();
-        if (flushFailed) std::rethrow_exception(flushFailed);
-        r.flushSeconds = std::chrono::duration<double>(flushed - flushStart).count();
         const int closing = fd;
         fd = -1;
         if (fileIo().close(closing) != 0) {

@@ -95,6 +95,7 @@ bool Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
         job.slot = slot;
         PageRef holder;
         ByteView bytes = src_.fetchRow(def, slot, holder, &job.at);
+        refuseTorn(def, *holder, bytes, job.at);
         readRow(t, bytes, batch, job);
         const std::size_t held = batch.bytes();
         if (batch.rows.size() < kBatchRows && held < kBatchBytes) return true;
@@ -103,7 +104,7 @@ bool Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
         return true;
     };
     // The pages the table's map lists; those that are not its data pages
-    // are passed over.
+    // are passed over where another table owns and lists them.
     std::vector<uint32_t> mapPages;
     if (!def.ownedMap.isNull()) {
         mapPages =
@@ -123,14 +124,21 @@ bool Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
     const LogicalIndex* pk = def.primaryKey();
     PackedEntries primaryKey;  // as read for the order of the rows
     if (!pk) {
+        uint64_t taken = 0;
         for (uint32_t p : mapPages) {
             PageRef page;
-            if (!ownPage(p, page)) continue;
+            if (!ownPage(p, page)) {
+                refuseLostPage(def, p, *page);
+                continue;
+            }
             const DataPage dp = parseDataPage(*page, p);
             for (std::size_t i = 0; i < dp.slots.size(); ++i) {
-                if (!dp.slots[i].deleted && !take({p, static_cast<uint8_t>(i)})) return false;
+                if (dp.slots[i].deleted) continue;
+                if (!take({p, static_cast<uint8_t>(i)})) return false;
+                ++taken;
             }
         }
+        if (taken < def.rowCount) refuseIfPagesMissing(def, mapPages, taken);
     } else {
         // The primary key must list each live row once. Its entries give
         // the order; each row's page is counted as it is first met, and
@@ -170,7 +178,11 @@ bool Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
         }
         for (uint32_t p : mapPages) {
             PageRef page;
-            if (p >= met.size() || met[p] || !ownPage(p, page)) continue;
+            if (p >= met.size() || met[p]) continue;
+            if (!ownPage(p, page)) {
+                refuseLostPage(def, p, *page);
+                continue;
+            }
             if (liveRows(parseDataPage(*page, p)) != 0) notExactly();
         }
         if (live != order.size()) notExactly();

@@ -139,6 +139,7 @@ void Compactor::plan() {
         t.entry = p.entry;
         t.def = p.def;
         t.source = p.source;
+        t.fresh = p.fresh;
         for (const auto& c : t.def->columns) {
             if (c.type == static_cast<uint8_t>(ColumnType::kLong) &&
                 holdsTableIds(t.def->name, c.name))
@@ -164,15 +165,12 @@ void Compactor::plan() {
     // Usage-map rows, each on a shared holder page.
     for (auto& t : tables_) {
         const TableDef& d = *t.def;
+        auto mapFor = [&](RowPtr source) { return t.fresh || !source.isNull() ? newMap() : -1; };
         t.maps.owned = newMap();
-        t.maps.free = d.freeMap.isNull() ? -1 : newMap();
-        for (const auto& ri : d.realIndexes)
-            t.maps.indexes.push_back(ri.usageMap.isNull() ? -1 : newMap());
-        for (const auto& lv : d.longValueMaps) {
-            int owned = lv.owned.isNull() ? -1 : newMap();
-            int free = lv.free.isNull() ? -1 : newMap();
-            t.maps.longValues.emplace_back(owned, free);
-        }
+        t.maps.free = mapFor(d.freeMap);
+        for (const auto& ri : d.realIndexes) t.maps.indexes.push_back(mapFor(ri.usageMap));
+        for (const auto& lv : d.longValueMaps)
+            t.maps.longValues.emplace_back(mapFor(lv.owned), mapFor(lv.free));
     }
     w_.placeMaps();
     // Security identifiers are masked with a key that depends on the password.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -24,6 +25,7 @@
 #include "ops/compact/RowSource.h"
 #include "ops/compact/SlotMap.h"
 #include "read/Database.h"
+#include "read/PageCensus.h"
 #include "read/RowDigest.h"
 #include "util/Channel.h"
 #include "write/DatabaseWriter.h"
@@ -45,6 +47,7 @@ struct TablePlan {
     std::vector<const Column*> sidColumns;  // hold SIDs, re-masked
     std::vector<const Column*> lvColumns;   // memo and OLE, by slot
     RowSource* source = nullptr;            // rows not copied as the source holds them
+    bool fresh = false;                     // not in the source: all its maps are made
 };
 
 // A table the caller chose to copy, instead of those the catalogue lists.
@@ -52,6 +55,7 @@ struct PlannedTable {
     CatalogEntry entry;
     const TableDef* def = nullptr;
     RowSource* source = nullptr;  // none: copied as the source holds it
+    bool fresh = false;           // not in the source: every usage map is made for it
 };
 
 // Which LONG columns of which system tables hold table Ids, and which hold
@@ -111,6 +115,15 @@ class Compactor {
     bool readSourced(std::size_t ti, Channel<RowBatch>& full);
     void readRow(TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& job);
     void readTree(const TableDef& def, const RealIndex& ri, const std::string& where);
+    // Where the source says rows of a table may be lost to this reading,
+    // it stops (CompactSoundness.cpp): a page the map lists that is not
+    // the table's, rows counted but missing while pages naming the table
+    // lie outside its map, a row under a sector of zeros.
+    void refuseLostPage(const TableDef& def, uint32_t page, const Page& bytes);
+    void refuseIfPagesMissing(const TableDef& def, const std::vector<uint32_t>& mapPages,
+                              uint64_t rows);
+    static void refuseTorn(const TableDef& def, const Page& page, ByteView row, RowPtr at);
+    const std::map<uint32_t, std::vector<uint32_t>>& ownedMaps();
     PackedEntries takeEntries();
     void giveBackEntries(PackedEntries&& v);
     RowBatch spareBatch(std::size_t table);
@@ -142,6 +155,9 @@ class Compactor {
     Page newPage0_{};
 
     TableWritten tableWritten_;
+    // Read by the reader only where the source may be damaged.
+    std::unique_ptr<std::map<uint32_t, std::vector<uint32_t>>> ownedMaps_;
+    std::unique_ptr<PageCensus> census_;
     IndexTree readerTree_;         // the tree the reader reads: its pages
     PackedEntries readerEntries_;  // and its entries
     static constexpr std::size_t kSpareEntries = 1;
