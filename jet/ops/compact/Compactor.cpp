@@ -169,8 +169,11 @@ void Compactor::plan() {
         t.maps.owned = newMap();
         t.maps.free = mapFor(d.freeMap);
         for (const auto& ri : d.realIndexes) t.maps.indexes.push_back(mapFor(ri.usageMap));
-        for (const auto& lv : d.longValueMaps)
-            t.maps.longValues.emplace_back(mapFor(lv.owned), mapFor(lv.free));
+        for (const auto& lv : d.longValueMaps) {
+            const int owned = mapFor(lv.owned);  // in turn: owned, then free
+            const int free = mapFor(lv.free);
+            t.maps.longValues.emplace_back(owned, free);
+        }
     }
     w_.placeMaps();
     // Security identifiers are masked with a key that depends on the password.
