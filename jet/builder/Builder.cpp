@@ -204,34 +204,15 @@ class DatabaseBuilder::Impl {
     }
 
     void buildPage0(const std::array<uint8_t, kPasswordBytes>& password) {
-        Page d{};
-        d[1] = 0x01;
-        const char magic[] = "Standard Jet DB";
-        std::memcpy(d.data() + 4, magic, sizeof magic);
-        d[0x14] = 0x01;
-        const uint8_t unknown[] = {0x00, 0x01, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00,
-                                   0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
-                                   0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
-        std::memcpy(d.data() + 0x18, unknown, sizeof unknown);
-        put16(d.data() + 0x3C, options_.codePage);
-        put32(d.data() + 0x3E, options_.databaseKey);
-        d[0x6E] = 0x09;  // General: LCID 1033, version 0
-        d[0x6F] = 0x04;
-        uint64_t date;
-        std::memcpy(&date, &options_.creationDate, sizeof date);
-        put32(d.data() + kCreationDateOffset, static_cast<uint32_t>(date));
-        put32(d.data() + kCreationDateOffset + 4, static_cast<uint32_t>(date >> 32));
-        auto mask = passwordMask(d);
-        for (std::size_t i = 0; i < kPasswordBytes; ++i)
-            d[kPasswordOffset + i] = password[i] ^ mask[i % 4];
-        put32(d.data() + 0x98, 1620);
-        std::memcpy(d.data() + 0x9C, "4.0", 4);
-        d[0xE00] = 0x01;
-        d[0xE01] = 0x01;
-        for (std::size_t i = 0xE02; i < kPageSize; i += 2) d[i + 1] = 0x01;
-        sidKey_ = sidKey(d);
-        page0_ = d;
-        maskHeaderRegion(page0_.data());
+        HeaderFields f;
+        f.creationDate = options_.creationDate;
+        f.codePage = options_.codePage;
+        f.databaseKey = options_.databaseKey;
+        f.password = password;
+        page0_ = makeHeaderPage(f);
+        Page decoded = page0_;
+        maskHeaderRegion(decoded.data());
+        sidKey_ = sidKey(decoded);
     }
 
     // Encodes one row, places its long values and the row, and keeps its

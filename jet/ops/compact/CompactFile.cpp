@@ -87,21 +87,41 @@ bool repairable(const Error& e) {
     return e.code() == ErrorCode::kDamaged || e.code() == ErrorCode::kVerifyFailed;
 }
 
-// After the plain compaction stopped on damage: the copy written again,
-// with a repair plan, from an empty file.
+// After the plain compaction stopped on damage (or where opening the file
+// had to work around it): the copy written again, with a repair plan, from
+// an empty file.
 CompactResult repairCopy(Database& db, int fd, const CompactRequest& req,
                          const std::array<uint8_t, kPasswordBytes>& newPassword,
-                         const JetException& stopped) {
+                         const JetException& stopped, const OpenDamage& found) {
     RepairPlan plan(db, stopped.error());
-    if (!plan.make()) throw stopped;  // nothing in the source to repair
+    if (found.headerRebuilt) plan.logFileDamage(headerLost());
+    if (found.bytesCut != 0) plan.logFileDamage(fileCut(found.bytesCut));
+    const bool fileDamaged = found.headerRebuilt || found.bytesCut != 0;
+    if (!plan.make() && !fileDamaged) throw stopped;  // nothing in the source to repair
     if (fileIo().ftruncate(fd, 0) != 0) {
         fail(ErrorCode::kIo,
              "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
     }
-    return writeCopy(db, fd, req, newPassword, &plan);
+    CompactResult r = writeCopy(db, fd, req, newPassword, &plan);
+    r.repair.headerRebuilt = found.headerRebuilt;
+    return r;
 }
 
 }  // namespace
+
+std::string headerLost() {
+    return "Page 0, the database header, was damaged and is made anew: the password is the one "
+           "the compaction was given; the code page (1252) and the sort order come from the "
+           "catalogue or the engine's defaults; the creation date, the header's unknown fields "
+           "and the key that masks the security identifiers of the permissions and owners are "
+           "lost with it.";
+}
+
+std::string fileCut(uint64_t bytes) {
+    return "The file ends " + std::to_string(bytes) +
+           " bytes into a page: it was cut short, and what lay past the cut is lost (the part "
+           "of that page that is left is not read).";
+}
 
 Result<CompactResult> compactFile(const CompactRequest& req) {
     int fd = -1;
@@ -111,7 +131,8 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         if (!encodePassword(req.destinationPassword, newPassword)) {
             fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
         }
-        auto db = Database::open(req.sourcePath, req.sourcePassword);
+        OpenDamage found;
+        auto db = Database::openDamaged(req.sourcePath, req.sourcePassword, found);
         lockForCompaction(db->file().fd(), req.sourcePath);
         if (pathExists(req.destinationPath)) {
             fail(ErrorCode::kDestinationExists,
@@ -134,11 +155,16 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         }
         created = true;
         CompactResult r;
-        try {
-            r = writeCopy(*db, fd, req, newPassword, nullptr);
-        } catch (const JetException& e) {
-            if (!repairable(e.error())) throw;
-            r = repairCopy(*db, fd, req, newPassword, e);
+        if (found.headerRebuilt || found.bytesCut != 0) {
+            r = repairCopy(*db, fd, req, newPassword,
+                           JetException(makeError(ErrorCode::kDamaged, "")), found);
+        } else {
+            try {
+                r = writeCopy(*db, fd, req, newPassword, nullptr);
+            } catch (const JetException& e) {
+                if (!repairable(e.error())) throw;
+                r = repairCopy(*db, fd, req, newPassword, e, found);
+            }
         }
         const int closing = fd;
         fd = -1;

@@ -149,7 +149,7 @@ std::vector<Value> compactErrorRow(const TableDef& def, const DamageEntry& e) {
     set("ErrorCode", static_cast<int64_t>(e.code));
     set("ErrorDescription", e.description);
     if (!e.recid.empty()) set("ErrorRecid", e.recid);
-    set("ErrorTable", e.table.substr(0, 255));
+    if (!e.table.empty()) set("ErrorTable", e.table.substr(0, 255));
     return v;
 }
 

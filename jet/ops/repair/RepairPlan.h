@@ -27,6 +27,10 @@
 
 namespace jet {
 
+// What the damage log says of a header made anew, and of a file cut short.
+std::string headerLost();
+std::string fileCut(uint64_t bytes);
+
 class RepairPlan {
   public:
     // stopped: what stopped the plain compaction; damage it met in a table
