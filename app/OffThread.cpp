@@ -1,10 +1,56 @@
 #include "app/OffThread.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
+#include <QWidget>
 #include <exception>
 #include <thread>
 
 namespace app {
+
+namespace {
+
+// While a call runs, the user's clicks, keys and close requests are dropped,
+// not held back: held back, a second click on "Compact and Repair" would
+// start another compaction once the first ended, and a key pressed meanwhile
+// would dismiss the message that follows.
+class InputBlocker : public QObject {
+  public:
+    InputBlocker() { QCoreApplication::instance()->installEventFilter(this); }
+    ~InputBlocker() override { QCoreApplication::instance()->removeEventFilter(this); }
+    InputBlocker(const InputBlocker&) = delete;
+    InputBlocker& operator=(const InputBlocker&) = delete;
+
+  protected:
+    bool eventFilter(QObject* target, QEvent* e) override {
+        switch (e->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::Wheel:
+            case QEvent::ContextMenu:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+                return true;
+            case QEvent::Close:
+                if (target->isWidgetType() && static_cast<QWidget*>(target)->isWindow()) {
+                    e->ignore();
+                    return true;
+                }
+                return false;
+            default:
+                return false;
+        }
+    }
+};
+
+}  // namespace
 
 void runOffThread(const std::function<void()>& work) {
     std::exception_ptr failure;
@@ -19,7 +65,10 @@ void runOffThread(const std::function<void()>& work) {
         // before the loop started.
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    {
+        InputBlocker blocked;
+        loop.exec();
+    }
     worker.join();
     if (failure) std::rethrow_exception(failure);
 }
@@ -30,10 +79,12 @@ class OffThreadEngine : public platform::DatabaseEngine {
     explicit OffThreadEngine(std::unique_ptr<platform::DatabaseEngine> engine)
         : engine_(std::move(engine)) {}
     platform::CompactOutcome CompactDatabase(const std::string& sourceConnection,
-                                             const std::string& destinationConnection) override {
+                                             const std::string& destinationConnection,
+                                             const platform::HeldFiles& files) override {
         platform::CompactOutcome outcome;
-        runOffThread(
-            [&] { outcome = engine_->CompactDatabase(sourceConnection, destinationConnection); });
+        runOffThread([&] {
+            outcome = engine_->CompactDatabase(sourceConnection, destinationConnection, files);
+        });
         return outcome;
     }
 
@@ -46,12 +97,34 @@ std::unique_ptr<platform::DatabaseEngine> OffThreadEngineFactory::create() {
     return std::make_unique<OffThreadEngine>(engines_.create());
 }
 
-void OffThreadFileSystem::flush(const std::string& path) {
-    runOffThread([&] { files_.flush(path); });
-}
+namespace {
+class OffThreadHeldDatabase : public platform::HeldDatabase {
+  public:
+    explicit OffThreadHeldDatabase(std::unique_ptr<platform::HeldDatabase> held)
+        : held_(std::move(held)) {}
+    std::string path() const override { return held_->path(); }
+    std::string temporaryPath() const override { return held_->temporaryPath(); }
+    bool temporaryExists() override { return held_->temporaryExists(); }
+    void removeTemporary() override { held_->removeTemporary(); }
+    int createTemporary() override { return held_->createTemporary(); }
+    int database() const override { return held_->database(); }
+    void flushTemporary() override {
+        runOffThread([&] { held_->flushTemporary(); });
+    }
+    std::string replace(bool keepOriginal) override {
+        std::string kept;
+        runOffThread([&] { kept = held_->replace(keepOriginal); });
+        return kept;
+    }
 
-void OffThreadFileSystem::replace(const std::string& from, const std::string& target) {
-    runOffThread([&] { files_.replace(from, target); });
+  private:
+    std::unique_ptr<platform::HeldDatabase> held_;
+};
+}  // namespace
+
+std::unique_ptr<platform::HeldDatabase> OffThreadFileSystem::hold(const std::string& path,
+                                                                  const std::string& tempPath) {
+    return std::make_unique<OffThreadHeldDatabase>(files_.hold(path, tempPath));
 }
 
 }  // namespace app

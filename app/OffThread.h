@@ -1,7 +1,8 @@
 // Long platform calls run on a worker thread while the window's thread waits
-// in a local event loop that takes no user input: the window keeps
-// repainting and answering the desktop, yet accepts no other command, and a
-// wait cursor set by the caller stays. Errors raised by the call are raised
+// in a local event loop that drops the user's input: the window keeps
+// repainting and answering the desktop, yet accepts no other command (clicks,
+// keys and close requests made meanwhile are dropped, not delivered later),
+// and a wait cursor set by the caller stays. Errors raised by the call are raised
 // again on the window's thread, where the caller's trap and its message box
 // live.
 #pragma once
@@ -16,7 +17,8 @@
 namespace app {
 
 // Runs work on a new thread and returns when it has finished, servicing the
-// calling thread's non-input events meanwhile. Rethrows what work threw.
+// calling thread's other events meanwhile and dropping user input. Rethrows
+// what work threw.
 void runOffThread(const std::function<void()>& work);
 
 // The engine's compaction, off the window's thread.
@@ -29,8 +31,9 @@ class OffThreadEngineFactory : public platform::DatabaseEngineFactory {
     platform::DatabaseEngineFactory& engines_;
 };
 
-// The file system, with the two operations that wait for the disk (making
-// the copy durable and swapping it in) off the window's thread.
+// The file system, with the two operations of a held database that wait for
+// the disk (making the copy durable and swapping it in) off the window's
+// thread.
 class OffThreadFileSystem : public platform::FileSystem {
   public:
     explicit OffThreadFileSystem(platform::FileSystem& files) : files_(files) {}
@@ -40,8 +43,8 @@ class OffThreadFileSystem : public platform::FileSystem {
     void rename(const std::string& from, const std::string& to) override {
         files_.rename(from, to);
     }
-    void flush(const std::string& path) override;
-    void replace(const std::string& from, const std::string& target) override;
+    std::unique_ptr<platform::HeldDatabase> hold(const std::string& path,
+                                                 const std::string& tempPath) override;
 
   private:
     platform::FileSystem& files_;

@@ -56,6 +56,18 @@ std::vector<jet::BuildTable> schema() {
     return tables;
 }
 
+// The values of one row of schema()'s tables, drawn in column order.
+std::vector<Value> randomRow(std::mt19937& rng, std::uniform_int_distribution<int>& pct) {
+    return {std::monostate{},
+            static_cast<int64_t>(rng() % 100000),
+            words(rng, 5, 60),
+            36000.0 + static_cast<double>(rng() % 3000000) / 100.0,
+            static_cast<int64_t>(rng() % 100000000),
+            pct(rng) < 50,
+            pct(rng) < 20 ? Value{} : Value{words(rng, 0, 200)},
+            pct(rng) < 10 ? Value{} : Value{words(rng, 10, pct(rng) < 5 ? 6000 : 900)}};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,15 +100,7 @@ int main(int argc, char** argv) {
     for (std::size_t t = 0; t < tables.size(); ++t) {
         const uint64_t rows = rowsTotal / tables.size();
         for (uint64_t r = 0; r < rows; ++r) {
-            std::vector<Value> v;
-            v.push_back(std::monostate{});
-            v.push_back(static_cast<int64_t>(rng() % 100000));
-            v.push_back(words(rng, 5, 60));
-            v.push_back(36000.0 + static_cast<double>(rng() % 3000000) / 100.0);
-            v.push_back(static_cast<int64_t>(rng() % 100000000));
-            v.push_back(pct(rng) < 50);
-            v.push_back(pct(rng) < 20 ? Value{} : Value{words(rng, 0, 200)});
-            v.push_back(pct(rng) < 10 ? Value{} : Value{words(rng, 10, pct(rng) < 5 ? 6000 : 900)});
+            const std::vector<Value> v = randomRow(rng, pct);
             const bool deleted = pct(rng) < 30;
             auto s = b.addRow(t, v, deleted);
             if (!s) {

@@ -20,7 +20,8 @@ void CompactCommand::Command2_Click(const std::string& path) {
         return;
     }
     oldSizeText = std::to_string(rt_.files.length(path));
-    if (!CompactDB(path, path + "2", password_, rt_)) return;
+    RepairReport repaired;
+    if (!CompactDB(path, path + "2", password_, rt_, repaired)) return;
     const int64_t compared = rt_.files.length(path);
     const int64_t reported = rt_.files.length(path);
     const std::string changed =
@@ -31,6 +32,27 @@ void CompactCommand::Command2_Click(const std::string& path) {
         "No changes\r\n\r\nUse this utility when deleting/modifing records";
     const bool same = std::strtod(oldSizeText.c_str(), nullptr) == static_cast<double>(compared);
     rt_.messageBox.show(same ? unchanged : changed, MessageIcon::kInformation, platform::kTitle);
+    if (repaired.outcome.lostOrChanged()) {
+        rt_.messageBox.show(repairMessage(repaired), MessageIcon::kInformation, platform::kTitle);
+    }
+}
+
+std::string CompactCommand::repairMessage(const RepairReport& repaired) {
+    const auto& o = repaired.outcome;
+    auto count = [&](uint64_t n) { return rt_.numbers.format(std::to_string(n), "#,##0"); };
+    std::string text = "The database was damaged. Repairing it:\r\n";
+    if (o.rowsDropped != 0) text += "- dropped " + count(o.rowsDropped) + " rows\r\n";
+    if (o.rowsChanged != 0) {
+        text += "- changed " + count(o.rowsChanged) +
+                " rows (values that could not be read "
+                "are empty)\r\n";
+    }
+    if (o.tablesLost != 0) text += "- lost " + count(o.tablesLost) + " tables\r\n";
+    text += "\r\nEach is listed in the table MSysCompactError of the database.";
+    if (!repaired.originalKeptAs.empty()) {
+        text += "\r\n\r\nThe damaged original was kept as:\r\n" + repaired.originalKeptAs;
+    }
+    return text;
 }
 
 }  // namespace compaction

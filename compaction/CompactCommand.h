@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "compaction/CompactDB.h"
 #include "compaction/Runtime.h"
 
 namespace compaction {
@@ -24,6 +25,9 @@ class CompactCommand {
     std::string oldSizeText;
 
   private:
+    // The second message after a repair that dropped or changed anything.
+    std::string repairMessage(const RepairReport& repaired);
+
     Runtime& rt_;
     std::string password_;
 };

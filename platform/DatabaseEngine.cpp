@@ -15,8 +15,10 @@ namespace {
 class JetEngine : public DatabaseEngine {
   public:
     CompactOutcome CompactDatabase(const std::string& sourceConnection,
-                                   const std::string& destinationConnection) override {
-        return outcomeOf(jet::CompactDatabase(sourceConnection, destinationConnection));
+                                   const std::string& destinationConnection,
+                                   const HeldFiles& files) override {
+        return outcomeOf(jet::CompactDatabase(sourceConnection, destinationConnection,
+                                              jet::HeldFiles{files.database, files.temporary}));
     }
 };
 }  // namespace

@@ -21,11 +21,21 @@ struct CompactOutcome {
     }
 };
 
+// The files the routine holds open for the engine (see HeldDatabase): the
+// database, locked, and the empty temporary it created. The engine reads and
+// writes them through these and never by the connection strings' paths,
+// which then only name them in messages. -1: opened by the paths.
+struct HeldFiles {
+    int database = -1;
+    int temporary = -1;
+};
+
 class DatabaseEngine {
   public:
     virtual ~DatabaseEngine() = default;
     virtual CompactOutcome CompactDatabase(const std::string& sourceConnection,
-                                           const std::string& destinationConnection) = 0;
+                                           const std::string& destinationConnection,
+                                           const HeldFiles& files) = 0;
 };
 
 class DatabaseEngineFactory {

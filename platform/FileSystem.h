@@ -3,9 +3,51 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace platform {
+
+// A database held for rewriting in place, from the moment its path is
+// resolved until its copy has replaced it. The path is resolved once, when
+// it is held: the real file and its folder stay open, the compaction's locks
+// are taken on the file and kept, and every later step works relative to
+// that folder, so that a name changed meanwhile redirects nothing. The
+// temporary lives beside the real file: a database reached through a link
+// has its copy written on the file system the file is on, named after the
+// file. Destroying it releases the locks.
+class HeldDatabase {
+  public:
+    virtual ~HeldDatabase() = default;
+    // The real path of the database, and that of its temporary.
+    virtual std::string path() const = 0;
+    virtual std::string temporaryPath() const = 0;
+    // Whether a normal file (as FileSystem::lookUp matches one) is at the
+    // temporary's name.
+    virtual bool temporaryExists() = 0;
+    // Deletes what is at the temporary's name: a file left there, or the
+    // copy this run created. Refuses when that is the database itself.
+    virtual void removeTemporary() = 0;
+    // Creates the temporary, empty, with the database's owner and group, and
+    // returns it open for reading and writing (it stays owned by this
+    // object). Until it is swapped in, SIGINT, SIGTERM and SIGHUP remove it.
+    virtual int createTemporary() = 0;
+    // The database, open for reading.
+    virtual int database() const = 0;
+    // Makes the written temporary durable.
+    virtual void flushTemporary() = 0;
+    // Puts the temporary in the database's place in one step, with the
+    // database's owner, group, permissions, access lists and extended
+    // attributes, and flushes the folder. Refuses, swapping nothing, when the
+    // database was written since it was held (its size or times differ),
+    // when its name no longer refers to it, or when the temporary's no longer
+    // refers to the copy; a copy that would lose a change is removed. With
+    // keepOriginal, the original stays beside the database under a new name
+    // that says it is the damaged original (no file is ever overwritten),
+    // and its path is returned; "" otherwise. On any other failure the
+    // database is untouched and the copy stays at the temporary path.
+    virtual std::string replace(bool keepOriginal) = 0;
+};
 
 class FileSystem {
   public:
@@ -18,13 +60,13 @@ class FileSystem {
     virtual int64_t length(const std::string& path) = 0;
     virtual void remove(const std::string& path) = 0;
     virtual void rename(const std::string& from, const std::string& to) = 0;
-    // Makes a written file durable.
-    virtual void flush(const std::string& path) = 0;
-    // Replaces target with the file at from in one step: from takes target's
-    // permission bits (and owner where allowed), is renamed over the file the
-    // target names (through a symbolic link, which stays a link), and the
-    // folder is flushed. On failure target is untouched and from stays.
-    virtual void replace(const std::string& from, const std::string& target) = 0;
+    // Holds the database at path for rewriting in place, with its temporary
+    // copy at tempPath (see HeldDatabase). Refuses, before anything is
+    // written, a database that cannot be rewritten keeping what it is:
+    // read-only, with more than one name, or whose owner or group this user
+    // cannot give the copy; and one another process holds.
+    virtual std::unique_ptr<HeldDatabase> hold(const std::string& path,
+                                               const std::string& tempPath) = 0;
 };
 
 // The real file system.
@@ -34,8 +76,8 @@ class PosixFileSystem : public FileSystem {
     int64_t length(const std::string& path) override;
     void remove(const std::string& path) override;
     void rename(const std::string& from, const std::string& to) override;
-    void flush(const std::string& path) override;
-    void replace(const std::string& from, const std::string& target) override;
+    std::unique_ptr<HeldDatabase> hold(const std::string& path,
+                                       const std::string& tempPath) override;
 };
 
 }  // namespace platform

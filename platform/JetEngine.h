@@ -3,6 +3,7 @@
 #pragma once
 
 #include "jet/Compact.h"
+#include "jet/InPlace.h"
 #include "platform/DatabaseEngine.h"
 
 namespace platform {

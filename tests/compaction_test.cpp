@@ -49,11 +49,11 @@ std::string mdbQueries(const fs::path& f) {
     return out;
 }
 
-// The unmasked SIDs of MSysACEs and MSysObjects.Owner, sorted.
-std::vector<jet::Bytes> plainSids(const fs::path& f, const std::string& pw) {
+// The unmasked SIDs of MSysACEs and MSysObjects.Owner.
+std::multiset<jet::Bytes> plainSids(const fs::path& f, const std::string& pw) {
     auto db = jet::Database::open(f.string(), pw);
     uint32_t key = jet::sidKey(db->header().decoded);
-    std::vector<jet::Bytes> out;
+    std::multiset<jet::Bytes> out;
     for (const auto& t : db->localTables()) {
         const char* column = t.name == "MSysACEs"      ? "SID"
                              : t.name == "MSysObjects" ? "Owner"
@@ -67,10 +67,9 @@ std::vector<jet::Bytes> plainSids(const fs::path& f, const std::string& pw) {
             if (!sid || sid->empty()) return;
             jet::Bytes plain(sid->begin(), sid->end());
             jet::applySidMask(key, plain.data(), plain.size());
-            out.push_back(plain);
+            out.insert(std::move(plain));
         });
     }
-    std::sort(out.begin(), out.end());
     return out;
 }
 

@@ -1,16 +1,19 @@
 // Unit tests of the engine's building blocks against values taken from real
-// files (the format notes' worked examples).
+// files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
+#include "format/Date.h"
 #include "format/Header.h"
 #include "format/IndexPage.h"
 #include "format/Rc4.h"
@@ -20,6 +23,7 @@
 #include "jet/Error.h"
 #include "keys/KeyEncoding.h"
 #include "os/Cleanup.h"
+#include "os/Paths.h"
 #include "read/Value.h"
 #include "support/ErrorTable.h"
 
@@ -218,6 +222,13 @@ TEST(Values, DatesDecimalsAndBase64) {
     EXPECT_EQ(jet::formatDate(2.5), "1900-01-01 12:00:00");
     EXPECT_EQ(jet::formatDate(-1.25), "1899-12-29 06:00:00");
     EXPECT_EQ(jet::formatDate(1e300), "invalid date");
+    EXPECT_EQ(jet::formatDate(-657434), "0100-01-01 00:00:00");
+    EXPECT_EQ(jet::formatDate(-657434.01), "invalid date");
+    EXPECT_EQ(jet::formatDate(2958465.5), "9999-12-31 12:00:00");
+    EXPECT_EQ(jet::formatDate(1.99999999), "1900-01-01 00:00:00");  // rounds to the next day
+    EXPECT_EQ(jet::formatDate(-1.99999999), "1899-12-28 00:00:00");
+    EXPECT_EQ(jet::dateValue(std::chrono::year{2023} / 3 / 15), 45000);
+    EXPECT_EQ(jet::dateValue(std::chrono::year{1900} / 3 / 1), 61);  // 1900 was no leap year
     Bytes dec(17, 0);
     dec[13] = 0x01;
     dec[14] = 0x02;  // 0x0201 in the least significant word
@@ -225,6 +236,22 @@ TEST(Values, DatesDecimalsAndBase64) {
     dec[0] = 0x80;
     EXPECT_EQ(jet::formatDecimal(dec, 0), "-513");
     EXPECT_EQ(jet::base64(hex("66 6f 6f 62")), "Zm9vYg==");
+    // The dump's strings read back as they were, control characters escaped
+    // as they have always been written.
+    for (const std::string& s :
+         {std::string("plain"), std::string("\"quoted\" \\ back\tslash\r\n"),
+          std::string("\0\b\f\x1f\x7f", 5), std::string("Zo\xC3\xAB \xF0\x9F\x98\x80")}) {
+        EXPECT_EQ(nlohmann::json::parse(jet::jsonString(s)), s);
+    }
+    EXPECT_EQ(jet::jsonString(std::string("\0\b\f\n\"", 5)), R"("\u0000\u0008\u000c\n\"")");
+}
+
+TEST(Paths, TheFolderOfAFileIsWhereItsRoomIsMeasured) {
+    EXPECT_EQ(jet::folderOf("data.dbf"), ".");
+    EXPECT_EQ(jet::folderOf("./data.dbf"), ".");
+    EXPECT_EQ(jet::folderOf("/data.dbf"), "/");
+    EXPECT_EQ(jet::folderOf("/srv/qw/data.dbf"), "/srv/qw");
+    EXPECT_EQ(jet::folderOf("qw/data.dbf"), "qw");
 }
 
 // The README's table of error numbers lists every number once, with its

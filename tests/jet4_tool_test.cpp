@@ -18,10 +18,70 @@ TEST(Jet4Tool, UsageErrorsExitWithTwo) {
     std::string out;
     EXPECT_EQ(jet4("", out), 2);
     EXPECT_EQ(jet4("frobnicate x.mdb", out), 2);
+    EXPECT_NE(out.find("unknown command frobnicate"), std::string::npos) << out;
     EXPECT_EQ(jet4("check", out), 2);
     EXPECT_EQ(jet4("check a.mdb --bogus", out), 2);
+    EXPECT_EQ(jet4("check a.mdb b.mdb", out), 2);
+    EXPECT_EQ(jet4("compact a.mdb", out), 2);
+    EXPECT_EQ(jet4("compact --in-place a.mdb b.mdb", out), 2);
     EXPECT_EQ(jet4("--help", out), 0);
     EXPECT_NE(out.find("Usage: jet4"), std::string::npos);
+    EXPECT_EQ(jet4("compact --help", out), 0);
+    EXPECT_NE(out.find("--new-password"), std::string::npos);
+    EXPECT_EQ(jet4("--version", out), 0);
+    EXPECT_EQ(out, "jet4 " QW_VERSION "\n");
+}
+
+TEST(Jet4Tool, OptionsACommandDoesNotUseAreRefused) {
+    TempDir dir;
+    SampleOptions o;
+    o.rows = 10;
+    const fs::path db = dir / "data.mdb";
+    buildSampleDatabase(db.string(), o);
+    const std::string before = readFile(db);
+    const std::string f = shellQuote(db.string());
+    std::string out;
+    for (const std::string& args : {"info " + f + " --new-password x", "tables " + f + " --timing",
+                                    "check " + f + " --in-place", "dump " + f + " --new-password x",
+                                    "compact --in-place " + f + " --timing"}) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(jet4(args, out), 2) << out;
+    }
+    // The in-place command keeps the database's password: a new one is
+    // refused rather than ignored, and the database is left as it was.
+    EXPECT_EQ(jet4("compact --in-place " + f + " --password '' --new-password q", out), 2);
+    EXPECT_NE(out.find("keeps the database's own password"), std::string::npos) << out;
+    EXPECT_EQ(readFile(db), before);
+    EXPECT_FALSE(fs::exists(db.string() + "2"));
+}
+
+TEST(Jet4Tool, PasswordsComeFromTheOptionOrTheEnvironment) {
+    TempDir dir;
+    SampleOptions o;
+    o.password = "-dash pw";
+    o.rows = 10;
+    buildSampleDatabase((dir / "pwd.mdb").string(), o);
+    const std::string f = shellQuote((dir / "pwd.mdb").string());
+    std::string out;
+    EXPECT_EQ(jet4("check " + f + " --password '-dash pw'", out), 0) << out;
+    EXPECT_EQ(jet4("check " + f + " '--password=-dash pw'", out), 0) << out;
+    EXPECT_EQ(jet4("check " + f, out, "JET4_PASSWORD='-dash pw'"), 0) << out;
+    // The option wins over the environment.
+    EXPECT_EQ(jet4("check " + f + " --password wrong", out, "JET4_PASSWORD='-dash pw'"), 1);
+    EXPECT_NE(out.find("Not a valid password."), std::string::npos) << out;
+    // A copy under a new password, and back without one.
+    const std::string copy = shellQuote((dir / "copy.mdb").string());
+    const std::string clear = shellQuote((dir / "clear.mdb").string());
+    EXPECT_EQ(jet4("compact " + f + " " + copy + " --new-password s3cret", out,
+                   "JET4_PASSWORD='-dash pw'"),
+              0)
+        << out;
+    EXPECT_EQ(jet4("info " + copy + " --password s3cret", out), 0) << out;
+    EXPECT_EQ(jet4("compact " + copy + " " + clear + " --password s3cret --new-password ''", out),
+              0)
+        << out;
+    EXPECT_EQ(jet4("info " + clear, out), 0) << out;
+    EXPECT_NE(out.find("password: none"), std::string::npos) << out;
 }
 
 TEST(Jet4Tool, RefusalsExitWithOneAndNameTheError) {

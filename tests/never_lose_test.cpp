@@ -106,29 +106,18 @@ class KillingFileIo : public jet::FileIo {
     std::atomic<long> n_{0};  // the checker reads from two threads
 };
 
-// The same for the routine's own file operations (after the engine's).
-class KillingFileSystem : public platform::FileSystem {
-  public:
-    KillingFileSystem(platform::FileSystem& real, long at) : real_(real), at_(at) {}
-    std::string lookUp(const std::string& p) override { return step(), real_.lookUp(p); }
-    int64_t length(const std::string& p) override { return step(), real_.length(p); }
-    void remove(const std::string& p) override { step(), real_.remove(p); }
-    void rename(const std::string& a, const std::string& b) override { step(), real_.rename(a, b); }
-    void flush(const std::string& p) override { step(), real_.flush(p); }
-    void replace(const std::string& a, const std::string& b) override {
-        step();
-        real_.replace(a, b);
-        step();  // after the rename, before anything else
-    }
-
-  private:
-    void step() {
-        if (++n_ == at_) ::raise(SIGKILL);
-    }
-    platform::FileSystem& real_;
-    long at_;
-    long n_ = 0;
-};
+// Kills the process at the n-th of the routine's own file operations (after
+// the engine's), or right after the swap, before anything else.
+void killAtRoutineStep(FaultyFileSystem& files, long at) {
+    auto n = std::make_shared<long>(0);
+    auto step = [n, at](const std::string&) {
+        if (++*n == at) ::raise(SIGKILL);
+    };
+    files.beforeStep = step;
+    files.afterStep = [step](const std::string& op) {
+        if (op == "replace") step(op);
+    };
+}
 
 // Runs the routine in a child process; the child may be killed on the way.
 int runChild(const fs::path& db, const std::function<void()>& arm,
@@ -246,16 +235,16 @@ TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
         SCOPED_TRACE("killed at engine operation " + std::to_string(i));
         after(runChild(db, [i] { jet::setFileIo(new KillingFileIo(i)); }));
     }
-    // The routine's own steps: the look-up, the delete, the flush and the
+    // The routine's own steps: holding the database, the look-up, the delete,
+    // the creation of the copy, the flush and the
     // replace (before and after the rename).
     for (long i = 1; i <= routineOps; ++i) {
         SCOPED_TRACE("killed at routine operation " + std::to_string(i));
         pid_t pid = ::fork();
         if (pid == 0) {
             Runtime r;
-            KillingFileSystem files(r.real, i);
-            compaction::Runtime rt{r.box, files, r.numbers, r.engines};
-            compaction::CompactDB(db.string(), db.string() + "2", kPassword, rt);
+            killAtRoutineStep(r.files, i);
+            compaction::CompactDB(db.string(), db.string() + "2", kPassword, r.rt);
             ::_exit(0);
         }
         int status = 0;
@@ -475,7 +464,8 @@ TEST(NeverLose, AReadOnlyDatabaseOrFolderIsLeftUntouched) {
     cmd.Command2_Click((mnt / "data.dbf").string());
     ASSERT_EQ(r.box.shown.size(), 1u);
     EXPECT_EQ(r.box.shown[0].icon, platform::MessageIcon::kCritical);
-    EXPECT_NE(r.box.shown[0].text.find("Cannot create"), std::string::npos) << r.box.shown[0].text;
+    EXPECT_NE(r.box.shown[0].text.find("read-only (its file system is)"), std::string::npos)
+        << r.box.shown[0].text;
     EXPECT_EQ(readFile(mnt / "data.dbf"), original);
     ::umount(mnt.c_str());
 }

@@ -96,9 +96,9 @@ TEST(MainWindow, LayoutCaptionsAndFontsFollowTheDesign) {
     EXPECT_TRUE(w.main.Text1->text().isEmpty());
 
     // Wine's Tahoma when it is installed; pixel sizes, as the layout is in pixels.
-    const QString family =
-        QFileInfo::exists(QString(app::kWineFontFolder) + "/tahoma.ttf") ? "Tahoma"
-                                                                          : QApplication::font().family();
+    const QString family = QFileInfo::exists(QString(app::kWineFontFolder) + "/tahoma.ttf")
+                               ? "Tahoma"
+                               : QApplication::font().family();
     const QFont frame = w.main.Frame1->font();
     EXPECT_EQ(frame.family(), family);
     EXPECT_EQ(QFontInfo(frame).family(), family);
@@ -439,6 +439,43 @@ TEST(MainWindow, TheWindowRepaintsWhileTheEngineCompacts) {
     EXPECT_EQ(w.box.shown[0].icon, platform::MessageIcon::kInformation);
     EXPECT_EQ(w.box.shown[0].text.rfind("All Done!", 0), 0u) << w.box.shown[0].text;
     EXPECT_EQ(w.engines.created, w.engines.released);
+}
+
+// Clicks, keys and a close request made while a compaction runs are
+// dropped: no second compaction starts, the path box keeps its text, and the
+// window stays open.
+TEST(MainWindow, InputDuringACompactionIsDroppedNotReplayed) {
+    TempDir dir;
+    SampleOptions o;
+    o.password = "MARLIN4ii8-tb3pz6qk";
+    o.rows = 60;
+    buildSampleDatabase((dir / "data.dbf").string(), o);
+    const QString path = QString::fromStdString((dir / "data.dbf").string());
+
+    Window w;
+    w.show();
+    w.main.Text1->setText(path);
+    std::promise<void> pressed;
+    w.engines.duringCompaction = [&] {
+        if (QThread::currentThread() == QApplication::instance()->thread()) return;
+        auto done = pressed.get_future();
+        QMetaObject::invokeMethod(w.main.Command2, [&] {
+            QTest::mouseClick(w.main.Command2, Qt::LeftButton);
+            QTest::keyClick(w.main.Command2, Qt::Key_Return);
+            QTest::keyClicks(w.main.Text1, "typed");
+            w.main.close();
+            pressed.set_value();
+        });
+        // Bounded only so that a window that never serves the call fails
+        // the test instead of hanging it.
+        done.wait_for(std::chrono::seconds(60));
+    };
+    QTest::mouseClick(w.main.Command2, Qt::LeftButton);
+    QApplication::processEvents();
+    EXPECT_EQ(w.engines.compactCalls.size(), 1u);
+    EXPECT_EQ(w.box.shown.size(), 1u);
+    EXPECT_EQ(w.main.Text1->text().toStdString(), path.toStdString());
+    EXPECT_TRUE(w.main.isVisible());
 }
 
 // An engine failure raised on the worker thread reaches the routine's trap on

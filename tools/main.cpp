@@ -1,10 +1,12 @@
 // jet4: a command-line tool over the Jet 4 engine, for people and scripts.
+//
+// Each command takes only the options it uses; anything else is a usage
+// error. Exit status: 0 success, 1 refused or problems found, 2 usage error.
+#include <CLI/CLI.hpp>
 #include <csignal>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,30 +17,25 @@
 
 namespace {
 
-const char* kUsage =
-    "Usage: jet4 COMMAND FILE [ARGS] [--password P]\n"
-    "\n"
-    "Commands:\n"
-    "  info FILE            format, pages, encoding, password (set or not), tables and\n"
-    "                       the space a compaction would reclaim\n"
-    "  tables FILE          the local tables, one a line (system tables marked)\n"
-    "  dump FILE [TABLE...] every row of the tables, one JSON object a line\n"
-    "  check FILE           verify the file; lists every problem found\n"
-    "  compact SOURCE DEST  write a compacted copy of SOURCE to DEST (which must not\n"
-    "                       exist), keeping the password; --new-password P gives the\n"
-    "                       copy another one\n"
-    "  compact --in-place FILE\n"
-    "                       compact and repair FILE in place, as the utility's button\n"
-    "                       does (the product's password unless --password is given);\n"
-    "                       the size report goes to stdout, a failure to stderr\n"
-    "\n"
+const char* kFooter =
     "The password may also come from the environment variable JET4_PASSWORD,\n"
     "which keeps it out of process listings.\n"
     "\n"
-    "Exit status: 0 success, 1 refused or problems found, 2 usage error.\n";
+    "Exit status: 0 success, 1 refused or problems found, 2 usage error.";
+
+// What the command line asked for.
+struct Args {
+    std::string file;                 // FILE, compact's SOURCE
+    std::string destination;          // compact's DEST
+    std::vector<std::string> tables;  // dump's TABLE...
+    std::string password;
+    std::string newPassword;
+    bool inPlace = false;
+    bool timing = false;
+};
 
 int usageError(const std::string& message) {
-    std::cerr << "jet4: " << message << "\n\n" << kUsage;
+    std::cerr << "jet4: " << message << "\nRun 'jet4 --help' for the commands and their options.\n";
     return 2;
 }
 
@@ -47,26 +44,187 @@ int reportError(const jet::Error& e) {
     return 1;
 }
 
-struct Args {
-    std::string command;
-    std::vector<std::string> positional;
-    std::string password;
-    bool passwordGiven = false;
-    bool inPlace = false;
-    bool timing = false;
-    std::optional<std::string> newPassword;
-};
+// --password, or JET4_PASSWORD when it is not given; fallback without either.
+std::string password(const CLI::App& command, const Args& a, const std::string& fallback = "") {
+    if (command.count("--password") != 0) return a.password;
+    if (const char* env = std::getenv("JET4_PASSWORD")) return env;
+    return fallback;
+}
+
+// A command over one database: FILE (or another name for it) and --password.
+CLI::App* addCommand(CLI::App& app, Args& a, const std::string& name, const std::string& what,
+                     const std::string& file = "FILE") {
+    CLI::App* command = app.add_subcommand(name, what);
+    command->add_option(file, a.file, "the database")->required();
+    command->add_option("--password", a.password, "the database password (default: none)");
+    return command;
+}
+
+void addCompact(CLI::App& app, Args& a) {
+    CLI::App* compact =
+        addCommand(app, a, "compact", "write a compacted copy, or compact in place", "SOURCE");
+    compact->add_option("DEST", a.destination, "the copy (must not exist)");
+    compact->add_option("--new-password", a.newPassword, "the copy's password (empty: none)");
+    compact->add_flag("--timing", a.timing, "also print the time of the copy, flush and check");
+    compact->add_flag("--in-place", a.inPlace, "replace SOURCE by its compacted copy");
+    compact->footer(
+        "jet4 compact SOURCE DEST writes a compacted copy of SOURCE to DEST, keeping\n"
+        "its password unless --new-password is given.\n"
+        "jet4 compact --in-place SOURCE compacts and repairs SOURCE in place, as the\n"
+        "utility's button does (with the product's password unless --password or\n"
+        "JET4_PASSWORD gives another); the size report goes to stdout, a failure to\n"
+        "stderr.\n\n" +
+        std::string(kFooter));
+}
+
+void addCommands(CLI::App& app, Args& a) {
+    addCommand(app, a, "info",
+               "format, pages, encoding, password (set or not), tables and the space a "
+               "compaction would reclaim");
+    addCommand(app, a, "tables", "the local tables, one a line (system tables marked)");
+    addCommand(app, a, "dump", "every row of the tables, one JSON object a line")
+        ->add_option("TABLE", a.tables, "the tables to dump (default: every local table)");
+    addCommand(app, a, "check", "verify the file; lists every problem found");
+    addCompact(app, a);
+}
+
+void printInfo(const jet::DatabaseInfo& i) {
+    std::cout << "format: " << i.format << "\n"
+              << "size: " << i.fileSize << " bytes, " << i.pageCount << " pages\n"
+              << "encoded: " << (i.encoded ? "yes" : "no") << "\n"
+              << "password: " << (i.hasPassword ? "set" : "none") << "\n"
+              << "code page: " << i.codePage << ", sort order: " << i.sortLcid << "\n"
+              << "created: " << i.creationDate << "\n"
+              << "tables:\n";
+    for (const auto& t : i.report.tables) {
+        std::cout << "  " << t.name << (t.system ? " (system)" : "") << ": " << t.rows << " rows, "
+                  << t.indexes << " indexes\n";
+    }
+    std::cout << "reclaimable: " << i.report.unreachablePages() << " unreachable pages ("
+              << static_cast<uint64_t>(i.report.unreachablePages()) * 4096 << " bytes), "
+              << i.report.deadRowBytes << " bytes of dead rows\n";
+    if (!i.report.ok()) {
+        std::cout << "problems: " << i.report.problems.size() << " (run jet4 check)\n";
+    }
+}
+
+int runInfo(const CLI::App& command, const Args& a) {
+    auto r = jet::databaseInfo(a.file, password(command, a));
+    if (!r) return reportError(r.error());
+    printInfo(r.value());
+    return 0;
+}
+
+int runTables(const CLI::App& command, const Args& a) {
+    auto r = jet::databaseInfo(a.file, password(command, a));
+    if (!r) return reportError(r.error());
+    for (const auto& t : r.value().report.tables) {
+        std::cout << t.name << (t.system ? "\tsystem" : "") << "\n";
+    }
+    return 0;
+}
+
+int runDump(const CLI::App& command, const Args& a) {
+    auto r = jet::dumpFile(a.file, password(command, a), a.tables, std::cout);
+    if (!r) return reportError(r.error());
+    return 0;
+}
+
+// Notes and problems on stdout, a line each (each problem followed by what
+// a compaction does about it, then what it would do with each damaged
+// table); the count of problems on stderr.
+void printCheckReport(const jet::CheckReport& rep) {
+    for (const auto& n : rep.notes) std::cout << "note: " << n << "\n";
+    for (std::size_t i = 0; i < rep.problems.size(); ++i) {
+        std::cout << "problem: " << rep.problems[i] << "\n";
+        if (i < rep.remedies.size()) std::cout << "  repair: " << rep.remedies[i] << "\n";
+    }
+    for (const auto& line : rep.repairs) std::cout << "compaction: " << line << "\n";
+    if (!rep.ok()) {
+        std::cerr << "jet4: " << rep.problems.size() << " problems found\n";
+        return;
+    }
+    std::cout << "ok: " << rep.tables.size() << " tables, " << rep.reachablePages << " of "
+              << rep.pageCount << " pages reachable\n";
+}
+
+int runCheck(const CLI::App& command, const Args& a) {
+    auto r = jet::checkFile(a.file, password(command, a));
+    if (!r) return reportError(r.error());
+    printCheckReport(r.value());
+    return r.value().ok() ? 0 : 1;
+}
+
+// What a repair did, a line for each table it touched and one in all.
+void printRepair(const jet::RepairSummary& s) {
+    for (const auto& t : s.tables) {
+        std::cout << "repaired: table '" << t.table << "': ";
+        if (t.lost) {
+            std::cout << "lost (its definition cannot be read)\n";
+            continue;
+        }
+        std::cout << t.rowsKept << " rows kept, " << t.rowsDropped << " dropped, " << t.rowsChanged
+                  << " changed, " << t.indexesRebuilt << " indexes rebuilt"
+                  << (t.recovered ? ", recovered under this name" : "") << "\n";
+    }
+    if (s.headerRebuilt) std::cout << "repaired: the database header was made anew\n";
+    if (s.lostOrChanged()) {
+        std::cout << "repaired: " << s.rowsDropped << " rows dropped, " << s.rowsChanged
+                  << " changed, " << s.tablesLost << " tables lost; " << s.logEntries
+                  << " entries in MSysCompactError\n";
+    }
+}
+
+void printCompactResult(const jet::CompactResult& r, bool timing) {
+    printRepair(r.repair);
+    std::cout << "compacted: " << r.sourcePages << " pages -> " << r.destinationPages << " pages\n";
+    if (timing) {
+        std::cout << "copy " << r.copySeconds << " s, flush " << r.flushSeconds << " s, verify "
+                  << r.verifySeconds << " s\n";
+    }
+}
+
+int runCompactCopy(const CLI::App& command, const Args& a) {
+    if (command.count("DEST") == 0) return usageError("compact needs SOURCE and DEST");
+    jet::CompactRequest req;
+    req.sourcePath = a.file;
+    req.sourcePassword = password(command, a);
+    req.destinationPath = a.destination;
+    req.destinationPassword =
+        command.count("--new-password") != 0 ? a.newPassword : req.sourcePassword;
+    auto r = jet::compactFile(req);
+    if (!r) return reportError(r.error());
+    printCompactResult(r.value(), a.timing);
+    return 0;
+}
 
 // The utility's own command, with a message box that writes to the terminal.
-int compactInPlace(const std::string& file, const std::string& password) {
+int runCompactInPlace(const CLI::App& command, const Args& a) {
+    if (command.count("DEST") != 0) return usageError("compact --in-place takes SOURCE alone");
+    if (command.count("--new-password") != 0) {
+        return usageError(
+            "compact --in-place keeps the database's own password; --new-password is for "
+            "compact SOURCE DEST");
+    }
+    if (a.timing) return usageError("--timing is for compact SOURCE DEST");
     platform::ConsoleMessageBox box;
     platform::PosixFileSystem files;
     platform::LocaleNumberFormat numbers;
     platform::JetEngineFactory engines;
     compaction::Runtime rt{box, files, numbers, engines};
-    compaction::CompactCommand command(rt, password);
-    platform::runHandler([&] { command.Command2_Click(file); }, box);
+    compaction::CompactCommand run(rt, password(command, a, compaction::kDatabasePassword));
+    platform::runHandler([&] { run.Command2_Click(a.file); }, box);
     return box.sawCritical() ? 1 : 0;
+}
+
+int run(const CLI::App& app, const Args& a) {
+    const CLI::App* command = app.get_subcommands().front();
+    const std::string& name = command->get_name();
+    if (name == "info") return runInfo(*command, a);
+    if (name == "tables") return runTables(*command, a);
+    if (name == "dump") return runDump(*command, a);
+    if (name == "check") return runCheck(*command, a);
+    return a.inPlace ? runCompactInPlace(*command, a) : runCompactCopy(*command, a);
 }
 
 }  // namespace
@@ -75,122 +233,21 @@ int main(int argc, char** argv) {
     jet::keepLargeBlocks();
     // A reader that stops early (jet4 dump | head) must not kill the tool.
     std::signal(SIGPIPE, SIG_IGN);
-    Args a;
-    for (int i = 1; i < argc; ++i) {
-        std::string s = argv[i];
-        if (s == "--help" || s == "-h") {
-            std::cout << kUsage;
-            return 0;
+    CLI::App app("Reads, checks and compacts Jet 4 databases.", "jet4");
+    app.set_version_flag("--version", std::string("jet4 ") + JET4_VERSION);
+    app.require_subcommand(1);
+    app.footer(kFooter);
+    Args args;
+    addCommands(app, args);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
+        if (argc < 2) return usageError("no command given");
+        if (app.get_subcommands().empty() && argv[1][0] != '-') {
+            return usageError("unknown command " + std::string(argv[1]));
         }
-        if (s == "--password") {
-            if (i + 1 >= argc) return usageError("--password needs a value");
-            a.password = argv[++i];
-            a.passwordGiven = true;
-        } else if (s == "--in-place") {
-            a.inPlace = true;
-        } else if (s == "--timing") {
-            a.timing = true;
-        } else if (s == "--new-password") {
-            if (i + 1 >= argc) return usageError("--new-password needs a value");
-            a.newPassword = argv[++i];
-        } else if (s.rfind("--password=", 0) == 0) {
-            a.password = s.substr(11);
-            a.passwordGiven = true;
-        } else if (s.size() > 1 && s[0] == '-' && s != "-") {
-            return usageError("unknown option " + s);
-        } else if (a.command.empty()) {
-            a.command = s;
-        } else {
-            a.positional.push_back(s);
-        }
+        return usageError(e.what());
     }
-    if (!a.passwordGiven) {
-        if (const char* env = std::getenv("JET4_PASSWORD")) a.password = env;
-    }
-    if (a.command.empty()) return usageError("no command given");
-    if (a.positional.empty()) return usageError("no database file given");
-    const std::string& file = a.positional[0];
-
-    if (a.command == "info" || a.command == "tables" || a.command == "check") {
-        if (a.positional.size() != 1) return usageError("too many arguments");
-    }
-    if (a.command == "info") {
-        auto r = jet::databaseInfo(file, a.password);
-        if (!r) return reportError(r.error());
-        const auto& i = r.value();
-        std::cout << "format: " << i.format << "\n"
-                  << "size: " << i.fileSize << " bytes, " << i.pageCount << " pages\n"
-                  << "encoded: " << (i.encoded ? "yes" : "no") << "\n"
-                  << "password: " << (i.hasPassword ? "set" : "none") << "\n"
-                  << "code page: " << i.codePage << ", sort order: " << i.sortLcid << "\n"
-                  << "created: " << i.creationDate << "\n"
-                  << "tables:\n";
-        for (const auto& t : i.report.tables) {
-            std::cout << "  " << t.name << (t.system ? " (system)" : "") << ": " << t.rows
-                      << " rows, " << t.indexes << " indexes\n";
-        }
-        std::cout << "reclaimable: " << i.report.unreachablePages() << " unreachable pages ("
-                  << static_cast<uint64_t>(i.report.unreachablePages()) * 4096 << " bytes), "
-                  << i.report.deadRowBytes << " bytes of dead rows\n";
-        if (!i.report.ok()) {
-            std::cout << "problems: " << i.report.problems.size() << " (run jet4 check)\n";
-        }
-        return 0;
-    }
-    if (a.command == "tables") {
-        auto r = jet::databaseInfo(file, a.password);
-        if (!r) return reportError(r.error());
-        for (const auto& t : r.value().report.tables) {
-            std::cout << t.name << (t.system ? "\tsystem" : "") << "\n";
-        }
-        return 0;
-    }
-    if (a.command == "dump") {
-        std::vector<std::string> tables(a.positional.begin() + 1, a.positional.end());
-        auto r = jet::dumpFile(file, a.password, tables, std::cout);
-        if (!r) return reportError(r.error());
-        return 0;
-    }
-    if (a.command == "check") {
-        auto r = jet::checkFile(file, a.password);
-        if (!r) return reportError(r.error());
-        const auto& rep = r.value();
-        for (const auto& n : rep.notes) std::cout << "note: " << n << "\n";
-        for (std::size_t i = 0; i < rep.problems.size(); ++i) {
-            std::cout << "problem: " << rep.problems[i] << "\n";
-            if (i < rep.remedies.size()) std::cout << "  repair: " << rep.remedies[i] << "\n";
-        }
-        for (const auto& line : rep.repairs) std::cout << "compaction: " << line << "\n";
-        if (!rep.ok()) {
-            std::cerr << "jet4: " << rep.problems.size() << " problems found\n";
-            return 1;
-        }
-        std::cout << "ok: " << rep.tables.size() << " tables, " << rep.reachablePages << " of "
-                  << rep.pageCount << " pages reachable\n";
-        return 0;
-    }
-    if (a.command == "compact" && a.inPlace) {
-        if (a.positional.size() != 1) return usageError("compact --in-place needs one FILE");
-        return compactInPlace(file, a.passwordGiven || std::getenv("JET4_PASSWORD")
-                                        ? a.password
-                                        : compaction::kDatabasePassword);
-    }
-    if (a.command == "compact") {
-        if (a.positional.size() != 2) return usageError("compact needs SOURCE and DEST");
-        jet::CompactRequest req;
-        req.sourcePath = file;
-        req.sourcePassword = a.password;
-        req.destinationPath = a.positional[1];
-        req.destinationPassword = a.newPassword.value_or(a.password);
-        auto r = jet::compactFile(req);
-        if (!r) return reportError(r.error());
-        std::cout << "compacted: " << r->sourcePages << " pages -> " << r->destinationPages
-                  << " pages\n";
-        if (a.timing) {
-            std::cout << "copy " << r->copySeconds << " s, flush " << r->flushSeconds
-                      << " s, verify " << r->verifySeconds << " s\n";
-        }
-        return 0;
-    }
-    return usageError("unknown command " + a.command);
+    return run(app, args);
 }

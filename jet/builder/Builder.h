@@ -9,12 +9,14 @@
 // are written when the next table starts (or at finish()).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "format/Bytes.h"
+#include "format/Date.h"
 #include "util/Failure.h"
 #include "write/RowEncoder.h"
 #include "write/TableSpec.h"
@@ -29,7 +31,7 @@ using BuildTable = TableSpec;
 enum class LongValueForm { kBySize, kInline, kSingle, kChain };
 
 struct BuildOptions {
-    double creationDate = 45000.5;  // 2023-03-15 12:00
+    double creationDate = dateValue(std::chrono::year{2023} / 3 / 15) + 0.5;  // at noon
     uint16_t codePage = 1252;
     std::string password;      // none when empty
     uint32_t databaseKey = 0;  // non-zero: pages are encoded

@@ -36,11 +36,6 @@ inline uint16_t u16(ByteView b, std::size_t off, const Origin& o = {}) {
     checkRange(b, off, 2, o);
     return static_cast<uint16_t>(b[off] | (b[off + 1] << 8));
 }
-inline uint32_t u24(ByteView b, std::size_t off, const Origin& o = {}) {
-    checkRange(b, off, 3, o);
-    return static_cast<uint32_t>(b[off]) | (static_cast<uint32_t>(b[off + 1]) << 8) |
-           (static_cast<uint32_t>(b[off + 2]) << 16);
-}
 inline uint32_t u32(ByteView b, std::size_t off, const Origin& o = {}) {
     checkRange(b, off, 4, o);
     return static_cast<uint32_t>(b[off]) | (static_cast<uint32_t>(b[off + 1]) << 8) |
@@ -50,11 +45,6 @@ inline uint64_t u64(ByteView b, std::size_t off, const Origin& o = {}) {
     checkRange(b, off, 8, o);
     return static_cast<uint64_t>(u32(b, off, o)) |
            (static_cast<uint64_t>(u32(b, off + 4, o)) << 32);
-}
-inline uint32_t be24(ByteView b, std::size_t off, const Origin& o = {}) {
-    checkRange(b, off, 3, o);
-    return (static_cast<uint32_t>(b[off]) << 16) | (static_cast<uint32_t>(b[off + 1]) << 8) |
-           static_cast<uint32_t>(b[off + 2]);
 }
 inline uint32_t be32(ByteView b, std::size_t off, const Origin& o = {}) {
     checkRange(b, off, 4, o);
@@ -82,11 +72,6 @@ inline ByteView slice(ByteView b, std::size_t off, std::size_t n, const Origin& 
 inline void put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void put24(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
 }
 inline void put32(uint8_t* p, uint32_t v) {
     put16(p, static_cast<uint16_t>(v));

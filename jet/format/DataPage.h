@@ -66,7 +66,8 @@ inline bool isDataPageOf(const Page& page, uint32_t owner) {
 // damage; deleted rows with impossible extents are given zero length.
 DataPage parseDataPage(const Page& page, uint32_t number);
 
-// The bytes of a live row; damage when the slot is missing or deleted.
+// The bytes of a row slot, live or deleted (what a deleted slot means is the
+// caller's to decide); damage when the slot is missing.
 ByteView rowBytes(const Page& page, const DataPage& dp, uint8_t row, const char* what);
 
 }  // namespace jet

@@ -33,10 +33,12 @@ int preadAll(int fd, uint8_t* out, std::size_t n, off_t off) {
 }
 }  // namespace
 
-std::unique_ptr<PageFile> PageFile::openFile(const std::string& path) {
+std::unique_ptr<PageFile> PageFile::openFile(const std::string& path, int heldFd) {
     std::unique_ptr<PageFile> f(new PageFile());
     f->path_ = path;
-    f->fd_ = fileIo().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    f->held_ = heldFd >= 0;
+    f->fd_ = f->held_ ? ::fcntl(heldFd, F_DUPFD_CLOEXEC, 0)
+                      : fileIo().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (f->fd_ < 0) {
         int err = errno;
         if (err == ENOENT) fail(ErrorCode::kFileNotFound, "Could not find file '" + path + "'.");
@@ -54,8 +56,8 @@ std::unique_ptr<PageFile> PageFile::openFile(const std::string& path) {
     return f;
 }
 
-std::unique_ptr<PageFile> PageFile::open(const std::string& path) {
-    auto f = openFile(path);
+std::unique_ptr<PageFile> PageFile::open(const std::string& path, int heldFd) {
+    auto f = openFile(path, heldFd);
     f->readHeader(nullptr, nullptr, nullptr);
     f->countPages(nullptr);
     return f;
@@ -63,8 +65,8 @@ std::unique_ptr<PageFile> PageFile::open(const std::string& path) {
 
 std::unique_ptr<PageFile> PageFile::openDamaged(const std::string& path,
                                                 const std::string& password, OpenDamage& found,
-                                                const Header* madeBefore) {
-    auto f = openFile(path);
+                                                const Header* madeBefore, int heldFd) {
+    auto f = openFile(path, heldFd);
     f->readHeader(&password, &found, madeBefore);
     f->countPages(&found);
     return f;

@@ -60,18 +60,21 @@ struct OpenDamage {
 class PageFile {
   public:
     // Opens the file and reads its header; refuses anything but Jet 4 and a
-    // file whose length is not a whole number of pages.
-    static std::unique_ptr<PageFile> open(const std::string& path);
+    // file whose length is not a whole number of pages. With heldFd, the
+    // file is the one the caller holds open (read through a duplicate of
+    // it) and path only names it in messages.
+    static std::unique_ptr<PageFile> open(const std::string& path, int heldFd = -1);
     // The same for a file that may be damaged: a last page cut short is left
     // out, and a page 0 that is no header, in a file whose other pages are
     // Jet 4's and not encoded, is made anew with this password (its code
     // page and sort order from the catalogue's definition or the engine's
-    // defaults). An encoded file without its header is refused.
-    // A header made before for the same file (another handle on it) is
-    // used again when given.
+    // defaults). An encoded file without its header is refused. A header
+    // made before for the same file (another handle on it) is used again
+    // when given.
     static std::unique_ptr<PageFile> openDamaged(const std::string& path,
                                                  const std::string& password, OpenDamage& found,
-                                                 const Header* madeBefore = nullptr);
+                                                 const Header* madeBefore = nullptr,
+                                                 int heldFd = -1);
     ~PageFile();
     PageFile(const PageFile&) = delete;
     PageFile& operator=(const PageFile&) = delete;
@@ -81,6 +84,8 @@ class PageFile {
     uint64_t fileSize() const { return fileSize_; }
     const std::string& path() const { return path_; }
     int fd() const { return fd_; }
+    // The descriptor to open the same file again by, or -1 when it is opened by its path.
+    int heldFd() const { return held_ ? fd_ : -1; }
 
     // The decoded page; a number beyond the end of the file is damage.
     PageRef page(uint32_t number);
@@ -93,12 +98,13 @@ class PageFile {
 
   private:
     PageFile() = default;
-    static std::unique_ptr<PageFile> openFile(const std::string& path);
+    static std::unique_ptr<PageFile> openFile(const std::string& path, int heldFd);
     void readHeader(const std::string* rebuildWith, OpenDamage* found, const Header* madeBefore);
     Header rebuildHeader(const Page& raw, const std::string& password);
     void countPages(OpenDamage* found);
     std::string path_;
     int fd_ = -1;
+    bool held_ = false;
     uint64_t fileSize_ = 0;
     uint32_t pageCount_ = 0;
     Header header_;

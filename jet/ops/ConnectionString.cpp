@@ -30,6 +30,14 @@ Result<ConnectionOptions> parseConnectionString(const std::string& text) {
     ConnectionOptions opts;
     bool provider = false;
     bool dataSource = false;
+    // No message quotes the string's text once a password was given in it:
+    // whatever follows may be part of a password that holds a ';'.
+    bool afterPassword = false;
+    std::string lastKey;
+    auto where = [&] { return lastKey.empty() ? std::string() : " after '" + lastKey + "'"; };
+    auto quoted = [&](const std::string& piece) {
+        return afterPassword ? std::string("text") : "'" + piece + "'";
+    };
     std::size_t i = 0;
     while (i < text.size()) {
         std::size_t eq = text.find('=', i);
@@ -37,8 +45,8 @@ Result<ConnectionOptions> parseConnectionString(const std::string& text) {
         if (semi != std::string::npos && (eq == std::string::npos || semi < eq)) {
             std::string piece = text.substr(i, semi - i);
             if (!trim(piece).empty()) {
-                return refuse("'" + piece +
-                              "' is not a key=value pair (a path or password containing ';' "
+                return refuse(quoted(piece) + where() +
+                              " is not a key=value pair (a path or password containing ';' "
                               "cannot be given unquoted)");
             }
             i = semi + 1;
@@ -47,7 +55,7 @@ Result<ConnectionOptions> parseConnectionString(const std::string& text) {
         if (eq == std::string::npos) {
             std::string piece = text.substr(i);
             if (trim(piece).empty()) break;
-            return refuse("'" + piece + "' is not a key=value pair");
+            return refuse(quoted(piece) + where() + " is not a key=value pair");
         }
         std::string key = trim(text.substr(i, eq - i));
         if (key.empty()) return refuse("a value without a key");
@@ -86,9 +94,9 @@ Result<ConnectionOptions> parseConnectionString(const std::string& text) {
         const std::string k = lower(key);
         if (k == "provider") {
             if (lower(trim(value)) != lower(kJetProvider)) {
-                return makeError(
-                    ErrorCode::kUnsupported,
-                    "The provider '" + value + "' is not supported; only " + kJetProvider + " is.");
+                return makeError(ErrorCode::kUnsupported, "The provider " + quoted(value) +
+                                                              " is not supported; only " +
+                                                              kJetProvider + " is.");
             }
             provider = true;
         } else if (k == "data source") {
@@ -96,17 +104,22 @@ Result<ConnectionOptions> parseConnectionString(const std::string& text) {
             dataSource = true;
         } else if (k == "jet oledb:database password") {
             opts.password = value;
+            afterPassword = true;
         } else if (k == "jet oledb:engine type") {
             const std::string t = trim(value);
             if (t != "5") {
-                return makeError(
-                    ErrorCode::kUnsupported,
-                    "Jet OLEDB:Engine Type " + value + " is not supported; only 5 (Jet 4) is.");
+                return makeError(ErrorCode::kUnsupported,
+                                 (afterPassword ? std::string("This Jet OLEDB:Engine Type")
+                                                : "Jet OLEDB:Engine Type " + value) +
+                                     " is not supported; only 5 (Jet 4) is.");
             }
             opts.engineType = 5;
         } else {
-            return refuse("unknown key '" + key + "'");
+            return refuse(afterPassword ? "an unknown key" + where() +
+                                              " (a password containing ';' must be quoted)"
+                                        : "unknown key '" + key + "'");
         }
+        lastKey = key;
     }
     if (!provider) return refuse("no Provider");
     if (!dataSource || opts.dataSource.empty()) return refuse("no Data Source");

@@ -1,7 +1,7 @@
 #include "os/Lock.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,15 +18,58 @@ namespace {
                                 "); close it and try again.");
 }
 
-// True when another process holds a byte-range lock on the open file.
-bool lockedByOthers(int fd) {
+[[noreturn]] void compacting(const std::string& path) {
+    fail(ErrorCode::kInUse, "The database '" + path +
+                                "' is in use by another compaction; wait for it to end and try "
+                                "again.");
+}
+
+// The byte-range lock another process holds on the open file (l_type is
+// F_UNLCK when there is none).
+struct flock lockOfOthers(int fd) {
     struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
     fl.l_len = 0;
-    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
-    return fl.l_type != F_UNLCK;
+    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) fl.l_type = F_UNLCK;
+    return fl;
+}
+
+// A compaction's own byte-range lock: shared, over the whole file.
+bool isCompactionLock(const struct flock& fl) {
+    return fl.l_type == F_RDLCK && fl.l_start == 0 && fl.l_len == 0;
+}
+
+void checkLockFile(const std::string& path, int folderFd) {
+    std::string ldb = lockFilePath(path);
+    std::string name = ldb;
+    if (folderFd != AT_FDCWD) {
+        const std::size_t slash = ldb.find_last_of('/');
+        if (slash != std::string::npos) name = ldb.substr(slash + 1);
+    }
+    struct stat st {};
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return;
+        inUse(path, "its lock file '" + ldb + "' cannot be examined: " + std::strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode)) inUse(path, "its lock file '" + ldb + "' is not a regular file");
+    // Without blocking, whatever was put there since.
+    int lfd = ::openat(folderFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (lfd < 0) {
+        if (errno == ENOENT) return;
+        if (errno == EACCES || errno == EPERM)
+            inUse(path, "its lock file '" + ldb + "' cannot be opened by this user");
+        inUse(path, "its lock file '" + ldb + "' cannot be opened: " + std::strerror(errno));
+    }
+    bool regular = ::fstat(lfd, &st) == 0 && S_ISREG(st.st_mode);
+    bool held = regular && lockOfOthers(lfd).l_type != F_UNLCK;
+    if (regular && !held) {
+        if (::flock(lfd, LOCK_EX | LOCK_NB) != 0) held = true;
+    }
+    ::close(lfd);
+    if (!regular) inUse(path, "its lock file '" + ldb + "' is not a regular file");
+    if (held) inUse(path, "its lock file '" + ldb + "' is held");
 }
 
 }  // namespace
@@ -41,12 +84,14 @@ std::string lockFilePath(const std::string& databasePath) {
     return databasePath.substr(0, dot) + ".ldb";
 }
 
-void lockForCompaction(int fd, const std::string& path) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) inUse(path, "another compaction is running on it");
-        fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
+void lockForCompaction(int fd, const std::string& path, int folderFd) {
+    // The byte-range lock first, so that a second compaction that finds the
+    // flock taken can tell by it who holds the database.
+    struct flock other = lockOfOthers(fd);
+    if (other.l_type != F_UNLCK) {
+        if (isCompactionLock(other)) compacting(path);
+        inUse(path, "it holds a lock on the file");
     }
-    if (lockedByOthers(fd)) inUse(path, "it holds a lock on the file");
     struct flock fl {};
     fl.l_type = F_RDLCK;
     fl.l_whence = SEEK_SET;
@@ -54,13 +99,13 @@ void lockForCompaction(int fd, const std::string& path) {
         if (errno == EAGAIN || errno == EACCES) inUse(path, "it holds a lock on the file");
         fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
     }
-    const std::string ldb = lockFilePath(path);
-    int lfd = ::open(ldb.c_str(), O_RDONLY | O_CLOEXEC);
-    if (lfd >= 0) {
-        bool held = lockedByOthers(lfd);
-        ::close(lfd);
-        if (held) inUse(path, "its lock file '" + ldb + "' is held");
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK)
+            fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
+        if (isCompactionLock(lockOfOthers(fd))) compacting(path);
+        inUse(path, "it holds the file locked");
     }
+    checkLockFile(path, folderFd);
 }
 
 }  // namespace jet

@@ -3,10 +3,13 @@
 // The compaction holds a shared byte-range lock over the whole source (a
 // program that wants to write it sees the lock) and an exclusive flock (a
 // second compaction sees that). It refuses a database that another process
-// holds a byte-range lock on, or whose lock file beside it (the same name
-// with the extension ".ldb") another process holds locked. A lock file that
-// nobody holds is stale and ignored.
+// holds any lock on, byte-range or flock, or whose lock file beside it (the
+// same name with the extension ".ldb") another process holds locked. A lock
+// file that nobody holds is stale and ignored; anything at that name that is
+// not a regular file this user can open counts as held.
 #pragma once
+
+#include <fcntl.h>
 
 #include <string>
 
@@ -16,7 +19,9 @@ namespace jet {
 std::string lockFilePath(const std::string& databasePath);
 
 // Takes the locks on the open source; fails with kInUse when another
-// process has the database.
-void lockForCompaction(int fd, const std::string& path);
+// process has the database. They last as long as the open file (its
+// duplicates included). folderFd, when given, is the database's folder held
+// open: the lock file is looked for there, by the name path ends in.
+void lockForCompaction(int fd, const std::string& path, int folderFd = AT_FDCWD);
 
 }  // namespace jet

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <filesystem>
+
 #include "util/Failure.h"
 
 namespace jet {
@@ -13,14 +15,14 @@ bool pathExists(const std::string& path) {
 }
 
 std::string folderOf(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    return folder.empty() ? "." : folder.string();
 }
 
-void requireRoom(const std::string& destination, uint64_t bytes) {
+void requireRoom(const std::string& destination, uint64_t bytes, int fd) {
     struct statvfs vfs {};
-    if (::statvfs(folderOf(destination).c_str(), &vfs) != 0) return;
+    if ((fd >= 0 ? ::fstatvfs(fd, &vfs) : ::statvfs(folderOf(destination).c_str(), &vfs)) != 0)
+        return;
     const uint64_t have = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     if (have < bytes) {
         fail(ErrorCode::kNoSpace, "There is not enough room on the disk for the compacted copy '" +

@@ -13,7 +13,8 @@ bool pathExists(const std::string& path);
 std::string folderOf(const std::string& path);
 
 // Refuses (kNoSpace) when the file system that would hold destination has
-// fewer than bytes free. When that cannot be told, writing will tell.
-void requireRoom(const std::string& destination, uint64_t bytes);
+// fewer than bytes free. When that cannot be told, writing will tell. With
+// fd, the destination open, that file's own file system is asked.
+void requireRoom(const std::string& destination, uint64_t bytes, int fd = -1);
 
 }  // namespace jet

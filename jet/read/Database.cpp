@@ -9,8 +9,9 @@
 
 namespace jet {
 
-std::unique_ptr<Database> Database::open(const std::string& path, const std::string& password) {
-    auto file = PageFile::open(path);
+std::unique_ptr<Database> Database::open(const std::string& path, const std::string& password,
+                                         int heldFd) {
+    auto file = PageFile::open(path, heldFd);
     if (!file->header().passwordMatches(password)) {
         fail(ErrorCode::kInvalidPassword, "Not a valid password.");
     }
@@ -18,8 +19,9 @@ std::unique_ptr<Database> Database::open(const std::string& path, const std::str
 }
 
 std::unique_ptr<Database> Database::openDamaged(const std::string& path,
-                                                const std::string& password, OpenDamage& found) {
-    auto file = PageFile::openDamaged(path, password, found);
+                                                const std::string& password, OpenDamage& found,
+                                                int heldFd) {
+    auto file = PageFile::openDamaged(path, password, found, nullptr, heldFd);
     if (!file->header().passwordMatches(password)) {
         fail(ErrorCode::kInvalidPassword, "Not a valid password.");
     }
@@ -29,9 +31,10 @@ std::unique_ptr<Database> Database::openDamaged(const std::string& path,
 }
 
 std::unique_ptr<Database> Database::reopen() const {
-    if (!damaged_) return open(file_->path(), password_);
+    if (!damaged_) return open(file_->path(), password_, file_->heldFd());
     OpenDamage found;
-    auto file = PageFile::openDamaged(file_->path(), password_, found, &file_->header());
+    auto file = PageFile::openDamaged(file_->path(), password_, found, &file_->header(),
+                                      file_->heldFd());
     std::unique_ptr<Database> db(new Database(std::move(file), password_));
     db->damaged_ = true;
     return db;

@@ -40,12 +40,15 @@ struct RowLocation {
 
 class Database {
   public:
-    // Opens read-only and checks the password.
-    static std::unique_ptr<Database> open(const std::string& path, const std::string& password);
+    // Opens read-only and checks the password. With heldFd, reads the file
+    // the caller holds open instead (see PageFile::open).
+    static std::unique_ptr<Database> open(const std::string& path, const std::string& password,
+                                          int heldFd = -1);
     // The same for a file that may be damaged (PageFile::openDamaged): a
     // header made anew takes this password.
     static std::unique_ptr<Database> openDamaged(const std::string& path,
-                                                 const std::string& password, OpenDamage& found);
+                                                 const std::string& password, OpenDamage& found,
+                                                 int heldFd = -1);
 
     // Another handle on the same file, for another thread to read through.
     std::unique_ptr<Database> reopen() const;

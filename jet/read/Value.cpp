@@ -1,10 +1,12 @@
 #include "read/Value.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
 
+#include "format/Date.h"
 #include "format/LongValue.h"
 #include "format/Row.h"
 #include "format/Text.h"
@@ -12,34 +14,29 @@
 
 namespace jet {
 
-std::string formatDate(double days) {
-    if (!std::isfinite(days) || days < -657434.0 || days > 2958465.9999999) {
-        return "invalid date";
+std::string formatDate(double stored) {
+    using namespace std::chrono;
+    // Years 100 to 9999, as the platform allows.
+    constexpr double kFirst = dateValue(year{100} / 1 / 1);
+    constexpr double kLast = dateValue(year{9999} / 12 / 31) + 0.9999999;
+    if (!std::isfinite(stored) || stored < kFirst || stored > kLast) return "invalid date";
+    // The fraction is the time of day, with the same sign as the date (as
+    // the platform stores dates before 1899-12-30).
+    const double whole = std::trunc(stored);
+    sys_days day = kDateEpoch + days{static_cast<days::rep>(whole)};
+    seconds time{std::llround(std::fabs(stored - whole) * 86400.0)};
+    if (time >= days{1}) {
+        time -= days{1};
+        day += days{stored < 0 ? -1 : 1};
     }
-    // Whole days count from 1899-12-30; the fraction is the time of day, with
-    // the same sign as the date (as the platform stores dates before 1899).
-    double whole = std::trunc(days);
-    double frac = std::fabs(days - whole);
-    long long seconds = std::llround(frac * 86400.0);
-    long long day = static_cast<long long>(whole);
-    if (seconds >= 86400) {
-        seconds -= 86400;
-        day += days < 0 ? -1 : 1;
-    }
-    // Civil date from days since 1970-01-01 (1899-12-30 is day -25569).
-    long long z = day - 25569 + 719468;
-    long long era = (z >= 0 ? z : z - 146096) / 146097;
-    long long doe = z - era * 146097;
-    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    long long y = yoe + era * 400;
-    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    long long mp = (5 * doy + 2) / 153;
-    long long d = doy - (153 * mp + 2) / 5 + 1;
-    long long m = mp < 10 ? mp + 3 : mp - 9;
-    if (m <= 2) ++y;
-    char buf[128];
-    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", y, m, d,
-                  seconds / 3600, (seconds / 60) % 60, seconds % 60);
+    const year_month_day date{day};
+    const hh_mm_ss clock{time};
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02d:%02d:%02d", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()),
+                  static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()));
     return buf;
 }
 
@@ -190,7 +187,7 @@ std::string columnJson(Database& db, const TableDef& def, const Column& col, con
             return number(f64(b, 0));
         case ColumnType::kDateTime:
             need(8);
-            return "\"" + formatDate(f64(b, 0)) + "\"";
+            return jsonString(formatDate(f64(b, 0)));
         case ColumnType::kGuid:
             need(16);
             return guid(b);

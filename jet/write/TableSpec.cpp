@@ -123,7 +123,8 @@ Bytes logicalIndexBlock(const IndexSpec& ix, std::size_t i) {
 Bytes definition(const TableSpec& spec, const Layout& l, bool system) {
     const auto& cols = spec.columns;
     const auto& idx = spec.indexes;
-    Bytes b(kTdefStats, 0);
+    // The header, then the statistics of each real index.
+    Bytes b(kTdefStats + kStatsSize * idx.size(), 0);
     b[0] = kPageTableDef;
     b[1] = 0x01;
     put32(b.data() + kTdefConstant, kTdefMagic);
@@ -134,7 +135,6 @@ Bytes definition(const TableSpec& spec, const Layout& l, bool system) {
     put16(b.data() + kTdefNumCols, static_cast<uint16_t>(cols.size()));
     put32(b.data() + kTdefLogicalCount, static_cast<uint32_t>(idx.size()));
     put32(b.data() + kTdefRealCount, static_cast<uint32_t>(idx.size()));
-    b.resize(b.size() + kStatsSize * idx.size(), 0);
     for (std::size_t k : l.blockOrder) {
         Bytes blk = columnBlock(cols[k], k, l, system);
         b.insert(b.end(), blk.begin(), blk.end());

@@ -8,32 +8,57 @@ namespace platform::doubles {
 
 void FaultyFileSystem::step(const std::string& op) {
     calls.push_back(op);
+    if (beforeStep) beforeStep(op);
     if (op == failOp_ && ++counts_[op] == failAt_) throw RaisedError(error_);
 }
 
 std::string FaultyFileSystem::lookUp(const std::string& path) {
-    step("lookUp");
-    return real_.lookUp(path);
+    return run("lookUp", [&] { return real_.lookUp(path); });
 }
 int64_t FaultyFileSystem::length(const std::string& path) {
-    step("length");
-    return real_.length(path);
+    return run("length", [&] { return real_.length(path); });
 }
 void FaultyFileSystem::remove(const std::string& path) {
-    step("remove");
-    real_.remove(path);
+    run("remove", [&] { real_.remove(path); });
 }
 void FaultyFileSystem::rename(const std::string& from, const std::string& to) {
-    step("rename");
-    real_.rename(from, to);
+    run("rename", [&] { real_.rename(from, to); });
 }
-void FaultyFileSystem::flush(const std::string& path) {
-    step("flush");
-    real_.flush(path);
-}
-void FaultyFileSystem::replace(const std::string& from, const std::string& target) {
-    step("replace");
-    real_.replace(from, target);
+
+namespace {
+class FaultyHeldDatabase : public HeldDatabase {
+  public:
+    FaultyHeldDatabase(FaultyFileSystem& files, std::unique_ptr<HeldDatabase> real)
+        : files_(files), real_(std::move(real)) {}
+    std::string path() const override { return real_->path(); }
+    std::string temporaryPath() const override { return real_->temporaryPath(); }
+    int database() const override { return real_->database(); }
+    bool temporaryExists() override {
+        return files_.run("lookUp", [&] { return real_->temporaryExists(); });
+    }
+    void removeTemporary() override {
+        files_.run("remove", [&] { real_->removeTemporary(); });
+    }
+    int createTemporary() override {
+        return files_.run("create", [&] { return real_->createTemporary(); });
+    }
+    void flushTemporary() override {
+        files_.run("flush", [&] { real_->flushTemporary(); });
+    }
+    std::string replace(bool keepOriginal) override {
+        return files_.run("replace", [&] { return real_->replace(keepOriginal); });
+    }
+
+  private:
+    FaultyFileSystem& files_;
+    std::unique_ptr<HeldDatabase> real_;
+};
+}  // namespace
+
+std::unique_ptr<HeldDatabase> FaultyFileSystem::hold(const std::string& path,
+                                                     const std::string& tempPath) {
+    auto held = run("hold", [&] { return real_.hold(path, tempPath); });
+    return std::make_unique<FaultyHeldDatabase>(*this, std::move(held));
 }
 
 namespace {
@@ -41,11 +66,14 @@ class ScriptedEngine : public DatabaseEngine {
   public:
     explicit ScriptedEngine(ScriptedEngineFactory& f) : f_(f) {}
     ~ScriptedEngine() override { ++f_.released; }
-    CompactOutcome CompactDatabase(const std::string& src, const std::string& dst) override {
+    CompactOutcome CompactDatabase(const std::string& src, const std::string& dst,
+                                   const HeldFiles& files) override {
         f_.compactCalls.emplace_back(src, dst);
         if (f_.duringCompaction) f_.duringCompaction();
         if (f_.failCompact) throw RaisedError(f_.error);
-        return outcomeOf(jet::CompactDatabase(src, dst));
+        CompactOutcome outcome = outcomeOf(
+            jet::CompactDatabase(src, dst, jet::HeldFiles{files.database, files.temporary}));
+        return f_.repairReported.value_or(outcome);
     }
 
   private:

@@ -4,7 +4,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/DatabaseEngine.h"
@@ -30,12 +32,15 @@ class RecordingMessageBox : public MessageBox {
     std::vector<ShownMessage> shown;
 };
 
-// The real file system, with one chosen operation made to fail.
+// The real file system, with one chosen operation made to fail. The steps
+// of a held database count as operations of their own: "hold", then
+// "lookUp" (whether the temporary exists), "remove" (deleting it), "create",
+// "flush" and "replace".
 class FaultyFileSystem : public FileSystem {
   public:
     explicit FaultyFileSystem(FileSystem& real) : real_(real) {}
     // Fails the n-th call (1-based) of op ("lookUp", "length", "remove",
-    // "rename", "flush", "replace") with err.
+    // "rename", "hold", "create", "flush", "replace") with err.
     void failOn(const std::string& op, int n, ErrorRecord err) {
         failOp_ = op;
         failAt_ = n;
@@ -45,9 +50,27 @@ class FaultyFileSystem : public FileSystem {
     int64_t length(const std::string& path) override;
     void remove(const std::string& path) override;
     void rename(const std::string& from, const std::string& to) override;
-    void flush(const std::string& path) override;
-    void replace(const std::string& from, const std::string& target) override;
+    std::unique_ptr<HeldDatabase> hold(const std::string& path,
+                                       const std::string& tempPath) override;
     std::vector<std::string> calls;
+    // Run before and after each operation, with its name: a test pauses the
+    // routine between two steps here, or changes the files under it.
+    std::function<void(const std::string& op)> beforeStep;
+    std::function<void(const std::string& op)> afterStep;
+
+    // Runs one operation as a step.
+    template <typename F>
+    auto run(const std::string& op, F&& f) -> decltype(f()) {
+        step(op);
+        if constexpr (std::is_void_v<decltype(f())>) {
+            f();
+            if (afterStep) afterStep(op);
+        } else {
+            auto r = f();
+            if (afterStep) afterStep(op);
+            return r;
+        }
+    }
 
   private:
     void step(const std::string& op);
@@ -68,6 +91,9 @@ class ScriptedEngineFactory : public DatabaseEngineFactory {
     ErrorRecord error{-2147221164, "Class not registered", "Test Engine"};
     std::vector<std::pair<std::string, std::string>> compactCalls;
     std::function<void()> duringCompaction;  // runs inside each compaction call
+    // Reported instead of the engine's own outcome after a compaction that
+    // succeeded: a repair that dropped or changed rows.
+    std::optional<CompactOutcome> repairReported;
     int created = 0;
     int released = 0;
 };

@@ -24,6 +24,14 @@ struct CompactRequest {
     std::string destinationPassword;
     // Reopen and check the copy before reporting success.
     bool verify = true;
+    // Files the caller holds open, -1 for none (see jet/InPlace.h): the
+    // source, already locked by the caller, and the empty destination it
+    // created, open for reading and writing. The engine reads and writes
+    // through them, never opens, creates, closes or removes them by name
+    // (a failed copy is the caller's to remove), and uses the paths above
+    // in messages only.
+    int sourceFd = -1;
+    int destinationFd = -1;
 };
 
 // What a repair did to one table of the copy.

@@ -1,20 +1,26 @@
 // The compaction's entry points: the source locked, the copy created,
 // written, flushed and verified; on any failure the partial copy removed.
+// A caller that holds the source locked and has created the copy hands both
+// over open (jet/InPlace.h), and removes a failed copy itself.
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <thread>
 
 #include "jet/Compact.h"
+#include "jet/InPlace.h"
 #include "ops/ConnectionString.h"
 #include "ops/compact/Compactor.h"
 #include "ops/compact/EarlyChecks.h"
 #include "ops/compact/Verify.h"
 #include "ops/repair/RepairPlan.h"
+#include "os/Cleanup.h"
 #include "os/FileIo.h"
 #include "os/Lock.h"
 #include "os/Paths.h"
@@ -40,7 +46,7 @@ CompactResult writeCopy(Database& db, int fd, const CompactRequest& req,
     OutputFile out(fd, db.header().databaseKey, req.destinationPath);
     Compactor c(db, out, newPassword);
     if (repair) c.setTables(repair->tables(), repair->gone());
-    EarlyChecks early(req.destinationPath, req.destinationPassword);
+    EarlyChecks early(req.destinationPath, req.destinationPassword, req.destinationFd);
     if (req.verify) {
         c.onTableWritten([&](const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps) {
             early.add(table, std::move(maps));
@@ -49,7 +55,7 @@ CompactResult writeCopy(Database& db, int fd, const CompactRequest& req,
     c.prepare();
     // The copy, with a tenth to spare.
     const uint64_t pages = c.estimatePages();
-    requireRoom(req.destinationPath, pages * kPageSize + pages * kPageSize / 10);
+    requireRoom(req.destinationPath, pages * kPageSize + pages * kPageSize / 10, fd);
     CompactResult r = c.run();
     out.flush();
     r.copySeconds = lap();
@@ -68,7 +74,8 @@ CompactResult writeCopy(Database& db, int fd, const CompactRequest& req,
     });
     try {
         if (req.verify)
-            verifyCopy(req.destinationPath, req.destinationPassword, c.expected(), early.finish());
+            verifyCopy(req.destinationPath, req.destinationPassword, req.destinationFd,
+                       c.expected(), early.finish());
     } catch (...) {
         flusher.join();
         throw;
@@ -132,14 +139,23 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
             fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
         }
         OpenDamage found;
-        auto db = Database::openDamaged(req.sourcePath, req.sourcePassword, found);
-        lockForCompaction(db->file().fd(), req.sourcePath);
-        if (pathExists(req.destinationPath)) {
+        auto db = Database::openDamaged(req.sourcePath, req.sourcePassword, found, req.sourceFd);
+        // A source the caller holds is locked already, by the caller.
+        if (req.sourceFd < 0) lockForCompaction(db->file().fd(), req.sourcePath);
+        if (req.destinationFd >= 0) {
+            struct stat st {};
+            if (::fstat(req.destinationFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
+                fail(ErrorCode::kFileAccess,
+                     "The file '" + req.destinationPath + "' is not an empty file to write.");
+            }
+            fd = req.destinationFd;
+        } else if (pathExists(req.destinationPath)) {
             fail(ErrorCode::kDestinationExists,
                  "The file '" + req.destinationPath + "' already exists.");
         }
-        fd = fileIo().open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                           0600);
+        if (fd < 0)
+            fd = fileIo().open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                               0600);
         if (fd < 0) {
             int err = errno;
             if (err == EEXIST) {
@@ -153,7 +169,10 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
             fail(ErrorCode::kFileAccess,
                  "Cannot create '" + req.destinationPath + "': " + std::strerror(err) + ".");
         }
-        created = true;
+        created = req.destinationFd < 0;
+        // A copy the caller holds is the caller's to remove when interrupted.
+        std::optional<RemoveOnSignal> removeOnSignal;
+        if (created) removeOnSignal.emplace(req.destinationPath);
         CompactResult r;
         if (found.headerRebuilt || found.bytesCut != 0) {
             r = repairCopy(*db, fd, req, newPassword,
@@ -168,13 +187,13 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         }
         const int closing = fd;
         fd = -1;
-        if (fileIo().close(closing) != 0) {
+        if (req.destinationFd < 0 && fileIo().close(closing) != 0) {
             fail(ErrorCode::kIo,
                  "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
         }
         return r;
     });
-    if (fd >= 0) fileIo().close(fd);
+    if (fd >= 0 && req.destinationFd < 0) fileIo().close(fd);
     if (!result.ok() && created && fileIo().unlink(req.destinationPath.c_str()) != 0 &&
         errno != ENOENT) {
         Error e = result.error();
@@ -186,6 +205,12 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
 
 Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
                                       const std::string& destinationConnection) {
+    return CompactDatabase(sourceConnection, destinationConnection, HeldFiles{});
+}
+
+Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
+                                      const std::string& destinationConnection,
+                                      const HeldFiles& held) {
     auto src = parseConnectionString(sourceConnection);
     if (!src) return src.error();
     auto dst = parseConnectionString(destinationConnection);
@@ -195,6 +220,8 @@ Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
     req.sourcePassword = src->password.value_or("");
     req.destinationPath = dst->dataSource;
     req.destinationPassword = dst->password.value_or("");
+    req.sourceFd = held.source;
+    req.destinationFd = held.destination;
     auto r = compactFile(req);
     if (!r) return r.error();
     return r->repair;

@@ -52,7 +52,7 @@ void EarlyChecks::work() {
         }
         try {
             // Opened again for each table: the file has grown since.
-            auto copy = Database::open(path_, password_);
+            auto copy = Database::open(path_, password_, heldFd_);
             CheckedTable t = checkTableEarly(*copy, job.table, std::move(job.maps), options);
             // Pages are given out in turn, so the table's last page ends
             // what is checked. Let go of it: a copy of gigabytes would

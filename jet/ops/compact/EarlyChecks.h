@@ -20,8 +20,9 @@ namespace jet {
 // table to the check of the whole copy.
 class EarlyChecks {
   public:
-    EarlyChecks(std::string path, std::string password)
-        : path_(std::move(path)), password_(std::move(password)) {}
+    // heldFd: the copy as the caller holds it open (-1: opened by its path).
+    EarlyChecks(std::string path, std::string password, int heldFd)
+        : path_(std::move(path)), password_(std::move(password)), heldFd_(heldFd) {}
     ~EarlyChecks();
     EarlyChecks(const EarlyChecks&) = delete;
     EarlyChecks& operator=(const EarlyChecks&) = delete;
@@ -40,6 +41,7 @@ class EarlyChecks {
     void work();
 
     std::string path_, password_;
+    int heldFd_;
     std::mutex mutex_;
     std::condition_variable more_;
     std::deque<Job> jobs_;
