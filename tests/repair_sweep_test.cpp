@@ -578,6 +578,9 @@ TEST(RepairSweep, ReadableRowsComeBackAndNoneIsLostUnlogged) {
     std::vector<Tally> tally(all.size());
     for (const auto& [file, pw] : files) {
         SCOPED_TRACE(file);
+        // The damage is made on the file's bytes as stored: encoded pages
+        // (made unreadable by any change) are left to the damage tests.
+        if (jet::Database::open(file, pw)->header().databaseKey != 0) continue;
         const std::string original = readFile(file);
         const Layout layout = layoutOf(file, pw);
         for (std::size_t k = 0; k < all.size(); ++k) {

@@ -67,7 +67,7 @@ const TableDef& RepairPlan::catalogueDef() {
                       "found by reading the whole file.");
         defs_.push_back(std::make_unique<TableDef>(
             makeTableDef(systemTableSpecs().front(), true, kCatalogPage)));
-        defs_.back()->ownedMap = {};
+        catalogueMade_ = true;
         return *defs_.back();
     }
 }
@@ -107,7 +107,10 @@ void RepairPlan::findTables() {
         if (!e.isLocalTable()) continue;
         const uint32_t page = e.tdefPage();
         if (page == kCatalogPage) {
-            if (seen.insert(page).second) tables_.push_back({e, &catalogue});
+            if (seen.insert(page).second) {
+                tables_.push_back({e, &catalogue});
+                tables_.back().fresh = catalogueMade_;  // every map made for it
+            }
             continue;
         }
         if (seen.count(page) != 0) {  // a second row for one table: left out
@@ -136,6 +139,7 @@ void RepairPlan::findTables() {
                  static_cast<int32_t>(0x80000000u)},
                 &catalogue};
         t.recovered = true;
+        t.fresh = catalogueMade_;
         tables_.insert(tables_.begin(), std::move(t));
         catalogueDamaged_ = true;
     }

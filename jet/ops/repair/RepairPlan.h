@@ -106,6 +106,7 @@ class RepairPlan {
     DamageLog log_;
     RepairSummary summary_;
     bool catalogueDamaged_ = false;
+    bool catalogueMade_ = false;  // its definition made anew
 };
 
 }  // namespace jet
