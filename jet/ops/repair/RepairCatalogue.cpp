@@ -152,7 +152,9 @@ void RepairPlan::findTables() {
 void RepairPlan::recoverOrphans(const std::vector<std::pair<CatalogEntry, RowPtr>>& rows) {
     std::set<uint32_t> known(gone_.begin(), gone_.end());
     for (const Table& t : tables_) known.insert(t.def->pages.begin(), t.def->pages.end());
-    for (const auto& [e, slot] : rows) known.insert(e.tdefPage());
+    for (const auto& [e, slot] : rows) {
+        if (e.isLocalTable()) known.insert(e.tdefPage());
+    }
     for (uint32_t p : census_->definitionPages()) {
         if (known.count(p) != 0 || census_->globallyFree(p)) continue;
         CatalogEntry e;
