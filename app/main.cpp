@@ -17,6 +17,7 @@
 #include "platform/DatabaseEngine.h"
 #include "platform/FileSystem.h"
 #include "platform/NumberFormat.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ void holdBack(QtMsgType type, const QMessageLogContext&, const QString& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!platform::prepareProcess()) return 1;
     jet::keepLargeBlocks();
     // Nothing to connect to: no X or Wayland display and no platform named.
     if (empty("DISPLAY") && empty("WAYLAND_DISPLAY") && empty("QT_QPA_PLATFORM")) noDisplay();

@@ -353,6 +353,24 @@ class PosixHeldDatabase : public HeldDatabase {
             raise(kPermissionDenied, "Permission denied: cannot write in the folder '" + folder_ +
                                          "' of the database (" + std::strerror(errno) + ").");
         }
+        // Names can be added to an append-only folder, but none replaced.
+        flags = 0;
+        if (::ioctl(dirFd_.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+            (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+            raise(kPermissionDenied, "Permission denied: the folder '" + folder_ +
+                                         "' of the database is marked append-only or immutable, "
+                                         "so the compacted copy could not replace the database.");
+        }
+        // Nothing can be renamed over a file mounted at its name (a single
+        // file given to a container, say).
+        struct statx sx {};
+        if (::statx(fd_.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0 &&
+            (sx.stx_attributes_mask & sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+            raise(kPermissionDenied,
+                  "Permission denied: the database '" + path +
+                      "' is a file mounted over that name, so the compacted copy could not "
+                      "replace it. Compact it where it is mounted from.");
+        }
     }
 
     // Only an administrator gives a file away; anyone else keeps the owner
@@ -363,11 +381,30 @@ class PosixHeldDatabase : public HeldDatabase {
             ownerCannotBeKept(real_, start_);
     }
 
-    // Links the original under a free name saying what it is.
+    // Links the original under a free name saying what it is; a name too
+    // long to take the suffix is shortened first.
     std::string keepBeside() const {
+        const std::string longest = ".damaged-1000";
+        std::string base = name_;
+        const long most = ::fpathconf(dirFd_.get(), _PC_NAME_MAX);
+        if (most > 0 && base.size() + longest.size() > static_cast<std::size_t>(most)) {
+            base.resize(static_cast<std::size_t>(most) - longest.size());
+            // No character cut in half: the last one goes if it lost bytes.
+            std::size_t start = base.size();
+            auto byte = [&](std::size_t i) { return static_cast<unsigned char>(base[i]); };
+            while (start > 0 && (byte(start - 1) & 0xC0) == 0x80) --start;
+            if (start > 0) {
+                const unsigned char lead = byte(start - 1);
+                const std::size_t length = lead < 0xC0    ? 1
+                                           : lead >= 0xF0 ? 4
+                                           : lead >= 0xE0 ? 3
+                                                          : 2;
+                if (start - 1 + length > base.size()) base.resize(start - 1);
+            }
+        }
         for (int n = 1; n <= 1000; ++n) {
             const std::string name =
-                name_ + ".damaged" + (n == 1 ? std::string() : "-" + std::to_string(n));
+                base + ".damaged" + (n == 1 ? std::string() : "-" + std::to_string(n));
             if (::linkat(dirFd_.get(), name_.c_str(), dirFd_.get(), name.c_str(), 0) == 0)
                 return joined(name);
             if (errno != EEXIST) raiseErrno(errno, joined(name));

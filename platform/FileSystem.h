@@ -30,7 +30,8 @@ class HeldDatabase {
     virtual void removeTemporary() = 0;
     // Creates the temporary, empty, with the database's owner and group, and
     // returns it open for reading and writing (it stays owned by this
-    // object). Until it is swapped in, SIGINT, SIGTERM and SIGHUP remove it.
+    // object). Until it is swapped in, an interrupt or termination signal
+    // removes it (see jet::RemoveOnInterrupt).
     virtual int createTemporary() = 0;
     // The database, open for reading.
     virtual int database() const = 0;
@@ -64,7 +65,9 @@ class FileSystem {
     // copy at tempPath (see HeldDatabase). Refuses, before anything is
     // written, a database that cannot be rewritten keeping what it is:
     // read-only, with more than one name, or whose owner or group this user
-    // cannot give the copy; and one another process holds.
+    // cannot give the copy; one that cannot be renamed over (in a folder
+    // marked append-only, or a file mounted over its name); and one another
+    // process holds.
     virtual std::unique_ptr<HeldDatabase> hold(const std::string& path,
                                                const std::string& tempPath) = 0;
 };

@@ -2,8 +2,9 @@
 //
 // Each command takes only the options it uses; anything else is a usage
 // error. Exit status: 0 success, 1 refused or problems found, 2 usage error.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -14,6 +15,8 @@
 #include "jet/Check.h"
 #include "jet/Compact.h"
 #include "platform/FormEngine.h"
+#include "platform/MessageBox.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -35,12 +38,14 @@ struct Args {
 };
 
 int usageError(const std::string& message) {
-    std::cerr << "jet4: " << message << "\nRun 'jet4 --help' for the commands and their options.\n";
+    std::cerr << "jet4: " << platform::printableText(message)
+              << "\nRun 'jet4 --help' for the commands and their options.\n";
     return 2;
 }
 
 int reportError(const jet::Error& e) {
-    std::cerr << "jet4: " << e.description << " (" << e.number << " - " << e.source << ")\n";
+    std::cerr << "jet4: " << platform::printableText(e.description) << " (" << e.number << " - "
+              << e.source << ")\n";
     return 1;
 }
 
@@ -230,9 +235,8 @@ int run(const CLI::App& app, const Args& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!platform::prepareProcess()) return 1;
     jet::keepLargeBlocks();
-    // A reader that stops early (jet4 dump | head) must not kill the tool.
-    std::signal(SIGPIPE, SIG_IGN);
     CLI::App app("Reads, checks and compacts Jet 4 databases.", "jet4");
     app.set_version_flag("--version", std::string("jet4 ") + JET4_VERSION);
     app.require_subcommand(1);

@@ -15,7 +15,13 @@ namespace {
 
 constexpr std::size_t kSlots = 64;
 constexpr std::size_t kNameMax = 4096;
-constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+// Interrupts, and what ends a run that meets a resource limit or a stray
+// signal from a script. Only the first three are passed on to a handler the
+// program installed before; the others are taken over only while they still
+// have their default action.
+constexpr std::array<int, 9> kSignals = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGXFSZ,
+                                         SIGXCPU, SIGUSR1, SIGUSR2, SIGALRM};
+constexpr std::size_t kChained = 3;
 
 enum State : int { kFree = 0, kFilling = 1, kReady = 2 };
 
@@ -70,6 +76,8 @@ void install() {
         if (::sigaction(kSignals[i], nullptr, &prev) != 0) continue;
         gPrevious[i] = prev;
         if ((prev.sa_flags & SA_SIGINFO) == 0 && prev.sa_handler == SIG_IGN) continue;
+        if (i >= kChained && ((prev.sa_flags & SA_SIGINFO) != 0 || prev.sa_handler != SIG_DFL))
+            continue;
         struct sigaction act {};
         act.sa_sigaction = onSignal;
         act.sa_flags = SA_SIGINFO | SA_RESTART;

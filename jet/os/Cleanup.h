@@ -2,7 +2,9 @@
 // partial copy of a database, spilled sort runs. While a RemoveOnSignal is
 // alive, SIGINT, SIGTERM and SIGHUP first remove its file, then take their
 // usual course (a handler installed before runs next; the default ends the
-// process by the signal). A signal the process ignores stays ignored.
+// process by the signal). So do SIGQUIT, SIGXFSZ and SIGXCPU (a file size or
+// time limit met), SIGUSR1, SIGUSR2 and SIGALRM, unless the program handles
+// them itself. A signal the process ignores stays ignored.
 #pragma once
 
 #include <fcntl.h>

@@ -41,7 +41,11 @@ bool isCompactionLock(const struct flock& fl) {
     return fl.l_type == F_RDLCK && fl.l_start == 0 && fl.l_len == 0;
 }
 
-void checkLockFile(const std::string& path, int folderFd) {
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void checkLockFile(int fd, const std::string& path, int folderFd) {
     std::string ldb = lockFilePath(path);
     std::string name = ldb;
     if (folderFd != AT_FDCWD) {
@@ -50,9 +54,13 @@ void checkLockFile(const std::string& path, int folderFd) {
     }
     struct stat st {};
     if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return;
+        // A name longer than the folder can hold names no lock file.
+        if (errno == ENOENT || errno == ENAMETOOLONG) return;
         inUse(path, "its lock file '" + ldb + "' cannot be examined: " + std::strerror(errno));
     }
+    // A database named like a lock file ("x.ldb") is not its own lock file.
+    struct stat db {};
+    if (::fstat(fd, &db) == 0 && sameFile(st, db)) return;
     if (!S_ISREG(st.st_mode)) inUse(path, "its lock file '" + ldb + "' is not a regular file");
     // Without blocking, whatever was put there since.
     int lfd = ::openat(folderFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
@@ -63,6 +71,10 @@ void checkLockFile(const std::string& path, int folderFd) {
         inUse(path, "its lock file '" + ldb + "' cannot be opened: " + std::strerror(errno));
     }
     bool regular = ::fstat(lfd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular && sameFile(st, db)) {  // put there since
+        ::close(lfd);
+        return;
+    }
     bool held = regular && lockOfOthers(lfd).l_type != F_UNLCK;
     if (regular && !held) {
         if (::flock(lfd, LOCK_EX | LOCK_NB) != 0) held = true;
@@ -85,13 +97,17 @@ std::string lockFilePath(const std::string& databasePath) {
 }
 
 void lockForCompaction(int fd, const std::string& path, int folderFd) {
-    // The byte-range lock first, so that a second compaction that finds the
-    // flock taken can tell by it who holds the database.
-    struct flock other = lockOfOthers(fd);
-    if (other.l_type != F_UNLCK) {
-        if (isCompactionLock(other)) compacting(path);
-        inUse(path, "it holds a lock on the file");
+    // The flock first: it admits one compaction at a time, so a byte-range
+    // lock seen while it is held is another program's, and a compaction
+    // that finds it taken tells by the byte-range lock the holder takes next
+    // whether that is another compaction.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK)
+            fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
+        if (isCompactionLock(lockOfOthers(fd))) compacting(path);
+        inUse(path, "it holds the file locked");
     }
+    if (lockOfOthers(fd).l_type != F_UNLCK) inUse(path, "it holds a lock on the file");
     struct flock fl {};
     fl.l_type = F_RDLCK;
     fl.l_whence = SEEK_SET;
@@ -99,13 +115,7 @@ void lockForCompaction(int fd, const std::string& path, int folderFd) {
         if (errno == EAGAIN || errno == EACCES) inUse(path, "it holds a lock on the file");
         fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK)
-            fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
-        if (isCompactionLock(lockOfOthers(fd))) compacting(path);
-        inUse(path, "it holds the file locked");
-    }
-    checkLockFile(path, folderFd);
+    checkLockFile(fd, path, folderFd);
 }
 
 }  // namespace jet

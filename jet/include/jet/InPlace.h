@@ -34,8 +34,9 @@ Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
                                       const HeldFiles& held);
 
 // While this lives, SIGINT, SIGTERM and SIGHUP remove the file named
-// relative to the folder open as folderFd before they take their course.
-// The folder must stay open as long.
+// relative to the folder open as folderFd before they take their course;
+// so do SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXFSZ and SIGXCPU while the
+// program leaves them at their default. The folder must stay open as long.
 class RemoveOnInterrupt {
   public:
     RemoveOnInterrupt(const std::string& name, int folderFd);

@@ -13,6 +13,7 @@
 #include <optional>
 #include <thread>
 
+#include "format/Text.h"
 #include "jet/Compact.h"
 #include "jet/InPlace.h"
 #include "ops/ConnectionString.h"
@@ -134,12 +135,18 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
     int fd = -1;
     bool created = false;
     auto result = guard([&]() -> CompactResult {
-        std::array<uint8_t, kPasswordBytes> newPassword{};
-        if (!encodePassword(req.destinationPassword, newPassword)) {
-            fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
-        }
         OpenDamage found;
         auto db = Database::openDamaged(req.sourcePath, req.sourcePassword, found, req.sourceFd);
+        // After the source's own password was checked: one that is not text
+        // is not that database's password, whatever its length.
+        std::array<uint8_t, kPasswordBytes> newPassword{};
+        if (!encodePassword(req.destinationPassword, newPassword)) {
+            std::u16string units;
+            fail(ErrorCode::kPasswordTooLong,
+                 utf8ToUtf16(req.destinationPassword, units)
+                     ? "The password is too long: at most 20 characters."
+                     : "The password is not text (UTF-8): it cannot be stored in the copy.");
+        }
         // A source the caller holds is locked already, by the caller.
         if (req.sourceFd < 0) lockForCompaction(db->file().fd(), req.sourcePath);
         if (req.destinationFd >= 0) {
