@@ -48,6 +48,11 @@ std::string CompactCommand::repairMessage(const RepairReport& repaired) {
                 "are empty)\r\n";
     }
     if (o.tablesLost != 0) text += "- lost " + count(o.tablesLost) + " tables\r\n";
+    if (o.rowsDropped == 0 && o.rowsChanged == 0 && o.tablesLost == 0) {
+        // Only damage whose rows could not be counted, such as a page of
+        // rows that was wiped out.
+        text += "- found " + count(o.logEntries) + " damaged places it could not read\r\n";
+    }
     text += "\r\nEach is listed in the table MSysCompactError of the database.";
     if (!repaired.originalKeptAs.empty()) {
         text += "\r\n\r\nThe damaged original was kept as:\r\n" + repaired.originalKeptAs;

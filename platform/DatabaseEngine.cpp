@@ -8,7 +8,7 @@ namespace platform {
 CompactOutcome outcomeOf(const jet::Result<jet::RepairSummary>& r) {
     if (!r)
         throw RaisedError(ErrorRecord{r.error().number, r.error().description, r.error().source});
-    return CompactOutcome{r->rowsDropped, r->rowsChanged, r->tablesLost};
+    return CompactOutcome{r->rowsDropped, r->rowsChanged, r->tablesLost, r->logEntries};
 }
 
 namespace {

@@ -15,7 +15,10 @@ struct CompactOutcome {
     uint64_t rowsDropped = 0;
     uint64_t rowsChanged = 0;
     uint32_t tablesLost = 0;
-    bool lostOrChanged() const { return rowsDropped != 0 || rowsChanged != 0 || tablesLost != 0; }
+    uint64_t logEntries = 0;  // entries the repair wrote into MSysCompactError
+    bool lostOrChanged() const {
+        return rowsDropped != 0 || rowsChanged != 0 || tablesLost != 0 || logEntries != 0;
+    }
 };
 
 // The files the routine holds open for the engine (see HeldDatabase): the

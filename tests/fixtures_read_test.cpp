@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "jet/Check.h"
+#include "jet/Compact.h"
 #include "read/Database.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
@@ -80,7 +81,7 @@ TEST(FixtureReading, EncodedFileDecodesPageByPage) {
     EXPECT_EQ(info.value().report.unreachablePages(), 0u);
 }
 
-TEST(FixtureReading, ForeignAndDamagedFilesAreRefused) {
+TEST(FixtureReading, ForeignFilesAreRefusedAndATruncatedOneIsReportedDamaged) {
     SKIP_WITHOUT_FIXTURES();
     const auto neg = fixturesDir() / "negative";
     struct Case {
@@ -90,7 +91,6 @@ TEST(FixtureReading, ForeignAndDamagedFilesAreRefused) {
     } cases[] = {
         {"jet3-sample.mdb", -2147467259, "Unrecognized database format"},
         {"ace-2007-sample.accdb", -2147467259, "Unrecognized database format"},
-        {"truncated-jet4.mdb", -2147209212, "not a whole number of 4096-byte pages"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -99,4 +99,18 @@ TEST(FixtureReading, ForeignAndDamagedFilesAreRefused) {
         EXPECT_EQ(r.error().number, c.number);
         EXPECT_NE(r.error().description.find(c.text), std::string::npos) << r.error().description;
     }
+    // A file cut short is damaged, not foreign: the check says so, and a
+    // compaction keeps what the whole pages hold and logs what is lost,
+    // never a smaller copy that looks sound.
+    auto r = jet::checkFile((neg / "truncated-jet4.mdb").string(), "");
+    ASSERT_TRUE(r.ok()) << r.error().description;
+    ASSERT_FALSE(r->ok());
+    EXPECT_NE(r->problems.front().find("not a whole number of 4096-byte pages"), std::string::npos);
+    TempDir dir;
+    jet::CompactRequest req{(neg / "truncated-jet4.mdb").string(), "", (dir / "copy.mdb").string(),
+                            "", true};
+    auto copy = jet::compactFile(req);
+    ASSERT_TRUE(copy.ok()) << copy.error().description;
+    EXPECT_TRUE(copy->repair.lostOrChanged());
+    EXPECT_GT(copy->repair.tablesLost, 0u);
 }

@@ -651,10 +651,23 @@ TEST(InPlace, ARepairThatLostRowsKeepsTheDamagedOriginalAndSaysWhere) {
     EXPECT_EQ(fs::hard_link_count(db), 1u);
     EXPECT_TRUE(readFile(db) != original);
 
+    // Damage whose rows could not be counted is still reported.
+    Harness pages;
+    pages.engines.repairReported = platform::CompactOutcome{0, 0, 0, 3};
+    compaction::CompactCommand unreadable(pages.rt);
+    unreadable.Command2_Click(db.string());
+    ASSERT_EQ(pages.box.shown.size(), 2u) << pages.message();
+    EXPECT_EQ(pages.box.shown[1].text.rfind("The database was damaged. Repairing it:\r\n- found 3 "
+                                            "damaged places it could not read\r\n",
+                                            0),
+              0u)
+        << pages.box.shown[1].text;
+    EXPECT_TRUE(fs::exists(dir / "data.dbf.damaged-3"));
+
     // Nothing repaired: the size report alone, and nothing kept.
     Harness clean;
     compaction::CompactCommand again(clean.rt);
     again.Command2_Click(db.string());
     ASSERT_EQ(clean.box.shown.size(), 1u);
-    EXPECT_FALSE(fs::exists(dir / "data.dbf.damaged-3"));
+    EXPECT_FALSE(fs::exists(dir / "data.dbf.damaged-4"));
 }

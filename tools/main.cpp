@@ -135,10 +135,16 @@ int runDump(const CLI::App& command, const Args& a) {
     return 0;
 }
 
-// Notes and problems on stdout, a line each; the count of problems on stderr.
+// Notes and problems on stdout, a line each (each problem followed by what
+// a compaction does about it, then what it would do with each damaged
+// table); the count of problems on stderr.
 void printCheckReport(const jet::CheckReport& rep) {
     for (const auto& n : rep.notes) std::cout << "note: " << n << "\n";
-    for (const auto& p : rep.problems) std::cout << "problem: " << p << "\n";
+    for (std::size_t i = 0; i < rep.problems.size(); ++i) {
+        std::cout << "problem: " << rep.problems[i] << "\n";
+        if (i < rep.remedies.size()) std::cout << "  repair: " << rep.remedies[i] << "\n";
+    }
+    for (const auto& line : rep.repairs) std::cout << "compaction: " << line << "\n";
     if (!rep.ok()) {
         std::cerr << "jet4: " << rep.problems.size() << " problems found\n";
         return;
@@ -154,7 +160,28 @@ int runCheck(const CLI::App& command, const Args& a) {
     return r.value().ok() ? 0 : 1;
 }
 
+// What a repair did, a line for each table it touched and one in all.
+void printRepair(const jet::RepairSummary& s) {
+    for (const auto& t : s.tables) {
+        std::cout << "repaired: table '" << t.table << "': ";
+        if (t.lost) {
+            std::cout << "lost (its definition cannot be read)\n";
+            continue;
+        }
+        std::cout << t.rowsKept << " rows kept, " << t.rowsDropped << " dropped, " << t.rowsChanged
+                  << " changed, " << t.indexesRebuilt << " indexes rebuilt"
+                  << (t.recovered ? ", recovered under this name" : "") << "\n";
+    }
+    if (s.headerRebuilt) std::cout << "repaired: the database header was made anew\n";
+    if (s.lostOrChanged()) {
+        std::cout << "repaired: " << s.rowsDropped << " rows dropped, " << s.rowsChanged
+                  << " changed, " << s.tablesLost << " tables lost; " << s.logEntries
+                  << " entries in MSysCompactError\n";
+    }
+}
+
 void printCompactResult(const jet::CompactResult& r, bool timing) {
+    printRepair(r.repair);
     std::cout << "compacted: " << r.sourcePages << " pages -> " << r.destinationPages << " pages\n";
     if (timing) {
         std::cout << "copy " << r.copySeconds << " s, flush " << r.flushSeconds << " s, verify "

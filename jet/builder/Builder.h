@@ -13,42 +13,20 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "format/Bytes.h"
 #include "format/Date.h"
-#include "format/TableDef.h"
 #include "util/Failure.h"
+#include "write/RowEncoder.h"
+#include "write/TableSpec.h"
 
 namespace jet {
 
-struct BuildColumn {
-    std::string name;
-    ColumnType type = ColumnType::kLong;
-    uint16_t maxChars = 255;  // Text
-    bool autoNumber = false;  // Long: numbered when the value is null
-};
-
-struct BuildIndex {
-    std::string name;
-    std::vector<std::pair<std::string, bool>> columns;  // column name, ascending
-    bool primaryKey = false;
-    bool unique = false;
-    bool ignoreNulls = false;
-};
-
-struct BuildTable {
-    std::string name;
-    std::vector<BuildColumn> columns;
-    std::vector<BuildIndex> indexes;
-};
-
-// A value: null, Yes/No, a whole number (Byte, Integer, Long, Currency in
-// ten-thousandths), a number (Single, Double, Date/Time as days since
-// 1899-12-30, Currency), text (UTF-8; Text and Memo), or bytes (Binary, OLE,
-// Replication ID).
-using Value = std::variant<std::monostate, bool, int64_t, double, std::string, Bytes>;
+// Tables are described as the table writer takes them.
+using BuildColumn = ColumnSpec;
+using BuildIndex = IndexSpec;
+using BuildTable = TableSpec;
 
 enum class LongValueForm { kBySize, kInline, kSingle, kChain };
 

@@ -108,6 +108,36 @@ void applySidMask(uint32_t key, uint8_t* sid, std::size_t n) {
     rc4.apply(sid, n);
 }
 
+Page makeHeaderPage(const HeaderFields& f) {
+    Page d{};
+    d[1] = 0x01;
+    const char magic[] = "Standard Jet DB";
+    std::memcpy(d.data() + 4, magic, sizeof magic);
+    d[0x14] = 0x01;
+    const uint8_t unknown[] = {0x00, 0x01, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00,
+                               0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
+                               0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
+    std::memcpy(d.data() + kMaskedStart, unknown, sizeof unknown);
+    put16(d.data() + 0x3C, f.codePage);
+    put32(d.data() + 0x3E, f.databaseKey);
+    put16(d.data() + 0x6E, f.sortLcid);
+    d[0x71] = f.sortVersion;
+    uint64_t date;
+    std::memcpy(&date, &f.creationDate, sizeof date);
+    put32(d.data() + kCreationDateOffset, static_cast<uint32_t>(date));
+    put32(d.data() + kCreationDateOffset + 4, static_cast<uint32_t>(date >> 32));
+    const auto mask = passwordMask(d);
+    for (std::size_t i = 0; i < kPasswordBytes; ++i)
+        d[kPasswordOffset + i] = f.password[i] ^ mask[i % 4];
+    put32(d.data() + 0x98, 1620);
+    std::memcpy(d.data() + 0x9C, "4.0", 4);
+    d[0xE00] = 0x01;
+    d[0xE01] = 0x01;
+    for (std::size_t i = 0xE02; i < kPageSize; i += 2) d[i + 1] = 0x01;
+    maskHeaderRegion(d.data());
+    return d;
+}
+
 Page withPassword(const Header& h, const std::array<uint8_t, kPasswordBytes>& password) {
     Page decoded = h.decoded;
     auto mask = passwordMask(decoded);

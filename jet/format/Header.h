@@ -63,6 +63,19 @@ uint32_t sidKey(const Page& decoded);
 // XORs the SID keystream of key into a stored SID (masking and unmasking).
 void applySidMask(uint32_t key, uint8_t* sid, std::size_t n);
 
+// What a new page 0 holds; everything else is as the engine writes it.
+struct HeaderFields {
+    double creationDate = 0;
+    uint16_t codePage = 1252;
+    uint32_t databaseKey = 0;
+    uint16_t sortLcid = 1033;  // General
+    uint8_t sortVersion = 0;
+    std::array<uint8_t, kPasswordBytes> password{};  // UTF-16LE, zero-padded
+};
+
+// Page 0 as the engine creates it (stored form: the masked region masked).
+Page makeHeaderPage(const HeaderFields& fields);
+
 // A copy of raw page 0 with a new password, masked as the engine stores it.
 Page withPassword(const Header& h, const std::array<uint8_t, kPasswordBytes>& password);
 

@@ -210,6 +210,32 @@ void walkIndexRows(PageFile& file, uint32_t root, uint32_t owner, const std::str
         [](std::size_t) {});
 }
 
+void readIndexTreePacked(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                         IndexTree& tree, PackedEntries& out) {
+    tree.entries.clear();
+    out.clear();
+    bool reserved = false;
+    walkTree(
+        file, root, owner, what, tree,
+        [&](ByteView a, ByteView b, RowPtr row) {
+            const std::size_t off = out.keys.size();
+            out.keys.insert(out.keys.end(), a.begin(), a.end());
+            out.keys.insert(out.keys.end(), b.begin(), b.end());
+            out.entries.push_back(
+                {static_cast<uint32_t>(off), static_cast<uint32_t>(a.size() + b.size()), row});
+        },
+        [&](std::size_t leafPages) {
+            // Leaves fill about alike: room for the level, from the first.
+            if (reserved) return;
+            reserved = true;
+            const std::size_t perPage = out.entries.size() + 1;
+            const std::size_t bytesPerPage = out.keys.size() + 1;
+            out.entries.reserve(std::min<std::size_t>(leafPages * perPage, std::size_t{1} << 20));
+            out.keys.reserve(
+                std::min<std::size_t>(leafPages * bytesPerPage, std::size_t{64} << 20));
+        });
+}
+
 std::size_t indexEntrySize(const IndexEntry& e, bool node) { return e.key.size() + (node ? 8 : 4); }
 
 Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, uint32_t tail,

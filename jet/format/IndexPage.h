@@ -225,6 +225,11 @@ struct PackedEntries {
     }
 };
 
+// The same walk, the leaf entries packed (out is emptied first): a whole
+// tree in memory, for what must hold one (the salvage of a damaged table).
+void readIndexTreePacked(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
+                         IndexTree& tree, PackedEntries& out);
+
 // An entry to be written: its key, row and (on node pages) child.
 struct EntryRef {
     ByteView key;

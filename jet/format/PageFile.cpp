@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
 #include "format/Rc4.h"
+#include "format/TableDef.h"
 #include "os/FileIo.h"
 #include "util/Failure.h"
 
@@ -31,7 +33,7 @@ int preadAll(int fd, uint8_t* out, std::size_t n, off_t off) {
 }
 }  // namespace
 
-std::unique_ptr<PageFile> PageFile::open(const std::string& path, int heldFd) {
+std::unique_ptr<PageFile> PageFile::openFile(const std::string& path, int heldFd) {
     std::unique_ptr<PageFile> f(new PageFile());
     f->path_ = path;
     f->held_ = heldFd >= 0;
@@ -51,30 +53,131 @@ std::unique_ptr<PageFile> PageFile::open(const std::string& path, int heldFd) {
         fail(ErrorCode::kFileAccess, "'" + path + "' is not a regular file.");
     }
     f->fileSize_ = static_cast<uint64_t>(st.st_size);
+    return f;
+}
+
+std::unique_ptr<PageFile> PageFile::open(const std::string& path, int heldFd) {
+    auto f = openFile(path, heldFd);
+    f->readHeader(nullptr, nullptr, nullptr);
+    f->countPages(nullptr);
+    return f;
+}
+
+std::unique_ptr<PageFile> PageFile::openDamaged(const std::string& path,
+                                                const std::string& password, OpenDamage& found,
+                                                const Header* madeBefore, int heldFd) {
+    auto f = openFile(path, heldFd);
+    f->readHeader(&password, &found, madeBefore);
+    f->countPages(&found);
+    return f;
+}
+
+void PageFile::readHeader(const std::string* rebuildWith, OpenDamage* found,
+                          const Header* madeBefore) {
     Page raw{};
-    int got = f->fileSize_ < kPageSize ? 0 : preadAll(f->fd_, raw.data(), kPageSize, 0);
+    int got = fileSize_ < kPageSize ? 0 : preadAll(fd_, raw.data(), kPageSize, 0);
     if (got < 0) {
-        fail(ErrorCode::kIo, "Cannot read the file '" + path + "': " + std::strerror(errno) + ".");
+        fail(ErrorCode::kIo, "Cannot read the file '" + path_ + "': " + std::strerror(errno) + ".");
     }
     if (got == 0)
-        fail(ErrorCode::kUnrecognizedFormat, "Unrecognized database format '" + path + "'.");
-    f->header_ = parseHeader(raw, path);
-    if (f->fileSize_ % kPageSize != 0) {
-        fail(ErrorCode::kDamaged, "The database is damaged: its length (" +
-                                      std::to_string(f->fileSize_) +
-                                      " bytes) is not a whole number of 4096-byte pages.");
+        fail(ErrorCode::kUnrecognizedFormat, "Unrecognized database format '" + path_ + "'.");
+    try {
+        header_ = parseHeader(raw, path_);
+    } catch (const JetException& e) {
+        if (!rebuildWith || e.error().code() != ErrorCode::kUnrecognizedFormat) throw;
+        header_ = madeBefore ? *madeBefore : rebuildHeader(raw, *rebuildWith);
+        found->headerRebuilt = true;
     }
-    if (f->fileSize_ / kPageSize > kMaxPages) {
+}
+
+void PageFile::countPages(OpenDamage* found) {
+    if (fileSize_ % kPageSize != 0) {
+        if (!found) {
+            fail(ErrorCode::kDamaged, "The database is damaged: its length (" +
+                                          std::to_string(fileSize_) +
+                                          " bytes) is not a whole number of 4096-byte pages.");
+        }
+        found->bytesCut = fileSize_ % kPageSize;
+    }
+    if (fileSize_ / kPageSize > kMaxPages) {
         fail(ErrorCode::kDamaged,
              "The database is damaged: it is larger than the format's "
              "limit of 2 GB.");
     }
-    f->pageCount_ = static_cast<uint32_t>(f->fileSize_ / kPageSize);
-    if (f->pageCount_ < 3) {
+    pageCount_ = static_cast<uint32_t>(fileSize_ / kPageSize);
+    if (pageCount_ < 3) {
         fail(ErrorCode::kDamaged,
-             "The database is damaged: it has only " + std::to_string(f->pageCount_) + " pages.");
+             "The database is damaged: it has only " + std::to_string(pageCount_) + " pages.");
     }
-    return f;
+}
+
+namespace {
+
+bool allZero(const uint8_t* p, std::size_t n) {
+    return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
+}
+
+// The sort order the catalogue's text columns use, where its definition
+// (page 2) reads; the engine's default otherwise.
+void sortOrderOf(const Page& page2, HeaderFields& f) {
+    TableDef def;
+    def.name = "MSysObjects";
+    def.firstPage = 2;
+    def.buffer.assign(page2.begin(), page2.end());
+    try {
+        parseTableDef(def);
+    } catch (const JetException&) {
+        return;
+    }
+    for (const auto& c : def.columns) {
+        if (c.type == static_cast<uint8_t>(ColumnType::kText)) {
+            f.sortLcid = c.sortLcid;
+            f.sortVersion = c.sortVersion;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+// Page 0 made anew for a file whose own is no header: only where pages 1
+// and 2 are a Jet 4 file's, not encoded. What the old header alone held is
+// lost: the creation date (with it the key that masks security
+// identifiers) and the unknown fields; the password is the one given.
+Header PageFile::rebuildHeader(const Page& raw, const std::string& password) {
+    const std::string refused = "Unrecognized database format '" + path_ + "'.";
+    static const char kJet[] = "Standard Jet DB";
+    static const char kAce[] = "Standard ACE DB";
+    if (std::memcmp(raw.data() + 4, kJet, sizeof kJet) == 0 ||
+        std::memcmp(raw.data() + 4, kAce, sizeof kAce) == 0)
+        fail(ErrorCode::kUnrecognizedFormat, refused);  // another version, not damage
+    Page p1{}, p2{};
+    if (fileSize_ < 3 * kPageSize || preadAll(fd_, p1.data(), kPageSize, kPageSize) != 1 ||
+        preadAll(fd_, p2.data(), kPageSize, 2 * kPageSize) != 1)
+        fail(ErrorCode::kUnrecognizedFormat, refused);
+    const bool plain = p1[0] == kPageData && p1[1] == 0x01 && u32(p1, 4) == 1 &&
+                       p2[0] == kPageTableDef && p2[1] == 0x01 && u32(p2, kTdefConstant) == kTdefMagic;
+    if (!plain) {
+        // A Jet 4 header keeps zeros from its second sector to 0xE00, then
+        // a structure of its own: an encoded file whose header lost its
+        // first sector still shows them.
+        if (fileSize_ % kPageSize == 0 && allZero(raw.data() + 0x200, 0xE00 - 0x200) &&
+            !allZero(raw.data() + 0xE00, kPageSize - 0xE00))
+            fail(ErrorCode::kDamaged,
+                 "The database is damaged: its header (page 0) is lost, and its pages are "
+                 "encoded with a key only the header held; it cannot be repaired.");
+        fail(ErrorCode::kUnrecognizedFormat, refused);
+    }
+    HeaderFields f;
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    f.creationDate = std::chrono::duration<double>(now).count() / 86400.0 + 25569.0;
+    sortOrderOf(p2, f);
+    if (!encodePassword(password, f.password))
+        fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
+    Page made = makeHeaderPage(f);
+    if (!allZero(raw.data() + 0xE00, kPageSize - 0xE00))  // what is left of the old one
+        std::copy(raw.begin() + 0xE00, raw.end(), made.begin() + 0xE00);
+    return parseHeader(made, path_);
 }
 
 PageFile::~PageFile() {

@@ -51,6 +51,12 @@ class PageRef {
     Block* b_ = nullptr;
 };
 
+// What opening a damaged file had to work around.
+struct OpenDamage {
+    bool headerRebuilt = false;  // page 0 made anew: the file's own was not a header
+    uint64_t bytesCut = 0;       // bytes of a last page cut short, left out
+};
+
 class PageFile {
   public:
     // Opens the file and reads its header; refuses anything but Jet 4 and a
@@ -58,6 +64,17 @@ class PageFile {
     // file is the one the caller holds open (read through a duplicate of
     // it) and path only names it in messages.
     static std::unique_ptr<PageFile> open(const std::string& path, int heldFd = -1);
+    // The same for a file that may be damaged: a last page cut short is left
+    // out, and a page 0 that is no header, in a file whose other pages are
+    // Jet 4's and not encoded, is made anew with this password (its code
+    // page and sort order from the catalogue's definition or the engine's
+    // defaults). An encoded file without its header is refused. A header
+    // made before for the same file (another handle on it) is used again
+    // when given.
+    static std::unique_ptr<PageFile> openDamaged(const std::string& path,
+                                                 const std::string& password, OpenDamage& found,
+                                                 const Header* madeBefore = nullptr,
+                                                 int heldFd = -1);
     ~PageFile();
     PageFile(const PageFile&) = delete;
     PageFile& operator=(const PageFile&) = delete;
@@ -84,6 +101,10 @@ class PageFile {
 
   private:
     PageFile() = default;
+    static std::unique_ptr<PageFile> openFile(const std::string& path, int heldFd);
+    void readHeader(const std::string* rebuildWith, OpenDamage* found, const Header* madeBefore);
+    Header rebuildHeader(const Page& raw, const std::string& password);
+    void countPages(OpenDamage* found);
     std::string path_;
     int fd_ = -1;
     bool held_ = false;

@@ -9,41 +9,46 @@ bool RowView::notNull(uint16_t columnNumber) const {
     return (bytes[maskOffset + columnNumber / 8] >> (columnNumber % 8)) & 1;
 }
 
-RowView crackRow(const TableDef& def, ByteView row, uint32_t page, int rowNumber) {
-    auto bad = [&](const std::string& what) {
-        failDamage("table '" + def.name + "': " + what, page, rowNumber);
-    };
-    RowView v;
+const char* tryCrackRow(const TableDef& def, ByteView row, RowView& v) {
     v.bytes = row;
-    if (row.size() < 3) bad("row too short");
-    v.ncols = u16(row, 0);
+    if (row.size() < 3) return "row too short";
+    v.ncols = static_cast<uint16_t>(row[0] | (row[1] << 8));
     std::size_t maskSize = (static_cast<std::size_t>(v.ncols) + 7) / 8;
-    if (v.ncols == 0 || 2 + maskSize > row.size()) bad("row column count out of range");
+    if (v.ncols == 0 || 2 + maskSize > row.size()) return "row column count out of range";
     v.maskOffset = row.size() - maskSize;
     if (def.numVar == 0) {
+        v.varSlots.resize(0);
         v.fixedEnd = v.maskOffset;
-        return v;
+        return nullptr;
     }
-    if (v.maskOffset < 4) bad("row too short for its variable section");
+    if (v.maskOffset < 4) return "row too short for its variable section";
     std::size_t nvarOff = v.maskOffset - 2;
-    uint16_t nvar = u16(row, nvarOff);
+    auto at = [&](std::size_t off) { return static_cast<uint16_t>(row[off] | (row[off + 1] << 8)); };
+    uint16_t nvar = at(nvarOff);
     if (2 * (static_cast<std::size_t>(nvar) + 1) + 2 > nvarOff)
-        bad("variable column count out of range");
+        return "variable column count out of range";
     std::size_t offsetsStart = nvarOff - 2 * (static_cast<std::size_t>(nvar) + 1);
-    auto entry = [&](std::size_t i) { return u16(row, nvarOff - 2 - 2 * i); };
+    auto entry = [&](std::size_t i) { return at(nvarOff - 2 - 2 * i); };
     uint16_t eod = entry(nvar);
-    if (eod > offsetsStart) bad("end of variable data out of range");
+    if (eod > offsetsStart) return "end of variable data out of range";
     v.varSlots.resize(nvar);
     uint16_t prev = nvar > 0 ? entry(0) : eod;
-    if (prev < 2) bad("variable data starts inside the column count");
+    if (prev < 2) return "variable data starts inside the column count";
     v.fixedEnd = prev;
     for (std::size_t i = 0; i < nvar; ++i) {
         uint16_t start = entry(i);
         uint16_t end = entry(i + 1);
         if (start > end || end > eod || start < v.fixedEnd)
-            bad("variable column offsets out of order");
+            return "variable column offsets out of order";
         v.varSlots[i] = {start, end};
     }
+    return nullptr;
+}
+
+RowView crackRow(const TableDef& def, ByteView row, uint32_t page, int rowNumber) {
+    RowView v;
+    if (const char* bad = tryCrackRow(def, row, v))
+        failDamage("table '" + def.name + "': " + bad, page, rowNumber);
     return v;
 }
 

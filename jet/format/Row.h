@@ -59,6 +59,8 @@ struct RowView {
 
 // Cracks a row of the table; damage reports the page and row given.
 RowView crackRow(const TableDef& def, ByteView row, uint32_t page, int rowNumber);
+// The same without throwing: what is wrong, or nullptr when the row cracks.
+const char* tryCrackRow(const TableDef& def, ByteView row, RowView& out);
 
 // The stored bytes of a column, or nothing when null. Yes/No columns give an
 // empty span when set (use boolValue).

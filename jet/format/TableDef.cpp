@@ -114,13 +114,13 @@ void parseTableDef(TableDef& def) {
     if (def.length > b.size() || def.length < kTdefStats) bad("definition length out of range");
     b = b.first(def.length);
     def.rowCount = u32(b, kTdefRowCount, o);
-    def.autoNumber = u32(b, 0x14, o);
-    def.tableType = u8(b, 0x28, o);
-    def.maxCols = u16(b, 0x29, o);
-    def.numVar = u16(b, 0x2B, o);
-    def.numCols = u16(b, 0x2D, o);
-    uint32_t logicalCount = u32(b, 0x2F, o);
-    uint32_t realCount = u32(b, 0x33, o);
+    def.autoNumber = u32(b, kTdefAutoNumber, o);
+    def.tableType = u8(b, kTdefTableType, o);
+    def.maxCols = u16(b, kTdefMaxCols, o);
+    def.numVar = u16(b, kTdefNumVar, o);
+    def.numCols = u16(b, kTdefNumCols, o);
+    uint32_t logicalCount = u32(b, kTdefLogicalCount, o);
+    uint32_t realCount = u32(b, kTdefRealCount, o);
     def.ownedMap = RowPtr::fromU32(u32(b, kTdefOwnedMap, o));
     def.freeMap = RowPtr::fromU32(u32(b, kTdefFreeMap, o));
     // Each count must fit in the buffer; this also bounds the allocations below.
@@ -131,23 +131,23 @@ void parseTableDef(TableDef& def) {
     }
     if (def.numCols > def.maxCols) bad("more columns than ever allocated");
 
-    std::size_t off = kTdefStats + 12u * realCount;
+    std::size_t off = kTdefStats + kStatsSize * realCount;
     def.columns.clear();
     for (uint16_t i = 0; i < def.numCols; ++i) {
         Column c;
         c.blockOffset = off;
         ByteView blk = slice(b, off, kColumnBlockSize, o);
-        c.type = blk[0];
-        c.number = u16(blk, 5);
-        c.varIndex = u16(blk, 7);
-        c.sortLcid = u16(blk, 11);
-        c.sortVersion = blk[14];
-        c.precision = blk[11];
-        c.scale = blk[12];
-        c.flags = blk[15];
-        c.extFlags = blk[16];
-        c.fixedOffset = u16(blk, 21);
-        c.length = u16(blk, 23);
+        c.type = blk[kColumnType];
+        c.number = u16(blk, kColumnNumber);
+        c.varIndex = u16(blk, kColumnVarIndex);
+        c.sortLcid = u16(blk, kColumnSortOrder);
+        c.sortVersion = blk[kColumnSortOrder + 3];
+        c.precision = blk[kColumnSortOrder];
+        c.scale = blk[kColumnSortOrder + 1];
+        c.flags = blk[kColumnFlags];
+        c.extFlags = blk[kColumnExtFlags];
+        c.fixedOffset = u16(blk, kColumnFixedOffset);
+        c.length = u16(blk, kColumnLength);
         if (c.number >= def.maxCols) bad("column number beyond max_cols");
         if (!c.fixed() && !c.isBool() && c.varIndex >= def.numVar) {
             bad("variable slot beyond num_var");
@@ -161,17 +161,18 @@ void parseTableDef(TableDef& def) {
     for (uint32_t i = 0; i < realCount; ++i) {
         RealIndex r;
         r.blockOffset = off;
-        r.statsOffset = kTdefStats + 12u * i;
+        r.statsOffset = kTdefStats + kStatsSize * i;
         ByteView blk = slice(b, off, kRealIndexBlockSize, o);
         for (int k = 0; k < 10; ++k) {
-            uint16_t col = u16(blk, 4 + 3 * static_cast<std::size_t>(k));
+            const std::size_t at = kRealIndexColumns + 3 * static_cast<std::size_t>(k);
+            uint16_t col = u16(blk, at);
             if (col == 0xFFFF) continue;
             if (def.columnByNumber(col) == nullptr) bad("index on a column that does not exist");
-            r.columns.push_back({col, blk[6 + 3 * static_cast<std::size_t>(k)] == 0x01});
+            r.columns.push_back({col, blk[at + 2] == 0x01});
         }
-        r.usageMap = RowPtr::fromU32(u32(blk, 34));
-        r.rootPage = u32(blk, 38);
-        r.flags = blk[46];
+        r.usageMap = RowPtr::fromU32(u32(blk, kRealIndexUsageMap));
+        r.rootPage = u32(blk, kRealIndexRoot);
+        r.flags = blk[kRealIndexFlags];
         def.realIndexes.push_back(r);
         off += kRealIndexBlockSize;
     }
@@ -180,11 +181,11 @@ void parseTableDef(TableDef& def) {
         LogicalIndex l;
         l.blockOffset = off;
         ByteView blk = slice(b, off, kLogicalIndexBlockSize, o);
-        l.number = u32(blk, 4);
-        l.realIndex = u32(blk, 8);
-        l.fkRole = blk[12];
-        l.fkOtherTable = u32(blk, 17);
-        l.kind = blk[23];
+        l.number = u32(blk, kLogicalIndexNumber);
+        l.realIndex = u32(blk, kLogicalIndexReal);
+        l.fkRole = blk[kLogicalIndexFkRole];
+        l.fkOtherTable = u32(blk, kLogicalIndexFkTable);
+        l.kind = blk[kLogicalIndexKind];
         if (l.realIndex >= realCount) bad("logical index refers to a missing real index");
         def.logicalIndexes.push_back(l);
         off += kLogicalIndexBlockSize;
@@ -204,10 +205,10 @@ void parseTableDef(TableDef& def) {
         LongValueMaps m;
         m.blockOffset = off;
         m.column = col;
-        m.owned = RowPtr::fromU32(u32(b, off + 2, o));
-        m.free = RowPtr::fromU32(u32(b, off + 6, o));
+        m.owned = RowPtr::fromU32(u32(b, off + kLvMapOwned, o));
+        m.free = RowPtr::fromU32(u32(b, off + kLvMapFree, o));
         def.longValueMaps.push_back(m);
-        off += 10;
+        off += kLvMapEntrySize;
     }
 }
 

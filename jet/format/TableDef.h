@@ -144,12 +144,63 @@ struct TableDef {
     const LogicalIndex* primaryKey() const;
 };
 
+// Fields of the header block (offsets in the logical buffer).
 inline constexpr std::size_t kTdefLength = 0x08;
+inline constexpr std::size_t kTdefConstant = 0x0C;  // 1625
 inline constexpr std::size_t kTdefRowCount = 0x10;
+inline constexpr std::size_t kTdefAutoNumber = 0x14;  // the last AutoNumber handed out
+inline constexpr std::size_t kTdefAutoNumberFlag = 0x18;
+inline constexpr std::size_t kTdefTableType = 0x28;
+inline constexpr std::size_t kTdefMaxCols = 0x29;
+inline constexpr std::size_t kTdefNumVar = 0x2B;
+inline constexpr std::size_t kTdefNumCols = 0x2D;
+inline constexpr std::size_t kTdefLogicalCount = 0x2F;
+inline constexpr std::size_t kTdefRealCount = 0x33;
 inline constexpr std::size_t kTdefOwnedMap = 0x37;
 inline constexpr std::size_t kTdefFreeMap = 0x3B;
 inline constexpr std::size_t kTdefStats = 0x3F;
 inline constexpr std::size_t kTdefPayloadPerContinuation = 4096 - 8;
+inline constexpr uint32_t kTdefMagic = 1625;  // the constant of the header, columns, logical indexes
+
+// A real index's statistics: 12 bytes each from kTdefStats.
+inline constexpr std::size_t kStatsSize = 12;
+inline constexpr std::size_t kStatsDistinct = 4;  // u32: the number of distinct keys
+
+// Column block (25 bytes).
+inline constexpr std::size_t kColumnType = 0;
+inline constexpr std::size_t kColumnMagic = 1;
+inline constexpr std::size_t kColumnNumber = 5;
+inline constexpr std::size_t kColumnVarIndex = 7;
+inline constexpr std::size_t kColumnOrdinal = 9;
+inline constexpr std::size_t kColumnSortOrder = 11;  // Text: u16 LCID, u8 0, u8 version
+inline constexpr std::size_t kColumnFlags = 15;
+inline constexpr std::size_t kColumnExtFlags = 16;
+inline constexpr std::size_t kColumnFixedOffset = 21;
+inline constexpr std::size_t kColumnLength = 23;
+
+// Real index block (52 bytes).
+inline constexpr std::size_t kRealIndexMagic = 0;  // 1923
+inline constexpr uint32_t kRealIndexMagicValue = 1923;
+inline constexpr std::size_t kRealIndexColumns = 4;  // 10 x (u16 column number, u8 ascending)
+inline constexpr std::size_t kRealIndexUsageMap = 34;
+inline constexpr std::size_t kRealIndexRoot = 38;
+inline constexpr std::size_t kRealIndexFlags = 46;
+
+// Logical index block (28 bytes).
+inline constexpr std::size_t kLogicalIndexMagic = 0;
+inline constexpr std::size_t kLogicalIndexNumber = 4;
+inline constexpr std::size_t kLogicalIndexReal = 8;
+inline constexpr std::size_t kLogicalIndexFkRole = 12;
+inline constexpr std::size_t kLogicalIndexFkIndex = 13;
+inline constexpr std::size_t kLogicalIndexFkTable = 17;  // the other table's definition page
+inline constexpr std::size_t kLogicalIndexCascadeUpdate = 21;
+inline constexpr std::size_t kLogicalIndexCascadeDelete = 22;
+inline constexpr std::size_t kLogicalIndexKind = 23;
+
+// Long-value column map entry (10 bytes), the list ended by u16 0xFFFF.
+inline constexpr std::size_t kLvMapEntrySize = 10;
+inline constexpr std::size_t kLvMapOwned = 2;
+inline constexpr std::size_t kLvMapFree = 6;
 
 // Reads and parses the definition starting at firstPage; damage names the table.
 TableDef readTableDef(PageFile& file, uint32_t firstPage, const std::string& tableName);

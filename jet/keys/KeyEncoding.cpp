@@ -141,7 +141,7 @@ bool splitKeyInto(ByteView key, const std::vector<std::pair<uint8_t, bool>>& col
 }
 
 std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, const RowView& row,
-                                  uint32_t page, int rowNumber) {
+                                  uint32_t page, int rowNumber, bool generalOrder) {
     Bytes key;
     for (const auto& ic : index.columns) {
         const Column* c = def.columnByNumber(ic.column);
@@ -153,7 +153,7 @@ std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, c
         }
         auto stored = columnBytes(def, *c, row, page, rowNumber);
         if (t == ColumnType::kText) {
-            if (!isGeneralLegacy(c->sortLcid, c->sortVersion)) return std::nullopt;
+            if (!generalOrder && !isGeneralLegacy(c->sortLcid, c->sortVersion)) return std::nullopt;
             if (!stored) {
                 Bytes n = encodeNullKey(ic.ascending);
                 key.insert(key.end(), n.begin(), n.end());

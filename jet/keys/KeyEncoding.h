@@ -48,8 +48,10 @@ struct RowView;
 
 // The whole key of a row for an index, as the engine would store it;
 // nullopt when a column's type or sort order cannot be encoded (text in an
-// order other than General, or characters it does not know).
+// order other than General, or characters it does not know). With
+// generalOrder, text in another order is encoded as General orders it (for
+// a row that must be indexed where no key from the engine can be had).
 std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, const RowView& row,
-                                  uint32_t page, int rowNumber);
+                                  uint32_t page, int rowNumber, bool generalOrder = false);
 
 }  // namespace jet

@@ -2,6 +2,7 @@
 
 #include "jet/Check.h"
 #include "ops/check/Checker.h"
+#include "format/PageFile.h"
 #include "read/Database.h"
 #include "read/Value.h"
 
@@ -29,10 +30,28 @@ Result<DatabaseInfo> databaseInfo(const std::string& path, const std::string& pa
 
 Result<CheckReport> checkFile(const std::string& path, const std::string& password) {
     return guard([&]() -> CheckReport {
-        auto db = Database::open(path, password);
+        OpenDamage found;
+        auto db = Database::openDamaged(path, password, found);
         CheckOptions options;
         options.threads = 2;
-        return checkDatabase(*db, options);
+        options.ownerScan = true;
+        CheckResult r = checkDatabase(*db, options);
+        auto first = [&](std::string problem, std::string remedy) {
+            r.problems.insert(r.problems.begin(), std::move(problem));
+            r.remedies.insert(r.remedies.begin(), std::move(remedy));
+        };
+        if (found.bytesCut != 0) {
+            first("the file's length (" + std::to_string(db->file().fileSize()) +
+                      " bytes) is not a whole number of 4096-byte pages: it was cut short",
+                  "a compaction reads every whole page; only what lay past the cut is lost, "
+                  "and listed in MSysCompactError");
+        }
+        if (found.headerRebuilt) {
+            first("page 0 is not a database header: it is damaged",
+                  "a compaction makes it anew with the password it is given; the creation date "
+                  "and the key that masks the permissions' security identifiers are lost");
+        }
+        return r;
     });
 }
 

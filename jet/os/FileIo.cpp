@@ -19,6 +19,7 @@ ssize_t FileIo::pwrite(int fd, const void* buf, std::size_t n, off_t offset) {
     return ::pwrite(fd, buf, n, offset);
 }
 int FileIo::fsync(int fd) { return ::fsync(fd); }
+int FileIo::ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
 int FileIo::close(int fd) { return ::close(fd); }
 int FileIo::unlink(const char* path) { return ::unlink(path); }
 
@@ -88,6 +89,14 @@ int FaultyFileIo::fsync(int fd) {
         return -1;
     }
     return realIo.fsync(fd);
+}
+
+int FaultyFileIo::ftruncate(int fd, off_t length) {
+    if (hit("truncate")) {
+        errno = err_;
+        return -1;
+    }
+    return realIo.ftruncate(fd, length);
 }
 
 int FaultyFileIo::close(int fd) {

@@ -22,6 +22,7 @@ class FileIo {
     virtual ssize_t preadv(int fd, const iovec* parts, int count, off_t offset);
     virtual ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t offset);
     virtual int fsync(int fd);
+    virtual int ftruncate(int fd, off_t length);
     virtual int close(int fd);
     virtual int unlink(const char* path);
 };
@@ -47,6 +48,7 @@ class FaultyFileIo : public FileIo {
     ssize_t preadv(int fd, const iovec* parts, int count, off_t offset) override;
     ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t offset) override;
     int fsync(int fd) override;
+    int ftruncate(int fd, off_t length) override;
     int close(int fd) override;
     int unlink(const char* path) override;
     long count() const { return count_; }

@@ -18,8 +18,26 @@ std::unique_ptr<Database> Database::open(const std::string& path, const std::str
     return std::unique_ptr<Database>(new Database(std::move(file), password));
 }
 
+std::unique_ptr<Database> Database::openDamaged(const std::string& path,
+                                                const std::string& password, OpenDamage& found,
+                                                int heldFd) {
+    auto file = PageFile::openDamaged(path, password, found, nullptr, heldFd);
+    if (!file->header().passwordMatches(password)) {
+        fail(ErrorCode::kInvalidPassword, "Not a valid password.");
+    }
+    std::unique_ptr<Database> db(new Database(std::move(file), password));
+    db->damaged_ = true;
+    return db;
+}
+
 std::unique_ptr<Database> Database::reopen() const {
-    return open(file_->path(), password_, file_->heldFd());
+    if (!damaged_) return open(file_->path(), password_, file_->heldFd());
+    OpenDamage found;
+    auto file = PageFile::openDamaged(file_->path(), password_, found, &file_->header(),
+                                      file_->heldFd());
+    std::unique_ptr<Database> db(new Database(std::move(file), password_));
+    db->damaged_ = true;
+    return db;
 }
 
 const TableDef& Database::tableDef(uint32_t page, const std::string& name) {
@@ -125,7 +143,15 @@ void Database::scanRows(const TableDef& def,
         readUsageMap(*file_, def.ownedMap, ("table '" + def.name + "' owned pages").c_str());
     for (uint32_t p : owned.pages) {
         auto page = file_->page(p);
-        if (!isDataPageOf(*page, def.firstPage)) continue;
+        if (!isDataPageOf(*page, def.firstPage)) {
+            // Another table's page is only stale in this map; anything
+            // else held rows of the table that cannot be read.
+            const uint32_t owner = (*page)[0] == kPageData ? u32(*page, 4) : 0;
+            if (owner > 1 && owner != kOwnerLval) continue;
+            failDamage("table '" + def.name + "': its owned-pages map lists page " +
+                           std::to_string(p) + ", which is not one of its data pages",
+                       p);
+        }
         const DataPage dp = parseDataPage(*page, p);
         for (std::size_t i = 0; i < dp.slots.size(); ++i) {
             if (dp.slots[i].deleted) continue;

@@ -44,6 +44,11 @@ class Database {
     // the caller holds open instead (see PageFile::open).
     static std::unique_ptr<Database> open(const std::string& path, const std::string& password,
                                           int heldFd = -1);
+    // The same for a file that may be damaged (PageFile::openDamaged): a
+    // header made anew takes this password.
+    static std::unique_ptr<Database> openDamaged(const std::string& path,
+                                                 const std::string& password, OpenDamage& found,
+                                                 int heldFd = -1);
 
     // Another handle on the same file, for another thread to read through.
     std::unique_ptr<Database> reopen() const;
@@ -63,7 +68,9 @@ class Database {
     const TableDef& tableDef(uint32_t page, const std::string& name);
 
     // Calls f for each live row in page order, overflow pointers resolved:
-    // the rows of the pages its owned map lists that are its data pages.
+    // the rows of the pages its owned map lists that are its data pages. A
+    // listed page of another table is passed over; one that is no table's
+    // data page is damage.
     void scanRows(const TableDef& def, const std::function<void(const RowLocation&, ByteView)>& f);
     // The bytes of the live row at a slot (resolving overflow).
     ByteView fetchRow(const TableDef& def, RowPtr slot, PageRef& holder, RowPtr* dataAt = nullptr);
@@ -71,6 +78,7 @@ class Database {
   private:
     Database(std::unique_ptr<PageFile> file, std::string password)
         : file_(std::move(file)), password_(std::move(password)) {}
+    bool damaged_ = false;  // opened with openDamaged: so are other handles
     ByteView resolve(const TableDef& def, RowPtr slot, PageRef& holder, RowPtr* dataAt);
     std::unique_ptr<PageFile> file_;
     std::string password_;

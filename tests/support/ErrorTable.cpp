@@ -21,6 +21,8 @@ const std::vector<ErrorInfo>& errorTable() {
         {ErrorCode::kVerifyFailed, "VerifyFailed", "the written copy failed its own check"},
         {ErrorCode::kInUse, "InUse", "another program has the database open"},
         {ErrorCode::kNoSpace, "NoSpace", "not enough room on the disk for the copy"},
+        {ErrorCode::kDuplicateKey, "DuplicateKey",
+         "in MSysCompactError: a row dropped because it repeats another's unique key"},
     };
     return table;
 }

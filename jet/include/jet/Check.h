@@ -23,6 +23,12 @@ struct TableSummary {
 struct CheckReport {
     // Faults: the file is damaged or inconsistent.
     std::vector<std::string> problems;
+    // For each problem, in the same order: what a compaction does about it
+    // and what that loses.
+    std::vector<std::string> remedies;
+    // For each damaged table whose repair could be worked out: what a
+    // compaction keeps, drops and changes in it.
+    std::vector<std::string> repairs;
     // Harmless staleness that a compaction rewrites (row counts, stale map
     // entries); listed, but not faults.
     std::vector<std::string> notes;

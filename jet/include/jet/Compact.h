@@ -48,20 +48,28 @@ struct CompactRequest {
 struct TableRepair {
     std::string table;
     uint64_t rowsKept = 0;
-    uint64_t rowsDropped = 0;  // unreadable, or clashing on a unique key
+    // Unreadable, clashing on a unique key, left out as an old copy, or
+    // counted by the table's definition but found nowhere (pages lost).
+    uint64_t rowsDropped = 0;
     uint64_t rowsChanged = 0;  // kept with a value that could not be read set to null
     uint32_t indexesRebuilt = 0;
-    bool lost = false;  // its definition could not be read: nothing of it is in the copy
+    bool lost = false;       // its definition could not be read: nothing of it is in the copy
+    bool recovered = false;  // its catalogue row was lost: it comes back under a new name
 };
 
 // What the compaction had to repair. Empty for a sound database; every row
-// dropped or changed is also listed in the copy's table MSysCompactError.
+// dropped or changed, and every other loss, is also listed in the copy's
+// table MSysCompactError (one entry each).
 struct RepairSummary {
     std::vector<TableRepair> tables;  // those with anything to say
     uint64_t rowsDropped = 0;
     uint64_t rowsChanged = 0;
     uint32_t tablesLost = 0;
-    bool lostOrChanged() const { return rowsDropped != 0 || rowsChanged != 0 || tablesLost != 0; }
+    uint64_t logEntries = 0;     // rows added to MSysCompactError
+    bool headerRebuilt = false;  // page 0 was damaged and made anew
+    bool lostOrChanged() const {
+        return rowsDropped != 0 || rowsChanged != 0 || tablesLost != 0 || logEntries != 0;
+    }
 };
 
 struct CompactResult {

@@ -32,6 +32,7 @@ enum class ErrorCode : int32_t {
     kVerifyFailed = -2147209205,        // 0x8004300B
     kInUse = -2147209204,               // 0x8004300C
     kNoSpace = -2147209203,             // 0x8004300D
+    kDuplicateKey = -2147209202,        // 0x8004300E: a row repeats a unique key (damage log)
 };
 
 struct Error {

@@ -98,14 +98,16 @@ void DatabaseChecker::checkIndex(const TableDef& def, const RealIndex& idx, std:
     for (uint32_t p : tree.pages) mark(p);
     checkSiblings(tree, where);
     for (uint64_t i : twice)
-        problem(where + ": unique index holds a key twice at entry " + std::to_string(i));
+        problem(where + ": unique index holds a key twice at entry " + std::to_string(i),
+                Remedy::kIndexRebuilt);
     if (outOfOrder)
-        problem(where + ": entries out of order at entry " + std::to_string(*outOfOrder));
+        problem(where + ": entries out of order at entry " + std::to_string(*outOfOrder),
+                Remedy::kIndexRebuilt);
     if (summing && count == tally.required && sum == tally.sum) return;
     const std::size_t problemsBefore = report_.problems.size();
     checkIndexEntries(def, idx, live, where);
     if (!tally.optionalRows && !tally.entryByEntry && report_.problems.size() == problemsBefore) {
-        problem(where + ": the entries do not match the table's rows");
+        problem(where + ": the entries do not match the table's rows", Remedy::kIndexRebuilt);
     }
 }
 
@@ -150,7 +152,8 @@ void DatabaseChecker::checkIndexEntries(const TableDef& def, const RealIndex& id
         const RowPtr row = RowPtr::fromU32(u);
         if (!live.contains(row)) {
             problem(where + ": entry points to page " + std::to_string(row.page) + " row " +
-                    std::to_string(row.row) + ", which is not a live row");
+                        std::to_string(row.row) + ", which is not a live row",
+                    Remedy::kIndexRebuilt);
             continue;
         }
         if (any && u == last) twice.push_back(u);
@@ -170,13 +173,15 @@ void DatabaseChecker::checkIndexEntries(const TableDef& def, const RealIndex& id
     for (uint32_t u : twice) {
         RowPtr r = RowPtr::fromU32(u);
         problem(where + ": two entries point to page " + std::to_string(r.page) + " row " +
-                std::to_string(r.row));
+                    std::to_string(r.row),
+                Remedy::kIndexRebuilt);
     }
     live.forEach([&](RowPtr r) {
         if (pointed.contains(r)) return;
         if (idx.ignoreNulls() && keyHasNull(def, idx, r)) return;
         problem(where + ": row at page " + std::to_string(r.page) + " row " +
-                std::to_string(r.row) + " is missing from the index");
+                    std::to_string(r.row) + " is missing from the index",
+                Remedy::kIndexRebuilt);
     });
 }
 
@@ -205,7 +210,8 @@ void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
         });
         if (walkable) {
             problem(where + ": key of the entry for page " + std::to_string(row.page) + " row " +
-                    std::to_string(row.row) + " cannot be split into its columns");
+                        std::to_string(row.row) + " cannot be split into its columns",
+                    Remedy::kIndexRebuilt);
         }
         return;
     }
@@ -224,7 +230,8 @@ void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
                         key.begin() + static_cast<std::ptrdiff_t>(off),
                         key.begin() + static_cast<std::ptrdiff_t>(off + len))) {
             problem(where + ": key of column '" + c->name + "' does not match the row at page " +
-                    std::to_string(row.page) + " row " + std::to_string(row.row));
+                        std::to_string(row.page) + " row " + std::to_string(row.row),
+                    Remedy::kIndexRebuilt);
         }
     }
 }
@@ -238,7 +245,8 @@ void DatabaseChecker::checkSiblings(const IndexTree& tree, const std::string& wh
             uint32_t next = i + 1 < level.size() ? level[i + 1] : 0;
             if (storedPrev != prev || storedNext != next) {
                 problem(where + ": sibling links of index page " + std::to_string(level[i]) +
-                        " do not match the tree");
+                            " do not match the tree",
+                        Remedy::kIndexRebuilt);
             }
         }
     }

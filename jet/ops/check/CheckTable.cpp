@@ -6,6 +6,8 @@
 #include "format/Row.h"
 #include "keys/KeyEncoding.h"
 #include "ops/check/DatabaseChecker.h"
+#include "read/SalvagePage.h"
+#include "read/TableSalvage.h"
 #include "read/Value.h"
 
 namespace jet {
@@ -35,6 +37,8 @@ void DatabaseChecker::beginRows(const CatalogEntry& entry, const TableDef& def) 
     t.digest = &report_.digests[def.firstPage];
     t.rows = 0;
     t.pages.clear();
+    t.listed.clear();
+    t.mapLost = true;
     t.rowsDone = false;
     t.indexRoots.assign(def.realIndexes.size(), 0);
     lastLv_ = {0xFFFF, 0};
@@ -46,37 +50,38 @@ void DatabaseChecker::rowsDone() {
     table_.rowsDone = true;
 }
 
-// Owned and free-space maps; the pages the owned map lists. Those that are
-// not the table's data pages are told apart as the rows are read, so that
-// each is read once.
+// Owned and free-space maps; the pages of the owned map that are the
+// table's data pages.
 std::vector<uint32_t> DatabaseChecker::tableMaps(const TableDef& def) {
-    const std::string& where = table_.where;
-    std::vector<uint32_t> pages;
+    TableState& t = table_;
+    const std::string& where = t.where;
     if (def.ownedMap.isNull()) {
-        problem(where + ": no owned-pages usage map");
+        problem(where + ": no owned-pages usage map", Remedy::kPagesFound);
     } else {
-        UsageMap om = tableMap(def.ownedMap, where + " owned pages");
-        markMap(om);
-        pages = std::move(om.pages);
+        attempt(where + " owned pages", Remedy::kPagesFound, [&] {
+            UsageMap om = tableMap(def.ownedMap, where + " owned pages");
+            markMap(om);
+            t.listed = std::move(om.pages);
+            t.mapLost = false;
+        });
     }
+    std::vector<uint32_t> pages = ownDataPages(def, t.listed);
     if (!def.freeMap.isNull()) {
-        UsageMap fm = tableMap(def.freeMap, where + " free-space pages");
-        markMap(fm);
+        attempt(where + " free-space pages", Remedy::kMapRebuilt, [&] {
+            UsageMap fm = tableMap(def.freeMap, where + " free-space pages");
+            markMap(fm);
+        });
     }
     return pages;
 }
 
+// The rows of these data pages of the table.
 void DatabaseChecker::checkPages(const std::vector<uint32_t>& pages) {
     TableState& t = table_;
     const TableDef& def = *t.def;
     for (uint32_t p : pages) {
         t.pages.push_back(p);
         auto page = db_.file().page(p);
-        if (!isDataPageOf(*page, def.firstPage)) {
-            note(t.where + ": owned-pages map lists page " + std::to_string(p) +
-                 ", which is not one of its data pages");
-            continue;
-        }
         mark(p);
         DataPage dp = parseDataPage(*page, p);
         uint64_t used = kDataHeaderSize + 2 * dp.slots.size();
@@ -87,12 +92,12 @@ void DatabaseChecker::checkPages(const std::vector<uint32_t>& pages) {
             if (s.deleted || s.overflow) report_.deadRowBytes += s.length();
             if (s.deleted) continue;
             RowPtr slot{p, static_cast<uint8_t>(i)};
-            attempt(t.where, [&] {
+            attempt(t.where, Remedy::kRowDropped, [&] {
                 PageRef holder;
                 RowPtr at;
                 ByteView b = db_.fetchRow(def, slot, holder, &at);
                 if (at != slot) mark(at.page);
-                checkRow(def, b, slot, at, t.lvPagesUsed, *t.digest);
+                checkRow(def, holder, b, slot, at, t.lvPagesUsed, *t.digest);
                 passed[i >> 6] |= uint64_t{1} << (i & 63u);
                 ++t.rows;
             });
@@ -107,6 +112,7 @@ void DatabaseChecker::endTable(const TableDef& def) {
     const std::string& where = t.where;
     for (uint32_t p : def.pages) mark(p);
     t.summary.rows = t.rows;
+    if (census_) checkUnlisted(def, t.listed, t.mapLost);
     if (def.rowCount != t.rows) {
         note(where + ": definition says " + std::to_string(def.rowCount) +
              " rows, the table holds " + std::to_string(t.rows) + " (page " +
@@ -115,22 +121,28 @@ void DatabaseChecker::endTable(const TableDef& def) {
 
     // Long-value column maps.
     for (const auto& m : def.longValueMaps) {
-        std::vector<uint32_t> listed;  // ascending, as maps list their pages
+        std::vector<uint32_t> lvListed;  // ascending, as maps list their pages
+        bool lvMapRead = m.owned.isNull();
         if (!m.owned.isNull()) {
-            UsageMap um = tableMap(m.owned, where + " long-value pages");
-            markMap(um);
-            listed = std::move(um.pages);
+            attempt(where + " long-value pages", Remedy::kMapRebuilt, [&] {
+                UsageMap um = tableMap(m.owned, where + " long-value pages");
+                markMap(um);
+                lvListed = std::move(um.pages);
+                lvMapRead = true;
+            });
         }
         if (!m.free.isNull()) {
-            markMap(tableMap(m.free, where + " long-value free pages"));
+            attempt(where + " long-value free pages", Remedy::kMapRebuilt,
+                    [&] { markMap(tableMap(m.free, where + " long-value free pages")); });
         }
         std::vector<uint32_t>& used = t.lvPagesUsed[m.column];
         std::sort(used.begin(), used.end());
         used.erase(std::unique(used.begin(), used.end()), used.end());
         for (uint32_t p : used) {
-            if (!std::binary_search(listed.begin(), listed.end(), p)) {
+            if (lvMapRead && !std::binary_search(lvListed.begin(), lvListed.end(), p)) {
                 problem(where + ": long-value page " + std::to_string(p) + " of column " +
-                        std::to_string(m.column) + " is missing from the column's usage map");
+                            std::to_string(m.column) + " is missing from the column's usage map",
+                        Remedy::kMapRebuilt);
             }
         }
     }
@@ -138,16 +150,15 @@ void DatabaseChecker::endTable(const TableDef& def) {
     rowsDone();
     for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
         const RealIndex& ri = def.realIndexes[i];
+        const std::string whereIndex = where + ", index " + std::to_string(i);
         if (t.indexRoots[i] != 0 && t.indexRoots[i] == ri.rootPage) {
             // Its entries were checked as soon as it was written.
-            attempt(where + ", index " + std::to_string(i), [&] {
-                if (!ri.usageMap.isNull())
-                    markMap(
-                        tableMap(ri.usageMap, where + ", index " + std::to_string(i) + " pages"));
+            attempt(whereIndex, Remedy::kIndexRebuilt, [&] {
+                if (!ri.usageMap.isNull()) markMap(tableMap(ri.usageMap, whereIndex + " pages"));
             });
             continue;
         }
-        attempt(where + ", index " + std::to_string(i),
+        attempt(whereIndex, Remedy::kIndexRebuilt,
                 [&] { checkIndex(def, ri, i, t.live, tallies_[i]); });
     }
     report_.tables.push_back(t.summary);
@@ -155,19 +166,34 @@ void DatabaseChecker::endTable(const TableDef& def) {
 
 // Every value decodes within bounds; long values are read whole. The
 // same pass adds the row to the table's digest.
-void DatabaseChecker::checkRow(const TableDef& def, ByteView bytes, RowPtr rowSlot, RowPtr at,
+void DatabaseChecker::checkRow(const TableDef& def, const PageRef& page, ByteView bytes,
+                               RowPtr rowSlot, RowPtr at,
                                std::map<uint16_t, std::vector<uint32_t>>& lvPagesUsed,
                                TableDigest& digest) {
     RowView rv = crackRow(def, bytes, at.page, at.row);
+    const std::size_t start = static_cast<std::size_t>(bytes.data() - page->data());
+    const int torn = tornSectorUnder(*page, def, rv, start, start + bytes.size());
+    if (torn >= 0) {
+        failDamage("table '" + def.name + "': part of the row lies in bytes " +
+                       std::to_string(torn * 512) + "-" + std::to_string(torn * 512 + 511) +
+                       " of its page, which read as zeros (a write cut short)",
+                   at.page, at.row);
+    }
     digest.add(rowDigest(def, rv, at.page, at.row, [&](const Column& c, ByteView slot) {
         auto& used = lvPagesUsed[c.number];
-        readLongValueInto(db_.file(), slot, at.page, at.row, longValue_, [&](RowPtr lv) {
-            if (lastLv_ != std::make_pair(c.number, lv.page)) {
-                mark(lv.page);
-                used.push_back(lv.page);
-                lastLv_ = {c.number, lv.page};
-            }
-        });
+        try {
+            readLongValueInto(db_.file(), slot, at.page, at.row, longValue_, [&](RowPtr lv) {
+                if (lastLv_ != std::make_pair(c.number, lv.page)) {
+                    mark(lv.page);
+                    used.push_back(lv.page);
+                    lastLv_ = {c.number, lv.page};
+                }
+            });
+        } catch (const JetException& e) {
+            problem("table '" + def.name + "', column '" + c.name + "': " + e.error().description,
+                    Remedy::kValueNulled);
+            longValue_.clear();
+        }
         return ByteView(longValue_);
     }));
     for (const auto& c : def.columns) {

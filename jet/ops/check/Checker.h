@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,14 @@
 namespace jet {
 
 class Database;
+struct CatalogEntry;
 
 // The checker's findings, with what the compaction compares its copy by: a
 // digest of each table's rows, by its definition page.
 struct CheckResult : CheckReport {
     std::map<uint32_t, TableDigest> digests;
+    // The definition pages of the tables with problems.
+    std::set<uint32_t> damagedTables;
 };
 
 // A table checked while the rest of its file was still being written (see
@@ -40,6 +44,12 @@ struct CheckOptions {
     bool keysOfEveryTable = true;
     // Tables checked at once, each through its own handle on the file.
     unsigned threads = 1;
+    // Read every page of the file to find data pages missing from their
+    // table's usage map, and say what a compaction would do with each
+    // damaged table.
+    bool ownerScan = false;
+    // The tables to check, in place of those the catalogue lists.
+    const std::vector<CatalogEntry>* tables = nullptr;
     // Usage maps taken as given instead of read, by the row that holds each.
     const std::map<uint32_t, std::vector<uint32_t>>* givenMaps = nullptr;
     // Tables checked early, by definition page: taken as checked when the
@@ -54,8 +64,6 @@ struct CheckOptions {
 
 // Checks an open database. Never throws; damage becomes problems.
 CheckResult checkDatabase(Database& db, const CheckOptions& options = {});
-
-struct CatalogEntry;
 
 // Checks one table of a file that is still being written, whose usage maps
 // are not written yet: they are given, with the pages each lists. Everything

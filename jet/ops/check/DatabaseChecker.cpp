@@ -9,16 +9,56 @@
 #include <thread>
 
 #include "format/DataPage.h"
+#include "read/TableSalvage.h"
 
 namespace jet {
+
+const char* DatabaseChecker::remedyText(Remedy r) {
+    switch (r) {
+        case Remedy::kMapRebuilt:
+            return "a compaction rebuilds it; nothing is lost";
+        case Remedy::kIndexRebuilt:
+            return "a compaction rebuilds the index from the table's rows; nothing is lost (of "
+                   "two rows that share a unique key the first is kept, the other listed in "
+                   "MSysCompactError)";
+        case Remedy::kRowDropped:
+            return "a compaction recovers the row where its neighbours' bounds allow, else drops "
+                   "it and lists it, with its readable values, in MSysCompactError";
+        case Remedy::kValueNulled:
+            return "a compaction keeps the row with the value set to null and lists it in "
+                   "MSysCompactError";
+        case Remedy::kPagesFound:
+            return "a compaction finds the table's pages by reading the whole file; rows on "
+                   "pages that cannot be read are lost and listed in MSysCompactError";
+        case Remedy::kOwnerRepaired:
+            return "a compaction takes the page back where its rows read as the table's and no "
+                   "other table claims it; nothing is lost";
+        case Remedy::kUnlistedTaken:
+            return "a compaction finds the page and copies its rows; nothing is lost";
+        case Remedy::kTableLost:
+            return "a compaction cannot read the table: it is left out of the copy and listed "
+                   "as lost in MSysCompactError";
+        case Remedy::kCatalogue:
+            return "a compaction finds the tables from their definitions; a table whose "
+                   "catalogue row is lost comes back under a name that says it was recovered";
+        case Remedy::kNone:
+            break;
+    }
+    return "a compaction cannot repair this";
+}
 
 CheckResult DatabaseChecker::run() {
     report_.pageCount = db_.file().pageCount();
     live_.assign(report_.pageCount, false);
     for (uint32_t p : {0u, 1u, kCatalogPage}) mark(p);
-    attempt("page 1", [&] { checkPageOne(); });
+    attempt("page 1", Remedy::kMapRebuilt, [&] { checkPageOne(); });
     std::vector<CatalogEntry> tables;
-    attempt("catalogue", [&] { tables = db_.localTables(); });
+    if (options_.tables) {
+        tables = *options_.tables;
+    } else {
+        attempt("catalogue", Remedy::kCatalogue, [&] { tables = db_.localTables(); });
+    }
+    shareWhatTheFileSays(tables);
     // What to report, in catalogue order: a table's own findings, or
     // that it shares its definition page with one before it.
     struct Item {
@@ -31,6 +71,7 @@ CheckResult DatabaseChecker::run() {
         if (!defPages.insert(t.tdefPage()).second) {
             items.push_back({nullptr, "catalogue: table '" + t.name + "' shares definition page " +
                                           std::to_string(t.tdefPage()) + " with another table"});
+            report_.damagedTables.insert(kCatalogPage);
         } else {
             items.push_back({&t, {}});
         }
@@ -59,6 +100,8 @@ CheckResult DatabaseChecker::run() {
             second = db_.reopen();
             helper = std::make_unique<DatabaseChecker>(*second, options_);
             helper->live_.assign(report_.pageCount, false);
+            helper->census_ = census_;
+            helper->listed_ = listed_;
         } catch (const JetException&) {
             helper.reset();  // one worker does it all
         }
@@ -93,11 +136,14 @@ CheckResult DatabaseChecker::run() {
     }
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (!items[i].table) {
-            problem(items[i].shared);
+            problem(items[i].shared, Remedy::kCatalogue);
             continue;
         }
         CheckResult& part = parts[i];
         for (auto& s : part.problems) report_.problems.push_back(std::move(s));
+        for (auto& s : part.remedies) report_.remedies.push_back(std::move(s));
+        for (auto& s : part.repairs) report_.repairs.push_back(std::move(s));
+        report_.damagedTables.insert(part.damagedTables.begin(), part.damagedTables.end());
         for (auto& s : part.notes) report_.notes.push_back(std::move(s));
         for (auto& t : part.tables) report_.tables.push_back(std::move(t));
         for (auto& [page, digest] : part.digests) report_.digests[page] = digest;
@@ -106,6 +152,24 @@ CheckResult DatabaseChecker::run() {
     }
     report_.reachablePages = static_cast<uint32_t>(std::count(live_.begin(), live_.end(), true));
     return std::move(report_);
+}
+
+// What every table shares: each owned map (to tell a page another table
+// owns from a page lost to the table), and with ownerScan every page of
+// the file.
+void DatabaseChecker::shareWhatTheFileSays(const std::vector<CatalogEntry>& tables) {
+    std::vector<const TableDef*> defs;
+    for (const auto& t : tables) {
+        try {
+            defs.push_back(&db_.tableDef(t.tdefPage(), t.name));
+        } catch (const JetException&) {
+            // Its own check says so.
+        }
+    }
+    listed_ = std::make_shared<const std::map<uint32_t, std::vector<uint32_t>>>(
+        readOwnedMaps(db_.file(), defs));
+    if (options_.ownerScan)
+        census_ = std::make_shared<const PageCensus>(PageCensus::take(db_.file()));
 }
 
 // One table checked by itself, with the pages it reached.
@@ -131,7 +195,17 @@ CheckedTable DatabaseChecker::checkEarly(const CatalogEntry& t) {
 CheckResult DatabaseChecker::checkOne(const CatalogEntry& t) {
     CheckResult saved = std::move(report_);
     report_ = CheckResult{};
-    attempt("table '" + t.name + "'", [&] { checkTable(t); });
+    attempt("table '" + t.name + "'", Remedy::kTableLost, [&] { checkTable(t); });
+    if (!report_.problems.empty()) {
+        report_.damagedTables.insert(t.tdefPage());
+        if (census_) {
+            try {
+                describeRepair(db_.tableDef(t.tdefPage(), t.name));
+            } catch (const JetException&) {
+                // Its definition cannot be read: the problem says it is lost.
+            }
+        }
+    }
     CheckResult part = std::move(report_);
     report_ = std::move(saved);
     return part;
@@ -141,7 +215,7 @@ void DatabaseChecker::checkPageOne() {
     auto p = db_.file().page(1);
     DataPage dp = parseDataPage(*p, 1);
     if (dp.slots.empty() || dp.slots[0].deleted) {
-        problem("page 1: the global usage map row is missing");
+        problem("page 1: the global usage map row is missing", Remedy::kMapRebuilt);
         return;
     }
     readUsageMap(db_.file(), {1, 0}, "global usage map", true);
@@ -177,9 +251,13 @@ CheckResult DatabaseChecker::adopt(const CheckedTable& early) {
         try {
             UsageMap m = readUsageMap(db_.file(), row, where.c_str());
             markMap(m);
-            if (m.pages != pages) part.problems.push_back(where + ": lists other pages");
+            if (m.pages != pages) {
+                part.problems.push_back(where + ": lists other pages");
+                part.remedies.emplace_back(remedyText(Remedy::kMapRebuilt));
+            }
         } catch (const JetException& e) {
             part.problems.push_back(where + ": " + e.error().description);
+            part.remedies.emplace_back(remedyText(Remedy::kMapRebuilt));
         }
     }
     return part;
@@ -205,7 +283,7 @@ void DatabaseChecker::indexEarly(std::size_t i, uint32_t root) {
     RealIndex ri = def.realIndexes[i];
     ri.rootPage = root;
     ri.usageMap = {};  // not written yet
-    attempt(table_.where + ", index " + std::to_string(i),
+    attempt(table_.where + ", index " + std::to_string(i), Remedy::kIndexRebuilt,
             [&] { checkIndex(def, ri, i, table_.live, tallies_[i]); });
     table_.indexRoots[i] = root;
 }
@@ -279,6 +357,7 @@ struct TableCheck::State {
     std::map<uint32_t, std::vector<uint32_t>> maps;
     DatabaseChecker checker;
     std::string stopped;  // the damage that ended the check, as a problem
+    DatabaseChecker::Remedy remedy = DatabaseChecker::Remedy::kNone;
 };
 
 TableCheck::TableCheck(Database& db, const CatalogEntry& table, const TableDef& layout,
@@ -299,6 +378,7 @@ void TableCheck::index(std::size_t i, uint32_t root) {
     } catch (const JetException& e) {
         if (e.error().code() == ErrorCode::kVerifyFailed) throw;
         s_->stopped = "table '" + s_->table.name + "': " + e.error().description;
+        s_->remedy = DatabaseChecker::Remedy::kIndexRebuilt;
     }
 }
 
@@ -311,6 +391,7 @@ void TableCheck::rows(const std::vector<uint32_t>& pages) {
     } catch (const JetException& e) {
         if (e.error().code() == ErrorCode::kVerifyFailed) throw;
         s_->stopped = "table '" + s_->table.name + "': " + e.error().description;
+        s_->remedy = DatabaseChecker::Remedy::kRowDropped;
     }
 }
 
@@ -331,6 +412,7 @@ CheckedTable TableCheck::finish(std::map<uint32_t, std::vector<uint32_t>> maps) 
         out = CheckedTable{};
         out.name = s_->table.name;
         out.part.problems.push_back(s_->stopped);
+        out.part.remedies.emplace_back(DatabaseChecker::remedyText(s_->remedy));
     }
     out.maps = std::move(s_->maps);
     return out;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -16,6 +17,7 @@
 #include "ops/check/Checker.h"
 #include "read/Database.h"
 #include "read/LiveSlots.h"
+#include "read/PageCensus.h"
 #include "read/RowDigest.h"
 #include "util/Failure.h"
 
@@ -43,8 +45,26 @@ class DatabaseChecker {
     void indexEarly(std::size_t i, uint32_t root);
     CheckedTable endEarly(const CatalogEntry& t, const TableDef& layout);
 
+    // What a compaction does about a kind of problem.
+    enum class Remedy {
+        kMapRebuilt,
+        kIndexRebuilt,
+        kRowDropped,
+        kValueNulled,
+        kPagesFound,
+        kOwnerRepaired,
+        kUnlistedTaken,
+        kTableLost,
+        kCatalogue,
+        kNone
+    };
+    static const char* remedyText(Remedy r);
+
   private:
-    void problem(std::string s) { report_.problems.push_back(std::move(s)); }
+    void problem(std::string s, Remedy r) {
+        report_.problems.push_back(std::move(s));
+        report_.remedies.emplace_back(remedyText(r));
+    }
     void mark(uint32_t page) {
         if (page >= live_.size() || live_[page]) return;
         live_[page] = true;
@@ -55,17 +75,18 @@ class DatabaseChecker {
     void note(std::string s) { report_.notes.push_back(std::move(s)); }
 
     template <typename F>
-    void attempt(const std::string& where, F&& f) {
+    void attempt(const std::string& where, Remedy r, F&& f) {
         try {
             f();
         } catch (const JetException& e) {
-            problem(where + ": " + e.error().description);
+            problem(where + ": " + e.error().description, r);
         } catch (const std::bad_alloc&) {
-            problem(where + ": not enough memory to check it");
+            problem(where + ": not enough memory to check it", Remedy::kNone);
         }
     }
 
     void checkPageOne();
+    void shareWhatTheFileSays(const std::vector<CatalogEntry>& tables);
 
     void markMap(const UsageMap& m);
 
@@ -85,11 +106,19 @@ class DatabaseChecker {
     void checkPages(const std::vector<uint32_t>& pages);
     void endTable(const TableDef& def);
     void rowsDone();
+    // The pages of the owned map that are the table's data pages; the
+    // others are problems unless another table owns and lists them.
+    std::vector<uint32_t> ownDataPages(const TableDef& def, const std::vector<uint32_t>& listed);
+    // Data pages naming the table that its map leaves out, and what a
+    // compaction would do with the table, when the file's pages are known.
+    void checkUnlisted(const TableDef& def, const std::vector<uint32_t>& listed, bool mapLost);
+    void describeRepair(const TableDef& def);
 
     // Every value decodes within bounds; long values are read whole. The
     // same pass adds the row to the table's digest.
-    void checkRow(const TableDef& def, ByteView bytes, RowPtr rowSlot, RowPtr at,
-                  std::map<uint16_t, std::vector<uint32_t>>& lvPagesUsed, TableDigest& digest);
+    void checkRow(const TableDef& def, const PageRef& page, ByteView bytes, RowPtr rowSlot,
+                  RowPtr at, std::map<uint16_t, std::vector<uint32_t>>& lvPagesUsed,
+                  TableDigest& digest);
 
     // What the rows say an index must hold: how many entries, and the sum of
     // a hash of each entry's row pointer and the key parts that can be
@@ -132,6 +161,10 @@ class DatabaseChecker {
 
     Database& db_;
     CheckOptions options_;
+    // Every page of the file (with ownerScan), and each table's owned map,
+    // by definition page: shared by the workers, read only once made.
+    std::shared_ptr<const PageCensus> census_;
+    std::shared_ptr<const std::map<uint32_t, std::vector<uint32_t>>> listed_;
     CheckResult report_;
     std::vector<bool> live_;  // pages reached, by number
     bool listing_ = false;    // a table by itself: the pages it reached are listed
@@ -146,6 +179,8 @@ class DatabaseChecker {
         TableDigest* digest = nullptr;
         uint64_t rows = 0;
         std::vector<uint32_t> pages;       // pages whose rows were checked
+        std::vector<uint32_t> listed;      // by its owned map
+        bool mapLost = true;               // its owned map could not be read
         bool rowsDone = false;             // every row is counted: live is finished
         std::vector<uint32_t> indexRoots;  // roots of the indexes checked early (0: none)
     };

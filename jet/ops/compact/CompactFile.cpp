@@ -20,6 +20,7 @@
 #include "ops/compact/Compactor.h"
 #include "ops/compact/EarlyChecks.h"
 #include "ops/compact/Verify.h"
+#include "ops/repair/RepairPlan.h"
 #include "os/Cleanup.h"
 #include "os/FileIo.h"
 #include "os/Lock.h"
@@ -29,18 +30,125 @@
 
 namespace jet {
 
+namespace {
+
+// Writes the whole copy into fd (empty) and checks it: the tables the
+// repair chose, or (none) those the catalogue lists.
+CompactResult writeCopy(Database& db, int fd, const CompactRequest& req,
+                        const std::array<uint8_t, kPasswordBytes>& newPassword,
+                        RepairPlan* repair) {
+    auto started = std::chrono::steady_clock::now();
+    auto lap = [&] {
+        auto now = std::chrono::steady_clock::now();
+        double s = std::chrono::duration<double>(now - started).count();
+        started = now;
+        return s;
+    };
+    OutputFile out(fd, db.header().databaseKey, req.destinationPath);
+    Compactor c(db, out, newPassword, req.memoryBudget);
+    if (repair) c.setTables(repair->tables(), repair->gone());
+    // Each thread that checks sorts within half the check's share.
+    CheckOptions checks;
+    checks.sortMemory = c.shares().check / 2;
+    checks.spill = SpillFolders::near(req.destinationPath);
+    EarlyChecks early(req.destinationPath, req.destinationPassword, req.destinationFd, checks,
+                      &out);
+    if (req.verify) {
+        c.onTableWritten([&](const CatalogEntry& table,
+                             std::map<uint32_t, std::vector<uint32_t>> maps,
+                             uint64_t ticket) { early.add(table, std::move(maps), ticket); });
+        c.onRowsWritten([&](const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
+                            std::vector<uint32_t> pages, uint64_t ticket) {
+            early.addRows(table, std::move(layout), std::move(pages), ticket);
+        });
+        c.onIndexWritten([&](const CatalogEntry& table, std::size_t i, uint32_t root,
+                             uint64_t ticket) { early.addIndex(table, i, root, ticket); });
+    }
+    c.prepare();
+    early.keepBefore(c.firstDataPage());
+    // The copy, with a tenth to spare.
+    const uint64_t pages = c.estimatePages();
+    requireRoom(req.destinationPath, pages * kPageSize + pages * kPageSize / 10, fd);
+    CompactResult r = c.run();
+    out.flush();
+    r.copySeconds = lap();
+    // Every page is written: the copy goes to disk while it is checked
+    // (the check reads what was written). Both must succeed.
+    std::exception_ptr flushFailed;
+    const auto flushStart = std::chrono::steady_clock::now();
+    auto flushed = flushStart;
+    std::thread flusher([&] {
+        try {
+            out.fsync();
+        } catch (...) {
+            flushFailed = std::current_exception();
+        }
+        flushed = std::chrono::steady_clock::now();
+    });
+    try {
+        if (req.verify)
+            verifyCopy(req.destinationPath, req.destinationPassword, req.destinationFd,
+                       c.expected(), early.finish(), checks);
+    } catch (...) {
+        flusher.join();
+        throw;
+    }
+    r.verifySeconds = lap();
+    flusher.join();
+    if (flushFailed) std::rethrow_exception(flushFailed);
+    r.flushSeconds = std::chrono::duration<double>(flushed - flushStart).count();
+    if (repair) r.repair = repair->summary();
+    return r;
+}
+
+// Damage in the source, or a copy that fails its check because of it: a
+// repair reads the damaged tables with the salvage reader instead.
+bool repairable(const Error& e) {
+    return e.code() == ErrorCode::kDamaged || e.code() == ErrorCode::kVerifyFailed;
+}
+
+// After the plain compaction stopped on damage (or where opening the file
+// had to work around it): the copy written again, with a repair plan, from
+// an empty file.
+CompactResult repairCopy(Database& db, int fd, const CompactRequest& req,
+                         const std::array<uint8_t, kPasswordBytes>& newPassword,
+                         const JetException& stopped, const OpenDamage& found) {
+    RepairPlan plan(db, stopped.error());
+    if (found.headerRebuilt) plan.logFileDamage(headerLost());
+    if (found.bytesCut != 0) plan.logFileDamage(fileCut(found.bytesCut));
+    const bool fileDamaged = found.headerRebuilt || found.bytesCut != 0;
+    if (!plan.make() && !fileDamaged) throw stopped;  // nothing in the source to repair
+    if (fileIo().ftruncate(fd, 0) != 0) {
+        fail(ErrorCode::kIo,
+             "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
+    }
+    CompactResult r = writeCopy(db, fd, req, newPassword, &plan);
+    r.repair.headerRebuilt = found.headerRebuilt;
+    return r;
+}
+
+}  // namespace
+
+std::string headerLost() {
+    return "Page 0, the database header, was damaged and is made anew: the password is the one "
+           "the compaction was given; the code page (1252) and the sort order come from the "
+           "catalogue or the engine's defaults; the creation date, the header's unknown fields "
+           "and the key that masks the security identifiers of the permissions and owners are "
+           "lost with it.";
+}
+
+std::string fileCut(uint64_t bytes) {
+    return "The file ends " + std::to_string(bytes) +
+           " bytes into a page: it was cut short, and what lay past the cut is lost (the part "
+           "of that page that is left is not read).";
+}
+
 Result<CompactResult> compactFile(const CompactRequest& req) {
     int fd = -1;
     bool created = false;
     auto result = guard([&]() -> CompactResult {
-        auto started = std::chrono::steady_clock::now();
-        auto lap = [&] {
-            auto now = std::chrono::steady_clock::now();
-            double s = std::chrono::duration<double>(now - started).count();
-            started = now;
-            return s;
-        };
-        auto db = Database::open(req.sourcePath, req.sourcePassword, req.sourceFd);
+        OpenDamage found;
+        auto db = Database::openDamaged(req.sourcePath, req.sourcePassword, found, req.sourceFd);
         // After the source's own password was checked: one that is not text
         // is not that database's password, whatever its length.
         std::array<uint8_t, kPasswordBytes> newPassword{};
@@ -84,58 +192,18 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         // A copy the caller holds is the caller's to remove when interrupted.
         std::optional<RemoveOnSignal> removeOnSignal;
         if (created) removeOnSignal.emplace(req.destinationPath);
-        OutputFile out(fd, db->header().databaseKey, req.destinationPath);
-        Compactor c(*db, out, newPassword, req.memoryBudget);
-        // Each thread that checks sorts within half the check's share.
-        CheckOptions checks;
-        checks.sortMemory = c.shares().check / 2;
-        checks.spill = SpillFolders::near(req.destinationPath);
-        EarlyChecks early(req.destinationPath, req.destinationPassword, req.destinationFd, checks,
-                          &out);
-        if (req.verify) {
-            c.onTableWritten([&](const CatalogEntry& table,
-                                 std::map<uint32_t, std::vector<uint32_t>> maps,
-                                 uint64_t ticket) { early.add(table, std::move(maps), ticket); });
-            c.onRowsWritten([&](const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
-                                std::vector<uint32_t> pages, uint64_t ticket) {
-                early.addRows(table, std::move(layout), std::move(pages), ticket);
-            });
-            c.onIndexWritten([&](const CatalogEntry& table, std::size_t i, uint32_t root,
-                                 uint64_t ticket) { early.addIndex(table, i, root, ticket); });
-        }
-        c.prepare();
-        early.keepBefore(c.firstDataPage());
-        // The copy, with a tenth to spare.
-        const uint64_t pages = c.estimatePages();
-        requireRoom(req.destinationPath, pages * kPageSize + pages * kPageSize / 10, fd);
-        CompactResult r = c.run();
-        out.flush();
-        r.copySeconds = lap();
-        // Every page is written: the copy goes to disk while it is checked
-        // (the check reads what was written). Both must succeed.
-        std::exception_ptr flushFailed;
-        const auto flushStart = std::chrono::steady_clock::now();
-        auto flushed = flushStart;
-        std::thread flusher([&] {
+        CompactResult r;
+        if (found.headerRebuilt || found.bytesCut != 0) {
+            r = repairCopy(*db, fd, req, newPassword,
+                           JetException(makeError(ErrorCode::kDamaged, "")), found);
+        } else {
             try {
-                out.fsync();
-            } catch (...) {
-                flushFailed = std::current_exception();
+                r = writeCopy(*db, fd, req, newPassword, nullptr);
+            } catch (const JetException& e) {
+                if (!repairable(e.error())) throw;
+                r = repairCopy(*db, fd, req, newPassword, e, found);
             }
-            flushed = std::chrono::steady_clock::now();
-        });
-        try {
-            if (req.verify)
-                verifyCopy(req.destinationPath, req.destinationPassword, req.destinationFd,
-                           c.expected(), early.finish(), checks);
-        } catch (...) {
-            flusher.join();
-            throw;
         }
-        r.verifySeconds = lap();
-        flusher.join();
-        if (flushFailed) std::rethrow_exception(flushFailed);
-        r.flushSeconds = std::chrono::duration<double>(flushed - flushStart).count();
         const int closing = fd;
         fd = -1;
         if (req.destinationFd < 0 && fileIo().close(closing) != 0) {

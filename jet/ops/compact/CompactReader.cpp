@@ -90,9 +90,10 @@ void Compactor::readTables(Channel<RowBatch>& full) {
 
 void Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
     TablePlan& t = tables_[ti];
+    if (t.source) return readSourced(ti, full);
     const TableDef& def = *t.def;
     // The pages the table's map lists; those that are not its data pages
-    // are passed over.
+    // are passed over where another table owns and lists them.
     std::vector<uint32_t> mapPages;
     if (!def.ownedMap.isNull()) {
         mapPages =
@@ -122,22 +123,30 @@ void Compactor::take(TablePlan& t, RowPtr slot, RowBatch& batch) {
     job.slot = slot;
     PageRef holder;
     ByteView bytes = src_.fetchRow(*t.def, slot, holder, &job.at);
+    refuseTorn(*t.def, *holder, bytes, job.at);
     readRow(t, bytes, batch, job);
 }
 
 void Compactor::readInPageOrder(TablePlan& t, const std::vector<uint32_t>& mapPages,
                                 SourceRows& source, Outbox& out) {
+    const TableDef& def = *t.def;
+    uint64_t taken = 0;
     for (uint32_t p : mapPages) {
         PageRef page = file_.page(p);
-        if (!isDataPageOf(*page, t.def->firstPage)) continue;
+        if (!isDataPageOf(*page, def.firstPage)) {
+            refuseLostPage(def, p, *page);
+            continue;
+        }
         const DataPage dp = parseDataPage(*page, p);
         source.live.addPage(p, dp);
         for (std::size_t i = 0; i < dp.slots.size(); ++i) {
             if (dp.slots[i].deleted) continue;
             take(t, {p, static_cast<uint8_t>(i)}, out.batch);
             out.added();
+            ++taken;
         }
     }
+    if (taken < def.rowCount) refuseIfPagesMissing(def, mapPages, taken);
 }
 
 void Compactor::sendIndex(std::size_t ti, std::size_t i, Channel<RowBatch>& full) {

@@ -8,6 +8,7 @@
 #include "format/Rc4.h"
 #include "format/UsageMap.h"
 #include "write/PageBuilder.h"
+#include "write/TableSpec.h"
 
 namespace jet {
 
@@ -98,6 +99,10 @@ uint64_t Compactor::estimatePages() {
         return readUsageMap(file_, map, "usage map").pages.size();
     };
     for (const auto& t : tables_) {
+        if (t.source) {
+            n += t.newPages.size() + t.source->pageEstimate();
+            continue;
+        }
         n += t.newPages.size() + count(t.def->ownedMap);
         for (const auto& ri : t.def->realIndexes) n += count(ri.usageMap);
         for (const auto& lv : t.def->longValueMaps) n += count(lv.owned);
@@ -106,18 +111,25 @@ uint64_t Compactor::estimatePages() {
 }
 
 void Compactor::finishFile() {
-    // Page 1's second row and owner come from the source.
+    // Page 1's second row and owner come from the source, where it reads.
     Bytes second(kUsageMapRowSize, 0);
-    auto p1 = file_.page(1);
-    DataPage dp = parseDataPage(*p1, 1);
-    if (dp.slots.size() > 1 && !dp.slots[1].deleted && dp.slots[1].length() <= 512) {
-        ByteView r = rowBytes(*p1, dp, 1, "page 1");
-        second.assign(r.begin(), r.end());
+    uint32_t owner = 1;
+    try {
+        auto p1 = file_.page(1);
+        DataPage dp = parseDataPage(*p1, 1);
+        if (dp.slots.size() > 1 && !dp.slots[1].deleted && dp.slots[1].length() <= 512) {
+            ByteView r = rowBytes(*p1, dp, 1, "page 1");
+            second.assign(r.begin(), r.end());
+        }
+        owner = dp.owner;
+    } catch (const JetException&) {
+        // A damaged page 1 is rebuilt as the engine makes it.
     }
-    w_.finish(newPage0_, dp.owner, second);
+    w_.finish(newPage0_, owner, second);
 }
 
-void Compactor::plan() {
+// The local tables the catalogue lists, each with its definition.
+std::vector<PlannedTable> Compactor::catalogueTables() {
     auto tables = src_.localTables();
     std::sort(tables.begin(), tables.end(), [](const CatalogEntry& a, const CatalogEntry& b) {
         return a.tdefPage() < b.tdefPage();
@@ -125,6 +137,7 @@ void Compactor::plan() {
     if (tables.empty() || tables.front().tdefPage() != kCatalogPage) {
         failDamage("the catalogue does not list itself at page 2", kCatalogPage);
     }
+    std::vector<PlannedTable> out;
     for (std::size_t i = 0; i < tables.size(); ++i) {
         if (i > 0 && tables[i].tdefPage() == tables[i - 1].tdefPage()) {
             failDamage("two tables share the definition page", tables[i].tdefPage());
@@ -133,9 +146,22 @@ void Compactor::plan() {
             failDamage("table '" + tables[i].name + "' has an Id that is not a page number",
                        kCatalogPage);
         }
+        out.push_back({tables[i], &src_.tableDef(tables[i].tdefPage(), tables[i].name), nullptr});
+    }
+    return out;
+}
+
+void Compactor::plan() {
+    std::vector<PlannedTable> tables = chosen_ ? std::move(planned_) : catalogueTables();
+    std::sort(tables.begin(), tables.end(), [](const PlannedTable& a, const PlannedTable& b) {
+        return a.entry.tdefPage() < b.entry.tdefPage();
+    });
+    for (const PlannedTable& p : tables) {
         TablePlan t;
-        t.entry = tables[i];
-        t.def = &src_.tableDef(tables[i].tdefPage(), tables[i].name);
+        t.entry = p.entry;
+        t.def = p.def;
+        t.source = p.source;
+        t.fresh = p.fresh;
         for (const auto& c : t.def->columns) {
             if (c.type == static_cast<uint8_t>(ColumnType::kLong) &&
                 holdsTableIds(t.def->name, c.name))
@@ -147,6 +173,7 @@ void Compactor::plan() {
                   [](const Column* a, const Column* b) { return a->varIndex < b->varIndex; });
         tables_.push_back(t);
     }
+    for (uint32_t page : gone_) tdefMap_[page] = 0;
     // Definition pages first, in the order of the old ones, so that table
     // Ids keep their order; continuation pages after them.
     for (auto& t : tables_) {
@@ -154,24 +181,20 @@ void Compactor::plan() {
         tdefMap_[t.def->firstPage] = t.newPages.front();
     }
     for (auto& t : tables_) {
-        std::size_t len = t.def->length;
-        std::size_t continuations =
-            len > kPageSize
-                ? (len - kPageSize + kTdefPayloadPerContinuation - 1) / kTdefPayloadPerContinuation
-                : 0;
-        for (std::size_t k = 0; k < continuations; ++k) t.newPages.push_back(alloc_.allocate());
+        for (std::size_t k = continuationPages(t.def->length); k > 0; --k)
+            t.newPages.push_back(alloc_.allocate());
     }
     // Usage-map rows, each on a shared holder page.
     for (auto& t : tables_) {
         const TableDef& d = *t.def;
-        t.ownedMap = newMap();
-        t.freeMap = d.freeMap.isNull() ? -1 : newMap();
-        for (const auto& ri : d.realIndexes)
-            t.indexMaps.push_back(ri.usageMap.isNull() ? -1 : newMap());
+        auto mapFor = [&](RowPtr source) { return t.fresh || !source.isNull() ? newMap() : -1; };
+        t.maps.owned = newMap();
+        t.maps.free = mapFor(d.freeMap);
+        for (const auto& ri : d.realIndexes) t.maps.indexes.push_back(mapFor(ri.usageMap));
         for (const auto& lv : d.longValueMaps) {
-            int owned = lv.owned.isNull() ? -1 : newMap();
-            int free = lv.free.isNull() ? -1 : newMap();
-            t.lvMaps.emplace_back(owned, free);
+            const int owned = mapFor(lv.owned);  // in turn: owned, then free
+            const int free = mapFor(lv.free);
+            t.maps.longValues.emplace_back(owned, free);
         }
     }
     w_.placeMaps();

@@ -24,14 +24,17 @@
 #include "jet/Compact.h"
 #include "ops/compact/RowBatch.h"
 #include "ops/compact/RowMap.h"
+#include "ops/compact/RowSource.h"
 #include "os/ExternalSort.h"
 #include "os/SpillFile.h"
 #include "read/Database.h"
+#include "read/PageCensus.h"
 #include "read/RowDigest.h"
 #include "util/Channel.h"
 #include "write/DatabaseWriter.h"
 #include "write/LongValueWriter.h"
 #include "write/OutputFile.h"
+#include "write/TableWriter.h"
 
 namespace jet {
 
@@ -41,13 +44,21 @@ struct TablePlan {
     TableDigest digest;
     CatalogEntry entry;
     const TableDef* def = nullptr;
-    std::vector<uint32_t> newPages;  // definition pages in the copy
-    int ownedMap = -1, freeMap = -1;
-    std::vector<int> indexMaps;
-    std::vector<std::pair<int, int>> lvMaps;
+    std::vector<uint32_t> newPages;         // definition pages in the copy
+    TableMaps maps;                         // its usage maps in the copy
     std::vector<const Column*> idColumns;   // hold table Ids, rewritten
     std::vector<const Column*> sidColumns;  // hold SIDs, re-masked
     std::vector<const Column*> lvColumns;   // memo and OLE, by slot
+    RowSource* source = nullptr;            // rows not copied as the source holds them
+    bool fresh = false;                     // not in the source: all its maps are made
+};
+
+// A table the caller chose to copy, instead of those the catalogue lists.
+struct PlannedTable {
+    CatalogEntry entry;
+    const TableDef* def = nullptr;
+    RowSource* source = nullptr;  // none: copied as the source holds it
+    bool fresh = false;           // not in the source: every usage map is made for it
 };
 
 // How a compaction's memory budget is shared out among what grows with the
@@ -89,6 +100,15 @@ class Compactor {
     // The first page after the definitions and usage maps, once prepared.
     uint32_t firstDataPage() const { return firstDataPage_; }
 
+    // The tables to copy, in place of those the catalogue lists (a repair
+    // chooses them); tables whose Ids are gone lose them (set to 0) where
+    // other tables refer to them. Call before prepare().
+    void setTables(std::vector<PlannedTable> tables, const std::vector<uint32_t>& gone) {
+        planned_ = std::move(tables);
+        gone_ = gone;
+        chosen_ = true;
+    }
+
     // Told of each table once everything it holds but its usage maps is
     // written (in the file once the output file's waitWritten(ticket)
     // returns), with the maps' rows and the pages each will list.
@@ -124,6 +144,7 @@ class Compactor {
     MapRow& map(int i) { return w_.map(i); }
 
     // Planning (Compactor.cpp).
+    std::vector<PlannedTable> catalogueTables();
     void plan();
     void finishFile();
 
@@ -131,6 +152,7 @@ class Compactor {
     struct Outbox;
     void readTables(Channel<RowBatch>& full);
     void readTable(std::size_t ti, Channel<RowBatch>& full);
+    void readSourced(std::size_t ti, Channel<RowBatch>& full);
     void take(TablePlan& t, RowPtr slot, RowBatch& batch);
     void readRow(TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& job);
     void readInPageOrder(TablePlan& t, const std::vector<uint32_t>& mapPages, SourceRows& source,
@@ -142,6 +164,15 @@ class Compactor {
     void readKeyAcrossPages(TablePlan& t, const std::vector<uint32_t>& mapPages,
                             ExternalSorter<uint64_t>& pairs, SourceRows& source, Outbox& out);
     void sendIndex(std::size_t ti, std::size_t i, Channel<RowBatch>& full);
+    // Where the source says rows of a table may be lost to this reading,
+    // it stops (CompactSoundness.cpp): a page the map lists that is not
+    // the table's, rows counted but missing while pages naming the table
+    // lie outside its map, a row under a sector of zeros.
+    void refuseLostPage(const TableDef& def, uint32_t page, const Page& bytes);
+    void refuseIfPagesMissing(const TableDef& def, const std::vector<uint32_t>& mapPages,
+                              uint64_t rows);
+    static void refuseTorn(const TableDef& def, const Page& page, ByteView row, RowPtr at);
+    const std::map<uint32_t, std::vector<uint32_t>>& ownedMaps();
     RowBatch spareBatch(std::size_t table);
     void recycle(RowBatch&& b);
     bool reserveOrder(uint64_t bytes);
@@ -149,14 +180,13 @@ class Compactor {
 
     // Writing (CompactWriter.cpp), on the calling thread.
     void copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full);
-    ByteView writeRow(TablePlan& t, const RowBatch& batch, const RowJob& job, const RowView& rv,
-                      std::map<uint16_t, LongValueWriter>& lvWriters);
-    uint32_t rebuildIndex(const TableDef& def, std::size_t i, std::size_t ti,
-                          Channel<RowBatch>& full, const SourceRows& source, uint32_t newOwner,
-                          std::vector<uint32_t>& pages, uint32_t& distinct);
+    ByteView writeRow(TablePlan& t, TableWriter& tw, const RowBatch& batch, const RowJob& job,
+                      const RowView& rv);
+    uint32_t rebuildIndex(const TablePlan& t, std::size_t i, std::size_t ti,
+                          Channel<RowBatch>& full, const SourceRows& source, uint32_t& distinct,
+                          std::vector<uint32_t>& pages);
     Database& writerSource();
-    void tellRows(const TablePlan& t, const std::vector<uint32_t>& dataPages, std::size_t from,
-                  std::map<uint16_t, LongValueWriter>& lvWriters,
+    void tellRows(const TablePlan& t, TableWriter& tw, std::size_t from, std::size_t to,
                   std::shared_ptr<TableDef>& layout);
     [[noreturn]] static void readerStopped(const TableDef& def);
 
@@ -167,6 +197,9 @@ class Compactor {
     PageAllocator& alloc_;
     std::array<uint8_t, kPasswordBytes> newPassword_;
     std::vector<TablePlan> tables_;
+    std::vector<PlannedTable> planned_;
+    std::vector<uint32_t> gone_;
+    bool chosen_ = false;
     std::map<uint32_t, uint32_t> tdefMap_;  // old definition page (= table Id) -> new
     uint32_t oldSidKey_ = 0, newSidKey_ = 0;
     Page newPage0_{};
@@ -178,14 +211,17 @@ class Compactor {
     std::atomic<int64_t> orderPool_;
     SpillFolders spill_;
     std::unique_ptr<Database> writerSource_;  // the source, for the writer's thread
-    uint32_t abandonedEnd_ = 0;
-    uint32_t firstDataPage_ = 0;  // pages written for a tree begun again, up to here
+    uint32_t abandonedEnd_ = 0;               // pages written for a tree begun again, up to here
+    uint32_t firstDataPage_ = 0;              // after the definitions and usage maps
 
     TableWritten tableWritten_;
     RowsWritten rowsWritten_;
     IndexWritten indexWritten_;
     static constexpr std::size_t kRowsToCheck = 2048;  // data pages told of at a time
-    IndexTree readerTree_;                             // the tree the reader walks: its pages
+    // Read by the reader only where the source may be damaged.
+    std::unique_ptr<std::map<uint32_t, std::vector<uint32_t>>> ownedMaps_;
+    std::unique_ptr<PageCensus> census_;
+    IndexTree readerTree_;  // the tree the reader walks: its pages
     static constexpr std::size_t kBatchRows = 256;
     static constexpr std::size_t kBatchBytes = 1u << 20;
     // Rows read ahead of the writer: enough to keep the reader going while
@@ -195,17 +231,13 @@ class Compactor {
     std::mutex spareMutex_;
     std::vector<RowBatch> spare_;
     // Buffers reused from row to row.
-    struct Pending {
-        std::size_t lv;  // index into the table's long-value columns
-        bool inlined;
-    };
     Bytes built_, otherValue_;  // written rows; values of other long columns
     // Where each row of the table being written went (kept from table to
     // table, so that its memory is not faulted in afresh for each).
     WrittenRows written_;
     std::vector<Bytes> lvSlots_;
     std::vector<ByteView> slots_;
-    std::vector<Pending> pending_;
+    std::vector<LongValuePlacement> placements_;
 };
 
 }  // namespace jet

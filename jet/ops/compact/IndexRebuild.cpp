@@ -206,12 +206,9 @@ void IndexRebuild::sortAll() {
     }
 }
 
-// The entries in the source's order, read from the source again.
+// The entries in the source's order, read again.
 void IndexRebuild::fromSource(Visit visit) {
-    Database& db = setup_.openSource();
-    IndexTree pages;
-    walkIndexTree(db.file(), setup_.ri->rootPage, setup_.def->firstPage, where_, pages,
-                  [&](ByteView key, RowPtr old) { visit(key, mapped(old)); });
+    setup_.entriesAgain([&](ByteView key, RowPtr old) { visit(key, mapped(old)); });
 }
 
 // The same when the rows' places are in a spill file: the entries' rows are

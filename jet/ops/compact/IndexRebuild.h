@@ -43,6 +43,8 @@ class IndexRebuild {
         std::size_t tiesMemory = 0, levelsMemory = 0, sortMemory = 0;
         SpillFolders spill;
         std::function<Database&()> openSource;  // the source, for this thread
+        // The entries once more, in the source's order (key, old row).
+        std::function<void(FunctionRef<void(ByteView, RowPtr)>)> entriesAgain;
     };
     explicit IndexRebuild(Setup s);
 

@@ -96,8 +96,11 @@ void Compactor::readKeyAlongPages(TablePlan& t, const std::vector<uint32_t>& map
     for (uint32_t p : mapPages) {
         if (p >= met.size() || met[p]) continue;
         PageRef page = file_.page(p);
-        if (isDataPageOf(*page, def.firstPage) && liveRows(parseDataPage(*page, p)) != 0)
-            notExactly(def, ri);
+        if (!isDataPageOf(*page, def.firstPage)) {
+            refuseLostPage(def, p, *page);
+            continue;
+        }
+        if (liveRows(parseDataPage(*page, p)) != 0) notExactly(def, ri);
     }
     if (live != n) notExactly(def, ri);
 }
@@ -132,6 +135,7 @@ void Compactor::readKeyAcrossPages(TablePlan& t, const std::vector<uint32_t>& ma
         PageRef page = file_.page(p);
         if (!isDataPageOf(*page, def.firstPage)) {
             if (listed) notExactly(def, ri);
+            refuseLostPage(def, p, *page);
             continue;
         }
         const DataPage dp = parseDataPage(*page, p);

@@ -1,0 +1,112 @@
+// Checking which pages are a table's: the pages its owned map lists that
+// are not its data pages, the data pages naming it that the map leaves out
+// (with every page of the file known), and what a compaction would do
+// with a damaged table.
+#include <algorithm>
+#include <bit>
+
+#include "format/DataPage.h"
+#include "ops/check/DatabaseChecker.h"
+#include "read/TableSalvage.h"
+
+namespace jet {
+
+namespace {
+
+bool contains(const std::vector<uint32_t>& sorted, uint32_t v) {
+    return std::binary_search(sorted.begin(), sorted.end(), v);
+}
+
+std::string rows(uint64_t n) { return std::to_string(n) + (n == 1 ? " row" : " rows"); }
+
+}  // namespace
+
+std::vector<uint32_t> DatabaseChecker::ownDataPages(const TableDef& def,
+                                                    const std::vector<uint32_t>& listed) {
+    const std::string where = "table '" + def.name + "'";
+    std::vector<uint32_t> own;
+    for (uint32_t p : listed) {
+        auto page = db_.file().page(p);
+        if (isDataPageOf(*page, def.firstPage)) {
+            own.push_back(p);
+            continue;
+        }
+        const uint8_t type = (*page)[0];
+        const uint32_t owner = type == kPageData ? u32(*page, 4) : 0;
+        if (type == kPageData && listed_) {
+            auto other = listed_->find(owner);
+            if (other != listed_->end() && contains(other->second, p)) {
+                note(where + ": owned-pages map lists page " + std::to_string(p) +
+                     ", which the table at page " + std::to_string(owner) +
+                     " owns and lists (stale; nothing is lost)");
+                continue;
+            }
+        }
+        const bool oneBit = type == kPageData && std::popcount(owner ^ def.firstPage) == 1;
+        const std::string found = type == kPageData
+                                      ? "a data page whose owner field names page " +
+                                            std::to_string(owner)
+                                      : "a page of type " + std::to_string(type) +
+                                            (type == 0 ? " (zeroed?)" : "");
+        problem(where + ": its owned-pages map lists page " + std::to_string(p) + ", which is " +
+                    found + ": the rows the table kept there cannot be reached",
+                oneBit ? Remedy::kOwnerRepaired : Remedy::kPagesFound);
+    }
+    return own;
+}
+
+void DatabaseChecker::checkUnlisted(const TableDef& def, const std::vector<uint32_t>& listed,
+                                    bool mapLost) {
+    bool any = false;
+    for (uint32_t p : census_->dataPagesOf(def.firstPage)) {
+        if (!contains(listed, p) && (*census_)[p].liveRows > 0) any = true;
+    }
+    if (!any) return;
+    const SalvageContext ctx{db_.file(), *census_, *listed_};
+    TableSalvage s(ctx, def);
+    s.run();
+    const std::string where = "table '" + def.name + "'";
+    for (uint32_t p : s.pages()) {
+        if (contains(listed, p) || (*census_)[p].owner != def.firstPage) continue;
+        problem(where + ": page " + std::to_string(p) + " holds " +
+                    rows((*census_)[p].liveRows) + " of the table, but " +
+                    (mapLost ? "its owned-pages map cannot be read" : "its owned-pages map does not list it"),
+                Remedy::kUnlistedTaken);
+    }
+    std::vector<uint32_t> leftOut;
+    for (const auto& i : s.issues()) {
+        if (i.kind == SalvageIssue::Kind::kRowLeftOut &&
+            (leftOut.empty() || leftOut.back() != i.at.page))
+            leftOut.push_back(i.at.page);
+    }
+    for (uint32_t p : leftOut) {
+        note(where + ": page " + std::to_string(p) +
+             " names the table as owner but is not in its owned-pages map; its " +
+             rows((*census_)[p].liveRows) +
+             " look like an old copy left behind (the rows the definition counts are found "
+             "elsewhere)");
+    }
+}
+
+void DatabaseChecker::describeRepair(const TableDef& def) {
+    const SalvageContext ctx{db_.file(), *census_, *listed_};
+    TableSalvage s(ctx, def);
+    s.run();
+    std::string text = "table '" + def.name + "': a compaction keeps " +
+                       std::to_string(s.rows().size()) + " of the " + rows(s.rowsFound()) +
+                       " found";
+    if (s.rowsDropped() > 0) text += ", drops " + rows(s.rowsDropped());
+    if (s.rowsChanged() > 0) text += ", keeps " + rows(s.rowsChanged()) + " with values set to null";
+    if (s.rowsLeftOut() > 0)
+        text += ", leaves out " + rows(s.rowsLeftOut()) + " that look like an old copy";
+    if (s.rowsMissing() > 0)
+        text += "; " + rows(s.rowsMissing()) + " its definition counts are not found";
+    if (!def.realIndexes.empty())
+        text += "; it rebuilds the table's " + std::to_string(def.realIndexes.size()) +
+                (def.realIndexes.size() == 1 ? " index" : " indexes");
+    if (s.rowsDropped() + s.rowsChanged() + s.rowsLeftOut() + s.rowsMissing() > 0)
+        text += "; every row dropped or changed is listed in MSysCompactError";
+    report_.repairs.push_back(text);
+}
+
+}  // namespace jet

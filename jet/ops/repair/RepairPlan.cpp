@@ -1,0 +1,108 @@
+// The repair plan: which tables are damaged, their salvage, and the summary.
+#include "ops/repair/RepairPlan.h"
+
+#include <algorithm>
+
+#include "ops/check/Checker.h"
+
+namespace jet {
+
+RepairPlan::RepairPlan(Database& db, const Error& stopped)
+    : db_(db), firstError_(stopped.code() == ErrorCode::kDamaged ? stopped.description : "") {}
+
+RepairPlan::~RepairPlan() = default;
+
+void RepairPlan::logFileDamage(const std::string& what) {
+    log_.add({static_cast<int32_t>(ErrorCode::kDamaged), what, {}, {}});
+}
+
+bool RepairPlan::make() {
+    census_ = std::make_unique<PageCensus>(PageCensus::take(db_.file()));
+    findTables();
+    std::vector<const TableDef*> defs;
+    for (const Table& t : tables_) defs.push_back(t.def);
+    listed_ = readOwnedMaps(db_.file(), defs);
+    ctx_ = std::make_unique<SalvageContext>(SalvageContext{db_.file(), *census_, listed_});
+    judge();
+    for (Table& t : tables_) {
+        if (t.damaged) salvage(t);
+    }
+    keepCatalogueInStep();
+    summarise();
+    return std::any_of(tables_.begin(), tables_.end(),
+                       [](const Table& t) { return t.damaged || t.recovered; }) ||
+           !gone_.empty() || !log_.empty();
+}
+
+// A table is damaged when its check finds a problem, when the pages its
+// map lists hold fewer rows than it counts while pages naming it lie
+// outside the map, or when the plain compaction stopped on it.
+void RepairPlan::judge() {
+    std::vector<CatalogEntry> entries;
+    for (const Table& t : tables_) {
+        if (t.entry.tdefPage() == t.def->firstPage) entries.push_back(t.entry);
+    }
+    CheckOptions options;
+    options.threads = 2;
+    options.tables = &entries;
+    const CheckResult checked = checkDatabase(db_, options);
+    for (Table& t : tables_) {
+        const uint32_t page = t.def->firstPage;
+        if (checked.damagedTables.count(page) != 0) t.damaged = true;
+        if (!firstError_.empty() &&
+            firstError_.find("table '" + t.entry.name + "'") != std::string::npos)
+            t.damaged = true;
+        if (page == kCatalogPage && catalogueDamaged_) t.damaged = true;
+        const bool fullIndex = std::any_of(t.def->realIndexes.begin(), t.def->realIndexes.end(),
+                                           [](const RealIndex& ri) { return !ri.ignoreNulls(); });
+        auto summary = std::find_if(checked.tables.begin(), checked.tables.end(),
+                                    [&](const TableSummary& s) { return s.definitionPage == page; });
+        auto listed = listed_.find(page);
+        if (!fullIndex && summary != checked.tables.end() && listed != listed_.end() &&
+            pagesMayBeMissing(*census_, *t.def, listed->second, summary->rows, listed_))
+            t.damaged = true;
+        if (listed == listed_.end() && !t.def->ownedMap.isNull()) t.damaged = true;
+    }
+}
+
+void RepairPlan::salvage(Table& t) {
+    t.salvage = std::make_unique<TableSalvage>(*ctx_, *t.def);
+    t.salvage->run();
+    log_.addIssues(db_, *t.def, t.salvage->issues());
+    t.source = std::make_unique<SalvagedRows>(*t.def, t.salvage.get());
+}
+
+std::vector<PlannedTable> RepairPlan::tables() {
+    std::vector<PlannedTable> out;
+    for (Table& t : tables_) out.push_back({t.entry, t.def, t.source.get(), t.fresh});
+    return out;
+}
+
+void RepairPlan::summarise() {
+    for (const Table& t : tables_) {
+        if (!t.damaged && !t.recovered) continue;
+        TableRepair r;
+        r.table = t.entry.name;
+        r.recovered = t.recovered;
+        if (t.salvage) {
+            const TableSalvage& s = *t.salvage;
+            r.rowsKept = s.rows().size();
+            r.rowsDropped = s.rowsDropped() + s.rowsLeftOut() + s.rowsMissing();
+            r.rowsChanged = s.rowsChanged();
+            r.indexesRebuilt = static_cast<uint32_t>(t.def->realIndexes.size());
+        }
+        summary_.rowsDropped += r.rowsDropped;
+        summary_.rowsChanged += r.rowsChanged;
+        summary_.tables.push_back(r);
+    }
+    for (const std::string& name : lostTables_) {
+        TableRepair r;
+        r.table = name;
+        r.lost = true;
+        summary_.tables.push_back(r);
+        ++summary_.tablesLost;
+    }
+    summary_.logEntries = log_.entries().size();
+}
+
+}  // namespace jet

@@ -1,0 +1,14 @@
+// The system tables the engine creates in every new database, as the table
+// writer takes them: MSysObjects (the catalogue), MSysACEs (permissions),
+// MSysQueries and MSysRelationships, their columns in the engine's numbering.
+#pragma once
+
+#include <vector>
+
+#include "write/TableSpec.h"
+
+namespace jet {
+
+std::vector<TableSpec> systemTableSpecs();
+
+}  // namespace jet
