@@ -70,10 +70,10 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
                 failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
             const RowPtr at = tw.addRow(row);
             written.wrote(at);
-            const std::size_t full = tw.dataPages().size() - 1;  // written whole
-            if (rowsWritten_ && at.row == 0 && full - told >= kRowsToCheck) {
-                tellRows(t, tw, told, full, layout);
-                told = full;
+            const std::size_t whole = tw.dataPages().size() - 1;  // written whole
+            if (rowsWritten_ && at.row == 0 && whole - told >= kRowsToCheck) {
+                tellRows(t, tw, told, whole, layout);
+                told = whole;
             }
         }
         last = batch->tableEnd;
@@ -160,9 +160,9 @@ uint32_t Compactor::rebuildIndex(const TablePlan& t, std::size_t i, std::size_t 
         };
     } else {
         s.entriesAgain = [this, &def, i](FunctionRef<void(ByteView, RowPtr)> visit) {
-            IndexTree pages;
+            IndexTree tree;
             walkIndexTree(writerSource().file(), def.realIndexes[i].rootPage, def.firstPage,
-                          "table '" + def.name + "', index", pages, visit);
+                          "table '" + def.name + "', index", tree, visit);
         };
     }
     IndexRebuild rebuild(std::move(s));
