@@ -28,6 +28,8 @@
 
 namespace jet {
 
+struct RowView;
+
 struct SalvageIssue {
     enum class Kind : uint8_t {
         kRowDropped,   // a live row that cannot be read, or whose keys cannot be made
@@ -115,7 +117,10 @@ class TableSalvage {
     void leaveOut(uint32_t page, const std::string& why);
     // Keys (SalvageKeys.cpp).
     void makeKeys();
-    bool sourceKey(std::size_t index, RowPtr slot, Bytes& key) const;
+    bool rowKey(std::size_t index, const KeptRow& r, const RowView& rv,
+                const std::vector<std::pair<uint8_t, bool>>& shape, Bytes& key) const;
+    bool sourceKey(std::size_t index, RowPtr slot, const RowView& rv, RowPtr data,
+                   const std::vector<std::pair<uint8_t, bool>>& shape, Bytes& key) const;
     void dropClashes(const std::vector<std::vector<std::pair<uint8_t, bool>>>& shapes,
                      std::vector<bool>& dropped);
     void orderRows(const std::vector<bool>& dropped);
