@@ -793,6 +793,12 @@ const Layout::Table& systemTable(const Layout& l, const std::string& name) {
     throw std::runtime_error("no system table " + name);
 }
 
+const Layout::Table& userTable(const Layout& l, const std::string& name) {
+    for (const auto& t : l.tables)
+        if (t.def.name == name) return t;
+    throw std::runtime_error("no table " + name);
+}
+
 // Every other entry of an index leaf with a byte too many in its key.
 bool garbleKeys(std::string& b, uint32_t leaf) {
     editLeaf(b, leaf, [](std::vector<jet::IndexEntry>& e) {
@@ -879,5 +885,33 @@ TEST(RepairAttack, DamagedKeysOfIndexesTheEncoderCannotMakeAreNotCopied) {
              for (const auto& leaves : t.indexLeaves) garbleKeys(b, leaves.front());
              return true;
          }},
+    });
+}
+
+TEST(RepairAttack, DamageInTheSystemTablesKeepsTheDamageLog) {
+    runCases({
+        // Once the log was left out without a word when the catalogue's own
+        // row had lost its name, though the report counted its entries.
+        {"the catalogue's own name damaged, and a row", "twins",
+         [](std::string& b, const Layout& l) {
+             const Layout::Table& cat = systemTable(l, "MSysObjects");
+             for (uint32_t p : cat.dataPages) {
+                 for (const auto& s : liveSlots(b, p)) {
+                     uint8_t* row = at(b, p) + s[1];
+                     const std::string_view bytes(reinterpret_cast<char*>(row), s[2] - s[1]);
+                     const auto name = bytes.find(std::string_view("O\0b\0j\0e\0c\0t\0s\0", 14));
+                     if (jet::u32(jet::ByteView(row, 6), 2) != jet::kCatalogPage ||
+                         name == std::string_view::npos)
+                         continue;
+                     row[name + 6] ^= 0x08;  // MSysObjects -> MSysObbects
+                     const uint32_t d = userTable(l, "Left").dataPages.front();
+                     const auto rows = liveSlots(b, d);
+                     std::fill(at(b, d) + rows[1][1], at(b, d) + rows[1][2], 0xEE);  // a row of Left lost
+                     return true;
+                 }
+             }
+             return false;
+         },
+         1},
     });
 }

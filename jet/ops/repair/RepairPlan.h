@@ -83,6 +83,7 @@ class RepairPlan {
     Bytes catalogueRow(const CatalogEntry& e);
     void addPermissions(Table& aces, const std::vector<Ace>& rows, int32_t objectId);
     void addDamageLog(const std::vector<Ace>* aceList);
+    Table* catalogueTable();
     Table* tableNamed(const std::string& name);
     SalvagedRows& sourceOf(Table& t);
 
