@@ -18,6 +18,7 @@
 // the damage left readable), silent losses and failures.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <functional>
 #include <iomanip>
 #include <iostream>
@@ -913,5 +914,38 @@ TEST(RepairAttack, DamageInTheSystemTablesKeepsTheDamageLog) {
              return false;
          },
          1},
+    });
+}
+
+TEST(RepairAttack, APageWhoseHeaderIsDamagedKeepsItsRows) {
+    // Once lost whole (logged) though every row on it could be read: only an
+    // owner field one bit off was taken back.
+    auto header = [](const char* table, std::size_t offset, uint32_t value, int width) {
+        return [=](std::string& b, const Layout& l) {
+            uint8_t* p = at(b, userTable(l, table).dataPages.front());
+            if (width == 1) {
+                p[offset] = static_cast<uint8_t>(value);
+            } else {
+                jet::put32(p + offset, value);
+            }
+            return true;
+        };
+    };
+    runCases({
+        {"owner field overwritten, no index", "twins", header("Right", 4, 0x41424344, 4)},
+        {"owner field overwritten, an index", "twins", header("Left", 4, 0x00FF00FF, 4)},
+        {"owner field names page 1", "memo-ole", header("Docs", 4, 1, 4)},
+        {"type byte zeroed", "memo-ole", header("Docs", 0, 0, 1)},
+        {"type byte of no known page", "twins", header("Right", 0, 0x09, 1)},
+        {"owner names another table's definition, an index points in", "twins",
+         [](std::string& b, const Layout& l) {
+             const uint32_t left = userTable(l, "Left").def.firstPage;
+             for (const auto* t : everyTable(l)) {
+                 if (std::popcount(t->def.firstPage ^ left) < 2) continue;  // not one bit off
+                 jet::put32(at(b, userTable(l, "Left").dataPages.back()) + 4, t->def.firstPage);
+                 return true;
+             }
+             return false;
+         }},
     });
 }
