@@ -13,7 +13,8 @@
 // each kind on each file (QW_ATTACK=full: every fixture, 6 trials);
 // QW_ATTACK_KIND=text keeps the kinds whose name holds text, QW_ATTACK_FILE
 // the files, QW_ATTACK_SEED=n the one trial; QW_ATTACK_KEEP=folder keeps
-// there each damaged file whose repair fails the trial. It prints a
+// there each damaged file whose repair fails the trial; QW_JET4 names the
+// tool to run. It prints a
 // table: kind, trials, rows recovered (ours and mdbtools, out of the rows
 // the damage left readable), silent losses and failures.
 #include <gtest/gtest.h>
@@ -35,6 +36,7 @@
 #include "format/TableDef.h"
 #include "format/UsageMap.h"
 #include "jet/Check.h"
+#include "jet/Compact.h"
 #include "read/Database.h"
 #include "support/DamageLayout.h"
 #include "support/Fixtures.h"
@@ -411,7 +413,11 @@ Reported reportOf(const std::string& out) {
     return r;
 }
 
-std::string jet4() { return JET4_BINARY; }
+// The tool under test (QW_JET4 names another build of it).
+std::string jet4() {
+    const char* other = std::getenv("QW_JET4");
+    return other ? other : JET4_BINARY;
+}
 
 // What the copy's log says, entry by entry.
 struct Log {
@@ -948,4 +954,43 @@ TEST(RepairAttack, APageWhoseHeaderIsDamagedKeepsItsRows) {
              return false;
          }},
     });
+}
+
+TEST(RepairAttack, ADamagedKeyOrPasswordFieldOfTheHeaderLosesNothing) {
+    // Once a bit of the header's page-encoding key made every page garbage:
+    // the copy kept an empty catalogue and nothing else, and said so only
+    // in passing. A password field that holds no text was a wrong password.
+    auto xorHeader = [](std::size_t offset, uint8_t mask) {
+        return [=](std::string& b, const Layout&) {
+            b[offset] = static_cast<char>(b[offset] ^ mask);
+            return true;
+        };
+    };
+    runCases({
+        {"key field: a bit flipped (encoded)", "encoded", xorHeader(0x3F, 0x10)},
+        {"key field: a byte changed (encoded)", "rc4-encoded-small.mdb", xorHeader(0x40, 0x5A)},
+        {"key field zeroed as stored (not encoded)", "twins",
+         [](std::string& b, const Layout&) {
+             std::fill_n(b.begin() + 0x3E, 4, '\0');
+             return true;
+         }},
+        {"password field's padding damaged", "password", xorHeader(0x60, 0x21)},
+        {"password field of a file without one damaged", "sample-traders-full-2000.mdb",
+         xorHeader(0x50, 0x01)},
+    });
+}
+
+TEST(RepairAttack, AnEncodedFileWhoseKeyIsLostIsRefusedNotEmptied) {
+    TempDir dir;
+    const auto s = subjectNamed(dir, "encoded");
+    std::string bytes = readFile(s->file);
+    std::fill_n(bytes.begin() + 0x3E, 4, '\0');  // the key, as stored: now some other key
+    writeFile(dir / "lost-key.mdb", bytes);
+    jet::CompactRequest req{(dir / "lost-key.mdb").string(), s->password,
+                            (dir / "copy.mdb").string(), s->password, true};
+    auto r = jet::compactFile(req);
+    ASSERT_FALSE(r.ok()) << "a copy was written from pages that cannot be read";
+    EXPECT_EQ(r.error().code(), jet::ErrorCode::kDamaged);
+    EXPECT_NE(r.error().description.find("key"), std::string::npos) << r.error().description;
+    EXPECT_FALSE(fs::exists(dir / "copy.mdb"));
 }

@@ -29,6 +29,8 @@ namespace jet {
 
 // What the damage log says of a header made anew, and of a file cut short.
 std::string headerLost();
+std::string keyFound();
+std::string passwordLost();
 std::string fileCut(uint64_t bytes);
 
 class RepairPlan {
