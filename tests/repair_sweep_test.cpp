@@ -22,6 +22,7 @@
 #include "jet/Compact.h"
 #include "read/Database.h"
 #include "read/Value.h"
+#include "support/DamageLayout.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
 #include "support/SampleDatabase.h"
@@ -31,91 +32,6 @@ using namespace testsupport;
 namespace {
 
 using Rows = std::vector<std::string>;
-
-// A row of the original and where its bytes lie.
-struct Placed {
-    std::string table, canonical;
-    uint32_t page = 0, slot = 0;     // its slot (what indexes point to)
-    uint32_t dataPage = 0, start = 0, end = 0;  // its bytes
-    uint32_t stubStart = 0, stubEnd = 0;        // an overflow row's pointer, on its slot's page
-};
-
-// What a file holds, and where, as our reader sees it.
-struct Layout {
-    struct Table {
-        jet::TableDef def;
-        std::vector<uint32_t> dataPages, lvPages;
-        std::vector<std::vector<uint32_t>> indexLeaves, indexNodes;  // by index
-    };
-    std::vector<Table> tables;  // user tables
-    std::vector<uint32_t> cataloguePages, mapPages;
-    std::vector<Placed> rows;
-    uint32_t pages = 0;
-};
-
-std::vector<uint32_t> mapOf(jet::PageFile& f, jet::RowPtr at) {
-    if (at.isNull()) return {};
-    try {
-        return jet::readUsageMap(f, at, "map").pages;
-    } catch (const jet::JetException&) {
-        return {};
-    }
-}
-
-void placeRows(jet::Database& db, const Layout::Table& t, Layout& out) {
-    std::ostringstream dump;
-    jet::dumpTable(db, t.def, dump);
-    std::istringstream lines(dump.str());
-    std::vector<jet::RowLocation> at;
-    db.scanRows(t.def, [&](const jet::RowLocation& l, jet::ByteView) { at.push_back(l); });
-    std::string line;
-    for (std::size_t i = 0; std::getline(lines, line) && i < at.size(); ++i) {
-        const Rows c = canonicalRows(line);
-        auto extent = [&](jet::RowPtr r) {
-            const auto p = db.file().page(r.page);
-            return jet::parseDataPage(*p, r.page).slots[r.row];
-        };
-        const jet::Slot s = extent(at[i].data), stub = extent(at[i].slot);
-        out.rows.push_back({t.def.name, c.empty() ? "" : c.front(), at[i].slot.page,
-                            at[i].slot.row, at[i].data.page, s.start, s.end, stub.start,
-                            stub.end});
-    }
-}
-
-Layout layoutOf(const fs::path& file, const std::string& pw) {
-    Layout out;
-    auto db = jet::Database::open(file.string(), pw);
-    out.pages = db->file().pageCount();
-    for (const auto& e : db->localTables()) {
-        const jet::TableDef& def = db->tableDef(e.tdefPage(), e.name);
-        auto holders = [&](jet::RowPtr r) {
-            if (!r.isNull()) out.mapPages.push_back(r.page);
-        };
-        holders(def.ownedMap);
-        if (e.tdefPage() == jet::kCatalogPage) out.cataloguePages = mapOf(db->file(), def.ownedMap);
-        if (e.isSystem()) continue;
-        Layout::Table t;
-        t.def = def;
-        t.dataPages = mapOf(db->file(), def.ownedMap);
-        for (const auto& m : def.longValueMaps) {
-            auto p = mapOf(db->file(), m.owned);
-            t.lvPages.insert(t.lvPages.end(), p.begin(), p.end());
-        }
-        for (const auto& ri : def.realIndexes) {
-            const jet::IndexTree tree = jet::readIndexTree(db->file(), ri.rootPage, def.firstPage, "i");
-            t.indexLeaves.push_back(tree.levels.back());
-            std::vector<uint32_t> nodes;
-            for (std::size_t l = 0; l + 1 < tree.levels.size(); ++l)
-                nodes.insert(nodes.end(), tree.levels[l].begin(), tree.levels[l].end());
-            t.indexNodes.push_back(nodes);
-        }
-        placeRows(*db, t, out);
-        out.tables.push_back(std::move(t));
-    }
-    std::sort(out.mapPages.begin(), out.mapPages.end());
-    out.mapPages.erase(std::unique(out.mapPages.begin(), out.mapPages.end()), out.mapPages.end());
-    return out;
-}
 
 uint8_t* at(std::string& b, uint32_t page) {
     return reinterpret_cast<uint8_t*>(b.data()) + static_cast<std::size_t>(page) * 4096;
@@ -428,61 +344,6 @@ struct Tally {
     int files = 0, repairFailed = 0, checkFailed = 0;
     uint64_t readable = 0, ours = 0, mdb = 0, silent = 0;
 };
-
-// Whether the damage left a row's bytes, its slot and its page header (and,
-// for an overflow row, its stub) as they were, and its table's definition.
-bool intact(const Placed& r, const Layout& l, const std::string& before, const std::string& after) {
-    auto same = [&](std::size_t from, std::size_t n) {
-        return from + n <= after.size() - after.size() % 4096 &&
-               std::equal(before.begin() + static_cast<std::ptrdiff_t>(from),
-                          before.begin() + static_cast<std::ptrdiff_t>(from + n),
-                          after.begin() + static_cast<std::ptrdiff_t>(from));
-    };
-    const std::size_t slotPage = static_cast<std::size_t>(r.page) * 4096;
-    const std::size_t dataPage = static_cast<std::size_t>(r.dataPage) * 4096;
-    for (const auto& t : l.tables) {
-        // The definition, but for the row count it keeps.
-        const std::size_t def = static_cast<std::size_t>(t.def.firstPage) * 4096;
-        if (t.def.name == r.table &&
-            (!same(def, jet::kTdefRowCount) || !same(def + jet::kTdefRowCount + 4, 4096 - jet::kTdefRowCount - 4)))
-            return false;
-    }
-    return same(dataPage + r.start, r.end - r.start) && same(dataPage, 14) && same(slotPage, 14) &&
-           same(slotPage + 14 + 2 * r.slot, 2) && same(slotPage + r.stubStart, r.stubEnd - r.stubStart);
-}
-
-// How many of want the rows got hold, a row counting where it is one of
-// want's or one of them with some values left out (set to null).
-uint64_t matched(Rows want, Rows got) {
-    std::sort(want.begin(), want.end());
-    std::sort(got.begin(), got.end());
-    Rows restWant, restGot;
-    std::set_difference(want.begin(), want.end(), got.begin(), got.end(), std::back_inserter(restWant));
-    std::set_difference(got.begin(), got.end(), want.begin(), want.end(), std::back_inserter(restGot));
-    uint64_t n = want.size() - restWant.size();
-    for (const auto& g : restGot) {
-        for (auto it = restWant.begin(); it != restWant.end(); ++it) {
-            std::size_t start = 0;
-            bool all = true;
-            for (std::size_t i; all && (i = g.find('\x1f', start)) != std::string::npos; start = i + 1)
-                all = it->find(g.substr(start, i - start + 1)) != std::string::npos;
-            if (all) {
-                ++n;
-                restWant.erase(it);
-                break;
-            }
-        }
-    }
-    return n;
-}
-
-Rows mdbRowsWithin(const fs::path& file, const std::string& table) {
-    std::string out;
-    runCommand("timeout 30 mdb-json -T '%Y-%m-%d %H:%M:%S' " + shellQuote(file.string()) + " " +
-                   shellQuote(table) + " 2>/dev/null",
-               out);
-    return canonicalRows(out);
-}
 
 void measure(const fs::path& dir, const std::string& original, const std::string& damaged,
              const std::string& pw, const Layout& l, Tally& t) {

@@ -1,5 +1,6 @@
 #include "format/Header.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -146,6 +147,20 @@ Page withPassword(const Header& h, const std::array<uint8_t, kPasswordBytes>& pa
     }
     maskHeaderRegion(decoded.data());
     return decoded;
+}
+
+Page withDatabaseKey(const Header& h, uint32_t key) {
+    Page decoded = h.decoded;
+    put32(decoded.data() + 0x3E, key);
+    maskHeaderRegion(decoded.data());
+    return decoded;
+}
+
+bool Header::passwordHoldsText() const {
+    std::size_t end = 0;
+    while (end + 1 < kPasswordBytes && (password[end] | password[end + 1]) != 0) end += 2;
+    return std::all_of(password.begin() + static_cast<std::ptrdiff_t>(end), password.end(),
+                       [](uint8_t b) { return b == 0; });
 }
 
 bool Header::passwordMatches(const std::string& candidateUtf8) const {

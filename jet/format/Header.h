@@ -39,6 +39,9 @@ struct Header {
     std::array<uint8_t, kPasswordBytes> password{};  // demasked UTF-16LE, zero-padded
 
     bool hasPassword() const;
+    // Whether the password field holds text as the engine stores it: some
+    // characters, then zeros to the end (damage leaves other bytes).
+    bool passwordHoldsText() const;
     // The stored password as UTF-8 (for tests; never printed by the tools).
     std::string passwordUtf8() const;
     bool passwordMatches(const std::string& candidateUtf8) const;
@@ -78,5 +81,7 @@ Page makeHeaderPage(const HeaderFields& fields);
 
 // A copy of raw page 0 with a new password, masked as the engine stores it.
 Page withPassword(const Header& h, const std::array<uint8_t, kPasswordBytes>& password);
+// The same with another page-encoding key.
+Page withDatabaseKey(const Header& h, uint32_t key);
 
 }  // namespace jet

@@ -87,7 +87,9 @@ void PageFile::readHeader(const std::string* rebuildWith, OpenDamage* found,
         if (!rebuildWith || e.error().code() != ErrorCode::kUnrecognizedFormat) throw;
         header_ = madeBefore ? *madeBefore : rebuildHeader(raw, *rebuildWith);
         found->headerRebuilt = true;
+        return;
     }
+    if (rebuildWith) repairHeaderFields(*rebuildWith, *found);
 }
 
 void PageFile::countPages(OpenDamage* found) {

@@ -55,6 +55,9 @@ class PageRef {
 struct OpenDamage {
     bool headerRebuilt = false;  // page 0 made anew: the file's own was not a header
     uint64_t bytesCut = 0;       // bytes of a last page cut short, left out
+    bool keyFound = false;       // the header's page-encoding key was damaged, found again
+    bool passwordLost = false;   // the header's password field holds no text: the one given taken
+    bool any() const { return headerRebuilt || bytesCut != 0 || keyFound || passwordLost; }
 };
 
 class PageFile {
@@ -68,9 +71,12 @@ class PageFile {
     // out, and a page 0 that is no header, in a file whose other pages are
     // Jet 4's and not encoded, is made anew with this password (its code
     // page and sort order from the catalogue's definition or the engine's
-    // defaults). An encoded file without its header is refused. A header
-    // made before for the same file (another handle on it) is used again
-    // when given.
+    // defaults). An encoded file without its header is refused. In a header
+    // that reads, a page-encoding key under which the pages do not read is
+    // sought among the keys one bit or one byte away from it (0 among them),
+    // and a password field that holds no text is taken to hold this
+    // password. A header made before for the same file (another handle on
+    // it) is used again when given.
     static std::unique_ptr<PageFile> openDamaged(const std::string& path,
                                                  const std::string& password, OpenDamage& found,
                                                  const Header* madeBefore = nullptr,
@@ -104,6 +110,9 @@ class PageFile {
     static std::unique_ptr<PageFile> openFile(const std::string& path, int heldFd);
     void readHeader(const std::string* rebuildWith, OpenDamage* found, const Header* madeBefore);
     Header rebuildHeader(const Page& raw, const std::string& password);
+    // HeaderRepair.cpp.
+    void repairHeaderFields(const std::string& password, OpenDamage& found);
+    bool keyReads(uint32_t key);
     void countPages(OpenDamage* found);
     std::string path_;
     int fd_ = -1;

@@ -1,5 +1,7 @@
 #include "keys/KeyEncoding.h"
 
+#include <algorithm>
+
 #include "format/Row.h"
 #include "format/Text.h"
 #include "keys/TextKey.h"
@@ -11,6 +13,19 @@ namespace {
 std::size_t fixedKeySize(uint8_t type) {
     const auto t = static_cast<ColumnType>(type);
     return t == ColumnType::kGuid ? 0 : fixedTypeSize(t);
+}
+
+// An ascending binary value: 8-byte groups, the last padded with zeros, each
+// followed by 9 when more groups follow, else by the count of its own bytes.
+void appendBinaryKeyPart(Bytes& out, ByteView v) {
+    out.push_back(0x7F);
+    for (std::size_t at = 0; at < v.size(); at += 8) {
+        const std::size_t n = std::min<std::size_t>(8, v.size() - at);
+        out.insert(out.end(), v.begin() + static_cast<std::ptrdiff_t>(at),
+                   v.begin() + static_cast<std::ptrdiff_t>(at + n));
+        out.insert(out.end(), 8 - n, 0x00);
+        out.push_back(static_cast<uint8_t>(at + 8 < v.size() ? 9 : n));
+    }
 }
 }  // namespace
 
@@ -164,6 +179,12 @@ std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, c
             key.insert(key.end(), part->begin(), part->end());
         } else if (keyEncodable(c->type)) {
             appendKeyPart(key, c->type, ic.ascending, stored);
+        } else if (t == ColumnType::kBinary && ic.ascending && (!stored || !stored->empty())) {
+            if (stored) {
+                appendBinaryKeyPart(key, *stored);
+            } else {
+                key.push_back(0x00);
+            }
         } else {
             return std::nullopt;
         }

@@ -48,7 +48,8 @@ struct RowView;
 
 // The whole key of a row for an index, as the engine would store it;
 // nullopt when a column's type or sort order cannot be encoded (text in an
-// order other than General, or characters it does not know). With
+// order other than General, or characters it does not know; binary values
+// other than ascending ones that are null or hold bytes). With
 // generalOrder, text in another order is encoded as General orders it (for
 // a row that must be indexed where no key from the engine can be had).
 std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, const RowView& row,

@@ -46,6 +46,16 @@ Result<CheckReport> checkFile(const std::string& path, const std::string& passwo
                   "a compaction reads every whole page; only what lay past the cut is lost, "
                   "and listed in MSysCompactError");
         }
+        if (found.passwordLost) {
+            first("page 0's password field holds no password: it is damaged",
+                  "a compaction gives the copy the password it is given; the key that masks "
+                  "the permissions' security identifiers may be lost");
+        }
+        if (found.keyFound) {
+            first("page 0's key for the encoding of the pages is damaged; the pages read under "
+                  "a key one bit or byte away",
+                  "a compaction writes the copy's header with that key; nothing is lost");
+        }
         if (found.headerRebuilt) {
             first("page 0 is not a database header: it is damaged",
                   "a compaction makes it anew with the password it is given; the creation date "

@@ -33,16 +33,53 @@ std::string TableSalvage::indexName(std::size_t real) const {
     return name.empty() ? "#" + std::to_string(real) : name;
 }
 
-// The source index's key for the row at slot, where its tree could be read
-// and lists the row once.
-bool TableSalvage::sourceKey(std::size_t index, RowPtr slot, Bytes& key) const {
+// The source index's key for the row at slot, where its tree could be read,
+// lists the row once, and the key splits into the index's columns with each
+// part the encoder can make equal to the row's (a damaged entry may hold
+// any bytes).
+bool TableSalvage::sourceKey(std::size_t index, RowPtr slot, const RowView& rv, RowPtr data,
+                             const std::vector<std::pair<uint8_t, bool>>& shape,
+                             Bytes& key) const {
     const auto& keys = sourceKeys_[index];
     auto lo = std::lower_bound(keys.begin(), keys.end(), slot.toU32(),
                                [](const auto& e, uint32_t v) { return e.first < v; });
     if (lo == keys.end() || lo->first != slot.toU32()) return false;
     if (lo + 1 != keys.end() && (lo + 1)->first == slot.toU32()) return false;
-    key = lo->second;
+    const Bytes& found = lo->second;
+    const auto parts = splitKey(found, shape);
+    if (!parts) return false;
+    const RealIndex& ri = def_.realIndexes[index];
+    for (std::size_t k = 0; k < ri.columns.size(); ++k) {
+        const Column* c = def_.columnByNumber(ri.columns[k].column);
+        if (!c || !keyEncodable(c->type)) continue;
+        const Bytes part = encodeKeyPart(c->type, ri.columns[k].ascending,
+                                         columnBytes(def_, *c, rv, data.page, data.row),
+                                         c->isBool() && boolValue(*c, rv));
+        const auto [off, len] = (*parts)[k];
+        if (part.size() != len ||
+            !std::equal(part.begin(), part.end(), found.begin() + static_cast<std::ptrdiff_t>(off)))
+            return false;
+    }
+    key = found;
     return true;
+}
+
+// A row's key for real index i: as the engine makes it; else the source
+// index's, where it still fits the row; else with text keyed as General
+// orders it. False when none can be had.
+bool TableSalvage::rowKey(std::size_t i, const KeptRow& r, const RowView& rv,
+                          const std::vector<std::pair<uint8_t, bool>>& shape, Bytes& key) const {
+    const RealIndex& ri = def_.realIndexes[i];
+    if (auto made = encodeRowKey(def_, ri, rv, r.data.page, r.data.row)) {
+        key = std::move(*made);
+        return true;
+    }
+    if (sourceKey(i, r.slot, rv, r.data, shape, key)) return true;
+    if (auto general = encodeRowKey(def_, ri, rv, r.data.page, r.data.row, true)) {
+        key = std::move(*general);
+        return true;
+    }
+    return false;
 }
 
 void TableSalvage::makeKeys() {
@@ -59,13 +96,11 @@ void TableSalvage::makeKeys() {
         const RowView rv = crackRow(def_, bytes, r.data.page, r.data.row);
         for (std::size_t i = 0; i < ni && !dropped[k]; ++i) {
             const RealIndex& ri = def_.realIndexes[i];
-            if (auto made = encodeRowKey(def_, ri, rv, r.data.page, r.data.row)) {
-                key = std::move(*made);
-            } else if (!sourceKey(i, r.slot, key)) {
+            if (!rowKey(i, r, rv, shapes[i], key)) {
                 dropped[k] = true;
                 drop(SalvageIssue::Kind::kRowDropped, r.slot,
                      "its key in index '" + indexName(i) +
-                         "' cannot be made from its values, and the index lists no key for it",
+                         "' cannot be made from its values, and the index holds none that fits them",
                      bytes);
                 continue;
             }

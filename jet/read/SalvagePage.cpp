@@ -104,6 +104,7 @@ int findStart(const Page& page, const TableDef& def, const std::vector<RawSlot>&
 std::string rowFault(const TableDef& def, ByteView row) {
     RowView rv;
     if (const char* bad = tryCrackRow(def, row, rv)) return bad;
+    if (rv.ncols == 0) return "no columns";  // the engine writes none such
     if (rv.ncols > def.maxCols) return "more columns than the table ever had";
     if (rv.varSlots.size() > def.numVar) return "more variable columns than the table ever had";
     if (rv.fixedEnd < 2 + fixedNeeded(def, rv.ncols)) return "its fixed columns are cut short";

@@ -49,6 +49,21 @@ bool pagesMayBeMissing(const PageCensus& census, const TableDef& def,
     return false;
 }
 
+bool headerMayBeDamaged(const PageCensus& census, uint32_t table, const Page& page) {
+    const uint32_t owner = u32(page, 4);
+    const bool near = std::popcount(owner ^ table) <= 1;
+    switch (page[0]) {
+        case kPageData:
+            return near || owner >= census.pageCount() || !census[owner].startsDefinition;
+        case kPageTableDef:
+        case kPageIndexNode:
+        case kPageIndexLeaf:
+            return false;  // these name the table too
+        default:
+            return near;
+    }
+}
+
 void TableSalvage::run() {
     gatherIndexEvidence();
     choosePages();
@@ -118,14 +133,18 @@ void TableSalvage::takeListed(const std::vector<uint32_t>& listed) {
             pages_.push_back(p);
             continue;
         }
-        if (e.type == kPageData && e.owner != me) {
+        if (e.type == kPageData) {
             auto other = ctx_.listed.find(e.owner);
             if (other != ctx_.listed.end() && contains(other->second, p)) continue;
-            if (std::popcount(e.owner ^ me) == 1 && !listedByAnother(p) && rowsReadAsOurs(p)) {
-                pages_.push_back(p);
-                ++repaired_;
-                continue;
-            }
+        }
+        // Its header damaged; or its owner field names another table that
+        // does not list it, where the table's own indexes point into it.
+        const bool ours = headerMayBeDamaged(ctx_.census, me, *ctx_.file.page(p)) ||
+                          (e.type == kPageData && contains(pointedPages_, p));
+        if (ours && !listedByAnother(p) && rowsReadAsOurs(p)) {
+            pages_.push_back(p);
+            ++repaired_;
+            continue;
         }
         pagesLost_ = true;
         const std::string found = e.type == 0 ? "a page of type 0 (zeroed?)"
@@ -273,7 +292,8 @@ bool TableSalvage::resolveOverflow(ByteView pointer, RowPtr& data, uint16_t& sta
             return false;
         }
         const PageCensus::Entry& e = ctx_.census[at.page];
-        if (e.type != kPageData || std::popcount(e.owner ^ def_.firstPage) > 1) {
+        if (!contains(pages_, at.page) &&
+            (e.type != kPageData || std::popcount(e.owner ^ def_.firstPage) > 1)) {
             why += "which is not one of the table's pages";
             return false;
         }

@@ -1,8 +1,8 @@
 // Reading a damaged table without trusting what is damaged.
 //
 // Its data pages are those its usage map lists that are its own, a listed
-// page whose owner field is one bit off when its rows read as the table's
-// and no other table lists it, and pages found by reading the whole file
+// page whose type or owner field is damaged when its rows read as the
+// table's and no other table lists it, and pages found by reading the whole file
 // that name the table as owner but are missing from its map, where the
 // table's other evidence (its free-space map, its indexes, the rows its
 // definition counts) says they hold its rows. Rows are read through the
@@ -27,6 +27,8 @@
 #include "read/PageCensus.h"
 
 namespace jet {
+
+struct RowView;
 
 struct SalvageIssue {
     enum class Kind : uint8_t {
@@ -73,6 +75,14 @@ bool pagesMayBeMissing(const PageCensus& census, const TableDef& def,
                        const std::vector<uint32_t>& listed, uint64_t listedRows,
                        const std::map<uint32_t, std::vector<uint32_t>>& listedByTable);
 
+// Whether a page a table's usage map lists may be the table's own with its
+// header damaged: a data page whose owner field is one bit off or names no
+// table definition, or a page whose type byte is of no kind that names a
+// table (zero, a usage bitmap, no known type) and whose owner field names
+// the table or is one bit off. Its rows must still read as the table's, and
+// no other table list it, before it is taken.
+bool headerMayBeDamaged(const PageCensus& census, uint32_t table, const Page& page);
+
 class TableSalvage {
   public:
     TableSalvage(const SalvageContext& ctx, const TableDef& def) : ctx_(ctx), def_(def) {}
@@ -95,7 +105,7 @@ class TableSalvage {
     uint64_t rowsDropped() const { return found_ - rows_.size(); }
     uint64_t rowsLeftOut() const { return leftOut_; }
     uint64_t rowsMissing() const { return missing_; }
-    uint32_t pagesRepaired() const { return repaired_; }  // owner field off by one bit
+    uint32_t pagesRepaired() const { return repaired_; }  // listed, their header damaged
 
   private:
     // Pages (TableSalvage.cpp).
@@ -115,7 +125,10 @@ class TableSalvage {
     void leaveOut(uint32_t page, const std::string& why);
     // Keys (SalvageKeys.cpp).
     void makeKeys();
-    bool sourceKey(std::size_t index, RowPtr slot, Bytes& key) const;
+    bool rowKey(std::size_t index, const KeptRow& r, const RowView& rv,
+                const std::vector<std::pair<uint8_t, bool>>& shape, Bytes& key) const;
+    bool sourceKey(std::size_t index, RowPtr slot, const RowView& rv, RowPtr data,
+                   const std::vector<std::pair<uint8_t, bool>>& shape, Bytes& key) const;
     void dropClashes(const std::vector<std::vector<std::pair<uint8_t, bool>>>& shapes,
                      std::vector<bool>& dropped);
     void orderRows(const std::vector<bool>& dropped);

@@ -42,7 +42,8 @@ std::vector<uint32_t> DatabaseChecker::ownDataPages(const TableDef& def,
                 continue;
             }
         }
-        const bool oneBit = type == kPageData && std::popcount(owner ^ def.firstPage) == 1;
+        const bool oneBit = census_ ? headerMayBeDamaged(*census_, def.firstPage, *page)
+                                    : type == kPageData && std::popcount(owner ^ def.firstPage) == 1;
         const std::string found = type == kPageData
                                       ? "a data page whose owner field names page " +
                                             std::to_string(owner)

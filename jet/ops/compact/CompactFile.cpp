@@ -115,8 +115,10 @@ CompactResult repairCopy(Database& db, int fd, const CompactRequest& req,
                          const JetException& stopped, const OpenDamage& found) {
     RepairPlan plan(db, stopped.error());
     if (found.headerRebuilt) plan.logFileDamage(headerLost());
+    if (found.keyFound) plan.logFileDamage(keyFound());
+    if (found.passwordLost) plan.logFileDamage(passwordLost());
     if (found.bytesCut != 0) plan.logFileDamage(fileCut(found.bytesCut));
-    const bool fileDamaged = found.headerRebuilt || found.bytesCut != 0;
+    const bool fileDamaged = found.any();
     if (!plan.make() && !fileDamaged) throw stopped;  // nothing in the source to repair
     if (fileIo().ftruncate(fd, 0) != 0) {
         fail(ErrorCode::kIo,
@@ -135,6 +137,17 @@ std::string headerLost() {
            "catalogue or the engine's defaults; the creation date, the header's unknown fields "
            "and the key that masks the security identifiers of the permissions and owners are "
            "lost with it.";
+}
+
+std::string keyFound() {
+    return "Page 0, the database header, held a damaged key for the encoding of the pages: the "
+           "key under which they read was found again, and the copy's header holds it.";
+}
+
+std::string passwordLost() {
+    return "Page 0, the database header, held a damaged password field: the copy has the password "
+           "the compaction was given; the key that masks the security identifiers of the "
+           "permissions and owners may be lost with the old field.";
 }
 
 std::string fileCut(uint64_t bytes) {
@@ -193,7 +206,7 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         std::optional<RemoveOnSignal> removeOnSignal;
         if (created) removeOnSignal.emplace(req.destinationPath);
         CompactResult r;
-        if (found.headerRebuilt || found.bytesCut != 0) {
+        if (found.any()) {
             r = repairCopy(*db, fd, req, newPassword,
                            JetException(makeError(ErrorCode::kDamaged, "")), found);
         } else {

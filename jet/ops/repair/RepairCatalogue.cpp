@@ -195,6 +195,14 @@ std::string RepairPlan::recoveredName(uint32_t page, uint8_t tableType) {
     return name;
 }
 
+// The catalogue, by its definition page: its own row's name may be damaged.
+RepairPlan::Table* RepairPlan::catalogueTable() {
+    for (Table& t : tables_) {
+        if (t.def->firstPage == kCatalogPage) return &t;
+    }
+    return nullptr;
+}
+
 RepairPlan::Table* RepairPlan::tableNamed(const std::string& name) {
     for (Table& t : tables_) {
         if (t.entry.name == name) return &t;
@@ -214,7 +222,7 @@ SalvagedRows& RepairPlan::sourceOf(Table& t) {
 }
 
 Bytes RepairPlan::catalogueRow(const CatalogEntry& e) {
-    const TableDef& def = *tableNamed("MSysObjects")->def;
+    const TableDef& def = *catalogueTable()->def;
     const double now = today();
     RowValues v{def};
     v.set("Id", static_cast<int64_t>(e.id))
@@ -285,7 +293,7 @@ void RepairPlan::addPermissions(Table& aces, const std::vector<Ace>& rows, int32
 }
 
 void RepairPlan::keepCatalogueInStep() {
-    Table* objects = tableNamed("MSysObjects");
+    Table* objects = catalogueTable();
     Table* aces = tableNamed("MSysACEs");
     const bool recovered = std::any_of(tables_.begin(), tables_.end(),
                                        [](const Table& t) { return t.recovered; });
@@ -324,7 +332,7 @@ void RepairPlan::addDamageLog(const std::vector<Ace>* aceList) {
     t.source = std::make_unique<SalvagedRows>(def, nullptr);
     for (const DamageEntry& e : log_.entries())
         t.source->add(encodeRowBytes(def, compactErrorRow(def, e)));
-    sourceOf(*tableNamed("MSysObjects")).add(catalogueRow(t.entry));
+    sourceOf(*catalogueTable()).add(catalogueRow(t.entry));
     if (Table* aces = tableNamed("MSysACEs"); aces && aceList)
         addPermissions(*aces, *aceList, t.entry.id);
     tables_.push_back(std::move(t));

@@ -29,6 +29,8 @@ namespace jet {
 
 // What the damage log says of a header made anew, and of a file cut short.
 std::string headerLost();
+std::string keyFound();
+std::string passwordLost();
 std::string fileCut(uint64_t bytes);
 
 class RepairPlan {
@@ -83,6 +85,7 @@ class RepairPlan {
     Bytes catalogueRow(const CatalogEntry& e);
     void addPermissions(Table& aces, const std::vector<Ace>& rows, int32_t objectId);
     void addDamageLog(const std::vector<Ace>* aceList);
+    Table* catalogueTable();
     Table* tableNamed(const std::string& name);
     SalvagedRows& sourceOf(Table& t);
 
