@@ -82,7 +82,7 @@ void BM_IndexRebuild(benchmark::State& state) {
                       int c = jet::compareKeys(work.key(a), work.key(b));
                       return c != 0 ? c < 0 : a.row < b.row;
                   });
-        jet::OutputFile out(fd, 0, "/dev/null");
+        jet::OutputFile out(jet::Env::standard(), fd, 0, "/dev/null");
         jet::DatabaseWriter w(out, 2);
         std::vector<uint32_t> pages;
         benchmark::DoNotOptimize(w.writeTree(work, 6, pages));
@@ -140,7 +140,7 @@ struct DigestRows {
             (void)b.value()->addRow(0, v, false, jet::LongValueForm::kInline);
         }
         (void)b.value()->finish();
-        db = jet::Database::open(path, "");
+        db = jet::Database::open(jet::Env::standard(), path, "");
         std::remove(path.c_str());
         for (const auto& t : db->localTables()) {
             if (t.name == "T") def = &db->tableDef(t.tdefPage(), t.name);

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::MemFile mem(file.data(), file.size());
     if (!mem.ok()) return 0;
     try {
-        auto pf = jet::PageFile::open(mem.path());
+        auto pf = jet::PageFile::open(jet::Env::standard(), mem.path());
         (void)jet::readLongValue(*pf, jet::ByteView(data, size), 2, 0);
     } catch (const jet::JetException&) {
     }

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     const fs::path out = argv[1];
     for (int i = 2; i < argc; ++i) {
         try {
-            auto db = jet::Database::open(argv[i], manifestPassword(argv[i]));
+            auto db = jet::Database::open(jet::Env::standard(), argv[i], manifestPassword(argv[i]));
             auto& file = db->file();
             put(out / "header",
                 std::vector<uint8_t>(file.header().raw.begin(), file.header().raw.end()));

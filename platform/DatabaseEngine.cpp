@@ -14,15 +14,22 @@ CompactOutcome outcomeOf(const jet::Result<jet::RepairSummary>& r) {
 namespace {
 class JetEngine : public DatabaseEngine {
   public:
+    explicit JetEngine(jet::Env* env) : env_(env) {}
     CompactOutcome CompactDatabase(const std::string& sourceConnection,
                                    const std::string& destinationConnection,
                                    const HeldFiles& files) override {
         return outcomeOf(jet::CompactDatabase(sourceConnection, destinationConnection,
-                                              jet::HeldFiles{files.database, files.temporary}));
+                                              jet::HeldFiles{files.database, files.temporary},
+                                              env_));
     }
+
+  private:
+    jet::Env* env_;
 };
 }  // namespace
 
-std::unique_ptr<DatabaseEngine> JetEngineFactory::create() { return std::make_unique<JetEngine>(); }
+std::unique_ptr<DatabaseEngine> JetEngineFactory::create() {
+    return std::make_unique<JetEngine>(env_);
+}
 
 }  // namespace platform

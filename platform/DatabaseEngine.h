@@ -7,6 +7,10 @@
 #include <memory>
 #include <string>
 
+namespace jet {
+class Env;
+}
+
 namespace platform {
 
 // What the engine reports of a compaction that succeeded: what its repair of
@@ -48,7 +52,13 @@ class DatabaseEngineFactory {
 // Our Jet 4 engine behind the interface.
 class JetEngineFactory : public DatabaseEngineFactory {
   public:
+    // env: the calls the engine makes on files and locks (none: the
+    // system's own).
+    explicit JetEngineFactory(jet::Env* env = nullptr) : env_(env) {}
     std::unique_ptr<DatabaseEngine> create() override;
+
+  private:
+    jet::Env* env_;
 };
 
 }  // namespace platform

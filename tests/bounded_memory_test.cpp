@@ -19,9 +19,9 @@
 #include "jet/Compact.h"
 #include "ops/check/Checker.h"
 #include "os/ExternalSort.h"
-#include "os/FileIo.h"
 #include "os/SpillFile.h"
 #include "read/Database.h"
+#include "support/FaultyEnv.h"
 #include "support/Fixtures.h"
 #include "support/SampleDatabase.h"
 #include "write/IndexTreeStream.h"
@@ -33,7 +33,7 @@ namespace {
 
 // Records the file operations' opens, and can refuse unnamed files or end
 // the process by a signal once a named temporary file is open.
-class OpenRecorder : public jet::FileIo {
+class OpenRecorder : public jet::Env {
   public:
     struct Open {
         std::string path;
@@ -53,7 +53,7 @@ class OpenRecorder : public jet::FileIo {
             errno = EOPNOTSUPP;
             return -1;
         }
-        const int fd = jet::FileIo::open(path, flags, mode);
+        const int fd = jet::Env::open(path, flags, mode);
         if (fd >= 0 && signalOnNamed && std::string(path).find(".jet4-spill") != std::string::npos)
             ::raise(SIGTERM);
         return fd;
@@ -67,18 +67,15 @@ class OpenRecorder : public jet::FileIo {
     }
 };
 
-struct IoScope {
-    explicit IoScope(jet::FileIo* io) { jet::setFileIo(io); }
-    ~IoScope() { jet::setFileIo(nullptr); }
-};
-
 std::size_t filesIn(const fs::path& dir) {
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
 }
 
-jet::Result<jet::CompactResult> compact(const fs::path& src, const fs::path& dst, uint64_t budget) {
+jet::Result<jet::CompactResult> compact(const fs::path& src, const fs::path& dst, uint64_t budget,
+                                        jet::Env* env = nullptr) {
     jet::CompactRequest req;
+    req.env = env;
     req.sourcePath = src.string();
     req.destinationPath = dst.string();
     req.memoryBudget = budget;
@@ -154,8 +151,7 @@ TEST(SpillFiles, ArePrivateUnnamedOrUnlinkedAtOnceAndReadBackWhole) {
         SCOPED_TRACE(refuse ? "named" : "unnamed");
         OpenRecorder io;
         io.refuseUnnamed = refuse;
-        IoScope scope(&io);
-        jet::SpillFolders where;
+        jet::SpillFolders where = jet::SpillFolders::system(io);
         where.folders = {(dir / "absent").string(), dir.path().string()};
         auto f = jet::SpillFile::create(where);
         // Nothing with a name is left in the folder, even while it is open.
@@ -198,8 +194,7 @@ TEST(SpillFiles, ANamedOneIsRemovedWhenASignalEndsTheProcess) {
         OpenRecorder io;
         io.refuseUnnamed = true;
         io.signalOnNamed = true;
-        jet::setFileIo(&io);
-        jet::SpillFolders where;
+        jet::SpillFolders where = jet::SpillFolders::system(io);
         where.folders = {dir.path().string()};
         try {
             jet::SpillFile::create(where);
@@ -280,10 +275,11 @@ TEST(IndexTrees, WrittenOneEntryAtATimeTheyAreTheTreesWrittenWhole) {
                 const int fd = ::open(f.c_str(), O_RDWR | O_CREAT, 0600);
                 uint32_t root = 0;
                 {
-                    jet::OutputFile out(fd, 0, f.string(), 0);
+                    jet::OutputFile out(jet::Env::standard(), fd, 0, f.string(), 0);
                     jet::PageAllocator alloc(7);
                     if (streamed) {
-                        jet::IndexTreeStream s(alloc, out, 5, memory, jet::SpillFolders::near(f));
+                        jet::IndexTreeStream s(alloc, out, 5, memory,
+                                               jet::SpillFolders::near(jet::Env::standard(), f));
                         for (const auto& e : entries) s.add(e.key, e.row);
                         root = s.finish(pages);
                     } else {
@@ -320,11 +316,8 @@ TEST(BoundedCompaction, ATinyBudgetGivesTheSameCopyAndLeavesNoFiles) {
         fs::create_directories(roomy.parent_path());
         ASSERT_TRUE(compact(src, roomy, jet::kDefaultMemoryBudget).ok());
         OpenRecorder io;
-        {
-            IoScope scope(&io);
-            auto r = compact(src, tight, 0);
-            ASSERT_TRUE(r.ok()) << r.error().description;
-        }
+        auto r = compact(src, tight, 0, &io);
+        ASSERT_TRUE(r.ok()) << r.error().description;
         if (src == shuffled) {
             EXPECT_GE(io.temporary(), 5u) << "the tight run spilled";
         }
@@ -343,23 +336,16 @@ TEST(BoundedCompaction, AFailingTemporaryFileFailsTheCopyCleanly) {
     buildShuffled(src, 8000);
     const std::string before = readFile(src);
     // Count the writes of a tight run, then fail each tenth of them in turn.
-    jet::FaultyFileIo counting(0, EIO, jet::FaultyFileIo::Mode::kFail, "write");
-    {
-        IoScope scope(&counting);
-        ASSERT_TRUE(compact(src, dir / "counted.mdb", 0).ok());
-    }
+    FaultyEnv counting(0, EIO, FaultyEnv::Mode::kFail, "write");
+    ASSERT_TRUE(compact(src, dir / "counted.mdb", 0, &counting).ok());
     fs::remove(dir / "counted.mdb");
     const long writes = counting.count();
     ASSERT_GT(writes, 10);
     for (long n = 1; n <= writes; n += std::max(1L, writes / 10)) {
         SCOPED_TRACE("write #" + std::to_string(n));
-        for (auto mode : {jet::FaultyFileIo::Mode::kFail, jet::FaultyFileIo::Mode::kShortWrite}) {
-            jet::FaultyFileIo io(n, ENOSPC, mode, "write");
-            jet::Result<jet::CompactResult> r = jet::makeError(jet::ErrorCode::kIo, "");
-            {
-                IoScope scope(&io);
-                r = compact(src, dir / "copy.mdb", 0);
-            }
+        for (auto mode : {FaultyEnv::Mode::kFail, FaultyEnv::Mode::kShortWrite}) {
+            FaultyEnv io(n, ENOSPC, mode, "write");
+            const jet::Result<jet::CompactResult> r = compact(src, dir / "copy.mdb", 0, &io);
             if (!r.ok()) {
                 EXPECT_EQ(r.error().code(), jet::ErrorCode::kNoSpace) << r.error().description;
                 EXPECT_FALSE(fs::exists(dir / "copy.mdb"));
@@ -379,15 +365,13 @@ TEST(BoundedCompaction, RowsInKeyOrderAreReadWithoutAReadForEachRow) {
     const fs::path src = dir / "shuffled.mdb";
     const int rows = 30'000;
     buildShuffled(src, rows);
-    jet::FaultyFileIo counting(0, EIO, jet::FaultyFileIo::Mode::kFail, "read");
+    FaultyEnv counting(0, EIO, FaultyEnv::Mode::kFail, "read");
     jet::CompactRequest req;
     req.sourcePath = src.string();
     req.destinationPath = (dir / "copy.mdb").string();
     req.verify = false;
-    {
-        IoScope scope(&counting);
-        ASSERT_TRUE(jet::compactFile(req).ok());
-    }
+    req.env = &counting;
+    ASSERT_TRUE(jet::compactFile(req).ok());
     const auto pages = static_cast<long>(fs::file_size(src) / 4096);
     EXPECT_LT(counting.count(), pages / 4) << "of " << pages << " pages, " << rows << " rows";
 }
@@ -401,7 +385,7 @@ TEST(Checker, AnIndexCheckedEntryByEntryNamesTheSameProblemsInLittleMemory) {
     // Every other entry of ByKind's first leaves points one row further on.
     std::vector<uint32_t> leaves;
     {
-        auto d = jet::Database::open(clean.string(), "");
+        auto d = jet::Database::open(jet::Env::standard(), clean.string(), "");
         for (const auto& t : d->localTables()) {
             if (t.name != "Shuffled") continue;
             const jet::TableDef& def = d->tableDef(t.tdefPage(), t.name);
@@ -428,7 +412,7 @@ TEST(Checker, AnIndexCheckedEntryByEntryNamesTheSameProblemsInLittleMemory) {
     const fs::path db = dir / "damaged.mdb";
     writeFile(db, bytes);
     auto check = [&](std::size_t memory) {
-        auto d = jet::Database::open(db.string(), "");
+        auto d = jet::Database::open(jet::Env::standard(), db.string(), "");
         jet::CheckOptions options;
         options.sortMemory = memory;
         return jet::checkDatabase(*d, options).problems;
@@ -443,7 +427,7 @@ TEST(Checker, ATableCheckedInStepsAsItIsWrittenFindsWhatItFindsWhole) {
     TempDir dir;
     const fs::path db = dir / "shuffled.mdb";
     buildShuffled(db, 5000);
-    auto d = jet::Database::open(db.string(), "");
+    auto d = jet::Database::open(jet::Env::standard(), db.string(), "");
     jet::CatalogEntry table;
     for (const auto& t : d->localTables())
         if (t.name == "Shuffled") table = t;
@@ -465,7 +449,7 @@ TEST(Checker, ATableCheckedInStepsAsItIsWrittenFindsWhatItFindsWhole) {
 
     const std::vector<uint32_t> pages = maps[def.ownedMap.toU32()];
     ASSERT_GT(pages.size(), 20u);
-    auto s = jet::Database::open(db.string(), "");
+    auto s = jet::Database::open(jet::Env::standard(), db.string(), "");
     jet::TableCheck steps(*s, table, def);
     const std::size_t third = pages.size() / 3;
     steps.rows({pages.begin(), pages.begin() + static_cast<std::ptrdiff_t>(third)});
@@ -482,7 +466,7 @@ TEST(Checker, ATableCheckedInStepsAsItIsWrittenFindsWhatItFindsWhole) {
     // Read with another layout than the table's: left to the whole check.
     jet::TableDef other = def;
     other.columns.back().length = static_cast<uint16_t>(other.columns.back().length + 2);
-    auto o = jet::Database::open(db.string(), "");
+    auto o = jet::Database::open(jet::Env::standard(), db.string(), "");
     jet::TableCheck wrong(*o, table, other);
     wrong.rows(pages);
     EXPECT_THROW(wrong.finish(maps), jet::JetException);

@@ -13,7 +13,6 @@
 #include "jet/Check.h"
 #include "jet/Compact.h"
 #include "ops/ConnectionString.h"
-#include "os/FileIo.h"
 #include "read/Database.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
@@ -25,8 +24,10 @@ namespace {
 
 jet::Result<jet::CompactResult> compact(const fs::path& src, const fs::path& dst,
                                         const std::string& pw,
-                                        std::optional<std::string> newPw = std::nullopt) {
+                                        std::optional<std::string> newPw = std::nullopt,
+                                        jet::Env* env = nullptr) {
     jet::CompactRequest req;
+    req.env = env;
     req.sourcePath = src.string();
     req.sourcePassword = pw;
     req.destinationPath = dst.string();
@@ -36,7 +37,7 @@ jet::Result<jet::CompactResult> compact(const fs::path& src, const fs::path& dst
 
 // Every catalogue object as "type name", sorted.
 std::vector<std::string> objects(const fs::path& f, const std::string& pw) {
-    auto db = jet::Database::open(f.string(), pw);
+    auto db = jet::Database::open(jet::Env::standard(), f.string(), pw);
     std::vector<std::string> out;
     for (const auto& e : db->catalog()) out.push_back(std::to_string(e.type) + " " + e.name);
     std::sort(out.begin(), out.end());
@@ -51,7 +52,7 @@ std::string mdbQueries(const fs::path& f) {
 
 // The unmasked SIDs of MSysACEs and MSysObjects.Owner.
 std::multiset<jet::Bytes> plainSids(const fs::path& f, const std::string& pw) {
-    auto db = jet::Database::open(f.string(), pw);
+    auto db = jet::Database::open(jet::Env::standard(), f.string(), pw);
     uint32_t key = jet::sidKey(db->header().decoded);
     std::multiset<jet::Bytes> out;
     for (const auto& t : db->localTables()) {
@@ -126,7 +127,7 @@ TEST(Compaction, EveryFixtureGivesACheckedCopyWithTheSameContent) {
             ASSERT_FALSE(wrong.ok());
             EXPECT_EQ(wrong.error().number, -2147217843);
         }
-        jet::Database::open(src.string(), pw);  // the source still opens
+        jet::Database::open(jet::Env::standard(), src.string(), pw);  // the source still opens
 
         // Compacting the copy gives it back byte for byte.
         const fs::path again = dir / "again.mdb";
@@ -452,7 +453,7 @@ TEST(Checker, ALongValuePageLeftOutOfItsColumnsMapIsNamed) {
     buildSampleDatabase(db.string(), o);
     jet::RowPtr map;
     {
-        auto d = jet::Database::open(db.string(), "");
+        auto d = jet::Database::open(jet::Env::standard(), db.string(), "");
         for (const auto& t : d->localTables()) {
             if (t.isSystem()) continue;
             for (const auto& m : d->tableDef(t.tdefPage(), t.name).longValueMaps)
@@ -480,11 +481,11 @@ namespace {
 
 // Alters one byte of the first page written that a test picks, as a disk or
 // a fault in the writer might, and leaves every other write alone.
-class AlteringFileIo : public jet::FileIo {
+class AlteringEnv : public jet::Env {
   public:
     using Pick = std::function<bool(const uint8_t* page)>;
     using Where = std::function<std::size_t(const uint8_t* page)>;
-    AlteringFileIo(Pick pick, Where at) : pick_(std::move(pick)), at_(std::move(at)) {}
+    AlteringEnv(Pick pick, Where at) : pick_(std::move(pick)), at_(std::move(at)) {}
     ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t offset) override {
         const auto* bytes = static_cast<const uint8_t*>(buf);
         if (!done_ && offset % 4096 == 0 && n % 4096 == 0) {
@@ -493,10 +494,10 @@ class AlteringFileIo : public jet::FileIo {
                 std::vector<uint8_t> altered(bytes, bytes + n);
                 altered[p + at_(bytes + p)] ^= 0x01;
                 done_ = true;
-                return jet::FileIo::pwrite(fd, altered.data(), n, offset);
+                return jet::Env::pwrite(fd, altered.data(), n, offset);
             }
         }
-        return jet::FileIo::pwrite(fd, buf, n, offset);
+        return jet::Env::pwrite(fd, buf, n, offset);
     }
     bool done() const { return done_; }
 
@@ -523,8 +524,8 @@ TEST(Compaction, ACopyThatDiffersFromWhatWasWrittenIsRefused) {
     const std::string original = readFile(db);
     struct Case {
         const char* what;
-        AlteringFileIo::Pick pick;
-        AlteringFileIo::Where at;
+        AlteringEnv::Pick pick;
+        AlteringEnv::Where at;
     };
     auto end = [](const uint8_t*) -> std::size_t { return 4095; };
     const std::vector<Case> cases = {
@@ -557,10 +558,8 @@ TEST(Compaction, ACopyThatDiffersFromWhatWasWrittenIsRefused) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        AlteringFileIo io(c.pick, c.at);
-        jet::setFileIo(&io);
-        auto r = compact(db, dir / "copy.mdb", "");
-        jet::setFileIo(nullptr);
+        AlteringEnv io(c.pick, c.at);
+        auto r = compact(db, dir / "copy.mdb", "", std::nullopt, &io);
         ASSERT_TRUE(io.done()) << "no page of this kind was written";
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().code(), jet::ErrorCode::kVerifyFailed) << r.error().description;

@@ -58,7 +58,7 @@ TEST(FixtureReading, PasswordFilesOpenOnlyWithTheirPassword) {
             EXPECT_EQ(bad.error().description, "Not a valid password.");
             EXPECT_EQ(bad.error().source, "Jet4 Engine");
         }
-        auto db = jet::Database::open(f.string(), pw);
+        auto db = jet::Database::open(jet::Env::standard(), f.string(), pw);
         EXPECT_EQ(db->header().passwordUtf8(), pw);
     }
     EXPECT_EQ(withPassword, 4);

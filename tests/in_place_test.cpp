@@ -1,7 +1,7 @@
 // "Compact and Repair" against a second run, a second user, a careless script
 // and an attacker who owns the database's folder. Races are made
 // deterministic by pausing the routine between its steps (the file-system
-// double's beforeStep) or the engine at a write (a FileIo layer).
+// double's beforeStep) or the engine at a write (an Env).
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -25,7 +25,6 @@
 #include "jet/Check.h"
 #include "jet/Compact.h"
 #include "ops/ConnectionString.h"
-#include "os/FileIo.h"
 #include "platform/doubles/Doubles.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
@@ -111,15 +110,15 @@ class Signal {
 };
 
 // Holds the engine at its first write of a page until released.
-class PausingFileIo : public jet::FileIo {
+class PausingEnv : public jet::Env {
   public:
-    PausingFileIo(Signal& writing, Signal& go) : writing_(writing), go_(go) {}
+    PausingEnv(Signal& writing, Signal& go) : writing_(writing), go_(go) {}
     ssize_t pwrite(int fd, const void* b, std::size_t n, off_t o) override {
         if (!paused_.exchange(true)) {
             writing_.set();
             go_.wait();
         }
-        return jet::FileIo::pwrite(fd, b, n, o);
+        return jet::Env::pwrite(fd, b, n, o);
     }
 
   private:
@@ -184,8 +183,8 @@ TEST(InPlace, ASecondRunCannotSlipItsCopyUnderTheFirst) {
     aAtFlush.wait();
     EXPECT_FALSE(writerCouldLock(db)) << "a writer got in while the copy waited to be swapped";
 
-    PausingFileIo io(bWriting, goB);
-    jet::setFileIo(&io);
+    PausingEnv io(bWriting, goB);
+    b.engines.env = &io;
     // Whichever comes first: B pausing at its first write, or B ending.
     Signal bStopped;
     std::thread tb([&] {
@@ -206,7 +205,6 @@ TEST(InPlace, ASecondRunCannotSlipItsCopyUnderTheFirst) {
     bWriting.set();  // lets the watcher end when B never wrote
     watch.join();
     tb.join();
-    jet::setFileIo(nullptr);
 
     EXPECT_TRUE(okA) << a.message();
     EXPECT_FALSE(okB);
@@ -551,18 +549,18 @@ TEST(InPlace, SigintAndSigtermTakeTheTemporaryWithThem) {
             writeFile(db, original);
             pid_t pid = ::fork();
             if (pid == 0) {
-                struct RaisingIo : jet::FileIo {
+                struct RaisingIo : jet::Env {
                     int sig;
                     ssize_t pwrite(int fd, const void* b, std::size_t n, off_t o) override {
                         if (++writes == 3) ::raise(sig);
-                        return jet::FileIo::pwrite(fd, b, n, o);
+                        return jet::Env::pwrite(fd, b, n, o);
                     }
                     std::atomic<int> writes{0};
                 } io;
                 io.sig = sig;
                 Harness h;
                 if (std::string(when) == "engine writing") {
-                    jet::setFileIo(&io);
+                    h.engines.env = &io;
                 } else {
                     h.files.beforeStep = [&](const std::string& op) {
                         if (op == "replace") ::raise(sig);

@@ -24,7 +24,7 @@ TEST(KeyEncoder, ReproducesEveryKeyAccessWroteInTheFixtures) {
     for (const auto& f : jet4Fixtures()) {
         const std::string file = f.filename().string();
         SCOPED_TRACE(file);
-        auto db = jet::Database::open(f.string(), fixturePassword(file));
+        auto db = jet::Database::open(jet::Env::standard(), f.string(), fixturePassword(file));
         for (const auto& t : db->localTables()) {
             const jet::TableDef& def = db->tableDef(t.tdefPage(), t.name);
             for (const auto& ri : def.realIndexes) {

@@ -15,15 +15,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "compaction/CompactCommand.h"
 #include "compaction/CompactDB.h"
 #include "jet/Check.h"
 #include "jet/Compact.h"
-#include "os/FileIo.h"
 #include "os/Lock.h"
 #include "platform/doubles/Doubles.h"
+#include "support/FaultyEnv.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
 #include "support/SampleDatabase.h"
@@ -78,25 +79,27 @@ struct Runtime {
     platform::doubles::FixedNumberFormat numbers;
     platform::JetEngineFactory engines;
     compaction::Runtime rt{box, files, numbers, engines};
+    // env: the calls the engine makes (none: the system's own).
+    explicit Runtime(jet::Env* env = nullptr) : engines(env) {}
 };
 
 // Kills the process itself at its n-th engine file operation.
-class KillingFileIo : public jet::FileIo {
+class KillingEnv : public jet::Env {
   public:
-    explicit KillingFileIo(long at) : at_(at) {}
-    int open(const char* p, int f, mode_t m) override { return step(), jet::FileIo::open(p, f, m); }
+    explicit KillingEnv(long at) : at_(at) {}
+    int open(const char* p, int f, mode_t m) override { return step(), jet::Env::open(p, f, m); }
     ssize_t pread(int fd, void* b, std::size_t n, off_t o) override {
-        return step(), jet::FileIo::pread(fd, b, n, o);
+        return step(), jet::Env::pread(fd, b, n, o);
     }
     ssize_t preadv(int fd, const iovec* v, int c, off_t o) override {
-        return step(), jet::FileIo::preadv(fd, v, c, o);
+        return step(), jet::Env::preadv(fd, v, c, o);
     }
     ssize_t pwrite(int fd, const void* b, std::size_t n, off_t o) override {
-        return step(), jet::FileIo::pwrite(fd, b, n, o);
+        return step(), jet::Env::pwrite(fd, b, n, o);
     }
-    int fsync(int fd) override { return step(), jet::FileIo::fsync(fd); }
-    int close(int fd) override { return step(), jet::FileIo::close(fd); }
-    int unlink(const char* p) override { return step(), jet::FileIo::unlink(p); }
+    int fsync(int fd) override { return step(), jet::Env::fsync(fd); }
+    int close(int fd) override { return step(), jet::Env::close(fd); }
+    int unlink(const char* p) override { return step(), jet::Env::unlink(p); }
 
   private:
     void step() {
@@ -120,12 +123,10 @@ void killAtRoutineStep(FaultyFileSystem& files, long at) {
 }
 
 // Runs the routine in a child process; the child may be killed on the way.
-int runChild(const fs::path& db, const std::function<void()>& arm,
-             std::chrono::microseconds killAfter = {}) {
+int runChild(const fs::path& db, jet::Env* env, std::chrono::microseconds killAfter = {}) {
     pid_t pid = ::fork();
     if (pid == 0) {
-        arm();
-        Runtime r;
+        Runtime r(env);
         compaction::CompactDB(db.string(), db.string() + "2", kPassword, r.rt);
         ::_exit(0);
     }
@@ -149,37 +150,33 @@ TEST(NeverLose, EachFileOperationFailingInTurnLeavesTheDatabaseWhole) {
     writeFile(db, original);
     writeFile(db.string() + "2", "stale");
     const auto rows = contentOf(db);
-    jet::FaultyFileIo counting;
-    jet::setFileIo(&counting);
-    Runtime clean;
+    FaultyEnv counting;
+    Runtime clean(&counting);
     ASSERT_TRUE(compaction::CompactDB(db.string(), db.string() + "2", kPassword, clean.rt));
-    jet::setFileIo(nullptr);
     const auto engineKinds = counting.kinds();
     const auto routineOps = clean.files.calls;
     ASSERT_GT(engineKinds.size(), 20u);
 
     int points = 0;
     auto trial = [&](const std::string& what, const std::function<void(Runtime&)>& arm,
-                     jet::FaultyFileIo* io) {
+                     FaultyEnv* io) {
         SCOPED_TRACE(what);
         writeFile(db.string() + "2", "stale");
         writeFile(db, original);
-        Runtime r;
+        Runtime r(io);
         arm(r);
-        jet::setFileIo(io);
         bool ok = compaction::CompactDB(db.string(), db.string() + "2", kPassword, r.rt);
-        jet::setFileIo(nullptr);
         EXPECT_EQ(r.box.shown.size(), ok ? 0u : 1u);
         expectIntactOrCompacted(db, original, rows);
         ++points;
     };
     for (long i = 1; i <= static_cast<long>(engineKinds.size()); ++i) {
         const std::string kind = engineKinds[static_cast<std::size_t>(i - 1)];
-        jet::FaultyFileIo io(i, EIO);
+        FaultyEnv io(i, EIO);
         trial(
             "engine " + kind + " #" + std::to_string(i), [](Runtime&) {}, &io);
         if (kind == "write") {
-            jet::FaultyFileIo shortIo(i, ENOSPC, jet::FaultyFileIo::Mode::kShortWrite);
+            FaultyEnv shortIo(i, ENOSPC, FaultyEnv::Mode::kShortWrite);
             trial(
                 "short engine write #" + std::to_string(i), [](Runtime&) {}, &shortIo);
         }
@@ -199,6 +196,50 @@ TEST(NeverLose, EachFileOperationFailingInTurnLeavesTheDatabaseWhole) {
               << " routine operations, plus short writes) ]\n";
 }
 
+// The engine on its own, opening and locking the source itself: every call
+// it makes goes through the Env it is given (locks, stats, duplicates and
+// advice among them), and each failing in turn ends in a clean error with
+// no copy left, or in a checked copy; the source is never written.
+TEST(NeverLose, EveryCallTheEngineMakesCanFailWithoutHarm) {
+    TempDir dir;
+    const fs::path src = dir / "data.dbf";
+    const fs::path copy = dir / "copy.dbf";
+    const std::string original = seedBytes();
+    writeFile(src, original);
+    auto compact = [&](jet::Env* env) {
+        jet::CompactRequest req{src.string(), kPassword, copy.string(), kPassword, true};
+        req.env = env;
+        return jet::compactFile(req);
+    };
+    FaultyEnv counting;
+    ASSERT_TRUE(compact(&counting).ok());
+    fs::remove(copy);
+    const std::set<std::string> kinds(counting.kinds().begin(), counting.kinds().end());
+    for (const char* kind : {"open", "stat", "lock", "read", "write", "flush", "advise", "close"})
+        EXPECT_TRUE(kinds.count(kind)) << kind << " calls bypass the Env";
+    FaultyEnv reads;
+    ASSERT_TRUE(jet::checkFile(src.string(), kPassword, &reads).ok());
+    EXPECT_GT(reads.count(), 0);
+
+    int failed = 0;
+    for (long i = 1; i <= counting.count(); ++i) {
+        FaultyEnv io(i, EIO);
+        auto r = compact(&io);
+        SCOPED_TRACE("call #" + std::to_string(i) + " (" + io.failedKind() + ")");
+        if (r.ok()) {
+            auto check = jet::checkFile(copy.string(), kPassword);
+            ASSERT_TRUE(check.ok());
+            EXPECT_TRUE(check.value().ok());
+        } else {
+            ++failed;
+            EXPECT_FALSE(fs::exists(copy)) << r.error().description;
+        }
+        fs::remove(copy);
+        EXPECT_EQ(readFile(src), original);
+    }
+    EXPECT_GT(failed, 0);
+}
+
 TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
     const std::string original = seedBytes();
     TempDir dir;
@@ -207,13 +248,11 @@ TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
     const auto rows = contentOf(db);
 
     // How many operations a run takes, and how long.
-    jet::FaultyFileIo counting;
-    jet::setFileIo(&counting);
-    Runtime clean;
+    FaultyEnv counting;
+    Runtime clean(&counting);
     auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(compaction::CompactDB(db.string(), db.string() + "2", kPassword, clean.rt));
     auto took = std::chrono::steady_clock::now() - start;
-    jet::setFileIo(nullptr);
     const long engineOps = counting.count();
     const long routineOps = static_cast<long>(clean.files.calls.size()) + 1;
 
@@ -233,7 +272,8 @@ TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
     writeFile(db, original);
     for (long i = 1; i <= engineOps; i += stride) {
         SCOPED_TRACE("killed at engine operation " + std::to_string(i));
-        after(runChild(db, [i] { jet::setFileIo(new KillingFileIo(i)); }));
+        KillingEnv kill(i);
+        after(runChild(db, &kill));
     }
     // The routine's own steps: holding the database, the look-up, the delete,
     // the creation of the copy, the flush and the
@@ -256,8 +296,7 @@ TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
     std::uniform_int_distribution<long> moment(1, std::max(2L, span + span / 5));
     for (int k = 0; k < (full ? 100 : 8); ++k) {
         SCOPED_TRACE("killed at a random moment");
-        after(runChild(
-            db, [] {}, std::chrono::microseconds(moment(rng))));
+        after(runChild(db, nullptr, std::chrono::microseconds(moment(rng))));
     }
     EXPECT_GT(killed, 10);
     std::cout << "[ kill trials: " << trials << ", killed mid-run: " << killed << " ]\n";
@@ -338,18 +377,16 @@ TEST(NeverLose, AFlushThatFailsWhileTheCopyIsWrittenFailsTheCopy) {
     ASSERT_GE(fd, 0);
     // Operation 1 writes the page; 2 is the flush that starts, which the
     // final flush waits for before its own (which then succeeds).
-    jet::FaultyFileIo io(2, EIO);
-    jet::setFileIo(&io);
+    FaultyEnv io(2, EIO);
     std::string error;
     try {
-        jet::OutputFile out(fd, 0, path, jet::kPageSize);
+        jet::OutputFile out(io, fd, 0, path, jet::kPageSize);
         out.write(1, jet::Page{});
         out.flush();
         out.fsync();
     } catch (const jet::JetException& e) {
         error = e.what();
     }
-    jet::setFileIo(nullptr);
     ::close(fd);
     EXPECT_EQ(io.failedKind(), "flush");
     EXPECT_NE(error.find("Cannot write"), std::string::npos) << error;
@@ -365,7 +402,7 @@ TEST(NeverLose, APageIsNeverWrittenAgainAfterItsCheck) {
     ASSERT_GE(fd, 0);
     std::string error;
     try {
-        jet::OutputFile out(fd, 0, path);
+        jet::OutputFile out(jet::Env::standard(), fd, 0, path);
         out.write(3, jet::Page{});
         out.seal({3});
         out.write(4, jet::Page{});
@@ -398,7 +435,7 @@ TEST(NeverLose, ADatabaseInUseIsRefused) {
     {
         // A compaction already running holds its locks.
         int fd = ::open(db.c_str(), O_RDONLY);
-        jet::lockForCompaction(fd, db.string());
+        jet::lockForCompaction(jet::Env::standard(), fd, db.string());
         expectInUse(compact());
         ::close(fd);
         EXPECT_TRUE(compact().ok());
@@ -480,23 +517,19 @@ TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
         // Writes are counted alone: other threads read the copy meanwhile.
         long lastWrite = 0;
         {
-            jet::FaultyFileIo counting;
-            jet::setFileIo(&counting);
-            Runtime r;
+            FaultyEnv counting;
+            Runtime r(&counting);
             ASSERT_TRUE(compaction::CompactDB((dir / "data.dbf").string(),
                                               (dir / "counted.dbf").string(), kPassword, r.rt));
-            jet::setFileIo(nullptr);
             fs::remove(dir / "counted.dbf");
             writeFile(dir / "data.dbf", original);  // the run replaced it
             for (const auto& kind : counting.kinds()) lastWrite += kind == "write" ? 1 : 0;
             ASSERT_GT(lastWrite, 0);
         }
-        jet::FaultyFileIo io(lastWrite, ENOSPC, jet::FaultyFileIo::Mode::kShortWrite, "write");
-        jet::setFileIo(&io);
-        Runtime r;
+        FaultyEnv io(lastWrite, ENOSPC, FaultyEnv::Mode::kShortWrite, "write");
+        Runtime r(&io);
         bool ok = compaction::CompactDB((dir / "data.dbf").string(), (dir / "data.dbf2").string(),
                                         kPassword, r.rt);
-        jet::setFileIo(nullptr);
         EXPECT_FALSE(ok);
         ASSERT_EQ(r.box.shown.size(), 1u);
         EXPECT_EQ(readFile(dir / "data.dbf"), original);

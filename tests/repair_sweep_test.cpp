@@ -71,7 +71,8 @@ const Placed* rowOf(const Layout& l, const std::string& table, Rng& rng) {
     return &chosen;
 }
 
-void editLeaf(std::string& b, uint32_t p, const std::function<void(std::vector<jet::IndexEntry>&)>& f) {
+void editLeaf(std::string& b, uint32_t p,
+              const std::function<void(std::vector<jet::IndexEntry>&)>& f) {
     const jet::IndexPage ip = jet::parseIndexPage(pageOf(b, p), p);
     std::vector<jet::IndexEntry> e = ip.entries;
     f(e);
@@ -142,8 +143,8 @@ bool onRow(std::string& b, const Layout& l, Rng& rng,
 std::optional<std::size_t> longValuePointer(const std::string& b, const Layout& l, const Placed& r,
                                             const Layout::Table& t) {
     (void)l;
-    const jet::ByteView row(reinterpret_cast<const uint8_t*>(b.data()) + r.dataPage * 4096 + r.start,
-                            r.end - r.start);
+    const jet::ByteView row(
+        reinterpret_cast<const uint8_t*>(b.data()) + r.dataPage * 4096 + r.start, r.end - r.start);
     jet::RowView rv;
     if (jet::tryCrackRow(t.def, row, rv)) return std::nullopt;
     for (const auto& c : t.def.columns) {
@@ -157,8 +158,10 @@ std::optional<std::size_t> longValuePointer(const std::string& b, const Layout& 
 
 std::vector<Kind> kinds() {
     return {
-        {"index page zeroed", [](auto& b, auto& l, auto& g) { return zeroRandomLeaf(b, l, g, false); }},
-        {"index page scrambled", [](auto& b, auto& l, auto& g) { return zeroRandomLeaf(b, l, g, true); }},
+        {"index page zeroed",
+         [](auto& b, auto& l, auto& g) { return zeroRandomLeaf(b, l, g, false); }},
+        {"index page scrambled",
+         [](auto& b, auto& l, auto& g) { return zeroRandomLeaf(b, l, g, true); }},
         {"intermediate index page damaged",
          [](std::string& b, const Layout& l, Rng& g) {
              auto t = tableWith(l, g, [](const Layout::Table& x) {
@@ -168,7 +171,8 @@ std::vector<Kind> kinds() {
              if (!t) return false;
              for (const auto& n : t->indexNodes) {
                  if (n.empty()) continue;
-                 for (std::size_t i = 0x1E0; i < 0x1E0 + 200; ++i) at(b, n.front())[i] = static_cast<uint8_t>(g());
+                 for (std::size_t i = 0x1E0; i < 0x1E0 + 200; ++i)
+                     at(b, n.front())[i] = static_cast<uint8_t>(g());
                  return true;
              }
              return false;
@@ -202,7 +206,8 @@ std::vector<Kind> kinds() {
         {"row garbled",
          [](auto& b, auto& l, auto& g) {
              return onRow(b, l, g, [&](std::string& x, const Placed& r, const Layout::Table&) {
-                 for (uint32_t i = r.start; i < r.end; ++i) at(x, r.dataPage)[i] = static_cast<uint8_t>(g());
+                 for (uint32_t i = r.start; i < r.end; ++i)
+                     at(x, r.dataPage)[i] = static_cast<uint8_t>(g());
              });
          }},
         {"duplicate primary key",
@@ -219,8 +224,8 @@ std::vector<Kind> kinds() {
              for (const auto& r : l.rows)
                  if (r.table == t->def.name) rows.push_back(r);
              if (rows.size() < 2) return false;
-             const jet::Column* c =
-                 t->def.columnByNumber(t->def.realIndexes[t->def.primaryKey()->realIndex].columns.front().column);
+             const jet::Column* c = t->def.columnByNumber(
+                 t->def.realIndexes[t->def.primaryKey()->realIndex].columns.front().column);
              const Placed& a = *pick(rows, g);
              const Placed& z = *pick(rows, g);
              if (&a == &z || a.canonical == z.canonical) return false;
@@ -398,7 +403,8 @@ void measure(const fs::path& dir, const std::string& original, const std::string
             const std::string here = "table '" + p->table + "', page " + std::to_string(p->page) +
                                      ", row " + std::to_string(p->slot) + ")";
             const std::string pages = "table '" + p->table + "', page ";
-            if (log.find(here) == std::string::npos && log.find("Rows lost (" + pages) == std::string::npos &&
+            if (log.find(here) == std::string::npos &&
+                log.find("Rows lost (" + pages) == std::string::npos &&
                 log.find("Rows missing (" + pages) == std::string::npos &&
                 log.find("Table lost (table '" + p->table + "'") == std::string::npos) {
                 ++unlogged;
@@ -412,7 +418,8 @@ void measure(const fs::path& dir, const std::string& original, const std::string
 std::string percent(uint64_t part, uint64_t whole) {
     if (whole == 0) return "-";
     std::ostringstream s;
-    s << std::fixed << std::setprecision(1) << 100.0 * static_cast<double>(part) / static_cast<double>(whole) << "%";
+    s << std::fixed << std::setprecision(1)
+      << 100.0 * static_cast<double>(part) / static_cast<double>(whole) << "%";
     return s.str();
 }
 
@@ -442,7 +449,8 @@ TEST(RepairSweep, ReadableRowsComeBackAndNoneIsLostUnlogged) {
         SCOPED_TRACE(file);
         // The damage is made on the file's bytes as stored: encoded pages
         // (made unreadable by any change) are left to the damage tests.
-        if (jet::Database::open(file, pw)->header().databaseKey != 0) continue;
+        if (jet::Database::open(jet::Env::standard(), file, pw)->header().databaseKey != 0)
+            continue;
         const std::string original = readFile(file);
         const Layout layout = layoutOf(file, pw);
         const char* only = std::getenv("QW_SWEEP_KIND");  // a part of one kind's name
@@ -458,7 +466,8 @@ TEST(RepairSweep, ReadableRowsComeBackAndNoneIsLostUnlogged) {
             }
         }
     }
-    std::cout << "| damage | files | readable rows | ours | mdbtools | lost unlogged | copies failing check |\n"
+    std::cout << "| damage | files | readable rows | ours | mdbtools | lost unlogged | copies "
+                 "failing check |\n"
                  "|---|---|---|---|---|---|---|\n";
     for (std::size_t k = 0; k < all.size(); ++k) {
         const Tally& t = tally[k];
@@ -469,7 +478,8 @@ TEST(RepairSweep, ReadableRowsComeBackAndNoneIsLostUnlogged) {
         EXPECT_EQ(t.checkFailed, 0) << all[k].name;
         EXPECT_EQ(t.repairFailed, 0) << all[k].name;
         if (t.readable > 0) {
-            EXPECT_GE(static_cast<double>(t.ours), 0.99 * static_cast<double>(t.readable)) << all[k].name;
+            EXPECT_GE(static_cast<double>(t.ours), 0.99 * static_cast<double>(t.readable))
+                << all[k].name;
         }
     }
 }

@@ -36,11 +36,10 @@ using Tables = std::map<std::string, Rows>;
 // lists, whose rows only the pages themselves can vouch for.
 void buildDamageable(const fs::path& path, int rows) {
     using jet::ColumnType;
-    jet::BuildTable plain{"Plain",
-                          {{"ID", ColumnType::kLong},
-                           {"Label", ColumnType::kText, 40},
-                           {"Story", ColumnType::kMemo}},
-                          {}};
+    jet::BuildTable plain{
+        "Plain",
+        {{"ID", ColumnType::kLong}, {"Label", ColumnType::kText, 40}, {"Story", ColumnType::kMemo}},
+        {}};
     auto b = jet::DatabaseBuilder::create(path.string(), {}, {sampleTable(), plain});
     ASSERT_TRUE(b.ok()) << b.error().description;
     for (int i = 0; i < rows; ++i) {
@@ -67,7 +66,7 @@ struct Anatomy {
 
 Anatomy anatomy(const fs::path& file, const std::string& pw, const std::string& table) {
     Anatomy a;
-    auto db = jet::Database::open(file.string(), pw);
+    auto db = jet::Database::open(jet::Env::standard(), file.string(), pw);
     for (const auto& t : db->localTables()) {
         if (t.name != table) continue;
         a.def = db->tableDef(t.tdefPage(), t.name);
@@ -185,7 +184,8 @@ bool closeRows(const std::string& a, const std::string& b) {
     for (std::size_t i = 0; close && i < onlyA.size(); ++i) close = closeRows(onlyA[i], onlyB[i]);
     if (close) return ::testing::AssertionSuccess();
     // Where the first rows that differ part, and a little of each there.
-    const std::string x = onlyA.empty() ? "" : onlyA.front(), y = onlyB.empty() ? "" : onlyB.front();
+    const std::string x = onlyA.empty() ? "" : onlyA.front(),
+                      y = onlyB.empty() ? "" : onlyB.front();
     std::size_t at = 0;
     while (at < x.size() && at < y.size() && x[at] == y[at]) ++at;
     const std::size_t from = at > 60 ? at - 60 : 0;
@@ -197,8 +197,8 @@ bool closeRows(const std::string& a, const std::string& b) {
 
 struct Repaired {
     jet::RepairSummary summary;
-    Tables rows;              // the copy's user tables
-    std::string log;          // every ErrorDescription, one a line
+    Tables rows;      // the copy's user tables
+    std::string log;  // every ErrorDescription, one a line
     std::vector<std::string> logTables;
 };
 
@@ -223,18 +223,21 @@ Repaired compactDamaged(const fs::path& src, const std::string& pw, const Tables
     EXPECT_TRUE(checked.ok() && checked->ok())
         << (checked.ok() ? checked->problems.front() : checked.error().description);
     out.rows = userRows(copy, pw);
-    for (const auto& [t, rows] : out.rows) EXPECT_TRUE(sameRows(mdbRows(copy.string(), t), rows)) << t;
+    for (const auto& [t, rows] : out.rows)
+        EXPECT_TRUE(sameRows(mdbRows(copy.string(), t), rows)) << t;
     std::string error;
     const Rows log = ourRows(copy.string(), pw, "MSysCompactError", error);
     if (error.empty()) {
         // (mdbtools cuts a binary value short at its first zero byte: the
         // row pointers in ErrorRecid are left out of the comparison.)
         auto withoutRecid = [](Rows rows) {
-            for (auto& row : rows) row = std::regex_replace(row, std::regex("ErrorRecid=[^\x1f]*\x1f"), "");
+            for (auto& row : rows)
+                row = std::regex_replace(row, std::regex("ErrorRecid=[^\x1f]*\x1f"), "");
             std::sort(rows.begin(), rows.end());
             return rows;
         };
-        EXPECT_TRUE(sameRows(withoutRecid(mdbRows(copy.string(), "MSysCompactError")), withoutRecid(log)));
+        EXPECT_TRUE(
+            sameRows(withoutRecid(mdbRows(copy.string(), "MSysCompactError")), withoutRecid(log)));
         for (const auto& l : log) out.log += l + "\n";
     }
     EXPECT_LE(out.summary.logEntries, log.size());  // an earlier log keeps its rows
@@ -285,7 +288,7 @@ std::size_t total(const Tables& t) {
 struct Case {
     const char* kind;
     std::function<void(std::string& bytes, const Anatomy& customers, const Anatomy& plain)> damage;
-    std::size_t mayLose;           // rows that may be gone (unreadable where they lay)
+    std::size_t mayLose;            // rows that may be gone (unreadable where they lay)
     const char* checkerNames = "";  // a problem the checker must report on the damaged file
     bool valuesIntact = true;       // rows lost still hold their values where they lay
 };
@@ -327,8 +330,8 @@ TEST(Repair, SilentLossesInATableWithoutIndexAreProblemsAndAccountedFor) {
     // passed the pages over.
     const std::vector<Case> cases = {
         {"a data page zeroed",
-         [](std::string& b, const Anatomy&, const Anatomy& p) { zeroPage(b, p.dataPages[1]); },
-         200, "which is a page of type 0"},
+         [](std::string& b, const Anatomy&, const Anatomy& p) { zeroPage(b, p.dataPages[1]); }, 200,
+         "which is a page of type 0"},
         {"one bit of a data page's owner flipped",
          [](std::string& b, const Anatomy&, const Anatomy& p) {
              page(b, p.dataPages[1])[4] ^= 0x01;
@@ -580,5 +583,6 @@ TEST(Repair, AnEarlierDamageLogKeepsItsRowsAndGetsTheNewOnes) {
     std::string error;
     const Rows log = ourRows(again.string() + ".copy", "", "MSysCompactError", error);
     EXPECT_EQ(log.size(), first.summary.logEntries + second.summary.logEntries);
-    EXPECT_EQ(mdbTables((again.string() + ".copy")).size(), mdbTables(db.string() + ".copy").size());
+    EXPECT_EQ(mdbTables((again.string() + ".copy")).size(),
+              mdbTables(db.string() + ".copy").size());
 }

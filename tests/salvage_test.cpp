@@ -24,7 +24,7 @@ namespace {
 // copies of pages left behind.
 void salvageMatchesChecker(const fs::path& file, const std::string& password) {
     SCOPED_TRACE(file.filename().string());
-    auto db = jet::Database::open(file.string(), password);
+    auto db = jet::Database::open(jet::Env::standard(), file.string(), password);
     const jet::CheckResult checked = jet::checkDatabase(*db);
     ASSERT_TRUE(checked.ok()) << checked.problems.front();
     std::vector<const jet::TableDef*> defs;
@@ -65,7 +65,8 @@ void salvageMatchesChecker(const fs::path& file, const std::string& password) {
 
 TEST(Salvage, EverySoundFixtureReadsAsTheCheckerReadsIt) {
     SKIP_WITHOUT_FIXTURES();
-    for (const auto& f : jet4Fixtures()) salvageMatchesChecker(f, fixturePassword(f.filename().string()));
+    for (const auto& f : jet4Fixtures())
+        salvageMatchesChecker(f, fixturePassword(f.filename().string()));
 }
 
 TEST(Salvage, BuiltDatabasesReadAsTheCheckerReadsThem) {

@@ -13,8 +13,8 @@
 #include "format/IndexPage.h"
 #include "format/Row.h"
 #include "format/Text.h"
+#include "jet/Env.h"
 #include "keys/KeyEncoding.h"
-#include "os/FileIo.h"
 #include "read/Database.h"
 #include "write/DatabaseWriter.h"
 #include "write/LongValueWriter.h"
@@ -61,8 +61,8 @@ class DatabaseBuilder::Impl {
         : path_(std::move(path)), options_(std::move(options)) {}
 
     ~Impl() {
-        if (fd_ >= 0) fileIo().close(fd_);
-        if (created_ && !finished_) fileIo().unlink(path_.c_str());
+        if (fd_ >= 0) env_.close(fd_);
+        if (created_ && !finished_) env_.unlink(path_.c_str());
     }
 
     void create(std::vector<BuildTable> userTables) {
@@ -79,7 +79,7 @@ class DatabaseBuilder::Impl {
                 fail(ErrorCode::kUnsupported, "Two tables are named '" + t.name + "'.");
             addTable(std::move(t), false);
         }
-        fd_ = fileIo().open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd_ = env_.open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd_ < 0) {
             if (errno == EEXIST)
                 fail(ErrorCode::kDestinationExists, "The file '" + path_ + "' already exists.");
@@ -87,7 +87,7 @@ class DatabaseBuilder::Impl {
                  "Cannot create '" + path_ + "': " + std::strerror(errno) + ".");
         }
         created_ = true;
-        out_ = std::make_unique<OutputFile>(fd_, options_.databaseKey, path_);
+        out_ = std::make_unique<OutputFile>(env_, fd_, options_.databaseKey, path_);
         w_ = std::make_unique<DatabaseWriter>(*out_, 2);
         layOut();
         writeSystemRows();
@@ -113,7 +113,7 @@ class DatabaseBuilder::Impl {
         out_->sync();
         int fd = fd_;
         fd_ = -1;
-        if (fileIo().close(fd) != 0)
+        if (env_.close(fd) != 0)
             fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + std::strerror(errno) + ".");
         finished_ = true;
     }
@@ -146,7 +146,8 @@ class DatabaseBuilder::Impl {
         }
         w_->placeMaps();
         // The tables are all declared: their states stay where they are.
-        for (auto& t : tables_) t.writer = std::make_unique<TableWriter>(*w_, t.def, t.pages, t.maps);
+        for (auto& t : tables_)
+            t.writer = std::make_unique<TableWriter>(*w_, t.def, t.pages, t.maps);
     }
 
     Bytes sid(const Bytes& plain) const {
@@ -233,8 +234,8 @@ class DatabaseBuilder::Impl {
         for (std::size_t k = 0; k < cols.size(); ++k) numberAutomatically(t, cols[k], v[k]);
         encodeRow(t.def, v, encoded_);
         placeLongValues(t, form);
-        Bytes bytes = buildRow(static_cast<uint16_t>(cols.size()), encoded_.fixed, encoded_.variable,
-                               encoded_.mask, t.def.numVar > 0);
+        Bytes bytes = buildRow(static_cast<uint16_t>(cols.size()), encoded_.fixed,
+                               encoded_.variable, encoded_.mask, t.def.numVar > 0);
         const RowPtr at = t.writer->addRow(bytes, deleted ? 0xC000 : 0);
         if (!deleted) {
             keepIndexEntries(t, bytes, at);
@@ -326,6 +327,7 @@ class DatabaseBuilder::Impl {
         }
     }
 
+    Env& env_ = Env::standard();
     std::string path_;
     BuildOptions options_;
     int fd_ = -1;

@@ -9,7 +9,6 @@
 #include "format/PageFile.h"
 #include "format/Rc4.h"
 #include "format/TableDef.h"
-#include "os/FileIo.h"
 #include "util/Failure.h"
 
 namespace jet {
@@ -38,8 +37,8 @@ bool PageFile::keyReads(uint32_t key) {
     uint32_t plausible = 0;
     for (uint32_t n = 1; n < pages; ++n) {
         std::array<uint8_t, kHead> stored{};
-        const ssize_t got = fileIo().pread(fd_, stored.data(), stored.size(),
-                                           static_cast<off_t>(n) * static_cast<off_t>(kPageSize));
+        const ssize_t got = env_->pread(fd_, stored.data(), stored.size(),
+                                        static_cast<off_t>(n) * static_cast<off_t>(kPageSize));
         if (got != static_cast<ssize_t>(stored.size())) return false;
         const std::array<uint8_t, kHead> a = headUnder(stored, key, n);
         const ByteView h(a.data(), a.size());

@@ -6,13 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "format/Rc4.h"
 #include "format/TableDef.h"
-#include "os/FileIo.h"
 #include "util/Failure.h"
 
 namespace jet {
@@ -20,10 +19,10 @@ namespace jet {
 namespace {
 // Reads exactly n bytes at off: 1 when read, 0 at the end of the file, -1
 // on an error (errno says which).
-int preadAll(int fd, uint8_t* out, std::size_t n, off_t off) {
+int preadAll(Env& env, int fd, uint8_t* out, std::size_t n, off_t off) {
     std::size_t done = 0;
     while (done < n) {
-        ssize_t r = fileIo().pread(fd, out + done, n - done, off + static_cast<off_t>(done));
+        ssize_t r = env.pread(fd, out + done, n - done, off + static_cast<off_t>(done));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -1;
         if (r == 0) return 0;
@@ -33,12 +32,12 @@ int preadAll(int fd, uint8_t* out, std::size_t n, off_t off) {
 }
 }  // namespace
 
-std::unique_ptr<PageFile> PageFile::openFile(const std::string& path, int heldFd) {
+std::unique_ptr<PageFile> PageFile::openFile(Env& env, const std::string& path, int heldFd) {
     std::unique_ptr<PageFile> f(new PageFile());
+    f->env_ = &env;
     f->path_ = path;
     f->held_ = heldFd >= 0;
-    f->fd_ = f->held_ ? ::fcntl(heldFd, F_DUPFD_CLOEXEC, 0)
-                      : fileIo().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    f->fd_ = f->held_ ? env.dup(heldFd) : env.open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (f->fd_ < 0) {
         int err = errno;
         if (err == ENOENT) fail(ErrorCode::kFileNotFound, "Could not find file '" + path + "'.");
@@ -46,7 +45,7 @@ std::unique_ptr<PageFile> PageFile::openFile(const std::string& path, int heldFd
              "Cannot open the file '" + path + "': " + std::strerror(err) + ".");
     }
     struct stat st {};
-    if (::fstat(f->fd_, &st) != 0) {
+    if (env.fstat(f->fd_, &st) != 0) {
         fail(ErrorCode::kIo, "Cannot read the file '" + path + "': " + std::strerror(errno) + ".");
     }
     if (!S_ISREG(st.st_mode)) {
@@ -56,17 +55,17 @@ std::unique_ptr<PageFile> PageFile::openFile(const std::string& path, int heldFd
     return f;
 }
 
-std::unique_ptr<PageFile> PageFile::open(const std::string& path, int heldFd) {
-    auto f = openFile(path, heldFd);
+std::unique_ptr<PageFile> PageFile::open(Env& env, const std::string& path, int heldFd) {
+    auto f = openFile(env, path, heldFd);
     f->readHeader(nullptr, nullptr, nullptr);
     f->countPages(nullptr);
     return f;
 }
 
-std::unique_ptr<PageFile> PageFile::openDamaged(const std::string& path,
+std::unique_ptr<PageFile> PageFile::openDamaged(Env& env, const std::string& path,
                                                 const std::string& password, OpenDamage& found,
                                                 const Header* madeBefore, int heldFd) {
-    auto f = openFile(path, heldFd);
+    auto f = openFile(env, path, heldFd);
     f->readHeader(&password, &found, madeBefore);
     f->countPages(&found);
     return f;
@@ -75,7 +74,7 @@ std::unique_ptr<PageFile> PageFile::openDamaged(const std::string& path,
 void PageFile::readHeader(const std::string* rebuildWith, OpenDamage* found,
                           const Header* madeBefore) {
     Page raw{};
-    int got = fileSize_ < kPageSize ? 0 : preadAll(fd_, raw.data(), kPageSize, 0);
+    int got = fileSize_ < kPageSize ? 0 : preadAll(*env_, fd_, raw.data(), kPageSize, 0);
     if (got < 0) {
         fail(ErrorCode::kIo, "Cannot read the file '" + path_ + "': " + std::strerror(errno) + ".");
     }
@@ -154,11 +153,12 @@ Header PageFile::rebuildHeader(const Page& raw, const std::string& password) {
         std::memcmp(raw.data() + 4, kAce, sizeof kAce) == 0)
         fail(ErrorCode::kUnrecognizedFormat, refused);  // another version, not damage
     Page p1{}, p2{};
-    if (fileSize_ < 3 * kPageSize || preadAll(fd_, p1.data(), kPageSize, kPageSize) != 1 ||
-        preadAll(fd_, p2.data(), kPageSize, 2 * kPageSize) != 1)
+    if (fileSize_ < 3 * kPageSize || preadAll(*env_, fd_, p1.data(), kPageSize, kPageSize) != 1 ||
+        preadAll(*env_, fd_, p2.data(), kPageSize, 2 * kPageSize) != 1)
         fail(ErrorCode::kUnrecognizedFormat, refused);
     const bool plain = p1[0] == kPageData && p1[1] == 0x01 && u32(p1, 4) == 1 &&
-                       p2[0] == kPageTableDef && p2[1] == 0x01 && u32(p2, kTdefConstant) == kTdefMagic;
+                       p2[0] == kPageTableDef && p2[1] == 0x01 &&
+                       u32(p2, kTdefConstant) == kTdefMagic;
     if (!plain) {
         // A Jet 4 header keeps zeros from its second sector to 0xE00, then
         // a structure of its own: an encoded file whose header lost its
@@ -183,7 +183,7 @@ Header PageFile::rebuildHeader(const Page& raw, const std::string& password) {
 }
 
 PageFile::~PageFile() {
-    if (fd_ >= 0) fileIo().close(fd_);
+    if (fd_ >= 0) env_->close(fd_);
 }
 
 void PageFile::checkPageNumber(uint32_t number) const {
@@ -196,7 +196,7 @@ void PageFile::checkPageNumber(uint32_t number) const {
 
 void PageFile::refresh() {
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) {
+    if (env_->fstat(fd_, &st) != 0) {
         fail(ErrorCode::kIo, "Cannot read the file '" + path_ + "': " + std::strerror(errno) + ".");
     }
     fileSize_ = static_cast<uint64_t>(st.st_size);
@@ -207,20 +207,48 @@ void PageFile::refresh() {
 
 void PageFile::releaseCached(uint32_t from, uint32_t to) const {
     if (to <= from) return;
-    (void)::posix_fadvise(fd_, static_cast<off_t>(from) * kPageSize,
-                          static_cast<off_t>(to - from) * kPageSize, POSIX_FADV_DONTNEED);
+    (void)env_->fadvise(fd_, static_cast<off_t>(from) * kPageSize,
+                        static_cast<off_t>(to - from) * kPageSize, POSIX_FADV_DONTNEED);
 }
 
 PageRef PageFile::page(uint32_t number) {
     Cached& slot = cache_[number % kCachePages];
     if (slot.page && slot.number == number) return slot.page;
     checkPageNumber(number);
-    // A run of pages in one call when they are wanted in order; one page
-    // when access jumps about (index order), where reading ahead would waste.
-    // Several streams may be read in order at once (rows, and the long
-    // values they point to): each remembers where it would go on.
-    // A stream goes on when the page is at or a little past where it would
-    // go on (rows of one table lie among other pages).
+    const uint32_t run = plannedRun(number);
+    // The run is read straight into the pages' buffers. An evicted page's
+    // buffer is reused unless someone still holds it; a slot is filled only
+    // once its page has been read whole.
+    for (uint32_t k = 0; k < run; ++k) {
+        Cached& c = cache_[(number + k) % kCachePages];
+        runPages_[k] = c.page.onlyHolder() ? std::move(c.page) : PageRef(new PageRef::Block);
+        c.page.reset();
+    }
+    readRun(number, run);
+    PageRef wanted;
+    for (uint32_t k = 0; k < run; ++k) {
+        const uint32_t n = number + k;
+        PageRef& p = runPages_[k];
+        if (n == 0) {
+            p.mutablePage() = header_.decoded;
+        } else if (header_.databaseKey != 0) {
+            rc4Page(header_.databaseKey, n, p.mutablePage().data(), kPageSize);
+        }
+        Cached& c = cache_[n % kCachePages];
+        c.number = n;
+        c.page = std::move(p);
+        if (k == 0) wanted = c.page;
+    }
+    return wanted;
+}
+
+// A run of pages in one call when they are wanted in order; one page when
+// access jumps about (index order), where reading ahead would waste.
+// Several streams may be read in order at once (rows, and the long values
+// they point to): each remembers where it would go on. A stream goes on
+// when the page is at or a little past where it would go on (rows of one
+// table lie among other pages).
+uint32_t PageFile::plannedRun(uint32_t number) {
     std::size_t stream = kStreams;
     for (std::size_t k = 0; k < kStreams; ++k) {
         if (number >= nextInSequence_[k] && number - nextInSequence_[k] < kReadAhead) stream = k;
@@ -237,14 +265,11 @@ PageRef PageFile::page(uint32_t number) {
         }
     }
     nextInSequence_[stream] = number + run;
-    // The run is read straight into the pages' buffers. An evicted page's
-    // buffer is reused unless someone still holds it; a slot is filled only
-    // once its page has been read whole.
-    for (uint32_t k = 0; k < run; ++k) {
-        Cached& c = cache_[(number + k) % kCachePages];
-        runPages_[k] = c.page.onlyHolder() ? std::move(c.page) : PageRef(new PageRef::Block);
-        c.page.reset();
-    }
+    return run;
+}
+
+// Reads pages [number, number + run) into runPages_, as stored.
+void PageFile::readRun(uint32_t number, uint32_t run) {
     const std::size_t total = static_cast<std::size_t>(run) * kPageSize;
     std::size_t done = 0;
     while (done < total) {
@@ -256,8 +281,8 @@ PageRef PageFile::page(uint32_t number) {
                                                       kPageSize - skip};
         }
         const ssize_t got =
-            fileIo().preadv(fd_, parts.data(), count,
-                            static_cast<off_t>(number) * kPageSize + static_cast<off_t>(done));
+            env_->preadv(fd_, parts.data(), count,
+                         static_cast<off_t>(number) * kPageSize + static_cast<off_t>(done));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             fail(ErrorCode::kIo,
@@ -266,21 +291,6 @@ PageRef PageFile::page(uint32_t number) {
         }
         done += static_cast<std::size_t>(got);
     }
-    PageRef wanted;
-    for (uint32_t k = 0; k < run; ++k) {
-        const uint32_t n = number + k;
-        PageRef& p = runPages_[k];
-        if (n == 0) {
-            p.mutablePage() = header_.decoded;
-        } else if (header_.databaseKey != 0) {
-            rc4Page(header_.databaseKey, n, p.mutablePage().data(), kPageSize);
-        }
-        Cached& c = cache_[n % kCachePages];
-        c.number = n;
-        c.page = std::move(p);
-        if (k == 0) wanted = c.page;
-    }
-    return wanted;
 }
 
 }  // namespace jet

@@ -11,6 +11,7 @@
 
 #include "format/Header.h"
 #include "format/Page.h"
+#include "jet/Env.h"
 
 namespace jet {
 
@@ -66,7 +67,7 @@ class PageFile {
     // file whose length is not a whole number of pages. With heldFd, the
     // file is the one the caller holds open (read through a duplicate of
     // it) and path only names it in messages.
-    static std::unique_ptr<PageFile> open(const std::string& path, int heldFd = -1);
+    static std::unique_ptr<PageFile> open(Env& env, const std::string& path, int heldFd = -1);
     // The same for a file that may be damaged: a last page cut short is left
     // out, and a page 0 that is no header, in a file whose other pages are
     // Jet 4's and not encoded, is made anew with this password (its code
@@ -77,7 +78,7 @@ class PageFile {
     // and a password field that holds no text is taken to hold this
     // password. A header made before for the same file (another handle on
     // it) is used again when given.
-    static std::unique_ptr<PageFile> openDamaged(const std::string& path,
+    static std::unique_ptr<PageFile> openDamaged(Env& env, const std::string& path,
                                                  const std::string& password, OpenDamage& found,
                                                  const Header* madeBefore = nullptr,
                                                  int heldFd = -1);
@@ -90,6 +91,8 @@ class PageFile {
     uint64_t fileSize() const { return fileSize_; }
     const std::string& path() const { return path_; }
     int fd() const { return fd_; }
+    // The calls the file is read with; files opened on its behalf use them too.
+    Env& env() const { return *env_; }
     // The descriptor to open the same file again by, or -1 when it is opened by its path.
     int heldFd() const { return held_ ? fd_ : -1; }
 
@@ -107,14 +110,17 @@ class PageFile {
 
   private:
     PageFile() = default;
-    static std::unique_ptr<PageFile> openFile(const std::string& path, int heldFd);
+    static std::unique_ptr<PageFile> openFile(Env& env, const std::string& path, int heldFd);
     void readHeader(const std::string* rebuildWith, OpenDamage* found, const Header* madeBefore);
     Header rebuildHeader(const Page& raw, const std::string& password);
     // HeaderRepair.cpp.
     void repairHeaderFields(const std::string& password, OpenDamage& found);
     bool keyReads(uint32_t key);
     void countPages(OpenDamage* found);
+    uint32_t plannedRun(uint32_t number);
+    void readRun(uint32_t number, uint32_t run);
     std::string path_;
+    Env* env_ = nullptr;
     int fd_ = -1;
     bool held_ = false;
     uint64_t fileSize_ = 0;

@@ -1,16 +1,16 @@
 #include <algorithm>
 
+#include "format/PageFile.h"
 #include "jet/Check.h"
 #include "ops/check/Checker.h"
-#include "format/PageFile.h"
 #include "read/Database.h"
 #include "read/Value.h"
 
 namespace jet {
 
-Result<DatabaseInfo> databaseInfo(const std::string& path, const std::string& password) {
+Result<DatabaseInfo> databaseInfo(const std::string& path, const std::string& password, Env* env) {
     return guard([&] {
-        auto db = Database::open(path, password);
+        auto db = Database::open(envOr(env), path, password);
         DatabaseInfo info;
         const Header& h = db->header();
         info.format = "Jet 4";
@@ -28,10 +28,10 @@ Result<DatabaseInfo> databaseInfo(const std::string& path, const std::string& pa
     });
 }
 
-Result<CheckReport> checkFile(const std::string& path, const std::string& password) {
+Result<CheckReport> checkFile(const std::string& path, const std::string& password, Env* env) {
     return guard([&]() -> CheckReport {
         OpenDamage found;
-        auto db = Database::openDamaged(path, password, found);
+        auto db = Database::openDamaged(envOr(env), path, password, found);
         CheckOptions options;
         options.threads = 2;
         options.ownerScan = true;
@@ -52,9 +52,10 @@ Result<CheckReport> checkFile(const std::string& path, const std::string& passwo
                   "the permissions' security identifiers may be lost");
         }
         if (found.keyFound) {
-            first("page 0's key for the encoding of the pages is damaged; the pages read under "
-                  "a key one bit or byte away",
-                  "a compaction writes the copy's header with that key; nothing is lost");
+            first(
+                "page 0's key for the encoding of the pages is damaged; the pages read under "
+                "a key one bit or byte away",
+                "a compaction writes the copy's header with that key; nothing is lost");
         }
         if (found.headerRebuilt) {
             first("page 0 is not a database header: it is damaged",
@@ -66,9 +67,9 @@ Result<CheckReport> checkFile(const std::string& path, const std::string& passwo
 }
 
 Status dumpFile(const std::string& path, const std::string& password,
-                const std::vector<std::string>& tables, std::ostream& out) {
+                const std::vector<std::string>& tables, std::ostream& out, Env* env) {
     return guard([&] {
-        auto db = Database::open(path, password);
+        auto db = Database::open(envOr(env), path, password);
         auto all = db->localTables();
         std::vector<CatalogEntry> chosen;
         if (tables.empty()) {

@@ -6,9 +6,9 @@
 
 namespace jet {
 
-Status lockDatabase(int fd, int folderFd, const std::string& path) {
+Status lockDatabase(int fd, int folderFd, const std::string& path, Env* env) {
     return guard([&] {
-        lockForCompaction(fd, path, folderFd);
+        lockForCompaction(envOr(env), fd, path, folderFd);
         return Unit{};
     });
 }

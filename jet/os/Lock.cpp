@@ -26,13 +26,13 @@ namespace {
 
 // The byte-range lock another process holds on the open file (l_type is
 // F_UNLCK when there is none).
-struct flock lockOfOthers(int fd) {
+struct flock lockOfOthers(Env& env, int fd) {
     struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
     fl.l_len = 0;
-    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) fl.l_type = F_UNLCK;
+    if (env.getLock(fd, &fl) != 0) fl.l_type = F_UNLCK;
     return fl;
 }
 
@@ -45,7 +45,7 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-void checkLockFile(int fd, const std::string& path, int folderFd) {
+void checkLockFile(Env& env, int fd, const std::string& path, int folderFd) {
     std::string ldb = lockFilePath(path);
     std::string name = ldb;
     if (folderFd != AT_FDCWD) {
@@ -53,33 +53,33 @@ void checkLockFile(int fd, const std::string& path, int folderFd) {
         if (slash != std::string::npos) name = ldb.substr(slash + 1);
     }
     struct stat st {};
-    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (env.fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         // A name longer than the folder can hold names no lock file.
         if (errno == ENOENT || errno == ENAMETOOLONG) return;
         inUse(path, "its lock file '" + ldb + "' cannot be examined: " + std::strerror(errno));
     }
     // A database named like a lock file ("x.ldb") is not its own lock file.
     struct stat db {};
-    if (::fstat(fd, &db) == 0 && sameFile(st, db)) return;
+    if (env.fstat(fd, &db) == 0 && sameFile(st, db)) return;
     if (!S_ISREG(st.st_mode)) inUse(path, "its lock file '" + ldb + "' is not a regular file");
     // Without blocking, whatever was put there since.
-    int lfd = ::openat(folderFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    int lfd = env.openat(folderFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0);
     if (lfd < 0) {
         if (errno == ENOENT) return;
         if (errno == EACCES || errno == EPERM)
             inUse(path, "its lock file '" + ldb + "' cannot be opened by this user");
         inUse(path, "its lock file '" + ldb + "' cannot be opened: " + std::strerror(errno));
     }
-    bool regular = ::fstat(lfd, &st) == 0 && S_ISREG(st.st_mode);
+    bool regular = env.fstat(lfd, &st) == 0 && S_ISREG(st.st_mode);
     if (regular && sameFile(st, db)) {  // put there since
-        ::close(lfd);
+        env.close(lfd);
         return;
     }
-    bool held = regular && lockOfOthers(lfd).l_type != F_UNLCK;
+    bool held = regular && lockOfOthers(env, lfd).l_type != F_UNLCK;
     if (regular && !held) {
-        if (::flock(lfd, LOCK_EX | LOCK_NB) != 0) held = true;
+        if (env.flock(lfd, LOCK_EX | LOCK_NB) != 0) held = true;
     }
-    ::close(lfd);
+    env.close(lfd);
     if (!regular) inUse(path, "its lock file '" + ldb + "' is not a regular file");
     if (held) inUse(path, "its lock file '" + ldb + "' is held");
 }
@@ -96,26 +96,26 @@ std::string lockFilePath(const std::string& databasePath) {
     return databasePath.substr(0, dot) + ".ldb";
 }
 
-void lockForCompaction(int fd, const std::string& path, int folderFd) {
+void lockForCompaction(Env& env, int fd, const std::string& path, int folderFd) {
     // The flock first: it admits one compaction at a time, so a byte-range
     // lock seen while it is held is another program's, and a compaction
     // that finds it taken tells by the byte-range lock the holder takes next
     // whether that is another compaction.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (env.flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK)
             fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
-        if (isCompactionLock(lockOfOthers(fd))) compacting(path);
+        if (isCompactionLock(lockOfOthers(env, fd))) compacting(path);
         inUse(path, "it holds the file locked");
     }
-    if (lockOfOthers(fd).l_type != F_UNLCK) inUse(path, "it holds a lock on the file");
+    if (lockOfOthers(env, fd).l_type != F_UNLCK) inUse(path, "it holds a lock on the file");
     struct flock fl {};
     fl.l_type = F_RDLCK;
     fl.l_whence = SEEK_SET;
-    if (::fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+    if (env.setLock(fd, &fl) != 0) {
         if (errno == EAGAIN || errno == EACCES) inUse(path, "it holds a lock on the file");
         fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
     }
-    checkLockFile(fd, path, folderFd);
+    checkLockFile(env, fd, path, folderFd);
 }
 
 }  // namespace jet

@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "jet/Env.h"
+
 namespace jet {
 
 // The lock file that belongs to a database path.
@@ -22,6 +24,6 @@ std::string lockFilePath(const std::string& databasePath);
 // process has the database. They last as long as the open file (its
 // duplicates included). folderFd, when given, is the database's folder held
 // open: the lock file is looked for there, by the name path ends in.
-void lockForCompaction(int fd, const std::string& path, int folderFd = AT_FDCWD);
+void lockForCompaction(Env& env, int fd, const std::string& path, int folderFd = AT_FDCWD);
 
 }  // namespace jet

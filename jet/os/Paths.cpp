@@ -1,17 +1,14 @@
 #include "os/Paths.h"
 
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-
 #include <filesystem>
 
 #include "util/Failure.h"
 
 namespace jet {
 
-bool pathExists(const std::string& path) {
+bool pathExists(Env& env, const std::string& path) {
     struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
+    return env.lstat(path.c_str(), &st) == 0;
 }
 
 std::string folderOf(const std::string& path) {
@@ -19,9 +16,9 @@ std::string folderOf(const std::string& path) {
     return folder.empty() ? "." : folder.string();
 }
 
-void requireRoom(const std::string& destination, uint64_t bytes, int fd) {
+void requireRoom(Env& env, const std::string& destination, uint64_t bytes, int fd) {
     struct statvfs vfs {};
-    if ((fd >= 0 ? ::fstatvfs(fd, &vfs) : ::statvfs(folderOf(destination).c_str(), &vfs)) != 0)
+    if ((fd >= 0 ? env.fstatvfs(fd, &vfs) : env.statvfs(folderOf(destination).c_str(), &vfs)) != 0)
         return;
     const uint64_t have = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
     if (have < bytes) {

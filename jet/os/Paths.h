@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <string>
 
+#include "jet/Env.h"
+
 namespace jet {
 
 // Whether anything (a file, a folder, a dangling link) has the name.
-bool pathExists(const std::string& path);
+bool pathExists(Env& env, const std::string& path);
 
 // The folder a path names its file in ("." for a bare name).
 std::string folderOf(const std::string& path);
@@ -15,6 +17,6 @@ std::string folderOf(const std::string& path);
 // Refuses (kNoSpace) when the file system that would hold destination has
 // fewer than bytes free. When that cannot be told, writing will tell. With
 // fd, the destination open, that file's own file system is asked.
-void requireRoom(const std::string& destination, uint64_t bytes, int fd = -1);
+void requireRoom(Env& env, const std::string& destination, uint64_t bytes, int fd = -1);
 
 }  // namespace jet

@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "os/Cleanup.h"
-#include "os/FileIo.h"
 #include "os/Paths.h"
 #include "util/Failure.h"
 
@@ -39,19 +38,19 @@ bool tmpfileUnsupported(int err) { return err == EOPNOTSUPP || err == EISDIR || 
 
 // A private file in folder, unnamed or already unlinked; -1 with errno set
 // when the folder takes none.
-int createIn(const std::string& folder) {
-    int fd = fileIo().open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+int createIn(Env& env, const std::string& folder) {
+    int fd = env.open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0 || !tmpfileUnsupported(errno)) return fd;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string path = freshName(folder);
         RemoveOnSignal removed(path);  // in case a signal comes before the unlink
-        fd = fileIo().open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+        fd = env.open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) return -1;
-        if (fileIo().unlink(path.c_str()) != 0) {
+        if (env.unlink(path.c_str()) != 0) {
             const int err = errno;
-            fileIo().close(fd);
-            ::unlink(path.c_str());
+            env.close(fd);
+            env.unlink(path.c_str());
             errno = err;
             return -1;
         }
@@ -63,14 +62,15 @@ int createIn(const std::string& folder) {
 
 }  // namespace
 
-SpillFolders SpillFolders::near(const std::string& path) {
-    SpillFolders f = system();
+SpillFolders SpillFolders::near(Env& env, const std::string& path) {
+    SpillFolders f = system(env);
     f.folders.insert(f.folders.begin(), folderOf(path));
     return f;
 }
 
-SpillFolders SpillFolders::system() {
+SpillFolders SpillFolders::system(Env& env) {
     SpillFolders f;
+    f.env = &env;
     const char* tmp = std::getenv("TMPDIR");
     f.folders.push_back(tmp && *tmp ? tmp : "/tmp");
     return f;
@@ -80,8 +80,8 @@ std::unique_ptr<SpillFile> SpillFile::create(const SpillFolders& where) {
     int lastErr = ENOENT;
     std::string lastFolder = where.folders.empty() ? std::string(".") : where.folders.back();
     for (const std::string& folder : where.folders) {
-        const int fd = createIn(folder);
-        if (fd >= 0) return std::unique_ptr<SpillFile>(new SpillFile(fd, folder));
+        const int fd = createIn(*where.env, folder);
+        if (fd >= 0) return std::unique_ptr<SpillFile>(new SpillFile(*where.env, fd, folder));
         lastErr = errno;
         lastFolder = folder;
     }
@@ -93,7 +93,7 @@ std::unique_ptr<SpillFile> SpillFile::create(const SpillFolders& where) {
          "Cannot create a temporary file in '" + lastFolder + "': " + std::strerror(lastErr) + ".");
 }
 
-SpillFile::~SpillFile() { fileIo().close(fd_); }
+SpillFile::~SpillFile() { env_.close(fd_); }
 
 void SpillFile::failIo(int err) const {
     if (err == ENOSPC || err == EDQUOT) {
@@ -120,8 +120,8 @@ void SpillFile::append(const void* data, std::size_t n) {
 void SpillFile::writeBuffer() {
     std::size_t done = 0;
     while (done < buffer_.size()) {
-        const ssize_t w = fileIo().pwrite(fd_, buffer_.data() + done, buffer_.size() - done,
-                                          static_cast<off_t>(written_ + done));
+        const ssize_t w = env_.pwrite(fd_, buffer_.data() + done, buffer_.size() - done,
+                                      static_cast<off_t>(written_ + done));
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) failIo(w < 0 ? errno : ENOSPC);
         done += static_cast<std::size_t>(w);
@@ -136,8 +136,7 @@ void SpillFile::read(uint64_t offset, void* out, std::size_t n) {
     auto* p = static_cast<uint8_t*>(out);
     std::size_t done = 0;
     while (done < n) {
-        const ssize_t r =
-            fileIo().pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+        const ssize_t r = env_.pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) failIo(errno);
         if (r == 0) fail(ErrorCode::kIo, "A temporary file ended early.");

@@ -12,16 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "jet/Env.h"
+
 namespace jet {
 
 // Where temporary files may go, in order of preference.
 struct SpillFolders {
     std::vector<std::string> folders;
+    Env* env = &Env::standard();  // the calls the files are made and used with
     // The folder of the file being written (it is on a disk with room for
     // it), then the system's temporary folder ($TMPDIR, else /tmp).
-    static SpillFolders near(const std::string& path);
+    static SpillFolders near(Env& env, const std::string& path);
     // The system's temporary folder alone.
-    static SpillFolders system();
+    static SpillFolders system(Env& env = Env::standard());
 };
 
 class SpillFile {
@@ -41,11 +44,13 @@ class SpillFile {
     void read(uint64_t offset, void* out, std::size_t n);
 
   private:
-    SpillFile(int fd, std::string folder) : fd_(fd), folder_(std::move(folder)) {}
+    SpillFile(Env& env, int fd, std::string folder)
+        : env_(env), fd_(fd), folder_(std::move(folder)) {}
     void writeBuffer();
     [[noreturn]] void failIo(int err) const;
 
     static constexpr std::size_t kBufferBytes = 256u << 10;
+    Env& env_;
     int fd_;
     std::string folder_;  // for messages
     uint64_t size_ = 0;

@@ -9,19 +9,19 @@
 
 namespace jet {
 
-std::unique_ptr<Database> Database::open(const std::string& path, const std::string& password,
-                                         int heldFd) {
-    auto file = PageFile::open(path, heldFd);
+std::unique_ptr<Database> Database::open(Env& env, const std::string& path,
+                                         const std::string& password, int heldFd) {
+    auto file = PageFile::open(env, path, heldFd);
     if (!file->header().passwordMatches(password)) {
         fail(ErrorCode::kInvalidPassword, "Not a valid password.");
     }
     return std::unique_ptr<Database>(new Database(std::move(file), password));
 }
 
-std::unique_ptr<Database> Database::openDamaged(const std::string& path,
+std::unique_ptr<Database> Database::openDamaged(Env& env, const std::string& path,
                                                 const std::string& password, OpenDamage& found,
                                                 int heldFd) {
-    auto file = PageFile::openDamaged(path, password, found, nullptr, heldFd);
+    auto file = PageFile::openDamaged(env, path, password, found, nullptr, heldFd);
     if (!file->header().passwordMatches(password)) {
         fail(ErrorCode::kInvalidPassword, "Not a valid password.");
     }
@@ -31,10 +31,10 @@ std::unique_ptr<Database> Database::openDamaged(const std::string& path,
 }
 
 std::unique_ptr<Database> Database::reopen() const {
-    if (!damaged_) return open(file_->path(), password_, file_->heldFd());
+    if (!damaged_) return open(file_->env(), file_->path(), password_, file_->heldFd());
     OpenDamage found;
-    auto file = PageFile::openDamaged(file_->path(), password_, found, &file_->header(),
-                                      file_->heldFd());
+    auto file = PageFile::openDamaged(file_->env(), file_->path(), password_, found,
+                                      &file_->header(), file_->heldFd());
     std::unique_ptr<Database> db(new Database(std::move(file), password_));
     db->damaged_ = true;
     return db;

@@ -42,11 +42,11 @@ class Database {
   public:
     // Opens read-only and checks the password. With heldFd, reads the file
     // the caller holds open instead (see PageFile::open).
-    static std::unique_ptr<Database> open(const std::string& path, const std::string& password,
-                                          int heldFd = -1);
+    static std::unique_ptr<Database> open(Env& env, const std::string& path,
+                                          const std::string& password, int heldFd = -1);
     // The same for a file that may be damaged (PageFile::openDamaged): a
     // header made anew takes this password.
-    static std::unique_ptr<Database> openDamaged(const std::string& path,
+    static std::unique_ptr<Database> openDamaged(Env& env, const std::string& path,
                                                  const std::string& password, OpenDamage& found,
                                                  int heldFd = -1);
 

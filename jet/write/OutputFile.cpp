@@ -6,17 +6,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 #include <utility>
 
 #include "format/Rc4.h"
-#include "os/FileIo.h"
 #include "util/Failure.h"
 
 namespace jet {
 
-OutputFile::OutputFile(int fd, uint32_t databaseKey, std::string path, uint64_t syncEvery)
-    : fd_(fd), key_(databaseKey), path_(std::move(path)), syncEvery_(syncEvery) {}
+OutputFile::OutputFile(Env& env, int fd, uint32_t databaseKey, std::string path, uint64_t syncEvery)
+    : env_(env), fd_(fd), key_(databaseKey), path_(std::move(path)), syncEvery_(syncEvery) {}
 
 OutputFile::~OutputFile() {
     {
@@ -25,8 +23,8 @@ OutputFile::~OutputFile() {
     }
     ioReady_.notify_all();
     ioDone_.notify_all();
-    if (io_.joinable()) io_.join();
-    waitForSync();
+    io_.join();
+    syncer_.join();
 }
 
 void OutputFile::write(uint32_t number, const Page& page) {
@@ -52,9 +50,8 @@ void OutputFile::seal(const std::vector<uint32_t>& pages) {
 }
 
 void OutputFile::fsync() {
-    waitForSync();
-    if (syncFailed_ != 0) failWrite(syncFailed_);
-    if (fileIo().fsync(fd_) != 0) failWrite(errno);
+    syncer_.wait();
+    if (env_.fsync(fd_) != 0) failWrite(errno);
 }
 
 void OutputFile::flush() {
@@ -76,7 +73,7 @@ void OutputFile::waitWritten(uint64_t ticket) {
 
 void OutputFile::truncate(uint32_t pages) {
     flush();
-    if (::ftruncate(fd_, static_cast<off_t>(pages) * kPageSize) != 0) failWrite(errno);
+    if (env_.ftruncate(fd_, static_cast<off_t>(pages) * kPageSize) != 0) failWrite(errno);
 }
 
 void OutputFile::failWrite(int err) {
@@ -158,15 +155,10 @@ void OutputFile::rethrowWriteFailure(std::unique_lock<std::mutex>& lock) {
 }
 
 bool OutputFile::startIo() {
-    if (io_.joinable()) return true;
+    if (io_.started()) return true;
     if (noIo_) return false;
-    try {
-        io_ = std::thread([this] { ioLoop(); });
-        return true;
-    } catch (const std::system_error&) {
-        noIo_ = true;
-        return false;
-    }
+    noIo_ = !io_.tryStart([this] { ioLoop(); });
+    return !noIo_;
 }
 
 // The writing thread: full windows in the order they were handed over.
@@ -219,7 +211,7 @@ void OutputFile::writeRun(uint32_t first, const uint8_t* data, std::size_t size)
     std::size_t done = 0;
     const off_t at = static_cast<off_t>(first) * kPageSize;
     while (done < size) {
-        ssize_t w = fileIo().pwrite(fd_, data + done, size - done, at + static_cast<off_t>(done));
+        ssize_t w = env_.pwrite(fd_, data + done, size - done, at + static_cast<off_t>(done));
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) failWrite(w < 0 ? errno : ENOSPC);
         done += static_cast<std::size_t>(w);
@@ -228,7 +220,7 @@ void OutputFile::writeRun(uint32_t first, const uint8_t* data, std::size_t size)
     // Start writing back what is written so far. Only a hint: errors show at
     // fsync.
     if (written_ - kicked_ >= kKickBytes) {
-        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+        (void)env_.startWriteBack(fd_);
         kicked_ = written_;
     }
     if (syncEvery_ != 0 && written_ - synced_ >= syncEvery_ && !syncing_) startSync();
@@ -238,22 +230,16 @@ void OutputFile::writeRun(uint32_t first, const uint8_t* data, std::size_t size)
 // flush, which then takes about as long as writing the file again; flushing
 // on the way spreads that over the copy.
 void OutputFile::startSync() {
-    waitForSync();
-    if (syncFailed_ != 0) failWrite(syncFailed_);
+    syncer_.wait();
     synced_ = written_;
     syncing_ = true;
-    try {
-        syncer_ = std::thread([this] {
-            if (fileIo().fsync(fd_) != 0) syncFailed_ = errno;
-            syncing_ = false;
-        });
-    } catch (const std::system_error&) {
-        syncing_ = false;  // no thread to spare: the final flush does it all
-    }
-}
-
-void OutputFile::waitForSync() {
-    if (syncer_.joinable()) syncer_.join();
+    const bool started = syncer_.tryStart([this] {
+        const bool failed = env_.fsync(fd_) != 0;
+        const int err = errno;
+        syncing_ = false;
+        if (failed) failWrite(err);
+    });
+    if (!started) syncing_ = false;  // no thread to spare: the final flush does it all
 }
 
 }  // namespace jet

@@ -10,10 +10,11 @@
 #include <exception>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "format/Page.h"
+#include "jet/Env.h"
+#include "util/Background.h"
 
 namespace jet {
 
@@ -22,7 +23,7 @@ class OutputFile {
     // Every syncEvery bytes written, the file is flushed to disk on a thread
     // of its own while writing goes on (0: only when asked), so that the
     // flush at the end finds little left to do.
-    OutputFile(int fd, uint32_t databaseKey, std::string path,
+    OutputFile(Env& env, int fd, uint32_t databaseKey, std::string path,
                uint64_t syncEvery = kDefaultSyncBytes);
     ~OutputFile();  // what is not written yet no longer matters: the copy is dropped
     OutputFile(const OutputFile&) = delete;
@@ -35,6 +36,9 @@ class OutputFile {
     // of its own while the next one fills. A page before the window (a
     // definition or map written late) is written at once.
     void write(uint32_t number, const Page& page);
+
+    // The calls the copy is written with; files made on its behalf use them too.
+    Env& env() const { return env_; }
 
     // Pages checked as written: writing one again is refused, since the
     // check at the end takes them as checked.
@@ -83,8 +87,8 @@ class OutputFile {
     void writeWindow(Window& w);
     void writeRun(uint32_t first, const uint8_t* data, std::size_t size);
     void startSync();
-    void waitForSync();
 
+    Env& env_;
     int fd_;
     uint32_t key_;
     std::string path_;
@@ -102,14 +106,13 @@ class OutputFile {
     bool ioBusy_ = false, ioStop_ = false, noIo_ = false;
     uint64_t handedOver_ = 0, windowsWritten_ = 0;  // windows, for waitWritten
     std::exception_ptr writeFailed_;
-    std::thread io_;
+    Background io_;
     static constexpr uint64_t kKickBytes = 16u << 20;
     static constexpr uint64_t kDefaultSyncBytes = 32u << 20;
     uint64_t written_ = 0, kicked_ = 0, synced_ = 0;
     uint64_t syncEvery_;
-    std::thread syncer_;
+    Background syncer_;  // a flush on the way; its failure is the next flush's
     std::atomic<bool> syncing_{false};
-    int syncFailed_ = 0;  // errno of a failed flush on the way; read after the join
 };
 
 }  // namespace jet

@@ -71,8 +71,8 @@ class ScriptedEngine : public DatabaseEngine {
         f_.compactCalls.emplace_back(src, dst);
         if (f_.duringCompaction) f_.duringCompaction();
         if (f_.failCompact) throw RaisedError(f_.error);
-        CompactOutcome outcome = outcomeOf(
-            jet::CompactDatabase(src, dst, jet::HeldFiles{files.database, files.temporary}));
+        CompactOutcome outcome = outcomeOf(jet::CompactDatabase(
+            src, dst, jet::HeldFiles{files.database, files.temporary}, f_.env));
         return f_.repairReported.value_or(outcome);
     }
 

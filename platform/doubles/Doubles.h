@@ -91,6 +91,7 @@ class ScriptedEngineFactory : public DatabaseEngineFactory {
     ErrorRecord error{-2147221164, "Class not registered", "Test Engine"};
     std::vector<std::pair<std::string, std::string>> compactCalls;
     std::function<void()> duringCompaction;  // runs inside each compaction call
+    jet::Env* env = nullptr;                 // the calls the real engine makes
     // Reported instead of the engine's own outcome after a compaction that
     // succeeded: a repair that dropped or changed rows.
     std::optional<CompactOutcome> repairReported;

@@ -28,8 +28,8 @@ std::vector<uint32_t> mapOf(jet::PageFile& f, jet::RowPtr at) {
 }
 
 // The pages a row's long values lie on.
-std::vector<uint32_t> longValuePages(jet::Database& db, const jet::TableDef& def,
-                                     jet::ByteView row, jet::RowPtr at) {
+std::vector<uint32_t> longValuePages(jet::Database& db, const jet::TableDef& def, jet::ByteView row,
+                                     jet::RowPtr at) {
     std::vector<uint32_t> pages;
     jet::RowView rv;
     if (jet::tryCrackRow(def, row, rv)) return pages;
@@ -100,7 +100,7 @@ Layout::Table tableOf(jet::Database& db, const jet::TableDef& def) {
 
 Layout layoutOf(const fs::path& file, const std::string& pw) {
     Layout out;
-    auto db = jet::Database::open(file.string(), pw);
+    auto db = jet::Database::open(jet::Env::standard(), file.string(), pw);
     out.pages = db->file().pageCount();
     out.databaseKey = db->header().databaseKey;
     for (const auto& e : db->localTables()) {
@@ -153,8 +153,7 @@ bool intact(const Placed& r, const Layout& l, const std::string& before, const s
     }
     const std::size_t header = wholeHeader ? 0 : 12;
     return same(dataPage + r.start, r.end - r.start) && same(dataPage + header, 14 - header) &&
-           same(slotPage + header, 14 - header) &&
-           same(slotPage + 14 + 2 * r.slot, 2) &&
+           same(slotPage + header, 14 - header) && same(slotPage + 14 + 2 * r.slot, 2) &&
            same(slotPage + r.stubStart, r.stubEnd - r.stubStart);
 }
 
@@ -195,12 +194,14 @@ std::vector<std::string> mdbRowsWithin(const fs::path& file, const std::string& 
 std::string decodedPages(std::string bytes, uint32_t key) {
     if (key == 0) return bytes;
     for (std::size_t p = 1; (p + 1) * 4096 <= bytes.size(); ++p) {
-        jet::rc4Page(key, static_cast<uint32_t>(p), reinterpret_cast<uint8_t*>(bytes.data()) + p * 4096,
-                     4096);
+        jet::rc4Page(key, static_cast<uint32_t>(p),
+                     reinterpret_cast<uint8_t*>(bytes.data()) + p * 4096, 4096);
     }
     return bytes;
 }
 
-std::string encodedPages(std::string bytes, uint32_t key) { return decodedPages(std::move(bytes), key); }
+std::string encodedPages(std::string bytes, uint32_t key) {
+    return decodedPages(std::move(bytes), key);
+}
 
 }  // namespace testsupport

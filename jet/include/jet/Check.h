@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "jet/Env.h"
 #include "jet/Error.h"
 
 namespace jet {
@@ -53,10 +54,13 @@ struct DatabaseInfo {
     CheckReport report;  // tables, reachability, dead space
 };
 
-Result<DatabaseInfo> databaseInfo(const std::string& path, const std::string& password);
-Result<CheckReport> checkFile(const std::string& path, const std::string& password);
+// env: the calls the engine makes on the file (none: the system's own).
+Result<DatabaseInfo> databaseInfo(const std::string& path, const std::string& password,
+                                  Env* env = nullptr);
+Result<CheckReport> checkFile(const std::string& path, const std::string& password,
+                              Env* env = nullptr);
 // Writes every row of the named tables (all local tables when none are named).
 Status dumpFile(const std::string& path, const std::string& password,
-                const std::vector<std::string>& tables, std::ostream& out);
+                const std::vector<std::string>& tables, std::ostream& out, Env* env = nullptr);
 
 }  // namespace jet

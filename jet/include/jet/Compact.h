@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "jet/Env.h"
 #include "jet/Error.h"
 
 namespace jet {
@@ -42,6 +43,8 @@ struct CompactRequest {
     // in messages only.
     int sourceFd = -1;
     int destinationFd = -1;
+    // The calls the engine makes on files and locks (none: the system's own).
+    Env* env = nullptr;
 };
 
 // What a repair did to one table of the copy.

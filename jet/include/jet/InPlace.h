@@ -10,6 +10,7 @@
 #include <string>
 
 #include "jet/Compact.h"
+#include "jet/Env.h"
 
 namespace jet {
 
@@ -18,7 +19,7 @@ namespace jet {
 // for there); path names it in messages and ends in its name. The locks last
 // until fd and every duplicate of it are closed. Fails with kInUse, saying
 // whether another compaction or another program holds it.
-Status lockDatabase(int fd, int folderFd, const std::string& path);
+Status lockDatabase(int fd, int folderFd, const std::string& path, Env* env = nullptr);
 
 // The files a compaction reads and writes when the caller holds them (see
 // CompactRequest::sourceFd and destinationFd).
@@ -28,10 +29,11 @@ struct HeldFiles {
 };
 
 // CompactDatabase on held files: the connection strings give the passwords,
-// and the paths that name the files in messages.
+// and the paths that name the files in messages. env: the calls the engine
+// makes (none: the system's own).
 Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
                                       const std::string& destinationConnection,
-                                      const HeldFiles& held);
+                                      const HeldFiles& held, Env* env = nullptr);
 
 // While this lives, SIGINT, SIGTERM and SIGHUP remove the file named
 // relative to the folder open as folderFd before they take their course;

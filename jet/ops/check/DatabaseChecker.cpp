@@ -5,11 +5,10 @@
 #include <exception>
 #include <memory>
 #include <set>
-#include <system_error>
-#include <thread>
 
 #include "format/DataPage.h"
 #include "read/TableSalvage.h"
+#include "util/Background.h"
 
 namespace jet {
 
@@ -106,29 +105,11 @@ CheckResult DatabaseChecker::run() {
             helper.reset();  // one worker does it all
         }
     }
-    std::exception_ptr helperFailed;
-    std::thread thread;
-    if (helper) {
-        try {
-            thread = std::thread([&] {
-                try {
-                    work(*helper);
-                } catch (...) {
-                    helperFailed = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            helper.reset();  // no second thread: one worker does it all
-        }
-    }
-    try {
-        work(*this);
-    } catch (...) {
-        if (thread.joinable()) thread.join();
-        throw;
-    }
-    if (thread.joinable()) thread.join();
-    if (helperFailed) std::rethrow_exception(helperFailed);
+    Background other;
+    if (helper && !other.tryStart([&] { work(*helper); }))
+        helper.reset();  // no second thread: one worker does it all
+    work(*this);  // should it fail, the other is waited for as it goes out of scope
+    other.wait();
     if (helper) {
         for (std::size_t p = 0; p < live_.size(); ++p) {
             if (helper->live_[p]) live_[p] = true;

@@ -25,7 +25,9 @@ namespace jet {
 
 class DatabaseChecker {
   public:
-    DatabaseChecker(Database& db, const CheckOptions& options) : db_(db), options_(options) {}
+    DatabaseChecker(Database& db, const CheckOptions& options) : db_(db), options_(options) {
+        options_.spill.env = &db.file().env();  // temporary files made as the file is read
+    }
 
     CheckResult run();
 

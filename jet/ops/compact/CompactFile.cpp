@@ -11,7 +11,6 @@
 #include <cstring>
 #include <exception>
 #include <optional>
-#include <thread>
 
 #include "format/Text.h"
 #include "jet/Compact.h"
@@ -22,19 +21,32 @@
 #include "ops/compact/Verify.h"
 #include "ops/repair/RepairPlan.h"
 #include "os/Cleanup.h"
-#include "os/FileIo.h"
 #include "os/Lock.h"
 #include "os/Paths.h"
 #include "read/Database.h"
+#include "util/Background.h"
 #include "write/OutputFile.h"
 
 namespace jet {
 
 namespace {
 
+// Each table of the copy checked as it is written, its rows as they come.
+void checkAsWritten(Compactor& c, EarlyChecks& early) {
+    c.onTableWritten([&](const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps,
+                         uint64_t ticket) { early.add(table, std::move(maps), ticket); });
+    c.onRowsWritten([&](const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
+                        std::vector<uint32_t> pages, uint64_t ticket) {
+        early.addRows(table, std::move(layout), std::move(pages), ticket);
+    });
+    c.onIndexWritten([&](const CatalogEntry& table, std::size_t i, uint32_t root, uint64_t ticket) {
+        early.addIndex(table, i, root, ticket);
+    });
+}
+
 // Writes the whole copy into fd (empty) and checks it: the tables the
 // repair chose, or (none) those the catalogue lists.
-CompactResult writeCopy(Database& db, int fd, const CompactRequest& req,
+CompactResult writeCopy(Env& env, Database& db, int fd, const CompactRequest& req,
                         const std::array<uint8_t, kPasswordBytes>& newPassword,
                         RepairPlan* repair) {
     auto started = std::chrono::steady_clock::now();
@@ -44,58 +56,38 @@ CompactResult writeCopy(Database& db, int fd, const CompactRequest& req,
         started = now;
         return s;
     };
-    OutputFile out(fd, db.header().databaseKey, req.destinationPath);
+    OutputFile out(env, fd, db.header().databaseKey, req.destinationPath);
     Compactor c(db, out, newPassword, req.memoryBudget);
     if (repair) c.setTables(repair->tables(), repair->gone());
     // Each thread that checks sorts within half the check's share.
     CheckOptions checks;
     checks.sortMemory = c.shares().check / 2;
-    checks.spill = SpillFolders::near(req.destinationPath);
-    EarlyChecks early(req.destinationPath, req.destinationPassword, req.destinationFd, checks,
+    checks.spill = SpillFolders::near(env, req.destinationPath);
+    EarlyChecks early(env, req.destinationPath, req.destinationPassword, req.destinationFd, checks,
                       &out);
-    if (req.verify) {
-        c.onTableWritten([&](const CatalogEntry& table,
-                             std::map<uint32_t, std::vector<uint32_t>> maps,
-                             uint64_t ticket) { early.add(table, std::move(maps), ticket); });
-        c.onRowsWritten([&](const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
-                            std::vector<uint32_t> pages, uint64_t ticket) {
-            early.addRows(table, std::move(layout), std::move(pages), ticket);
-        });
-        c.onIndexWritten([&](const CatalogEntry& table, std::size_t i, uint32_t root,
-                             uint64_t ticket) { early.addIndex(table, i, root, ticket); });
-    }
+    if (req.verify) checkAsWritten(c, early);
     c.prepare();
     early.keepBefore(c.firstDataPage());
     // The copy, with a tenth to spare.
     const uint64_t pages = c.estimatePages();
-    requireRoom(req.destinationPath, pages * kPageSize + pages * kPageSize / 10, fd);
+    requireRoom(env, req.destinationPath, pages * kPageSize + pages * kPageSize / 10, fd);
     CompactResult r = c.run();
     out.flush();
     r.copySeconds = lap();
     // Every page is written: the copy goes to disk while it is checked
     // (the check reads what was written). Both must succeed.
-    std::exception_ptr flushFailed;
     const auto flushStart = std::chrono::steady_clock::now();
     auto flushed = flushStart;
-    std::thread flusher([&] {
-        try {
-            out.fsync();
-        } catch (...) {
-            flushFailed = std::current_exception();
-        }
+    Background flusher;
+    flusher.start([&] {
+        out.fsync();
         flushed = std::chrono::steady_clock::now();
     });
-    try {
-        if (req.verify)
-            verifyCopy(req.destinationPath, req.destinationPassword, req.destinationFd,
-                       c.expected(), early.finish(), checks);
-    } catch (...) {
-        flusher.join();
-        throw;
-    }
+    if (req.verify)
+        verifyCopy(env, req.destinationPath, req.destinationPassword, req.destinationFd,
+                   c.expected(), early.finish(), checks);
     r.verifySeconds = lap();
-    flusher.join();
-    if (flushFailed) std::rethrow_exception(flushFailed);
+    flusher.wait();
     r.flushSeconds = std::chrono::duration<double>(flushed - flushStart).count();
     if (repair) r.repair = repair->summary();
     return r;
@@ -110,7 +102,7 @@ bool repairable(const Error& e) {
 // After the plain compaction stopped on damage (or where opening the file
 // had to work around it): the copy written again, with a repair plan, from
 // an empty file.
-CompactResult repairCopy(Database& db, int fd, const CompactRequest& req,
+CompactResult repairCopy(Env& env, Database& db, int fd, const CompactRequest& req,
                          const std::array<uint8_t, kPasswordBytes>& newPassword,
                          const JetException& stopped, const OpenDamage& found) {
     RepairPlan plan(db, stopped.error());
@@ -120,11 +112,11 @@ CompactResult repairCopy(Database& db, int fd, const CompactRequest& req,
     if (found.bytesCut != 0) plan.logFileDamage(fileCut(found.bytesCut));
     const bool fileDamaged = found.any();
     if (!plan.make() && !fileDamaged) throw stopped;  // nothing in the source to repair
-    if (fileIo().ftruncate(fd, 0) != 0) {
+    if (env.ftruncate(fd, 0) != 0) {
         fail(ErrorCode::kIo,
              "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
     }
-    CompactResult r = writeCopy(db, fd, req, newPassword, &plan);
+    CompactResult r = writeCopy(env, db, fd, req, newPassword, &plan);
     r.repair.headerRebuilt = found.headerRebuilt;
     return r;
 }
@@ -156,83 +148,113 @@ std::string fileCut(uint64_t bytes) {
            "of that page that is left is not read).";
 }
 
-Result<CompactResult> compactFile(const CompactRequest& req) {
-    int fd = -1;
+namespace {
+
+// The copy's password as the header stores it; refused when it cannot be.
+std::array<uint8_t, kPasswordBytes> copyPassword(const std::string& password) {
+    std::array<uint8_t, kPasswordBytes> stored{};
+    if (!encodePassword(password, stored)) {
+        std::u16string units;
+        fail(ErrorCode::kPasswordTooLong,
+             utf8ToUtf16(password, units)
+                 ? "The password is too long: at most 20 characters."
+                 : "The password is not text (UTF-8): it cannot be stored in the copy.");
+    }
+    return stored;
+}
+
+// The destination the caller holds, which must be an empty file.
+void requireEmptyHeld(Env& env, const CompactRequest& req) {
+    struct stat st {};
+    if (env.fstat(req.destinationFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
+        fail(ErrorCode::kFileAccess,
+             "The file '" + req.destinationPath + "' is not an empty file to write.");
+    }
+}
+
+// Creates the destination, which must not exist yet (private until the copy
+// is whole).
+int createDestination(Env& env, const std::string& path) {
+    if (pathExists(env, path))
+        fail(ErrorCode::kDestinationExists, "The file '" + path + "' already exists.");
+    const int fd = env.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    const int err = errno;
+    if (err == EEXIST)
+        fail(ErrorCode::kDestinationExists, "The file '" + path + "' already exists.");
+    if (err == ENOSPC || err == EDQUOT) {
+        fail(ErrorCode::kNoSpace, "There is not enough room on the disk to create '" + path + "'.");
+    }
+    fail(ErrorCode::kFileAccess, "Cannot create '" + path + "': " + std::strerror(err) + ".");
+}
+
+// The plain compaction, and the repair where it stops on damage (or where
+// opening the source had to work around it).
+CompactResult compactOrRepair(Env& env, Database& db, int fd, const CompactRequest& req,
+                              const std::array<uint8_t, kPasswordBytes>& newPassword,
+                              const OpenDamage& found) {
+    if (found.any()) {
+        return repairCopy(env, db, fd, req, newPassword,
+                          JetException(makeError(ErrorCode::kDamaged, "")), found);
+    }
+    try {
+        return writeCopy(env, db, fd, req, newPassword, nullptr);
+    } catch (const JetException& e) {
+        if (!repairable(e.error())) throw;
+        return repairCopy(env, db, fd, req, newPassword, e, found);
+    }
+}
+
+// The destination this call created and must remove when the copy fails.
+struct CreatedCopy {
+    Env& env;
+    const std::string& path;
+    int fd = -1;  // open until the copy is written and closed
     bool created = false;
+
+    // A failed copy removed; the result says so when it cannot be.
+    Result<CompactResult> settle(Result<CompactResult> result) {
+        if (fd >= 0) env.close(fd);
+        if (result.ok() || !created || env.unlink(path.c_str()) == 0 || errno == ENOENT)
+            return result;
+        Error e = result.error();
+        e.description += " The partial copy '" + path + "' could not be removed.";
+        return e;
+    }
+};
+
+}  // namespace
+
+Result<CompactResult> compactFile(const CompactRequest& req) {
+    Env& env = envOr(req.env);
+    CreatedCopy mine{env, req.destinationPath};
     auto result = guard([&]() -> CompactResult {
         OpenDamage found;
-        auto db = Database::openDamaged(req.sourcePath, req.sourcePassword, found, req.sourceFd);
+        auto db =
+            Database::openDamaged(env, req.sourcePath, req.sourcePassword, found, req.sourceFd);
         // After the source's own password was checked: one that is not text
         // is not that database's password, whatever its length.
-        std::array<uint8_t, kPasswordBytes> newPassword{};
-        if (!encodePassword(req.destinationPassword, newPassword)) {
-            std::u16string units;
-            fail(ErrorCode::kPasswordTooLong,
-                 utf8ToUtf16(req.destinationPassword, units)
-                     ? "The password is too long: at most 20 characters."
-                     : "The password is not text (UTF-8): it cannot be stored in the copy.");
-        }
+        const auto newPassword = copyPassword(req.destinationPassword);
         // A source the caller holds is locked already, by the caller.
-        if (req.sourceFd < 0) lockForCompaction(db->file().fd(), req.sourcePath);
-        if (req.destinationFd >= 0) {
-            struct stat st {};
-            if (::fstat(req.destinationFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
-                fail(ErrorCode::kFileAccess,
-                     "The file '" + req.destinationPath + "' is not an empty file to write.");
-            }
-            fd = req.destinationFd;
-        } else if (pathExists(req.destinationPath)) {
-            fail(ErrorCode::kDestinationExists,
-                 "The file '" + req.destinationPath + "' already exists.");
+        if (req.sourceFd < 0) lockForCompaction(env, db->file().fd(), req.sourcePath);
+        int fd = req.destinationFd;
+        if (fd >= 0) {
+            requireEmptyHeld(env, req);
+        } else {
+            fd = mine.fd = createDestination(env, req.destinationPath);
+            mine.created = true;
         }
-        if (fd < 0)
-            fd = fileIo().open(req.destinationPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                               0600);
-        if (fd < 0) {
-            int err = errno;
-            if (err == EEXIST) {
-                fail(ErrorCode::kDestinationExists,
-                     "The file '" + req.destinationPath + "' already exists.");
-            }
-            if (err == ENOSPC || err == EDQUOT) {
-                fail(ErrorCode::kNoSpace, "There is not enough room on the disk to create '" +
-                                              req.destinationPath + "'.");
-            }
-            fail(ErrorCode::kFileAccess,
-                 "Cannot create '" + req.destinationPath + "': " + std::strerror(err) + ".");
-        }
-        created = req.destinationFd < 0;
         // A copy the caller holds is the caller's to remove when interrupted.
         std::optional<RemoveOnSignal> removeOnSignal;
-        if (created) removeOnSignal.emplace(req.destinationPath);
-        CompactResult r;
-        if (found.any()) {
-            r = repairCopy(*db, fd, req, newPassword,
-                           JetException(makeError(ErrorCode::kDamaged, "")), found);
-        } else {
-            try {
-                r = writeCopy(*db, fd, req, newPassword, nullptr);
-            } catch (const JetException& e) {
-                if (!repairable(e.error())) throw;
-                r = repairCopy(*db, fd, req, newPassword, e, found);
-            }
-        }
-        const int closing = fd;
-        fd = -1;
-        if (req.destinationFd < 0 && fileIo().close(closing) != 0) {
+        if (mine.created) removeOnSignal.emplace(req.destinationPath);
+        CompactResult r = compactOrRepair(env, *db, fd, req, newPassword, found);
+        if (mine.created && env.close(std::exchange(mine.fd, -1)) != 0) {
             fail(ErrorCode::kIo,
                  "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
         }
         return r;
     });
-    if (fd >= 0 && req.destinationFd < 0) fileIo().close(fd);
-    if (!result.ok() && created && fileIo().unlink(req.destinationPath.c_str()) != 0 &&
-        errno != ENOENT) {
-        Error e = result.error();
-        e.description += " The partial copy '" + req.destinationPath + "' could not be removed.";
-        return e;
-    }
-    return result;
+    return mine.settle(std::move(result));
 }
 
 Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
@@ -242,7 +264,7 @@ Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
 
 Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
                                       const std::string& destinationConnection,
-                                      const HeldFiles& held) {
+                                      const HeldFiles& held, Env* env) {
     auto src = parseConnectionString(sourceConnection);
     if (!src) return src.error();
     auto dst = parseConnectionString(destinationConnection);
@@ -254,6 +276,7 @@ Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
     req.destinationPassword = dst->password.value_or("");
     req.sourceFd = held.source;
     req.destinationFd = held.destination;
+    req.env = env;
     auto r = compactFile(req);
     if (!r) return r.error();
     return r->repair;

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <exception>
-#include <thread>
 
 #include "format/DataPage.h"
 #include "format/Rc4.h"
 #include "format/UsageMap.h"
+#include "util/Background.h"
 #include "write/PageBuilder.h"
 #include "write/TableSpec.h"
 
@@ -50,30 +50,28 @@ CompactResult Compactor::run() {
     // again, the same.
     out_.write(0, newPage0_);
     Channel<RowBatch> full(kBytesInFlight);
-    std::exception_ptr readerFailed;
-    std::thread reader([&] {
+    Background reader;
+    reader.start([&] {
         try {
             readTables(full);
-            full.close();
         } catch (...) {
-            readerFailed = std::current_exception();
             full.close();
+            throw;
         }
+        full.close();
     });
     try {
         for (std::size_t ti = 0; ti < tables_.size(); ++ti) copyTable(tables_[ti], ti, full);
     } catch (...) {
         full.cancel();
-        reader.join();
         // A failed reader closes the channel, so the writer then only
         // sees the rows end early: the reader's error says what happened.
-        if (readerFailed) std::rethrow_exception(readerFailed);
+        reader.wait();
         throw;
     }
-    reader.join();
+    reader.wait();
     readerTree_ = {};
     writerSource_.reset();
-    if (readerFailed) std::rethrow_exception(readerFailed);
     finishFile();
     // An index begun again may have left pages past the end of the copy.
     if (abandonedEnd_ > alloc_.count()) out_.truncate(alloc_.count());

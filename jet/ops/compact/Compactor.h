@@ -94,7 +94,8 @@ class Compactor {
           newPassword_(newPassword),
           shares_(MemoryShares::of(memoryBudget)),
           orderPool_(static_cast<int64_t>(shares_.rowOrders)),
-          spill_(spill.folders.empty() ? SpillFolders::near(out.path()) : std::move(spill)) {}
+          spill_(spill.folders.empty() ? SpillFolders::near(out.env(), out.path())
+                                       : std::move(spill)) {}
 
     void prepare() { plan(); }
     // The first page after the definitions and usage maps, once prepared.

@@ -1,7 +1,6 @@
 #include "ops/compact/EarlyChecks.h"
 
 #include <algorithm>
-#include <system_error>
 
 namespace jet {
 
@@ -50,13 +49,9 @@ void EarlyChecks::push(Job job) {
         jobs_.push_back(std::move(job));
     }
     more_.notify_one();
-    if (!thread_.joinable()) {
-        try {
-            thread_ = std::thread([this] { work(); });
-        } catch (const std::system_error&) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            jobs_.clear();  // no thread to spare: the whole copy is checked at the end
-        }
+    if (!worker_.started() && !worker_.tryStart([this] { work(); })) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.clear();  // no thread to spare: the whole copy is checked at the end
     }
 }
 
@@ -66,7 +61,7 @@ const std::map<uint32_t, CheckedTable>& EarlyChecks::finish() {
         closed_ = true;
     }
     more_.notify_one();
-    if (thread_.joinable()) thread_.join();
+    worker_.join();  // work() keeps its failures: each leaves its table to the end
     steps_.reset();
     copy_.reset();
     return done_;
@@ -140,7 +135,7 @@ void EarlyChecks::run(Job& job) {
 // file has grown since.
 Database& EarlyChecks::copy() {
     if (!copy_) {
-        copy_ = Database::open(path_, password_, heldFd_);
+        copy_ = Database::open(env_, path_, password_, heldFd_);
     } else {
         copy_->refresh();
     }

@@ -9,11 +9,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ops/check/Checker.h"
 #include "read/Database.h"
+#include "util/Background.h"
 #include "write/OutputFile.h"
 
 namespace jet {
@@ -25,9 +25,10 @@ class EarlyChecks {
   public:
     // heldFd: the copy as the caller holds it open (-1: opened by its path).
     // out: the copy being written, which tells when pages are in the file.
-    EarlyChecks(std::string path, std::string password, int heldFd, CheckOptions options = {},
-                OutputFile* out = nullptr)
-        : path_(std::move(path)),
+    EarlyChecks(Env& env, std::string path, std::string password, int heldFd,
+                CheckOptions options = {}, OutputFile* out = nullptr)
+        : env_(env),
+          path_(std::move(path)),
           password_(std::move(password)),
           heldFd_(heldFd),
           options_(std::move(options)),
@@ -72,6 +73,7 @@ class EarlyChecks {
     void run(Job& job);
     Database& copy();
 
+    Env& env_;
     std::string path_, password_;
     int heldFd_;
     CheckOptions options_;
@@ -80,7 +82,7 @@ class EarlyChecks {
     std::condition_variable more_;
     std::deque<Job> jobs_;
     bool closed_ = false;
-    std::thread thread_;
+    Background worker_;
     // The thread's alone until it is joined:
     std::map<uint32_t, CheckedTable> done_;
     std::unique_ptr<Database> copy_;     // the table checked in steps: the copy

@@ -5,10 +5,10 @@
 
 namespace jet {
 
-void verifyCopy(const std::string& path, const std::string& password, int heldFd,
+void verifyCopy(Env& env, const std::string& path, const std::string& password, int heldFd,
                 const std::map<uint32_t, std::pair<std::string, TableDigest>>& expected,
                 const std::map<uint32_t, CheckedTable>& checkedEarly, const CheckOptions& base) {
-    auto copy = Database::open(path, password, heldFd);
+    auto copy = Database::open(env, path, password, heldFd);
     // Keys are copied from the source's indexes, so a key that disagrees with
     // its row there would disagree in the copy too: check every table's keys.
     CheckOptions options = base;

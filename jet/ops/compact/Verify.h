@@ -15,7 +15,7 @@ namespace jet {
 // Reopens the copy, checks it and compares every table with what was written.
 // Tables checked early are taken as checked once their maps are found as given.
 // heldFd: the copy as the caller holds it open (-1: opened by its path).
-void verifyCopy(const std::string& path, const std::string& password, int heldFd,
+void verifyCopy(Env& env, const std::string& path, const std::string& password, int heldFd,
                 const std::map<uint32_t, std::pair<std::string, TableDigest>>& expected,
                 const std::map<uint32_t, CheckedTable>& checkedEarly,
                 const CheckOptions& base = {});

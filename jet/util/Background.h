@@ -1,0 +1,60 @@
+// Work on a thread of its own whose failure comes back to the thread that
+// waits for it. What the work throws is kept, and wait() throws it again;
+// a Background destroyed while its work runs waits for it first (a failure
+// then goes unsaid: whoever destroys it early is failing already).
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace jet {
+
+class Background {
+  public:
+    Background() = default;
+    ~Background() { join(); }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    // Starts the work; throws std::system_error when the system has no
+    // thread to spare. One piece of work at a time: wait() or join() first.
+    void start(std::function<void()> work) {
+        thread_ = std::thread([this, work = std::move(work)] {
+            try {
+                work();
+            } catch (...) {
+                failed_ = std::current_exception();
+            }
+        });
+    }
+    // The same, but false instead of throwing when there is no thread to
+    // spare: the caller does the work itself, or goes without it.
+    bool tryStart(std::function<void()> work) {
+        try {
+            start(std::move(work));
+            return true;
+        } catch (const std::system_error&) {
+            return false;
+        }
+    }
+    bool started() const { return thread_.joinable(); }
+
+    // Waits for the work to end; what it threw stays for wait().
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    // Waits for the work to end and throws what it threw, if anything.
+    void wait() {
+        join();
+        if (failed_) std::rethrow_exception(std::exchange(failed_, nullptr));
+    }
+
+  private:
+    std::thread thread_;
+    std::exception_ptr failed_;
+};
+
+}  // namespace jet
