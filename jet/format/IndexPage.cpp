@@ -12,11 +12,8 @@ namespace jet {
 
 namespace {
 
-// Visits each entry of an index page in order: entry(a, b, row, child),
-// where the key is a followed by b (a is the prefix shared with the first
-// entry) and child is 0 on leaf pages.
-template <typename Entry>
-void forEachEntry(const Page& page, uint32_t number, IndexPage& ip, Entry&& entry) {
+// The page header: type, owner, siblings, tail page and shared prefix length.
+void readIndexHeader(const Page& page, uint32_t number, IndexPage& ip) {
     const Origin o{number, "index page"};
     ip.number = number;
     ip.type = page[0];
@@ -28,6 +25,56 @@ void forEachEntry(const Page& page, uint32_t number, IndexPage& ip, Entry&& entr
     ip.next = u32(page, 16, o);
     ip.tail = u32(page, 20, o);
     ip.prefix = u16(page, 24, o);
+}
+
+constexpr std::size_t kBitmapBytes = kIndexDataMax / 8 + 1;
+
+// Eight bytes of the entry-end bitmap from byte 'byte', as one word.
+uint64_t bitmapWord(const Page& page, std::size_t byte) {
+    uint64_t word = 0;
+    const std::size_t n = std::min<std::size_t>(8, kBitmapBytes - byte);
+    for (std::size_t k = 0; k < n; ++k)
+        word |= static_cast<uint64_t>(page[kIndexBitmapStart + byte + k]) << (8 * k);
+    return word;
+}
+
+// What ends an entry: its row pointer, and on node pages its child.
+struct EntryEnd {
+    RowPtr row;
+    uint32_t child = 0;
+};
+
+// The entry's bytes are the shared prefix (from the first entry), then what
+// is stored; its last 'trailer' bytes, almost always within what is stored,
+// hold the row pointer and child.
+EntryEnd entryEnd(ByteView first, ByteView stored, std::size_t shared, std::size_t keyLen,
+                  std::size_t trailer, bool leaf) {
+    std::array<uint8_t, 8> tail;
+    if (stored.size() >= trailer) {
+        std::memcpy(tail.data(), stored.data() + stored.size() - trailer, trailer);
+    } else {
+        for (std::size_t i = 0; i < trailer; ++i) {
+            const std::size_t at = keyLen + i;
+            tail[i] = at < shared ? first[at] : stored[at - shared];
+        }
+    }
+    EntryEnd end;
+    end.row.page =
+        (static_cast<uint32_t>(tail[0]) << 16) | (static_cast<uint32_t>(tail[1]) << 8) | tail[2];
+    end.row.row = tail[3];
+    end.child = leaf ? 0
+                     : (static_cast<uint32_t>(tail[4]) << 24) |
+                           (static_cast<uint32_t>(tail[5]) << 16) |
+                           (static_cast<uint32_t>(tail[6]) << 8) | tail[7];
+    return end;
+}
+
+// Visits each entry of an index page in order: entry(a, b, row, child),
+// where the key is a followed by b (a is the prefix shared with the first
+// entry) and child is 0 on leaf pages.
+template <typename Entry>
+void forEachEntry(const Page& page, uint32_t number, IndexPage& ip, Entry&& entry) {
+    readIndexHeader(page, number, ip);
     const std::size_t trailer = ip.leaf() ? 4 : 8;
     std::size_t start = 0;
     ByteView first;  // the page's first entry, stored whole
@@ -35,13 +82,8 @@ void forEachEntry(const Page& page, uint32_t number, IndexPage& ip, Entry&& entr
     // An entry ends at offset b (exclusive) of the entry area when bit b of
     // the bitmap is set, for b from 1 to the end of the area. The bitmap is
     // read eight bytes at a time, and only its set bits are visited.
-    constexpr std::size_t kBitmapBytes = kIndexDataMax / 8 + 1;
     for (std::size_t byte = 0; byte < kBitmapBytes; byte += 8) {
-        uint64_t word = 0;
-        const std::size_t n = std::min<std::size_t>(8, kBitmapBytes - byte);
-        for (std::size_t k = 0; k < n; ++k)
-            word |= static_cast<uint64_t>(page[kIndexBitmapStart + byte + k]) << (8 * k);
-        for (; word != 0; word &= word - 1) {
+        for (uint64_t word = bitmapWord(page, byte); word != 0; word &= word - 1) {
             const std::size_t stop = byte * 8 + static_cast<std::size_t>(std::countr_zero(word));
             if (stop == 0 || stop > kIndexDataMax) continue;
             if (stop <= start) failDamage("index entry of zero length", number);
@@ -55,29 +97,10 @@ void forEachEntry(const Page& page, uint32_t number, IndexPage& ip, Entry&& entr
             any = true;
             const std::size_t fullSize = shared + stored.size();
             if (fullSize < trailer) failDamage("index entry too short", number);
-            // The entry's bytes are the shared prefix, then what is stored;
-            // the row pointer (and child) end it, almost always within what
-            // is stored.
             const std::size_t keyLen = fullSize - trailer;
-            std::array<uint8_t, 8> tail;
-            if (stored.size() >= trailer) {
-                std::memcpy(tail.data(), stored.data() + stored.size() - trailer, trailer);
-            } else {
-                for (std::size_t i = 0; i < trailer; ++i) {
-                    const std::size_t at = keyLen + i;
-                    tail[i] = at < shared ? first[at] : stored[at - shared];
-                }
-            }
+            const EntryEnd end = entryEnd(first, stored, shared, keyLen, trailer, ip.leaf());
             const std::size_t fromFirst = std::min(shared, keyLen);
-            RowPtr row;
-            row.page = (static_cast<uint32_t>(tail[0]) << 16) |
-                       (static_cast<uint32_t>(tail[1]) << 8) | tail[2];
-            row.row = tail[3];
-            const uint32_t child = ip.leaf() ? 0
-                                             : (static_cast<uint32_t>(tail[4]) << 24) |
-                                                   (static_cast<uint32_t>(tail[5]) << 16) |
-                                                   (static_cast<uint32_t>(tail[6]) << 8) | tail[7];
-            entry(first.first(fromFirst), stored.first(keyLen - fromFirst), row, child);
+            entry(first.first(fromFirst), stored.first(keyLen - fromFirst), end.row, end.child);
             start = stop;
         }
     }

@@ -32,6 +32,56 @@ void readLongValueInto(PageFile& file, ByteView slot, uint32_t page, int row, By
     appendLongValue(file, slot, page, row, out, visit);
 }
 
+namespace {
+
+// The LVAL row a long value points to, its page kept in holder.
+ByteView lvalRow(PageFile& file, RowPtr at, PageRef& holder, FunctionRef<void(RowPtr)> visit) {
+    holder = file.page(at.page);
+    DataPage dp = parseDataPage(*holder, at.page);
+    if (dp.owner != kOwnerLval)
+        failDamage("long value points to a page that is not LVAL", at.page, at.row);
+    if (at.row >= dp.slots.size() || dp.slots[at.row].deleted) {
+        failDamage("long value points to a missing or deleted LVAL row", at.page, at.row);
+    }
+    if (visit) visit(at);
+    return rowBytes(*holder, dp, at.row, "long value");
+}
+
+// A value stored over a chain of LVAL rows, each starting with a pointer
+// to the next, appended to out from base.
+void appendChain(PageFile& file, const LongValueRef& ref, std::size_t base, Bytes& out,
+                 FunctionRef<void(RowPtr)> visit) {
+    // Room for the whole value, growing geometrically: values appended one
+    // after another must not each cost a copy of what went before.
+    if (base + ref.length > out.capacity())
+        out.reserve(std::max<std::size_t>(base + ref.length, 2 * out.capacity()));
+    // A loop is found without remembering every row: the walk meets a
+    // marked row again, the mark moving on at doubling distances (Brent).
+    PageRef holder;
+    RowPtr at = ref.first;
+    RowPtr mark = at;
+    uint64_t power = 1, sinceMark = 0;
+    while (true) {
+        ByteView b = lvalRow(file, at, holder, visit);
+        if (b.size() < 4) failDamage("long value chain row too short", at.page, at.row);
+        RowPtr next = RowPtr::fromU32(u32(b, 0));
+        std::size_t chunk = b.size() - 4;
+        if (out.size() - base + chunk > ref.length)
+            failDamage("long value chain longer than declared", at.page, at.row);
+        out.insert(out.end(), b.begin() + 4, b.end());
+        if (next.isNull()) break;
+        if (next == mark) failDamage("long value chain loops", next.page, next.row);
+        if (++sinceMark == power) {
+            mark = next;
+            power *= 2;
+            sinceMark = 0;
+        }
+        at = next;
+    }
+}
+
+}  // namespace
+
 void appendLongValue(PageFile& file, ByteView slot, uint32_t page, int row, Bytes& out,
                      FunctionRef<void(RowPtr)> visit) {
     const std::size_t base = out.size();
@@ -49,52 +99,16 @@ void appendLongValue(PageFile& file, ByteView slot, uint32_t page, int row, Byte
     if (static_cast<uint64_t>(ref.length) > file.fileSize()) {
         failDamage("long value length larger than the file", page, row);
     }
-    auto lvalRow = [&](RowPtr at, PageRef& holder) -> ByteView {
-        holder = file.page(at.page);
-        DataPage dp = parseDataPage(*holder, at.page);
-        if (dp.owner != kOwnerLval)
-            failDamage("long value points to a page that is not LVAL", at.page, at.row);
-        if (at.row >= dp.slots.size() || dp.slots[at.row].deleted) {
-            failDamage("long value points to a missing or deleted LVAL row", at.page, at.row);
-        }
-        if (visit) visit(at);
-        return rowBytes(*holder, dp, at.row, "long value");
-    };
-    PageRef holder;
     if (ref.kind == kLvSingle) {
-        ByteView b = lvalRow(ref.first, holder);
+        PageRef holder;
+        ByteView b = lvalRow(file, ref.first, holder, visit);
         if (b.size() < ref.length)
             failDamage("single-row long value shorter than declared", ref.first.page,
                        ref.first.row);
         out.insert(out.end(), b.begin(), b.begin() + ref.length);
         return;
     }
-    // Room for the whole value, growing geometrically: values appended one
-    // after another must not each cost a copy of what went before.
-    if (base + ref.length > out.capacity())
-        out.reserve(std::max<std::size_t>(base + ref.length, 2 * out.capacity()));
-    // A loop is found without remembering every row: the walk meets a
-    // marked row again, the mark moving on at doubling distances (Brent).
-    RowPtr at = ref.first;
-    RowPtr mark = at;
-    uint64_t power = 1, sinceMark = 0;
-    while (true) {
-        ByteView b = lvalRow(at, holder);
-        if (b.size() < 4) failDamage("long value chain row too short", at.page, at.row);
-        RowPtr next = RowPtr::fromU32(u32(b, 0));
-        std::size_t chunk = b.size() - 4;
-        if (out.size() - base + chunk > ref.length)
-            failDamage("long value chain longer than declared", at.page, at.row);
-        out.insert(out.end(), b.begin() + 4, b.end());
-        if (next.isNull()) break;
-        if (next == mark) failDamage("long value chain loops", next.page, next.row);
-        if (++sinceMark == power) {
-            mark = next;
-            power *= 2;
-            sinceMark = 0;
-        }
-        at = next;
-    }
+    appendChain(file, ref, base, out, visit);
     if (out.size() - base != ref.length)
         failDamage("long value chain shorter than declared", page, row);
 }

@@ -101,17 +101,24 @@ std::string readName(ByteView b, std::size_t& off, const Origin& o) {
     return utf16ToUtf8(utf16leToUnits(raw));
 }
 
-}  // namespace
+[[noreturn]] void bad(const TableDef& def, const std::string& what) {
+    failDamage("table '" + def.name + "': " + what, def.firstPage);
+}
 
-void parseTableDef(TableDef& def) {
-    const Origin o{def.firstPage, "table definition"};
-    auto bad = [&](const std::string& what) {
-        failDamage("table '" + def.name + "': " + what, def.firstPage);
-    };
-    ByteView b(def.buffer);
-    if (b.size() < kTdefStats) bad("definition too short");
+// The counts a definition declares for its index blocks; the column count is
+// kept in the definition itself.
+struct IndexCounts {
+    uint32_t logical = 0;
+    uint32_t real = 0;
+};
+
+// Reads the header block and narrows b to the declared length.
+IndexCounts parseHeader(TableDef& def, ByteView& b, const Origin& o) {
+    if (b.size() < kTdefStats) bad(def, "definition too short");
     def.length = u32(b, kTdefLength, o);
-    if (def.length > b.size() || def.length < kTdefStats) bad("definition length out of range");
+    if (def.length > b.size() || def.length < kTdefStats) {
+        bad(def, "definition length out of range");
+    }
     b = b.first(def.length);
     def.rowCount = u32(b, kTdefRowCount, o);
     def.autoNumber = u32(b, kTdefAutoNumber, o);
@@ -119,65 +126,86 @@ void parseTableDef(TableDef& def) {
     def.maxCols = u16(b, kTdefMaxCols, o);
     def.numVar = u16(b, kTdefNumVar, o);
     def.numCols = u16(b, kTdefNumCols, o);
-    uint32_t logicalCount = u32(b, kTdefLogicalCount, o);
-    uint32_t realCount = u32(b, kTdefRealCount, o);
+    IndexCounts counts;
+    counts.logical = u32(b, kTdefLogicalCount, o);
+    counts.real = u32(b, kTdefRealCount, o);
     def.ownedMap = RowPtr::fromU32(u32(b, kTdefOwnedMap, o));
     def.freeMap = RowPtr::fromU32(u32(b, kTdefFreeMap, o));
-    // Each count must fit in the buffer; this also bounds the allocations below.
-    if (realCount > b.size() / kRealIndexBlockSize ||
-        logicalCount > b.size() / kLogicalIndexBlockSize ||
+    // Each count must fit in the buffer; this also bounds the allocations that follow.
+    if (counts.real > b.size() / kRealIndexBlockSize ||
+        counts.logical > b.size() / kLogicalIndexBlockSize ||
         def.numCols > b.size() / kColumnBlockSize) {
-        bad("column or index count out of range");
+        bad(def, "column or index count out of range");
     }
-    if (def.numCols > def.maxCols) bad("more columns than ever allocated");
+    if (def.numCols > def.maxCols) bad(def, "more columns than ever allocated");
+    return counts;
+}
 
-    std::size_t off = kTdefStats + kStatsSize * realCount;
+Column parseColumn(const TableDef& def, ByteView b, std::size_t off, const Origin& o) {
+    Column c;
+    c.blockOffset = off;
+    ByteView blk = slice(b, off, kColumnBlockSize, o);
+    c.type = blk[kColumnType];
+    c.number = u16(blk, kColumnNumber);
+    c.varIndex = u16(blk, kColumnVarIndex);
+    c.sortLcid = u16(blk, kColumnSortOrder);
+    c.sortVersion = blk[kColumnSortOrder + 3];
+    c.precision = blk[kColumnSortOrder];
+    c.scale = blk[kColumnSortOrder + 1];
+    c.flags = blk[kColumnFlags];
+    c.extFlags = blk[kColumnExtFlags];
+    c.fixedOffset = u16(blk, kColumnFixedOffset);
+    c.length = u16(blk, kColumnLength);
+    if (c.number >= def.maxCols) bad(def, "column number beyond max_cols");
+    if (!c.fixed() && !c.isBool() && c.varIndex >= def.numVar) {
+        bad(def, "variable slot beyond num_var");
+    }
+    return c;
+}
+
+// The column blocks, then their names.
+void parseColumns(TableDef& def, ByteView b, std::size_t& off, const Origin& o) {
     def.columns.clear();
     for (uint16_t i = 0; i < def.numCols; ++i) {
-        Column c;
-        c.blockOffset = off;
-        ByteView blk = slice(b, off, kColumnBlockSize, o);
-        c.type = blk[kColumnType];
-        c.number = u16(blk, kColumnNumber);
-        c.varIndex = u16(blk, kColumnVarIndex);
-        c.sortLcid = u16(blk, kColumnSortOrder);
-        c.sortVersion = blk[kColumnSortOrder + 3];
-        c.precision = blk[kColumnSortOrder];
-        c.scale = blk[kColumnSortOrder + 1];
-        c.flags = blk[kColumnFlags];
-        c.extFlags = blk[kColumnExtFlags];
-        c.fixedOffset = u16(blk, kColumnFixedOffset);
-        c.length = u16(blk, kColumnLength);
-        if (c.number >= def.maxCols) bad("column number beyond max_cols");
-        if (!c.fixed() && !c.isBool() && c.varIndex >= def.numVar) {
-            bad("variable slot beyond num_var");
-        }
-        def.columns.push_back(c);
+        def.columns.push_back(parseColumn(def, b, off, o));
         off += kColumnBlockSize;
     }
     for (auto& c : def.columns) c.name = readName(b, off, o);
+}
 
+RealIndex parseRealIndex(const TableDef& def, ByteView b, std::size_t off, uint32_t i,
+                         const Origin& o) {
+    RealIndex r;
+    r.blockOffset = off;
+    r.statsOffset = kTdefStats + kStatsSize * i;
+    ByteView blk = slice(b, off, kRealIndexBlockSize, o);
+    for (int k = 0; k < 10; ++k) {
+        const std::size_t at = kRealIndexColumns + 3 * static_cast<std::size_t>(k);
+        uint16_t col = u16(blk, at);
+        if (col == 0xFFFF) continue;
+        if (def.columnByNumber(col) == nullptr) bad(def, "index on a column that does not exist");
+        r.columns.push_back({col, blk[at + 2] == 0x01});
+    }
+    r.usageMap = RowPtr::fromU32(u32(blk, kRealIndexUsageMap));
+    r.rootPage = u32(blk, kRealIndexRoot);
+    r.flags = blk[kRealIndexFlags];
+    return r;
+}
+
+void parseRealIndexes(TableDef& def, ByteView b, std::size_t& off, uint32_t count,
+                      const Origin& o) {
     def.realIndexes.clear();
-    for (uint32_t i = 0; i < realCount; ++i) {
-        RealIndex r;
-        r.blockOffset = off;
-        r.statsOffset = kTdefStats + kStatsSize * i;
-        ByteView blk = slice(b, off, kRealIndexBlockSize, o);
-        for (int k = 0; k < 10; ++k) {
-            const std::size_t at = kRealIndexColumns + 3 * static_cast<std::size_t>(k);
-            uint16_t col = u16(blk, at);
-            if (col == 0xFFFF) continue;
-            if (def.columnByNumber(col) == nullptr) bad("index on a column that does not exist");
-            r.columns.push_back({col, blk[at + 2] == 0x01});
-        }
-        r.usageMap = RowPtr::fromU32(u32(blk, kRealIndexUsageMap));
-        r.rootPage = u32(blk, kRealIndexRoot);
-        r.flags = blk[kRealIndexFlags];
-        def.realIndexes.push_back(r);
+    for (uint32_t i = 0; i < count; ++i) {
+        def.realIndexes.push_back(parseRealIndex(def, b, off, i, o));
         off += kRealIndexBlockSize;
     }
+}
+
+// The logical index blocks, then their names.
+void parseLogicalIndexes(TableDef& def, ByteView b, std::size_t& off, uint32_t count,
+                         const Origin& o) {
     def.logicalIndexes.clear();
-    for (uint32_t i = 0; i < logicalCount; ++i) {
+    for (uint32_t i = 0; i < count; ++i) {
         LogicalIndex l;
         l.blockOffset = off;
         ByteView blk = slice(b, off, kLogicalIndexBlockSize, o);
@@ -186,18 +214,25 @@ void parseTableDef(TableDef& def) {
         l.fkRole = blk[kLogicalIndexFkRole];
         l.fkOtherTable = u32(blk, kLogicalIndexFkTable);
         l.kind = blk[kLogicalIndexKind];
-        if (l.realIndex >= realCount) bad("logical index refers to a missing real index");
+        if (l.realIndex >= def.realIndexes.size()) {
+            bad(def, "logical index refers to a missing real index");
+        }
         def.logicalIndexes.push_back(l);
         off += kLogicalIndexBlockSize;
     }
     for (auto& l : def.logicalIndexes) l.name = readName(b, off, o);
+}
 
+void sortByNumber(TableDef& def) {
     def.numberOrder.resize(def.columns.size());
     for (std::size_t i = 0; i < def.columns.size(); ++i) def.numberOrder[i] = i;
     std::sort(def.numberOrder.begin(), def.numberOrder.end(), [&](std::size_t x, std::size_t y) {
         return def.columns[x].number < def.columns[y].number;
     });
+}
 
+// The long-value column map entries, ended by 0xFFFF.
+void parseLongValueMaps(TableDef& def, ByteView b, std::size_t off, const Origin& o) {
     def.longValueMaps.clear();
     for (;;) {
         uint16_t col = u16(b, off, o);
@@ -210,6 +245,20 @@ void parseTableDef(TableDef& def) {
         def.longValueMaps.push_back(m);
         off += kLvMapEntrySize;
     }
+}
+
+}  // namespace
+
+void parseTableDef(TableDef& def) {
+    const Origin o{def.firstPage, "table definition"};
+    ByteView b(def.buffer);
+    const IndexCounts counts = parseHeader(def, b, o);
+    std::size_t off = kTdefStats + kStatsSize * counts.real;
+    parseColumns(def, b, off, o);
+    parseRealIndexes(def, b, off, counts.real, o);
+    parseLogicalIndexes(def, b, off, counts.logical, o);
+    sortByNumber(def);
+    parseLongValueMaps(def, b, off, o);
 }
 
 TableDef readTableDef(PageFile& file, uint32_t firstPage, const std::string& tableName) {

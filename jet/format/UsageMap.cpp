@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "format/DataPage.h"
 #include "format/Page.h"
@@ -10,78 +11,104 @@
 
 namespace jet {
 
-UsageMap readUsageMap(PageFile& file, RowPtr where, const char* what, bool allowBeyondEnd) {
+namespace {
+
+// A map being read: where its row is, and the pages it has listed so far.
+struct MapRead {
+    PageFile& file;
+    RowPtr where;
+    const char* what;
+    bool allowBeyondEnd;
     UsageMap m;
+
+    [[noreturn]] void damaged(const std::string& why) const {
+        failDamage(std::string(what) + ": " + why, where.page, where.row);
+    }
+    void add(uint32_t p) {
+        if (p >= file.pageCount()) {
+            if (allowBeyondEnd) return;
+            damaged("usage map lists page " + std::to_string(p) + " beyond the end of the file");
+        }
+        m.pages.push_back(p);
+    }
+};
+
+// An inline map: a start page (u32 at 1), then one bit per page from it.
+void readInline(MapRead& r, ByteView row, const Origin& o) {
+    uint32_t start = u32(row, 1, o);
+    for (std::size_t i = 5; i < row.size(); ++i) {
+        uint8_t byte = row[i];
+        if (byte == 0) continue;
+        for (int bit = 0; bit < 8; ++bit) {
+            if (byte & (1 << bit)) {
+                uint64_t p =
+                    static_cast<uint64_t>(start) + (i - 5) * 8 + static_cast<uint64_t>(bit);
+                if (p >= kMaxPages) {
+                    if (r.allowBeyondEnd) continue;
+                    r.damaged("usage map beyond the format's limit");
+                }
+                r.add(static_cast<uint32_t>(p));
+            }
+        }
+    }
+}
+
+// The bits of the i-th bitmap page of a reference map, from byte 4.
+void readBitmap(MapRead& r, const Page& bitmap, std::size_t i) {
+    for (std::size_t k = 4; k < kPageSize; ++k) {
+        uint8_t byte = bitmap[k];
+        if (byte == 0) continue;
+        for (int bit = 0; bit < 8; ++bit) {
+            if (byte & (1 << bit)) {
+                uint64_t p = i * kPagesPerBitmapPage + (k - 4) * 8 + static_cast<uint64_t>(bit);
+                if (p >= kMaxPages) continue;
+                r.add(static_cast<uint32_t>(p));
+            }
+        }
+    }
+}
+
+// A reference map: after the type byte, the numbers (u32) of its bitmap
+// pages, 0 for none.
+void readReference(MapRead& r, ByteView row, const Origin& o) {
+    r.m.reference = true;
+    std::size_t slots = (row.size() - 1) / 4;
+    std::set<uint32_t> seen;
+    for (std::size_t i = 0; i < slots; ++i) {
+        uint32_t bp = u32(row, 1 + 4 * i, o);
+        if (bp == 0) continue;
+        if (!seen.insert(bp).second) r.damaged("bitmap page listed twice");
+        auto bitmap = r.file.page(bp);
+        if ((*bitmap)[0] != kPageUsageBitmap) {
+            failDamage(std::string(r.what) + ": expected a usage bitmap page", bp);
+        }
+        r.m.holderPages.push_back(bp);
+        readBitmap(r, *bitmap, i);
+    }
+}
+
+}  // namespace
+
+UsageMap readUsageMap(PageFile& file, RowPtr where, const char* what, bool allowBeyondEnd) {
+    MapRead r{file, where, what, allowBeyondEnd, {}};
     auto holder = file.page(where.page);
     DataPage dp = parseDataPage(*holder, where.page);
     if (where.row >= dp.slots.size() || dp.slots[where.row].deleted) {
-        failDamage(std::string(what) + ": usage map row is missing or deleted", where.page,
-                   where.row);
+        r.damaged("usage map row is missing or deleted");
     }
     ByteView row = rowBytes(*holder, dp, where.row, what);
-    m.holderPages.push_back(where.page);
+    r.m.holderPages.push_back(where.page);
     const Origin o{where.page, "usage map"};
     uint8_t type = u8(row, 0, o);
-    auto add = [&](uint32_t p) {
-        if (p >= file.pageCount()) {
-            if (allowBeyondEnd) return;
-            failDamage(std::string(what) + ": usage map lists page " + std::to_string(p) +
-                           " beyond the end of the file",
-                       where.page, where.row);
-        }
-        m.pages.push_back(p);
-    };
     if (type == 0x00) {
-        uint32_t start = u32(row, 1, o);
-        for (std::size_t i = 5; i < row.size(); ++i) {
-            uint8_t byte = row[i];
-            if (byte == 0) continue;
-            for (int bit = 0; bit < 8; ++bit) {
-                if (byte & (1 << bit)) {
-                    uint64_t p =
-                        static_cast<uint64_t>(start) + (i - 5) * 8 + static_cast<uint64_t>(bit);
-                    if (p >= kMaxPages) {
-                        if (allowBeyondEnd) continue;
-                        failDamage(std::string(what) + ": usage map beyond the format's limit",
-                                   where.page, where.row);
-                    }
-                    add(static_cast<uint32_t>(p));
-                }
-            }
-        }
+        readInline(r, row, o);
     } else if (type == 0x01) {
-        m.reference = true;
-        std::size_t slots = (row.size() - 1) / 4;
-        std::set<uint32_t> seen;
-        for (std::size_t i = 0; i < slots; ++i) {
-            uint32_t bp = u32(row, 1 + 4 * i, o);
-            if (bp == 0) continue;
-            if (!seen.insert(bp).second)
-                failDamage(std::string(what) + ": bitmap page listed twice", where.page, where.row);
-            auto bitmap = file.page(bp);
-            if ((*bitmap)[0] != kPageUsageBitmap) {
-                failDamage(std::string(what) + ": expected a usage bitmap page", bp);
-            }
-            m.holderPages.push_back(bp);
-            for (std::size_t k = 4; k < kPageSize; ++k) {
-                uint8_t byte = (*bitmap)[k];
-                if (byte == 0) continue;
-                for (int bit = 0; bit < 8; ++bit) {
-                    if (byte & (1 << bit)) {
-                        uint64_t p =
-                            i * kPagesPerBitmapPage + (k - 4) * 8 + static_cast<uint64_t>(bit);
-                        if (p >= kMaxPages) continue;
-                        add(static_cast<uint32_t>(p));
-                    }
-                }
-            }
-        }
+        readReference(r, row, o);
     } else {
-        failDamage(std::string(what) + ": unknown usage map type " + std::to_string(type),
-                   where.page, where.row);
+        r.damaged("unknown usage map type " + std::to_string(type));
     }
-    std::sort(m.pages.begin(), m.pages.end());
-    return m;
+    std::sort(r.m.pages.begin(), r.m.pages.end());
+    return std::move(r.m);
 }
 
 bool buildInlineMap(const std::vector<uint32_t>& sortedPages, Bytes& row, std::size_t rowSize) {

@@ -75,67 +75,78 @@ class IndexTreeWriter {
     template <typename KeyAt, typename RowAt>
     uint32_t write(std::size_t n, KeyAt keyAt, RowAt rowAt, uint32_t owner,
                    std::vector<uint32_t>& pages) {
-        std::vector<EntryRef> refs;
+        std::vector<EntryRef> refs;  // of the page being written
         if (n == 0) {
             uint32_t p = alloc_.allocate();
             pages.push_back(p);
             out_.write(p, buildIndexPage(kPageIndexLeaf, owner, 0, 0, 0, refs));
             return p;
         }
-        // Leaves.
-        std::vector<IndexEntry> level;  // one entry a page: its last entry + the page as child
-        {
-            auto groups = packPages(n, false, keyAt);
-            std::vector<uint32_t> numbers;
-            for (std::size_t g = 0; g < groups.size(); ++g) numbers.push_back(alloc_.allocate());
-            for (std::size_t g = 0; g < groups.size(); ++g) {
-                refs.clear();
-                for (std::size_t k = groups[g].first; k < groups[g].second; ++k)
-                    refs.push_back({keyAt(k), rowAt(k), 0});
-                out_.write(numbers[g],
-                           buildIndexPage(kPageIndexLeaf, owner, g > 0 ? numbers[g - 1] : 0,
-                                          g + 1 < groups.size() ? numbers[g + 1] : 0, 0, refs));
-                IndexEntry& up = level.emplace_back();
-                up.key = IndexKey(refs.back().key);
-                up.row = refs.back().row;
-                up.child = numbers[g];
-                pages.push_back(numbers[g]);
-            }
-        }
+        std::vector<IndexEntry> level = writeLeaves(n, keyAt, rowAt, owner, pages, refs);
         // Node levels until one page remains.
-        while (level.size() > 1) {
-            auto groups = packPages(level.size(), true,
-                                    [&](std::size_t i) { return ByteView(level[i].key); });
-            std::vector<uint32_t> numbers;
-            for (std::size_t g = 0; g < groups.size(); ++g) numbers.push_back(alloc_.allocate());
-            std::vector<IndexEntry> above;
-            for (std::size_t g = 0; g < groups.size(); ++g) {
-                auto [b, e] = groups[g];
-                refs.clear();
-                uint32_t tail = 0;
-                auto ref = [&](const IndexEntry& x) {
-                    refs.push_back({ByteView(x.key), x.row, x.child});
-                };
-                if (e - b == 1) {
-                    ref(level[b]);
-                } else {
-                    for (std::size_t k = b; k + 1 < e; ++k) ref(level[k]);
-                    tail = level[e - 1].child;
-                }
-                out_.write(numbers[g],
-                           buildIndexPage(kPageIndexNode, owner, g > 0 ? numbers[g - 1] : 0,
-                                          g + 1 < groups.size() ? numbers[g + 1] : 0, tail, refs));
-                IndexEntry up = level[e - 1];
-                up.child = numbers[g];
-                above.push_back(std::move(up));
-                pages.push_back(numbers[g]);
-            }
-            level = std::move(above);
-        }
+        while (level.size() > 1) level = writeNodes(level, owner, pages, refs);
         return level.front().child;
     }
 
   private:
+    // The leaf pages; returns one entry a page for the level above: its
+    // last entry, with the page as child.
+    template <typename KeyAt, typename RowAt>
+    std::vector<IndexEntry> writeLeaves(std::size_t n, KeyAt keyAt, RowAt rowAt, uint32_t owner,
+                                        std::vector<uint32_t>& pages, std::vector<EntryRef>& refs) {
+        std::vector<IndexEntry> level;
+        auto groups = packPages(n, false, keyAt);
+        std::vector<uint32_t> numbers;
+        for (std::size_t g = 0; g < groups.size(); ++g) numbers.push_back(alloc_.allocate());
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            refs.clear();
+            for (std::size_t k = groups[g].first; k < groups[g].second; ++k)
+                refs.push_back({keyAt(k), rowAt(k), 0});
+            out_.write(numbers[g],
+                       buildIndexPage(kPageIndexLeaf, owner, g > 0 ? numbers[g - 1] : 0,
+                                      g + 1 < groups.size() ? numbers[g + 1] : 0, 0, refs));
+            IndexEntry& up = level.emplace_back();
+            up.key = IndexKey(refs.back().key);
+            up.row = refs.back().row;
+            up.child = numbers[g];
+            pages.push_back(numbers[g]);
+        }
+        return level;
+    }
+
+    // One level of node pages over the level below; returns the entries
+    // for the level above it.
+    std::vector<IndexEntry> writeNodes(const std::vector<IndexEntry>& level, uint32_t owner,
+                                       std::vector<uint32_t>& pages, std::vector<EntryRef>& refs) {
+        auto groups =
+            packPages(level.size(), true, [&](std::size_t i) { return ByteView(level[i].key); });
+        std::vector<uint32_t> numbers;
+        for (std::size_t g = 0; g < groups.size(); ++g) numbers.push_back(alloc_.allocate());
+        std::vector<IndexEntry> above;
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            auto [b, e] = groups[g];
+            refs.clear();
+            uint32_t tail = 0;
+            auto ref = [&](const IndexEntry& x) {
+                refs.push_back({ByteView(x.key), x.row, x.child});
+            };
+            if (e - b == 1) {
+                ref(level[b]);
+            } else {
+                for (std::size_t k = b; k + 1 < e; ++k) ref(level[k]);
+                tail = level[e - 1].child;
+            }
+            out_.write(numbers[g],
+                       buildIndexPage(kPageIndexNode, owner, g > 0 ? numbers[g - 1] : 0,
+                                      g + 1 < groups.size() ? numbers[g + 1] : 0, tail, refs));
+            IndexEntry up = level[e - 1];
+            up.child = numbers[g];
+            above.push_back(std::move(up));
+            pages.push_back(numbers[g]);
+        }
+        return above;
+    }
+
     PageAllocator& alloc_;
     OutputFile& out_;
 };

@@ -204,8 +204,12 @@ void DatabaseChecker::checkRow(const TableDef& def, const PageRef& page, ByteVie
                        at.page, at.row);
         }
     }
-    // What each index should hold for this row, added once the whole
-    // row has been read.
+    tallyRow(def, rv, rowSlot, at);
+}
+
+// What each index should hold for this row, added once the whole row has
+// been read.
+void DatabaseChecker::tallyRow(const TableDef& def, const RowView& rv, RowPtr rowSlot, RowPtr at) {
     rowKeys_.clear();
     for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
         const RealIndex& idx = def.realIndexes[i];

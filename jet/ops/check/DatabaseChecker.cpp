@@ -51,20 +51,42 @@ CheckResult DatabaseChecker::run() {
     live_.assign(report_.pageCount, false);
     for (uint32_t p : {0u, 1u, kCatalogPage}) mark(p);
     attempt("page 1", Remedy::kMapRebuilt, [&] { checkPageOne(); });
-    std::vector<CatalogEntry> tables;
-    if (options_.tables) {
-        tables = *options_.tables;
-    } else {
-        attempt("catalogue", Remedy::kCatalogue, [&] { tables = db_.localTables(); });
-    }
+    const std::vector<CatalogEntry> tables = catalogue();
     shareWhatTheFileSays(tables);
-    // What to report, in catalogue order: a table's own findings, or
-    // that it shares its definition page with one before it.
-    struct Item {
-        const CatalogEntry* table = nullptr;
-        std::string shared;
+    const std::vector<CheckItem> items = checkItems(tables);
+    // Tables are checked one at a time by each worker, each worker
+    // reading through its own handle on the file.
+    std::vector<CheckResult> parts(items.size());
+    std::atomic<std::size_t> next{0};
+    auto work = [&](DatabaseChecker& c) {
+        for (std::size_t i; (i = next.fetch_add(1)) < items.size();) {
+            if (items[i].table) parts[i] = checkItem(c, *items[i].table);
+        }
     };
-    std::vector<Item> items;
+    std::unique_ptr<Database> second;
+    std::unique_ptr<DatabaseChecker> helper = makeHelper(second, items.size());
+    Background other;
+    if (helper && !other.tryStart([&] { work(*helper); }))
+        helper.reset();  // no second thread: one worker does it all
+    work(*this);  // should it fail, the other is waited for as it goes out of scope
+    other.wait();
+    if (helper) takeLivePages(*helper);
+    gather(items, parts);
+    report_.reachablePages = static_cast<uint32_t>(std::count(live_.begin(), live_.end(), true));
+    return std::move(report_);
+}
+
+// The tables to check: those given, or the catalogue's.
+std::vector<CatalogEntry> DatabaseChecker::catalogue() {
+    if (options_.tables) return *options_.tables;
+    std::vector<CatalogEntry> tables;
+    attempt("catalogue", Remedy::kCatalogue, [&] { tables = db_.localTables(); });
+    return tables;
+}
+
+std::vector<DatabaseChecker::CheckItem> DatabaseChecker::checkItems(
+    const std::vector<CatalogEntry>& tables) {
+    std::vector<CheckItem> items;
     std::set<uint32_t> defPages;
     for (const auto& t : tables) {
         if (!defPages.insert(t.tdefPage()).second) {
@@ -75,46 +97,46 @@ CheckResult DatabaseChecker::run() {
             items.push_back({&t, {}});
         }
     }
-    // Tables are checked one at a time by each worker, each worker
-    // reading through its own handle on the file.
-    std::vector<CheckResult> parts(items.size());
-    std::atomic<std::size_t> next{0};
-    auto work = [&](DatabaseChecker& c) {
-        for (std::size_t i; (i = next.fetch_add(1)) < items.size();) {
-            const CatalogEntry* t = items[i].table;
-            if (!t) continue;
-            const CheckedTable* early = nullptr;
-            if (options_.checked) {
-                auto it = options_.checked->find(t->tdefPage());
-                if (it != options_.checked->end() && it->second.name == t->name)
-                    early = &it->second;
-            }
-            parts[i] = early ? c.adopt(*early) : c.checkOne(*t);
-        }
-    };
-    std::unique_ptr<Database> second;
-    std::unique_ptr<DatabaseChecker> helper;
-    if (options_.threads > 1 && items.size() > 1) {
-        try {
-            second = db_.reopen();
-            helper = std::make_unique<DatabaseChecker>(*second, options_);
-            helper->live_.assign(report_.pageCount, false);
-            helper->census_ = census_;
-            helper->listed_ = listed_;
-        } catch (const JetException&) {
-            helper.reset();  // one worker does it all
+    return items;
+}
+
+// One table checked by a worker, or taken as checked where it was checked
+// while its copy was written.
+CheckResult DatabaseChecker::checkItem(DatabaseChecker& worker, const CatalogEntry& t) const {
+    if (options_.checked) {
+        auto it = options_.checked->find(t.tdefPage());
+        if (it != options_.checked->end() && it->second.name == t.name) {
+            return worker.adopt(it->second);
         }
     }
-    Background other;
-    if (helper && !other.tryStart([&] { work(*helper); }))
-        helper.reset();  // no second thread: one worker does it all
-    work(*this);  // should it fail, the other is waited for as it goes out of scope
-    other.wait();
-    if (helper) {
-        for (std::size_t p = 0; p < live_.size(); ++p) {
-            if (helper->live_[p]) live_[p] = true;
-        }
+    return worker.checkOne(t);
+}
+
+// A second worker with its own handle on the file, when more than one is
+// wanted and there is more than one table; none when the file will not reopen.
+std::unique_ptr<DatabaseChecker> DatabaseChecker::makeHelper(std::unique_ptr<Database>& second,
+                                                             std::size_t items) {
+    if (options_.threads <= 1 || items <= 1) return nullptr;
+    try {
+        second = db_.reopen();
+        auto helper = std::make_unique<DatabaseChecker>(*second, options_);
+        helper->live_.assign(report_.pageCount, false);
+        helper->census_ = census_;
+        helper->listed_ = listed_;
+        return helper;
+    } catch (const JetException&) {
+        return nullptr;  // one worker does it all
     }
+}
+
+void DatabaseChecker::takeLivePages(const DatabaseChecker& helper) {
+    for (std::size_t p = 0; p < live_.size(); ++p) {
+        if (helper.live_[p]) live_[p] = true;
+    }
+}
+
+// Every table's findings into the report, in catalogue order.
+void DatabaseChecker::gather(const std::vector<CheckItem>& items, std::vector<CheckResult>& parts) {
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (!items[i].table) {
             problem(items[i].shared, Remedy::kCatalogue);
@@ -131,8 +153,6 @@ CheckResult DatabaseChecker::run() {
         report_.deadRowBytes += part.deadRowBytes;
         report_.freeBytesOnPages += part.freeBytesOnPages;
     }
-    report_.reachablePages = static_cast<uint32_t>(std::count(live_.begin(), live_.end(), true));
-    return std::move(report_);
 }
 
 // What every table shares: each owned map (to tell a page another table

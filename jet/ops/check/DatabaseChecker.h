@@ -13,6 +13,7 @@
 
 #include "format/Bytes.h"
 #include "format/IndexPage.h"
+#include "format/Row.h"
 #include "format/UsageMap.h"
 #include "ops/check/Checker.h"
 #include "read/Database.h"
@@ -90,6 +91,21 @@ class DatabaseChecker {
     void checkPageOne();
     void shareWhatTheFileSays(const std::vector<CatalogEntry>& tables);
 
+    // What to report, in catalogue order: a table's own findings, or that
+    // it shares its definition page with one before it.
+    struct CheckItem {
+        const CatalogEntry* table = nullptr;
+        std::string shared;
+    };
+    std::vector<CatalogEntry> catalogue();
+    std::vector<CheckItem> checkItems(const std::vector<CatalogEntry>& tables);
+    CheckResult checkItem(DatabaseChecker& worker, const CatalogEntry& t) const;
+    std::unique_ptr<DatabaseChecker> makeHelper(std::unique_ptr<Database>& second,
+                                                std::size_t items);
+    // The pages a second worker reached are reached.
+    void takeLivePages(const DatabaseChecker& helper);
+    void gather(const std::vector<CheckItem>& items, std::vector<CheckResult>& parts);
+
     void markMap(const UsageMap& m);
 
     // A table's usage map: as given, for a table checked before its file's
@@ -121,6 +137,8 @@ class DatabaseChecker {
     void checkRow(const TableDef& def, const PageRef& page, ByteView bytes, RowPtr rowSlot,
                   RowPtr at, std::map<uint16_t, std::vector<uint32_t>>& lvPagesUsed,
                   TableDigest& digest);
+    // Adds what the row says each index must hold to the index's tally.
+    void tallyRow(const TableDef& def, const RowView& rv, RowPtr rowSlot, RowPtr at);
 
     // What the rows say an index must hold: how many entries, and the sum of
     // a hash of each entry's row pointer and the key parts that can be

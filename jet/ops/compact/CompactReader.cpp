@@ -14,16 +14,23 @@ namespace jet {
 // Reads a row for the copy into the batch: table Ids and SIDs
 // rewritten, the long values it holds read whole.
 void Compactor::readRow(TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& job) {
-    const TableDef& def = *t.def;
-    const RowPtr at = job.at;
-    const RowView rv = crackRow(def, bytes, at.page, at.row);
+    const RowView rv = crackRow(*t.def, bytes, job.at.page, job.at.row);
     Bytes& data = batch.data;
     const std::size_t rowOff = data.size();
     data.insert(data.end(), bytes.begin(), bytes.end());
     job.rowOff = static_cast<uint32_t>(rowOff);
     job.rowLen = static_cast<uint32_t>(bytes.size());
+    rewriteIds(t, rv, job.at, data.data() + rowOff);
+    readLongValues(t, rv, batch, job);
+    digestRow(t, rv, batch, job);
+}
+
+// Table Ids pointed at the tables' new definitions and SIDs masked with
+// the copy's key, in the row's copy at 'copy' (rv reads the source's bytes).
+void Compactor::rewriteIds(const TablePlan& t, const RowView& rv, RowPtr at, uint8_t* copy) {
+    const TableDef& def = *t.def;
     auto inCopy = [&](ByteView part) {
-        return data.data() + rowOff + static_cast<std::size_t>(part.data() - bytes.data());
+        return copy + static_cast<std::size_t>(part.data() - rv.bytes.data());
     };
     for (const Column* c : t.idColumns) {
         auto b = columnBytes(def, *c, rv, at.page, at.row);
@@ -32,43 +39,52 @@ void Compactor::readRow(TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& j
             if (it != tdefMap_.end()) put32(inCopy(*b), it->second);
         }
     }
-    if (oldSidKey_ != newSidKey_) {
-        for (const Column* c : t.sidColumns) {
-            auto b = columnBytes(def, *c, rv, at.page, at.row);
-            if (b && !b->empty()) {
-                applySidMask(oldSidKey_, inCopy(*b), b->size());
-                applySidMask(newSidKey_, inCopy(*b), b->size());
-            }
+    if (oldSidKey_ == newSidKey_) return;
+    for (const Column* c : t.sidColumns) {
+        auto b = columnBytes(def, *c, rv, at.page, at.row);
+        if (b && !b->empty()) {
+            applySidMask(oldSidKey_, inCopy(*b), b->size());
+            applySidMask(newSidKey_, inCopy(*b), b->size());
         }
     }
+}
 
-    // The long values the row holds, read whole (Ids and SIDs are never
-    // long values, so their slots are the source's).
+// The long values the row holds, read whole after it into the batch (Ids
+// and SIDs are never long values, so their slots are the source's).
+void Compactor::readLongValues(const TablePlan& t, const RowView& rv, RowBatch& batch,
+                               RowJob& job) {
+    const TableDef& def = *t.def;
+    const RowPtr at = job.at;
+    Bytes& data = batch.data;
     const std::size_t nLv = t.lvColumns.size();
     job.firstValue = static_cast<uint32_t>(batch.values.size());
     batch.values.resize(batch.values.size() + nLv);
-    if (def.numVar > 0) {
-        for (std::size_t k = 0; k < nLv; ++k) {
-            const Column* c = t.lvColumns[k];
-            if (c->varIndex >= rv.varSlots.size() || !rv.notNull(c->number)) continue;
-            auto [start, end] = rv.varSlots[c->varIndex];
-            if (start == end) continue;
-            const std::size_t off = data.size();
-            appendLongValue(file_, bytes.subspan(start, end - start), at.page, at.row, data);
-            if (data.size() > UINT32_MAX)  // each value is bounded by the file, not their sum
-                failDamage("table '" + def.name + "': the row's long values are too large", at.page,
-                           at.row);
-            batch.values[job.firstValue + k] = {static_cast<uint32_t>(off),
-                                                static_cast<uint32_t>(data.size() - off), true};
-        }
+    if (def.numVar == 0) return;
+    for (std::size_t k = 0; k < nLv; ++k) {
+        const Column* c = t.lvColumns[k];
+        if (c->varIndex >= rv.varSlots.size() || !rv.notNull(c->number)) continue;
+        auto [start, end] = rv.varSlots[c->varIndex];
+        if (start == end) continue;
+        const std::size_t off = data.size();
+        appendLongValue(file_, rv.bytes.subspan(start, end - start), at.page, at.row, data);
+        if (data.size() > UINT32_MAX)  // each value is bounded by the file, not their sum
+            failDamage("table '" + def.name + "': the row's long values are too large", at.page,
+                       at.row);
+        batch.values[job.firstValue + k] = {static_cast<uint32_t>(off),
+                                            static_cast<uint32_t>(data.size() - off), true};
     }
+}
 
-    // The digest of what the row holds, from the batch just filled (its
-    // values still in this thread's cache); a long column of another
-    // shape is read here.
+// The digest of what the row holds, from the batch just filled (its
+// values still in this thread's cache); a long column of another
+// shape is read here.
+void Compactor::digestRow(TablePlan& t, const RowView& rv, const RowBatch& batch,
+                          const RowJob& job) {
+    const RowPtr at = job.at;
+    const std::size_t nLv = t.lvColumns.size();
     RowView patched = rv;
     patched.bytes = batch.row(job);
-    t.digest.add(rowDigest(def, patched, at.page, at.row, [&](const Column& c, ByteView slot) {
+    t.digest.add(rowDigest(*t.def, patched, at.page, at.row, [&](const Column& c, ByteView slot) {
         std::size_t k = 0;
         while (k < nLv && t.lvColumns[k] != &c) ++k;
         if (k < nLv && batch.extent(job, k).active) return batch.value(job, k);

@@ -55,27 +55,13 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
     std::unique_ptr<SourceRows> source;  // where each came from
     // A large table is checked as it is written: its data pages a few at
     // a time (all but the one being filled are written).
-    std::size_t told = 0;
-    std::shared_ptr<TableDef> layout;
-
+    RowsTold told;
     for (bool last = false; !last;) {
         std::optional<RowBatch> batch = full.pop();
         if (!batch) readerStopped(def);
         if (batch->table != ti || batch->index >= 0)
             failDamage("rows of two tables crossed", def.firstPage);
-        for (const RowJob& job : batch->rows) {
-            const RowView rv = crackRow(def, batch->row(job), job.at.page, job.at.row);
-            ByteView row = writeRow(t, tw, *batch, job, rv);
-            if (row.size() > kMaxRowSize)
-                failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
-            const RowPtr at = tw.addRow(row);
-            written.wrote(at);
-            const std::size_t whole = tw.dataPages().size() - 1;  // written whole
-            if (rowsWritten_ && at.row == 0 && whole - told >= kRowsToCheck) {
-                tellRows(t, tw, told, whole, layout);
-                told = whole;
-            }
-        }
+        copyBatch(t, tw, *batch, told);
         last = batch->tableEnd;
         if (last) source = std::move(batch->source);
         recycle(std::move(*batch));
@@ -83,32 +69,61 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
     if (!source) readerStopped(def);
     tw.finishRows();
     // Then the rest of its rows, and each index as it is written.
-    const bool inSteps = told > 0;
-    if (inSteps && told < tw.dataPages().size())
-        tellRows(t, tw, told, tw.dataPages().size(), layout);
+    const bool inSteps = told.pages > 0;
+    if (inSteps && told.pages < tw.dataPages().size())
+        tellRows(t, tw, told.pages, tw.dataPages().size(), told.layout);
     CatalogEntry entry = t.entry;
     entry.id = static_cast<int32_t>(t.newPages.front());
     written.finish();
     source->noteWritten(written);
-    for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
-        std::vector<uint32_t> pages;
-        uint32_t distinct = 0;
-        const uint32_t root = rebuildIndex(t, i, ti, full, *source, distinct, pages);
-        tw.addIndex(i, root, distinct, std::move(pages));
-        if (inSteps && indexWritten_) indexWritten_(entry, i, root, out_.handOverAll());
-    }
+    writeIndexes(t, ti, full, tw, *source, inSteps ? &entry : nullptr);
     releaseOrder(source->orderMemory);
     source.reset();
     tw.writeDefinition(written.count(), std::nullopt, &tdefMap_);
-    if (tableWritten_) {
-        // Everything the table holds but its maps, never to be written again.
-        out_.seal(tw.definitionPages());
-        out_.seal(tw.dataPages());
-        out_.seal(tw.longValuePages());
-        out_.seal(tw.indexPages());
-        const uint64_t ticket = out_.handOverAll();
-        tableWritten_(entry, tw.mapContents(), ticket);
+    if (tableWritten_) sealTable(tw, entry);
+}
+
+// The rows of a batch, each where the writer puts it; a large table's
+// pages are told of as they fill.
+void Compactor::copyBatch(TablePlan& t, TableWriter& tw, const RowBatch& batch, RowsTold& told) {
+    const TableDef& def = *t.def;
+    for (const RowJob& job : batch.rows) {
+        const RowView rv = crackRow(def, batch.row(job), job.at.page, job.at.row);
+        ByteView row = writeRow(t, tw, batch, job, rv);
+        if (row.size() > kMaxRowSize)
+            failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
+        const RowPtr at = tw.addRow(row);
+        written_.wrote(at);
+        const std::size_t whole = tw.dataPages().size() - 1;  // written whole
+        if (rowsWritten_ && at.row == 0 && whole - told.pages >= kRowsToCheck) {
+            tellRows(t, tw, told.pages, whole, told.layout);
+            told.pages = whole;
+        }
     }
+}
+
+// Each index of the table rebuilt and added to its definition; with 'tell',
+// a table checked as it is written, each is told of once written.
+void Compactor::writeIndexes(const TablePlan& t, std::size_t ti, Channel<RowBatch>& full,
+                             TableWriter& tw, const SourceRows& source, const CatalogEntry* tell) {
+    for (std::size_t i = 0; i < t.def->realIndexes.size(); ++i) {
+        std::vector<uint32_t> pages;
+        uint32_t distinct = 0;
+        const uint32_t root = rebuildIndex(t, i, ti, full, source, distinct, pages);
+        tw.addIndex(i, root, distinct, std::move(pages));
+        if (tell && indexWritten_) indexWritten_(*tell, i, root, out_.handOverAll());
+    }
+}
+
+// Everything the table holds but its maps, never to be written again,
+// handed over with what its maps will list.
+void Compactor::sealTable(TableWriter& tw, const CatalogEntry& entry) {
+    out_.seal(tw.definitionPages());
+    out_.seal(tw.dataPages());
+    out_.seal(tw.longValuePages());
+    out_.seal(tw.indexPages());
+    const uint64_t ticket = out_.handOverAll();
+    tableWritten_(entry, tw.mapContents(), ticket);
 }
 
 // Data pages [from, to) of the table, once in the file with the long

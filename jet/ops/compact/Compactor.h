@@ -156,6 +156,9 @@ class Compactor {
     void readSourced(std::size_t ti, Channel<RowBatch>& full);
     void take(TablePlan& t, RowPtr slot, RowBatch& batch);
     void readRow(TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& job);
+    void rewriteIds(const TablePlan& t, const RowView& rv, RowPtr at, uint8_t* copy);
+    void readLongValues(const TablePlan& t, const RowView& rv, RowBatch& batch, RowJob& job);
+    void digestRow(TablePlan& t, const RowView& rv, const RowBatch& batch, const RowJob& job);
     void readInPageOrder(TablePlan& t, const std::vector<uint32_t>& mapPages, SourceRows& source,
                          Outbox& out);
     void readInKeyOrder(TablePlan& t, const std::vector<uint32_t>& mapPages, SourceRows& source,
@@ -181,6 +184,15 @@ class Compactor {
 
     // Writing (CompactWriter.cpp), on the calling thread.
     void copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full);
+    // A large table's data pages told of so far, and the layout told with them.
+    struct RowsTold {
+        std::size_t pages = 0;
+        std::shared_ptr<TableDef> layout;
+    };
+    void copyBatch(TablePlan& t, TableWriter& tw, const RowBatch& batch, RowsTold& told);
+    void writeIndexes(const TablePlan& t, std::size_t ti, Channel<RowBatch>& full, TableWriter& tw,
+                      const SourceRows& source, const CatalogEntry* tell);
+    void sealTable(TableWriter& tw, const CatalogEntry& entry);
     ByteView writeRow(TablePlan& t, TableWriter& tw, const RowBatch& batch, const RowJob& job,
                       const RowView& rv);
     uint32_t rebuildIndex(const TablePlan& t, std::size_t i, std::size_t ti,
