@@ -682,15 +682,18 @@ void buildShape(const fs::path& path, const std::string& shape) {
         tables = {wide};
         fill = [&](jet::DatabaseBuilder& b) {
             for (int i = 0; i < 80; ++i) {
-                std::vector<Value> v;
+                std::vector<Value> v(190);
                 for (int c = 0; c < 190; ++c) {
+                    Value& x = v[static_cast<std::size_t>(c)];
                     switch (c % 6) {
-                        case 0: v.push_back(int64_t(i * 1000 + c)); break;
-                        case 1: v.push_back("t" + std::to_string(i + c)); break;
-                        case 2: v.push_back(0.5 * c + i); break;
-                        case 3: v.push_back(c % 12 == 3 ? Value{std::string(static_cast<std::size_t>(10 + i), 'm')} : Value{}); break;
-                        case 4: v.push_back(40000.0 + c); break;
-                        default: v.push_back(int64_t(c)); break;
+                        case 0: x.emplace<int64_t>(i * 1000 + c); break;
+                        case 1: x.emplace<std::string>("t" + std::to_string(i + c)); break;
+                        case 2: x.emplace<double>(0.5 * c + i); break;
+                        case 3:
+                            if (c % 12 == 3) x.emplace<std::string>(static_cast<std::size_t>(10 + i), 'm');
+                            break;
+                        case 4: x.emplace<double>(40000.0 + c); break;
+                        default: x.emplace<int64_t>(c); break;
                     }
                 }
                 check(b.addRow(0, v, i % 17 == 5));
