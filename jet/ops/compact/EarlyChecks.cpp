@@ -44,12 +44,16 @@ void EarlyChecks::add(const CatalogEntry& table, std::map<uint32_t, std::vector<
 }
 
 void EarlyChecks::push(Job job) {
+    // Once no thread could be had, none is tried again: a thread that came
+    // later would check a table from its middle.
+    if (noWorker_) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         jobs_.push_back(std::move(job));
     }
     more_.notify_one();
     if (!worker_.started() && !worker_.tryStart([this] { work(); })) {
+        noWorker_ = true;
         std::lock_guard<std::mutex> lock(mutex_);
         jobs_.clear();  // no thread to spare: the whole copy is checked at the end
     }

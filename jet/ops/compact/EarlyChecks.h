@@ -83,6 +83,7 @@ class EarlyChecks {
     std::deque<Job> jobs_;
     bool closed_ = false;
     Background worker_;
+    bool noWorker_ = false;  // the thread could not be started: everything is left to the end
     // The thread's alone until it is joined:
     std::map<uint32_t, CheckedTable> done_;
     std::unique_ptr<Database> copy_;     // the table checked in steps: the copy
