@@ -195,6 +195,7 @@ std::vector<SalvagedSlot> salvageSlots(const Page& page, const TableDef& def) {
             continue;
         }
         s.state = SalvagedSlot::State::kBroken;
+        s.offsetLost = !valid;
         s.start = static_cast<uint16_t>(valid ? r.off : hi);
         s.end = static_cast<uint16_t>(hi);
         s.why = r.overflow ? "its overflow pointer's offset lies outside the page's rows" : why;

@@ -29,6 +29,7 @@ struct SalvagedSlot {
     uint16_t start = 0, end = 0;  // a deleted row's too, where its offset stands
     bool recovered = false;       // its offset was damaged and found again
     bool pointer = false;         // the offset carries the overflow flag
+    bool offsetLost = false;      // broken: its offset lies outside the page's rows
     std::string why;
 };
 

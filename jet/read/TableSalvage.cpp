@@ -122,6 +122,7 @@ void TableSalvage::takeListed(const std::vector<uint32_t>& listed) {
     for (uint32_t p : listed) {
         if (p >= ctx_.census.pageCount()) {
             pagesLost_ = true;
+            lostCapacity_ += kMaxRowsPerPage;
             issues_.push_back({SalvageIssue::Kind::kPageLost, {p, 0},
                                "its usage map lists " + pageText(p) +
                                    ", beyond the end of the file: the rows there are lost",
@@ -147,6 +148,7 @@ void TableSalvage::takeListed(const std::vector<uint32_t>& listed) {
             continue;
         }
         pagesLost_ = true;
+        lostCapacity_ += kMaxRowsPerPage;
         const std::string found = e.type == 0 ? "a page of type 0 (zeroed?)"
                                   : e.type == kPageData
                                       ? "a data page of owner " + std::to_string(e.owner)
@@ -247,7 +249,24 @@ void TableSalvage::readPage(uint32_t page) {
     PageRef holder = ctx_.file.page(page);
     const std::vector<SalvagedSlot> slots = salvageSlots(*holder, def_);
     const ByteView all(*holder);
-    for (std::size_t i = 0; i < slots.size(); ++i) {
+    // Slots at the end whose offsets lie outside the page's rows: a count
+    // of slots too large reads them from what follows the slot table. They
+    // are no rows to count as dropped; any row they held is lost with the
+    // page's count, and said so once.
+    std::size_t n = slots.size();
+    while (n > 0 && slots[n - 1].state == SalvagedSlot::State::kBroken && slots[n - 1].offsetLost)
+        --n;
+    if (n < slots.size()) {
+        pagesLost_ = true;
+        lostCapacity_ += slots.size() - n;
+        issues_.push_back({SalvageIssue::Kind::kPageLost, {page, 0},
+                           "slots " + std::to_string(n) + "-" + std::to_string(slots.size() - 1) +
+                               " of " + pageText(page) +
+                               " point outside the page's rows (its count of slots may be "
+                               "damaged): any rows they held are lost",
+                           {}, 0});
+    }
+    for (std::size_t i = 0; i < n; ++i) {
         const SalvagedSlot& s = slots[i];
         const RowPtr slot{page, static_cast<uint8_t>(i)};
         const ByteView bytes = all.subspan(s.start, s.end - s.start);

@@ -15,6 +15,7 @@
 // dropped, the first kept.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -105,6 +106,9 @@ class TableSalvage {
     uint64_t rowsDropped() const { return found_ - rows_.size(); }
     uint64_t rowsLeftOut() const { return leftOut_; }
     uint64_t rowsMissing() const { return missing_; }
+    // Of those, the rows that can have been on what was lost (pages, slots):
+    // a count that is merely stale loses nothing.
+    uint64_t rowsLost() const { return std::min(missing_, lostCapacity_); }
     uint32_t pagesRepaired() const { return repaired_; }  // listed, their header damaged
 
   private:
@@ -147,6 +151,7 @@ class TableSalvage {
     std::vector<uint32_t> pointedPages_;
     std::vector<std::vector<std::pair<uint32_t, Bytes>>> sourceKeys_;
     uint64_t found_ = 0, changed_ = 0, leftOut_ = 0, missing_ = 0;
+    uint64_t lostCapacity_ = 0;  // rows the pages and slots lost could have held
     uint32_t repaired_ = 0;
     bool pagesLost_ = false;
 };

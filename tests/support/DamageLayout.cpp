@@ -113,6 +113,8 @@ Layout layoutOf(const fs::path& file, const std::string& pw) {
         Layout::Table t = tableOf(*db, def);
         if (e.isSystem()) {
             t.system = true;
+            uint64_t& live = out.systemRows[def.name];
+            db->scanRows(def, [&](const jet::RowLocation&, jet::ByteView) { ++live; });
             out.systemTables.push_back(std::move(t));
             continue;
         }

@@ -52,7 +52,8 @@ struct TableRepair {
     std::string table;
     uint64_t rowsKept = 0;
     // Unreadable, clashing on a unique key, left out as an old copy, or
-    // counted by the table's definition but found nowhere (pages lost).
+    // counted by the table's definition but found nowhere where pages or
+    // slots were lost (a count that is merely stale loses nothing).
     uint64_t rowsDropped = 0;
     uint64_t rowsChanged = 0;  // kept with a value that could not be read set to null
     uint32_t indexesRebuilt = 0;

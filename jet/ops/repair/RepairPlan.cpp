@@ -87,7 +87,7 @@ void RepairPlan::summarise() {
         if (t.salvage) {
             const TableSalvage& s = *t.salvage;
             r.rowsKept = s.rows().size();
-            r.rowsDropped = s.rowsDropped() + s.rowsLeftOut() + s.rowsMissing();
+            r.rowsDropped = s.rowsDropped() + s.rowsLeftOut() + s.rowsLost();
             r.rowsChanged = s.rowsChanged();
             r.indexesRebuilt = static_cast<uint32_t>(t.def->realIndexes.size());
         }
