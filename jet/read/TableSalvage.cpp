@@ -20,10 +20,12 @@ bool contains(const std::vector<uint32_t>& sorted, uint32_t v) {
     return std::binary_search(sorted.begin(), sorted.end(), v);
 }
 
+uint64_t addCapped(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
 }  // namespace
 
-std::map<uint32_t, std::vector<uint32_t>> readOwnedMaps(PageFile& file,
-                                                         const std::vector<const TableDef*>& tables) {
+std::map<uint32_t, std::vector<uint32_t>> readOwnedMaps(
+    PageFile& file, const std::vector<const TableDef*>& tables) {
     std::map<uint32_t, std::vector<uint32_t>> out;
     for (const TableDef* def : tables) {
         if (def->ownedMap.isNull()) continue;
@@ -108,6 +110,9 @@ void TableSalvage::choosePages() {
             mapLost = true;
         }
     }
+    // Without the map, the pages it listed are unknown: any row the count
+    // names and no page holds may have been on one of them.
+    if (mapLost) lostCapacity_ = UINT64_MAX;
     takeListed(listed);
     takeUnlisted(listed, mapLost);
     std::sort(pages_.begin(), pages_.end());
@@ -122,11 +127,13 @@ void TableSalvage::takeListed(const std::vector<uint32_t>& listed) {
     for (uint32_t p : listed) {
         if (p >= ctx_.census.pageCount()) {
             pagesLost_ = true;
-            lostCapacity_ += kMaxRowsPerPage;
-            issues_.push_back({SalvageIssue::Kind::kPageLost, {p, 0},
+            lostCapacity_ = addCapped(lostCapacity_, kMaxRowsPerPage);
+            issues_.push_back({SalvageIssue::Kind::kPageLost,
+                               {p, 0},
                                "its usage map lists " + pageText(p) +
                                    ", beyond the end of the file: the rows there are lost",
-                               {}, 0});
+                               {},
+                               0});
             continue;
         }
         const PageCensus::Entry& e = ctx_.census[p];
@@ -148,15 +155,17 @@ void TableSalvage::takeListed(const std::vector<uint32_t>& listed) {
             continue;
         }
         pagesLost_ = true;
-        lostCapacity_ += kMaxRowsPerPage;
+        lostCapacity_ = addCapped(lostCapacity_, kMaxRowsPerPage);
         const std::string found = e.type == 0 ? "a page of type 0 (zeroed?)"
                                   : e.type == kPageData
                                       ? "a data page of owner " + std::to_string(e.owner)
                                       : "a page of type " + std::to_string(e.type);
-        issues_.push_back({SalvageIssue::Kind::kPageLost, {p, 0},
+        issues_.push_back({SalvageIssue::Kind::kPageLost,
+                           {p, 0},
                            "its usage map lists " + pageText(p) + ", which is " + found +
                                ": whatever rows of the table it held are lost",
-                           {}, 0});
+                           {},
+                           0});
     }
 }
 
@@ -236,12 +245,14 @@ void TableSalvage::readRows() {
     for (uint32_t p : pages_) readPage(p);
     if (found_ < def_.rowCount) {
         missing_ = def_.rowCount - found_;
-        issues_.push_back({SalvageIssue::Kind::kRowsMissing, {def_.firstPage, 0},
-                           "its definition counts " + std::to_string(def_.rowCount) +
-                               " rows; " + std::to_string(found_) + " were found" +
+        issues_.push_back({SalvageIssue::Kind::kRowsMissing,
+                           {def_.firstPage, 0},
+                           "its definition counts " + std::to_string(def_.rowCount) + " rows; " +
+                               std::to_string(found_) + " were found" +
                                (pagesLost_ ? ": the rest were on pages that are lost"
                                            : " (the count may be stale, or rows lost)"),
-                           {}, missing_});
+                           {},
+                           missing_});
     }
 }
 
@@ -258,13 +269,15 @@ void TableSalvage::readPage(uint32_t page) {
         --n;
     if (n < slots.size()) {
         pagesLost_ = true;
-        lostCapacity_ += slots.size() - n;
-        issues_.push_back({SalvageIssue::Kind::kPageLost, {page, 0},
+        lostCapacity_ = addCapped(lostCapacity_, slots.size() - n);
+        issues_.push_back({SalvageIssue::Kind::kPageLost,
+                           {page, 0},
                            "slots " + std::to_string(n) + "-" + std::to_string(slots.size() - 1) +
                                " of " + pageText(page) +
                                " point outside the page's rows (its count of slots may be "
                                "damaged): any rows they held are lost",
-                           {}, 0});
+                           {},
+                           0});
     }
     for (std::size_t i = 0; i < n; ++i) {
         const SalvagedSlot& s = slots[i];
@@ -371,8 +384,8 @@ void TableSalvage::keepRow(RowPtr slot, RowPtr data, uint16_t start, uint16_t en
             readLongValueInto(ctx_.file, bytes.subspan(s, e - s), data.page, data.row, value);
         } catch (const JetException& ex) {
             nulled.push_back(c.number);
-            why += (why.empty() ? "" : "; ") + ("column '" + c.name + "': ") +
-                   ex.error().description;
+            why +=
+                (why.empty() ? "" : "; ") + ("column '" + c.name + "': ") + ex.error().description;
         }
     }
     KeptRow k{slot, data, start, end, 0};
@@ -417,7 +430,8 @@ ByteView TableSalvage::rowBytes(const KeptRow& r, PageRef& holder, Bytes& scratc
         if (const Column* c = def_.columnByNumber(number); c && c->varIndex < slots.size())
             slots[c->varIndex] = {};
     }
-    buildRowInto(scratch, rv.ncols, bytes.subspan(2, rv.fixedEnd - 2), slots, mask, def_.numVar > 0);
+    buildRowInto(scratch, rv.ncols, bytes.subspan(2, rv.fixedEnd - 2), slots, mask,
+                 def_.numVar > 0);
     return scratch;
 }
 
