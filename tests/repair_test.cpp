@@ -490,6 +490,25 @@ TEST(Repair, AStaleRowCountIsANoteAndNothingToRepair) {
     EXPECT_EQ(r.rows, original);
 }
 
+// A count larger than the rows loses nothing, also in a table repaired for
+// other damage: only what lost pages or slots could have held is dropped.
+TEST(Repair, AStaleRowCountInATableRepairedForOtherDamageDropsNothing) {
+    TempDir dir;
+    const fs::path db = dir / "stale.mdb";
+    buildDamageable(db, 300);
+    const Tables original = userRows(db, "");
+    const std::string table = "Customers";  // the table with indexes
+    const Anatomy a = anatomy(db, "", table);
+    ASSERT_FALSE(a.indexLevels.empty());
+    std::string b = readFile(db);
+    jet::put32(page(b, a.def.firstPage) + jet::kTdefRowCount, a.def.rowCount + 70000);
+    zeroPage(b, firstLeaf(a, 0));
+    writeFile(db, b);
+    const Repaired r = compactDamaged(db, "", original);
+    EXPECT_EQ(r.summary.rowsDropped, 0u);
+    EXPECT_EQ(r.rows, original);
+}
+
 TEST(Repair, ALostCatalogueRowBringsItsTableBackUnderARecoveredName) {
     TempDir dir;
     const fs::path db = dir / "catalogue.mdb";
