@@ -50,20 +50,8 @@ namespace {
 using Rows = std::vector<std::string>;
 using Rng = std::mt19937;
 
-uint8_t* at(std::string& b, uint32_t page) {
-    return reinterpret_cast<uint8_t*>(b.data()) + static_cast<std::size_t>(page) * 4096;
-}
-jet::Page pageOf(const std::string& b, uint32_t p) {
-    jet::Page out{};
-    std::copy_n(b.begin() + static_cast<std::ptrdiff_t>(p) * 4096, 4096, out.begin());
-    return out;
-}
 uint32_t below(Rng& g, std::size_t n) {
     return static_cast<uint32_t>(std::uniform_int_distribution<std::size_t>(0, n - 1)(g));
-}
-template <typename T>
-const T* pick(const std::vector<T>& v, Rng& g) {
-    return v.empty() ? nullptr : &v[below(g, v.size())];
 }
 
 // Every table of the layout, user and system.
@@ -80,7 +68,7 @@ const Layout::Table* tableWith(const Layout& l, Rng& g,
     std::vector<const Layout::Table*> c;
     for (const auto* t : everyTable(l))
         if (t->system == system && want(*t)) c.push_back(t);
-    const Layout::Table* const* p = pick(c, g);
+    const Layout::Table* const* p = pickOne(c, g);
     return p ? *p : nullptr;
 }
 
@@ -90,9 +78,10 @@ bool hasData(const Layout::Table& t) { return !t.dataPages.empty(); }
 std::vector<std::array<uint32_t, 3>> liveSlots(const std::string& b, uint32_t p) {
     std::vector<std::array<uint32_t, 3>> out;
     try {
-        const jet::DataPage dp = jet::parseDataPage(pageOf(b, p), p);
+        const jet::DataPage dp = jet::parseDataPage(pageCopy(b, p), p);
         for (std::size_t i = 0; i < dp.slots.size(); ++i)
-            if (!dp.slots[i].deleted) out.push_back({static_cast<uint32_t>(i), dp.slots[i].start, dp.slots[i].end});
+            if (!dp.slots[i].deleted)
+                out.push_back({static_cast<uint32_t>(i), dp.slots[i].start, dp.slots[i].end});
     } catch (const jet::JetException&) {
     }
     return out;
@@ -107,8 +96,9 @@ std::optional<std::size_t> longValueHeader(const std::string& b, const Layout& l
         for (const auto& x : l.tables)
             if (x.def.name == r.table) t = &x;
         if (!t) continue;
-        const jet::ByteView row(reinterpret_cast<const uint8_t*>(b.data()) + r.dataPage * 4096 + r.start,
-                                r.end - r.start);
+        const jet::ByteView row(
+            reinterpret_cast<const uint8_t*>(b.data()) + r.dataPage * 4096 + r.start,
+            r.end - r.start);
         jet::RowView rv;
         if (jet::tryCrackRow(t->def, row, rv)) continue;
         for (const auto& c : t->def.columns) {
@@ -118,18 +108,8 @@ std::optional<std::size_t> longValueHeader(const std::string& b, const Layout& l
             found.push_back(static_cast<std::size_t>(r.dataPage) * 4096 + r.start + s);
         }
     }
-    const std::size_t* p = pick(found, g);
+    const std::size_t* p = pickOne(found, g);
     return p ? std::optional<std::size_t>(*p) : std::nullopt;
-}
-
-void editLeaf(std::string& b, uint32_t p, const std::function<void(std::vector<jet::IndexEntry>&)>& f) {
-    const jet::IndexPage ip = jet::parseIndexPage(pageOf(b, p), p);
-    std::vector<jet::IndexEntry> e = ip.entries;
-    f(e);
-    std::vector<const jet::IndexEntry*> ptrs;
-    for (const auto& x : e) ptrs.push_back(&x);
-    const jet::Page out = jet::buildIndexPage(ip.type, ip.owner, ip.prev, ip.next, ip.tail, ptrs);
-    std::copy(out.begin(), out.end(), at(b, p));
 }
 
 // The inline map row of a table's owned pages: its bytes in the file, or null.
@@ -138,7 +118,7 @@ uint8_t* inlineMap(std::string& b, jet::RowPtr m, std::size_t& bits, uint32_t& f
     const auto slots = liveSlots(b, m.page);
     for (const auto& s : slots) {
         if (s[0] != m.row) continue;
-        uint8_t* row = at(b, m.page) + s[1];
+        uint8_t* row = pageBytes(b, m.page) + s[1];
         if (row[0] != 0 || s[2] - s[1] < 6) return nullptr;
         first = jet::u32(jet::ByteView(row, 5), 1);
         bits = 8 * (s[2] - s[1] - 5);
@@ -177,10 +157,12 @@ std::vector<Kind> baseKinds() {
          [](std::string& b, const Layout& l, Rng& g) {
              auto t = tableWith(
                  l, g,
-                 [](const Layout::Table& x) { return hasData(x) && x.def.firstPage != jet::kCatalogPage; },
+                 [](const Layout::Table& x) {
+                     return hasData(x) && x.def.firstPage != jet::kCatalogPage;
+                 },
                  true);
              if (!t) return false;
-             std::fill_n(at(b, *pick(t->dataPages, g)), 4096, 0);
+             std::fill_n(pageBytes(b, *pickOne(t->dataPages, g)), 4096, 0);
              return true;
          }},
         {"system table's definition zeroed", false,
@@ -188,16 +170,16 @@ std::vector<Kind> baseKinds() {
              auto t = tableWith(
                  l, g, [](const Layout::Table& x) { return x.def.firstPage > 2; }, true);
              if (!t) return false;
-             std::fill_n(at(b, t->def.firstPage), 4096, 0);
+             std::fill_n(pageBytes(b, t->def.firstPage), 4096, 0);
              return true;
          }},
         {"catalogue's index page damaged", false,
          [](std::string& b, const Layout& l, Rng& g) {
              for (const auto& t : l.systemTables) {
                  if (t.def.firstPage != jet::kCatalogPage || t.indexLeaves.empty()) continue;
-                 const uint32_t p = *pick(*pick(t.indexLeaves, g), g);
+                 const uint32_t p = *pickOne(*pickOne(t.indexLeaves, g), g);
                  for (std::size_t i = 0x1E0 + below(g, 400); i < 4096; i += 1 + below(g, 7))
-                     at(b, p)[i] = static_cast<uint8_t>(g());
+                     pageBytes(b, p)[i] = static_cast<uint8_t>(g());
                  return true;
              }
              return false;
@@ -207,13 +189,13 @@ std::vector<Kind> baseKinds() {
              std::vector<uint32_t> c;
              for (const auto* t : everyTable(l))
                  c.insert(c.end(), t->def.pages.begin() + 1, t->def.pages.end());
-             const uint32_t* p = pick(c, g);
+             const uint32_t* p = pickOne(c, g);
              if (!p) return false;
              if (g() % 2) {
-                 std::fill_n(at(b, *p), 4096, 0);
+                 std::fill_n(pageBytes(b, *p), 4096, 0);
              } else {
                  for (std::size_t i = 8 + below(g, 2000); i < 4096; i += 1 + below(g, 40))
-                     at(b, *p)[i] = static_cast<uint8_t>(g());
+                     pageBytes(b, *p)[i] = static_cast<uint8_t>(g());
              }
              return true;
          }},
@@ -222,49 +204,55 @@ std::vector<Kind> baseKinds() {
              auto h = longValueHeader(b, l, g, jet::kLvChain);
              if (!h) return false;
              // The first chunk's next pointer leads back to the first chunk.
-             const uint32_t first = jet::u32(jet::ByteView(reinterpret_cast<uint8_t*>(b.data()) + *h, 12), 4);
+             const uint32_t first =
+                 jet::u32(jet::ByteView(reinterpret_cast<uint8_t*>(b.data()) + *h, 12), 4);
              const jet::RowPtr r = jet::RowPtr::fromU32(first);
              if (r.page >= l.pages) return false;
              for (const auto& s : liveSlots(b, r.page)) {
                  if (s[0] != r.row) continue;
-                 jet::put32(at(b, r.page) + s[1], first);
+                 jet::put32(pageBytes(b, r.page) + s[1], first);
                  return true;
              }
              // LVAL rows carry the deleted flag in no build we know; try the raw slot.
-             const uint16_t off = jet::u16(jet::ByteView(at(b, r.page), 4096), 14 + 2u * r.row) & 0x1FFF;
+             const uint16_t off =
+                 jet::u16(jet::ByteView(pageBytes(b, r.page), 4096), 14 + 2u * r.row) & 0x1FFF;
              if (off < 14 || off + 4 > 4096) return false;
-             jet::put32(at(b, r.page) + off, first);
+             jet::put32(pageBytes(b, r.page) + off, first);
              return true;
          }},
         {"long value leads into another table's long values", false,
          [](std::string& b, const Layout& l, Rng& g) {
-             auto h = longValueHeader(b, l, g, static_cast<uint8_t>(g() % 2 ? jet::kLvChain : jet::kLvSingle));
+             auto h = longValueHeader(
+                 b, l, g, static_cast<uint8_t>(g() % 2 ? jet::kLvChain : jet::kLvSingle));
              if (!h) return false;
              const uint32_t page = static_cast<uint32_t>(*h / 4096);
              std::vector<uint32_t> other;
              for (const auto* t : everyTable(l)) {
-                 if (std::find(t->dataPages.begin(), t->dataPages.end(), page) != t->dataPages.end()) continue;
+                 if (std::find(t->dataPages.begin(), t->dataPages.end(), page) !=
+                     t->dataPages.end())
+                     continue;
                  other.insert(other.end(), t->lvPages.begin(), t->lvPages.end());
              }
-             const uint32_t* p = pick(other, g);
+             const uint32_t* p = pickOne(other, g);
              if (!p) return false;
              const auto slots = liveSlots(b, *p);
              if (slots.empty()) return false;
              jet::put32(reinterpret_cast<uint8_t*>(b.data()) + *h + 4,
-                        jet::RowPtr{*p, static_cast<uint8_t>((*pick(slots, g))[0])}.toU32());
+                        jet::RowPtr{*p, static_cast<uint8_t>((*pickOne(slots, g))[0])}.toU32());
              return true;
          }},
         {"index entry points into another table", false,
          [](std::string& b, const Layout& l, Rng& g) {
-             auto t = tableWith(l, g, [](const Layout::Table& x) { return !x.indexLeaves.empty(); });
-             auto o = tableWith(l, g, [&](const Layout::Table& x) { return &x != t && hasData(x); },
-                                g() % 2 == 0);
+             auto t =
+                 tableWith(l, g, [](const Layout::Table& x) { return !x.indexLeaves.empty(); });
+             auto o = tableWith(
+                 l, g, [&](const Layout::Table& x) { return &x != t && hasData(x); }, g() % 2 == 0);
              if (!t || !o) return false;
-             const uint32_t p = *pick(o->dataPages, g);
+             const uint32_t p = *pickOne(o->dataPages, g);
              const auto slots = liveSlots(b, p);
              if (slots.empty()) return false;
-             const jet::RowPtr target{p, static_cast<uint8_t>((*pick(slots, g))[0])};
-             const uint32_t leaf = *pick(*pick(t->indexLeaves, g), g);
+             const jet::RowPtr target{p, static_cast<uint8_t>((*pickOne(slots, g))[0])};
+             const uint32_t leaf = *pickOne(*pickOne(t->indexLeaves, g), g);
              bool done = false;
              editLeaf(b, leaf, [&](auto& e) {
                  if (e.empty()) return;
@@ -276,56 +264,62 @@ std::vector<Kind> baseKinds() {
         {"two tables claim one page", false,
          [](std::string& b, const Layout& l, Rng& g) {
              auto a = tableWith(l, g, hasData);
-             auto o = tableWith(l, g, [&](const Layout::Table& x) { return &x != a; }, g() % 2 == 0);
+             auto o = tableWith(
+                 l, g, [&](const Layout::Table& x) { return &x != a; }, g() % 2 == 0);
              if (!a || !o) return false;
              std::size_t bits = 0;
              uint32_t first = 0;
              uint8_t* m = inlineMap(b, o->def.ownedMap, bits, first);
-             const uint32_t p = *pick(a->dataPages, g);
+             const uint32_t p = *pickOne(a->dataPages, g);
              if (!m || p < first || p - first >= bits) return false;
-             m[(p - first) / 8] = static_cast<uint8_t>(m[(p - first) / 8] | (1u << ((p - first) % 8)));
+             m[(p - first) / 8] =
+                 static_cast<uint8_t>(m[(p - first) / 8] | (1u << ((p - first) % 8)));
              return true;
          }},
         {"data page's owner another table's definition", false,
          [](std::string& b, const Layout& l, Rng& g) {
              auto a = tableWith(l, g, hasData);
-             auto o = tableWith(l, g, [&](const Layout::Table& x) { return &x != a; }, g() % 3 == 0);
+             auto o = tableWith(
+                 l, g, [&](const Layout::Table& x) { return &x != a; }, g() % 3 == 0);
              if (!a || !o) return false;
-             jet::put32(at(b, *pick(a->dataPages, g)) + 4, o->def.firstPage);
+             jet::put32(pageBytes(b, *pickOne(a->dataPages, g)) + 4, o->def.firstPage);
              return true;
          }},
         {"owner field overwritten", false,
          [](std::string& b, const Layout& l, Rng& g) {
              auto a = tableWith(l, g, hasData);
              if (!a) return false;
-             jet::put32(at(b, *pick(a->dataPages, g)) + 4, static_cast<uint32_t>(g()));
+             jet::put32(pageBytes(b, *pickOne(a->dataPages, g)) + 4, static_cast<uint32_t>(g()));
              return true;
          }},
         {"data page's type byte damaged", false,
          [](std::string& b, const Layout& l, Rng& g) {
              auto a = tableWith(l, g, hasData, g() % 4 == 0);
              if (!a) return false;
-             at(b, *pick(a->dataPages, g))[0] = static_cast<uint8_t>(g() % 2 ? 0 : g());
+             pageBytes(b, *pickOne(a->dataPages, g))[0] = static_cast<uint8_t>(g() % 2 ? 0 : g());
              return true;
          }},
         {"row count lies", false,
          [](std::string& b, const Layout& l, Rng& g) {
-             auto a = tableWith(l, g, [](const Layout::Table&) { return true; }, g() % 3 == 0);
+             auto a = tableWith(
+                 l, g, [](const Layout::Table&) { return true; }, g() % 3 == 0);
              if (!a) return false;
-             const uint32_t v[] = {0, 1, 0x7FFFFFFF, 0xFFFFFFFF, static_cast<uint32_t>(g() % 100000)};
-             jet::put32(at(b, a->def.firstPage) + jet::kTdefRowCount, v[below(g, 5)]);
+             const uint32_t v[] = {0, 1, 0x7FFFFFFF, 0xFFFFFFFF,
+                                   static_cast<uint32_t>(g() % 100000)};
+             jet::put32(pageBytes(b, a->def.firstPage) + jet::kTdefRowCount, v[below(g, 5)]);
              return true;
          }},
         {"free-space and slot-count fields lie", false,
          [](std::string& b, const Layout& l, Rng& g) {
              auto a = tableWith(l, g, hasData);
              if (!a) return false;
-             uint8_t* p = at(b, *pick(a->dataPages, g));
+             uint8_t* p = pageBytes(b, *pickOne(a->dataPages, g));
              if (g() % 2) {
                  jet::put16(p + 2, static_cast<uint16_t>(g()));
              } else {
                  const uint16_t n = jet::u16(jet::ByteView(p, 16), 12);
-                 const uint16_t v[] = {0, static_cast<uint16_t>(n + 1), static_cast<uint16_t>(n + 40),
+                 const uint16_t v[] = {0, static_cast<uint16_t>(n + 1),
+                                       static_cast<uint16_t>(n + 40),
                                        static_cast<uint16_t>(n > 0 ? n - 1 : 5), 0xFFFF};
                  jet::put16(p + 12, v[below(g, 5)]);
              }
@@ -333,7 +327,7 @@ std::vector<Kind> baseKinds() {
          }},
         {"global map zeroed", false,
          [](std::string& b, const Layout&, Rng&) {
-             std::fill_n(at(b, 1), 4096, 0);
+             std::fill_n(pageBytes(b, 1), 4096, 0);
              return true;
          }},
         {"map holder of many tables zeroed", false,
@@ -344,7 +338,7 @@ std::vector<Kind> baseKinds() {
              if (held.empty()) return false;
              auto most = std::max_element(held.begin(), held.end(),
                                           [](auto& x, auto& y) { return x.second < y.second; });
-             std::fill_n(at(b, most->first), 4096, 0);
+             std::fill_n(pageBytes(b, most->first), 4096, 0);
              return true;
          }},
         {"random bit flips", true,
@@ -404,7 +398,10 @@ struct Reported {
 Reported reportOf(const std::string& out) {
     Reported r;
     std::smatch m;
-    if (std::regex_search(out, m, std::regex(R"(repaired: (\d+) rows dropped, (\d+) changed, (\d+) tables lost; (\d+) entr)"))) {
+    if (std::regex_search(
+            out, m,
+            std::regex(
+                R"(repaired: (\d+) rows dropped, (\d+) changed, (\d+) tables lost; (\d+) entr)"))) {
         r.dropped = std::stoull(m[1]);
         r.changed = std::stoull(m[2]);
         r.tablesLost = std::stoull(m[3]);
@@ -421,7 +418,7 @@ std::string jet4() {
 
 // What the copy's log says, entry by entry.
 struct Log {
-    std::vector<std::string> entries;  // descriptions
+    std::vector<std::string> entries;            // descriptions
     std::map<std::string, std::string> renamed;  // recovered table: original page's new name
     bool has(const std::string& text) const {
         return std::any_of(entries.begin(), entries.end(),
@@ -434,7 +431,8 @@ Log readLog(const fs::path& copy, const std::string& pw) {
     std::string error;
     for (const auto& row : ourRows(copy.string(), pw, "MSysCompactError", error)) {
         std::smatch m;
-        if (std::regex_search(row, m, std::regex("ErrorDescription=s:([^\x1f]*)\x1f"))) log.entries.push_back(m[1]);
+        if (std::regex_search(row, m, std::regex("ErrorDescription=s:([^\x1f]*)\x1f")))
+            log.entries.push_back(m[1]);
     }
     return log;
 }
@@ -449,7 +447,9 @@ uint64_t silentLosses(const Layout& l, const std::string& before, const std::str
         nameOf[t.def.name] = t.def.name;
         for (const auto& e : log.entries) {
             std::smatch m;
-            if (std::regex_search(e, m, std::regex("Table recovered \\(page (\\d+)\\).*under the name '([^']*)'")) &&
+            if (std::regex_search(
+                    e, m,
+                    std::regex("Table recovered \\(page (\\d+)\\).*under the name '([^']*)'")) &&
                 std::stoul(m[1]) == t.def.firstPage)
                 nameOf[t.def.name] = m[2];
         }
@@ -489,7 +489,9 @@ uint64_t silentLosses(const Layout& l, const std::string& before, const std::str
                                log.has("Table lost (table '" + name + "'");
         for (const Placed* r : missing) {
             const std::string in = "table '" + name + "', ";
-            if (tableLost || log.has(in + "page " + std::to_string(r->page) + ", row " + std::to_string(r->slot) + ")") ||
+            if (tableLost ||
+                log.has(in + "page " + std::to_string(r->page) + ", row " +
+                        std::to_string(r->slot) + ")") ||
                 log.has("Rows lost (" + in + "page " + std::to_string(r->page) + ")") ||
                 log.has("Rows lost (" + in + "page " + std::to_string(r->dataPage) + ")") ||
                 (cut && std::max(r->page, r->dataPage) >= wholePages)) {
@@ -501,7 +503,8 @@ uint64_t silentLosses(const Layout& l, const std::string& before, const std::str
             }
             ++unaccounted;
             if (why.empty())
-                why = "table '" + t.def.name + "' page " + std::to_string(r->page) + " row " + std::to_string(r->slot);
+                why = "table '" + t.def.name + "' page " + std::to_string(r->page) + " row " +
+                      std::to_string(r->slot);
         }
         // Rows whose bytes the damage changed may be back changed (an extra
         // row of the copy) or with values nulled; the rest the log must count.
@@ -528,20 +531,17 @@ void trial(const fs::path& dir, const Subject& s, const Layout& l, const std::st
         if (intact(r, l, plain, damagedPlain, false, false)) readable.push_back(r.canonical);
     }
     tally.readable += readable.size();
-    Rows mdb;
-    for (const auto& name : tables) {
-        const Rows r = mdbRowsWithin(src, name);
-        mdb.insert(mdb.end(), r.begin(), r.end());
-    }
+    const Rows mdb = mdbRowsWithin(src, tables);
     tally.mdb += matched(readable, mdb);
     const std::string pw = "JET4_PASSWORD=" + shellQuote(s.password) + " ";
     std::string out;
-    const int rc = runCommand(pw + "timeout 600 " + shellQuote(jet4()) + " compact " + shellQuote(src.string()) +
-                                  " " + shellQuote(copy.string()) + " 2>&1",
-                              out);
+    const int rc =
+        runCommand(pw + "timeout 600 " + shellQuote(jet4()) + " compact " +
+                       shellQuote(src.string()) + " " + shellQuote(copy.string()) + " 2>&1",
+                   out);
     EXPECT_EQ(readFile(src), stored) << "the source was written";
-    if (out.find("Sanitizer") != std::string::npos || out.find("runtime error") != std::string::npos ||
-        rc == 124 || (rc != 0 && rc != 1)) {
+    if (out.find("Sanitizer") != std::string::npos ||
+        out.find("runtime error") != std::string::npos || rc == 124 || (rc != 0 && rc != 1)) {
         ++tally.failures;
         ADD_FAILURE() << "crash or hang (status " << rc << "): " << out.substr(0, 3000);
         return;
@@ -555,7 +555,8 @@ void trial(const fs::path& dir, const Subject& s, const Layout& l, const std::st
         return;
     }
     std::string checked;
-    if (runCommand(pw + shellQuote(jet4()) + " check " + shellQuote(copy.string()) + " 2>&1", checked) != 0) {
+    if (runCommand(pw + shellQuote(jet4()) + " check " + shellQuote(copy.string()) + " 2>&1",
+                   checked) != 0) {
         ++tally.checkFailed;
         ADD_FAILURE() << "the copy fails its check: " << checked.substr(0, 2000);
     }
@@ -567,8 +568,8 @@ void trial(const fs::path& dir, const Subject& s, const Layout& l, const std::st
         EXPECT_TRUE(error.empty()) << name << ": " << error;
         ours.insert(ours.end(), copyRows[name].begin(), copyRows[name].end());
         std::string ignored;
-        if (runCommand("timeout 60 mdb-export " + shellQuote(copy.string()) + " " + shellQuote(name) +
-                           " >/dev/null 2>&1",
+        if (runCommand("timeout 60 mdb-export " + shellQuote(copy.string()) + " " +
+                           shellQuote(name) + " >/dev/null 2>&1",
                        ignored) != 0) {
             ++tally.mdbFailed;
             ADD_FAILURE() << "mdbtools cannot read the copy's table " << name;
@@ -578,7 +579,8 @@ void trial(const fs::path& dir, const Subject& s, const Layout& l, const std::st
     const Reported rep = reportOf(out);
     if (rep.entries > 0) {
         std::string ignored;
-        if (runCommand("timeout 60 mdb-export " + shellQuote(copy.string()) + " MSysCompactError >/dev/null 2>&1",
+        if (runCommand("timeout 60 mdb-export " + shellQuote(copy.string()) +
+                           " MSysCompactError >/dev/null 2>&1",
                        ignored) != 0) {
             ++tally.mdbFailed;
             ADD_FAILURE() << "mdbtools cannot read the copy's MSysCompactError";
@@ -601,14 +603,16 @@ void trial(const fs::path& dir, const Subject& s, const Layout& l, const std::st
     }
     if (rep.dropped > gone + 64) {
         ++tally.overstated;
-        ADD_FAILURE() << "the report says " << rep.dropped << " rows dropped; " << gone << " are gone";
+        ADD_FAILURE() << "the report says " << rep.dropped << " rows dropped; " << gone
+                      << " are gone";
     }
 }
 
 std::string percent(uint64_t part, uint64_t whole) {
     if (whole == 0) return "-";
     std::ostringstream s;
-    s << std::fixed << std::setprecision(1) << 100.0 * static_cast<double>(part) / static_cast<double>(whole) << "%";
+    s << std::fixed << std::setprecision(1)
+      << 100.0 * static_cast<double>(part) / static_cast<double>(whole) << "%";
     return s.str();
 }
 
@@ -624,32 +628,50 @@ void buildShape(const fs::path& path, const std::string& shape) {
     };
     if (shape == "memo-ole") {
         tables = {{"Docs",
-                   {{"ID", ColumnType::kLong}, {"Title", ColumnType::kText, 50}, {"Body", ColumnType::kMemo},
-                    {"Extra", ColumnType::kMemo}, {"Blob", ColumnType::kOle}, {"Note", ColumnType::kMemo}},
+                   {{"ID", ColumnType::kLong},
+                    {"Title", ColumnType::kText, 50},
+                    {"Body", ColumnType::kMemo},
+                    {"Extra", ColumnType::kMemo},
+                    {"Blob", ColumnType::kOle},
+                    {"Note", ColumnType::kMemo}},
                    {}},
-                  {"Tags", {{"ID", ColumnType::kLong, 0, true}, {"Tag", ColumnType::kText, 30}, {"Long", ColumnType::kMemo}},
+                  {"Tags",
+                   {{"ID", ColumnType::kLong, 0, true},
+                    {"Tag", ColumnType::kText, 30},
+                    {"Long", ColumnType::kMemo}},
                    {{"PrimaryKey", {{"ID", true}}, true}}}};
         fill = [&](jet::DatabaseBuilder& b) {
             for (int i = 0; i < 300; ++i) {
                 // Chains, single rows and the builder's choice in turn.
-                const jet::LongValueForm forms[] = {jet::LongValueForm::kChain, jet::LongValueForm::kBySize};
+                const jet::LongValueForm forms[] = {jet::LongValueForm::kChain,
+                                                    jet::LongValueForm::kBySize};
                 const auto form = forms[i % 2];
-                check(b.addRow(0, {int64_t(i), "doc " + std::to_string(i),
-                                   std::string(static_cast<std::size_t>(50 + (i * 97) % 5000), char('a' + i % 26)),
-                                   i % 3 ? Value{std::string(static_cast<std::size_t>(300 + i), 'e')} : Value{},
-                                   jet::Bytes(static_cast<std::size_t>(10 + (i * 31) % 7000), uint8_t(i)),
-                                   std::string(static_cast<std::size_t>(i % 40), 'n')},
-                               i % 9 == 4, form));
+                check(b.addRow(
+                    0,
+                    {int64_t(i), "doc " + std::to_string(i),
+                     std::string(static_cast<std::size_t>(50 + (i * 97) % 5000),
+                                 char('a' + i % 26)),
+                     i % 3 ? Value{std::string(static_cast<std::size_t>(300 + i), 'e')} : Value{},
+                     jet::Bytes(static_cast<std::size_t>(10 + (i * 31) % 7000), uint8_t(i)),
+                     std::string(static_cast<std::size_t>(i % 40), 'n')},
+                    i % 9 == 4, form));
             }
             for (int i = 0; i < 200; ++i)
-                check(b.addRow(1, {Value{}, "tag" + std::to_string(i), std::string(static_cast<std::size_t>(i * 20), 't')},
+                check(b.addRow(1,
+                               {Value{}, "tag" + std::to_string(i),
+                                std::string(static_cast<std::size_t>(i * 20), 't')},
                                false, jet::LongValueForm::kChain));
         };
     } else if (shape == "indexes") {
         tables = {{"People",
-                   {{"ID", ColumnType::kLong}, {"First", ColumnType::kText, 40}, {"Last", ColumnType::kText, 40},
-                    {"Born", ColumnType::kDateTime}, {"City", ColumnType::kText, 30}, {"Code", ColumnType::kInt},
-                    {"Score", ColumnType::kDouble}, {"Flag", ColumnType::kBool}},
+                   {{"ID", ColumnType::kLong},
+                    {"First", ColumnType::kText, 40},
+                    {"Last", ColumnType::kText, 40},
+                    {"Born", ColumnType::kDateTime},
+                    {"City", ColumnType::kText, 30},
+                    {"Code", ColumnType::kInt},
+                    {"Score", ColumnType::kDouble},
+                    {"Flag", ColumnType::kBool}},
                    {{"PrimaryKey", {{"ID", true}}, true},
                     {"ByName", {{"Last", true}, {"First", true}}, false, true},
                     {"ByBorn", {{"Born", false}}},
@@ -659,29 +681,37 @@ void buildShape(const fs::path& path, const std::string& shape) {
         fill = [&](jet::DatabaseBuilder& b) {
             const char* cities[] = {"Zürich", "Oslo", "Ghent", "Évora", "Lyon", "Åre"};
             for (int i = 0; i < 700; ++i) {
-                check(b.addRow(0, {int64_t(i * 3), "first" + std::to_string(i % 37), "Last" + std::to_string(i),
-                                   30000.0 + i * 1.25, i % 11 ? Value{std::string(cities[i % 6])} : Value{},
-                                   i % 5 ? Value{int64_t(i)} : Value{}, 0.5 * (i % 50), i % 2 == 0},
-                               i % 13 == 6));
+                check(b.addRow(
+                    0,
+                    {int64_t(i * 3), "first" + std::to_string(i % 37), "Last" + std::to_string(i),
+                     30000.0 + i * 1.25, i % 11 ? Value{std::string(cities[i % 6])} : Value{},
+                     i % 5 ? Value{int64_t(i)} : Value{}, 0.5 * (i % 50), i % 2 == 0},
+                    i % 13 == 6));
             }
         };
     } else if (shape == "twins") {
         for (const char* n : {"Left", "Right"})
-            tables.push_back({n, {{"ID", ColumnType::kLong}, {"Name", ColumnType::kText, 40}, {"Qty", ColumnType::kLong}},
+            tables.push_back({n,
+                              {{"ID", ColumnType::kLong},
+                               {"Name", ColumnType::kText, 40},
+                               {"Qty", ColumnType::kLong}},
                               {}});
         tables[0].indexes = {{"PrimaryKey", {{"ID", true}}, true}};
         fill = [&](jet::DatabaseBuilder& b) {
             for (std::size_t t = 0; t < 2; ++t)
                 for (int i = 0; i < 400; ++i)
-                    check(b.addRow(t, {int64_t(i + 1000 * static_cast<int>(t)), "name " + std::to_string(i), int64_t(i * 7)},
+                    check(b.addRow(t,
+                                   {int64_t(i + 1000 * static_cast<int>(t)),
+                                    "name " + std::to_string(i), int64_t(i * 7)},
                                    i % 10 == 3));
         };
     } else if (shape == "wide") {
         jet::BuildTable wide{"Wide", {}, {}};
-        const ColumnType types[] = {ColumnType::kLong, ColumnType::kText, ColumnType::kDouble, ColumnType::kMemo,
-                                    ColumnType::kDateTime, ColumnType::kInt};
+        const ColumnType types[] = {ColumnType::kLong, ColumnType::kText,     ColumnType::kDouble,
+                                    ColumnType::kMemo, ColumnType::kDateTime, ColumnType::kInt};
         for (int c = 0; c < 190; ++c)
-            wide.columns.push_back({"A rather long column name number " + std::to_string(c), types[c % 6], 20});
+            wide.columns.push_back(
+                {"A rather long column name number " + std::to_string(c), types[c % 6], 20});
         wide.indexes = {{"PrimaryKey", {{wide.columns[0].name, true}}, true}};
         tables = {wide};
         fill = [&](jet::DatabaseBuilder& b) {
@@ -690,22 +720,35 @@ void buildShape(const fs::path& path, const std::string& shape) {
                 for (int c = 0; c < 190; ++c) {
                     Value& x = v[static_cast<std::size_t>(c)];
                     switch (c % 6) {
-                        case 0: x.emplace<int64_t>(i * 1000 + c); break;
-                        case 1: x.emplace<std::string>("t" + std::to_string(i + c)); break;
-                        case 2: x.emplace<double>(0.5 * c + i); break;
-                        case 3:
-                            if (c % 12 == 3) x.emplace<std::string>(static_cast<std::size_t>(10 + i), 'm');
+                        case 0:
+                            x.emplace<int64_t>(i * 1000 + c);
                             break;
-                        case 4: x.emplace<double>(40000.0 + c); break;
-                        default: x.emplace<int64_t>(c); break;
+                        case 1:
+                            x.emplace<std::string>("t" + std::to_string(i + c));
+                            break;
+                        case 2:
+                            x.emplace<double>(0.5 * c + i);
+                            break;
+                        case 3:
+                            if (c % 12 == 3)
+                                x.emplace<std::string>(static_cast<std::size_t>(10 + i), 'm');
+                            break;
+                        case 4:
+                            x.emplace<double>(40000.0 + c);
+                            break;
+                        default:
+                            x.emplace<int64_t>(c);
+                            break;
                     }
                 }
                 check(b.addRow(0, v, i % 17 == 5));
             }
         };
     } else if (shape == "large") {
-        jet::BuildTable big{"Big", {{"ID", ColumnType::kLong}}, {{"PrimaryKey", {{"ID", true}}, true}}};
-        for (int c = 0; c < 6; ++c) big.columns.push_back({"Text" + std::to_string(c), ColumnType::kText, 255});
+        jet::BuildTable big{
+            "Big", {{"ID", ColumnType::kLong}}, {{"PrimaryKey", {{"ID", true}}, true}}};
+        for (int c = 0; c < 6; ++c)
+            big.columns.push_back({"Text" + std::to_string(c), ColumnType::kText, 255});
         tables = {big};
         fill = [&](jet::DatabaseBuilder& b) {
             for (int i = 0; i < 1200; ++i) {
@@ -732,7 +775,8 @@ void buildShape(const fs::path& path, const std::string& shape) {
     check(b.value()->finish());
 }
 
-const char* const kShapes[] = {"memo-ole", "indexes", "twins", "wide", "large", "encoded", "password"};
+const char* const kShapes[] = {"memo-ole", "indexes", "twins",   "wide",
+                               "large",    "encoded", "password"};
 
 // One of our shapes, built in dir, or a fixture copied there (nullopt when
 // the fixtures are absent).
@@ -754,10 +798,10 @@ std::vector<Subject> subjects(const TempDir& dir, bool full) {
     if (full) {
         for (const auto& f : jet4Fixtures()) names.push_back(f.filename().string());
     } else {
-        for (const char* n : {"sample-traders-full-2000.mdb", "wide-multipage-tdef-2000.mdb",
-                              "rc4-encoded-small.mdb", "overflow-rows-2000.mdb",
-                              "deleted-columns-2003.mdb", "pwd-memo-products.mdb",
-                              "index-properties-2003.mdb"})
+        for (const char* n :
+             {"sample-traders-full-2000.mdb", "wide-multipage-tdef-2000.mdb",
+              "rc4-encoded-small.mdb", "overflow-rows-2000.mdb", "deleted-columns-2003.mdb",
+              "pwd-memo-products.mdb", "index-properties-2003.mdb"})
             names.push_back(n);
     }
     std::vector<Subject> out;
@@ -797,7 +841,8 @@ void runCases(const std::vector<Case>& cases) {
         trial(dir.path(), *s, layout, plain, damaged, stored2, t);
         EXPECT_EQ(t.failures + t.checkFailed + t.mdbFailed, 0);
         EXPECT_EQ(t.silent, 0u);
-        EXPECT_GE(t.ours + c.mayLose, t.readable) << t.ours << " of " << t.readable << " readable rows back";
+        EXPECT_GE(t.ours + c.mayLose, t.readable)
+            << t.ours << " of " << t.readable << " readable rows back";
     }
 }
 
@@ -848,38 +893,50 @@ TEST(RepairAttack, DamageOfEveryOtherKindLosesNothingUnlogged) {
             if (only && std::string(all[k].name).find(only) == std::string::npos) continue;
             SCOPED_TRACE(all[k].name);
             for (int t = 0; t < trials; ++t) {
-                const uint32_t seed = static_cast<uint32_t>(k * 7919 + static_cast<std::size_t>(t) * 104729 +
-                                                            std::hash<std::string>{}(s.name) % 100003);
-                if (const char* want = std::getenv("QW_ATTACK_SEED"); want && std::to_string(seed) != want)
+                const uint32_t seed =
+                    static_cast<uint32_t>(k * 7919 + static_cast<std::size_t>(t) * 104729 +
+                                          std::hash<std::string>{}(s.name) % 100003);
+                if (const char* want = std::getenv("QW_ATTACK_SEED");
+                    want && std::to_string(seed) != want)
                     continue;
                 SCOPED_TRACE("seed " + std::to_string(seed));
                 Rng rng(seed);
                 std::string damagedPlain = plain, damagedStored;
                 if (all[k].raw) {
                     damagedStored = stored;
-                    if (!all[k].damage(damagedStored, layout, rng) || damagedStored == stored) continue;
+                    if (!all[k].damage(damagedStored, layout, rng) || damagedStored == stored)
+                        continue;
                     damagedPlain = decodedPages(damagedStored, layout.databaseKey);
                 } else {
-                    if (!all[k].damage(damagedPlain, layout, rng) || damagedPlain == plain) continue;
+                    if (!all[k].damage(damagedPlain, layout, rng) || damagedPlain == plain)
+                        continue;
                     damagedStored = encodedPages(damagedPlain, layout.databaseKey);
                 }
-                const int failed = ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+                const int failed = ::testing::UnitTest::GetInstance()
+                                       ->current_test_info()
+                                       ->result()
+                                       ->total_part_count();
                 trial(dir.path(), s, layout, plain, damagedPlain, damagedStored, tally[k]);
                 const char* keep = std::getenv("QW_ATTACK_KEEP");
-                if (keep && ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count() > failed)
-                    writeFile(fs::path(keep) / (s.name + "-" + std::to_string(seed) + ".mdb"), damagedStored);
+                if (keep && ::testing::UnitTest::GetInstance()
+                                    ->current_test_info()
+                                    ->result()
+                                    ->total_part_count() > failed)
+                    writeFile(fs::path(keep) / (s.name + "-" + std::to_string(seed) + ".mdb"),
+                              damagedStored);
             }
         }
     }
-    std::cout << "| damage | trials | readable rows | ours | mdbtools | silent losses | failures | copies failing check | mdbtools cannot read copy | report overstated |\n"
+    std::cout << "| damage | trials | readable rows | ours | mdbtools | silent losses | failures | "
+                 "copies failing check | mdbtools cannot read copy | report overstated |\n"
                  "|---|---|---|---|---|---|---|---|---|---|\n";
     for (std::size_t k = 0; k < all.size(); ++k) {
         const Tally& t = tally[k];
         if (t.trials == 0) continue;
         std::cout << "| " << all[k].name << " | " << t.trials << " | " << t.readable << " | "
-                  << percent(t.ours, t.readable) << " | " << percent(t.mdb, t.readable) << " | " << t.silent
-                  << " | " << t.failures << " | " << t.checkFailed << " | " << t.mdbFailed << " | "
-                  << t.overstated << " |\n";
+                  << percent(t.ours, t.readable) << " | " << percent(t.mdb, t.readable) << " | "
+                  << t.silent << " | " << t.failures << " | " << t.checkFailed << " | "
+                  << t.mdbFailed << " | " << t.overstated << " |\n";
     }
 }
 
@@ -911,7 +968,7 @@ TEST(RepairAttack, DamageInTheSystemTablesKeepsTheDamageLog) {
              const Layout::Table& cat = systemTable(l, "MSysObjects");
              for (uint32_t p : cat.dataPages) {
                  for (const auto& s : liveSlots(b, p)) {
-                     uint8_t* row = at(b, p) + s[1];
+                     uint8_t* row = pageBytes(b, p) + s[1];
                      const std::string_view bytes(reinterpret_cast<char*>(row), s[2] - s[1]);
                      const auto name = bytes.find(std::string_view("O\0b\0j\0e\0c\0t\0s\0", 14));
                      if (jet::u32(jet::ByteView(row, 6), 2) != jet::kCatalogPage ||
@@ -920,7 +977,8 @@ TEST(RepairAttack, DamageInTheSystemTablesKeepsTheDamageLog) {
                      row[name + 6] ^= 0x08;  // MSysObjects -> MSysObbects
                      const uint32_t d = userTable(l, "Left").dataPages.front();
                      const auto rows = liveSlots(b, d);
-                     std::fill(at(b, d) + rows[1][1], at(b, d) + rows[1][2], 0xEE);  // a row of Left lost
+                     std::fill(pageBytes(b, d) + rows[1][1], pageBytes(b, d) + rows[1][2],
+                               0xEE);  // a row of Left lost
                      return true;
                  }
              }
@@ -935,7 +993,7 @@ TEST(RepairAttack, APageWhoseHeaderIsDamagedKeepsItsRows) {
     // owner field one bit off was taken back.
     auto header = [](const char* table, std::size_t offset, uint32_t value, int width) {
         return [=](std::string& b, const Layout& l) {
-            uint8_t* p = at(b, userTable(l, table).dataPages.front());
+            uint8_t* p = pageBytes(b, userTable(l, table).dataPages.front());
             if (width == 1) {
                 p[offset] = static_cast<uint8_t>(value);
             } else {
@@ -955,7 +1013,8 @@ TEST(RepairAttack, APageWhoseHeaderIsDamagedKeepsItsRows) {
              const uint32_t left = userTable(l, "Left").def.firstPage;
              for (const auto* t : everyTable(l)) {
                  if (std::popcount(t->def.firstPage ^ left) < 2) continue;  // not one bit off
-                 jet::put32(at(b, userTable(l, "Left").dataPages.back()) + 4, t->def.firstPage);
+                 jet::put32(pageBytes(b, userTable(l, "Left").dataPages.back()) + 4,
+                            t->def.firstPage);
                  return true;
              }
              return false;

@@ -33,21 +33,7 @@ namespace {
 
 using Rows = std::vector<std::string>;
 
-uint8_t* at(std::string& b, uint32_t page) {
-    return reinterpret_cast<uint8_t*>(b.data()) + static_cast<std::size_t>(page) * 4096;
-}
-jet::Page pageOf(const std::string& b, uint32_t p) {
-    jet::Page out{};
-    std::copy_n(b.begin() + static_cast<std::ptrdiff_t>(p) * 4096, 4096, out.begin());
-    return out;
-}
-
 using Rng = std::mt19937;
-template <typename T>
-const T* pick(const std::vector<T>& v, Rng& rng) {
-    if (v.empty()) return nullptr;
-    return &v[std::uniform_int_distribution<std::size_t>(0, v.size() - 1)(rng)];
-}
 
 // A table that has what want asks of it.
 const Layout::Table* tableWith(const Layout& l, Rng& rng,
@@ -55,7 +41,7 @@ const Layout::Table* tableWith(const Layout& l, Rng& rng,
     std::vector<const Layout::Table*> c;
     for (const auto& t : l.tables)
         if (want(t)) c.push_back(&t);
-    const Layout::Table* const* p = pick(c, rng);
+    const Layout::Table* const* p = pickOne(c, rng);
     return p ? *p : nullptr;
 }
 
@@ -65,21 +51,10 @@ const Placed* rowOf(const Layout& l, const std::string& table, Rng& rng) {
     for (const auto& r : l.rows)
         if (r.table == table && r.page == r.dataPage) c.push_back(r);
     static Placed chosen;
-    const Placed* p = pick(c, rng);
+    const Placed* p = pickOne(c, rng);
     if (!p) return nullptr;
     chosen = *p;
     return &chosen;
-}
-
-void editLeaf(std::string& b, uint32_t p,
-              const std::function<void(std::vector<jet::IndexEntry>&)>& f) {
-    const jet::IndexPage ip = jet::parseIndexPage(pageOf(b, p), p);
-    std::vector<jet::IndexEntry> e = ip.entries;
-    f(e);
-    std::vector<const jet::IndexEntry*> ptrs;
-    for (const auto& x : e) ptrs.push_back(&x);
-    const jet::Page out = jet::buildIndexPage(ip.type, ip.owner, ip.prev, ip.next, ip.tail, ptrs);
-    std::copy(out.begin(), out.end(), at(b, p));
 }
 
 // A damage: false when the file has nothing of the kind.
@@ -103,11 +78,11 @@ const Layout::Table* anyTable(const Layout& l, Rng& rng) {
 bool zeroRandomLeaf(std::string& b, const Layout& l, Rng& rng, bool scramble) {
     auto t = tableWith(l, rng, [](const Layout::Table& x) { return !x.indexLeaves.empty(); });
     if (!t) return false;
-    const uint32_t* p = pick(*pick(t->indexLeaves, rng), rng);
+    const uint32_t* p = pickOne(*pickOne(t->indexLeaves, rng), rng);
     if (scramble) {
-        for (std::size_t i = 8; i < 4096; ++i) at(b, *p)[i] = static_cast<uint8_t>(rng());
+        for (std::size_t i = 8; i < 4096; ++i) pageBytes(b, *p)[i] = static_cast<uint8_t>(rng());
     } else {
-        std::fill_n(at(b, *p), 4096, 0);
+        std::fill_n(pageBytes(b, *p), 4096, 0);
     }
     return true;
 }
@@ -123,8 +98,8 @@ bool editRandomLeaf(std::string& b, const Layout& l, Rng& rng, bool uniqueOnly,
     std::vector<std::size_t> idx;
     for (std::size_t i = 0; i < t->indexLeaves.size(); ++i)
         if (!uniqueOnly || t->def.realIndexes[i].unique()) idx.push_back(i);
-    const uint32_t p = *pick(t->indexLeaves[*pick(idx, rng)], rng);
-    if (jet::parseIndexPage(pageOf(b, p), p).entries.size() < 2) return false;
+    const uint32_t p = *pickOne(t->indexLeaves[*pickOne(idx, rng)], rng);
+    if (jet::parseIndexPage(pageCopy(b, p), p).entries.size() < 2) return false;
     editLeaf(b, p, [&](auto& e) { f(e, rng); });
     return true;
 }
@@ -172,7 +147,7 @@ std::vector<Kind> kinds() {
              for (const auto& n : t->indexNodes) {
                  if (n.empty()) continue;
                  for (std::size_t i = 0x1E0; i < 0x1E0 + 200; ++i)
-                     at(b, n.front())[i] = static_cast<uint8_t>(g());
+                     pageBytes(b, n.front())[i] = static_cast<uint8_t>(g());
                  return true;
              }
              return false;
@@ -200,14 +175,14 @@ std::vector<Kind> kinds() {
         {"row offset out of the page",
          [](auto& b, auto& l, auto& g) {
              return onRow(b, l, g, [](std::string& x, const Placed& r, const Layout::Table&) {
-                 jet::put16(at(x, r.page) + 14 + 2 * r.slot, 0x1FF0);
+                 jet::put16(pageBytes(x, r.page) + 14 + 2 * r.slot, 0x1FF0);
              });
          }},
         {"row garbled",
          [](auto& b, auto& l, auto& g) {
              return onRow(b, l, g, [&](std::string& x, const Placed& r, const Layout::Table&) {
                  for (uint32_t i = r.start; i < r.end; ++i)
-                     at(x, r.dataPage)[i] = static_cast<uint8_t>(g());
+                     pageBytes(x, r.dataPage)[i] = static_cast<uint8_t>(g());
              });
          }},
         {"duplicate primary key",
@@ -226,11 +201,11 @@ std::vector<Kind> kinds() {
              if (rows.size() < 2) return false;
              const jet::Column* c = t->def.columnByNumber(
                  t->def.realIndexes[t->def.primaryKey()->realIndex].columns.front().column);
-             const Placed& a = *pick(rows, g);
-             const Placed& z = *pick(rows, g);
+             const Placed& a = *pickOne(rows, g);
+             const Placed& z = *pickOne(rows, g);
              if (&a == &z || a.canonical == z.canonical) return false;
-             std::copy_n(at(b, a.dataPage) + a.start + 2 + c->fixedOffset, c->length,
-                         at(b, z.dataPage) + z.start + 2 + c->fixedOffset);
+             std::copy_n(pageBytes(b, a.dataPage) + a.start + 2 + c->fixedOffset, c->length,
+                         pageBytes(b, z.dataPage) + z.start + 2 + c->fixedOffset);
              return true;
          }},
         {"overflow pointer dangling",
@@ -238,10 +213,10 @@ std::vector<Kind> kinds() {
              std::vector<Placed> c;
              for (const auto& r : l.rows)
                  if (r.page != r.dataPage) c.push_back(r);
-             const Placed* r = pick(c, g);
+             const Placed* r = pickOne(c, g);
              if (!r) return false;
-             const jet::Slot s = jet::parseDataPage(pageOf(b, r->page), r->page).slots[r->slot];
-             jet::put32(at(b, r->page) + s.start, jet::RowPtr{0xFFFF0, 3}.toU32());
+             const jet::Slot s = jet::parseDataPage(pageCopy(b, r->page), r->page).slots[r->slot];
+             jet::put32(pageBytes(b, r->page) + s.start, jet::RowPtr{0xFFFF0, 3}.toU32());
              return true;
          }},
         {"long-value pointer broken",
@@ -261,36 +236,36 @@ std::vector<Kind> kinds() {
          [](std::string& b, const Layout& l, Rng& g) {
              auto t = tableWith(l, g, [](const Layout::Table& x) { return !x.lvPages.empty(); });
              if (!t) return false;
-             std::fill_n(at(b, *pick(t->lvPages, g)), 4096, 0);
+             std::fill_n(pageBytes(b, *pickOne(t->lvPages, g)), 4096, 0);
              return true;
          }},
         {"data page zeroed",
          [](std::string& b, const Layout& l, Rng& g) {
              auto t = anyTable(l, g);
              if (!t) return false;
-             std::fill_n(at(b, *pick(t->dataPages, g)), 4096, 0);
+             std::fill_n(pageBytes(b, *pickOne(t->dataPages, g)), 4096, 0);
              return true;
          }},
         {"data page torn (a sector zeroed)",
          [](std::string& b, const Layout& l, Rng& g) {
              auto t = anyTable(l, g);
              if (!t) return false;
-             std::fill_n(at(b, *pick(t->dataPages, g)) + 512 * (g() % 8), 512, 0);
+             std::fill_n(pageBytes(b, *pickOne(t->dataPages, g)) + 512 * (g() % 8), 512, 0);
              return true;
          }},
         {"owner field: one bit flipped",
          [](std::string& b, const Layout& l, Rng& g) {
              auto t = anyTable(l, g);
              if (!t) return false;
-             const uint32_t p = *pick(t->dataPages, g);
-             at(b, p)[4 + g() % 3] ^= static_cast<uint8_t>(1u << (g() % 8));
+             const uint32_t p = *pickOne(t->dataPages, g);
+             pageBytes(b, p)[4 + g() % 3] ^= static_cast<uint8_t>(1u << (g() % 8));
              return true;
          }},
         {"usage-map page zeroed",
          [](std::string& b, const Layout& l, Rng& g) {
-             const uint32_t* p = pick(l.mapPages, g);
+             const uint32_t* p = pickOne(l.mapPages, g);
              if (!p) return false;
-             std::fill_n(at(b, *p), 4096, 0);
+             std::fill_n(pageBytes(b, *p), 4096, 0);
              return true;
          }},
         {"usage-map bit cleared",
@@ -298,11 +273,11 @@ std::vector<Kind> kinds() {
              auto t = anyTable(l, g);
              if (!t) return false;
              const jet::RowPtr m = t->def.ownedMap;
-             const jet::Slot s = jet::parseDataPage(pageOf(b, m.page), m.page).slots[m.row];
-             uint8_t* row = at(b, m.page) + s.start;
+             const jet::Slot s = jet::parseDataPage(pageCopy(b, m.page), m.page).slots[m.row];
+             uint8_t* row = pageBytes(b, m.page) + s.start;
              if (row[0] != 0) return false;  // a reference map
              const uint32_t start = jet::u32(jet::ByteView(row, 5), 1);
-             const uint32_t bit = *pick(t->dataPages, g) - start;
+             const uint32_t bit = *pickOne(t->dataPages, g) - start;
              row[5 + bit / 8] = static_cast<uint8_t>(row[5 + bit / 8] & ~(1u << (bit % 8)));
              return true;
          }},
@@ -310,7 +285,7 @@ std::vector<Kind> kinds() {
          [](std::string& b, const Layout& l, Rng& g) {
              auto t = anyTable(l, g);
              if (!t) return false;
-             uint8_t* d = at(b, t->def.firstPage) + jet::kTdefRowCount;
+             uint8_t* d = pageBytes(b, t->def.firstPage) + jet::kTdefRowCount;
              jet::put32(d, jet::u32(jet::ByteView(d, 4), 0) + 1 + static_cast<uint32_t>(g() % 9));
              return true;
          }},
@@ -318,14 +293,14 @@ std::vector<Kind> kinds() {
          [](std::string& b, const Layout& l, Rng& g) {
              auto t = anyTable(l, g);
              if (!t) return false;
-             std::fill_n(at(b, t->def.firstPage), 4096, 0);
+             std::fill_n(pageBytes(b, t->def.firstPage), 4096, 0);
              return true;
          }},
         {"catalogue page zeroed",
          [](std::string& b, const Layout& l, Rng& g) {
-             const uint32_t* p = pick(l.cataloguePages, g);
+             const uint32_t* p = pickOne(l.cataloguePages, g);
              if (!p) return false;
-             std::fill_n(at(b, *p), 4096, 0);
+             std::fill_n(pageBytes(b, *p), 4096, 0);
              return true;
          }},
         {"header: first sector zeroed",
@@ -367,11 +342,7 @@ void measure(const fs::path& dir, const std::string& original, const std::string
         }
     }
     t.readable += readable.size();
-    Rows mdb;
-    for (const auto& name : tables) {
-        const Rows r = mdbRowsWithin(src, name);
-        mdb.insert(mdb.end(), r.begin(), r.end());
-    }
+    const Rows mdb = mdbRowsWithin(src, tables);
     t.mdb += matched(readable, mdb);
     jet::CompactRequest req{src.string(), pw, copy.string(), pw, true};
     auto r = jet::compactFile(req);

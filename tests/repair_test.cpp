@@ -20,6 +20,7 @@
 #include "jet/Check.h"
 #include "jet/Compact.h"
 #include "read/Database.h"
+#include "support/DamageLayout.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
 #include "support/SampleDatabase.h"
@@ -83,27 +84,7 @@ Anatomy anatomy(const fs::path& file, const std::string& pw, const std::string& 
     return a;
 }
 
-uint8_t* page(std::string& bytes, uint32_t p) {
-    return reinterpret_cast<uint8_t*>(bytes.data()) + static_cast<std::size_t>(p) * 4096;
-}
-jet::Page pageCopy(const std::string& bytes, uint32_t p) {
-    jet::Page out{};
-    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(p) * 4096, 4096, out.begin());
-    return out;
-}
-void zeroPage(std::string& bytes, uint32_t p) { std::fill_n(page(bytes, p), 4096, 0); }
-
-// Rewrites an index leaf with its entries changed.
-void editLeaf(std::string& bytes, uint32_t p,
-              const std::function<void(std::vector<jet::IndexEntry>&)>& edit) {
-    const jet::IndexPage ip = jet::parseIndexPage(pageCopy(bytes, p), p);
-    std::vector<jet::IndexEntry> entries = ip.entries;
-    edit(entries);
-    std::vector<const jet::IndexEntry*> ptrs;
-    for (const auto& e : entries) ptrs.push_back(&e);
-    const jet::Page out = jet::buildIndexPage(ip.type, ip.owner, ip.prev, ip.next, ip.tail, ptrs);
-    std::copy(out.begin(), out.end(), page(bytes, p));
-}
+void zeroPage(std::string& bytes, uint32_t p) { std::fill_n(pageBytes(bytes, p), 4096, 0); }
 
 uint32_t firstLeaf(const Anatomy& a, std::size_t index) {
     return a.indexLevels[index].back().front();
@@ -334,7 +315,7 @@ TEST(Repair, SilentLossesInATableWithoutIndexAreProblemsAndAccountedFor) {
          "which is a page of type 0"},
         {"one bit of a data page's owner flipped",
          [](std::string& b, const Anatomy&, const Anatomy& p) {
-             page(b, p.dataPages[1])[4] ^= 0x01;
+             pageBytes(b, p.dataPages[1])[4] ^= 0x01;
          },
          0, "whose owner field names page"},
         {"the page's bit cleared from the table's map",
@@ -342,7 +323,7 @@ TEST(Repair, SilentLossesInATableWithoutIndexAreProblemsAndAccountedFor) {
              // The map's row: a bitmap of pages from its start page.
              const jet::RowPtr at = p.def.ownedMap;
              const auto slot = jet::parseDataPage(pageCopy(b, at.page), at.page).slots[at.row];
-             uint8_t* row = page(b, at.page) + slot.start;
+             uint8_t* row = pageBytes(b, at.page) + slot.start;
              const uint32_t start = jet::u32(jet::ByteView(row, 5), 1);
              const uint32_t bit = p.dataPages[1] - start;
              row[5 + bit / 8] = static_cast<uint8_t>(row[5 + bit / 8] & ~(1u << (bit % 8)));
@@ -355,7 +336,7 @@ TEST(Repair, SilentLossesInATableWithoutIndexAreProblemsAndAccountedFor) {
 TEST(Repair, DamagedIndexesAreMadeAnewFromTheRows) {
     auto scramble = [](std::string& b, uint32_t p) {
         std::mt19937 rng(p);
-        for (std::size_t i = 8; i < 4096; ++i) page(b, p)[i] = static_cast<uint8_t>(rng());
+        for (std::size_t i = 8; i < 4096; ++i) pageBytes(b, p)[i] = static_cast<uint8_t>(rng());
     };
     const std::vector<Case> cases = {
         {"primary key leaf zeroed",
@@ -367,7 +348,7 @@ TEST(Repair, DamagedIndexesAreMadeAnewFromTheRows) {
         {"intermediate index page damaged",
          [](std::string& b, const Anatomy& c, const Anatomy&) {
              ASSERT_GT(c.indexLevels[1].size(), 1u) << "the index has one level";
-             uint8_t* node = page(b, c.indexLevels[1].front().front());
+             uint8_t* node = pageBytes(b, c.indexLevels[1].front().front());
              std::fill_n(node + 0x1E0, 64, 0xEE);
          },
          0},
@@ -405,13 +386,13 @@ TEST(Repair, DamagedRowsAreFoundAgainOrDroppedIntoTheLogWithTheirValues) {
         {"a row's offset out of the page",
          [&](std::string& b, const Anatomy&, const Anatomy& p) {
              auto [pg, i] = third(b, p);
-             jet::put16(page(b, pg) + 14 + 2 * i, 0x1FF0);
+             jet::put16(pageBytes(b, pg) + 14 + 2 * i, 0x1FF0);
          },
          0},
         {"a row's offset moved into its neighbour",
          [&](std::string& b, const Anatomy&, const Anatomy& p) {
              auto [pg, i] = third(b, p);
-             uint8_t* at = page(b, pg) + 14 + 2 * i;
+             uint8_t* at = pageBytes(b, pg) + 14 + 2 * i;
              jet::put16(at, static_cast<uint16_t>(jet::u16(jet::ByteView(at, 2), 0) - 7));
          },
          0},
@@ -419,7 +400,7 @@ TEST(Repair, DamagedRowsAreFoundAgainOrDroppedIntoTheLogWithTheirValues) {
          [&](std::string& b, const Anatomy&, const Anatomy& p) {
              auto [pg, i] = third(b, p);
              const auto s = jet::parseDataPage(pageCopy(b, pg), pg).slots[i];
-             std::fill_n(page(b, pg) + s.start, s.length(), 0xA5);
+             std::fill_n(pageBytes(b, pg) + s.start, s.length(), 0xA5);
          },
          1, "row column count out of range", false},
         {"two rows with one primary key",
@@ -427,7 +408,7 @@ TEST(Repair, DamagedRowsAreFoundAgainOrDroppedIntoTheLogWithTheirValues) {
              // The ID of the second live row of the first page made the first's.
              const uint32_t pg = c.dataPages[0];
              const auto live = liveSlots(b, pg);
-             uint8_t* row = page(b, pg);
+             uint8_t* row = pageBytes(b, pg);
              std::copy_n(row + live[0].start + 2, 4, row + live[1].start + 2);
          },
          1, "", false},
@@ -437,12 +418,12 @@ TEST(Repair, DamagedRowsAreFoundAgainOrDroppedIntoTheLogWithTheirValues) {
              // made to point at the table's own definition.
              for (uint32_t pg : c.dataPages) {
                  for (const auto& s : liveSlots(b, pg)) {
-                     const jet::ByteView row(page(b, pg) + s.start, s.length());
+                     const jet::ByteView row(pageBytes(b, pg) + s.start, s.length());
                      const jet::RowView rv = jet::crackRow(c.def, row, pg, 0);
                      const jet::Column* notes = c.def.columnByName("Notes");
                      auto [vs, ve] = rv.varSlots[notes->varIndex];
                      if (ve - vs < 12 || (row[vs + 3] & 0xC0) == jet::kLvInline) continue;
-                     jet::put32(page(b, pg) + s.start + vs + 4, c.def.firstPage << 8);
+                     jet::put32(pageBytes(b, pg) + s.start + vs + 4, c.def.firstPage << 8);
                      return;
                  }
              }
@@ -458,7 +439,7 @@ TEST(Repair, DamagedPagesAndMapsLoseOnlyWhatTheyHeld) {
     const std::vector<Case> cases = {
         {"a data page torn (one sector zeroed)",
          [](std::string& b, const Anatomy& c, const Anatomy&) {
-             std::fill_n(page(b, c.dataPages[2]) + 3 * 512, 512, 0);
+             std::fill_n(pageBytes(b, c.dataPages[2]) + 3 * 512, 512, 0);
          },
          12, "table 'Customers'", false},
         {"the usage maps' page zeroed",
@@ -477,7 +458,7 @@ TEST(Repair, AStaleRowCountIsANoteAndNothingToRepair) {
     buildDamageable(db, 60);
     const Anatomy plain = anatomy(db, "", "Plain");
     std::string b = readFile(db);
-    jet::put32(page(b, plain.def.firstPage) + jet::kTdefRowCount, plain.def.rowCount + 5);
+    jet::put32(pageBytes(b, plain.def.firstPage) + jet::kTdefRowCount, plain.def.rowCount + 5);
     writeFile(db, b);
     auto report = jet::checkFile(db.string(), "");
     ASSERT_TRUE(report.ok());
@@ -501,7 +482,7 @@ TEST(Repair, AStaleRowCountInATableRepairedForOtherDamageDropsNothing) {
     const Anatomy a = anatomy(db, "", table);
     ASSERT_FALSE(a.indexLevels.empty());
     std::string b = readFile(db);
-    jet::put32(page(b, a.def.firstPage) + jet::kTdefRowCount, a.def.rowCount + 70000);
+    jet::put32(pageBytes(b, a.def.firstPage) + jet::kTdefRowCount, a.def.rowCount + 70000);
     zeroPage(b, firstLeaf(a, 0));
     writeFile(db, b);
     const Repaired r = compactDamaged(db, "", original);

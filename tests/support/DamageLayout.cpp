@@ -16,6 +16,27 @@
 
 namespace testsupport {
 
+uint8_t* pageBytes(std::string& file, uint32_t p) {
+    return reinterpret_cast<uint8_t*>(file.data()) + static_cast<std::size_t>(p) * 4096;
+}
+
+jet::Page pageCopy(const std::string& file, uint32_t p) {
+    jet::Page out{};
+    std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(p) * 4096, 4096, out.begin());
+    return out;
+}
+
+void editLeaf(std::string& file, uint32_t p,
+              const std::function<void(std::vector<jet::IndexEntry>&)>& edit) {
+    const jet::IndexPage ip = jet::parseIndexPage(pageCopy(file, p), p);
+    std::vector<jet::IndexEntry> entries = ip.entries;
+    edit(entries);
+    std::vector<const jet::IndexEntry*> ptrs;
+    for (const auto& e : entries) ptrs.push_back(&e);
+    const jet::Page out = jet::buildIndexPage(ip.type, ip.owner, ip.prev, ip.next, ip.tail, ptrs);
+    std::copy(out.begin(), out.end(), pageBytes(file, p));
+}
+
 namespace {
 
 std::vector<uint32_t> mapOf(jet::PageFile& f, jet::RowPtr at) {
@@ -204,6 +225,15 @@ std::string decodedPages(std::string bytes, uint32_t key) {
 
 std::string encodedPages(std::string bytes, uint32_t key) {
     return decodedPages(std::move(bytes), key);
+}
+
+std::vector<std::string> mdbRowsWithin(const fs::path& file, const std::set<std::string>& tables) {
+    std::vector<std::string> out;
+    for (const auto& name : tables) {
+        const std::vector<std::string> r = mdbRowsWithin(file, name);
+        out.insert(out.end(), r.begin(), r.end());
+    }
+    return out;
 }
 
 }  // namespace testsupport

@@ -4,10 +4,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "format/IndexPage.h"
+#include "format/Page.h"
 #include "format/TableDef.h"
 #include "support/Fixtures.h"
 
@@ -32,7 +37,7 @@ struct Layout {
     std::vector<Table> tables;        // user tables
     std::vector<Table> systemTables;  // the catalogue and the other system tables
     std::vector<uint32_t> cataloguePages, mapPages;
-    std::vector<Placed> rows;  // the user tables' rows
+    std::vector<Placed> rows;                    // the user tables' rows
     std::map<std::string, uint64_t> systemRows;  // the system tables' live rows
     uint32_t pages = 0;
     uint32_t databaseKey = 0;
@@ -56,9 +61,25 @@ uint64_t matched(std::vector<std::string> want, std::vector<std::string> got);
 // The rows mdbtools reads from a table of a file that may be damaged (a
 // reading that hangs is cut off).
 std::vector<std::string> mdbRowsWithin(const fs::path& file, const std::string& table);
+// The same for several tables, one after the other.
+std::vector<std::string> mdbRowsWithin(const fs::path& file, const std::set<std::string>& tables);
 
 // An encoded file's pages decoded, or encoded again (page 0 is never
 // encoded); a file whose key is 0 is returned as it is.
+// Page p of a file held in memory: its bytes, to damage, or a copy of them.
+uint8_t* pageBytes(std::string& file, uint32_t p);
+jet::Page pageCopy(const std::string& file, uint32_t p);
+// Rewrites the index leaf on page p with its entries as edit leaves them.
+void editLeaf(std::string& file, uint32_t p,
+              const std::function<void(std::vector<jet::IndexEntry>&)>& edit);
+
+// One element of v chosen at random; nullptr when v is empty.
+template <typename T>
+const T* pickOne(const std::vector<T>& v, std::mt19937& g) {
+    if (v.empty()) return nullptr;
+    return &v[std::uniform_int_distribution<std::size_t>(0, v.size() - 1)(g)];
+}
+
 std::string decodedPages(std::string bytes, uint32_t databaseKey);
 std::string encodedPages(std::string bytes, uint32_t databaseKey);
 
