@@ -608,14 +608,6 @@ void trial(const fs::path& dir, const Subject& s, const Layout& l, const std::st
     }
 }
 
-std::string percent(uint64_t part, uint64_t whole) {
-    if (whole == 0) return "-";
-    std::ostringstream s;
-    s << std::fixed << std::setprecision(1)
-      << 100.0 * static_cast<double>(part) / static_cast<double>(whole) << "%";
-    return s.str();
-}
-
 // Our own databases of shapes the common sample lacks.
 void buildShape(const fs::path& path, const std::string& shape) {
     using jet::ColumnType;

@@ -386,14 +386,6 @@ void measure(const fs::path& dir, const std::string& original, const std::string
     }
 }
 
-std::string percent(uint64_t part, uint64_t whole) {
-    if (whole == 0) return "-";
-    std::ostringstream s;
-    s << std::fixed << std::setprecision(1)
-      << 100.0 * static_cast<double>(part) / static_cast<double>(whole) << "%";
-    return s.str();
-}
-
 }  // namespace
 
 TEST(RepairSweep, ReadableRowsComeBackAndNoneIsLostUnlogged) {

@@ -1,6 +1,7 @@
 #include "support/DamageLayout.h"
 
 #include <algorithm>
+#include <iomanip>
 #include <sstream>
 
 #include "format/DataPage.h"
@@ -234,6 +235,14 @@ std::vector<std::string> mdbRowsWithin(const fs::path& file, const std::set<std:
         out.insert(out.end(), r.begin(), r.end());
     }
     return out;
+}
+
+std::string percent(uint64_t part, uint64_t whole) {
+    if (whole == 0) return "-";
+    std::ostringstream s;
+    s << std::fixed << std::setprecision(1)
+      << 100.0 * static_cast<double>(part) / static_cast<double>(whole) << "%";
+    return s.str();
 }
 
 }  // namespace testsupport

@@ -64,6 +64,9 @@ std::vector<std::string> mdbRowsWithin(const fs::path& file, const std::string& 
 // The same for several tables, one after the other.
 std::vector<std::string> mdbRowsWithin(const fs::path& file, const std::set<std::string>& tables);
 
+// part of whole as a percentage with one decimal ("-" of nothing).
+std::string percent(uint64_t part, uint64_t whole);
+
 // An encoded file's pages decoded, or encoded again (page 0 is never
 // encoded); a file whose key is 0 is returned as it is.
 // Page p of a file held in memory: its bytes, to damage, or a copy of them.
