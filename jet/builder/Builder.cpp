@@ -40,7 +40,7 @@ const Bytes kSidCreator = {0x02, 0x04};
 const Bytes kSidEngine = {0x03, 0x01};
 
 struct TableState {
-    TableSpec schema;
+    TableSchema schema;
     bool system = false;
     std::vector<uint32_t> pages;  // definition pages
     TableMaps maps;
@@ -71,7 +71,7 @@ class DatabaseBuilder::Impl {
             fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
         }
         buildPage0(password);
-        for (auto& t : systemTableSpecs()) addTable(std::move(t), true);
+        for (auto& t : systemTableSchemas()) addTable(std::move(t), true);
         std::set<std::string> names;
         for (auto& t : tables_) names.insert(t.schema.name);
         for (auto& t : userTables) {
@@ -120,7 +120,7 @@ class DatabaseBuilder::Impl {
 
   private:
     void addTable(BuildTable schema, bool system) {
-        validateTableSpec(schema);
+        validateTableSchema(schema);
         TableState t;
         t.system = system;
         t.schema = std::move(schema);

@@ -19,14 +19,14 @@
 #include "format/Date.h"
 #include "util/Failure.h"
 #include "write/RowEncoder.h"
-#include "write/TableSpec.h"
+#include "write/TableSchema.h"
 
 namespace jet {
 
 // Tables are described as the table writer takes them.
-using BuildColumn = ColumnSpec;
-using BuildIndex = IndexSpec;
-using BuildTable = TableSpec;
+using BuildColumn = ColumnSchema;
+using BuildIndex = IndexSchema;
+using BuildTable = TableSchema;
 
 enum class LongValueForm { kBySize, kInline, kSingle, kChain };
 

@@ -5,10 +5,10 @@
 
 #include <vector>
 
-#include "write/TableSpec.h"
+#include "write/TableSchema.h"
 
 namespace jet {
 
-std::vector<TableSpec> systemTableSpecs();
+std::vector<TableSchema> systemTableSchemas();
 
 }  // namespace jet

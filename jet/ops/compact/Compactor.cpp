@@ -8,7 +8,7 @@
 #include "format/UsageMap.h"
 #include "util/Background.h"
 #include "write/PageBuilder.h"
-#include "write/TableSpec.h"
+#include "write/TableSchema.h"
 
 namespace jet {
 

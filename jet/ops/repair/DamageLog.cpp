@@ -11,8 +11,8 @@ namespace jet {
 
 namespace {
 
-constexpr std::size_t kValueLimit = 4000;   // characters of one value in a description
-constexpr std::size_t kTextLimit = 60000;   // characters of a description
+constexpr std::size_t kValueLimit = 4000;  // characters of one value in a description
+constexpr std::size_t kTextLimit = 60000;  // characters of a description
 
 std::string where(RowPtr at) {
     return "page " + std::to_string(at.page) + ", row " + std::to_string(at.row);
@@ -111,11 +111,11 @@ void DamageLog::addIssues(Database& db, const TableDef& def,
         DamageEntry e;
         e.code = codeOf(i.kind);
         e.table = def.name;
-        const bool row = i.kind != SalvageIssue::Kind::kPageLost &&
-                         i.kind != SalvageIssue::Kind::kRowsMissing;
+        const bool row =
+            i.kind != SalvageIssue::Kind::kPageLost && i.kind != SalvageIssue::Kind::kRowsMissing;
         std::string text = lead(i.kind) + " (table '" + def.name + "', " +
-                           (row ? where(i.at) : "page " + std::to_string(i.at.page)) + "): " +
-                           i.what + ".";
+                           (row ? where(i.at) : "page " + std::to_string(i.at.page)) +
+                           "): " + i.what + ".";
         if (row) {
             e.recid.resize(4);
             put32(e.recid.data(), i.at.toU32());
@@ -126,8 +126,8 @@ void DamageLog::addIssues(Database& db, const TableDef& def,
     }
 }
 
-TableSpec compactErrorSpec() {
-    TableSpec t;
+TableSchema compactErrorSchema() {
+    TableSchema t;
     t.name = kCompactErrorTable;
     t.columns = {{"ErrorCode", ColumnType::kLong, 255, false},
                  {"ErrorDescription", ColumnType::kMemo, 255, false},

@@ -18,7 +18,7 @@
 #include "format/Bytes.h"
 #include "read/TableSalvage.h"
 #include "write/RowEncoder.h"
-#include "write/TableSpec.h"
+#include "write/TableSchema.h"
 
 namespace jet {
 
@@ -47,7 +47,7 @@ class DamageLog {
 };
 
 // The table as the engine creates it: no index, text and memo compressed.
-TableSpec compactErrorSpec();
+TableSchema compactErrorSchema();
 
 // One entry as a row of a table with the log's columns (matched by name,
 // so that a log an earlier repair left, its columns in another order, takes

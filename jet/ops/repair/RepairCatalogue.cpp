@@ -66,7 +66,7 @@ const TableDef& RepairPlan::catalogueDef() {
                       "); it is made anew as the engine creates it, and the catalogue's rows are "
                       "found by reading the whole file.");
         defs_.push_back(std::make_unique<TableDef>(
-            makeTableDef(systemTableSpecs().front(), true, kCatalogPage)));
+            makeTableDef(systemTableSchemas().front(), true, kCatalogPage)));
         catalogueMade_ = true;
         return *defs_.back();
     }
@@ -174,7 +174,8 @@ void RepairPlan::recoverOrphans(const std::vector<std::pair<CatalogEntry, RowPtr
             log_.add({static_cast<int32_t>(ErrorCode::kDamaged),
                       "Table recovered (page " + std::to_string(p) +
                           "): its catalogue row is lost; its definition was found, and it is "
-                          "copied under the name '" + e.name + "'.",
+                          "copied under the name '" +
+                          e.name + "'.",
                       {},
                       e.name});
         } catch (const JetException&) {
@@ -188,8 +189,8 @@ std::string RepairPlan::recoveredName(uint32_t page, uint8_t tableType) {
     std::set<std::string> names;
     for (const auto& [e, slot] : catalogue_) names.insert(e.name);
     for (const Table& t : tables_) names.insert(t.entry.name);
-    std::string base = std::string(tableType == 'S' ? "MSys" : "") + "Recovered_Table_" +
-                       std::to_string(page);
+    std::string base =
+        std::string(tableType == 'S' ? "MSys" : "") + "Recovered_Table_" + std::to_string(page);
     std::string name = base;
     for (int k = 2; names.count(name) != 0; ++k) name = base + "_" + std::to_string(k);
     return name;
@@ -295,8 +296,8 @@ void RepairPlan::addPermissions(Table& aces, const std::vector<Ace>& rows, int32
 void RepairPlan::keepCatalogueInStep() {
     Table* objects = catalogueTable();
     Table* aces = tableNamed("MSysACEs");
-    const bool recovered = std::any_of(tables_.begin(), tables_.end(),
-                                       [](const Table& t) { return t.recovered; });
+    const bool recovered =
+        std::any_of(tables_.begin(), tables_.end(), [](const Table& t) { return t.recovered; });
     if (!objects || (gone_.empty() && duplicates_.empty() && !recovered && log_.empty())) return;
     SalvagedRows& catalogue = sourceOf(*objects);
     for (const auto& [e, slot] : catalogue_) {
@@ -325,7 +326,7 @@ void RepairPlan::addDamageLog(const std::vector<Ace>* aceList) {
         return;
     }
     defs_.push_back(
-        std::make_unique<TableDef>(makeTableDef(compactErrorSpec(), false, kLogTablePage)));
+        std::make_unique<TableDef>(makeTableDef(compactErrorSchema(), false, kLogTablePage)));
     const TableDef& def = *defs_.back();
     Table t{{static_cast<int32_t>(kLogTablePage), kIdTables, kCompactErrorTable, 1, 2}, &def};
     t.fresh = true;

@@ -1,4 +1,4 @@
-#include "write/TableSpec.h"
+#include "write/TableSchema.h"
 
 #include <algorithm>
 #include <set>
@@ -21,10 +21,10 @@ void appendName(Bytes& b, const std::string& name) {
     for (char16_t c : u) append16(b, c);
 }
 
-std::size_t columnIndex(const TableSpec& spec, const std::string& name) {
-    auto it = std::find_if(spec.columns.begin(), spec.columns.end(),
-                           [&](const ColumnSpec& c) { return c.name == name; });
-    return static_cast<std::size_t>(it - spec.columns.begin());
+std::size_t columnIndex(const TableSchema& schema, const std::string& name) {
+    auto it = std::find_if(schema.columns.begin(), schema.columns.end(),
+                           [&](const ColumnSchema& c) { return c.name == name; });
+    return static_cast<std::size_t>(it - schema.columns.begin());
 }
 
 // Where each column lies in a row: fixed columns one after another in
@@ -35,9 +35,9 @@ struct Layout {
     uint16_t numVar = 0;
 };
 
-Layout layOut(const TableSpec& spec, bool system) {
+Layout layOut(const TableSchema& schema, bool system) {
     Layout l;
-    const auto& cols = spec.columns;
+    const auto& cols = schema.columns;
     for (std::size_t i = 0; i < cols.size(); ++i) l.blockOrder.push_back(i);
     if (system) {
         std::sort(l.blockOrder.begin(), l.blockOrder.end(),
@@ -59,7 +59,7 @@ Layout layOut(const TableSpec& spec, bool system) {
     return l;
 }
 
-Bytes columnBlock(const ColumnSpec& c, std::size_t number, const Layout& l, bool system) {
+Bytes columnBlock(const ColumnSchema& c, std::size_t number, const Layout& l, bool system) {
     const bool fixed = isFixedType(c.type);
     Bytes blk(kColumnBlockSize, 0);
     blk[kColumnType] = static_cast<uint8_t>(c.type);
@@ -85,14 +85,14 @@ Bytes columnBlock(const ColumnSpec& c, std::size_t number, const Layout& l, bool
     return blk;
 }
 
-Bytes realIndexBlock(const TableSpec& spec, const IndexSpec& ix) {
+Bytes realIndexBlock(const TableSchema& schema, const IndexSchema& ix) {
     Bytes blk(kRealIndexBlockSize, 0);
     put32(blk.data() + kRealIndexMagic, kRealIndexMagicValue);
     for (std::size_t s = 0; s < 10; ++s) {
         uint16_t number = 0xFFFF;
         uint8_t dir = 0;
         if (s < ix.columns.size()) {
-            number = static_cast<uint16_t>(columnIndex(spec, ix.columns[s].first));
+            number = static_cast<uint16_t>(columnIndex(schema, ix.columns[s].first));
             dir = ix.columns[s].second ? 0x01 : 0x00;
         }
         put16(blk.data() + kRealIndexColumns + 3 * s, number);
@@ -106,7 +106,7 @@ Bytes realIndexBlock(const TableSpec& spec, const IndexSpec& ix) {
     return blk;
 }
 
-Bytes logicalIndexBlock(const IndexSpec& ix, std::size_t i) {
+Bytes logicalIndexBlock(const IndexSchema& ix, std::size_t i) {
     Bytes blk(kLogicalIndexBlockSize, 0);
     put32(blk.data() + kLogicalIndexMagic, kTdefMagic);
     put32(blk.data() + kLogicalIndexNumber, static_cast<uint32_t>(i));
@@ -120,9 +120,9 @@ Bytes logicalIndexBlock(const IndexSpec& ix, std::size_t i) {
 
 // The logical definition; pointers and counts are patched when the table
 // is written.
-Bytes definition(const TableSpec& spec, const Layout& l, bool system) {
-    const auto& cols = spec.columns;
-    const auto& idx = spec.indexes;
+Bytes definition(const TableSchema& schema, const Layout& l, bool system) {
+    const auto& cols = schema.columns;
+    const auto& idx = schema.indexes;
     // The header, then the statistics of each real index.
     Bytes b(kTdefStats + kStatsSize * idx.size(), 0);
     b[0] = kPageTableDef;
@@ -141,7 +141,7 @@ Bytes definition(const TableSpec& spec, const Layout& l, bool system) {
     }
     for (std::size_t k : l.blockOrder) appendName(b, cols[k].name);
     for (const auto& ix : idx) {
-        Bytes blk = realIndexBlock(spec, ix);
+        Bytes blk = realIndexBlock(schema, ix);
         b.insert(b.end(), blk.begin(), blk.end());
     }
     for (std::size_t i = 0; i < idx.size(); ++i) {
@@ -160,20 +160,20 @@ Bytes definition(const TableSpec& spec, const Layout& l, bool system) {
     return b;
 }
 
-void validateIndexes(const TableSpec& spec) {
+void validateIndexes(const TableSchema& schema) {
     int primary = 0;
-    for (const auto& ix : spec.indexes) {
+    for (const auto& ix : schema.indexes) {
         if (ix.columns.empty() || ix.columns.size() > 10) {
             fail(ErrorCode::kUnsupported, "Index '" + ix.name + "' must have 1 to 10 columns.");
         }
         primary += ix.primaryKey;
         for (const auto& column : ix.columns) {
             const std::string& name = column.first;
-            const std::size_t k = columnIndex(spec, name);
-            if (k == spec.columns.size())
+            const std::size_t k = columnIndex(schema, name);
+            if (k == schema.columns.size())
                 fail(ErrorCode::kUnsupported,
                      "Index '" + ix.name + "' names no column '" + name + "'.");
-            const ColumnType t = spec.columns[k].type;
+            const ColumnType t = schema.columns[k].type;
             if (t == ColumnType::kMemo || t == ColumnType::kOle) {
                 fail(ErrorCode::kUnsupported,
                      "Memo and OLE columns cannot be indexed ('" + name + "').");
@@ -181,19 +181,19 @@ void validateIndexes(const TableSpec& spec) {
         }
     }
     if (primary > 1)
-        fail(ErrorCode::kUnsupported, "Table '" + spec.name + "' has two primary keys.");
+        fail(ErrorCode::kUnsupported, "Table '" + schema.name + "' has two primary keys.");
 }
 
 }  // namespace
 
-void validateTableSpec(const TableSpec& spec) {
-    if (spec.name.empty() || spec.columns.empty())
+void validateTableSchema(const TableSchema& schema) {
+    if (schema.name.empty() || schema.columns.empty())
         fail(ErrorCode::kUnsupported, "A table needs a name and columns.");
     std::set<std::string> seen;
-    for (const auto& c : spec.columns) {
+    for (const auto& c : schema.columns) {
         if (!seen.insert(c.name).second)
             fail(ErrorCode::kUnsupported,
-                 "Table '" + spec.name + "' has two columns named '" + c.name + "'.");
+                 "Table '" + schema.name + "' has two columns named '" + c.name + "'.");
         if (c.type == ColumnType::kText && (c.maxChars == 0 || c.maxChars > 255)) {
             fail(ErrorCode::kUnsupported,
                  "Text column '" + c.name + "' must hold 1 to 255 characters.");
@@ -203,14 +203,14 @@ void validateTableSpec(const TableSpec& spec) {
                  "Only Long columns can be AutoNumbers ('" + c.name + "').");
         }
     }
-    validateIndexes(spec);
+    validateIndexes(schema);
 }
 
-TableDef makeTableDef(const TableSpec& spec, bool system, uint32_t firstPage) {
+TableDef makeTableDef(const TableSchema& schema, bool system, uint32_t firstPage) {
     TableDef def;
-    def.name = spec.name;
+    def.name = schema.name;
     def.firstPage = firstPage;
-    def.buffer = definition(spec, layOut(spec, system), system);
+    def.buffer = definition(schema, layOut(schema, system), system);
     parseTableDef(def);
     return def;
 }

@@ -16,14 +16,14 @@
 
 namespace jet {
 
-struct ColumnSpec {
+struct ColumnSchema {
     std::string name;
     ColumnType type = ColumnType::kLong;
     uint16_t maxChars = 255;  // Text
     bool autoNumber = false;  // Long: numbered when the value is null
 };
 
-struct IndexSpec {
+struct IndexSchema {
     std::string name;
     std::vector<std::pair<std::string, bool>> columns;  // column name, ascending
     bool primaryKey = false;
@@ -31,21 +31,21 @@ struct IndexSpec {
     bool ignoreNulls = false;
 };
 
-struct TableSpec {
+struct TableSchema {
     std::string name;
-    std::vector<ColumnSpec> columns;
-    std::vector<IndexSpec> indexes;
+    std::vector<ColumnSchema> columns;
+    std::vector<IndexSchema> indexes;
 };
 
 // Refuses (kUnsupported) a table the engine would not create: no name or
 // columns, two columns of one name, Text longer than 255 characters, an
 // AutoNumber that is not Long, an index on a missing, memo or OLE column,
 // or two primary keys.
-void validateTableSpec(const TableSpec& spec);
+void validateTableSchema(const TableSchema& schema);
 
 // The definition's logical buffer for a table whose first definition page
-// is firstPage, parsed; column numbers follow the order of spec.columns.
-TableDef makeTableDef(const TableSpec& spec, bool system, uint32_t firstPage);
+// is firstPage, parsed; column numbers follow the order of schema.columns.
+TableDef makeTableDef(const TableSchema& schema, bool system, uint32_t firstPage);
 
 // Pages a definition of this length takes after its first.
 std::size_t continuationPages(std::size_t definitionLength);
