@@ -13,6 +13,7 @@
 #include "platform/doubles/Doubles.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
+#include "support/ProductDatabase.h"
 #include "support/SampleDatabase.h"
 
 using namespace testsupport;
@@ -23,7 +24,6 @@ using platform::doubles::ScriptedEngineFactory;
 
 namespace {
 
-const std::string kProductPassword = "MARLIN4ii8-tb3pz6qk";
 const std::string kTitle = "Maintenance - QW DBASE";
 
 // A database as the product keeps it, under the product's password, with

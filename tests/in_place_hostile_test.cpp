@@ -21,6 +21,7 @@
 #include "platform/MessageBox.h"
 #include "platform/doubles/Doubles.h"
 #include "support/Fixtures.h"
+#include "support/RoutineHarness.h"
 #include "support/SampleDatabase.h"
 
 using namespace testsupport;
@@ -31,34 +32,11 @@ using platform::doubles::ScriptedEngineFactory;
 
 namespace {
 
-const std::string kPassword = "MARLIN4ii8-tb3pz6qk";
-
-std::string seedBytes(const std::string& password = kPassword, int rows = 120) {
-    SampleOptions o;
-    o.password = password;
-    o.rows = rows;
-    return sampleDatabaseBytes(o);
-}
-
-struct Harness {
-    RecordingMessageBox box;
-    platform::PosixFileSystem real;
-    FaultyFileSystem files{real};
-    platform::doubles::FixedNumberFormat numbers;
-    ScriptedEngineFactory engines;
-    compaction::Runtime rt{box, files, numbers, engines};
-
-    bool run(const fs::path& db, const std::string& password = kPassword) {
-        return compaction::CompactDB(db.string(), db.string() + "2", password, rt);
-    }
-    std::string message() const { return box.shown.empty() ? "" : box.shown.front().text; }
-};
-
 // The database was compacted: a sound database, other than the original.
 void expectCompacted(const fs::path& db, const std::string& original) {
     ASSERT_TRUE(fs::exists(db));
     EXPECT_TRUE(readFile(db) != original) << "the database was not compacted";
-    auto check = jet::checkFile(db.string(), kPassword);
+    auto check = jet::checkFile(db.string(), kProductPassword);
     ASSERT_TRUE(check.ok()) << check.error().description;
     EXPECT_TRUE(check.value().ok());
 }
@@ -189,7 +167,7 @@ TEST(InPlaceHostile, WhatCannotTakeTheCopyIsRefusedBeforeAnyWork) {
 // A file size limit met while the copy is written, and signals a script may
 // send that are not interrupts: no copy is left, the database is untouched.
 TEST(InPlaceHostile, LimitsAndStraySignalsLeaveNoCopy) {
-    const std::string original = seedBytes(kPassword, 600);
+    const std::string original = seedBytes(kProductPassword, 600);
     const rlim_t limit = original.size() / 4;
     {
         SCOPED_TRACE("jet4 under a file size limit");

@@ -17,31 +17,17 @@
 #include "jet/Check.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
+#include "support/ProductDatabase.h"
 #include "support/SampleDatabase.h"
 
 using namespace testsupport;
 
 namespace {
 
-const std::string kPassword = "MARLIN4ii8-tb3pz6qk";
-
 int trials() {
     if (!std::getenv("QW_STRESS")) return 0;
     const char* n = std::getenv("QW_STRESS_TRIALS");
     return n ? std::max(1, std::atoi(n)) : 120;
-}
-
-std::vector<std::vector<std::string>> contentOf(const fs::path& db) {
-    std::vector<std::vector<std::string>> out;
-    auto info = jet::databaseInfo(db.string(), kPassword);
-    if (!info.ok()) return {{"unreadable: " + info.error().description}};
-    for (const auto& t : info.value().report.tables) {
-        if (t.system) continue;
-        std::string err;
-        out.push_back(ourRows(db.string(), kPassword, t.name, err));
-        if (!err.empty()) out.push_back({err});
-    }
-    return out;
 }
 
 struct ToolRun {
@@ -88,7 +74,7 @@ TEST(InPlaceStress, RunsAtOnceNeverLoseTheDatabase) {
     const int n = trials();
     if (n == 0) GTEST_SKIP() << "set QW_STRESS=1 to run (scripts/stress-in-place)";
     SampleOptions o;
-    o.password = kPassword;
+    o.password = kProductPassword;
     o.rows = 600;
     const std::string original = sampleDatabaseBytes(o);
     TempDir dir;
@@ -129,7 +115,7 @@ TEST(InPlaceStress, RunsAtOnceNeverLoseTheDatabase) {
             ++successes[ok];
             bool whole = readFile(db) == original;
             if (!whole) {
-                auto check = jet::checkFile(db.string(), kPassword);
+                auto check = jet::checkFile(db.string(), kProductPassword);
                 whole = check.ok() && check.value().ok() && contentOf(db) == rows;
             }
             if (!whole) {
@@ -156,7 +142,7 @@ TEST(InPlaceStress, ALinkSwappedInWhenTheTemporaryAppearsIsNeverFollowed) {
     const int n = trials();
     if (n == 0) GTEST_SKIP() << "set QW_STRESS=1 to run (scripts/stress-in-place)";
     SampleOptions o;
-    o.password = kPassword;
+    o.password = kProductPassword;
     o.rows = 600;
     const std::string original = sampleDatabaseBytes(o);
     const std::string secret = "root:x:0:0::/root:/bin/sh\n";

@@ -28,6 +28,7 @@
 #include "platform/doubles/Doubles.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
+#include "support/RoutineHarness.h"
 #include "support/SampleDatabase.h"
 
 using namespace testsupport;
@@ -37,54 +38,6 @@ using platform::doubles::RecordingMessageBox;
 using platform::doubles::ScriptedEngineFactory;
 
 namespace {
-
-const std::string kPassword = "MARLIN4ii8-tb3pz6qk";
-
-std::string seedBytes(const std::string& password = kPassword, int rows = 120) {
-    SampleOptions o;
-    o.password = password;
-    o.rows = rows;
-    return sampleDatabaseBytes(o);
-}
-
-std::vector<std::vector<std::string>> contentOf(const fs::path& db,
-                                                const std::string& password = kPassword) {
-    std::vector<std::vector<std::string>> out;
-    auto info = jet::databaseInfo(db.string(), password);
-    if (!info.ok()) return {{"unreadable: " + info.error().description}};
-    for (const auto& t : info.value().report.tables) {
-        if (t.system) continue;
-        std::string err;
-        out.push_back(ourRows(db.string(), password, t.name, err));
-        if (!err.empty()) out.push_back({err});
-    }
-    return out;
-}
-
-// The database is the original, or a checked copy with the original's rows.
-void expectIntactOrCompacted(const fs::path& db, const std::string& original,
-                             const std::vector<std::vector<std::string>>& rows) {
-    ASSERT_TRUE(fs::exists(db)) << "the database is gone";
-    if (readFile(db) == original) return;
-    auto check = jet::checkFile(db.string(), kPassword);
-    ASSERT_TRUE(check.ok()) << "the database is not a database: " << check.error().description;
-    EXPECT_TRUE(check.value().ok()) << check.value().problems.front();
-    EXPECT_EQ(contentOf(db), rows);
-}
-
-struct Harness {
-    RecordingMessageBox box;
-    platform::PosixFileSystem real;
-    FaultyFileSystem files{real};
-    platform::doubles::FixedNumberFormat numbers;
-    ScriptedEngineFactory engines;
-    compaction::Runtime rt{box, files, numbers, engines};
-
-    bool run(const fs::path& db) {
-        return compaction::CompactDB(db.string(), db.string() + "2", kPassword, rt);
-    }
-    std::string message() const { return box.shown.empty() ? "" : box.shown.front().text; }
-};
 
 // A flag one thread waits on until another sets it.
 class Signal {
@@ -260,7 +213,7 @@ TEST(InPlace, ADatabaseIsNeverDeletedAsItsOwnTemporary) {
     fs::create_symlink("data.dbf2", dir / "alias");
     Harness h;
     EXPECT_FALSE(compaction::CompactDB((dir / "data.dbf2").string(), (dir / "alias").string(),
-                                       kPassword, h.rt));
+                                       kProductPassword, h.rt));
     EXPECT_NE(h.message().find("is the database itself"), std::string::npos) << h.message();
     EXPECT_TRUE(readFile(dir / "data.dbf2") == original) << "the database was changed";
     EXPECT_TRUE(fs::is_symlink(dir / "alias"));
@@ -507,7 +460,7 @@ TEST(InPlace, ALinkToAnotherFileSystemIsCompactedBesideTheRealFile) {
     TempDir dir;
     const fs::path mnt = dir / "other";
     fs::create_directory(mnt);
-    const std::string original = seedBytes(kPassword, 600);
+    const std::string original = seedBytes(kProductPassword, 600);
     if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=16m") != 0)
         GTEST_SKIP() << "cannot mount a file system here";
     writeFile(mnt / "data.dbf", original);

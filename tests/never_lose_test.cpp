@@ -27,6 +27,7 @@
 #include "support/FaultyEnv.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
+#include "support/ProductDatabase.h"
 #include "support/SampleDatabase.h"
 #include "write/DatabaseWriter.h"
 #include "write/LongValueWriter.h"
@@ -36,41 +37,6 @@ using platform::doubles::FaultyFileSystem;
 using platform::doubles::RecordingMessageBox;
 
 namespace {
-
-const std::string kPassword = "MARLIN4ii8-tb3pz6qk";
-
-// A product database with dead space, built by our own builder.
-std::string seedBytes(int rows = 120) {
-    SampleOptions o;
-    o.password = kPassword;
-    o.rows = rows;
-    return sampleDatabaseBytes(o);
-}
-
-// Every user table's rows, as our reader gives them.
-std::vector<std::vector<std::string>> contentOf(const fs::path& db) {
-    std::vector<std::vector<std::string>> out;
-    auto info = jet::databaseInfo(db.string(), kPassword);
-    if (!info.ok()) return {{"unreadable: " + info.error().description}};
-    for (const auto& t : info.value().report.tables) {
-        if (t.system) continue;
-        std::string err;
-        out.push_back(ourRows(db.string(), kPassword, t.name, err));
-        if (!err.empty()) out.push_back({err});
-    }
-    return out;
-}
-
-// The database is the original, or a checked copy with the original's rows.
-void expectIntactOrCompacted(const fs::path& db, const std::string& original,
-                             const std::vector<std::vector<std::string>>& rows) {
-    ASSERT_TRUE(fs::exists(db)) << "the database is gone";
-    if (readFile(db) == original) return;
-    auto check = jet::checkFile(db.string(), kPassword);
-    ASSERT_TRUE(check.ok()) << check.error().description;
-    EXPECT_TRUE(check.value().ok()) << check.value().problems.front();
-    EXPECT_EQ(contentOf(db), rows);
-}
 
 struct Runtime {
     RecordingMessageBox box;
@@ -127,7 +93,7 @@ int runChild(const fs::path& db, jet::Env* env, std::chrono::microseconds killAf
     pid_t pid = ::fork();
     if (pid == 0) {
         Runtime r(env);
-        compaction::CompactDB(db.string(), db.string() + "2", kPassword, r.rt);
+        compaction::CompactDB(db.string(), db.string() + "2", kProductPassword, r.rt);
         ::_exit(0);
     }
     if (killAfter.count() > 0) {
@@ -152,7 +118,7 @@ TEST(NeverLose, EachFileOperationFailingInTurnLeavesTheDatabaseWhole) {
     const auto rows = contentOf(db);
     FaultyEnv counting;
     Runtime clean(&counting);
-    ASSERT_TRUE(compaction::CompactDB(db.string(), db.string() + "2", kPassword, clean.rt));
+    ASSERT_TRUE(compaction::CompactDB(db.string(), db.string() + "2", kProductPassword, clean.rt));
     const auto engineKinds = counting.kinds();
     const auto routineOps = clean.files.calls;
     ASSERT_GT(engineKinds.size(), 20u);
@@ -165,7 +131,7 @@ TEST(NeverLose, EachFileOperationFailingInTurnLeavesTheDatabaseWhole) {
         writeFile(db, original);
         Runtime r(io);
         arm(r);
-        bool ok = compaction::CompactDB(db.string(), db.string() + "2", kPassword, r.rt);
+        bool ok = compaction::CompactDB(db.string(), db.string() + "2", kProductPassword, r.rt);
         EXPECT_EQ(r.box.shown.size(), ok ? 0u : 1u);
         expectIntactOrCompacted(db, original, rows);
         ++points;
@@ -207,7 +173,8 @@ TEST(NeverLose, EveryCallTheEngineMakesCanFailWithoutHarm) {
     const std::string original = seedBytes();
     writeFile(src, original);
     auto compact = [&](jet::Env* env) {
-        jet::CompactRequest req{src.string(), kPassword, copy.string(), kPassword, true};
+        jet::CompactRequest req{src.string(), kProductPassword, copy.string(), kProductPassword,
+                                true};
         req.env = env;
         return jet::compactFile(req);
     };
@@ -218,7 +185,7 @@ TEST(NeverLose, EveryCallTheEngineMakesCanFailWithoutHarm) {
     for (const char* kind : {"open", "stat", "lock", "read", "write", "flush", "advise", "close"})
         EXPECT_TRUE(kinds.count(kind)) << kind << " calls bypass the Env";
     FaultyEnv reads;
-    ASSERT_TRUE(jet::checkFile(src.string(), kPassword, &reads).ok());
+    ASSERT_TRUE(jet::checkFile(src.string(), kProductPassword, &reads).ok());
     EXPECT_GT(reads.count(), 0);
 
     int failed = 0;
@@ -227,7 +194,7 @@ TEST(NeverLose, EveryCallTheEngineMakesCanFailWithoutHarm) {
         auto r = compact(&io);
         SCOPED_TRACE("call #" + std::to_string(i) + " (" + io.failedKind() + ")");
         if (r.ok()) {
-            auto check = jet::checkFile(copy.string(), kPassword);
+            auto check = jet::checkFile(copy.string(), kProductPassword);
             ASSERT_TRUE(check.ok());
             EXPECT_TRUE(check.value().ok());
         } else {
@@ -251,7 +218,7 @@ TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
     FaultyEnv counting;
     Runtime clean(&counting);
     auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(compaction::CompactDB(db.string(), db.string() + "2", kPassword, clean.rt));
+    ASSERT_TRUE(compaction::CompactDB(db.string(), db.string() + "2", kProductPassword, clean.rt));
     auto took = std::chrono::steady_clock::now() - start;
     const long engineOps = counting.count();
     const long routineOps = static_cast<long>(clean.files.calls.size()) + 1;
@@ -284,7 +251,7 @@ TEST(NeverLose, KillingTheRoutineAtAnyMomentLeavesADatabaseThatChecks) {
         if (pid == 0) {
             Runtime r;
             killAtRoutineStep(r.files, i);
-            compaction::CompactDB(db.string(), db.string() + "2", kPassword, r.rt);
+            compaction::CompactDB(db.string(), db.string() + "2", kProductPassword, r.rt);
             ::_exit(0);
         }
         int status = 0;
@@ -423,7 +390,7 @@ TEST(NeverLose, ADatabaseInUseIsRefused) {
     auto compact = [&] {
         fs::remove(dir / "copy.mdb");
         return jet::compactFile(
-            {db.string(), kPassword, (dir / "copy.mdb").string(), kPassword, true});
+            {db.string(), kProductPassword, (dir / "copy.mdb").string(), kProductPassword, true});
     };
     auto expectInUse = [&](const jet::Result<jet::CompactResult>& r) {
         ASSERT_FALSE(r.ok());
@@ -508,7 +475,7 @@ TEST(NeverLose, AReadOnlyDatabaseOrFolderIsLeftUntouched) {
 }
 
 TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
-    const std::string original = seedBytes(600);
+    const std::string original = seedBytes(kProductPassword, 600);
     // Writes failing with "no space" part way.
     {
         TempDir dir;
@@ -520,7 +487,8 @@ TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
             FaultyEnv counting;
             Runtime r(&counting);
             ASSERT_TRUE(compaction::CompactDB((dir / "data.dbf").string(),
-                                              (dir / "counted.dbf").string(), kPassword, r.rt));
+                                              (dir / "counted.dbf").string(), kProductPassword,
+                                              r.rt));
             fs::remove(dir / "counted.dbf");
             writeFile(dir / "data.dbf", original);  // the run replaced it
             for (const auto& kind : counting.kinds()) lastWrite += kind == "write" ? 1 : 0;
@@ -529,7 +497,7 @@ TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
         FaultyEnv io(lastWrite, ENOSPC, FaultyEnv::Mode::kShortWrite, "write");
         Runtime r(&io);
         bool ok = compaction::CompactDB((dir / "data.dbf").string(), (dir / "data.dbf2").string(),
-                                        kPassword, r.rt);
+                                        kProductPassword, r.rt);
         EXPECT_FALSE(ok);
         ASSERT_EQ(r.box.shown.size(), 1u);
         EXPECT_EQ(readFile(dir / "data.dbf"), original);
