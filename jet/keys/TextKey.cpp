@@ -253,6 +253,8 @@ bool sharpSCountMatters(std::u16string_view value) {
 }
 
 bool storedSharpSCountMatters(ByteView stored) {
+    // No DF byte, no sharp s (compressed or UTF-16LE).
+    if (std::memchr(stored.data(), 0xDF, stored.size()) == nullptr) return false;
     std::array<char16_t, kKeyedUnits> units;
     return sharpSCountMatters(storedUnits(stored, units));
 }

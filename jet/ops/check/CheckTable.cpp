@@ -5,6 +5,7 @@
 #include "format/LongValue.h"
 #include "format/Row.h"
 #include "keys/KeyEncoding.h"
+#include "keys/TextKey.h"
 #include "ops/check/DatabaseChecker.h"
 #include "read/SalvagePage.h"
 #include "read/TableSalvage.h"
@@ -207,6 +208,19 @@ void DatabaseChecker::checkRow(const TableDef& def, const PageRef& page, ByteVie
     tallyRow(def, rv, rowSlot, at);
 }
 
+// A text part of what an index should hold. A value the engine has no key
+// for, or one whose key depends on how the sharp s is counted, sends the
+// index to be checked entry by entry, where either count is taken.
+void DatabaseChecker::appendTextKeyPart(IndexTally& t, const std::optional<ByteView>& stored,
+                                        bool ascending) {
+    if (!stored) {
+        scratch_.push_back(ascending ? 0x00 : 0xFF);
+    } else if (!appendStoredTextKey(scratch_, *stored, ascending) ||
+               storedSharpSCountMatters(*stored)) {
+        t.textByEntry = true;
+    }
+}
+
 // What each index should hold for this row, added once the whole row has
 // been read.
 void DatabaseChecker::tallyRow(const TableDef& def, const RowView& rv, RowPtr rowSlot, RowPtr at) {
@@ -223,6 +237,8 @@ void DatabaseChecker::tallyRow(const TableDef& def, const RowView& rv, RowPtr ro
             if (t.keys && keyEncodable(c->type)) {
                 appendKeyPart(scratch_, c->type, idx.columns[k].ascending, stored,
                               c->isBool() && boolValue(*c, rv));
+            } else if (t.keys && t.text[k]) {
+                appendTextKeyPart(t, stored, idx.columns[k].ascending);
             }
         }
         if (idx.ignoreNulls() && hasNull) {

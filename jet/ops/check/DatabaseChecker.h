@@ -149,10 +149,14 @@ class DatabaseChecker {
         bool keys = false;  // key parts are checked, not only row pointers
         std::vector<std::pair<uint8_t, bool>> shape;
         std::vector<std::size_t> encodable;  // parts checked
+        std::vector<bool> text;              // by part: a text part in the General order
         uint64_t sum = 0;
         uint64_t required = 0;
         bool optionalRows = false;  // rows with a null part an ignore-nulls index may leave out
         bool entryByEntry = false;  // keys that cannot always be split: no sums
+        // A text value with two right keys (see SharpS) or none the engine
+        // can make: the entries are checked one by one instead of summed.
+        bool textByEntry = false;
     };
     static constexpr uint64_t kOptional = 0;
 
@@ -172,6 +176,7 @@ class DatabaseChecker {
                            const std::string& where);
 
     bool keyHasNull(const TableDef& def, const RealIndex& idx, RowPtr slot);
+    void appendTextKeyPart(IndexTally& t, const std::optional<ByteView>& stored, bool ascending);
 
     void checkKey(const TableDef& def, const RealIndex& idx,
                   const std::vector<std::pair<uint8_t, bool>>& shape, ByteView key, RowPtr row,
