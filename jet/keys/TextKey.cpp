@@ -35,9 +35,12 @@ class KeySections {
     template <typename Unit>
     bool addAll(const Unit* units, std::size_t n);
     // One unit of any class but simple; false when it has no key.
-    bool add(char16_t unit, const TextKeyCode& code);
+    bool add(const TextKeyCode& code);
     // The whole key part, flag to final 00.
     void appendTo(Bytes& out, bool ascending);
+    // Whether a position counted after a sharp s was written: the other
+    // count of the sharp s may give another key.
+    bool dependsOnSharpS() const { return dependsOnSharpS_; }
 
   private:
     void fillDiacritics(std::size_t position);
@@ -45,6 +48,7 @@ class KeySections {
     std::size_t packedKana(uint8_t* out) const;
 
     SharpS sharpS_;
+    bool sawSharpS_ = false, dependsOnSharpS_ = false;
     std::size_t positions_ = 0;                         // characters with primary bytes so far
     std::array<uint8_t, 4 * kKeyedUnits + 4> primary_;  // room to copy 4 bytes at the end
     std::size_t primaryLength_ = 0;
@@ -73,12 +77,17 @@ bool KeySections::addAll(const Unit* units, std::size_t n) {
         if (code.cls == TextKeyClass::kSimple) {
             std::memcpy(primary, code.primary.data(), 4);
             primary += code.primaryLength;
-            positions += c == kSharpS && sharpSTwice ? 2 : 1;
+            if (c == kSharpS) {
+                sawSharpS_ = true;
+                positions += sharpSTwice ? 2 : 1;
+            } else {
+                ++positions;
+            }
             continue;
         }
         primaryLength_ = static_cast<std::size_t>(primary - primary_.data());
         positions_ = positions;
-        if (!add(c, code)) return false;
+        if (!add(code)) return false;
         primary = primary_.data() + primaryLength_;
         positions = positions_;
     }
@@ -89,6 +98,7 @@ bool KeySections::addAll(const Unit* units, std::size_t n) {
 
 void KeySections::fillDiacritics(std::size_t position) {
     diacriticSection_ = true;
+    dependsOnSharpS_ = dependsOnSharpS_ || sawSharpS_;
     while (diacriticPositions_ < position) {
         diacritics_[diacriticLength_++] = kPlaceholder;
         ++diacriticPositions_;
@@ -99,6 +109,7 @@ void KeySections::fillDiacritics(std::size_t position) {
 // once the value has a diacritic section (so that a two-byte diacritic
 // counts two), and its code.
 void KeySections::addSpecial(std::size_t position, const TextKeyCode& code) {
+    dependsOnSharpS_ = dependsOnSharpS_ || sawSharpS_;
     const std::size_t at =
         diacriticSection_ ? diacriticLength_ + (position - diacriticPositions_) - modifierPrefix_
                           : position;
@@ -109,13 +120,12 @@ void KeySections::addSpecial(std::size_t position, const TextKeyCode& code) {
     for (uint8_t i = 0; i < code.extraLength; ++i) specials_[specialLength_++] = code.extra[i];
 }
 
-bool KeySections::add(char16_t unit, const TextKeyCode& code) {
+bool KeySections::add(const TextKeyCode& code) {
     if (code.cls == TextKeyClass::kNone) return false;
     if (code.cls == TextKeyClass::kIgnored) return true;
     const std::size_t position = positions_;
     for (uint8_t i = 0; i < code.primaryLength; ++i) primary_[primaryLength_++] = code.primary[i];
-    if (code.primaryLength > 0)
-        positions_ += unit == kSharpS && sharpS_ == SharpS::kTwoPositions ? 2 : 1;
+    if (code.primaryLength > 0) ++positions_;  // (the sharp s is simple: see addAll)
     switch (code.cls) {
         case TextKeyClass::kInternational:
         case TextKeyClass::kKana:
@@ -160,53 +170,64 @@ std::size_t KeySections::packedKana(uint8_t* out) const {
     return length;
 }
 
+// Writes n bytes from `from` at p; returns the end.
+uint8_t* put(uint8_t* p, const uint8_t* from, std::size_t n) {
+    if (n > 0) std::memcpy(p, from, n);
+    return p + n;
+}
+
 void KeySections::appendTo(Bytes& out, bool ascending) {
     while (diacriticLength_ > 0 && diacritics_[diacriticLength_ - 1] <= kPlaceholder)
         --diacriticLength_;
-    // Room for the whole part at once, growing as a vector grows.
-    const std::size_t most = 6 + primaryLength_ + diacriticLength_ + kanaCount_ / 3 + 1 +
-                             sizeof kKanaSuffix + 2 + specialLength_;
-    if (out.capacity() - out.size() < most)
-        out.reserve(std::max(out.size() + most, 2 * out.capacity()));
+    uint8_t kana[kKeyedUnits / 3 + 1];
+    const std::size_t kanaLength = kanaCount_ > 0 ? packedKana(kana) : 0;
+    const bool more = kanaCount_ > 0 || specialLength_ > 0;
+    const std::size_t size =
+        1 + primaryLength_ + 1 + diacriticLength_ + (more ? 2 : 0) +
+        (kanaCount_ > 0 ? kanaLength + sizeof kKanaSuffix + (specialLength_ > 0 ? 1 : 0) : 0) +
+        (specialLength_ > 0 ? 1 + specialLength_ : 0) + 1 + (ascending ? 0 : 1);
     const std::size_t start = out.size();
-    out.push_back(ascending ? 0x7F : 0x80);
-    out.insert(out.end(), primary_.begin(), primary_.begin() + std::ptrdiff_t(primaryLength_));
-    out.push_back(0x01);
-    out.insert(out.end(), diacritics_.begin(),
-               diacritics_.begin() + std::ptrdiff_t(diacriticLength_));
-    if (kanaCount_ > 0 || specialLength_ > 0) {
-        out.insert(out.end(), {0x01, 0x01});
-        if (kanaCount_ > 0) {
-            uint8_t packed[kKeyedUnits / 3 + 1];
-            out.insert(out.end(), packed, packed + packedKana(packed));
-            out.insert(out.end(), std::begin(kKanaSuffix), std::end(kKanaSuffix));
-            if (specialLength_ > 0) out.push_back(0xFF);
-        }
-        if (specialLength_ > 0) {
-            out.push_back(0x01);
-            out.insert(out.end(), specials_.begin(),
-                       specials_.begin() + std::ptrdiff_t(specialLength_));
-        }
+    if (out.capacity() - start < size) out.reserve(std::max(start + size, 2 * out.capacity()));
+    out.resize(start + size);
+    uint8_t* p = out.data() + start;
+    *p++ = ascending ? 0x7F : 0x80;
+    p = put(p, primary_.data(), primaryLength_);
+    *p++ = 0x01;
+    p = put(p, diacritics_.data(), diacriticLength_);
+    if (more) {
+        *p++ = 0x01;
+        *p++ = 0x01;
     }
-    out.push_back(0x00);
+    if (kanaCount_ > 0) {
+        p = put(put(p, kana, kanaLength), kKanaSuffix, sizeof kKanaSuffix);
+        if (specialLength_ > 0) *p++ = 0xFF;
+    }
+    if (specialLength_ > 0) {
+        *p++ = 0x01;
+        p = put(p, specials_.data(), specialLength_);
+    }
+    *p++ = 0x00;
     if (!ascending) {
-        for (std::size_t i = start + 1; i < out.size(); ++i) out[i] = static_cast<uint8_t>(~out[i]);
-        out.push_back(0x00);
+        for (uint8_t* b = out.data() + start + 1; b < p; ++b) *b = static_cast<uint8_t>(~*b);
+        *p = 0x00;
     }
 }
 
 template <typename Unit>
-bool appendKeyOf(Bytes& out, const Unit* units, std::size_t n, bool ascending, SharpS sharpS) {
+bool appendKeyOf(Bytes& out, const Unit* units, std::size_t n, bool ascending, SharpS sharpS,
+                 bool* dependsOnSharpS) {
     n = std::min(n, kKeyedUnits);
     while (n > 0 && units[n - 1] == ' ') --n;
     KeySections key(sharpS);
     if (!key.addAll(units, n)) return false;
     key.appendTo(out, ascending);
+    if (dependsOnSharpS) *dependsOnSharpS = key.dependsOnSharpS();
     return true;
 }
 
-bool appendKeyOfUnits(Bytes& out, std::u16string_view value, bool ascending, SharpS sharpS) {
-    return appendKeyOf(out, value.data(), value.size(), ascending, sharpS);
+bool appendKeyOfUnits(Bytes& out, std::u16string_view value, bool ascending, SharpS sharpS,
+                      bool* dependsOnSharpS = nullptr) {
+    return appendKeyOf(out, value.data(), value.size(), ascending, sharpS, dependsOnSharpS);
 }
 
 // The first units of a stored value, in a caller's buffer.
@@ -221,18 +242,21 @@ std::u16string_view storedUnits(ByteView stored, std::array<char16_t, kKeyedUnit
 
 }  // namespace
 
-bool appendTextKey(Bytes& out, std::u16string_view value, bool ascending, SharpS sharpS) {
-    return appendKeyOfUnits(out, value, ascending, sharpS);
+bool appendTextKey(Bytes& out, std::u16string_view value, bool ascending, SharpS sharpS,
+                   bool* dependsOnSharpS) {
+    return appendKeyOfUnits(out, value, ascending, sharpS, dependsOnSharpS);
 }
 
-bool appendStoredTextKey(Bytes& out, ByteView stored, bool ascending, SharpS sharpS) {
+bool appendStoredTextKey(Bytes& out, ByteView stored, bool ascending, SharpS sharpS,
+                         bool* dependsOnSharpS) {
     // Compressed without a switch to two bytes a unit: the bytes are the units.
     if (stored.size() >= 2 && stored[0] == 0xFF && stored[1] == 0xFE &&
         std::memchr(stored.data() + 2, 0, stored.size() - 2) == nullptr) {
-        return appendKeyOf(out, stored.data() + 2, stored.size() - 2, ascending, sharpS);
+        return appendKeyOf(out, stored.data() + 2, stored.size() - 2, ascending, sharpS,
+                           dependsOnSharpS);
     }
     std::array<char16_t, kKeyedUnits> units;
-    return appendKeyOfUnits(out, storedUnits(stored, units), ascending, sharpS);
+    return appendKeyOfUnits(out, storedUnits(stored, units), ascending, sharpS, dependsOnSharpS);
 }
 
 std::optional<Bytes> encodeTextKey(const std::u16string& value, bool ascending, SharpS sharpS) {

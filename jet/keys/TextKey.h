@@ -31,12 +31,15 @@ enum class SharpS : uint8_t { kTwoPositions, kOnePosition };
 // Appends the key part of a text value, flag byte included, to out. False,
 // with out as it was, when the value holds a unit that has no key. Allocates
 // nothing once out has grown to the keys it is used for (clear() keeps that).
+// dependsOnSharpS, when given, is set when the other count of the sharp s
+// may give the value another key (it holds one, with a diacritic or special
+// character after it); sharpSCountMatters says for sure.
 bool appendTextKey(Bytes& out, std::u16string_view value, bool ascending,
-                   SharpS sharpS = SharpS::kTwoPositions);
+                   SharpS sharpS = SharpS::kTwoPositions, bool* dependsOnSharpS = nullptr);
 // The same for the value as a row stores it (UTF-16LE, or compressed after
 // FF FE), read in place.
 bool appendStoredTextKey(Bytes& out, ByteView stored, bool ascending,
-                         SharpS sharpS = SharpS::kTwoPositions);
+                         SharpS sharpS = SharpS::kTwoPositions, bool* dependsOnSharpS = nullptr);
 
 // The key part of a text value; nullopt when a unit has no key. A null
 // value is encodeNullKey.

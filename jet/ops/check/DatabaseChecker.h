@@ -149,6 +149,7 @@ class DatabaseChecker {
         bool keys = false;  // key parts are checked, not only row pointers
         std::vector<std::pair<uint8_t, bool>> shape;
         std::vector<std::size_t> encodable;  // parts checked
+        std::vector<std::size_t> columnAt;   // by part: the column's place in the definition
         std::vector<bool> text;              // by part: a text part in the General order
         uint64_t sum = 0;
         uint64_t required = 0;
@@ -162,7 +163,7 @@ class DatabaseChecker {
 
     IndexTally makeTally(const TableDef& def, const RealIndex& idx) const;
 
-    static uint64_t entryHash(RowPtr row, const Bytes& parts);
+    static uint64_t entryHash(RowPtr row, ByteView parts);
 
     // The hash of an entry for the sum its rows must give: its row pointer
     // and the key parts checked. False when the key cannot be split.
@@ -176,7 +177,8 @@ class DatabaseChecker {
                            const std::string& where);
 
     bool keyHasNull(const TableDef& def, const RealIndex& idx, RowPtr slot);
-    void appendTextKeyPart(IndexTally& t, const std::optional<ByteView>& stored, bool ascending);
+    void appendTextKeyPart(IndexTally& t, const Column& c, const std::optional<ByteView>& stored,
+                           bool ascending);
 
     void checkKey(const TableDef& def, const RealIndex& idx,
                   const std::vector<std::pair<uint8_t, bool>>& shape, ByteView key, RowPtr row,
@@ -215,6 +217,16 @@ class DatabaseChecker {
     Bytes lastKey_;
     std::vector<uint64_t> rowKeys_;
     Bytes scratch_;
+    // The key parts of the text columns of the row being tallied, made so
+    // far (each at offset in textKeys_).
+    struct TextPart {
+        const Column* column;
+        bool ascending;
+        std::size_t offset, length;
+        bool unsure;  // no key, or one the sharp s's count may change
+    };
+    std::vector<TextPart> textParts_;
+    Bytes textKeys_;
     Bytes longValue_;
     std::vector<std::pair<std::size_t, std::size_t>> parts_;
     std::pair<uint16_t, uint32_t> lastLv_{0xFFFF,
