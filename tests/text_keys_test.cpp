@@ -93,6 +93,21 @@ std::vector<uint32_t> leavesOf(const fs::path& f, const std::string& table,
     return {};
 }
 
+// A table T of an ID primary key and one indexed text column, a row for
+// each value.
+void buildIndexedText(const fs::path& f, const std::string& column,
+                      const std::vector<std::string>& values) {
+    const jet::BuildTable t{
+        "T",
+        {{"ID", jet::ColumnType::kLong}, {column, jet::ColumnType::kText, 40}},
+        {{"PrimaryKey", {{"ID", true}}, true}, {"By" + column, {{column, true}}}}};
+    auto b = jet::DatabaseBuilder::create(f.string(), {}, {t});
+    ASSERT_TRUE(b.ok()) << b.error().description;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        ASSERT_TRUE(b.value()->addRow(0, {static_cast<int64_t>(i), values[i]}).ok());
+    ASSERT_TRUE(b.value()->finish().ok());
+}
+
 std::vector<std::string> problemsOf(const fs::path& f) {
     auto report = jet::checkFile(f.string(), "");
     EXPECT_TRUE(report.ok()) << report.error().description;
@@ -143,19 +158,13 @@ TEST(TextInEveryScript, AnIndexWhoseNewKeysOutgrowItsPagesTakesPagesAtTheEnd) {
     // leaves the builder packed full.
     TempDir dir;
     const fs::path f = dir / "codes.mdb";
-    const jet::BuildTable t{"T",
-                            {{"ID", jet::ColumnType::kLong}, {"Code", jet::ColumnType::kText, 10}},
-                            {{"PrimaryKey", {{"ID", true}}, true}, {"ByCode", {{"Code", true}}}}};
-    {
-        auto b = jet::DatabaseBuilder::create(f.string(), {}, {t});
-        ASSERT_TRUE(b.ok()) << b.error().description;
-        for (int i = 0; i < 1500; ++i) {
-            char code[8];
-            std::snprintf(code, sizeof code, "%04d", i);
-            ASSERT_TRUE(b.value()->addRow(0, {int64_t(i), std::string(code)}).ok());
-        }
-        ASSERT_TRUE(b.value()->finish().ok());
+    std::vector<std::string> codes;
+    for (int i = 0; i < 1500; ++i) {
+        char code[8];
+        std::snprintf(code, sizeof code, "%04d", i);
+        codes.emplace_back(code);
     }
+    ASSERT_NO_FATAL_FAILURE(buildIndexedText(f, "Code", codes));
     const std::size_t leavesBefore = leavesOf(f, "T", "Code").size();
     const auto keyedBefore = keyedRows(f);
     const RewriteReport r = rewriteAsGreek(f, {{"T", "Code"}});
@@ -214,21 +223,12 @@ TEST(TextInEveryScript, AWrongGreekKeyIsNamedWithItsPageAndRowWhereTheOrderIsGen
 TEST(TextInEveryScript, ASharpSKeyOfEitherCountPassesAndOneOfNeitherIsNamed) {
     TempDir dir;
     const fs::path f = dir / "names.mdb";
-    const jet::BuildTable t{"T",
-                            {{"ID", jet::ColumnType::kLong}, {"Name", jet::ColumnType::kText, 40}},
-                            {{"PrimaryKey", {{"ID", true}}, true}, {"ByName", {{"Name", true}}}}};
     const std::vector<std::string> names = {"Berlin", "Gro\xC3\x9Fm\xC3\xA4rkte",
                                             "Nu\xC3\x9F-Nougat",
                                             "Stra\xC3\x9F"
                                             "e",
                                             "Zo\xC3\xAB"};
-    {
-        auto b = jet::DatabaseBuilder::create(f.string(), {}, {t});
-        ASSERT_TRUE(b.ok()) << b.error().description;
-        for (std::size_t i = 0; i < names.size(); ++i)
-            ASSERT_TRUE(b.value()->addRow(0, {int64_t(i), names[i]}).ok());
-        ASSERT_TRUE(b.value()->finish().ok());
-    }
+    ASSERT_NO_FATAL_FAILURE(buildIndexedText(f, "Name", names));
     EXPECT_EQ(problemsOf(f), std::vector<std::string>{});  // the sharp s counted twice
     const uint32_t leaf = leavesOf(f, "T", "Name").front();
     const std::string built = readFile(f);
