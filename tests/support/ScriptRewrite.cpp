@@ -136,6 +136,15 @@ void putDefinition32(Image& image, const jet::TableDef& def, std::size_t logical
 
 }  // namespace
 
+const std::vector<TextColumn>& sampleTradersText() {
+    static const std::vector<TextColumn> columns = {
+        {"Customers", "CustomerID"}, {"Orders", "CustomerID"},     {"Customers", "CompanyName"},
+        {"Customers", "City"},       {"Suppliers", "CompanyName"}, {"Categories", "CategoryName"},
+        {"Products", "ProductName"}, {"Employees", "LastName"},    {"Orders", "ShipPostalCode"},
+    };
+    return columns;
+}
+
 std::u16string scriptText(Script script, std::size_t k, std::size_t width, std::size_t m) {
     const Letters& l = lettersOf(script);
     std::u16string out(width, u' ');

@@ -61,6 +61,12 @@ inline RewriteReport rewriteAsCjk(const fs::path& file, const std::vector<TextCo
     return rewriteInScript(file, password, columns, Script::kCjk);
 }
 
+// The indexed text columns of sample-traders-full-2000.mdb (and of
+// sample-traders-deleted-rows.mdb) rewritten together: the customer code
+// where it is the primary key and where the orders refer to it, company and
+// product names, cities, categories, surnames and postal codes.
+const std::vector<TextColumn>& sampleTradersText();
+
 // The text the k-th distinct value of m units becomes, with width capital
 // letters for k (exposed for tests that look for the values).
 std::u16string scriptText(Script script, std::size_t k, std::size_t width, std::size_t m);
