@@ -233,7 +233,8 @@ TEST(Builder, TextInAnyScriptIsStoredAsJetStoresItAndKeyedInTheGeneralOrder) {
               }()));
     // How each name is stored.
     auto opened = jet::Database::open(jet::Env::standard(), db.string(), "");
-    const auto& entry = opened->localTables().back();
+    const auto tables = opened->localTables();
+    const auto& entry = tables.back();
     const jet::TableDef& def = opened->tableDef(entry.tdefPage(), entry.name);
     std::map<std::string, bool> compressed;
     opened->scanRows(def, [&](const jet::RowLocation& at, jet::ByteView b) {
