@@ -125,7 +125,8 @@ std::vector<Value> mixedRow(std::mt19937& rng, int bodyPct = 90) {
             static_cast<int64_t>(rng() % 100000000),
             pct(rng) < 50,
             pct(rng) < 20 ? Value{} : Value{words(rng, 0, 200)},
-            pct(rng) < 100 - bodyPct ? Value{} : Value{words(rng, 10, pct(rng) < 5 ? 6000 : 900)}};
+            pct(rng) < 100 - bodyPct ? Value{}
+                                     : Value{words(rng, 10, pct(rng) < 5 ? 6000 : 900)}};
 }
 
 Shape mixed(double sizeMb, int deletedPct) {

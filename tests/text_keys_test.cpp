@@ -113,7 +113,9 @@ TEST(TextInEveryScript, RewrittenFilesAreSoundReadAlikeAndCompactFaithfully) {
     ASSERT_TRUE(haveCommand("mdb-json"));
     const std::pair<Script, const char*> scripts[] = {
         {Script::kGreek, "Εμπορική"}, {Script::kCyrillic, "Торговый"}, {Script::kCjk, "北海道"}};
-    for (const auto& [script, word] : scripts) {
+    for (const auto& scriptAndWord : scripts) {
+        const Script script = scriptAndWord.first;
+        const std::string word = scriptAndWord.second;
         SCOPED_TRACE(word);
         TempDir dir;
         const fs::path src = tradersIn(script, dir);

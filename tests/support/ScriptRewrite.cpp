@@ -313,7 +313,8 @@ RewriteReport rewriteInScript(const fs::path& file, const std::string& password,
     }
     RewriteReport report;
     rewriteSites(image, sites, script, report);
-    for (auto& [name, t] : tables) {
+    for (const auto& named : tables) {
+        const Table& t = named.second;
         for (const auto& ri : t.def->realIndexes) {
             const bool touched =
                 std::any_of(ri.columns.begin(), ri.columns.end(),

@@ -42,13 +42,13 @@ std::vector<uint32_t> DatabaseChecker::ownDataPages(const TableDef& def,
                 continue;
             }
         }
-        const bool oneBit = census_
-                                ? headerMayBeDamaged(*census_, def.firstPage, *page)
-                                : type == kPageData && std::popcount(owner ^ def.firstPage) == 1;
-        const std::string found =
-            type == kPageData
-                ? "a data page whose owner field names page " + std::to_string(owner)
-                : "a page of type " + std::to_string(type) + (type == 0 ? " (zeroed?)" : "");
+        const bool oneBit = census_ ? headerMayBeDamaged(*census_, def.firstPage, *page)
+                                    : type == kPageData && std::popcount(owner ^ def.firstPage) == 1;
+        const std::string found = type == kPageData
+                                      ? "a data page whose owner field names page " +
+                                            std::to_string(owner)
+                                      : "a page of type " + std::to_string(type) +
+                                            (type == 0 ? " (zeroed?)" : "");
         problem(where + ": its owned-pages map lists page " + std::to_string(p) + ", which is " +
                     found + ": the rows the table kept there cannot be reached",
                 oneBit ? Remedy::kOwnerRepaired : Remedy::kPagesFound);
@@ -69,10 +69,9 @@ void DatabaseChecker::checkUnlisted(const TableDef& def, const std::vector<uint3
     const std::string where = "table '" + def.name + "'";
     for (uint32_t p : s.pages()) {
         if (contains(listed, p) || (*census_)[p].owner != def.firstPage) continue;
-        problem(where + ": page " + std::to_string(p) + " holds " + rows((*census_)[p].liveRows) +
-                    " of the table, but " +
-                    (mapLost ? "its owned-pages map cannot be read"
-                             : "its owned-pages map does not list it"),
+        problem(where + ": page " + std::to_string(p) + " holds " +
+                    rows((*census_)[p].liveRows) + " of the table, but " +
+                    (mapLost ? "its owned-pages map cannot be read" : "its owned-pages map does not list it"),
                 Remedy::kUnlistedTaken);
     }
     std::vector<uint32_t> leftOut;
@@ -98,8 +97,7 @@ void DatabaseChecker::describeRepair(const TableDef& def) {
                        std::to_string(s.rows().size()) + " of the " + rows(s.rowsFound()) +
                        " found";
     if (s.rowsDropped() > 0) text += ", drops " + rows(s.rowsDropped());
-    if (s.rowsChanged() > 0)
-        text += ", keeps " + rows(s.rowsChanged()) + " with values set to null";
+    if (s.rowsChanged() > 0) text += ", keeps " + rows(s.rowsChanged()) + " with values set to null";
     if (s.rowsLeftOut() > 0)
         text += ", leaves out " + rows(s.rowsLeftOut()) + " that look like an old copy";
     if (s.rowsMissing() > 0)

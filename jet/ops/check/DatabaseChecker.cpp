@@ -68,7 +68,7 @@ CheckResult DatabaseChecker::run() {
     Background other;
     if (helper && !other.tryStart([&] { work(*helper); }))
         helper.reset();  // no second thread: one worker does it all
-    work(*this);         // should it fail, the other is waited for as it goes out of scope
+    work(*this);  // should it fail, the other is waited for as it goes out of scope
     other.wait();
     if (helper) takeLivePages(*helper);
     gather(items, parts);
