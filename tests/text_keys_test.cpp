@@ -120,6 +120,10 @@ TEST(TextInEveryScript, RewrittenFilesAreSoundReadAlikeAndCompactFaithfully) {
         TempDir dir;
         const fs::path src = tradersIn(script, dir);
         EXPECT_EQ(problemsOf(src), std::vector<std::string>{});
+        std::string checked;
+        EXPECT_EQ(
+            runCommand(shellQuote(JET4_BINARY) + " check " + shellQuote(src.string()), checked), 0)
+            << checked;
         // mdbtools reads the new text as the engine does.
         for (const char* table : {"Customers", "Suppliers", "Orders", "Categories"}) {
             std::string error;
@@ -199,6 +203,9 @@ TEST(TextInEveryScript, AWrongGreekKeyIsNamedWithItsPageAndRowWhereTheOrderIsGen
     EXPECT_NE(report.value().problems[0].find(named), std::string::npos)
         << report.value().problems[0];
     EXPECT_NE(report.value().remedies[0].find("rebuilds the index"), std::string::npos);
+    std::string out;
+    EXPECT_EQ(runCommand(shellQuote(JET4_BINARY) + " check " + shellQuote(f.string()), out), 1);
+    EXPECT_NE(out.find(named), std::string::npos) << out;
 
     // The same key under a column that declares the Greek order (1032): the
     // engine does not encode that order, so the key is not judged.
@@ -216,6 +223,8 @@ TEST(TextInEveryScript, AWrongGreekKeyIsNamedWithItsPageAndRowWhereTheOrderIsGen
     bytes.replace(at, 2, "\x08\x04");
     writeFile(f, bytes);
     EXPECT_EQ(problemsOf(f), std::vector<std::string>{});
+    EXPECT_EQ(runCommand(shellQuote(JET4_BINARY) + " check " + shellQuote(f.string()), out), 0)
+        << out;
 }
 
 TEST(TextInEveryScript, ASharpSKeyOfEitherCountPassesAndOneOfNeitherIsNamed) {
