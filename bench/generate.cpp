@@ -13,6 +13,9 @@
 //   memo       memo and OLE values of 20 to 500 KB
 //   wide       150 columns, a million rows at 1 GB
 //   deleted    the mixed shape with 80% of the rows deleted
+//   greek      customers and their orders in Greek: company names, cities
+//              and customer codes in indexed text columns (stored as UTF-16),
+//              the code the customers' primary key and the orders' link
 //
 // Usage: jet4-generate OUT.mdb SIZE_MB [--shape NAME] [--password P] [--seed N]
 #include <cstdlib>
@@ -86,6 +89,14 @@ struct Shape {
     int deletedPct = 0;
     uint32_t unusedEvery = 0;  // three unused pages after this many rows (0: none)
     std::function<std::vector<Value>(std::size_t table, uint64_t row, std::mt19937&)> fill;
+    std::vector<uint64_t> shares;  // of the rows, by table (none: equal)
+
+    uint64_t rowsOf(std::size_t table) const {
+        if (shares.empty()) return rows / tables.size();
+        uint64_t all = 0;
+        for (uint64_t s : shares) all += s;
+        return rows * shares[table] / all;
+    }
 };
 
 BuildTable mixedTable(const std::string& tableName) {
@@ -268,6 +279,76 @@ Shape wide(double sizeMb) {
     return s;
 }
 
+// Greek text for the greek shape.
+const char* kGreekCities[] = {"Αθήνα",   "Θεσσαλονίκη", "Πάτρα",    "Ηράκλειο",
+                              "Λάρισα",  "Βόλος",       "Ιωάννινα", "Χανιά",
+                              "Καβάλα",  "Σέρρες",      "Χαλκίδα",  "Ρόδος",
+                              "Κέρκυρα", "Τρίκαλα",     "Καλαμάτα", "Αλεξανδρούπολη"};
+const char* kGreekWords[] = {
+    "Εμπορική", "Τεχνική",   "Ναυτιλιακή", "Παπαδόπουλος",        "Γεωργίου",
+    "Νικολάου", "Οινοποιία", "Ελαιόλαδο",  "Κατασκευές",          "Υιοί",
+    "Αδελφοί",  "Τρόφιμα",   "Μεταφορές",  "Καφέ-Ζαχαροπλαστείο", "Βιβλιοπωλείο",
+    "Φαρμακείο"};
+const char* kGreekForms[] = {"Α.Ε.", "Ο.Ε.", "Ε.Π.Ε.", "Ι.Κ.Ε.", "& ΣΙΑ"};
+
+template <std::size_t N>
+const char* pick(const char* const (&from)[N], std::mt19937& rng) {
+    return from[rng() % N];
+}
+
+// A customer's code: the first three letters of a city and a number, one a
+// customer ("ΑΘΗ-0000042"), as Greek capitals.
+std::string greekCode(uint64_t customer) {
+    static const char* kPrefixes[] = {"ΑΘΗ", "ΘΕΣ", "ΠΑΤ", "ΗΡΑ", "ΛΑΡ", "ΒΟΛ", "ΙΩΑ", "ΧΑΝ"};
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "-%07llu", static_cast<unsigned long long>(customer));
+    return std::string(kPrefixes[customer % 8]) + digits;
+}
+
+Shape greek(double sizeMb) {
+    Shape s;
+    s.tables.push_back({"Customers",
+                        {{"Code", ColumnType::kText, 12},
+                         {"Company", ColumnType::kText, 80},
+                         {"City", ColumnType::kText, 40},
+                         {"Phone", ColumnType::kText, 20},
+                         {"Since", ColumnType::kDateTime}},
+                        {{"PrimaryKey", {{"Code", true}}, true},
+                         {"ByCompany", {{"Company", true}}},
+                         {"ByCity", {{"City", true}, {"Company", true}}}}});
+    s.tables.push_back({"Orders",
+                        {{"ID", ColumnType::kLong, 0, true},
+                         {"Customer", ColumnType::kText, 12},
+                         {"Placed", ColumnType::kDateTime},
+                         {"Amount", ColumnType::kMoney},
+                         {"Note", ColumnType::kText, 120}},
+                        {{"PrimaryKey", {{"ID", true}}, true},
+                         {"ByCustomer", {{"Customer", true}}},
+                         {"ByPlaced", {{"Placed", true}}}}});
+    s.shares = {1, 5};
+    // About 150 bytes of file a row, customers and orders together.
+    s.rows = static_cast<uint64_t>(sizeMb * 1024 * 1024 / 150);
+    s.deletedPct = 10;
+    const uint64_t customers = s.rowsOf(0);
+    s.fill = [customers](std::size_t table, uint64_t row, std::mt19937& rng) {
+        if (table == 0) {
+            std::string company = std::string(pick(kGreekWords, rng)) + " " +
+                                  pick(kGreekWords, rng) + " " + pick(kGreekForms, rng);
+            return std::vector<Value>{greekCode(row), company, std::string(pick(kGreekCities, rng)),
+                                      "210-" + std::to_string(1000000 + rng() % 9000000),
+                                      36000.0 + static_cast<double>(rng() % 9000)};
+        }
+        std::string note =
+            rng() % 3 == 0 ? std::string()
+                           : std::string(pick(kGreekWords, rng)) + " — " + pick(kGreekCities, rng);
+        return std::vector<Value>{Value{}, greekCode(rng() % std::max<uint64_t>(customers, 1)),
+                                  40000.0 + static_cast<double>(rng() % 3000000) / 100.0,
+                                  static_cast<int64_t>(rng() % 50000000),
+                                  note.empty() ? Value{} : Value{note}};
+    };
+    return s;
+}
+
 bool makeShape(const std::string& shape, double sizeMb, Shape& out) {
     if (shape == "mixed")
         out = mixed(sizeMb, 30);
@@ -283,6 +364,8 @@ bool makeShape(const std::string& shape, double sizeMb, Shape& out) {
         out = wide(sizeMb);
     else if (shape == "deleted")
         out = mixed(sizeMb, 80);
+    else if (shape == "greek")
+        out = greek(sizeMb);
     else
         return false;
     return true;
@@ -313,7 +396,7 @@ int main(int argc, char** argv) {
     Shape shape;
     if (!makeShape(shapeName, sizeMb, shape)) {
         std::cerr << "jet4-generate: no shape named '" << shapeName
-                  << "' (mixed, narrow, scrambled, tables, memo, wide, deleted)\n";
+                  << "' (mixed, narrow, scrambled, tables, memo, wide, deleted, greek)\n";
         return 2;
     }
     auto built = jet::DatabaseBuilder::create(out, options, shape.tables);
@@ -326,7 +409,7 @@ int main(int argc, char** argv) {
     std::uniform_int_distribution<int> pct(0, 99);
     const std::size_t tables = shape.tables.size();
     for (std::size_t t = 0; t < tables; ++t) {
-        const uint64_t rows = shape.rows / tables;
+        const uint64_t rows = shape.rowsOf(t);
         for (uint64_t r = 0; r < rows; ++r) {
             const auto v = shape.fill(t, r, rng);
             const bool deleted = pct(rng) < shape.deletedPct;

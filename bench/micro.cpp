@@ -13,10 +13,12 @@
 #include "format/LongValue.h"
 #include "format/Rc4.h"
 #include "format/Row.h"
+#include "keys/TextKey.h"
 #include "read/Database.h"
 #include "read/RowDigest.h"
 #include "write/DatabaseWriter.h"
 #include "write/LongValueWriter.h"
+#include "write/RowEncoder.h"
 
 namespace {
 
@@ -167,6 +169,31 @@ void BM_RowDigest(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(data.rows.size()));
 }
 BENCHMARK(BM_RowDigest);
+
+// Text keys made from stored values, as the checker makes them for each row:
+// Latin names (Arg 0) and Greek ones (Arg 1), into a buffer kept from one
+// value to the next.
+void BM_TextKey(benchmark::State& state) {
+    static const std::vector<std::u16string> kValues[] = {
+        {u"Alfreds Futterkiste", u"C\u00f4te de Blaye", u"Sirop d'\u00e9rable", u"Frankfurt a.M.",
+         u"HILARI\u00d3N-Abastos", u"Wolski  Zajazd", u"QUICK-Stop", u"Berlin", u"ALFKI", u"12209"},
+        {u"\u0391\u03b8\u03ae\u03bd\u03b1",
+         u"\u0398\u03b5\u03c3\u03c3\u03b1\u03bb\u03bf\u03bd\u03af\u03ba\u03b7",
+         u"\u0395\u03bc\u03c0\u03bf\u03c1\u03b9\u03ba\u03ae \u0391.\u0395.",
+         u"\u03a0\u0391\u03a0-01",
+         u"\u039a\u03b1\u03c6\u03ad \u00ab\u0397 \u03a9\u03c1\u03b1\u03af\u03b1\u00bb"},
+    };
+    std::vector<jet::Bytes> stored;
+    for (const auto& v : kValues[state.range(0)]) stored.push_back(jet::storeText(v, true));
+    jet::Bytes key;
+    std::size_t i = 0;
+    for (auto _ : state) {
+        key.clear();
+        benchmark::DoNotOptimize(jet::appendStoredTextKey(key, stored[i], true));
+        if (++i == stored.size()) i = 0;
+    }
+}
+BENCHMARK(BM_TextKey)->Arg(0)->Arg(1);
 
 }  // namespace
 

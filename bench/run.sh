@@ -111,7 +111,10 @@ done
     echo "- tables: 2,000 tables of 800 rows at 1 GB;"
     echo "- memo: memo and OLE values of 20 to 500 KB;"
     echo "- wide: 150 columns, a million rows at 1 GB;"
-    echo "- deleted: the mixed shape with 80% of the rows deleted."
+    echo "- deleted: the mixed shape with 80% of the rows deleted;"
+    echo "- greek: customers and five times as many orders in Greek, the customer code"
+    echo "  (Greek capitals) the primary key and the orders' index, company names and"
+    echo "  cities indexed."
     echo
     echo "| shape | size MB | file bytes | compacted bytes | compact wall | compact cpu | compact peak KiB | cp+sync wall | mdb-export wall | mdb-export peak KiB | compact / cp+sync | mdb-export / compact |"
     echo "|---|---|---|---|---|---|---|---|---|---|---|---|"

@@ -64,6 +64,10 @@ std::string LocaleNumberFormat::format(const std::string& value, const std::stri
         uselocale(old);
         freelocale(loc);
     }
+    // "#,##0" asks for thousands: a locale that names a separator but no
+    // grouping (as the C library's Greek one does) groups by three.
+    const auto first = grouping.empty() ? 0 : static_cast<unsigned char>(grouping[0]);
+    if (!sep.empty() && (first == 0 || first >= CHAR_MAX)) grouping = "\3";
     return groupDigits(v, sep, grouping);
 }
 

@@ -7,8 +7,11 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "format/Row.h"
+#include "format/Text.h"
 #include "jet/Check.h"
 #include "jet/Compact.h"
+#include "read/Database.h"
 #include "read/Value.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
@@ -190,6 +193,67 @@ TEST(Builder, WideDefinitionsAndLargeTablesUseContinuationPagesAndReferenceMaps)
     EXPECT_EQ(mdbRows(out.string(), "Large"), mdbRows(db.string(), "Large"));
 }
 
+TEST(Builder, TextInAnyScriptIsStoredAsJetStoresItAndKeyedInTheGeneralOrder) {
+    // A Greek primary key and indexed Greek, Cyrillic and CJK names, with
+    // Latin ones among them: stored compressed where every unit fits one
+    // byte, else as UTF-16.
+    TempDir dir;
+    const fs::path db = dir / "scripts.mdb";
+    const jet::BuildTable t{"Πελάτες",
+                            {{"Κωδικός", jet::ColumnType::kText, 12},
+                             {"Name", jet::ColumnType::kText, 60},
+                             {"City", jet::ColumnType::kText, 40}},
+                            {{"PrimaryKey", {{"Κωδικός", true}}, true},
+                             {"ByName", {{"Name", true}}},
+                             {"ByCity", {{"City", false}, {"Name", true}}}}};
+    const std::vector<std::vector<std::string>> rows = {
+        {"ΑΘΗ-001", "Εμπορική Αθηνών Α.Ε.", "Αθήνα"},
+        {"ΘΕΣ-002", "Καφέ «Ωραία» Ο.Ε.", "Θεσσαλονίκη"},
+        {"ΜΟΣ-003", "Торговый дом Москва", "Москва"},
+        {"ΤΟΚ-004", "東京株式会社", "東京"},
+        {"PAR-005", "Caf\xC3\xA9 de la Gare", "Paris"},
+    };
+    {
+        auto b = jet::DatabaseBuilder::create(db.string(), {}, {t});
+        ASSERT_TRUE(b.ok()) << b.error().description;
+        for (const auto& r : rows) ASSERT_TRUE(b.value()->addRow(0, {r[0], r[1], r[2]}).ok());
+        ASSERT_TRUE(b.value()->finish().ok());
+    }
+    expectCleanCheck(db, "");
+    std::vector<std::string> expected;
+    for (const auto& r : rows) {
+        expected.push_back(
+            nlohmann::json{{"Κωδικός", r[0]}, {"Name", r[1]}, {"City", r[2]}}.dump());
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(mdbRows(db.string(), "Πελάτες"), canonicalRows([&] {
+                  std::string lines;
+                  for (const auto& e : expected) lines += e + "\n";
+                  return lines;
+              }()));
+    // How each name is stored.
+    auto opened = jet::Database::open(jet::Env::standard(), db.string(), "");
+    const auto tables = opened->localTables();
+    const auto& entry = tables.back();
+    const jet::TableDef& def = opened->tableDef(entry.tdefPage(), entry.name);
+    std::map<std::string, bool> compressed;
+    opened->scanRows(def, [&](const jet::RowLocation& at, jet::ByteView b) {
+        const jet::RowView rv = jet::crackRow(def, b, at.data.page, at.data.row);
+        auto name = jet::columnBytes(def, *def.columnByName("Name"), rv, at.data.page, at.data.row);
+        ASSERT_TRUE(name);
+        compressed[jet::utf16ToUtf8(jet::decodeText(*name))] =
+            name->size() >= 2 && (*name)[0] == 0xFF && (*name)[1] == 0xFE;
+    });
+    EXPECT_TRUE(compressed["Caf\xC3\xA9 de la Gare"]);
+    EXPECT_FALSE(compressed["Εμπορική Αθηνών Α.Ε."]);
+    EXPECT_FALSE(compressed["東京株式会社"]);
+    opened.reset();
+    const fs::path out = dir / "copy.mdb";
+    ASSERT_TRUE(compact(db, out, "").ok());
+    expectCleanCheck(out, "");
+    EXPECT_EQ(mdbRows(out.string(), "Πελάτες"), mdbRows(db.string(), "Πελάτες"));
+}
+
 TEST(Builder, RefusesWhatItCannotWrite) {
     TempDir dir;
     jet::BuildTable t{
@@ -199,9 +263,10 @@ TEST(Builder, RefusesWhatItCannotWrite) {
     {
         auto b = jet::DatabaseBuilder::create((dir / "a.mdb").string(), {}, {t});
         ASSERT_TRUE(b.ok());
-        auto cyrillic = b.value()->addRow(0, {int64_t(1), std::string("\xD0\x9C\xD0\xB8\xD1\x80")});
-        ASSERT_FALSE(cyrillic.ok());
-        EXPECT_NE(cyrillic.error().description.find("cannot index"), std::string::npos);
+        // U+F8FF (private use): above the General order's table, no key.
+        auto unkeyed = b.value()->addRow(0, {int64_t(1), std::string("a\xEF\xA3\xBF")});
+        ASSERT_FALSE(unkeyed.ok());
+        EXPECT_NE(unkeyed.error().description.find("cannot index"), std::string::npos);
         EXPECT_FALSE(b.value()->addRow(0, {int64_t(2), std::string(21, 'x')}).ok());
         EXPECT_FALSE(b.value()->addRow(0, {std::string("not a number"), std::monostate{}}).ok());
         ASSERT_TRUE(b.value()->addRow(0, {int64_t(3), std::string("Same")}).ok());

@@ -86,15 +86,21 @@ TEST(CompactCommand, MissingFoldersAndHiddenFilesDoNotExist) {
 }
 
 TEST(CompactCommand, AShrinkingDatabaseIsReportedWithGroupedSizesThenNoChanges) {
+    // The Greek users' own case: their locale, and a database in a folder and
+    // a file with Greek names.
     struct Locale {
         const char* name;
         const char* separator;
-    } locales[] = {{"en_US.UTF-8", ","}, {"de_DE.UTF-8", "."}};
+        const char* path;
+    } locales[] = {{"en_US.UTF-8", ",", "data.dbf"},
+                   {"de_DE.UTF-8", ".", "data.dbf"},
+                   {"el_GR.UTF-8", ".", "Βάση Πελατών/δεδομένα.dbf"}};
     for (const auto& loc : locales) {
         SCOPED_TRACE(loc.name);
         if (!haveLocale(loc.name)) GTEST_SKIP() << loc.name << " is not installed";
         TempDir dir;
-        const fs::path db = productDatabase(dir);
+        fs::create_directories((dir / loc.path).parent_path());
+        const fs::path db = productDatabase(dir, loc.path);
         const auto oldSize = fs::file_size(db);
         std::string err0;
         const auto rowsBefore = ourRows(db.string(), kProductPassword, "Customers", err0);
@@ -282,6 +288,11 @@ TEST(NumberFormat, DigitsAreGroupedAsTheLocaleGroupsThem) {
     if (haveLocale("en_US.UTF-8")) {
         EXPECT_EQ(platform::LocaleNumberFormat("en_US.UTF-8").format("1234567", "#,##0"),
                   "1,234,567");
+    }
+    // The users' own locale: a full stop between groups of three.
+    if (haveLocale("el_GR.UTF-8")) {
+        EXPECT_EQ(platform::LocaleNumberFormat("el_GR.UTF-8").format("1880064", "#,##0"),
+                  "1.880.064");
     }
 }
 

@@ -26,24 +26,11 @@
 #include "os/Paths.h"
 #include "read/Value.h"
 #include "support/ErrorTable.h"
+#include "support/Hex.h"
 
 using jet::Bytes;
 using jet::ByteView;
-
-namespace {
-Bytes hex(const std::string& s) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < s.size();) {
-        if (s[i] == ' ') {
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
-}
-}  // namespace
+using testsupport::hex;
 
 TEST(Header, MaskedRegionUsesTheFixedKeystream) {
     jet::Page p{};

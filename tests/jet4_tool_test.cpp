@@ -129,3 +129,25 @@ TEST(Jet4Tool, DumpWritesOneObjectPerRow) {
     EXPECT_NE(out.find("# table Table1\n"), std::string::npos);
     EXPECT_NE(out.find("\"data2\": \"foo2\""), std::string::npos) << out;
 }
+
+TEST(Jet4Tool, EveryCommandWorksOnGreekFolderAndFileNames) {
+    TempDir dir;
+    const fs::path folder = dir / "Βάση Δεδομένων";
+    fs::create_directory(folder);
+    SampleOptions o;
+    o.password = "κωδικός";
+    o.rows = 30;
+    buildSampleDatabase((folder / "δεδομένα.dbf").string(), o);
+    const std::string f = shellQuote((folder / "δεδομένα.dbf").string());
+    const std::string copy = shellQuote((folder / "αντίγραφο.mdb").string());
+    std::string out;
+    for (const std::string& args :
+         {"info " + f, "tables " + f, "check " + f, "dump " + f, "compact " + f + " " + copy,
+          "check " + copy, "compact --in-place " + f}) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(jet4(args + " --password 'κωδικός'", out), 0) << out;
+    }
+    EXPECT_NE(out.find("All Done!"), std::string::npos) << out;
+    EXPECT_TRUE(fs::exists(folder / "αντίγραφο.mdb"));
+    EXPECT_EQ(jet4("check " + f + " --password 'κωδικός'", out), 0) << out;
+}

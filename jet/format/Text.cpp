@@ -84,26 +84,13 @@ std::u16string utf16leToUnits(ByteView bytes) {
 }
 
 std::u16string decodeText(ByteView stored) {
-    if (stored.size() >= 2 && stored[0] == 0xFF && stored[1] == 0xFE) {
-        std::u16string out;
-        bool compressed = true;
-        std::size_t i = 2;
-        while (i < stored.size()) {
-            if (stored[i] == 0x00) {
-                compressed = !compressed;
-                ++i;
-            } else if (compressed) {
-                out.push_back(stored[i]);
-                ++i;
-            } else {
-                if (i + 1 >= stored.size()) break;
-                out.push_back(static_cast<char16_t>(stored[i] | (stored[i + 1] << 8)));
-                i += 2;
-            }
-        }
-        return out;
-    }
-    return utf16leToUnits(stored);
+    std::u16string out;
+    out.reserve(stored.size());
+    forEachTextUnit(stored, [&](char16_t c) {
+        out.push_back(c);
+        return true;
+    });
+    return out;
 }
 
 }  // namespace jet

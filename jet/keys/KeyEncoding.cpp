@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "format/Row.h"
-#include "format/Text.h"
 #include "keys/TextKey.h"
 
 namespace jet {
@@ -156,7 +155,7 @@ bool splitKeyInto(ByteView key, const std::vector<std::pair<uint8_t, bool>>& col
 }
 
 std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, const RowView& row,
-                                  uint32_t page, int rowNumber, bool generalOrder) {
+                                  uint32_t page, int rowNumber, bool generalOrder, SharpS sharpS) {
     Bytes key;
     for (const auto& ic : index.columns) {
         const Column* c = def.columnByNumber(ic.column);
@@ -170,13 +169,10 @@ std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, c
         if (t == ColumnType::kText) {
             if (!generalOrder && !isGeneralLegacy(c->sortLcid, c->sortVersion)) return std::nullopt;
             if (!stored) {
-                Bytes n = encodeNullKey(ic.ascending);
-                key.insert(key.end(), n.begin(), n.end());
-                continue;
+                key.push_back(ic.ascending ? 0x00 : 0xFF);
+            } else if (!appendStoredTextKey(key, *stored, ic.ascending, sharpS)) {
+                return std::nullopt;
             }
-            auto part = encodeTextKey(decodeText(*stored), ic.ascending);
-            if (!part) return std::nullopt;
-            key.insert(key.end(), part->begin(), part->end());
         } else if (keyEncodable(c->type)) {
             appendKeyPart(key, c->type, ic.ascending, stored);
         } else if (t == ColumnType::kBinary && ic.ascending && (!stored || !stored->empty())) {

@@ -14,6 +14,7 @@
 
 #include "format/Bytes.h"
 #include "format/TableDef.h"
+#include "keys/TextKey.h"
 
 namespace jet {
 
@@ -48,11 +49,12 @@ struct RowView;
 
 // The whole key of a row for an index, as the engine would store it;
 // nullopt when a column's type or sort order cannot be encoded (text in an
-// order other than General, or characters it does not know; binary values
-// other than ascending ones that are null or hold bytes). With
-// generalOrder, text in another order is encoded as General orders it (for
-// a row that must be indexed where no key from the engine can be had).
+// order other than General, or a unit from U+F800 up; binary values other
+// than ascending ones that are null or hold bytes). With generalOrder, text
+// in another order is encoded as General orders it (for a row that must be
+// indexed where no key from the engine can be had). sharpS: see TextKey.h.
 std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, const RowView& row,
-                                  uint32_t page, int rowNumber, bool generalOrder = false);
+                                  uint32_t page, int rowNumber, bool generalOrder = false,
+                                  SharpS sharpS = SharpS::kTwoPositions);
 
 }  // namespace jet

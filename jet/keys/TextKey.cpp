@@ -1,157 +1,286 @@
 #include "keys/TextKey.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
+
+#include "format/Text.h"
+#include "keys/TextKeyTable.h"
 
 namespace jet {
 
 namespace {
 
-enum class Kind : uint8_t { kNone, kSimple, kInternational, kSpecial, kIgnored };
+// Only the first 255 code units of a value are keyed.
+constexpr std::size_t kKeyedUnits = 255;
+constexpr char16_t kSharpS = 0x00DF;
+constexpr uint8_t kPlaceholder = 0x02;  // a position without a diacritic
+constexpr uint8_t kKanaDropped = 3;     // the kana flag left off at the end
+constexpr uint8_t kKanaSuffix[] = {0xFF, 0x02, 0x80, 0xFF, 0x80};
 
-struct Code {
-    Kind kind = Kind::kNone;
-    uint8_t p1 = 0, p2 = 0;  // primary bytes (p2 = 0: one byte)
-    uint8_t diacritic = 0;   // international letters
-    uint8_t special = 0;     // special characters
+// The value's units as keyed: the first 255, trailing spaces dropped.
+std::u16string_view keyedUnits(std::u16string_view v) {
+    v = v.substr(0, kKeyedUnits);
+    while (!v.empty() && v.back() == u' ') v.remove_suffix(1);
+    return v;
+}
+
+// The sections of one key, in buffers big enough for 255 units of any kind.
+class KeySections {
+  public:
+    explicit KeySections(SharpS sharpS) : sharpS_(sharpS) {}
+
+    // Adds units[0..n); false when one has no key. Unit is uint8_t for a
+    // compressed value read in place, else char16_t.
+    template <typename Unit>
+    bool addAll(const Unit* units, std::size_t n);
+    // One unit of any class but simple; false when it has no key.
+    bool add(const TextKeyCode& code);
+    // The whole key part, flag to final 00.
+    void appendTo(Bytes& out, bool ascending);
+    // Whether a position counted after a sharp s was written: the other
+    // count of the sharp s may give another key.
+    bool dependsOnSharpS() const { return dependsOnSharpS_; }
+
+  private:
+    void fillDiacritics(std::size_t position);
+    void addSpecial(std::size_t position, const TextKeyCode& code);
+    std::size_t packedKana(uint8_t* out) const;
+
+    SharpS sharpS_;
+    bool sawSharpS_ = false, dependsOnSharpS_ = false;
+    std::size_t positions_ = 0;                         // characters with primary bytes so far
+    std::array<uint8_t, 4 * kKeyedUnits + 4> primary_;  // room to copy 4 bytes at the end
+    std::size_t primaryLength_ = 0;
+    // The diacritic section, the positions it covers, and the length of a
+    // modifier that came before any position.
+    std::array<uint8_t, 2 * kKeyedUnits + 2> diacritics_;
+    std::size_t diacriticLength_ = 0, diacriticPositions_ = 0, modifierPrefix_ = 0;
+    bool diacriticSection_ = false;
+    std::array<uint8_t, 5 * kKeyedUnits> specials_;
+    std::size_t specialLength_ = 0;
+    std::array<uint8_t, kKeyedUnits> kana_;
+    std::size_t kanaCount_ = 0;
 };
 
-constexpr Code S(uint8_t a, uint8_t b = 0) { return {Kind::kSimple, a, b, 0, 0}; }
-constexpr Code I(uint8_t a, uint8_t d) { return {Kind::kInternational, a, 0, d, 0}; }
-constexpr Code U(uint8_t code) { return {Kind::kSpecial, 0, 0, 0, code}; }
-
-// Code units 0x20..0x7E.
-constexpr std::array<Code, 95> kAscii = {
-    S(0x07),       S(0x09),       S(0x0A),       S(0x0C),
-    S(0x0E),       S(0x10),       S(0x12),       U(0x80),  // SP ! " # $ % & '
-    S(0x14),       S(0x16),       S(0x18),       S(0x2C),
-    S(0x1A),       U(0x82),       S(0x1C),       S(0x1E),  // ( ) * + , - . /
-    S(0x36),       S(0x38),       S(0x3A),       S(0x3C),
-    S(0x3E),       S(0x40),       S(0x42),       S(0x44),  // 0-7
-    S(0x46),       S(0x48),       S(0x20),       S(0x22),
-    S(0x2E),       S(0x30),       S(0x32),       S(0x24),  // 8 9 : ; < = > ?
-    S(0x26),       S(0x4A),       S(0x4C),       S(0x4D),
-    S(0x4F),       S(0x51),       S(0x53),       S(0x55),  // @ A-G
-    S(0x57),       S(0x59),       S(0x5B),       S(0x5C),
-    S(0x5E),       S(0x60),       S(0x62),       S(0x64),  // H-O
-    S(0x66),       S(0x68),       S(0x69),       S(0x6B),
-    S(0x6D),       S(0x6F),       S(0x71),       S(0x73),  // P-W
-    S(0x75),       S(0x76),       S(0x78),       S(0x27),
-    S(0x29),       S(0x2A),       S(0x2B, 0x02), S(0x2B, 0x03),  // X Y Z [ \ ] ^ _
-    S(0x2B, 0x07), S(0x4A),       S(0x4C),       S(0x4D),
-    S(0x4F),       S(0x51),       S(0x53),       S(0x55),  // ` a-g
-    S(0x57),       S(0x59),       S(0x5B),       S(0x5C),
-    S(0x5E),       S(0x60),       S(0x62),       S(0x64),  // h-o
-    S(0x66),       S(0x68),       S(0x69),       S(0x6B),
-    S(0x6D),       S(0x6F),       S(0x71),       S(0x73),  // p-w
-    S(0x75),       S(0x76),       S(0x78),       S(0x2B, 0x09),
-    S(0x2B, 0x0B), S(0x2B, 0x0D), S(0x2B, 0x0F),  // x y z { | } ~
-};
-
-// Code units 0xA0..0xFF.
-constexpr std::array<Code, 96> kLatin1 = {
-    S(0x08, 0x02), S(0x2B, 0x10), S(0x34, 0xA6), S(0x34, 0xA7), S(0x34, 0xA8), S(0x34, 0xA9),
-    S(0x2B, 0x11), S(0x34, 0xAA), S(0x2B, 0x12), S(0x34, 0xAB), I(0x4A, 0x03), S(0x33, 0x05),
-    S(0x34, 0xAC), U(0x83),       S(0x34, 0xAD), S(0x2B, 0x13), S(0x34, 0xAE), S(0x33, 0x04),
-    S(0x3A),       S(0x3C),       S(0x2B, 0x14), S(0x34, 0xAF), S(0x34, 0xB0), S(0x34, 0xB1),
-    S(0x2B, 0x15), S(0x38),       I(0x64, 0x03), S(0x33, 0x07), S(0x37, 0x12), S(0x37, 0x16),
-    S(0x37, 0x1A), S(0x2B, 0x16), I(0x4A, 0x0F), I(0x4A, 0x0E), I(0x4A, 0x12), I(0x4A, 0x19),
-    I(0x4A, 0x13), I(0x4A, 0x1A), S(0x4A, 0x51), I(0x4D, 0x1C), I(0x51, 0x0F), I(0x51, 0x0E),
-    I(0x51, 0x12), I(0x51, 0x13), I(0x59, 0x0F), I(0x59, 0x0E), I(0x59, 0x12), I(0x59, 0x13),
-    I(0x4F, 0x68), I(0x62, 0x19), I(0x64, 0x0F), I(0x64, 0x0E), I(0x64, 0x12), I(0x64, 0x19),
-    I(0x64, 0x13), S(0x33, 0x09), I(0x64, 0x21), I(0x6F, 0x0F), I(0x6F, 0x0E), I(0x6F, 0x12),
-    I(0x6F, 0x13), I(0x76, 0x0E), S(0x6D, 0x57), S(0x6B, 0x6B), I(0x4A, 0x0F), I(0x4A, 0x0E),
-    I(0x4A, 0x12), I(0x4A, 0x19), I(0x4A, 0x13), I(0x4A, 0x1A), S(0x4A, 0x51), I(0x4D, 0x1C),
-    I(0x51, 0x0F), I(0x51, 0x0E), I(0x51, 0x12), I(0x51, 0x13), I(0x59, 0x0F), I(0x59, 0x0E),
-    I(0x59, 0x12), I(0x59, 0x13), I(0x4F, 0x68), I(0x62, 0x19), I(0x64, 0x0F), I(0x64, 0x0E),
-    I(0x64, 0x12), I(0x64, 0x19), I(0x64, 0x13), S(0x33, 0x0A), I(0x64, 0x21), I(0x6F, 0x0F),
-    I(0x6F, 0x0E), I(0x6F, 0x12), I(0x6F, 0x13), I(0x76, 0x0E), S(0x6D, 0x57), I(0x76, 0x13),
-};
-
-// The Windows-1252 characters outside Latin-1.
-struct Extra {
-    char16_t c;
-    Code code;
-};
-constexpr std::array<Extra, 26> kWindows1252 = {{
-    {0x20AC, S(0x35, 0xA1)}, {0x201A, S(0x2B, 0x39)}, {0x0192, I(0x53, 0x7B)},
-    {0x201E, S(0x2B, 0x3D)}, {0x2026, S(0x34, 0xB9)}, {0x2020, S(0x34, 0xB3)},
-    {0x2021, S(0x34, 0xB4)}, {0x2030, S(0x34, 0xBA)}, {0x0160, I(0x6B, 0x14)},
-    {0x0161, I(0x6B, 0x14)}, {0x2039, S(0x2B, 0x46)}, {0x203A, S(0x2B, 0x47)},
-    {0x0152, S(0x64, 0x51)}, {0x0153, S(0x64, 0x51)}, {0x017D, I(0x78, 0x14)},
-    {0x017E, I(0x78, 0x14)}, {0x2018, S(0x2B, 0x37)}, {0x2019, S(0x2B, 0x38)},
-    {0x201C, S(0x2B, 0x3B)}, {0x201D, S(0x2B, 0x3C)}, {0x2022, S(0x34, 0xB5)},
-    {0x2013, U(0x89)},       {0x2014, U(0x8B)},       {0x02DC, S(0x2B, 0x1C)},
-    {0x2122, S(0x6E, 0x04)}, {0x0178, I(0x76, 0x13)},
-}};
-
-Code lookup(char16_t c) {
-    if (c == 0x0000) return {Kind::kIgnored};
-    if (c >= 0x01 && c <= 0x08) return U(static_cast<uint8_t>(c + 2));
-    if (c >= 0x09 && c <= 0x0D) return S(0x08, static_cast<uint8_t>(c - 6));
-    if (c >= 0x0E && c <= 0x1F) return U(static_cast<uint8_t>(c - 3));
-    if (c >= 0x20 && c <= 0x7E) return kAscii[c - 0x20];
-    if (c == 0x7F) return U(0x1D);
-    if (c >= 0x80 && c <= 0x9F) return U(static_cast<uint8_t>(c - 0x62));
-    if (c >= 0xA0 && c <= 0xFF) return kLatin1[c - 0xA0];
-    for (const Extra& e : kWindows1252) {
-        if (e.c == c) return e.code;
+// Simple characters, most of any text, on a path of their own.
+template <typename Unit>
+bool KeySections::addAll(const Unit* units, std::size_t n) {
+    const TextKeyCode* table = textKeyTable();
+    const bool sharpSTwice = sharpS_ == SharpS::kTwoPositions;
+    uint8_t* primary = primary_.data() + primaryLength_;
+    std::size_t positions = positions_;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char16_t c = units[i];
+        if (c > kTextKeyLastUnit) return false;
+        const TextKeyCode& code = table[c];
+        if (code.cls == TextKeyClass::kSimple) {
+            std::memcpy(primary, code.primary.data(), 4);
+            primary += code.primaryLength;
+            if (c == kSharpS) {
+                sawSharpS_ = true;
+                positions += sharpSTwice ? 2 : 1;
+            } else {
+                ++positions;
+            }
+            continue;
+        }
+        primaryLength_ = static_cast<std::size_t>(primary - primary_.data());
+        positions_ = positions;
+        if (!add(code)) return false;
+        primary = primary_.data() + primaryLength_;
+        positions = positions_;
     }
-    return {};
+    primaryLength_ = static_cast<std::size_t>(primary - primary_.data());
+    positions_ = positions;
+    return true;
+}
+
+void KeySections::fillDiacritics(std::size_t position) {
+    diacriticSection_ = true;
+    dependsOnSharpS_ = dependsOnSharpS_ || sawSharpS_;
+    while (diacriticPositions_ < position) {
+        diacritics_[diacriticLength_++] = kPlaceholder;
+        ++diacriticPositions_;
+    }
+}
+
+// A special character's entry: where it stands, counted in diacritic bytes
+// once the value has a diacritic section (so that a two-byte diacritic
+// counts two), and its code.
+void KeySections::addSpecial(std::size_t position, const TextKeyCode& code) {
+    dependsOnSharpS_ = dependsOnSharpS_ || sawSharpS_;
+    const std::size_t at =
+        diacriticSection_ ? diacriticLength_ + (position - diacriticPositions_) - modifierPrefix_
+                          : position;
+    const auto mark = static_cast<uint16_t>(0x8000 | (7 + 4 * at));
+    specials_[specialLength_++] = static_cast<uint8_t>(mark >> 8);
+    specials_[specialLength_++] = static_cast<uint8_t>(mark);
+    specials_[specialLength_++] = 0x06;
+    for (uint8_t i = 0; i < code.extraLength; ++i) specials_[specialLength_++] = code.extra[i];
+}
+
+bool KeySections::add(const TextKeyCode& code) {
+    if (code.cls == TextKeyClass::kNone) return false;
+    if (code.cls == TextKeyClass::kIgnored) return true;
+    const std::size_t position = positions_;
+    for (uint8_t i = 0; i < code.primaryLength; ++i) primary_[primaryLength_++] = code.primary[i];
+    if (code.primaryLength > 0) ++positions_;  // (the sharp s is simple: see addAll)
+    switch (code.cls) {
+        case TextKeyClass::kInternational:
+        case TextKeyClass::kKana:
+            if (code.extraLength > 0) {
+                fillDiacritics(position);
+                for (uint8_t i = 0; i < code.extraLength; ++i)
+                    diacritics_[diacriticLength_++] = code.extra[i];
+                ++diacriticPositions_;
+            }
+            if (code.cls == TextKeyClass::kKana) kana_[kanaCount_++] = code.kanaFlag;
+            break;
+        case TextKeyClass::kModifier:
+            fillDiacritics(position);
+            if (diacriticLength_ > 0) {
+                diacritics_[diacriticLength_ - 1] =
+                    static_cast<uint8_t>(diacritics_[diacriticLength_ - 1] + code.extra[0]);
+            } else {
+                diacritics_[diacriticLength_++] = code.extra[0];
+                modifierPrefix_ = 1;
+            }
+            break;
+        case TextKeyClass::kSpecial:
+            addSpecial(position, code);
+            break;
+        default:
+            break;
+    }
+    return true;
+}
+
+// Kana flags three to a byte, the trailing 3s left off.
+std::size_t KeySections::packedKana(uint8_t* out) const {
+    std::size_t n = kanaCount_;
+    while (n > 0 && kana_[n - 1] == kKanaDropped) --n;
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < n; i += 3) {
+        uint8_t b = 0x80;
+        for (std::size_t k = 0; k < 3 && i + k < n; ++k)
+            b = static_cast<uint8_t>(b | kana_[i + k] << (4 - 2 * k));
+        out[length++] = b;
+    }
+    return length;
+}
+
+// Writes n bytes from `from` at p; returns the end.
+uint8_t* put(uint8_t* p, const uint8_t* from, std::size_t n) {
+    if (n > 0) std::memcpy(p, from, n);
+    return p + n;
+}
+
+void KeySections::appendTo(Bytes& out, bool ascending) {
+    while (diacriticLength_ > 0 && diacritics_[diacriticLength_ - 1] <= kPlaceholder)
+        --diacriticLength_;
+    uint8_t kana[kKeyedUnits / 3 + 1];
+    const std::size_t kanaLength = kanaCount_ > 0 ? packedKana(kana) : 0;
+    const bool more = kanaCount_ > 0 || specialLength_ > 0;
+    const std::size_t size =
+        1 + primaryLength_ + 1 + diacriticLength_ + (more ? 2 : 0) +
+        (kanaCount_ > 0 ? kanaLength + sizeof kKanaSuffix + (specialLength_ > 0 ? 1 : 0) : 0) +
+        (specialLength_ > 0 ? 1 + specialLength_ : 0) + 1 + (ascending ? 0 : 1);
+    const std::size_t start = out.size();
+    if (out.capacity() - start < size) out.reserve(std::max(start + size, 2 * out.capacity()));
+    out.resize(start + size);
+    uint8_t* p = out.data() + start;
+    *p++ = ascending ? 0x7F : 0x80;
+    p = put(p, primary_.data(), primaryLength_);
+    *p++ = 0x01;
+    p = put(p, diacritics_.data(), diacriticLength_);
+    if (more) {
+        *p++ = 0x01;
+        *p++ = 0x01;
+    }
+    if (kanaCount_ > 0) {
+        p = put(put(p, kana, kanaLength), kKanaSuffix, sizeof kKanaSuffix);
+        if (specialLength_ > 0) *p++ = 0xFF;
+    }
+    if (specialLength_ > 0) {
+        *p++ = 0x01;
+        p = put(p, specials_.data(), specialLength_);
+    }
+    *p++ = 0x00;
+    if (!ascending) {
+        for (uint8_t* b = out.data() + start + 1; b < p; ++b) *b = static_cast<uint8_t>(~*b);
+        *p = 0x00;
+    }
+}
+
+template <typename Unit>
+bool appendKeyOf(Bytes& out, const Unit* units, std::size_t n, bool ascending, SharpS sharpS,
+                 bool* dependsOnSharpS) {
+    n = std::min(n, kKeyedUnits);
+    while (n > 0 && units[n - 1] == ' ') --n;
+    KeySections key(sharpS);
+    if (!key.addAll(units, n)) return false;
+    key.appendTo(out, ascending);
+    if (dependsOnSharpS) *dependsOnSharpS = key.dependsOnSharpS();
+    return true;
+}
+
+bool appendKeyOfUnits(Bytes& out, std::u16string_view value, bool ascending, SharpS sharpS,
+                      bool* dependsOnSharpS = nullptr) {
+    return appendKeyOf(out, value.data(), value.size(), ascending, sharpS, dependsOnSharpS);
+}
+
+// The first units of a stored value, in a caller's buffer.
+std::u16string_view storedUnits(ByteView stored, std::array<char16_t, kKeyedUnits>& buffer) {
+    std::size_t n = 0;
+    forEachTextUnit(stored, [&](char16_t c) {
+        buffer[n++] = c;
+        return n < buffer.size();
+    });
+    return {buffer.data(), n};
 }
 
 }  // namespace
 
+bool appendTextKey(Bytes& out, std::u16string_view value, bool ascending, SharpS sharpS,
+                   bool* dependsOnSharpS) {
+    return appendKeyOfUnits(out, value, ascending, sharpS, dependsOnSharpS);
+}
+
+bool appendStoredTextKey(Bytes& out, ByteView stored, bool ascending, SharpS sharpS,
+                         bool* dependsOnSharpS) {
+    // Compressed without a switch to two bytes a unit: the bytes are the units.
+    if (stored.size() >= 2 && stored[0] == 0xFF && stored[1] == 0xFE &&
+        std::memchr(stored.data() + 2, 0, stored.size() - 2) == nullptr) {
+        return appendKeyOf(out, stored.data() + 2, stored.size() - 2, ascending, sharpS,
+                           dependsOnSharpS);
+    }
+    std::array<char16_t, kKeyedUnits> units;
+    return appendKeyOfUnits(out, storedUnits(stored, units), ascending, sharpS, dependsOnSharpS);
+}
+
+std::optional<Bytes> encodeTextKey(const std::u16string& value, bool ascending, SharpS sharpS) {
+    Bytes out;
+    if (!appendKeyOfUnits(out, value, ascending, sharpS)) return std::nullopt;
+    return out;
+}
+
 Bytes encodeNullKey(bool ascending) { return Bytes{static_cast<uint8_t>(ascending ? 0x00 : 0xFF)}; }
 
-std::optional<Bytes> encodeTextKey(const std::u16string& value, bool ascending) {
-    std::u16string v = value.substr(0, 255);
-    while (!v.empty() && v.back() == u' ') v.pop_back();
-    Bytes primary, diacritics, specials;
-    std::size_t position = 0;
-    for (char16_t c : v) {
-        const Code code = lookup(c);
-        switch (code.kind) {
-            case Kind::kNone:
-                return std::nullopt;
-            case Kind::kIgnored:
-                break;
-            case Kind::kSpecial: {
-                const uint16_t at = static_cast<uint16_t>(0x8000 + 7 + 4 * position);
-                specials.insert(specials.end(), {static_cast<uint8_t>(at >> 8),
-                                                 static_cast<uint8_t>(at), 0x06, code.special});
-                break;
-            }
-            case Kind::kSimple:
-            case Kind::kInternational:
-                primary.push_back(code.p1);
-                if (code.p2) primary.push_back(code.p2);
-                if (code.kind == Kind::kInternational) {
-                    diacritics.resize(position, 0x02);
-                    diacritics.push_back(code.diacritic);
-                }
-                // Jet 4.0 counts the sharp s as the two letters it sorts as.
-                position += c == 0x00DF ? 2 : 1;
-                break;
-        }
-    }
-    Bytes body = primary;
-    body.push_back(0x01);
-    body.insert(body.end(), diacritics.begin(), diacritics.end());
-    if (!specials.empty()) {
-        body.insert(body.end(), {0x01, 0x01, 0x01});
-        body.insert(body.end(), specials.begin(), specials.end());
-    }
-    body.push_back(0x00);
-    Bytes out;
-    if (ascending) {
-        out.push_back(0x7F);
-        out.insert(out.end(), body.begin(), body.end());
-    } else {
-        out.push_back(0x80);
-        for (uint8_t b : body) out.push_back(static_cast<uint8_t>(~b));
-        out.push_back(0x00);
-    }
-    return out;
+bool sharpSCountMatters(std::u16string_view value) {
+    value = keyedUnits(value);
+    if (value.find(kSharpS) == std::u16string_view::npos) return false;
+    Bytes two, one;
+    const bool a = appendKeyOfUnits(two, value, true, SharpS::kTwoPositions);
+    const bool b = appendKeyOfUnits(one, value, true, SharpS::kOnePosition);
+    return a && b && two != one;
+}
+
+bool storedSharpSCountMatters(ByteView stored) {
+    // No DF byte, no sharp s (compressed or UTF-16LE).
+    if (std::memchr(stored.data(), 0xDF, stored.size()) == nullptr) return false;
+    std::array<char16_t, kKeyedUnits> units;
+    return sharpSCountMatters(storedUnits(stored, units));
 }
 
 }  // namespace jet

@@ -13,9 +13,13 @@
 
 namespace jet {
 
-class IndexTreeWriter {
+// Alloc gives out page numbers (allocate()), Out takes the pages
+// (write(number, page)): the file being written, or for tests a file held in
+// memory whose pages are chosen.
+template <typename Alloc, typename Out>
+class BasicIndexTreeWriter {
   public:
-    IndexTreeWriter(PageAllocator& alloc, OutputFile& out) : alloc_(alloc), out_(out) {}
+    BasicIndexTreeWriter(Alloc& alloc, Out& out) : alloc_(alloc), out_(out) {}
 
     // Groups entries into pages left to right, each as full as the data area
     // allows. On node pages the last child of a page is its tail and takes no
@@ -147,8 +151,10 @@ class IndexTreeWriter {
         return above;
     }
 
-    PageAllocator& alloc_;
-    OutputFile& out_;
+    Alloc& alloc_;
+    Out& out_;
 };
+
+using IndexTreeWriter = BasicIndexTreeWriter<PageAllocator, OutputFile>;
 
 }  // namespace jet

@@ -5,6 +5,7 @@
 #include "format/LongValue.h"
 #include "format/Row.h"
 #include "keys/KeyEncoding.h"
+#include "keys/TextKey.h"
 #include "ops/check/DatabaseChecker.h"
 #include "read/SalvagePage.h"
 #include "read/TableSalvage.h"
@@ -219,22 +220,53 @@ void DatabaseChecker::checkRow(const TableDef& def, const PageRef& page, ByteVie
     tallyRow(def, rv, rowSlot, at);
 }
 
+// A text part of what an index should hold, made once a row for all the
+// indexes that hold the column. A value the engine has no key for, or whose
+// key may depend on how the sharp s is counted, sends the index to be
+// checked entry by entry, where either count is taken.
+void DatabaseChecker::appendTextKeyPart(IndexTally& t, const Column& c,
+                                        const std::optional<ByteView>& stored, bool ascending) {
+    if (!stored) {
+        scratch_.push_back(ascending ? 0x00 : 0xFF);
+        return;
+    }
+    auto made = std::find_if(textParts_.begin(), textParts_.end(), [&](const TextPart& p) {
+        return p.column == &c && p.ascending == ascending;
+    });
+    if (made == textParts_.end()) {
+        TextPart p{&c, ascending, textKeys_.size(), 0, false};
+        bool dependsOnSharpS = false;
+        p.unsure = !appendStoredTextKey(textKeys_, *stored, ascending, SharpS::kTwoPositions,
+                                        &dependsOnSharpS) ||
+                   dependsOnSharpS;
+        p.length = textKeys_.size() - p.offset;
+        made = textParts_.insert(textParts_.end(), p);
+    }
+    if (made->unsure) t.textByEntry = true;
+    const auto from = textKeys_.begin() + static_cast<std::ptrdiff_t>(made->offset);
+    scratch_.insert(scratch_.end(), from, from + static_cast<std::ptrdiff_t>(made->length));
+}
+
 // What each index should hold for this row, added once the whole row has
 // been read.
 void DatabaseChecker::tallyRow(const TableDef& def, const RowView& rv, RowPtr rowSlot, RowPtr at) {
     rowKeys_.clear();
+    textParts_.clear();
+    textKeys_.clear();
     for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
         const RealIndex& idx = def.realIndexes[i];
         IndexTally& t = tallies_[i];
         bool hasNull = false;
         scratch_.clear();
         for (std::size_t k = 0; k < idx.columns.size(); ++k) {
-            const Column* c = def.columnByNumber(idx.columns[k].column);
-            auto stored = columnBytes(def, *c, rv, at.page, at.row);
+            const Column* c = &def.columns[t.columnAt[k]];
+            const auto stored = columnBytes(def, *c, rv, at.page, at.row);
             if (!stored) hasNull = true;
             if (t.keys && keyEncodable(c->type)) {
                 appendKeyPart(scratch_, c->type, idx.columns[k].ascending, stored,
                               c->isBool() && boolValue(*c, rv));
+            } else if (t.keys && t.text[k]) {
+                appendTextKeyPart(t, *c, stored, idx.columns[k].ascending);
             }
         }
         if (idx.ignoreNulls() && hasNull) {

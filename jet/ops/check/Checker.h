@@ -39,8 +39,9 @@ struct CheckedTable {
 };
 
 struct CheckOptions {
-    // Re-encode integer, date and Yes/No keys from their rows: in every table,
-    // or (false) only in system tables, whose keys a compaction rewrites.
+    // Re-encode integer, date, Yes/No and (General-order) text keys from
+    // their rows: in every table, or (false) only in system tables, whose
+    // keys a compaction rewrites.
     bool keysOfEveryTable = true;
     // Tables checked at once, each through its own handle on the file.
     unsigned threads = 1;

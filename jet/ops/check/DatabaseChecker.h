@@ -156,16 +156,21 @@ class DatabaseChecker {
         bool keys = false;  // key parts are checked, not only row pointers
         std::vector<std::pair<uint8_t, bool>> shape;
         std::vector<std::size_t> encodable;  // parts checked
+        std::vector<std::size_t> columnAt;   // by part: the column's place in the definition
+        std::vector<bool> text;              // by part: a text part in the General order
         uint64_t sum = 0;
         uint64_t required = 0;
         bool optionalRows = false;  // rows with a null part an ignore-nulls index may leave out
         bool entryByEntry = false;  // keys that cannot always be split: no sums
+        // A text value with two right keys (see SharpS) or none the engine
+        // can make: the entries are checked one by one instead of summed.
+        bool textByEntry = false;
     };
     static constexpr uint64_t kOptional = 0;
 
     IndexTally makeTally(const TableDef& def, const RealIndex& idx) const;
 
-    static uint64_t entryHash(RowPtr row, const Bytes& parts);
+    static uint64_t entryHash(RowPtr row, ByteView parts);
 
     // The hash of an entry for the sum its rows must give: its row pointer
     // and the key parts checked. False when the key cannot be split.
@@ -179,6 +184,8 @@ class DatabaseChecker {
                            const std::string& where);
 
     bool keyHasNull(const TableDef& def, const RealIndex& idx, RowPtr slot);
+    void appendTextKeyPart(IndexTally& t, const Column& c, const std::optional<ByteView>& stored,
+                           bool ascending);
 
     void checkKey(const TableDef& def, const RealIndex& idx,
                   const std::vector<std::pair<uint8_t, bool>>& shape, ByteView key, RowPtr row,
@@ -219,6 +226,16 @@ class DatabaseChecker {
     Bytes lastKey_;
     std::vector<uint64_t> rowKeys_;
     Bytes scratch_;
+    // The key parts of the text columns of the row being tallied, made so
+    // far (each at offset in textKeys_).
+    struct TextPart {
+        const Column* column;
+        bool ascending;
+        std::size_t offset, length;
+        bool unsure;  // no key, or one the sharp s's count may change
+    };
+    std::vector<TextPart> textParts_;
+    Bytes textKeys_;
     Bytes longValue_;
     std::vector<std::pair<std::size_t, std::size_t>> parts_;
     std::pair<uint16_t, uint32_t> lastLv_{0xFFFF,

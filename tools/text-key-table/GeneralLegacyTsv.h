@@ -1,0 +1,23 @@
+// Reading the per-character table of the General (legacy) sort order from its
+// tab-separated source (one line a code unit, U+0000 to U+F7FF), and turning
+// it into the runs the engine stores.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "keys/TextKeyTable.h"
+
+namespace keytable {
+
+// The code of every unit, indexed by unit; on failure empty, with error
+// naming the line.
+std::vector<jet::TextKeyCode> readGeneralLegacyTsv(const std::string& path, std::string& error);
+
+// The fewest runs (greedily, in unit order) that give back exactly codes.
+std::vector<jet::TextKeyRun> makeRuns(const std::vector<jet::TextKeyCode>& codes);
+
+// The runs as the C++ source of GeneralLegacyTable.inc.
+std::string runsSource(const std::vector<jet::TextKeyRun>& runs);
+
+}  // namespace keytable
