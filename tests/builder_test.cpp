@@ -51,7 +51,7 @@ jet::Result<jet::CompactResult> compact(const fs::path& src, const fs::path& dst
 }  // namespace
 
 TEST(Builder, BuiltDatabasesCheckCleanAndReadAsPutIn) {
-    ASSERT_TRUE(haveCommand("mdb-json")) << "mdbtools is not installed";
+    SKIP_WITHOUT_MDBTOOLS();
     struct Variant {
         const char* name;
         std::string password;

@@ -33,8 +33,8 @@ QString screenshotDir() { return qEnvironmentVariable("QW_SCREENSHOT_DIR"); }
 void saveFramed(QWidget* w, const QString& name) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
     if (qEnvironmentVariableIsSet("QW_WINDOW_MANAGER")) {
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return !w->windowHandle()->frameMargins().isNull(); }, 10000))
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return !w->windowHandle()->frameMargins().isNull(); }, 10000))
             << "the window manager did not frame " << name.toStdString();
     }
     QCoreApplication::processEvents();
@@ -61,7 +61,7 @@ void onModal(const std::function<void(QWidget*)>& f) {
 
 struct Window {
     app::QtMessageBox box;
-    platform::PosixFileSystem realFiles;
+    platform::RealFileSystem realFiles;
     platform::doubles::FaultyFileSystem files{realFiles};
     platform::doubles::FixedNumberFormat numbers;
     platform::JetEngineFactory engines;
@@ -117,8 +117,10 @@ TEST_F(Screens, EveryMessageOfTheWindow) {
     EXPECT_TRUE(w.compact((dir / "other.dbf").string(), "message-failure")
                     .startsWith("Something go wrong"));
     EXPECT_TRUE(w.compact((dir / "data.dbf").string(), "message-done").startsWith("All Done!"));
-    EXPECT_TRUE(w.compact((dir / "data.dbf").string(), "message-no-changes").startsWith("No changes"));
-    w.files.failOn("lookUp", 1, platform::ErrorRecord{52, "Bad file name or number", "Maintenance"});
+    EXPECT_TRUE(
+        w.compact((dir / "data.dbf").string(), "message-no-changes").startsWith("No changes"));
+    w.files.failOn("lookUp", 1,
+                   platform::ErrorRecord{52, "Bad file name or number", "Maintenance"});
     EXPECT_EQ(w.compact((dir / "data.dbf").string(), "message-unhandled-error"),
               "Bad file name or number\n52 - Maintenance");
 }

@@ -2,8 +2,6 @@
 //
 // Each command takes only the options it uses; anything else is a usage
 // error. Exit status: 0 success, 1 refused or problems found, 2 usage error.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdlib>
@@ -213,7 +211,7 @@ int runCompactInPlace(const CLI::App& command, const Args& a) {
     }
     if (a.timing) return usageError("--timing is for compact SOURCE DEST");
     platform::ConsoleMessageBox box;
-    platform::PosixFileSystem files;
+    platform::RealFileSystem files;
     platform::LocaleNumberFormat numbers;
     platform::JetEngineFactory engines;
     compaction::Runtime rt{box, files, numbers, engines};
@@ -243,13 +241,18 @@ int main(int argc, char** argv) {
     app.footer(kFooter);
     Args args;
     addCommands(app, args);
+    // As UTF-8 whatever the system (a Greek path on Windows, say); CLI11
+    // takes them last first, without the program's name.
+    const std::vector<std::string> given = platform::commandArguments(argc, argv);
+    std::vector<std::string> reversed(given.rbegin(), given.rend());
+    if (!reversed.empty()) reversed.pop_back();
     try {
-        app.parse(argc, argv);
+        app.parse(reversed);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
-        if (argc < 2) return usageError("no command given");
-        if (app.get_subcommands().empty() && argv[1][0] != '-') {
-            return usageError("unknown command " + std::string(argv[1]));
+        if (given.size() < 2) return usageError("no command given");
+        if (app.get_subcommands().empty() && given[1][0] != '-') {
+            return usageError("unknown command " + given[1]);
         }
         return usageError(e.what());
     }
