@@ -109,6 +109,8 @@ int runCommand(const std::string& command, std::string& output) {
 }
 
 bool haveShell() { return false; }
+
+void setVariable(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
 #else
 int runCommand(const std::string& command, std::string& output) {
     output.clear();
@@ -122,6 +124,13 @@ int runCommand(const std::string& command, std::string& output) {
 }
 
 bool haveShell() { return true; }
+
+void setVariable(const char* name, const std::string& value) {
+    if (value.empty())
+        ::unsetenv(name);
+    else
+        ::setenv(name, value.c_str(), 1);
+}
 #endif
 
 std::string shellQuote(const std::string& s) {

@@ -42,6 +42,15 @@ void writeFile(const fs::path& p, const std::string& bytes);
 // Windows has no POSIX shell: there it runs nothing and returns -1.
 int runCommand(const std::string& command, std::string& output);
 bool haveShell();
+
+// The variable that names the system's folder for temporary files.
+#ifdef _WIN32
+inline constexpr const char* kTemporaryFolderVariable = "TMP";
+#else
+inline constexpr const char* kTemporaryFolderVariable = "TMPDIR";
+#endif
+// Sets an environment variable of the process; "" removes it.
+void setVariable(const char* name, const std::string& value);
 std::string shellQuote(const std::string& s);
 bool haveCommand(const std::string& name);
 
