@@ -38,9 +38,8 @@ class Win32HeldDatabase : public EnvHeldDatabase {
     [[noreturn]] void raiseSystem(const jet::OsError& e, const std::string& path) const override {
         if (e.code == jet::OsErrc::kHeld) {
             raise(static_cast<int32_t>(jet::ErrorCode::kInUse),
-                  "The database '" + path +
-                      "' is in use by another program (it has the file open); close it and "
-                      "try again.",
+                  "The database '" + path + "' is in use by another program (" + jet::describe(e) +
+                      "); close it and try again.",
                   jet::kEngineSource);
         }
         raiseOsError(e, path);
@@ -57,6 +56,18 @@ class Win32HeldDatabase : public EnvHeldDatabase {
         if ((start_.permissions & 0222) == 0)
             raise(kPermissionDenied,
                   "Permission denied: the database '" + path + "' is read-only.");
+    }
+
+    // ReplaceFileW opens the copy for itself alone, so it is closed first;
+    // its name is checked again after, in case it changed in between.
+    void beforeRename() override {
+        tempFd_.reset();
+        if (!stillTheCopy()) {
+            raise(kPathFileAccessError, "The temporary file '" + temporaryPath() +
+                                            "' is no longer the copy this run wrote (it was "
+                                            "renamed or replaced meanwhile); nothing was "
+                                            "replaced.");
+        }
     }
 
     std::size_t nameMax() const override { return kNameMax; }

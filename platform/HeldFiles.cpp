@@ -113,6 +113,10 @@ void EnvHeldDatabase::flushTemporary() {
     if (const jet::OsError e = env_.flush(tempFd_.get())) raiseSystem(e, temporaryPath());
 }
 
+bool EnvHeldDatabase::stillTheCopy() const {
+    return sameFile(env_.infoIn(dirFd_.get(), tempName_, false), temp_);
+}
+
 void EnvHeldDatabase::checkUnchanged() {
     if (!sameFile(env_.infoIn(dirFd_.get(), name_, false), start_)) {
         removeTemporary();
@@ -132,7 +136,7 @@ void EnvHeldDatabase::checkUnchanged() {
                   "as that program wrote it and the copy was removed; close the other "
                   "program and try again.");
     }
-    if (!sameFile(env_.infoIn(dirFd_.get(), tempName_, false), temp_)) {
+    if (!stillTheCopy()) {
         forgetTemporary();
         raise(kPathFileAccessError, "The temporary file '" + temporaryPath() +
                                         "' is no longer the copy this run wrote (it was "
@@ -147,6 +151,7 @@ std::string EnvHeldDatabase::replace(bool keepOriginal) {
     carryOver();
     if (const jet::OsError e = env_.flush(tempFd_.get())) raiseSystem(e, temp);
     std::string kept = keepOriginal ? keepBeside() : "";
+    beforeRename();
     if (const jet::OsError e = env_.renameIn(dirFd_.get(), tempName_, name_)) {
         if (!kept.empty()) env_.removeIn(dirFd_.get(), baseName(kept));
         raiseSystem(e, temp);

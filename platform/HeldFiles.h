@@ -63,6 +63,9 @@ class EnvHeldDatabase : public HeldDatabase {
     // fails), and before the swap everything else the copy must keep.
     virtual void giveOwner() {}
     virtual void carryOver() {}
+    // Just before the rename, once the copy is durable: where the rename
+    // cannot take an open file, the copy is closed (and checked once more).
+    virtual void beforeRename() {}
     // After the rename: what makes it durable besides.
     virtual void afterSwap() {}
     // The longest name the folder takes, in bytes (0: not known).
@@ -80,6 +83,8 @@ class EnvHeldDatabase : public HeldDatabase {
     jet::FileInfo start_;
     HeldFile tempFd_;
     jet::FileInfo temp_;
+
+    bool stillTheCopy() const;
 
   private:
     std::string temporaryName(const std::string& path, const std::string& tempPath) const;
