@@ -1,10 +1,12 @@
 // The runtime services of the Windows window.
-#include <windows.h>
-
+// clang-format off
+// The platform's classes are declared before <windows.h>,
+// whose MessageBox macro would rename them.
 #include "app-win32/Runtime.h"
-// After <windows.h>: its MessageBox macro would rename the platform's class.
+#include <windows.h>
 #undef MessageBox
 #include <commdlg.h>
+// clang-format on
 
 #include <vector>
 

@@ -238,6 +238,9 @@ int main(int argc, char** argv) {
     CLI::App app("Reads, checks and compacts Jet 4 databases.", "jet4");
     app.set_version_flag("--version", std::string("jet4 ") + JET4_VERSION);
     app.require_subcommand(1);
+    // Options start with '-' on every system: on Windows CLI11 would take
+    // "/x" as one too, and a path beginning with a slash is a file.
+    app.allow_windows_style_options(false);
     app.footer(kFooter);
     Args args;
     addCommands(app, args);
