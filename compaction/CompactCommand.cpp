@@ -47,8 +47,23 @@ std::string CompactCommand::repairMessage(const RepairReport& repaired) {
                 " rows (values that could not be read "
                 "are empty)\r\n";
     }
+    if (o.rowsMovedBack != 0)
+        text += "- moved " + count(o.rowsMovedBack) + " rows back to the table they belong to\r\n";
+    if (o.rowsForeign != 0) {
+        text += "- left out " + count(o.rowsForeign) +
+                " foreign rows (rows of no table of this database)\r\n";
+    }
+    if (o.rowsRestored != 0) {
+        text += "- brought back " + count(o.rowsRestored) +
+                " rows that were marked deleted but still listed\r\n";
+    }
     if (o.tablesLost != 0) text += "- lost " + count(o.tablesLost) + " tables\r\n";
-    if (o.rowsDropped == 0 && o.rowsChanged == 0 && o.tablesLost == 0) {
+    for (const auto& d : o.dangling) {
+        text += "- " + count(d.rows) + " rows of table " + d.table + " refer to dropped rows of " +
+                d.referenced + "\r\n";
+    }
+    if (o.rowsDropped == 0 && o.rowsChanged == 0 && o.tablesLost == 0 && o.rowsMovedBack == 0 &&
+        o.rowsForeign == 0 && o.rowsRestored == 0) {
         // Only damage whose rows could not be counted, such as a page of
         // rows that was wiped out.
         text += "- found " + count(o.logEntries) + " damaged places it could not read\r\n";

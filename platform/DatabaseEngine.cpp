@@ -8,7 +8,12 @@ namespace platform {
 CompactOutcome outcomeOf(const jet::Result<jet::RepairSummary>& r) {
     if (!r)
         throw RaisedError(ErrorRecord{r.error().number, r.error().description, r.error().source});
-    return CompactOutcome{r->rowsDropped, r->rowsChanged, r->tablesLost, r->logEntries};
+    CompactOutcome o{r->rowsDropped, r->rowsChanged, r->tablesLost, r->logEntries};
+    o.rowsMovedBack = r->rowsMovedBack;
+    o.rowsForeign = r->rowsForeign;
+    o.rowsRestored = r->rowsRestored;
+    for (const auto& d : r->references) o.dangling.push_back({d.table, d.referenced, d.rows});
+    return o;
 }
 
 namespace {

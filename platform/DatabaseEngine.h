@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace jet {
 class Env;
@@ -13,15 +14,27 @@ class Env;
 
 namespace platform {
 
+// Rows of one table that refer to rows of another the repair dropped.
+struct DanglingRows {
+    std::string table, referenced;
+    uint64_t rows = 0;
+};
+
 // What the engine reports of a compaction that succeeded: what its repair of
-// a damaged database dropped or changed (all zero for a sound database).
+// a damaged database dropped, changed, moved back to its own table, left out
+// as foreign or brought back (all zero for a sound database).
 struct CompactOutcome {
     uint64_t rowsDropped = 0;
     uint64_t rowsChanged = 0;
     uint32_t tablesLost = 0;
     uint64_t logEntries = 0;  // entries the repair wrote into MSysCompactError
+    uint64_t rowsMovedBack = 0;
+    uint64_t rowsForeign = 0;
+    uint64_t rowsRestored = 0;
+    std::vector<DanglingRows> dangling = {};
     bool lostOrChanged() const {
-        return rowsDropped != 0 || rowsChanged != 0 || tablesLost != 0 || logEntries != 0;
+        return rowsDropped != 0 || rowsChanged != 0 || tablesLost != 0 || logEntries != 0 ||
+               rowsMovedBack != 0 || rowsForeign != 0 || rowsRestored != 0;
     }
 };
 

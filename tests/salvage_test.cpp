@@ -31,7 +31,8 @@ void salvageMatchesChecker(const fs::path& file, const std::string& password) {
     for (const auto& t : db->localTables()) defs.push_back(&db->tableDef(t.tdefPage(), t.name));
     const jet::PageCensus census = jet::PageCensus::take(db->file());
     const auto listed = jet::readOwnedMaps(db->file(), defs);
-    const jet::SalvageContext ctx{db->file(), census, listed};
+    const auto tables = jet::tablesByPage(defs);
+    const jet::SalvageContext ctx{db->file(), census, listed, tables};
     for (const jet::TableDef* def : defs) {
         SCOPED_TRACE(def->name);
         jet::TableSalvage s(ctx, *def);

@@ -158,7 +158,8 @@ int runCheck(const CLI::App& command, const Args& a) {
     return r.value().ok() ? 0 : 1;
 }
 
-// What a repair did, a line for each table it touched and one in all.
+// What a repair did, a line for each table it touched, one for each table
+// whose rows now refer to rows that were dropped, and one in all.
 void printRepair(const jet::RepairSummary& s) {
     for (const auto& t : s.tables) {
         std::cout << "repaired: table '" << t.table << "': ";
@@ -167,14 +168,26 @@ void printRepair(const jet::RepairSummary& s) {
             continue;
         }
         std::cout << t.rowsKept << " rows kept, " << t.rowsDropped << " dropped, " << t.rowsChanged
-                  << " changed, " << t.indexesRebuilt << " indexes rebuilt"
-                  << (t.recovered ? ", recovered under this name" : "") << "\n";
+                  << " changed, " << t.rowsMovedBack << " moved back, " << t.rowsForeign
+                  << " foreign left out, " << t.rowsRestored << " brought back, "
+                  << t.indexesRebuilt << " indexes rebuilt";
+        if (t.indexesReordered != 0)
+            std::cout << " (" << t.indexesReordered << " in the General sort order)";
+        if (t.deletesKept != 0) std::cout << ", " << t.deletesKept << " deleted rows kept deleted";
+        if (t.countStale) std::cout << "; its definition counted " << t.countedRows << " rows";
+        std::cout << (t.recovered ? ", recovered under this name" : "") << "\n";
+    }
+    for (const auto& r : s.references) {
+        std::cout << "repaired: table '" << r.table << "': " << r.rows
+                  << " rows refer to rows of table '" << r.referenced
+                  << "' that were dropped (relationship '" << r.relationship << "')\n";
     }
     if (s.headerRebuilt) std::cout << "repaired: the database header was made anew\n";
     if (s.lostOrChanged()) {
         std::cout << "repaired: " << s.rowsDropped << " rows dropped, " << s.rowsChanged
-                  << " changed, " << s.tablesLost << " tables lost; " << s.logEntries
-                  << " entries in MSysCompactError\n";
+                  << " changed, " << s.rowsMovedBack << " moved back, " << s.rowsForeign
+                  << " foreign left out, " << s.rowsRestored << " brought back, " << s.tablesLost
+                  << " tables lost; " << s.logEntries << " entries in MSysCompactError\n";
     }
 }
 

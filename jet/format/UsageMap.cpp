@@ -69,14 +69,17 @@ void readBitmap(MapRead& r, const Page& bitmap, std::size_t i) {
 }
 
 // A reference map: after the type byte, the numbers (u32) of its bitmap
-// pages, 0 for none.
+// pages, 0 for none. A number with its top bit set is none as well: read as
+// the signed 32-bit number the engine stores, it is no page at all (a file
+// Access wrote ends its global map with 80 FF FF FF), and the pages it would
+// cover have no bitmap, so none of them is listed.
 void readReference(MapRead& r, ByteView row, const Origin& o) {
     r.m.reference = true;
     std::size_t slots = (row.size() - 1) / 4;
     std::set<uint32_t> seen;
     for (std::size_t i = 0; i < slots; ++i) {
         uint32_t bp = u32(row, 1 + 4 * i, o);
-        if (bp == 0) continue;
+        if (bp == 0 || bp >= 0x80000000u) continue;
         if (!seen.insert(bp).second) r.damaged("bitmap page listed twice");
         auto bitmap = r.file.page(bp);
         if ((*bitmap)[0] != kPageUsageBitmap) {

@@ -3,7 +3,10 @@
 //   inline    00 | start page (u32) | bitmap (bit i = page start + i)
 //   reference 01 | page numbers (u32 each) of type-0x05 bitmap pages; page i
 //             of the list covers pages [i*32736, (i+1)*32736) with the 4092
-//             bitmap bytes after its 4-byte header.
+//             bitmap bytes after its 4-byte header. 0 is no bitmap page;
+//             so is a number with its top bit set (negative as the signed
+//             number the engine stores: 80 FF FF FF ends the global map of
+//             a file Access wrote), whose pages are then listed by no bit.
 #pragma once
 
 #include <cstdint>

@@ -120,6 +120,13 @@ ByteView Database::resolve(const TableDef& def, RowPtr slot, PageRef& holder, Ro
             failDamage("table '" + def.name + "': row pointer leads to a deleted row", at.page,
                        at.row);
         }
+        if (hops > 0 && !s.deleted) {
+            // A row by itself, which the table holds once already.
+            failDamage("table '" + def.name +
+                           "': an overflow pointer leads to a row that is not "
+                           "an overflow row",
+                       at.page, at.row);
+        }
         ByteView b = rowBytes(*holder, dp, at.row, "row");
         if (s.overflow) {
             if (b.size() < 4)

@@ -69,7 +69,9 @@ bool insideBinaryValue(const TableDef& def, const RowView& row, std::size_t a, s
     return false;
 }
 
-bool validOffset(uint32_t off, uint32_t tableEnd, uint32_t hi) { return off >= tableEnd && off <= hi; }
+bool validOffset(uint32_t off, uint32_t tableEnd, uint32_t hi) {
+    return off >= tableEnd && off <= hi;
+}
 
 struct RawSlot {
     uint32_t off;
@@ -145,8 +147,9 @@ int tornSectorUnder(const Page& page, const TableDef& def, const RowView& row, s
     return -1;
 }
 
-std::vector<SalvagedSlot> salvageSlots(const Page& page, const TableDef& def) {
-    const std::size_t n = std::min<std::size_t>(u16(page, 12), kMaxRowsPerPage);
+namespace {
+
+std::vector<SalvagedSlot> readSlots(const Page& page, const TableDef& def, std::size_t n) {
     const uint32_t tableEnd = static_cast<uint32_t>(kDataHeaderSize + 2 * n);
     std::vector<RawSlot> raw(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -200,6 +203,49 @@ std::vector<SalvagedSlot> salvageSlots(const Page& page, const TableDef& def) {
         s.end = static_cast<uint16_t>(hi);
         s.why = r.overflow ? "its overflow pointer's offset lies outside the page's rows" : why;
         if (valid) hi = r.off;
+    }
+    return out;
+}
+
+// The count of slots bounded by the page: the table of offsets grows down
+// the page and the rows up it, so slot i cannot lie where a row listed
+// before it starts.
+std::size_t boundedSlotCount(const Page& page) {
+    const std::size_t stated = std::min<std::size_t>(u16(page, 12), kMaxRowsPerPage);
+    std::size_t n = 0;
+    uint32_t lowest = kPageSize;
+    while (n < stated) {
+        const uint32_t tableEnd = static_cast<uint32_t>(kDataHeaderSize + 2 * (n + 1));
+        if (tableEnd > lowest) break;
+        const uint32_t off = u16(page, kDataHeaderSize + 2 * n) & 0x1FFFu;
+        if (off >= tableEnd && off <= lowest) lowest = off;
+        ++n;
+    }
+    return n;
+}
+
+// Whether the page's free-space field says its table of offsets holds k
+// slots: the rows then take from the last one's offset to the page's end.
+bool freeSpaceSays(const Page& page, std::size_t k) {
+    const uint32_t tableEnd = static_cast<uint32_t>(kDataHeaderSize + 2 * k);
+    const uint32_t low = k == 0 ? kPageSize : u16(page, kDataHeaderSize + 2 * (k - 1)) & 0x1FFFu;
+    return low >= tableEnd && low <= kPageSize && u16(page, 2) == low - tableEnd;
+}
+
+}  // namespace
+
+std::vector<SalvagedSlot> salvageSlots(const Page& page, const TableDef& def) {
+    std::vector<SalvagedSlot> out = readSlots(page, def, boundedSlotCount(page));
+    // A count of slots too large reads slots from the free space after the
+    // table. Where the free-space field says where the table ends and no
+    // slot past that holds a row, those are none.
+    if (!freeSpaceSays(page, out.size())) {
+        for (std::size_t k = out.size(); k-- > 0;) {
+            if (out[k].state == SalvagedSlot::State::kLive ||
+                out[k].state == SalvagedSlot::State::kOverflow)
+                break;
+            if (freeSpaceSays(page, k)) return readSlots(page, def, k);
+        }
     }
     return out;
 }

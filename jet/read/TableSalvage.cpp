@@ -3,11 +3,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <set>
 
 #include "format/DataPage.h"
 #include "format/LongValue.h"
 #include "format/Row.h"
 #include "format/UsageMap.h"
+#include "read/SalvageIndex.h"
 #include "read/SalvagePage.h"
 
 namespace jet {
@@ -38,32 +40,12 @@ std::map<uint32_t, std::vector<uint32_t>> readOwnedMaps(
 }
 
 bool pagesMayBeMissing(const PageCensus& census, const TableDef& def,
-                       const std::vector<uint32_t>& listed, uint64_t listedRows,
-                       const std::map<uint32_t, std::vector<uint32_t>>& listedByTable) {
+                       const std::vector<uint32_t>& listed, uint64_t listedRows) {
     if (listedRows >= def.rowCount) return false;
     for (uint32_t p : census.dataPagesOf(def.firstPage)) {
-        if (census[p].liveRows == 0 || contains(listed, p)) continue;
-        bool other = false;
-        for (const auto& [table, pages] : listedByTable)
-            other = other || (table != def.firstPage && contains(pages, p));
-        if (!other) return true;
+        if (census[p].liveRows != 0 && !contains(listed, p)) return true;
     }
     return false;
-}
-
-bool headerMayBeDamaged(const PageCensus& census, uint32_t table, const Page& page) {
-    const uint32_t owner = u32(page, 4);
-    const bool near = std::popcount(owner ^ table) <= 1;
-    switch (page[0]) {
-        case kPageData:
-            return near || owner >= census.pageCount() || !census[owner].startsDefinition;
-        case kPageTableDef:
-        case kPageIndexNode:
-        case kPageIndexLeaf:
-            return false;  // these name the table too
-        default:
-            return near;
-    }
 }
 
 void TableSalvage::run() {
@@ -73,19 +55,14 @@ void TableSalvage::run() {
     makeKeys();
 }
 
-// The pages the table's readable indexes point to, and each index's
-// entries by row (for keys that cannot be made from the row).
+// The pages the table's indexes point to, and each index's entries by row
+// (for keys that cannot be made from the row), from every leaf page that
+// reads.
 void TableSalvage::gatherIndexEvidence() {
     sourceKeys_.assign(def_.realIndexes.size(), {});
-    IndexTree tree;
-    PackedEntries packed;
     for (std::size_t i = 0; i < def_.realIndexes.size(); ++i) {
-        try {
-            readIndexTreePacked(ctx_.file, def_.realIndexes[i].rootPage, def_.firstPage, "index",
-                                tree, packed);
-        } catch (const JetException&) {
-            continue;
-        }
+        const SalvagedIndex found = salvageIndex(ctx_.file, def_.realIndexes[i], def_.firstPage);
+        const PackedEntries& packed = found.entries;
         auto& keys = sourceKeys_[i];
         for (const auto& e : packed.entries) {
             pointedPages_.push_back(e.row.page);
@@ -119,15 +96,16 @@ void TableSalvage::choosePages() {
     pages_.erase(std::unique(pages_.begin(), pages_.end()), pages_.end());
 }
 
-// The listed pages that are the table's: its own, and those whose owner
-// field is one bit off when nothing else claims them and their rows read
-// as the table's. A page another table owns and lists is only stale.
+// The listed pages that are the table's: its own, and those whose header
+// alone is damaged. A page another table's rows are on goes to that table
+// (it lists it too, or takes it back as its own); a page that holds no
+// table's rows is foreign: its rows are left out, and what the table kept
+// there is lost.
 void TableSalvage::takeListed(const std::vector<uint32_t>& listed) {
     const uint32_t me = def_.firstPage;
     for (uint32_t p : listed) {
         if (p >= ctx_.census.pageCount()) {
-            pagesLost_ = true;
-            lostCapacity_ = addCapped(lostCapacity_, kMaxRowsPerPage);
+            loseCapacity();
             issues_.push_back({SalvageIssue::Kind::kPageLost,
                                {p, 0},
                                "its usage map lists " + pageText(p) +
@@ -136,36 +114,26 @@ void TableSalvage::takeListed(const std::vector<uint32_t>& listed) {
                                0});
             continue;
         }
-        const PageCensus::Entry& e = ctx_.census[p];
-        if (e.type == kPageData && e.owner == me) {
-            pages_.push_back(p);
-            continue;
+        const PageClaim claim = claimListed(ctx_, me, p);
+        switch (claim.kind) {
+            case PageClaim::Kind::kOwn:
+            case PageClaim::Kind::kReturned:
+                if (claim.table == me) pages_.push_back(p);
+                continue;  // else another table's rows: they go there
+            case PageClaim::Kind::kRepaired:
+                if (listedByAnother(p)) break;
+                pages_.push_back(p);
+                continue;
+            case PageClaim::Kind::kForeign:
+                // A header overwritten, where the table's own indexes
+                // vouch for the rows as they lie.
+                if (!listedByAnother(p) && indexVouchesFor(p)) {
+                    pages_.push_back(p);
+                    continue;
+                }
+                break;
         }
-        if (e.type == kPageData) {
-            auto other = ctx_.listed.find(e.owner);
-            if (other != ctx_.listed.end() && contains(other->second, p)) continue;
-        }
-        // Its header damaged; or its owner field names another table that
-        // does not list it, where the table's own indexes point into it.
-        const bool ours = headerMayBeDamaged(ctx_.census, me, *ctx_.file.page(p)) ||
-                          (e.type == kPageData && contains(pointedPages_, p));
-        if (ours && !listedByAnother(p) && rowsReadAsOurs(p)) {
-            pages_.push_back(p);
-            ++repaired_;
-            continue;
-        }
-        pagesLost_ = true;
-        lostCapacity_ = addCapped(lostCapacity_, kMaxRowsPerPage);
-        const std::string found = e.type == 0 ? "a page of type 0 (zeroed?)"
-                                  : e.type == kPageData
-                                      ? "a data page of owner " + std::to_string(e.owner)
-                                      : "a page of type " + std::to_string(e.type);
-        issues_.push_back({SalvageIssue::Kind::kPageLost,
-                           {p, 0},
-                           "its usage map lists " + pageText(p) + ", which is " + found +
-                               ": whatever rows of the table it held are lost",
-                           {},
-                           0});
+        leaveForeign(p);
     }
 }
 
@@ -176,14 +144,83 @@ bool TableSalvage::listedByAnother(uint32_t page) const {
     return false;
 }
 
-bool TableSalvage::rowsReadAsOurs(uint32_t page) {
-    auto p = ctx_.file.page(page);
-    std::size_t live = 0;
-    for (const SalvagedSlot& s : salvageSlots(*p, def_)) {
-        if (s.state == SalvagedSlot::State::kBroken || s.recovered) return false;
-        if (s.state == SalvagedSlot::State::kLive) ++live;
+void TableSalvage::loseCapacity(uint64_t rows) {
+    pagesLost_ = true;
+    lostCapacity_ = addCapped(lostCapacity_, rows);
+}
+
+// A listed page that holds nothing of the table: a page wiped or of
+// another kind, or a data page of no table of the file, whose rows are
+// left out as foreign.
+void TableSalvage::leaveForeign(uint32_t page) {
+    loseCapacity();
+    const PageCensus::Entry& e = ctx_.census[page];
+    PageRef holder = ctx_.file.page(page);
+    std::size_t rows = 0;
+    if (e.type == kPageData && offsetsSound(*holder)) {
+        const ByteView all(*holder);
+        const std::vector<SalvagedSlot> slots = salvageSlots(*holder, def_);
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            if (slots[i].state == SalvagedSlot::State::kDeleted) continue;
+            ++rows;
+            drop(SalvageIssue::Kind::kRowForeign, {page, static_cast<uint8_t>(i)},
+                 "it lies on " + pageText(page) +
+                     ", which the table's usage map lists but whose rows are no table's of this "
+                     "file (its owner field names page " +
+                     std::to_string(e.owner) + "): left out",
+                 all.subspan(slots[i].start, slots[i].end - slots[i].start));
+        }
+        foreign_ += rows;
     }
-    return live > 0;
+    const std::string found =
+        rows > 0 ? "a data page of " + std::to_string(rows) + (rows == 1 ? " row" : " rows") +
+                       " that belong to no table of this file"
+        : e.type == 0         ? "a page of type 0 (zeroed?)"
+        : e.type == kPageData ? "a data page of owner " + std::to_string(e.owner)
+                              : "a page of type " + std::to_string(e.type);
+    issues_.push_back({SalvageIssue::Kind::kPageLost,
+                       {page, 0},
+                       "its usage map lists " + pageText(page) + ", which is " + found +
+                           ": whatever rows of the table it held are lost",
+                       {},
+                       0});
+}
+
+// Whether the table's indexes vouch for the rows of a page as they lie:
+// entries point to its live rows with keys their values give, and none
+// to one whose values give another key.
+bool TableSalvage::indexVouchesFor(uint32_t page) {
+    PageRef holder = ctx_.file.page(page);
+    const ByteView all(*holder);
+    const std::vector<SalvagedSlot> slots = salvageSlots(*holder, def_);
+    std::size_t live = 0, vouched = 0;
+    for (std::size_t r = 0; r < slots.size(); ++r) {
+        const SalvagedSlot& s = slots[r];
+        if (s.state == SalvagedSlot::State::kDeleted) continue;
+        ++live;
+        if (s.state != SalvagedSlot::State::kLive || s.recovered) return false;
+        const RowPtr slot{page, static_cast<uint8_t>(r)};
+        const RowView rv =
+            crackRow(def_, all.subspan(s.start, s.end - s.start), page, static_cast<int>(r));
+        bool any = false;
+        for (std::size_t i = 0; i < def_.realIndexes.size(); ++i) {
+            const std::optional<bool> fits = entryFitsRow(i, slot, rv, slot);
+            if (fits && !*fits) return false;
+            any = any || fits.value_or(false);
+        }
+        if (any) ++vouched;
+    }
+    // Every entry that points into the page must find a row there: a page
+    // written over holds other rows, often fewer.
+    for (const auto& keys : sourceKeys_) {
+        auto lo = std::lower_bound(keys.begin(), keys.end(), RowPtr{page, 0}.toU32(),
+                                   [](const auto& e, uint32_t v) { return e.first < v; });
+        for (; lo != keys.end() && RowPtr::fromU32(lo->first).page == page; ++lo) {
+            const uint8_t r = RowPtr::fromU32(lo->first).row;
+            if (r >= slots.size() || slots[r].state != SalvagedSlot::State::kLive) return false;
+        }
+    }
+    return live > 0 && 2 * vouched >= live;
 }
 
 // Pages that name the table as owner but are missing from its map. Those
@@ -202,9 +239,18 @@ void TableSalvage::takeUnlisted(const std::vector<uint32_t>& listed, bool mapLos
         }
     }
     for (uint32_t p : ctx_.census.dataPagesOf(def_.firstPage)) {
-        if (contains(listed, p) || ctx_.census[p].liveRows == 0 || listedByAnother(p)) continue;
+        if (contains(listed, p) || ctx_.census[p].liveRows == 0) continue;
+        // Another table's map lists it: its rows come back here where they
+        // are this table's, as that table's salvage finds too.
+        if (const auto listers = listersOf(ctx_, def_.firstPage, p); !listers.empty()) {
+            const PageClaim claim = claimListed(ctx_, listers.front(), p);
+            if (claim.kind == PageClaim::Kind::kReturned && claim.table == def_.firstPage)
+                returned_.emplace_back(p, listers.front());
+            continue;
+        }
         (contains(freeMap, p) || contains(pointedPages_, p) ? strong : weak).push_back(p);
     }
+    for (const auto& [p, from] : returned_) pages_.push_back(p);
     pages_.insert(pages_.end(), strong.begin(), strong.end());
     uint64_t have = 0;
     for (uint32_t p : pages_) have += ctx_.census[p].liveRows;
@@ -243,6 +289,11 @@ void TableSalvage::takeUnlisted(const std::vector<uint32_t>& listed, bool mapLos
 
 void TableSalvage::readRows() {
     for (uint32_t p : pages_) readPage(p);
+    restoreIndexed();
+    takeOrphans();
+    std::sort(kept_.begin(), kept_.end(),
+              [](const KeptRow& a, const KeptRow& b) { return a.slot < b.slot; });
+    countMovedBack();
     if (found_ < def_.rowCount) {
         missing_ = def_.rowCount - found_;
         issues_.push_back({SalvageIssue::Kind::kRowsMissing,
@@ -268,8 +319,7 @@ void TableSalvage::readPage(uint32_t page) {
     while (n > 0 && slots[n - 1].state == SalvagedSlot::State::kBroken && slots[n - 1].offsetLost)
         --n;
     if (n < slots.size()) {
-        pagesLost_ = true;
-        lostCapacity_ = addCapped(lostCapacity_, slots.size() - n);
+        loseCapacity(slots.size() - n);
         issues_.push_back({SalvageIssue::Kind::kPageLost,
                            {page, 0},
                            "slots " + std::to_string(n) + "-" + std::to_string(slots.size() - 1) +
@@ -296,10 +346,13 @@ void TableSalvage::readPage(uint32_t page) {
                 uint16_t start = 0, end = 0;
                 PageRef target;
                 std::string why;
-                if (!resolveOverflow(bytes, data, start, end, target, why)) {
-                    drop(SalvageIssue::Kind::kRowDropped, slot, why, bytes);
+                bool again = false;
+                if (!resolveOverflow(bytes, data, start, end, target, why, again)) {
+                    lostStubs_.push_back(
+                        {slot, std::move(why), Bytes(bytes.begin(), bytes.end()), again});
                     continue;
                 }
+                reached_.insert(data.toU32());
                 keepRow(slot, data, start, end, target);
                 continue;
             }
@@ -311,10 +364,13 @@ void TableSalvage::readPage(uint32_t page) {
     }
 }
 
-// Follows an overflow pointer (a few hops at most) to the row's bytes,
-// which must read as a row of the table.
+// Follows an overflow pointer (a few hops at most) to the row's bytes: a
+// slot flagged deleted (as the rows pointers lead to are, so that scans
+// skip them) that no other pointer led to, reading as a row of the table.
+// A pointer that leads to a row the table holds by itself, or to one
+// another pointer led to, is a second reference to it (again).
 bool TableSalvage::resolveOverflow(ByteView pointer, RowPtr& data, uint16_t& start, uint16_t& end,
-                                   PageRef& holder, std::string& why) {
+                                   PageRef& holder, std::string& why, bool& again) {
     RowPtr at = RowPtr::fromU32(u32(pointer, 0));
     for (int hops = 0; hops < 16; ++hops) {
         why = "its overflow pointer leads to page " + std::to_string(at.page) + " row " +
@@ -331,12 +387,21 @@ bool TableSalvage::resolveOverflow(ByteView pointer, RowPtr& data, uint16_t& sta
         }
         holder = ctx_.file.page(at.page);
         const std::vector<SalvagedSlot> slots = salvageSlots(*holder, def_);
-        // The row it leads to carries the deleted flag, so that scans skip it.
         if (at.row >= slots.size() || slots[at.row].end <= slots[at.row].start) {
             why += "which holds no row";
             return false;
         }
         const SalvagedSlot& s = slots[at.row];
+        if (s.state != SalvagedSlot::State::kDeleted) {
+            again = true;
+            why += "a row of the table by itself, which is copied once, there";
+            return false;
+        }
+        if (reached_.count(at.toU32()) != 0) {
+            again = true;
+            why += "to which another overflow pointer led first";
+            return false;
+        }
         const ByteView b = ByteView(*holder).subspan(s.start, s.end - s.start);
         if (s.pointer && b.size() >= 4 && !rowFault(def_, b).empty()) {
             at = RowPtr::fromU32(u32(b, 0));
@@ -354,6 +419,152 @@ bool TableSalvage::resolveOverflow(ByteView pointer, RowPtr& data, uint16_t& sta
     }
     why = "its overflow pointers form a chain too long";
     return false;
+}
+
+// The slots of a page of the table as salvage reads them, kept while the
+// rows left unseen are sought.
+const std::vector<SalvagedSlot>& TableSalvage::slotsOf(uint32_t page) {
+    auto it = slotCache_.find(page);
+    if (it == slotCache_.end())
+        it = slotCache_.emplace(page, salvageSlots(*ctx_.file.page(page), def_)).first;
+    return it->second;
+}
+
+// A row flagged deleted that one of the table's indexes still lists, with
+// the key its values give: a delete cut short before the index was told,
+// or a damaged flag. Its bytes are there: it is brought back, and said so,
+// so that nothing the user may still want is lost. Where its bytes are
+// gone, or the key cannot be compared with them, it stays deleted, and that
+// is said too; an entry whose key the row's values contradict is the
+// index's damage alone.
+void TableSalvage::restoreIndexed() {
+    std::map<uint32_t, std::vector<std::size_t>> listing;  // deleted slot -> indexes listing it
+    for (std::size_t i = 0; i < sourceKeys_.size(); ++i) {
+        for (const auto& [u, key] : sourceKeys_[i]) {
+            const RowPtr slot = RowPtr::fromU32(u);
+            if (!contains(pages_, slot.page) || reached_.count(u) != 0) continue;
+            const std::vector<SalvagedSlot>& slots = slotsOf(slot.page);
+            if (slot.row < slots.size() && slots[slot.row].state == SalvagedSlot::State::kDeleted)
+                listing[u].push_back(i);
+        }
+    }
+    for (auto& [u, indexes] : listing) {
+        indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+        const RowPtr slot = RowPtr::fromU32(u);
+        const SalvagedSlot& s = slotsOf(slot.page)[slot.row];
+        PageRef holder = ctx_.file.page(slot.page);
+        const ByteView bytes = ByteView(*holder).subspan(s.start, s.end - s.start);
+        RowView rv;
+        const bool reads = !bytes.empty() && !s.pointer && rowFault(def_, bytes).empty() &&
+                           tryCrackRow(def_, bytes, rv) == nullptr;
+        bool fits = false, contradicted = reads;
+        for (std::size_t i : indexes) {
+            const std::optional<bool> f = reads ? entryFitsRow(i, slot, rv, slot) : std::nullopt;
+            fits = fits || f.value_or(false);
+            contradicted = contradicted && f == std::optional<bool>(false);
+        }
+        if (contradicted) continue;
+        restoredSlots_.insert(u);
+        const std::string listed = "it is flagged deleted, but index '" + indexName(indexes[0]) +
+                                   "' still lists it (a delete cut short, or its flag damaged): ";
+        if (!fits) {
+            ++deletesKept_;
+            drop(SalvageIssue::Kind::kDeleteKept, slot,
+                 listed +
+                     (reads ? "the index's key cannot be compared with its values"
+                            : "its bytes no longer hold a row") +
+                     ", so it stays deleted",
+                 bytes);
+            continue;
+        }
+        ++found_;
+        const std::size_t before = kept_.size();
+        keepRow(slot, slot, s.start, s.end, holder);
+        if (kept_.size() == before) continue;  // dropped, and said so
+        ++restored_;
+        drop(SalvageIssue::Kind::kRowRestored, slot,
+             listed + "it is brought back; delete it again if it was meant to go", bytes);
+    }
+}
+
+// Rows an overflow pointer led to (flagged deleted, so that scans skip
+// them) that no pointer reaches now: the pointer was lost or misdirected.
+// Each is the row of one such pointer, and is kept; where no pointer was
+// lost and every row the table counts is found, they are left out.
+void TableSalvage::takeOrphans() {
+    std::vector<RowPtr> orphans;
+    for (uint32_t page : pages_) {
+        const std::vector<SalvagedSlot>& slots = slotsOf(page);
+        PageRef holder = ctx_.file.page(page);
+        for (std::size_t r = 0; r < slots.size(); ++r) {
+            const SalvagedSlot& s = slots[r];
+            const RowPtr slot{page, static_cast<uint8_t>(r)};
+            if (s.state != SalvagedSlot::State::kDeleted || s.pointer || s.end <= s.start ||
+                reached_.count(slot.toU32()) != 0 || restoredSlots_.count(slot.toU32()) != 0)
+                continue;
+            if (rowFault(def_, ByteView(*holder).subspan(s.start, s.end - s.start)).empty())
+                orphans.push_back(slot);
+        }
+    }
+    const bool wanted = !lostStubs_.empty() || found_ < def_.rowCount;
+    std::size_t paired = 0;
+    for (RowPtr slot : orphans) {
+        const SalvagedSlot& s = slotsOf(slot.page)[slot.row];
+        PageRef holder = ctx_.file.page(slot.page);
+        const ByteView bytes = ByteView(*holder).subspan(s.start, s.end - s.start);
+        if (!wanted) {
+            ++leftOut_;
+            drop(SalvageIssue::Kind::kRowLeftOut, slot,
+                 "it is a row an overflow pointer led to, which no pointer reaches now, while "
+                 "every row the table counts is found: not copied",
+                 bytes);
+            continue;
+        }
+        const std::size_t before = kept_.size();
+        keepRow(slot, slot, s.start, s.end, holder);
+        if (kept_.size() == before) continue;
+        if (paired < lostStubs_.size()) {
+            ++paired;
+        } else {
+            ++found_;
+        }
+    }
+    // The pointers whose rows were found that way are second references;
+    // the rest lost their rows.
+    for (std::size_t k = 0; k < lostStubs_.size(); ++k) {
+        LostStub& l = lostStubs_[k];
+        if (k < paired) {
+            drop(SalvageIssue::Kind::kSecondReference, l.slot,
+                 l.why +
+                     "; a row an overflow pointer led to, which no pointer reaches now, is "
+                     "kept in its place",
+                 l.bytes);
+        } else {
+            drop(l.again ? SalvageIssue::Kind::kSecondReference : SalvageIssue::Kind::kRowDropped,
+                 l.slot, l.why, l.bytes);
+        }
+    }
+}
+
+void TableSalvage::countMovedBack() {
+    for (const auto& [page, from] : returned_) {
+        const uint64_t n = static_cast<uint64_t>(std::count_if(
+            kept_.begin(), kept_.end(), [&](const KeptRow& k) { return k.slot.page == page; }));
+        movedBack_ += n;
+        auto other = ctx_.tables.find(from);
+        const std::string lister = other != ctx_.tables.end()
+                                       ? "table '" + other->second->name + "'"
+                                       : "the table at page " + std::to_string(from);
+        issues_.push_back({SalvageIssue::Kind::kRowsMovedBack,
+                           {page, 0},
+                           pageText(page) + ", which the usage map of " + lister +
+                               " lists, is a page of this table (its owner field names it and "
+                               "its rows read as its rows): its " +
+                               std::to_string(n) + (n == 1 ? " row is" : " rows are") +
+                               " copied back into this table",
+                           {},
+                           n});
+    }
 }
 
 // Keeps a row that reads, unless a zeroed sector lies under it; its long

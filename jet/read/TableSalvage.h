@@ -18,14 +18,20 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "format/Bytes.h"
+#include "format/DataPage.h"
 #include "format/IndexPage.h"
 #include "format/PageFile.h"
 #include "format/TableDef.h"
 #include "read/PageCensus.h"
+#include "read/PageClaim.h"
+#include "read/SalvagePage.h"
 
 namespace jet {
 
@@ -33,56 +39,61 @@ struct RowView;
 
 struct SalvageIssue {
     enum class Kind : uint8_t {
-        kRowDropped,   // a live row that cannot be read, or whose keys cannot be made
-        kValueNulled,  // a memo or OLE value that cannot be followed; the row is kept
-        kKeyClash,     // a row whose key repeats a kept row's in a unique index: dropped
-        kRowLeftOut,   // a row on a page taken for an old copy: not copied
-        kPageLost,     // a page the table's map lists that holds nothing of it
-        kRowsMissing,  // the definition counts more rows than were found
+        kRowDropped,       // a live row that cannot be read, or whose keys cannot be made
+        kValueNulled,      // a memo or OLE value that cannot be followed; the row is kept
+        kKeyClash,         // a row whose key repeats a kept row's in a unique index: dropped
+        kRowLeftOut,       // a row on a page taken for an old copy: not copied
+        kPageLost,         // a page the table's map lists that holds nothing of it
+        kRowsMissing,      // the definition counts more rows than were found
+        kRowForeign,       // a row on a page the map lists that holds no table's rows: left out
+        kRowsMovedBack,    // a page another table's map lists holds the table's rows: copied here
+        kSecondReference,  // an overflow pointer that leads to a row copied already
+        kRowRestored,      // a row flagged deleted that an index still lists: brought back
+        kDeleteKept,       // the same, its bytes gone: it stays deleted
+        kIndexReordered,   // an index keyed anew in the General order, its columns declared so
     };
     Kind kind = Kind::kRowDropped;
-    RowPtr at;         // the row's slot, or the page (row 0)
-    std::string what;  // what is wrong
-    Bytes row;         // the row as found, where there is one
-    uint64_t count = 0;  // kRowsMissing
+    RowPtr at;           // the row's slot, or the page (row 0)
+    std::string what;    // what is wrong
+    Bytes row;           // the row as found, where there is one
+    uint64_t count = 0;  // kRowsMissing, kRowsMovedBack
 };
 
 // A row the salvage keeps.
 struct KeptRow {
-    RowPtr slot;  // where it was found: what index entries point to
-    RowPtr data;  // the slot whose bytes it is (another for an overflow row)
+    RowPtr slot;                  // where it was found: what index entries point to
+    RowPtr data;                  // the slot whose bytes it is (another for an overflow row)
     uint16_t start = 0, end = 0;  // its bytes on data.page
-    uint32_t nulled = 0;  // 0, or 1 + the number of its list of columns set to null
-};
-
-// What the whole file says, shared by the salvage of every table.
-struct SalvageContext {
-    PageFile& file;
-    const PageCensus& census;
-    // The pages each table's owned map lists (ascending), by definition page;
-    // tables whose map cannot be read are absent.
-    const std::map<uint32_t, std::vector<uint32_t>>& listed;
+    uint32_t nulled = 0;          // 0, or 1 + the number of its list of columns set to null
 };
 
 // The pages each table's owned map lists, by definition page, for the
 // tables whose map can be read.
 std::map<uint32_t, std::vector<uint32_t>> readOwnedMaps(PageFile& file,
-                                                         const std::vector<const TableDef*>& tables);
+                                                        const std::vector<const TableDef*>& tables);
 
-// Whether data pages naming the table lie outside its map (not another
-// table's) while the pages its map lists hold fewer live rows than its
-// definition counts: then only its salvage can tell whose rows they are.
+// Whether data pages naming the table lie outside its map (another table's
+// map may list them) while the pages its map lists hold fewer live rows
+// than its definition counts: then only its salvage can tell whose rows
+// they are.
 bool pagesMayBeMissing(const PageCensus& census, const TableDef& def,
-                       const std::vector<uint32_t>& listed, uint64_t listedRows,
-                       const std::map<uint32_t, std::vector<uint32_t>>& listedByTable);
+                       const std::vector<uint32_t>& listed, uint64_t listedRows);
 
-// Whether a page a table's usage map lists may be the table's own with its
-// header damaged: a data page whose owner field is one bit off or names no
-// table definition, or a page whose type byte is of no kind that names a
-// table (zero, a usage bitmap, no known type) and whose owner field names
-// the table or is one bit off. Its rows must still read as the table's, and
-// no other table list it, before it is taken.
-bool headerMayBeDamaged(const PageCensus& census, uint32_t table, const Page& page);
+// What a salvage keeps, drops and changes of a table, in the terms every
+// report of a repair uses.
+struct SalvageCounts {
+    uint64_t kept = 0;
+    // Unreadable, clashing on a unique key, left out as an old copy, and
+    // those its definition counts that lost pages or slots held.
+    uint64_t dropped = 0;
+    uint64_t changed = 0;    // kept with a value set to null
+    uint64_t movedBack = 0;  // kept: found on pages another table's map lists
+    uint64_t foreign = 0;    // left out: rows of no table, on pages its map lists
+    uint64_t restored = 0;   // kept: flagged deleted while an index still lists them
+    uint64_t deletesKept = 0;
+    bool countStale = false;  // its definition's count is stale (not a loss)
+    bool losesRows() const { return dropped != 0 || changed != 0 || foreign != 0; }
+};
 
 class TableSalvage {
   public:
@@ -109,7 +120,27 @@ class TableSalvage {
     // Of those, the rows that can have been on what was lost (pages, slots):
     // a count that is merely stale loses nothing.
     uint64_t rowsLost() const { return std::min(missing_, lostCapacity_); }
-    uint32_t pagesRepaired() const { return repaired_; }  // listed, their header damaged
+    // Rows on pages another table's map lists, taken back (kept).
+    uint64_t rowsMovedBack() const { return movedBack_; }
+    // Rows on pages its map lists that belong to no table: left out.
+    uint64_t rowsForeign() const { return foreign_; }
+    // Rows flagged deleted that an index still lists: brought back (kept);
+    // and those whose bytes are gone, which stay deleted.
+    uint64_t rowsRestored() const { return restored_; }
+    uint64_t deletesKept() const { return deletesKept_; }
+    // The definition the copy takes where an index was keyed anew in the
+    // General order (its text columns declared so); null otherwise.
+    const TableDef* reordered() const { return general_.get(); }
+    bool indexReordered(std::size_t i) const { return general_ && rekeyed_[i]; }
+    SalvageCounts counts() const {
+        return {rows_.size(), rowsDropped() + rowsLeftOut() + rowsLost(),
+                changed_,     movedBack_,
+                foreign_,     restored_,
+                deletesKept_, countStale()};
+    }
+    // Whether the definition's count of rows differs from the rows found
+    // (and by how many it is stale, past what was lost).
+    bool countStale() const { return def_.rowCount != found_ && rowsLost() < missing_; }
 
   private:
     // Pages (TableSalvage.cpp).
@@ -117,14 +148,22 @@ class TableSalvage {
     void takeListed(const std::vector<uint32_t>& listed);
     void takeUnlisted(const std::vector<uint32_t>& listed, bool mapLost);
     bool listedByAnother(uint32_t page) const;
-    bool rowsReadAsOurs(uint32_t page);
+    void loseCapacity(uint64_t rows = kMaxRowsPerPage);
+    void leaveForeign(uint32_t page);
+    bool indexVouchesFor(uint32_t page);
     void gatherIndexEvidence();
     // Rows (TableSalvage.cpp).
     void readRows();
     void readPage(uint32_t page);
     void keepRow(RowPtr slot, RowPtr data, uint16_t start, uint16_t end, const PageRef& holder);
     bool resolveOverflow(ByteView pointer, RowPtr& data, uint16_t& start, uint16_t& end,
-                         PageRef& holder, std::string& why);
+                         PageRef& holder, std::string& why, bool& again);
+    // Rows the slots of its pages still hold unseen: flagged deleted while an
+    // index lists them, or rows an overflow pointer led to before it was lost.
+    void restoreIndexed();
+    void takeOrphans();
+    const std::vector<SalvagedSlot>& slotsOf(uint32_t page);
+    void countMovedBack();
     void drop(SalvageIssue::Kind kind, RowPtr at, std::string what, ByteView row);
     void leaveOut(uint32_t page, const std::string& why);
     // Keys (SalvageKeys.cpp).
@@ -133,6 +172,18 @@ class TableSalvage {
                 const std::vector<std::pair<uint8_t, bool>>& shape, Bytes& key) const;
     bool sourceKey(std::size_t index, RowPtr slot, const RowView& rv, RowPtr data,
                    const std::vector<std::pair<uint8_t, bool>>& shape, Bytes& key) const;
+    // Whether index i's entry for the row at slot (its bytes at data) holds
+    // the key parts its values give; nullopt when it has no entry for it or
+    // nothing in the key can be compared.
+    std::optional<bool> entryFitsRow(std::size_t i, RowPtr slot, const RowView& rv,
+                                     RowPtr data) const;
+    const Bytes* sourceEntry(std::size_t i, RowPtr slot) const;
+    const TableDef& keyDef(std::size_t index) const;
+    void keysFromLikeRows(std::size_t index, std::vector<std::size_t>& missing,
+                          std::vector<Bytes>& found);
+    void keyInGeneralOrder(const std::vector<std::size_t>& indexes);
+    void keyRows(const std::vector<std::vector<std::pair<uint8_t, bool>>>& shapes,
+                 std::vector<bool>& dropped, std::vector<std::size_t>& unkeyed, bool last);
     void dropClashes(const std::vector<std::vector<std::pair<uint8_t, bool>>>& shapes,
                      std::vector<bool>& dropped);
     void orderRows(const std::vector<bool>& dropped);
@@ -145,14 +196,35 @@ class TableSalvage {
     std::vector<KeptRow> rows_;  // as written
     std::vector<std::vector<uint16_t>> nulledColumns_;
     std::vector<PackedEntries> entries_;
+    // The definition with columns declared General where an index had to
+    // be keyed anew in that order (none: no index had), and those indexes.
+    std::unique_ptr<TableDef> general_;
+    std::vector<bool> rekeyed_;
     std::vector<SalvageIssue> issues_;
     // What the table's own indexes say, where they can be read: the pages
     // their entries point to, and each index's entries by row.
     std::vector<uint32_t> pointedPages_;
     std::vector<std::vector<std::pair<uint32_t, Bytes>>> sourceKeys_;
+    // Pages another table's map lists whose rows are this table's, with
+    // that table.
+    std::vector<std::pair<uint32_t, uint32_t>> returned_;
+    // The rows overflow pointers led to, as u32 row pointers; the pointers
+    // that led nowhere, or to a row reached already, to be told once the
+    // rows no pointer reaches are known; rows brought back.
+    std::set<uint32_t> reached_;
+    struct LostStub {
+        RowPtr slot;
+        std::string why;
+        Bytes bytes;
+        bool again = false;  // a second reference
+    };
+    std::vector<LostStub> lostStubs_;
+    std::set<uint32_t> restoredSlots_;
+    std::map<uint32_t, std::vector<SalvagedSlot>> slotCache_;
     uint64_t found_ = 0, changed_ = 0, leftOut_ = 0, missing_ = 0;
+    uint64_t movedBack_ = 0, foreign_ = 0, restored_ = 0, deletesKept_ = 0;
+    uint64_t lostPointers_ = 0;  // overflow pointers whose rows were not found through them
     uint64_t lostCapacity_ = 0;  // rows the pages and slots lost could have held
-    uint32_t repaired_ = 0;
     bool pagesLost_ = false;
 };
 

@@ -42,16 +42,32 @@ std::vector<uint32_t> DatabaseChecker::ownDataPages(const TableDef& def,
                 continue;
             }
         }
-        const bool oneBit = census_ ? headerMayBeDamaged(*census_, def.firstPage, *page)
-                                    : type == kPageData && std::popcount(owner ^ def.firstPage) == 1;
-        const std::string found = type == kPageData
-                                      ? "a data page whose owner field names page " +
-                                            std::to_string(owner)
-                                      : "a page of type " + std::to_string(type) +
-                                            (type == 0 ? " (zeroed?)" : "");
+        std::string found =
+            type == kPageData
+                ? "a data page whose owner field names page " + std::to_string(owner)
+                : "a page of type " + std::to_string(type) + (type == 0 ? " (zeroed?)" : "");
+        Remedy remedy = Remedy::kPagesFound;
+        if (census_ && byPage_) {
+            // What a repair makes of it, as the salvage of every table decides.
+            const SalvageContext ctx{db_.file(), *census_, *listed_, *byPage_};
+            const PageClaim claim = claimListed(ctx, def.firstPage, p);
+            if (claim.kind == PageClaim::Kind::kReturned) {
+                auto other = byPage_->find(claim.table);
+                found += " (table '" + other->second->name +
+                         "', whose rows it holds, though that table's map does not list it)";
+                remedy = Remedy::kPageReturned;
+            } else if (claim.kind == PageClaim::Kind::kRepaired) {
+                remedy = Remedy::kOwnerRepaired;
+            } else if (type == kPageData && offsetsSound(*page)) {
+                found += ", no table of this file, holding rows that are no table's";
+                remedy = Remedy::kForeign;
+            }
+        } else if (type == kPageData && std::popcount(owner ^ def.firstPage) == 1) {
+            remedy = Remedy::kOwnerRepaired;
+        }
         problem(where + ": its owned-pages map lists page " + std::to_string(p) + ", which is " +
                     found + ": the rows the table kept there cannot be reached",
-                oneBit ? Remedy::kOwnerRepaired : Remedy::kPagesFound);
+                remedy);
     }
     return own;
 }
@@ -63,15 +79,16 @@ void DatabaseChecker::checkUnlisted(const TableDef& def, const std::vector<uint3
         if (!contains(listed, p) && (*census_)[p].liveRows > 0) any = true;
     }
     if (!any) return;
-    const SalvageContext ctx{db_.file(), *census_, *listed_};
+    const SalvageContext ctx{db_.file(), *census_, *listed_, *byPage_};
     TableSalvage s(ctx, def);
     s.run();
     const std::string where = "table '" + def.name + "'";
     for (uint32_t p : s.pages()) {
         if (contains(listed, p) || (*census_)[p].owner != def.firstPage) continue;
-        problem(where + ": page " + std::to_string(p) + " holds " +
-                    rows((*census_)[p].liveRows) + " of the table, but " +
-                    (mapLost ? "its owned-pages map cannot be read" : "its owned-pages map does not list it"),
+        problem(where + ": page " + std::to_string(p) + " holds " + rows((*census_)[p].liveRows) +
+                    " of the table, but " +
+                    (mapLost ? "its owned-pages map cannot be read"
+                             : "its owned-pages map does not list it"),
                 Remedy::kUnlistedTaken);
     }
     std::vector<uint32_t> leftOut;
@@ -89,25 +106,39 @@ void DatabaseChecker::checkUnlisted(const TableDef& def, const std::vector<uint3
     }
 }
 
-void DatabaseChecker::describeRepair(const TableDef& def) {
-    const SalvageContext ctx{db_.file(), *census_, *listed_};
+SalvageCounts DatabaseChecker::describeRepair(const TableDef& def) {
+    const SalvageContext ctx{db_.file(), *census_, *listed_, *byPage_};
     TableSalvage s(ctx, def);
     s.run();
-    std::string text = "table '" + def.name + "': a compaction keeps " +
-                       std::to_string(s.rows().size()) + " of the " + rows(s.rowsFound()) +
-                       " found";
-    if (s.rowsDropped() > 0) text += ", drops " + rows(s.rowsDropped());
-    if (s.rowsChanged() > 0) text += ", keeps " + rows(s.rowsChanged()) + " with values set to null";
-    if (s.rowsLeftOut() > 0)
-        text += ", leaves out " + rows(s.rowsLeftOut()) + " that look like an old copy";
-    if (s.rowsMissing() > 0)
-        text += "; " + rows(s.rowsMissing()) + " its definition counts are not found";
-    if (!def.realIndexes.empty())
+    const SalvageCounts n = s.counts();
+    std::string text = "table '" + def.name + "': a compaction keeps " + rows(n.kept);
+    std::string within;
+    if (n.movedBack > 0)
+        within += rows(n.movedBack) + " moved back from pages another table's map lists";
+    if (n.restored > 0)
+        within += (within.empty() ? "" : ", ") + rows(n.restored) +
+                  " brought back that were flagged deleted while an index still lists them";
+    if (!within.empty()) text += " (" + within + ")";
+    if (n.dropped > 0) text += ", drops " + rows(n.dropped);
+    if (n.changed > 0) text += ", changes " + rows(n.changed) + " (values set to null)";
+    if (n.foreign > 0) text += ", leaves out " + rows(n.foreign) + " that are foreign";
+    if (n.deletesKept > 0)
+        text += ", keeps " + rows(n.deletesKept) + " deleted that an index lists";
+    if (n.countStale)
+        text += "; its definition counts " + rows(def.rowCount) + " (a stale count, rewritten)";
+    if (!def.realIndexes.empty()) {
         text += "; it rebuilds the table's " + std::to_string(def.realIndexes.size()) +
                 (def.realIndexes.size() == 1 ? " index" : " indexes");
-    if (s.rowsDropped() + s.rowsChanged() + s.rowsLeftOut() + s.rowsMissing() > 0)
-        text += "; every row dropped or changed is listed in MSysCompactError";
+        std::size_t general = 0;
+        for (std::size_t i = 0; i < def.realIndexes.size(); ++i) general += s.indexReordered(i);
+        if (general > 0)
+            text += " (" + std::to_string(general) +
+                    " in the General sort order, their columns declared so)";
+    }
+    if (n.dropped + n.changed + n.movedBack + n.foreign + n.restored + n.deletesKept > 0)
+        text += "; each of those rows is listed in MSysCompactError";
     report_.repairs.push_back(text);
+    return n;
 }
 
 }  // namespace jet

@@ -37,6 +37,7 @@ void DatabaseChecker::beginRows(const CatalogEntry& entry, const TableDef& def) 
     t.digest = &report_.digests[def.firstPage];
     t.rows = 0;
     t.pages.clear();
+    t.overflowTargets.clear();
     t.listed.clear();
     t.mapLost = true;
     t.rowsDone = false;
@@ -96,7 +97,10 @@ void DatabaseChecker::checkPages(const std::vector<uint32_t>& pages) {
                 PageRef holder;
                 RowPtr at;
                 ByteView b = db_.fetchRow(def, slot, holder, &at);
-                if (at != slot) mark(at.page);
+                if (at != slot) {
+                    mark(at.page);
+                    t.overflowTargets.push_back(at.toU32());
+                }
                 checkRow(def, holder, b, slot, at, t.lvPagesUsed, *t.digest);
                 passed[i >> 6] |= uint64_t{1} << (i & 63u);
                 ++t.rows;
@@ -112,6 +116,14 @@ void DatabaseChecker::endTable(const TableDef& def) {
     const std::string& where = t.where;
     for (uint32_t p : def.pages) mark(p);
     t.summary.rows = t.rows;
+    std::sort(t.overflowTargets.begin(), t.overflowTargets.end());
+    for (auto it = t.overflowTargets.begin();
+         (it = std::adjacent_find(it, t.overflowTargets.end())) != t.overflowTargets.end(); ++it) {
+        const RowPtr at = RowPtr::fromU32(*it);
+        problem(where + ": two overflow pointers lead to the row at page " +
+                    std::to_string(at.page) + " row " + std::to_string(at.row),
+                Remedy::kRowDropped);
+    }
     if (census_) checkUnlisted(def, t.listed, t.mapLost);
     if (def.rowCount != t.rows) {
         note(where + ": definition says " + std::to_string(def.rowCount) +

@@ -12,14 +12,17 @@
 
 namespace jet {
 
-const char* DatabaseChecker::remedyText(Remedy r) {
+namespace {
+
+const char* remedyOf(DatabaseChecker::Remedy r) {
+    using Remedy = DatabaseChecker::Remedy;
     switch (r) {
         case Remedy::kMapRebuilt:
             return "a compaction rebuilds it; nothing is lost";
         case Remedy::kIndexRebuilt:
-            return "a compaction rebuilds the index from the table's rows; nothing is lost (of "
-                   "two rows that share a unique key the first is kept, the other listed in "
-                   "MSysCompactError)";
+            return "a compaction rebuilds the index from the table's rows (of two rows that "
+                   "share a unique key the first is kept, the other listed in MSysCompactError); "
+                   "nothing is lost";
         case Remedy::kRowDropped:
             return "a compaction recovers the row where its neighbours' bounds allow, else drops "
                    "it and lists it, with its readable values, in MSysCompactError";
@@ -32,6 +35,12 @@ const char* DatabaseChecker::remedyText(Remedy r) {
         case Remedy::kOwnerRepaired:
             return "a compaction takes the page back where its rows read as the table's and no "
                    "other table claims it; nothing is lost";
+        case Remedy::kPageReturned:
+            return "a compaction copies the page's rows into the table they belong to; nothing "
+                   "is lost";
+        case Remedy::kForeign:
+            return "a compaction leaves the page's rows out of every table and lists them in "
+                   "MSysCompactError; whatever rows the table kept there are lost";
         case Remedy::kUnlistedTaken:
             return "a compaction finds the page and copies its rows; nothing is lost";
         case Remedy::kTableLost:
@@ -44,6 +53,18 @@ const char* DatabaseChecker::remedyText(Remedy r) {
             break;
     }
     return "a compaction cannot repair this";
+}
+
+}  // namespace
+
+std::string DatabaseChecker::remedyText(Remedy r, bool tableLoses) {
+    std::string text = remedyOf(r);
+    const std::string none = "nothing is lost";
+    if (auto at = text.find(none); tableLoses && at != std::string::npos) {
+        text.replace(at, none.size(),
+                     "yet the table loses rows: its compaction line says how many");
+    }
+    return text;
 }
 
 CheckResult DatabaseChecker::run() {
@@ -68,7 +89,7 @@ CheckResult DatabaseChecker::run() {
     Background other;
     if (helper && !other.tryStart([&] { work(*helper); }))
         helper.reset();  // no second thread: one worker does it all
-    work(*this);  // should it fail, the other is waited for as it goes out of scope
+    work(*this);         // should it fail, the other is waited for as it goes out of scope
     other.wait();
     if (helper) takeLivePages(*helper);
     gather(items, parts);
@@ -123,6 +144,7 @@ std::unique_ptr<DatabaseChecker> DatabaseChecker::makeHelper(std::unique_ptr<Dat
         helper->live_.assign(report_.pageCount, false);
         helper->census_ = census_;
         helper->listed_ = listed_;
+        helper->byPage_ = byPage_;
         return helper;
     } catch (const JetException&) {
         return nullptr;  // one worker does it all
@@ -169,6 +191,7 @@ void DatabaseChecker::shareWhatTheFileSays(const std::vector<CatalogEntry>& tabl
     }
     listed_ = std::make_shared<const std::map<uint32_t, std::vector<uint32_t>>>(
         readOwnedMaps(db_.file(), defs));
+    byPage_ = std::make_shared<const std::map<uint32_t, const TableDef*>>(tablesByPage(defs));
     if (options_.ownerScan)
         census_ = std::make_shared<const PageCensus>(PageCensus::take(db_.file()));
 }
@@ -201,7 +224,14 @@ CheckResult DatabaseChecker::checkOne(const CatalogEntry& t) {
         report_.damagedTables.insert(t.tdefPage());
         if (census_) {
             try {
-                describeRepair(db_.tableDef(t.tdefPage(), t.name));
+                const SalvageCounts n = describeRepair(db_.tableDef(t.tdefPage(), t.name));
+                // What each problem's remedy says agrees with what the table loses.
+                for (std::string& remedy : report_.remedies) {
+                    for (int k = 0; n.losesRows() && k <= static_cast<int>(Remedy::kNone); ++k) {
+                        if (remedy == remedyText(static_cast<Remedy>(k)))
+                            remedy = remedyText(static_cast<Remedy>(k), true);
+                    }
+                }
             } catch (const JetException&) {
                 // Its definition cannot be read: the problem says it is lost.
             }

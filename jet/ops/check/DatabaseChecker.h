@@ -20,6 +20,7 @@
 #include "read/LiveSlots.h"
 #include "read/PageCensus.h"
 #include "read/RowDigest.h"
+#include "read/TableSalvage.h"
 #include "util/Failure.h"
 
 namespace jet {
@@ -56,12 +57,16 @@ class DatabaseChecker {
         kValueNulled,
         kPagesFound,
         kOwnerRepaired,
+        kPageReturned,
+        kForeign,
         kUnlistedTaken,
         kTableLost,
         kCatalogue,
         kNone
     };
-    static const char* remedyText(Remedy r);
+    // What a compaction does about a problem; tableLoses: the table it is
+    // in loses rows to some damage, so that "nothing is lost" is not said.
+    static std::string remedyText(Remedy r, bool tableLoses = false);
 
   private:
     void problem(std::string s, Remedy r) {
@@ -130,7 +135,9 @@ class DatabaseChecker {
     // Data pages naming the table that its map leaves out, and what a
     // compaction would do with the table, when the file's pages are known.
     void checkUnlisted(const TableDef& def, const std::vector<uint32_t>& listed, bool mapLost);
-    void describeRepair(const TableDef& def);
+    // What a compaction keeps, drops and changes of a damaged table, as its
+    // compaction line says.
+    SalvageCounts describeRepair(const TableDef& def);
 
     // Every value decodes within bounds; long values are read whole. The
     // same pass adds the row to the table's digest.
@@ -185,6 +192,7 @@ class DatabaseChecker {
     // by definition page: shared by the workers, read only once made.
     std::shared_ptr<const PageCensus> census_;
     std::shared_ptr<const std::map<uint32_t, std::vector<uint32_t>>> listed_;
+    std::shared_ptr<const std::map<uint32_t, const TableDef*>> byPage_;
     CheckResult report_;
     std::vector<bool> live_;  // pages reached, by number
     bool listing_ = false;    // a table by itself: the pages it reached are listed
@@ -198,11 +206,12 @@ class DatabaseChecker {
         std::map<uint16_t, std::vector<uint32_t>> lvPagesUsed;  // sorted once the rows are done
         TableDigest* digest = nullptr;
         uint64_t rows = 0;
-        std::vector<uint32_t> pages;       // pages whose rows were checked
-        std::vector<uint32_t> listed;      // by its owned map
-        bool mapLost = true;               // its owned map could not be read
-        bool rowsDone = false;             // every row is counted: live is finished
-        std::vector<uint32_t> indexRoots;  // roots of the indexes checked early (0: none)
+        std::vector<uint32_t> pages;            // pages whose rows were checked
+        std::vector<uint32_t> listed;           // by its owned map
+        bool mapLost = true;                    // its owned map could not be read
+        bool rowsDone = false;                  // every row is counted: live is finished
+        std::vector<uint32_t> indexRoots;       // roots of the indexes checked early (0: none)
+        std::vector<uint32_t> overflowTargets;  // rows overflow pointers led to (RowPtr as u32)
     };
     TableState table_;
     std::vector<IndexTally> tallies_;  // of the table being checked

@@ -118,11 +118,13 @@ void Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
     }
     Outbox out(*this, full, ti);
     auto source = std::make_unique<SourceRows>();
+    overflowTargets_.clear();
     if (def.primaryKey()) {
         readInKeyOrder(t, mapPages, *source, out);
     } else {
         readInPageOrder(t, mapPages, *source, out);
     }
+    refuseSharedTargets(def);
     source->live.finish();
     out.batch.tableEnd = true;
     out.batch.source = std::move(source);
@@ -139,6 +141,7 @@ void Compactor::take(TablePlan& t, RowPtr slot, RowBatch& batch) {
     job.slot = slot;
     PageRef holder;
     ByteView bytes = src_.fetchRow(*t.def, slot, holder, &job.at);
+    if (job.at != slot) overflowTargets_.push_back(job.at.toU32());
     refuseTorn(*t.def, *holder, bytes, job.at);
     readRow(t, bytes, batch, job);
 }

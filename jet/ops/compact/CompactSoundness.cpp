@@ -1,6 +1,8 @@
 // Where the compaction's reader stops because the source may lose rows to
 // a plain reading: it never passes over what it cannot account for, and a
 // repair then reads the table with the salvage reader.
+#include <algorithm>
+
 #include "format/DataPage.h"
 #include "format/Row.h"
 #include "ops/compact/Compactor.h"
@@ -13,8 +15,8 @@ const std::map<uint32_t, std::vector<uint32_t>>& Compactor::ownedMaps() {
     if (!ownedMaps_) {
         std::vector<const TableDef*> defs;
         for (const auto& t : tables_) defs.push_back(t.def);
-        ownedMaps_ = std::make_unique<std::map<uint32_t, std::vector<uint32_t>>>(
-            readOwnedMaps(file_, defs));
+        ownedMaps_ =
+            std::make_unique<std::map<uint32_t, std::vector<uint32_t>>>(readOwnedMaps(file_, defs));
     }
     return *ownedMaps_;
 }
@@ -29,8 +31,8 @@ void Compactor::refuseLostPage(const TableDef& def, uint32_t page, const Page& b
             std::binary_search(other->second.begin(), other->second.end(), page))
             return;
     }
-    failDamage("table '" + def.name + "': its owned-pages map lists page " +
-                   std::to_string(page) + ", which is not one of its data pages",
+    failDamage("table '" + def.name + "': its owned-pages map lists page " + std::to_string(page) +
+                   ", which is not one of its data pages",
                page);
 }
 
@@ -42,12 +44,22 @@ void Compactor::refuseIfPagesMissing(const TableDef& def, const std::vector<uint
         if (!ri.ignoreNulls()) return;  // that index lists every row, and was checked
     }
     if (!census_) census_ = std::make_unique<PageCensus>(PageCensus::take(file_));
-    if (pagesMayBeMissing(*census_, def, mapPages, rows, ownedMaps())) {
+    if (pagesMayBeMissing(*census_, def, mapPages, rows)) {
         failDamage("table '" + def.name + "': its definition counts " +
                        std::to_string(def.rowCount) + " rows, its pages hold " +
                        std::to_string(rows) + ", and pages naming it lie outside its map",
                    def.firstPage);
     }
+}
+
+// Two overflow pointers that lead to one row: a plain reading would copy it
+// twice, and lose whatever row the other pointer's was.
+void Compactor::refuseSharedTargets(const TableDef& def) {
+    std::sort(overflowTargets_.begin(), overflowTargets_.end());
+    auto twice = std::adjacent_find(overflowTargets_.begin(), overflowTargets_.end());
+    if (twice == overflowTargets_.end()) return;
+    const RowPtr at = RowPtr::fromU32(*twice);
+    failDamage("table '" + def.name + "': two overflow pointers lead to one row", at.page, at.row);
 }
 
 void Compactor::refuseTorn(const TableDef& def, const Page& page, ByteView row, RowPtr at) {

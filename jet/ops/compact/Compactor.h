@@ -176,6 +176,7 @@ class Compactor {
     void refuseIfPagesMissing(const TableDef& def, const std::vector<uint32_t>& mapPages,
                               uint64_t rows);
     static void refuseTorn(const TableDef& def, const Page& page, ByteView row, RowPtr at);
+    void refuseSharedTargets(const TableDef& def);
     const std::map<uint32_t, std::vector<uint32_t>>& ownedMaps();
     RowBatch spareBatch(std::size_t table);
     void recycle(RowBatch&& b);
@@ -234,7 +235,8 @@ class Compactor {
     // Read by the reader only where the source may be damaged.
     std::unique_ptr<std::map<uint32_t, std::vector<uint32_t>>> ownedMaps_;
     std::unique_ptr<PageCensus> census_;
-    IndexTree readerTree_;  // the tree the reader walks: its pages
+    IndexTree readerTree_;                   // the tree the reader walks: its pages
+    std::vector<uint32_t> overflowTargets_;  // the rows the table's overflow pointers led to
     static constexpr std::size_t kBatchRows = 256;
     static constexpr std::size_t kBatchBytes = 1u << 20;
     // Rows read ahead of the writer: enough to keep the reader going while

@@ -78,6 +78,18 @@ std::string lead(SalvageIssue::Kind k) {
             return "Rows lost";
         case SalvageIssue::Kind::kRowsMissing:
             return "Rows missing";
+        case SalvageIssue::Kind::kRowForeign:
+            return "Row left out as foreign";
+        case SalvageIssue::Kind::kRowsMovedBack:
+            return "Rows moved back";
+        case SalvageIssue::Kind::kSecondReference:
+            return "Second reference left out";
+        case SalvageIssue::Kind::kRowRestored:
+            return "Deleted row brought back";
+        case SalvageIssue::Kind::kDeleteKept:
+            return "Deleted row kept deleted";
+        case SalvageIssue::Kind::kIndexReordered:
+            return "Index sort order changed";
     }
     return "Damage";
 }
@@ -111,15 +123,18 @@ void DamageLog::addIssues(Database& db, const TableDef& def,
         DamageEntry e;
         e.code = codeOf(i.kind);
         e.table = def.name;
-        const bool row =
-            i.kind != SalvageIssue::Kind::kPageLost && i.kind != SalvageIssue::Kind::kRowsMissing;
+        using K = SalvageIssue::Kind;
+        const bool row = i.kind != K::kPageLost && i.kind != K::kRowsMissing &&
+                         i.kind != K::kRowsMovedBack && i.kind != K::kIndexReordered;
         std::string text = lead(i.kind) + " (table '" + def.name + "', " +
                            (row ? where(i.at) : "page " + std::to_string(i.at.page)) +
                            "): " + i.what + ".";
         if (row) {
             e.recid.resize(4);
             put32(e.recid.data(), i.at.toU32());
-            text += " " + describeRow(db, def, i.row, i.at);
+            // A foreign row is no row of the table: its bytes alone say what it was.
+            text += " " + (i.kind == K::kRowForeign ? "Bytes: " + clip(hex(i.row), 2 * kValueLimit)
+                                                    : describeRow(db, def, i.row, i.at));
         }
         e.description = clip(std::move(text), kTextLimit);
         add(std::move(e));

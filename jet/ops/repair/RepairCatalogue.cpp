@@ -76,7 +76,8 @@ const TableDef& RepairPlan::catalogueDef() {
 // owner's (masked) security identifier.
 std::vector<std::pair<CatalogEntry, RowPtr>> RepairPlan::readCatalogue(const TableDef& def) {
     const auto listed = readOwnedMaps(db_.file(), {&def});
-    const SalvageContext ctx{db_.file(), *census_, listed};
+    const auto tables = tablesByPage({&def});
+    const SalvageContext ctx{db_.file(), *census_, listed, tables};
     TableSalvage s(ctx, def);
     s.run();
     if (s.rowsDropped() + s.rowsMissing() > 0 || listed.empty()) catalogueDamaged_ = true;

@@ -22,11 +22,13 @@ bool RepairPlan::make() {
     std::vector<const TableDef*> defs;
     for (const Table& t : tables_) defs.push_back(t.def);
     listed_ = readOwnedMaps(db_.file(), defs);
-    ctx_ = std::make_unique<SalvageContext>(SalvageContext{db_.file(), *census_, listed_});
+    byPage_ = tablesByPage(defs);
+    ctx_ = std::make_unique<SalvageContext>(SalvageContext{db_.file(), *census_, listed_, byPage_});
     judge();
     for (Table& t : tables_) {
         if (t.damaged) salvage(t);
     }
+    findDanglingReferences();
     keepCatalogueInStep();
     summarise();
     return std::any_of(tables_.begin(), tables_.end(),
@@ -55,11 +57,12 @@ void RepairPlan::judge() {
         if (page == kCatalogPage && catalogueDamaged_) t.damaged = true;
         const bool fullIndex = std::any_of(t.def->realIndexes.begin(), t.def->realIndexes.end(),
                                            [](const RealIndex& ri) { return !ri.ignoreNulls(); });
-        auto summary = std::find_if(checked.tables.begin(), checked.tables.end(),
-                                    [&](const TableSummary& s) { return s.definitionPage == page; });
+        auto summary =
+            std::find_if(checked.tables.begin(), checked.tables.end(),
+                         [&](const TableSummary& s) { return s.definitionPage == page; });
         auto listed = listed_.find(page);
         if (!fullIndex && summary != checked.tables.end() && listed != listed_.end() &&
-            pagesMayBeMissing(*census_, *t.def, listed->second, summary->rows, listed_))
+            pagesMayBeMissing(*census_, *t.def, listed->second, summary->rows))
             t.damaged = true;
         if (listed == listed_.end() && !t.def->ownedMap.isNull()) t.damaged = true;
     }
@@ -74,7 +77,12 @@ void RepairPlan::salvage(Table& t) {
 
 std::vector<PlannedTable> RepairPlan::tables() {
     std::vector<PlannedTable> out;
-    for (Table& t : tables_) out.push_back({t.entry, t.def, t.source.get(), t.fresh});
+    for (Table& t : tables_) {
+        // An index keyed anew in the General order takes its columns' new
+        // declaration with it.
+        const TableDef* def = t.salvage && t.salvage->reordered() ? t.salvage->reordered() : t.def;
+        out.push_back({t.entry, def, t.source.get(), t.fresh});
+    }
     return out;
 }
 
@@ -86,13 +94,27 @@ void RepairPlan::summarise() {
         r.recovered = t.recovered;
         if (t.salvage) {
             const TableSalvage& s = *t.salvage;
-            r.rowsKept = s.rows().size();
-            r.rowsDropped = s.rowsDropped() + s.rowsLeftOut() + s.rowsLost();
-            r.rowsChanged = s.rowsChanged();
+            const SalvageCounts n = s.counts();
+            r.rowsKept = n.kept;
+            r.rowsDropped = n.dropped;
+            r.rowsChanged = n.changed;
+            r.rowsMovedBack = n.movedBack;
+            r.rowsForeign = n.foreign;
+            r.rowsRestored = n.restored;
+            r.deletesKept = n.deletesKept;
+            r.countStale = n.countStale;
+            r.countedRows = t.def->rowCount;
             r.indexesRebuilt = static_cast<uint32_t>(t.def->realIndexes.size());
+            if (const TableDef* general = s.reordered()) {
+                for (std::size_t i = 0; i < general->realIndexes.size(); ++i)
+                    r.indexesReordered += s.indexReordered(i) ? 1u : 0u;
+            }
         }
         summary_.rowsDropped += r.rowsDropped;
         summary_.rowsChanged += r.rowsChanged;
+        summary_.rowsMovedBack += r.rowsMovedBack;
+        summary_.rowsForeign += r.rowsForeign;
+        summary_.rowsRestored += r.rowsRestored;
         summary_.tables.push_back(r);
     }
     for (const std::string& name : lostTables_) {

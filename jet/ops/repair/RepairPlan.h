@@ -24,6 +24,7 @@
 #include "read/Database.h"
 #include "read/PageCensus.h"
 #include "read/TableSalvage.h"
+#include "util/FunctionRef.h"
 
 namespace jet {
 
@@ -93,11 +94,17 @@ class RepairPlan {
     void judge();
     void salvage(Table& t);
     void summarise();
+    // Rows that refer, through a relationship, to rows a repair dropped
+    // (RepairReferences.cpp).
+    void findDanglingReferences();
+    // Each row of a table as the copy gets it: as salvaged, or as it stands.
+    void eachRow(Table& t, FunctionRef<void(const TableDef&, const RowView&, RowPtr)> f);
 
     Database& db_;
     std::string firstError_;
     std::unique_ptr<PageCensus> census_;
     std::map<uint32_t, std::vector<uint32_t>> listed_;
+    std::map<uint32_t, const TableDef*> byPage_;
     std::unique_ptr<SalvageContext> ctx_;
     std::vector<std::unique_ptr<TableDef>> defs_;  // made by the repair
     std::vector<Table> tables_;
