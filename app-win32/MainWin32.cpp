@@ -1,18 +1,15 @@
 // The window, its controls and its procedure.
+// clang-format off
+// The project's headers come before <windows.h>, whose macros (MessageBox,
+// GWL_STYLE, WS_CHILD, BS_FLAT) would rename what they declare.
 #include "app-win32/Main.h"
-
-namespace {
-// Named before <windows.h>, whose macros of the same names would take them.
-constexpr int kStyleIndex = platform::GWL_STYLE;
-}  // namespace
-
-#include <windows.h>
-#undef MessageBox
-
 #include "app-win32/OffThread.h"
 #include "jet/WideText.h"
 #include "platform/FormEngine.h"
 #include "selection/BrowseCommand.h"
+#include <windows.h>
+#undef MessageBox
+// clang-format on
 
 namespace appwin {
 
@@ -167,13 +164,7 @@ void Main::Form_Load() {
 }
 
 void Main::cButt(platform::CommandButton& button) {
-    const platform::WindowHandle h = button.hWnd();
-    // Replaces the whole style: flat, but neither visible nor a tab stop...
-    services_.windowStyle.SetWindowLongA(h, kStyleIndex,
-                                         static_cast<int32_t>(platform::kFlatButtonStyle));
-    // ...which the button's own properties then restore.
-    button.setVisible(true);
-    button.setTabStop(true);
+    platform::makeFlat(services_.windowStyle, button);
 }
 
 void Main::Command1_Click() {

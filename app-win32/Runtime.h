@@ -27,24 +27,14 @@ class Win32MessageBox : public platform::MessageBox {
 
 // The system's common file-open dialog with the settings it is given;
 // cancelled with CancelError set, it raises 32755 as the control does.
-class Win32FileDialog : public platform::FileDialog {
+class Win32FileDialog : public platform::StoredFileDialog {
   public:
     explicit Win32FileDialog(Hwnd owner = nullptr) : owner_(owner) {}
     void setOwner(Hwnd owner) { owner_ = owner; }
-    void setCancelError(bool value) override { cancelError_ = value; }
-    void setFlags(int flags) override { flags_ = flags; }
-    void setInitDir(const std::string& dir) override { initDir_ = dir; }
-    void setFileName(const std::string& name) override { fileName_ = name; }
-    void setDialogTitle(const std::string& title) override { title_ = title; }
-    void setFilter(const std::string& filter) override { filter_ = filter; }
     void ShowOpen() override;
-    std::string fileName() override { return fileName_; }
 
   private:
     Hwnd owner_;
-    bool cancelError_ = false;
-    int flags_ = 0;
-    std::string initDir_, fileName_, title_, filter_;
 };
 
 // user32's SetWindowLongA itself.

@@ -103,13 +103,7 @@ void Main::Form_Load() {
 }
 
 void Main::cButt(platform::CommandButton& button) {
-    const platform::WindowHandle h = button.hWnd();
-    // Replaces the whole style: flat, but neither visible nor a tab stop...
-    services_.windowStyle.SetWindowLongA(h, platform::GWL_STYLE,
-                                         static_cast<int32_t>(platform::kFlatButtonStyle));
-    // ...which the button's own properties then restore.
-    button.setVisible(true);
-    button.setTabStop(true);
+    platform::makeFlat(services_.windowStyle, button);
 }
 
 void Main::Command1_Click() {

@@ -28,10 +28,6 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void checkName(const std::string& path) {
-    if (path.find('\0') != std::string::npos) raise(kBadFileName, "Bad file name or number");
-}
-
 // The user or group name for an id, with the id ("alice (uid 1000)").
 std::string userName(uid_t uid) {
     struct passwd pw {};

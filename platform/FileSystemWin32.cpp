@@ -23,10 +23,6 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void checkName(const std::string& path) {
-    if (path.find('\0') != std::string::npos) raise(kBadFileName, "Bad file name or number");
-}
-
 class Win32HeldDatabase : public EnvHeldDatabase {
   public:
     Win32HeldDatabase(jet::Env& env, const std::string& path, const std::string& tempPath)

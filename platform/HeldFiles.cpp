@@ -13,6 +13,10 @@ bool sameFile(const jet::OsResult<jet::FileInfo>& a, const jet::FileInfo& b) {
 
 }  // namespace
 
+void checkName(const std::string& path) {
+    if (path.find('\0') != std::string::npos) raise(kBadFileName, "Bad file name or number");
+}
+
 EnvHeldDatabase::EnvHeldDatabase(jet::Env& env, const char* separators)
     : env_(env), dirFd_(env), fd_(env), tempFd_(env), separators_(separators) {}
 

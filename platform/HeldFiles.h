@@ -16,6 +16,9 @@
 
 namespace platform {
 
+// Refuses a name with a zero byte in it, as the runtime does.
+void checkName(const std::string& path);
+
 // A file or folder the Env opened, closed with its owner, also when a
 // constructor throws.
 class HeldFile {
