@@ -40,6 +40,9 @@ void CompactCommand::Command2_Click(const std::string& path) {
 std::string CompactCommand::repairMessage(const RepairReport& repaired) {
     const auto& o = repaired.outcome;
     auto count = [&](uint64_t n) { return rt_.numbers.format(std::to_string(n), "#,##0"); };
+    auto rows = [&](uint64_t n, const char* one, const char* many) {
+        return count(n) + (n == 1 ? one : many);
+    };
     std::string text = "The database was damaged. Repairing it:\r\n";
     if (o.rowsDropped != 0) text += "- dropped " + count(o.rowsDropped) + " rows\r\n";
     if (o.rowsChanged != 0) {
@@ -47,20 +50,22 @@ std::string CompactCommand::repairMessage(const RepairReport& repaired) {
                 " rows (values that could not be read "
                 "are empty)\r\n";
     }
-    if (o.rowsMovedBack != 0)
-        text += "- moved " + count(o.rowsMovedBack) + " rows back to the table they belong to\r\n";
+    if (o.rowsMovedBack != 0) {
+        text += "- moved " + rows(o.rowsMovedBack, " row", " rows") +
+                " back to the table they belong to\r\n";
+    }
     if (o.rowsForeign != 0) {
-        text += "- left out " + count(o.rowsForeign) +
-                " foreign rows (rows of no table of this database)\r\n";
+        text += "- left out " + rows(o.rowsForeign, " foreign row", " foreign rows") +
+                " (rows of no table of this database)\r\n";
     }
     if (o.rowsRestored != 0) {
-        text += "- brought back " + count(o.rowsRestored) +
-                " rows that were marked deleted but still listed\r\n";
+        text += "- brought back " + rows(o.rowsRestored, " deleted row", " deleted rows") +
+                " that an index still listed\r\n";
     }
     if (o.tablesLost != 0) text += "- lost " + count(o.tablesLost) + " tables\r\n";
     for (const auto& d : o.dangling) {
-        text += "- " + count(d.rows) + " rows of table " + d.table + " refer to dropped rows of " +
-                d.referenced + "\r\n";
+        text += "- " + rows(d.rows, " row", " rows") + " of table " + d.table +
+                " now refer to rows of " + d.referenced + " that were dropped\r\n";
     }
     if (o.rowsDropped == 0 && o.rowsChanged == 0 && o.tablesLost == 0 && o.rowsMovedBack == 0 &&
         o.rowsForeign == 0 && o.rowsRestored == 0) {

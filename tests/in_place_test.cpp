@@ -617,10 +617,33 @@ TEST(InPlace, ARepairThatLostRowsKeepsTheDamagedOriginalAndSaysWhere) {
         << pages.box.shown[1].text;
     EXPECT_TRUE(fs::exists(dir / "data.dbf.damaged-3"));
 
+    // Rows moved back, left out as foreign or brought back change the copy
+    // though none was dropped: said in the same terms, the original kept.
+    Harness moved;
+    platform::CompactOutcome outcome;
+    outcome.rowsMovedBack = 12;
+    outcome.rowsForeign = 3;
+    outcome.rowsRestored = 1;
+    outcome.dangling = {{"Order Details", "Orders", 2155}};
+    moved.engines.repairReported = outcome;
+    compaction::CompactCommand movedBack(moved.rt);
+    movedBack.Command2_Click(db.string());
+    ASSERT_EQ(moved.box.shown.size(), 2u) << moved.message();
+    EXPECT_EQ(moved.box.shown[1].text.rfind(
+                  "The database was damaged. Repairing it:\r\n- moved 12 rows back to the table "
+                  "they belong to\r\n- left out 3 foreign rows (rows of no table of this "
+                  "database)\r\n- brought back 1 deleted row that an index still listed\r\n- "
+                  "2,155 rows of table Order Details now refer to rows of Orders that were "
+                  "dropped\r\n\r\nEach is listed",
+                  0),
+              0u)
+        << moved.box.shown[1].text;
+    EXPECT_TRUE(fs::exists(dir / "data.dbf.damaged-4"));
+
     // Nothing repaired: the size report alone, and nothing kept.
     Harness clean;
     compaction::CompactCommand again(clean.rt);
     again.Command2_Click(db.string());
     ASSERT_EQ(clean.box.shown.size(), 1u);
-    EXPECT_FALSE(fs::exists(dir / "data.dbf.damaged-4"));
+    EXPECT_FALSE(fs::exists(dir / "data.dbf.damaged-5"));
 }

@@ -71,6 +71,47 @@ std::vector<Kind> kinds();
 
 namespace {
 
+void swapPages(std::string& b, uint32_t x, uint32_t y) {
+    std::swap_ranges(pageBytes(b, x), pageBytes(b, x) + 4096, pageBytes(b, y));
+}
+
+// Another database, of other tables, whose pages are written over ours.
+const std::string& donor() {
+    static const std::string bytes = [] {
+        TempDir dir;
+        const fs::path path = dir / "donor.mdb";
+        using jet::ColumnType;
+        jet::BuildTable notes{"Notes",
+                              {{"Serial", ColumnType::kLong},
+                               {"Title", ColumnType::kText, 60},
+                               {"Stamp", ColumnType::kDateTime}},
+                              {}};
+        auto b = jet::DatabaseBuilder::create(path.string(), {}, {notes});
+        if (!b.ok()) throw std::runtime_error(b.error().description);
+        for (int i = 0; i < 400; ++i) {
+            if (!b.value()->addRow(0, {int64_t(i), "note " + std::to_string(i), 40000.5 + i}).ok())
+                throw std::runtime_error("donor row");
+        }
+        if (!b.value()->finish().ok()) throw std::runtime_error("donor");
+        return readFile(path);
+    }();
+    return bytes;
+}
+
+// The donor's data pages of its table.
+const std::vector<uint32_t>& donorPages() {
+    static const std::vector<uint32_t> pages = [] {
+        std::vector<uint32_t> out;
+        const std::string& b = donor();
+        for (uint32_t p = 3; p < b.size() / 4096; ++p) {
+            const jet::Page page = pageCopy(b, p);
+            if (page[0] == jet::kPageData && jet::u32(page, 4) > 2) out.push_back(p);
+        }
+        return out;
+    }();
+    return pages;
+}
+
 const Layout::Table* anyTable(const Layout& l, Rng& rng) {
     return tableWith(l, rng, [](const Layout::Table& t) { return !t.dataPages.empty(); });
 }
@@ -313,6 +354,50 @@ std::vector<Kind> kinds() {
              b.resize(b.size() - b.size() / 10);
              return true;
          }},
+        {"data pages of two tables swapped",
+         [](std::string& b, const Layout& l, Rng& g) {
+             const Layout::Table* x = anyTable(l, g);
+             const Layout::Table* y = anyTable(l, g);
+             if (!x || !y || x == y) return false;
+             swapPages(b, *pickOne(x->dataPages, g), *pickOne(y->dataPages, g));
+             return true;
+         }},
+        {"two data pages of one table swapped",
+         [](std::string& b, const Layout& l, Rng& g) {
+             auto t =
+                 tableWith(l, g, [](const Layout::Table& x) { return x.dataPages.size() > 1; });
+             if (!t) return false;
+             const uint32_t p = *pickOne(t->dataPages, g), q = *pickOne(t->dataPages, g);
+             if (p == q) return false;
+             swapPages(b, p, q);
+             return true;
+         }},
+        {"a page of another database written over a data page",
+         [](std::string& b, const Layout& l, Rng& g) {
+             auto t = anyTable(l, g);
+             if (!t) return false;
+             const std::string& other = donor();
+             const uint32_t from = *pickOne(donorPages(), g);
+             std::copy_n(other.begin() + std::ptrdiff_t{from} * 4096, 4096,
+                         pageBytes(b, *pickOne(t->dataPages, g)));
+             return true;
+         }},
+        {"slot count far too large",
+         [](std::string& b, const Layout& l, Rng& g) {
+             auto t = anyTable(l, g);
+             if (!t) return false;
+             const uint16_t counts[] = {200, 255, 0x0400, 0x1FFF, 0xFFFF};
+             jet::put16(pageBytes(b, *pickOne(t->dataPages, g)) + 12, counts[g() % 5]);
+             return true;
+         }},
+        {"a live row flagged deleted (a delete cut short)",
+         [](auto& b, auto& l, auto& g) {
+             return onRow(b, l, g, [](std::string& x, const Placed& r, const Layout::Table&) {
+                 uint8_t* slot = pageBytes(x, r.page) + 14 + 2 * r.slot;
+                 jet::put16(slot,
+                            static_cast<uint16_t>(jet::u16(jet::ByteView(slot, 2), 0) | 0x8000));
+             });
+         }},
     };
 }
 
@@ -323,7 +408,73 @@ namespace {
 struct Tally {
     int files = 0, repairFailed = 0, checkFailed = 0;
     uint64_t readable = 0, ours = 0, mdb = 0, silent = 0;
+    uint64_t misplaced = 0;   // rows in a table they do not belong to, or there twice
+    uint64_t miscounted = 0;  // tables whose report does not match their rows
 };
+
+// Whether every field of row appears in some row of rows (a row kept with
+// a value set to null).
+bool narrowerThanOneOf(const std::string& row, const Rows& rows) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t i; (i = row.find('\x1f', start)) != std::string::npos; start = i + 1)
+        fields.push_back(row.substr(start, i - start + 1));
+    return std::any_of(rows.begin(), rows.end(), [&](const std::string& o) {
+        return std::all_of(fields.begin(), fields.end(),
+                           [&](const std::string& f) { return o.find(f) != std::string::npos; });
+    });
+}
+
+// Row by row, table by table: each row of the copy is one of its table's
+// original rows (or one with values set to null), once; and the report's
+// counts are what the copy holds. Where the original's count of rows was
+// right, the rows missing are exactly those dropped or changed.
+void judgeTables(const fs::path& copy, const std::string& pw, const Layout& l,
+                 const jet::RepairSummary& summary, Tally& t) {
+    std::map<std::string, Rows> original;
+    for (const auto& r : l.rows) original[r.table].push_back(r.canonical);
+    for (auto& [name, rows] : original) {
+        std::sort(rows.begin(), rows.end());
+        std::string error;
+        const Rows got = ourRows(copy.string(), pw, name, error);
+        Rows extra, missing;
+        std::set_difference(got.begin(), got.end(), rows.begin(), rows.end(),
+                            std::back_inserter(extra));
+        std::set_difference(rows.begin(), rows.end(), got.begin(), got.end(),
+                            std::back_inserter(missing));
+        uint64_t narrower = 0;
+        for (const auto& e : extra) {
+            if (narrowerThanOneOf(e, rows)) {
+                ++narrower;
+                continue;
+            }
+            ++t.misplaced;
+            ADD_FAILURE() << "table '" << name
+                          << "' holds a row that is not its own: " << e.substr(0, 200);
+        }
+        const jet::TableRepair* said = nullptr;
+        for (const auto& r : summary.tables)
+            if (r.table == name) said = &r;
+        if (!said) {
+            if (!missing.empty() && !extra.empty()) ++t.miscounted;
+            continue;
+        }
+        const Layout::Table* def = nullptr;
+        for (const auto& x : l.tables)
+            if (x.def.name == name) def = &x;
+        const bool countRight = def && def->def.rowCount == rows.size();
+        const bool exact =
+            said->rowsKept == got.size() && said->rowsChanged == narrower &&
+            (!countRight || said->lost || said->rowsDropped + said->rowsChanged == missing.size());
+        if (!exact) {
+            ++t.miscounted;
+            ADD_FAILURE() << "table '" << name << "': the report says " << said->rowsKept
+                          << " kept, " << said->rowsDropped << " dropped, " << said->rowsChanged
+                          << " changed; the copy holds " << got.size() << " (" << narrower
+                          << " changed) and lacks " << missing.size() << " of the " << rows.size();
+        }
+    }
+}
 
 void measure(const fs::path& dir, const std::string& original, const std::string& damaged,
              const std::string& pw, const Layout& l, Tally& t) {
@@ -360,6 +511,7 @@ void measure(const fs::path& dir, const std::string& original, const std::string
         const Rows rows = ourRows(copy.string(), pw, name, error);
         ours.insert(ours.end(), rows.begin(), rows.end());
     }
+    judgeTables(copy, pw, l, r->repair, t);
     std::string error, log;
     for (const auto& e : ourRows(copy.string(), pw, "MSysCompactError", error)) log += e;
     const uint64_t back = matched(readable, ours);
@@ -431,14 +583,17 @@ TEST(RepairSweep, ReadableRowsComeBackAndNoneIsLostUnlogged) {
         }
     }
     std::cout << "| damage | files | readable rows | ours | mdbtools | lost unlogged | copies "
-                 "failing check |\n"
-                 "|---|---|---|---|---|---|---|\n";
+                 "failing check | rows misplaced | reports miscounted |\n"
+                 "|---|---|---|---|---|---|---|---|---|\n";
     for (std::size_t k = 0; k < all.size(); ++k) {
         const Tally& t = tally[k];
         std::cout << "| " << all[k].name << " | " << t.files << " | " << t.readable << " | "
                   << percent(t.ours, t.readable) << " | " << percent(t.mdb, t.readable) << " | "
-                  << t.silent << " | " << t.checkFailed << " |\n";
+                  << t.silent << " | " << t.checkFailed << " | " << t.misplaced << " | "
+                  << t.miscounted << " |\n";
         EXPECT_EQ(t.silent, 0u) << all[k].name;
+        EXPECT_EQ(t.misplaced, 0u) << all[k].name;
+        EXPECT_EQ(t.miscounted, 0u) << all[k].name;
         EXPECT_EQ(t.checkFailed, 0) << all[k].name;
         EXPECT_EQ(t.repairFailed, 0) << all[k].name;
         if (t.readable > 0) {

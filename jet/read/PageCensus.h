@@ -14,9 +14,9 @@ namespace jet {
 class PageCensus {
   public:
     struct Entry {
-        uint32_t owner = 0;    // data and index pages: the owner field
-        uint8_t type = 0;      // byte 0
-        uint8_t liveRows = 0;  // data pages: slots not marked deleted
+        uint32_t owner = 0;             // data and index pages: the owner field
+        uint8_t type = 0;               // byte 0
+        uint8_t liveRows = 0;           // data pages: slots not marked deleted
         bool startsDefinition = false;  // a table definition's first page
     };
 

@@ -304,8 +304,9 @@ void TableSalvage::makeKeys() {
     orderRows(dropped);
 }
 
-// In each unique index, a key held by two rows keeps the first found and
-// drops the other, unless part of the key is null.
+// In each unique index, of the rows that hold one key (no part of it null)
+// the one the damaged index still lists with that key at its place is
+// kept, else the first found; the others are dropped.
 void TableSalvage::dropClashes(const std::vector<std::vector<std::pair<uint8_t, bool>>>& shapes,
                                std::vector<bool>& dropped) {
     auto indexOf = [&](RowPtr slot) {
@@ -318,23 +319,33 @@ void TableSalvage::dropClashes(const std::vector<std::vector<std::pair<uint8_t, 
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         if (!def_.realIndexes[i].unique()) continue;
         const PackedEntries& p = entries_[i];
-        std::size_t first = 0;  // the entry kept for the current key
-        bool haveFirst = false;
-        for (std::size_t e = 0; e < p.size(); ++e) {
-            const std::size_t k = indexOf(p.entries[e].row);
-            if (dropped[k]) continue;
-            const ByteView key = p.key(e);
-            if (!haveFirst || compareKeys(key, p.key(first)) != 0 ||
-                keyHasNullPart(key, shapes[i]).value_or(true)) {
-                first = e;
-                haveFirst = true;
-                continue;
+        for (std::size_t e = 0; e < p.size();) {
+            // The run of entries that hold this key, less rows dropped already.
+            std::vector<std::size_t> run;
+            std::size_t end = e;
+            for (; end < p.size() && compareKeys(p.key(end), p.key(e)) == 0; ++end) {
+                if (!dropped[indexOf(p.entries[end].row)]) run.push_back(end);
             }
-            dropped[k] = true;
-            drop(SalvageIssue::Kind::kKeyClash, kept_[k].slot,
-                 "its key in unique index '" + indexName(i) + "' repeats that of the row at " +
-                     where(p.entries[first].row) + ", which is kept",
-                 rowBytes(kept_[k], holder, scratch));
+            const ByteView key = p.key(e);
+            e = end;
+            if (run.size() < 2 || keyHasNullPart(key, shapes[i]).value_or(true)) continue;
+            std::size_t keep = run.front();
+            for (std::size_t x : run) {
+                const Bytes* listed = sourceEntry(i, p.entries[x].row);
+                if (listed && compareKeys(*listed, key) == 0) {
+                    keep = x;
+                    break;
+                }
+            }
+            for (std::size_t x : run) {
+                if (x == keep) continue;
+                const std::size_t k = indexOf(p.entries[x].row);
+                dropped[k] = true;
+                drop(SalvageIssue::Kind::kKeyClash, kept_[k].slot,
+                     "its key in unique index '" + indexName(i) + "' repeats that of the row at " +
+                         where(p.entries[keep].row) + ", which is kept",
+                     rowBytes(kept_[k], holder, scratch));
+            }
         }
     }
 }

@@ -188,7 +188,10 @@ std::vector<SalvagedSlot> readSlots(const Page& page, const TableDef& def, std::
             hi = r.off;
             continue;
         }
-        const int x = r.overflow ? -1 : findStart(page, def, raw, i, tableEnd, hi);
+        // An entry of zeros is free space after the table, not a row whose
+        // offset was lost.
+        const bool blank = r.off == 0 && !r.deleted && !r.overflow;
+        const int x = r.overflow || blank ? -1 : findStart(page, def, raw, i, tableEnd, hi);
         if (x >= 0) {
             s.state = SalvagedSlot::State::kLive;
             s.start = static_cast<uint16_t>(x);
@@ -241,7 +244,9 @@ std::vector<SalvagedSlot> salvageSlots(const Page& page, const TableDef& def) {
     // slot past that holds a row, those are none.
     if (!freeSpaceSays(page, out.size())) {
         for (std::size_t k = out.size(); k-- > 0;) {
-            if (out[k].state == SalvagedSlot::State::kLive ||
+            // A row found again where its offset was lost is a guess; one in
+            // place is not.
+            if ((out[k].state == SalvagedSlot::State::kLive && !out[k].recovered) ||
                 out[k].state == SalvagedSlot::State::kOverflow)
                 break;
             if (freeSpaceSays(page, k)) return readSlots(page, def, k);

@@ -46,7 +46,6 @@ bool mayLieOnZeroSector(const Page& page, std::size_t start, std::size_t end);
 int tornSectorUnder(const Page& page, const TableDef& def, const RowView& row, std::size_t start,
                     std::size_t end);
 
-
 // The slots of a data page, each live row checked with rowFault. Overflow
 // pointers are not followed here.
 std::vector<SalvagedSlot> salvageSlots(const Page& page, const TableDef& def);

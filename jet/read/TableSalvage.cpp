@@ -9,6 +9,7 @@
 #include "format/LongValue.h"
 #include "format/Row.h"
 #include "format/UsageMap.h"
+#include "keys/KeyEncoding.h"
 #include "read/SalvageIndex.h"
 #include "read/SalvagePage.h"
 
@@ -118,8 +119,10 @@ void TableSalvage::takeListed(const std::vector<uint32_t>& listed) {
         switch (claim.kind) {
             case PageClaim::Kind::kOwn:
             case PageClaim::Kind::kReturned:
-                if (claim.table == me) pages_.push_back(p);
-                continue;  // else another table's rows: they go there
+                if (claim.table != me) continue;  // another table's rows: they go there
+                if (heldElsewhere(p)) break;
+                pages_.push_back(p);
+                continue;
             case PageClaim::Kind::kRepaired:
                 if (listedByAnother(p)) break;
                 pages_.push_back(p);
@@ -163,11 +166,16 @@ void TableSalvage::leaveForeign(uint32_t page) {
         for (std::size_t i = 0; i < slots.size(); ++i) {
             if (slots[i].state == SalvagedSlot::State::kDeleted) continue;
             ++rows;
+            const std::string why =
+                e.owner == def_.firstPage
+                    ? "which names the table as owner, but whose rows its unique index finds "
+                      "elsewhere in the table (a page of another copy of the database written "
+                      "over one of its own)"
+                    : "which the table's usage map lists but whose rows are no table's of this "
+                      "file (its owner field names page " +
+                          std::to_string(e.owner) + ")";
             drop(SalvageIssue::Kind::kRowForeign, {page, static_cast<uint8_t>(i)},
-                 "it lies on " + pageText(page) +
-                     ", which the table's usage map lists but whose rows are no table's of this "
-                     "file (its owner field names page " +
-                     std::to_string(e.owner) + "): left out",
+                 "it lies on " + pageText(page) + ", " + why + ": left out",
                  all.subspan(slots[i].start, slots[i].end - slots[i].start));
         }
         foreign_ += rows;
@@ -184,6 +192,103 @@ void TableSalvage::leaveForeign(uint32_t page) {
                            ": whatever rows of the table it held are lost",
                        {},
                        0});
+}
+
+// The unique index whose keys tell rows apart: the primary key where it is
+// unique, else the first unique index; -1 when there is none.
+int TableSalvage::witness() const {
+    if (const LogicalIndex* pk = def_.primaryKey();
+        pk && pk->realIndex < def_.realIndexes.size() && def_.realIndexes[pk->realIndex].unique())
+        return static_cast<int>(pk->realIndex);
+    for (std::size_t i = 0; i < def_.realIndexes.size(); ++i)
+        if (def_.realIndexes[i].unique()) return static_cast<int>(i);
+    return -1;
+}
+
+// How many of the table's indexes list slot with the key parts the row's
+// values give (data: where its bytes are); -1 where one lists it with parts
+// they contradict.
+int TableSalvage::fitAt(RowPtr slot, const RowView& rv, RowPtr data) const {
+    int n = 0;
+    for (std::size_t i = 0; i < def_.realIndexes.size(); ++i) {
+        const std::optional<bool> f = entryFitsRow(i, slot, rv, data);
+        if (f == std::optional<bool>(false)) return -1;
+        n += f.value_or(false);
+    }
+    return n;
+}
+
+// How many of the indexes must fit a row for it to be told apart from
+// another by them: two where two or more can be compared with rows.
+int TableSalvage::fitNeeded() const {
+    int comparable = 0;
+    for (const auto& ri : def_.realIndexes) {
+        for (const IndexColumn& ic : ri.columns) {
+            const Column* c = def_.columnByNumber(ic.column);
+            if (c && keyEncodable(c->type)) {
+                ++comparable;
+                break;
+            }
+        }
+    }
+    return std::min(comparable, 2);
+}
+
+// Whether the row at slot, as it stands, fits what the indexes list there.
+bool TableSalvage::fitsInPlace(RowPtr slot, int needed) {
+    if (slot.page >= ctx_.census.pageCount() || ctx_.census[slot.page].type != kPageData ||
+        ctx_.census[slot.page].owner != def_.firstPage)
+        return false;
+    const std::vector<SalvagedSlot>& slots = slotsOf(slot.page);
+    if (slot.row >= slots.size()) return false;
+    const SalvagedSlot& s = slots[slot.row];
+    if (s.state != SalvagedSlot::State::kLive || s.recovered) return false;
+    PageRef holder = ctx_.file.page(slot.page);
+    const RowView rv =
+        crackRow(def_, ByteView(*holder).subspan(s.start, s.end - s.start), slot.page, slot.row);
+    return fitAt(slot, rv, slot) >= needed;
+}
+
+// Whether a page that names the table holds no row its indexes know there:
+// they list rows on it, yet none of its rows fits what they list at one of
+// its slots, or at a slot of another page that now holds something else
+// (as each of two swapped pages holds the other's rows). Each of its rows
+// is then unknown to the indexes, or a copy of a row the table holds, in
+// place, elsewhere: the page is of another copy of the database, or of
+// another database, written over one of the table's own.
+bool TableSalvage::heldElsewhere(uint32_t page) {
+    const int w = witness();
+    const int needed = fitNeeded();
+    if (w < 0 || needed == 0) return false;
+    const std::size_t index = static_cast<std::size_t>(w);
+    const auto& keys = sourceKeys_[index];
+    auto into = std::lower_bound(keys.begin(), keys.end(), RowPtr{page, 0}.toU32(),
+                                 [](const auto& e, uint32_t v) { return e.first < v; });
+    if (into == keys.end() || RowPtr::fromU32(into->first).page != page) return false;
+    if (byKey_.empty()) {
+        for (const auto& [u, key] : keys) byKey_.emplace(key, u);
+    }
+    const std::vector<SalvagedSlot>& slots = slotsOf(page);
+    PageRef holder = ctx_.file.page(page);
+    std::size_t rows = 0;
+    for (std::size_t r = 0; r < slots.size(); ++r) {
+        const SalvagedSlot& s = slots[r];
+        if (s.state != SalvagedSlot::State::kLive) continue;
+        const RowPtr at{page, static_cast<uint8_t>(r)};
+        const RowView rv = crackRow(def_, ByteView(*holder).subspan(s.start, s.end - s.start), page,
+                                    static_cast<int>(r));
+        const auto key = encodeRowKey(def_, def_.realIndexes[index], rv, page, static_cast<int>(r));
+        if (!key) return false;
+        ++rows;
+        for (auto [it, end] = byKey_.equal_range(*key); it != end; ++it) {
+            const RowPtr u = RowPtr::fromU32(it->second);
+            if (fitAt(u, rv, at) < needed) continue;  // listed there, but as another row
+            // Known to the indexes: in this page, or displaced from one
+            // that holds something else now.
+            if (u.page == page || !fitsInPlace(u, needed)) return false;
+        }
+    }
+    return rows > 0;
 }
 
 // Whether the table's indexes vouch for the rows of a page as they lie:
@@ -335,6 +440,10 @@ void TableSalvage::readPage(uint32_t page) {
         const ByteView bytes = all.subspan(s.start, s.end - s.start);
         switch (s.state) {
             case SalvagedSlot::State::kDeleted:
+                // Rows overflow pointers lead to carry the deleted flag alone;
+                // a deleted row's pointer may still lead to its old bytes.
+                if (!s.pointer && s.end > s.start) flaggedDeleted_.emplace_back(slot, s);
+                if (s.pointer && bytes.size() >= 4) deletedReached_.insert(u32(bytes, 0));
                 continue;
             case SalvagedSlot::State::kBroken:
                 ++found_;
@@ -492,24 +601,19 @@ void TableSalvage::restoreIndexed() {
 // Each is the row of one such pointer, and is kept; where no pointer was
 // lost and every row the table counts is found, they are left out.
 void TableSalvage::takeOrphans() {
-    std::vector<RowPtr> orphans;
-    for (uint32_t page : pages_) {
-        const std::vector<SalvagedSlot>& slots = slotsOf(page);
-        PageRef holder = ctx_.file.page(page);
-        for (std::size_t r = 0; r < slots.size(); ++r) {
-            const SalvagedSlot& s = slots[r];
-            const RowPtr slot{page, static_cast<uint8_t>(r)};
-            if (s.state != SalvagedSlot::State::kDeleted || s.pointer || s.end <= s.start ||
-                reached_.count(slot.toU32()) != 0 || restoredSlots_.count(slot.toU32()) != 0)
-                continue;
-            if (rowFault(def_, ByteView(*holder).subspan(s.start, s.end - s.start)).empty())
-                orphans.push_back(slot);
-        }
+    std::vector<std::pair<RowPtr, SalvagedSlot>> orphans;
+    for (const auto& [slot, s] : flaggedDeleted_) {
+        const uint32_t u = slot.toU32();
+        if (reached_.count(u) != 0 || deletedReached_.count(u) != 0 || restoredSlots_.count(u) != 0)
+            continue;
+        PageRef holder = ctx_.file.page(slot.page);
+        if (rowFault(def_, ByteView(*holder).subspan(s.start, s.end - s.start)).empty())
+            orphans.emplace_back(slot, s);
     }
+    flaggedDeleted_.clear();
     const bool wanted = !lostStubs_.empty() || found_ < def_.rowCount;
     std::size_t paired = 0;
-    for (RowPtr slot : orphans) {
-        const SalvagedSlot& s = slotsOf(slot.page)[slot.row];
+    for (const auto& [slot, s] : orphans) {
         PageRef holder = ctx_.file.page(slot.page);
         const ByteView bytes = ByteView(*holder).subspan(s.start, s.end - s.start);
         if (!wanted) {

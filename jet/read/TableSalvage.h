@@ -151,6 +151,11 @@ class TableSalvage {
     void loseCapacity(uint64_t rows = kMaxRowsPerPage);
     void leaveForeign(uint32_t page);
     bool indexVouchesFor(uint32_t page);
+    int witness() const;
+    int fitAt(RowPtr slot, const RowView& rv, RowPtr data) const;
+    int fitNeeded() const;
+    bool fitsInPlace(RowPtr slot, int needed);
+    bool heldElsewhere(uint32_t page);
     void gatherIndexEvidence();
     // Rows (TableSalvage.cpp).
     void readRows();
@@ -211,7 +216,7 @@ class TableSalvage {
     // The rows overflow pointers led to, as u32 row pointers; the pointers
     // that led nowhere, or to a row reached already, to be told once the
     // rows no pointer reaches are known; rows brought back.
-    std::set<uint32_t> reached_;
+    std::set<uint32_t> reached_, deletedReached_;
     struct LostStub {
         RowPtr slot;
         std::string why;
@@ -219,8 +224,12 @@ class TableSalvage {
         bool again = false;  // a second reference
     };
     std::vector<LostStub> lostStubs_;
+    // Slots flagged deleted alone (as the rows overflow pointers lead to
+    // are), with bytes: where rows no pointer reaches are sought.
+    std::vector<std::pair<RowPtr, SalvagedSlot>> flaggedDeleted_;
     std::set<uint32_t> restoredSlots_;
     std::map<uint32_t, std::vector<SalvagedSlot>> slotCache_;
+    std::multimap<Bytes, uint32_t> byKey_;  // the witness index's entries by key
     uint64_t found_ = 0, changed_ = 0, leftOut_ = 0, missing_ = 0;
     uint64_t movedBack_ = 0, foreign_ = 0, restored_ = 0, deletesKept_ = 0;
     uint64_t lostPointers_ = 0;  // overflow pointers whose rows were not found through them
