@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QWindow>
 
+#include "app/OffThread.h"
 #include "app/QtRuntime.h"
 #include "platform/FormEngine.h"
 #include "selection/BrowseCommand.h"
@@ -23,8 +24,8 @@ Main::Main(WindowServices& services, const QString& fontFamily, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                           Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
       services_(services),
-      engines_(services.runtime.engines),
-      files_(services.runtime.files),
+      engines_(services.runtime.engines, runOffThread),
+      files_(services.runtime.files, runOffThread),
       runtime_{services.runtime.messageBox, files_, services.runtime.numbers, engines_},
       command_(runtime_) {
     setObjectName("Main");
@@ -33,9 +34,9 @@ Main::Main(WindowServices& services, const QString& fontFamily, QWidget* parent)
     setWindowIcon(QIcon(":/app.ico"));
     // The window's default font, the platform's dialog font at 8 pt, is set
     // on each control that uses it: the frame's own would be inherited.
-    const QFont windowFont =
-        largestFitting(pixelFont(fontFamily, 11, false),
-                       {{"Compact and Repair", {px(1815), px(380)}}, {"Exit", {px(1215), px(380)}}});
+    const QFont windowFont = largestFitting(
+        pixelFont(fontFamily, 11, false),
+        {{"Compact and Repair", {px(1815), px(380)}}, {"Exit", {px(1215), px(380)}}});
     setFont(windowFont);
 
     Image1 = new QLabel(this);
@@ -102,13 +103,7 @@ void Main::Form_Load() {
 }
 
 void Main::cButt(platform::CommandButton& button) {
-    const platform::WindowHandle h = button.hWnd();
-    // Replaces the whole style: flat, but neither visible nor a tab stop...
-    services_.windowStyle.SetWindowLongA(h, platform::GWL_STYLE,
-                                         static_cast<int32_t>(platform::kFlatButtonStyle));
-    // ...which the button's own properties then restore.
-    button.setVisible(true);
-    button.setTabStop(true);
+    platform::makeFlat(services_.windowStyle, button);
 }
 
 void Main::Command1_Click() {

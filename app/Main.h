@@ -5,9 +5,9 @@
 
 #include <QWidget>
 
-#include "app/OffThread.h"
 #include "app/WindowFonts.h"
 #include "compaction/CompactCommand.h"
+#include "compaction/OffThread.h"
 #include "compaction/Runtime.h"
 #include "platform/FileDialog.h"
 #include "platform/WindowStyle.h"
@@ -64,8 +64,8 @@ class Main : public QWidget {
   private:
     WindowServices& services_;
     // The compaction's long calls run off the window's thread.
-    OffThreadEngineFactory engines_;
-    OffThreadFileSystem files_;
+    compaction::OffThreadEngineFactory engines_;
+    compaction::OffThreadFileSystem files_;
     compaction::Runtime runtime_;
     compaction::CompactCommand command_;
     bool centreWhenFramed_ = false;

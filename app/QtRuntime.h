@@ -33,23 +33,13 @@ class QtMessageBox : public platform::MessageBox {
 
 // Qt's own file dialog (not the desktop's), so it behaves the same everywhere;
 // like the message box, it belongs to the active window unless given a parent.
-class QtFileDialog : public platform::FileDialog {
+class QtFileDialog : public platform::StoredFileDialog {
   public:
     explicit QtFileDialog(QWidget* parent = nullptr) : parent_(parent) {}
-    void setCancelError(bool value) override { cancelError_ = value; }
-    void setFlags(int flags) override { flags_ = flags; }
-    void setInitDir(const std::string& dir) override { initDir_ = dir; }
-    void setFileName(const std::string& name) override { fileName_ = name; }
-    void setDialogTitle(const std::string& title) override { title_ = title; }
-    void setFilter(const std::string& filter) override { filter_ = filter; }
     void ShowOpen() override;
-    std::string fileName() override { return fileName_; }
 
   private:
     QWidget* parent_;
-    bool cancelError_ = false;
-    int flags_ = 0;
-    std::string initDir_, fileName_, title_, filter_;
 };
 
 // Hands out window handles for buttons and applies 32-bit window styles to

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(":/app.ico"));
 
     app::QtMessageBox messageBox;
-    platform::PosixFileSystem files;
+    platform::RealFileSystem files;
     platform::LocaleNumberFormat numbers;
     platform::JetEngineFactory engines;
     app::QtFileDialog comDlg;

@@ -9,6 +9,27 @@ void raise(int32_t number, const std::string& description, const std::string& so
     throw RaisedError(ErrorRecord{number, description, source});
 }
 
+void raiseOsError(const jet::OsError& err, const std::string& path) {
+    const std::string detail = " ('" + path + "': " + jet::describe(err) + ")";
+    switch (err.code) {
+        case jet::OsErrc::kNotFound:
+            raise(kFileNotFound, "File not found" + detail);
+        case jet::OsErrc::kAccess:
+        case jet::OsErrc::kHeld:
+            raise(kPermissionDenied, "Permission denied" + detail);
+        case jet::OsErrc::kNameTooLong:
+            raise(kBadFileName, "Bad file name or number" + detail);
+        case jet::OsErrc::kExists:
+            raise(kFileAlreadyExists, "File already exists" + detail);
+        case jet::OsErrc::kNoSpace:
+            raise(kDiskFull, "Disk full" + detail);
+        case jet::OsErrc::kIo:
+            raise(kDeviceIoError, "Device I/O error" + detail);
+        default:
+            raise(kPathFileAccessError, "Path/File access error" + detail);
+    }
+}
+
 void raiseErrno(int err, const std::string& path) {
     const std::string detail = " ('" + path + "': " + std::strerror(err) + ")";
     switch (err) {
@@ -29,7 +50,9 @@ void raiseErrno(int err, const std::string& path) {
         case EEXIST:
             raise(kFileAlreadyExists, "File already exists" + detail);
         case ENOSPC:
+#ifdef EDQUOT
         case EDQUOT:
+#endif
             raise(kDiskFull, "Disk full" + detail);
         case EIO:
             raise(kDeviceIoError, "Device I/O error" + detail);

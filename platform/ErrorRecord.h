@@ -6,6 +6,8 @@
 #include <exception>
 #include <string>
 
+#include "jet/Env.h"
+
 namespace platform {
 
 struct ErrorRecord {
@@ -44,5 +46,7 @@ enum RuntimeError : int32_t {
                         const std::string& source = kRuntimeSource);
 // Raises the runtime error that matches an errno value.
 [[noreturn]] void raiseErrno(int err, const std::string& path);
+// Raises the runtime error that matches what the engine's Env said.
+[[noreturn]] void raiseOsError(const jet::OsError& err, const std::string& path);
 
 }  // namespace platform

@@ -1,9 +1,5 @@
 #include "platform/FileDialog.h"
 
-#include <unistd.h>
-
-#include <climits>
-
 namespace platform {
 
 std::vector<NameFilter> parseFilter(const std::string& filter) {
@@ -24,15 +20,6 @@ std::vector<NameFilter> parseFilter(const std::string& filter) {
         out.push_back({fields[i], fields[i + 1]});
     }
     return out;
-}
-
-std::string programFolder() {
-    std::string buf(static_cast<std::size_t>(PATH_MAX), '\0');
-    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n <= 0) return ".";
-    buf.resize(static_cast<std::size_t>(n));
-    std::size_t slash = buf.find_last_of('/');
-    return slash == std::string::npos ? "." : (slash == 0 ? "/" : buf.substr(0, slash));
 }
 
 }  // namespace platform

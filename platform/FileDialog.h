@@ -21,6 +21,24 @@ class FileDialog {
     virtual std::string fileName() = 0;
 };
 
+// The settings a dialog is given, kept until ShowOpen uses them; the chosen
+// file replaces the file name.
+class StoredFileDialog : public FileDialog {
+  public:
+    void setCancelError(bool value) override { cancelError_ = value; }
+    void setFlags(int flags) override { flags_ = flags; }
+    void setInitDir(const std::string& dir) override { initDir_ = dir; }
+    void setFileName(const std::string& name) override { fileName_ = name; }
+    void setDialogTitle(const std::string& title) override { title_ = title; }
+    void setFilter(const std::string& filter) override { filter_ = filter; }
+    std::string fileName() override { return fileName_; }
+
+  protected:
+    bool cancelError_ = false;
+    int flags_ = 0;
+    std::string initDir_, fileName_, title_, filter_;
+};
+
 struct NameFilter {
     std::string description;
     std::string patterns;  // ";"-separated

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "jet/Env.h"
+
 namespace platform {
 
 // A database held for rewriting in place, from the moment its path is
@@ -72,15 +74,20 @@ class FileSystem {
                                                const std::string& tempPath) = 0;
 };
 
-// The real file system.
-class PosixFileSystem : public FileSystem {
+// The real file system. env: the calls the held database's steps are made
+// with (none: the system's own).
+class RealFileSystem : public FileSystem {
   public:
+    explicit RealFileSystem(jet::Env* env = nullptr) : env_(env) {}
     std::string lookUp(const std::string& path) override;
     int64_t length(const std::string& path) override;
     void remove(const std::string& path) override;
     void rename(const std::string& from, const std::string& to) override;
     std::unique_ptr<HeldDatabase> hold(const std::string& path,
                                        const std::string& tempPath) override;
+
+  private:
+    jet::Env* env_;
 };
 
 }  // namespace platform

@@ -1,6 +1,9 @@
 // What both programs set up first, before any file is opened.
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace platform {
 
 // Standard streams the caller closed are reopened on /dev/null: otherwise the
@@ -9,6 +12,13 @@ namespace platform {
 // `jet4 dump | head`) and SIGXFSZ (a file size limit met while the copy is
 // written) are ignored: the write fails instead, and the run ends with a
 // message and removes its copy. False when a stream cannot be reopened.
+// On Windows: the console writes UTF-8, and Ctrl+C and the closing of the
+// console take the run's temporary files with them (jet::RemoveOnInterrupt).
 bool prepareProcess();
+
+// The program's arguments as UTF-8: argv itself on POSIX systems; on Windows
+// the command line as the system holds it, in UTF-16 (CommandLineToArgvW),
+// since the C library's argv has lost what the code page cannot show.
+std::vector<std::string> commandArguments(int argc, char** argv);
 
 }  // namespace platform

@@ -43,4 +43,14 @@ class CommandButton {
     virtual void setTabStop(bool tabStop) = 0;
 };
 
+// What the window's cButt does, in its order: the button's whole style
+// replaced by the flat one, which is neither visible nor a tab stop, then
+// both given back through the button's own properties.
+inline void makeFlat(WindowStyleApi& api, CommandButton& button) {
+    const WindowHandle h = button.hWnd();
+    api.SetWindowLongA(h, GWL_STYLE, static_cast<int32_t>(kFlatButtonStyle));
+    button.setVisible(true);
+    button.setTabStop(true);
+}
+
 }  // namespace platform

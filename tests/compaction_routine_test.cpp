@@ -38,7 +38,7 @@ fs::path productDatabase(const TempDir& dir, const std::string& name = "data.dbf
 
 struct Harness {
     RecordingMessageBox box;
-    platform::PosixFileSystem realFiles;
+    platform::RealFileSystem realFiles;
     FaultyFileSystem files{realFiles};
     platform::LocaleNumberFormat numbers{"en_US.UTF-8"};
     ScriptedEngineFactory engines;
@@ -255,7 +255,7 @@ TEST(CompactCommand, ALookUpOrLengthErrorShowsOneMessageAndTheProgramGoesOn) {
 
 TEST(FileLookUp, OnlyRegularVisibleFilesMatchAndPathsAreLiteral) {
     TempDir dir;
-    platform::PosixFileSystem fs;
+    platform::RealFileSystem fs;
     writeFile(dir / "data.dbf", "x");
     writeFile(dir / ".hidden.dbf", "x");
     fs::create_directory(dir / "folder");

@@ -78,7 +78,7 @@ std::multiset<jet::Bytes> plainSids(const fs::path& f, const std::string& pw) {
 
 TEST(Compaction, EveryFixtureGivesACheckedCopyWithTheSameContent) {
     SKIP_WITHOUT_FIXTURES();
-    ASSERT_TRUE(haveCommand("mdb-json"));
+    SKIP_WITHOUT_MDBTOOLS();
     for (const auto& f : jet4Fixtures()) {
         SCOPED_TRACE(f.filename().string());
         TempDir dir;
@@ -486,7 +486,8 @@ class AlteringEnv : public jet::Env {
     using Pick = std::function<bool(const uint8_t* page)>;
     using Where = std::function<std::size_t(const uint8_t* page)>;
     AlteringEnv(Pick pick, Where at) : pick_(std::move(pick)), at_(std::move(at)) {}
-    ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t offset) override {
+    jet::OsResult<std::size_t> writeAt(jet::FileHandle fd, const void* buf, std::size_t n,
+                                       uint64_t offset) override {
         const auto* bytes = static_cast<const uint8_t*>(buf);
         if (!done_ && offset % 4096 == 0 && n % 4096 == 0) {
             for (std::size_t p = 0; p < n; p += 4096) {
@@ -494,10 +495,10 @@ class AlteringEnv : public jet::Env {
                 std::vector<uint8_t> altered(bytes, bytes + n);
                 altered[p + at_(bytes + p)] ^= 0x01;
                 done_ = true;
-                return jet::Env::pwrite(fd, altered.data(), n, offset);
+                return jet::Env::writeAt(fd, altered.data(), n, offset);
             }
         }
-        return jet::Env::pwrite(fd, buf, n, offset);
+        return jet::Env::writeAt(fd, buf, n, offset);
     }
     bool done() const { return done_; }
 

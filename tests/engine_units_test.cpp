@@ -1,10 +1,12 @@
 // Unit tests of the engine's building blocks against values taken from real
 // files.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -290,6 +292,12 @@ TEST(IndexPages, KeysShortAndLongSurviveCopiesMovesAndGrowth) {
 
 // A file registered for removal is gone after SIGTERM or SIGINT ends the
 // process; one whose registration ended is left alone.
+#ifdef _WIN32
+TEST(RemoveOnSignal, AnInterruptedRunLeavesNoFileBehind) {
+    GTEST_SKIP() << "POSIX signals; Windows removes the files on Ctrl+C and console close, "
+                    "which this suite cannot send";
+}
+#else
 TEST(RemoveOnSignal, AnInterruptedRunLeavesNoFileBehind) {
     char dir[] = "/tmp/qw-cleanup-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
@@ -313,3 +321,4 @@ TEST(RemoveOnSignal, AnInterruptedRunLeavesNoFileBehind) {
     ::unlink(kept.c_str());
     ::rmdir(dir);
 }
+#endif

@@ -66,12 +66,13 @@ class Signal {
 class PausingEnv : public jet::Env {
   public:
     PausingEnv(Signal& writing, Signal& go) : writing_(writing), go_(go) {}
-    ssize_t pwrite(int fd, const void* b, std::size_t n, off_t o) override {
+    jet::OsResult<std::size_t> writeAt(jet::FileHandle fd, const void* b, std::size_t n,
+                                       uint64_t o) override {
         if (!paused_.exchange(true)) {
             writing_.set();
             go_.wait();
         }
-        return jet::Env::pwrite(fd, b, n, o);
+        return jet::Env::writeAt(fd, b, n, o);
     }
 
   private:
@@ -504,9 +505,10 @@ TEST(InPlace, SigintAndSigtermTakeTheTemporaryWithThem) {
             if (pid == 0) {
                 struct RaisingIo : jet::Env {
                     int sig;
-                    ssize_t pwrite(int fd, const void* b, std::size_t n, off_t o) override {
+                    jet::OsResult<std::size_t> writeAt(jet::FileHandle fd, const void* b,
+                                                       std::size_t n, uint64_t o) override {
                         if (++writes == 3) ::raise(sig);
-                        return jet::Env::pwrite(fd, b, n, o);
+                        return jet::Env::writeAt(fd, b, n, o);
                     }
                     std::atomic<int> writes{0};
                 } io;
@@ -543,7 +545,7 @@ TEST(InPlace, PasswordsAreQuotedAndNeverShown) {
         writeFile(db, seedBytes(password));
         const auto rows = contentOf(db, password);
         RecordingMessageBox box;
-        platform::PosixFileSystem files;
+        platform::RealFileSystem files;
         platform::doubles::FixedNumberFormat numbers;
         ScriptedEngineFactory engines;
         compaction::Runtime rt{box, files, numbers, engines};

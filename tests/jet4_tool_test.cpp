@@ -15,6 +15,7 @@ int jet4(const std::string& args, std::string& out, const std::string& env = "")
 }  // namespace
 
 TEST(Jet4Tool, UsageErrorsExitWithTwo) {
+    SKIP_WITHOUT_SHELL();
     std::string out;
     EXPECT_EQ(jet4("", out), 2);
     EXPECT_EQ(jet4("frobnicate x.mdb", out), 2);
@@ -33,6 +34,7 @@ TEST(Jet4Tool, UsageErrorsExitWithTwo) {
 }
 
 TEST(Jet4Tool, OptionsACommandDoesNotUseAreRefused) {
+    SKIP_WITHOUT_SHELL();
     TempDir dir;
     SampleOptions o;
     o.rows = 10;
@@ -56,6 +58,7 @@ TEST(Jet4Tool, OptionsACommandDoesNotUseAreRefused) {
 }
 
 TEST(Jet4Tool, PasswordsComeFromTheOptionOrTheEnvironment) {
+    SKIP_WITHOUT_SHELL();
     TempDir dir;
     SampleOptions o;
     o.password = "-dash pw";
@@ -85,6 +88,7 @@ TEST(Jet4Tool, PasswordsComeFromTheOptionOrTheEnvironment) {
 }
 
 TEST(Jet4Tool, RefusalsExitWithOneAndNameTheError) {
+    SKIP_WITHOUT_SHELL();
     TempDir dir;
     SampleOptions o;
     o.password = "password";
@@ -107,6 +111,7 @@ TEST(Jet4Tool, RefusalsExitWithOneAndNameTheError) {
 }
 
 TEST(Jet4Tool, AReaderThatStopsEarlyDoesNotKillTheTool) {
+    SKIP_WITHOUT_SHELL();
     TempDir dir;
     SampleOptions o;
     o.rows = 400;
@@ -121,6 +126,7 @@ TEST(Jet4Tool, AReaderThatStopsEarlyDoesNotKillTheTool) {
 }
 
 TEST(Jet4Tool, DumpWritesOneObjectPerRow) {
+    SKIP_WITHOUT_SHELL();
     SKIP_WITHOUT_FIXTURES();
     const std::string f =
         shellQuote((fixturesDir() / "jet4" / "deleted-columns-2003.mdb").string());

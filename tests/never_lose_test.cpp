@@ -40,7 +40,7 @@ namespace {
 
 struct Runtime {
     RecordingMessageBox box;
-    platform::PosixFileSystem real;
+    platform::RealFileSystem real;
     FaultyFileSystem files{real};
     platform::doubles::FixedNumberFormat numbers;
     platform::JetEngineFactory engines;
@@ -53,19 +53,27 @@ struct Runtime {
 class KillingEnv : public jet::Env {
   public:
     explicit KillingEnv(long at) : at_(at) {}
-    int open(const char* p, int f, mode_t m) override { return step(), jet::Env::open(p, f, m); }
-    ssize_t pread(int fd, void* b, std::size_t n, off_t o) override {
-        return step(), jet::Env::pread(fd, b, n, o);
+    using Handle = jet::FileHandle;
+    template <typename T>
+    using R = jet::OsResult<T>;
+    R<Handle> open(const std::string& p, jet::OpenMode m) override {
+        return step(), jet::Env::open(p, m);
     }
-    ssize_t preadv(int fd, const iovec* v, int c, off_t o) override {
-        return step(), jet::Env::preadv(fd, v, c, o);
+    R<Handle> openTemporary(const std::string& f) override {
+        return step(), jet::Env::openTemporary(f);
     }
-    ssize_t pwrite(int fd, const void* b, std::size_t n, off_t o) override {
-        return step(), jet::Env::pwrite(fd, b, n, o);
+    R<std::size_t> readAt(Handle fd, void* b, std::size_t n, uint64_t o) override {
+        return step(), jet::Env::readAt(fd, b, n, o);
     }
-    int fsync(int fd) override { return step(), jet::Env::fsync(fd); }
-    int close(int fd) override { return step(), jet::Env::close(fd); }
-    int unlink(const char* p) override { return step(), jet::Env::unlink(p); }
+    R<std::size_t> readPartsAt(Handle fd, const jet::Buffer* v, int c, uint64_t o) override {
+        return step(), jet::Env::readPartsAt(fd, v, c, o);
+    }
+    R<std::size_t> writeAt(Handle fd, const void* b, std::size_t n, uint64_t o) override {
+        return step(), jet::Env::writeAt(fd, b, n, o);
+    }
+    jet::OsError flush(Handle fd) override { return step(), jet::Env::flush(fd); }
+    jet::OsError close(Handle fd) override { return step(), jet::Env::close(fd); }
+    jet::OsError remove(const std::string& p) override { return step(), jet::Env::remove(p); }
 
   private:
     void step() {
@@ -138,11 +146,11 @@ TEST(NeverLose, EachFileOperationFailingInTurnLeavesTheDatabaseWhole) {
     };
     for (long i = 1; i <= static_cast<long>(engineKinds.size()); ++i) {
         const std::string kind = engineKinds[static_cast<std::size_t>(i - 1)];
-        FaultyEnv io(i, EIO);
+        FaultyEnv io(i, jet::OsErrc::kIo);
         trial(
             "engine " + kind + " #" + std::to_string(i), [](Runtime&) {}, &io);
         if (kind == "write") {
-            FaultyEnv shortIo(i, ENOSPC, FaultyEnv::Mode::kShortWrite);
+            FaultyEnv shortIo(i, jet::OsErrc::kNoSpace, FaultyEnv::Mode::kShortWrite);
             trial(
                 "short engine write #" + std::to_string(i), [](Runtime&) {}, &shortIo);
         }
@@ -190,7 +198,7 @@ TEST(NeverLose, EveryCallTheEngineMakesCanFailWithoutHarm) {
 
     int failed = 0;
     for (long i = 1; i <= counting.count(); ++i) {
-        FaultyEnv io(i, EIO);
+        FaultyEnv io(i, jet::OsErrc::kIo);
         auto r = compact(&io);
         SCOPED_TRACE("call #" + std::to_string(i) + " (" + io.failedKind() + ")");
         if (r.ok()) {
@@ -344,7 +352,7 @@ TEST(NeverLose, AFlushThatFailsWhileTheCopyIsWrittenFailsTheCopy) {
     ASSERT_GE(fd, 0);
     // Operation 1 writes the page; 2 is the flush that starts, which the
     // final flush waits for before its own (which then succeeds).
-    FaultyEnv io(2, EIO);
+    FaultyEnv io(2, jet::OsErrc::kIo);
     std::string error;
     try {
         jet::OutputFile out(io, fd, 0, path, jet::kPageSize);
@@ -494,7 +502,7 @@ TEST(NeverLose, ADiskWithoutRoomEndsInAClearError) {
             for (const auto& kind : counting.kinds()) lastWrite += kind == "write" ? 1 : 0;
             ASSERT_GT(lastWrite, 0);
         }
-        FaultyEnv io(lastWrite, ENOSPC, FaultyEnv::Mode::kShortWrite, "write");
+        FaultyEnv io(lastWrite, jet::OsErrc::kNoSpace, FaultyEnv::Mode::kShortWrite, "write");
         Runtime r(&io);
         bool ok = compaction::CompactDB((dir / "data.dbf").string(), (dir / "data.dbf2").string(),
                                         kProductPassword, r.rt);

@@ -934,6 +934,7 @@ TEST(RepairAttack, DamageOfEveryOtherKindLosesNothingUnlogged) {
 
 // Faults the sweep found, each pinned down by the damage that showed it.
 TEST(RepairAttack, DamagedKeysOfIndexesTheEncoderCannotMakeAreNotCopied) {
+    SKIP_WITHOUT_MDBTOOLS();
     // Once copied as found: the copy failed its own check and the repair
     // was refused.
     runCases({
@@ -952,6 +953,7 @@ TEST(RepairAttack, DamagedKeysOfIndexesTheEncoderCannotMakeAreNotCopied) {
 }
 
 TEST(RepairAttack, DamageInTheSystemTablesKeepsTheDamageLog) {
+    SKIP_WITHOUT_MDBTOOLS();
     runCases({
         // Once the log was left out without a word when the catalogue's own
         // row had lost its name, though the report counted its entries.
@@ -981,6 +983,7 @@ TEST(RepairAttack, DamageInTheSystemTablesKeepsTheDamageLog) {
 }
 
 TEST(RepairAttack, APageWhoseHeaderIsDamagedKeepsItsRows) {
+    SKIP_WITHOUT_MDBTOOLS();
     // Once lost whole (logged) though every row on it could be read: only an
     // owner field one bit off was taken back.
     auto header = [](const char* table, std::size_t offset, uint32_t value, int width) {
@@ -1015,6 +1018,7 @@ TEST(RepairAttack, APageWhoseHeaderIsDamagedKeepsItsRows) {
 }
 
 TEST(RepairAttack, ADamagedKeyOrPasswordFieldOfTheHeaderLosesNothing) {
+    SKIP_WITHOUT_MDBTOOLS();
     // Once a bit of the header's page-encoding key made every page garbage:
     // the copy kept an empty catalogue and nothing else, and said so only
     // in passing. A password field that holds no text was a wrong password.

@@ -107,6 +107,7 @@ class RowsBelong : public ::testing::Test {
   protected:
     void SetUp() override {
         if (fixturesDir().empty()) GTEST_SKIP() << "../shared/fixtures is absent";
+        SKIP_WITHOUT_MDBTOOLS();
     }
     // The fixture's bytes, its layout and rows, and where to put damaged copies.
     void load(const std::string& name, const std::string& pw = "") {

@@ -307,6 +307,7 @@ void runCases(const std::vector<Case>& cases, int rows = 300) {
 }  // namespace
 
 TEST(Repair, SilentLossesInATableWithoutIndexAreProblemsAndAccountedFor) {
+    SKIP_WITHOUT_MDBTOOLS();
     // Once lost without a word: the checker noted them and the compaction
     // passed the pages over.
     const std::vector<Case> cases = {
@@ -334,6 +335,7 @@ TEST(Repair, SilentLossesInATableWithoutIndexAreProblemsAndAccountedFor) {
 }
 
 TEST(Repair, DamagedIndexesAreMadeAnewFromTheRows) {
+    SKIP_WITHOUT_MDBTOOLS();
     auto scramble = [](std::string& b, uint32_t p) {
         std::mt19937 rng(p);
         for (std::size_t i = 8; i < 4096; ++i) pageBytes(b, p)[i] = static_cast<uint8_t>(rng());
@@ -372,6 +374,7 @@ TEST(Repair, DamagedIndexesAreMadeAnewFromTheRows) {
 }
 
 TEST(Repair, DamagedRowsAreFoundAgainOrDroppedIntoTheLogWithTheirValues) {
+    SKIP_WITHOUT_MDBTOOLS();
     // The third live row of the plain table's first page, and its slot.
     auto third = [](const std::string& b, const Anatomy& p) {
         const uint32_t pg = p.dataPages[0];
@@ -436,6 +439,7 @@ TEST(Repair, DamagedRowsAreFoundAgainOrDroppedIntoTheLogWithTheirValues) {
 }
 
 TEST(Repair, DamagedPagesAndMapsLoseOnlyWhatTheyHeld) {
+    SKIP_WITHOUT_MDBTOOLS();
     const std::vector<Case> cases = {
         {"a data page torn (one sector zeroed)",
          [](std::string& b, const Anatomy& c, const Anatomy&) {
@@ -453,6 +457,7 @@ TEST(Repair, DamagedPagesAndMapsLoseOnlyWhatTheyHeld) {
 }
 
 TEST(Repair, AStaleRowCountIsANoteAndNothingToRepair) {
+    SKIP_WITHOUT_MDBTOOLS();
     TempDir dir;
     const fs::path db = dir / "stale.mdb";
     buildDamageable(db, 60);
@@ -474,6 +479,7 @@ TEST(Repair, AStaleRowCountIsANoteAndNothingToRepair) {
 // A count larger than the rows loses nothing, also in a table repaired for
 // other damage: only what lost pages or slots could have held is dropped.
 TEST(Repair, AStaleRowCountInATableRepairedForOtherDamageDropsNothing) {
+    SKIP_WITHOUT_MDBTOOLS();
     TempDir dir;
     const fs::path db = dir / "stale.mdb";
     buildDamageable(db, 300);
@@ -491,6 +497,7 @@ TEST(Repair, AStaleRowCountInATableRepairedForOtherDamageDropsNothing) {
 }
 
 TEST(Repair, ALostCatalogueRowBringsItsTableBackUnderARecoveredName) {
+    SKIP_WITHOUT_MDBTOOLS();
     TempDir dir;
     const fs::path db = dir / "catalogue.mdb";
     buildDamageable(db, 120);
@@ -515,6 +522,7 @@ TEST(Repair, ALostCatalogueRowBringsItsTableBackUnderARecoveredName) {
 }
 
 TEST(Repair, ALostHeaderIsMadeAnewWithThePasswordGiven) {
+    SKIP_WITHOUT_MDBTOOLS();
     TempDir dir;
     const fs::path db = dir / "header.mdb";
     SampleOptions o;
@@ -536,6 +544,7 @@ TEST(Repair, ALostHeaderIsMadeAnewWithThePasswordGiven) {
 }
 
 TEST(Repair, AFileCutShortLosesOnlyThePagesPastTheCut) {
+    SKIP_WITHOUT_MDBTOOLS();
     TempDir dir;
     const fs::path db = dir / "cut.mdb";
     buildDamageable(db, 300);
@@ -549,6 +558,7 @@ TEST(Repair, AFileCutShortLosesOnlyThePagesPastTheCut) {
 }
 
 TEST(Repair, ALostCatalogueDefinitionIsMadeAnewAndEveryTableComesBack) {
+    SKIP_WITHOUT_MDBTOOLS();
     TempDir dir;
     const fs::path db = dir / "page2.mdb";
     buildDamageable(db, 80);
@@ -562,6 +572,7 @@ TEST(Repair, ALostCatalogueDefinitionIsMadeAnewAndEveryTableComesBack) {
 }
 
 TEST(Repair, AnEarlierDamageLogKeepsItsRowsAndGetsTheNewOnes) {
+    SKIP_WITHOUT_MDBTOOLS();
     TempDir dir;
     const fs::path db = dir / "twice.mdb";
     buildDamageable(db, 80);

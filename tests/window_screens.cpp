@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QIcon>
 #include <QLineEdit>
@@ -33,13 +34,33 @@ QString screenshotDir() { return qEnvironmentVariable("QW_SCREENSHOT_DIR"); }
 void saveFramed(QWidget* w, const QString& name) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
     if (qEnvironmentVariableIsSet("QW_WINDOW_MANAGER")) {
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return !w->windowHandle()->frameMargins().isNull(); }, 10000))
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return !w->windowHandle()->frameMargins().isNull(); }, 10000))
             << "the window manager did not frame " << name.toStdString();
     }
-    QCoreApplication::processEvents();
-    const QRect f = w->frameGeometry();
-    const QPixmap shot = w->screen()->grabWindow(0, f.x(), f.y(), f.width(), f.height());
+    // Settled, as the window's own screenshot waits: the same place and the
+    // same pixels twice in a row (framed, placed, then painted), within a
+    // time limit; the frame holds a title bar where a window manager runs.
+    QRect f, before;
+    QImage shot, last;
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        QCoreApplication::processEvents();
+        f = w->frameGeometry();
+        shot = w->screen()->grabWindow(0, f.x(), f.y(), f.width(), f.height()).toImage();
+        if (f == before && shot == last) break;
+        before = f;
+        last = shot;
+        if (waited.elapsed() > 20000) {
+            ADD_FAILURE() << name.toStdString() << " never settled";
+            break;
+        }
+        QTest::qWait(50);
+    }
+    if (qEnvironmentVariableIsSet("QW_WINDOW_MANAGER")) {
+        EXPECT_GT(f.height(), w->height()) << name.toStdString() << " has no title bar";
+    }
     const QString path = screenshotDir() + "/" + name + ".png";
     ASSERT_TRUE(shot.save(path)) << path.toStdString();
     std::printf("screenshot: %s (%dx%d)\n", qPrintable(path), f.width(), f.height());
@@ -61,7 +82,7 @@ void onModal(const std::function<void(QWidget*)>& f) {
 
 struct Window {
     app::QtMessageBox box;
-    platform::PosixFileSystem realFiles;
+    platform::RealFileSystem realFiles;
     platform::doubles::FaultyFileSystem files{realFiles};
     platform::doubles::FixedNumberFormat numbers;
     platform::JetEngineFactory engines;
@@ -117,8 +138,10 @@ TEST_F(Screens, EveryMessageOfTheWindow) {
     EXPECT_TRUE(w.compact((dir / "other.dbf").string(), "message-failure")
                     .startsWith("Something go wrong"));
     EXPECT_TRUE(w.compact((dir / "data.dbf").string(), "message-done").startsWith("All Done!"));
-    EXPECT_TRUE(w.compact((dir / "data.dbf").string(), "message-no-changes").startsWith("No changes"));
-    w.files.failOn("lookUp", 1, platform::ErrorRecord{52, "Bad file name or number", "Maintenance"});
+    EXPECT_TRUE(
+        w.compact((dir / "data.dbf").string(), "message-no-changes").startsWith("No changes"));
+    w.files.failOn("lookUp", 1,
+                   platform::ErrorRecord{52, "Bad file name or number", "Maintenance"});
     EXPECT_EQ(w.compact((dir / "data.dbf").string(), "message-unhandled-error"),
               "Bad file name or number\n52 - Maintenance");
 }

@@ -35,7 +35,7 @@ namespace {
 
 struct Window {
     RecordingMessageBox box;
-    platform::PosixFileSystem realFiles;
+    platform::RealFileSystem realFiles;
     platform::doubles::FaultyFileSystem files{realFiles};
     platform::doubles::FixedNumberFormat numbers;
     platform::doubles::ScriptedEngineFactory engines;

@@ -2,8 +2,6 @@
 //
 // Each command takes only the options it uses; anything else is a usage
 // error. Exit status: 0 success, 1 refused or problems found, 2 usage error.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdlib>
@@ -226,7 +224,7 @@ int runCompactInPlace(const CLI::App& command, const Args& a) {
     }
     if (a.timing) return usageError("--timing is for compact SOURCE DEST");
     platform::ConsoleMessageBox box;
-    platform::PosixFileSystem files;
+    platform::RealFileSystem files;
     platform::LocaleNumberFormat numbers;
     platform::JetEngineFactory engines;
     compaction::Runtime rt{box, files, numbers, engines};
@@ -253,16 +251,24 @@ int main(int argc, char** argv) {
     CLI::App app("Reads, checks and compacts Jet 4 databases.", "jet4");
     app.set_version_flag("--version", std::string("jet4 ") + JET4_VERSION);
     app.require_subcommand(1);
+    // Options start with '-' on every system: on Windows CLI11 would take
+    // "/x" as one too, and a path beginning with a slash is a file.
+    app.allow_windows_style_options(false);
     app.footer(kFooter);
     Args args;
     addCommands(app, args);
+    // As UTF-8 whatever the system (a Greek path on Windows, say); CLI11
+    // takes them last first, without the program's name.
+    const std::vector<std::string> given = platform::commandArguments(argc, argv);
+    std::vector<std::string> reversed(given.rbegin(), given.rend());
+    if (!reversed.empty()) reversed.pop_back();
     try {
-        app.parse(argc, argv);
+        app.parse(reversed);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
-        if (argc < 2) return usageError("no command given");
-        if (app.get_subcommands().empty() && argv[1][0] != '-') {
-            return usageError("unknown command " + std::string(argv[1]));
+        if (given.size() < 2) return usageError("no command given");
+        if (app.get_subcommands().empty() && given[1][0] != '-') {
+            return usageError("unknown command " + given[1]);
         }
         return usageError(e.what());
     }

@@ -4,7 +4,11 @@
 // at those sizes and at 64, 128 and 256 pixels for the desktop's icon theme.
 //
 // Usage: make_icon OUT.ico OUT_DIR   (writes OUT_DIR/qw-maintenance-N.png)
+// Built without Qt (for the Windows build, QW_ICON_PNG undefined), it
+// writes the icon file alone: make_icon OUT.ico
+#ifdef QW_ICON_PNG
 #include <QImage>
+#endif
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -170,6 +174,7 @@ std::vector<uint8_t> dib(const Image& img, const std::array<Rgb, 256>& pal) {
     return o;
 }
 
+#ifdef QW_ICON_PNG
 // A palette PNG: the icon's 256 colours, with index 255 (a grey nothing
 // draws with) standing for transparent pixels.
 bool savePng(const std::string& path, const Image& img, const std::array<Rgb, 256>& pal) {
@@ -188,6 +193,7 @@ bool savePng(const std::string& path, const Image& img, const std::array<Rgb, 25
     }
     return png.save(QString::fromStdString(path), "PNG");
 }
+#endif
 
 bool save(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream f(path, std::ios::binary);
@@ -199,20 +205,29 @@ bool save(const std::string& path, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef QW_ICON_PNG
     if (argc != 3) {
         std::fprintf(stderr, "usage: make_icon OUT.ico OUT_DIR\n");
         return 2;
     }
+#else
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_icon OUT.ico\n");
+        return 2;
+    }
+#endif
     const auto pal = palette();
     const int sizes[] = {16, 24, 32, 48};
     std::vector<std::vector<uint8_t>> images;
     for (int s : sizes) images.push_back(dib(draw(s, pal), pal));
+#ifdef QW_ICON_PNG
     // The desktop's icon theme also takes the larger sizes.
     for (int s : {16, 24, 32, 48, 64, 128, 256}) {
         if (!savePng(std::string(argv[2]) + "/qw-maintenance-" + std::to_string(s) + ".png",
                      draw(s, pal), pal))
             return 1;
     }
+#endif
     std::vector<uint8_t> ico;
     le16(ico, 0);
     le16(ico, 1);

@@ -1,8 +1,5 @@
 #include "builder/Builder.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -62,7 +59,7 @@ class DatabaseBuilder::Impl {
 
     ~Impl() {
         if (fd_ >= 0) env_.close(fd_);
-        if (created_ && !finished_) env_.unlink(path_.c_str());
+        if (created_ && !finished_) env_.remove(path_);
     }
 
     void create(std::vector<BuildTable> userTables) {
@@ -79,13 +76,14 @@ class DatabaseBuilder::Impl {
                 fail(ErrorCode::kUnsupported, "Two tables are named '" + t.name + "'.");
             addTable(std::move(t), false);
         }
-        fd_ = env_.open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd_ < 0) {
-            if (errno == EEXIST)
+        const auto fd = env_.open(path_, OpenMode::kCreateShared);
+        if (!fd.ok()) {
+            if (fd.error.code == OsErrc::kExists)
                 fail(ErrorCode::kDestinationExists, "The file '" + path_ + "' already exists.");
             fail(ErrorCode::kFileAccess,
-                 "Cannot create '" + path_ + "': " + std::strerror(errno) + ".");
+                 "Cannot create '" + path_ + "': " + describe(fd.error) + ".");
         }
+        fd_ = fd.value;
         created_ = true;
         out_ = std::make_unique<OutputFile>(env_, fd_, options_.databaseKey, path_);
         w_ = std::make_unique<DatabaseWriter>(*out_, 2);
@@ -113,8 +111,8 @@ class DatabaseBuilder::Impl {
         out_->sync();
         int fd = fd_;
         fd_ = -1;
-        if (env_.close(fd) != 0)
-            fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + std::strerror(errno) + ".");
+        if (OsError e = env_.close(fd))
+            fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + describe(e) + ".");
         finished_ = true;
     }
 

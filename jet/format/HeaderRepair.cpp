@@ -37,9 +37,9 @@ bool PageFile::keyReads(uint32_t key) {
     uint32_t plausible = 0;
     for (uint32_t n = 1; n < pages; ++n) {
         std::array<uint8_t, kHead> stored{};
-        const ssize_t got = env_->pread(fd_, stored.data(), stored.size(),
-                                        static_cast<off_t>(n) * static_cast<off_t>(kPageSize));
-        if (got != static_cast<ssize_t>(stored.size())) return false;
+        const auto got =
+            env_->readAt(fd_, stored.data(), stored.size(), static_cast<uint64_t>(n) * kPageSize);
+        if (!got.ok() || got.value != stored.size()) return false;
         const std::array<uint8_t, kHead> a = headUnder(stored, key, n);
         const ByteView h(a.data(), a.size());
         if (n == 1 && h[0] == kPageData && h[1] == 0x01 && u32(h, 4) == 1) return true;

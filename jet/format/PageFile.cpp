@@ -1,12 +1,6 @@
 #include "format/PageFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -18,17 +12,22 @@ namespace jet {
 
 namespace {
 // Reads exactly n bytes at off: 1 when read, 0 at the end of the file, -1
-// on an error (errno says which).
-int preadAll(Env& env, int fd, uint8_t* out, std::size_t n, off_t off) {
+// on an error (error says which).
+int preadAll(Env& env, int fd, uint8_t* out, std::size_t n, uint64_t off, OsError& error) {
     std::size_t done = 0;
     while (done < n) {
-        ssize_t r = env.pread(fd, out + done, n - done, off + static_cast<off_t>(done));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        if (r == 0) return 0;
-        done += static_cast<std::size_t>(r);
+        const auto r = env.readAt(fd, out + done, n - done, off + done);
+        if (r.error.code == OsErrc::kInterrupted) continue;
+        error = r.error;
+        if (!r.ok()) return -1;
+        if (r.value == 0) return 0;
+        done += r.value;
     }
     return 1;
+}
+
+[[noreturn]] void cannotRead(const std::string& path, const OsError& error) {
+    fail(ErrorCode::kIo, "Cannot read the file '" + path + "': " + describe(error) + ".");
 }
 }  // namespace
 
@@ -37,21 +36,20 @@ std::unique_ptr<PageFile> PageFile::openFile(Env& env, const std::string& path, 
     f->env_ = &env;
     f->path_ = path;
     f->held_ = heldFd >= 0;
-    f->fd_ = f->held_ ? env.dup(heldFd) : env.open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (f->fd_ < 0) {
-        int err = errno;
-        if (err == ENOENT) fail(ErrorCode::kFileNotFound, "Could not find file '" + path + "'.");
+    const auto fd = f->held_ ? env.duplicate(heldFd) : env.open(path, OpenMode::kRead);
+    if (!fd.ok()) {
+        if (fd.error.code == OsErrc::kNotFound)
+            fail(ErrorCode::kFileNotFound, "Could not find file '" + path + "'.");
         fail(ErrorCode::kFileAccess,
-             "Cannot open the file '" + path + "': " + std::strerror(err) + ".");
+             "Cannot open the file '" + path + "': " + describe(fd.error) + ".");
     }
-    struct stat st {};
-    if (env.fstat(f->fd_, &st) != 0) {
-        fail(ErrorCode::kIo, "Cannot read the file '" + path + "': " + std::strerror(errno) + ".");
-    }
-    if (!S_ISREG(st.st_mode)) {
+    f->fd_ = fd.value;
+    const auto st = env.infoOfFile(f->fd_);
+    if (!st.ok()) cannotRead(path, st.error);
+    if (st.value.type != FileType::kRegular) {
         fail(ErrorCode::kFileAccess, "'" + path + "' is not a regular file.");
     }
-    f->fileSize_ = static_cast<uint64_t>(st.st_size);
+    f->fileSize_ = st.value.size;
     return f;
 }
 
@@ -74,10 +72,9 @@ std::unique_ptr<PageFile> PageFile::openDamaged(Env& env, const std::string& pat
 void PageFile::readHeader(const std::string* rebuildWith, OpenDamage* found,
                           const Header* madeBefore) {
     Page raw{};
-    int got = fileSize_ < kPageSize ? 0 : preadAll(*env_, fd_, raw.data(), kPageSize, 0);
-    if (got < 0) {
-        fail(ErrorCode::kIo, "Cannot read the file '" + path_ + "': " + std::strerror(errno) + ".");
-    }
+    OsError error;
+    int got = fileSize_ < kPageSize ? 0 : preadAll(*env_, fd_, raw.data(), kPageSize, 0, error);
+    if (got < 0) cannotRead(path_, error);
     if (got == 0)
         fail(ErrorCode::kUnrecognizedFormat, "Unrecognized database format '" + path_ + "'.");
     try {
@@ -153,8 +150,10 @@ Header PageFile::rebuildHeader(const Page& raw, const std::string& password) {
         std::memcmp(raw.data() + 4, kAce, sizeof kAce) == 0)
         fail(ErrorCode::kUnrecognizedFormat, refused);  // another version, not damage
     Page p1{}, p2{};
-    if (fileSize_ < 3 * kPageSize || preadAll(*env_, fd_, p1.data(), kPageSize, kPageSize) != 1 ||
-        preadAll(*env_, fd_, p2.data(), kPageSize, 2 * kPageSize) != 1)
+    OsError error;
+    if (fileSize_ < 3 * kPageSize ||
+        preadAll(*env_, fd_, p1.data(), kPageSize, kPageSize, error) != 1 ||
+        preadAll(*env_, fd_, p2.data(), kPageSize, 2 * kPageSize, error) != 1)
         fail(ErrorCode::kUnrecognizedFormat, refused);
     const bool plain = p1[0] == kPageData && p1[1] == 0x01 && u32(p1, 4) == 1 &&
                        p2[0] == kPageTableDef && p2[1] == 0x01 &&
@@ -195,11 +194,9 @@ void PageFile::checkPageNumber(uint32_t number) const {
 }
 
 void PageFile::refresh() {
-    struct stat st {};
-    if (env_->fstat(fd_, &st) != 0) {
-        fail(ErrorCode::kIo, "Cannot read the file '" + path_ + "': " + std::strerror(errno) + ".");
-    }
-    fileSize_ = static_cast<uint64_t>(st.st_size);
+    const auto st = env_->infoOfFile(fd_);
+    if (!st.ok()) cannotRead(path_, st.error);
+    fileSize_ = st.value.size;
     pageCount_ = static_cast<uint32_t>(std::min<uint64_t>(fileSize_ / kPageSize, kMaxPages));
     for (Cached& c : cache_) c.page.reset();
     nextInSequence_.fill(1);
@@ -207,8 +204,7 @@ void PageFile::refresh() {
 
 void PageFile::releaseCached(uint32_t from, uint32_t to) const {
     if (to <= from) return;
-    (void)env_->fadvise(fd_, static_cast<off_t>(from) * kPageSize,
-                        static_cast<off_t>(to - from) * kPageSize, POSIX_FADV_DONTNEED);
+    (void)env_->dropCached(fd_, uint64_t{from} * kPageSize, uint64_t{to - from} * kPageSize);
 }
 
 PageRef PageFile::page(uint32_t number) {
@@ -273,23 +269,22 @@ void PageFile::readRun(uint32_t number, uint32_t run) {
     const std::size_t total = static_cast<std::size_t>(run) * kPageSize;
     std::size_t done = 0;
     while (done < total) {
-        std::array<iovec, kReadAhead> parts{};
+        std::array<Buffer, kReadAhead> parts{};
         int count = 0;
         for (std::size_t k = done / kPageSize; k < run; ++k, ++count) {
             const std::size_t skip = count == 0 ? done % kPageSize : 0;
             parts[static_cast<std::size_t>(count)] = {runPages_[k].mutablePage().data() + skip,
                                                       kPageSize - skip};
         }
-        const ssize_t got =
-            env_->preadv(fd_, parts.data(), count,
-                         static_cast<off_t>(number) * kPageSize + static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
+        const auto got =
+            env_->readPartsAt(fd_, parts.data(), count, uint64_t{number} * kPageSize + done);
+        if (got.error.code == OsErrc::kInterrupted) continue;
+        if (!got.ok() || got.value == 0) {
             fail(ErrorCode::kIo,
                  "Cannot read page " + std::to_string(number) + " of '" + path_ +
-                     "': " + (got < 0 ? std::strerror(errno) : "the file ended early") + ".");
+                     "': " + (!got.ok() ? describe(got.error) : "the file ended early") + ".");
         }
-        done += static_cast<std::size_t>(got);
+        done += got.value;
     }
 }
 

@@ -5,8 +5,6 @@
 // further trips to memory. Small arrays stay on the heap.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -15,6 +13,15 @@
 #include <vector>
 
 namespace jet {
+
+// Memory of its own for a large array, zeroed, in whole huge pages where the
+// system has them (mmap, VirtualAlloc); nullptr when there is none.
+void* mapLarge(std::size_t bytes);
+void unmapLarge(void* p, std::size_t bytes);
+
+// Asks the allocator to keep freed blocks of up to tens of megabytes for the
+// next ones rather than give them back to the system at once.
+void keepFreedBlocks();
 
 template <typename T>
 class LargeArray {
@@ -47,12 +54,8 @@ class LargeArray {
             return;
         }
         bytes_ = (bytes + kHuge - 1) / kHuge * kHuge;
-        void* p =
-            ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-        (void)::madvise(p, bytes_, MADV_HUGEPAGE);  // only advice
-#endif
+        void* p = mapLarge(bytes_);
+        if (!p) throw std::bad_alloc();
         mapped_ = static_cast<T*>(p);
     }
     void clear() { release(); }
@@ -69,7 +72,7 @@ class LargeArray {
     static constexpr std::size_t kHuge = std::size_t{2} << 20;
     static constexpr std::size_t kMapFrom = kHuge;
     void release() {
-        if (mapped_) ::munmap(mapped_, bytes_);
+        if (mapped_) unmapLarge(mapped_, bytes_);
         mapped_ = nullptr;
         small_.clear();
         size_ = bytes_ = 0;

@@ -1,12 +1,5 @@
 #include "os/Lock.h"
 
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "util/Failure.h"
 
 namespace jet {
@@ -24,62 +17,68 @@ namespace {
                                 "again.");
 }
 
-// The byte-range lock another process holds on the open file (l_type is
-// F_UNLCK when there is none).
-struct flock lockOfOthers(Env& env, int fd) {
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;
-    if (env.getLock(fd, &fl) != 0) fl.l_type = F_UNLCK;
-    return fl;
+constexpr LockRange kWholeFile{0, 0, false};
+
+// What ends a folder's name in a path.
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
+
+// The byte-range lock another process holds anywhere on the open file.
+LockHolder lockOfOthers(Env& env, FileHandle fd) {
+    auto holder = env.lockOfOthers(fd, LockRange{0, 0, true});
+    return holder.ok() ? holder.value : LockHolder{};
 }
 
 // A compaction's own byte-range lock: shared, over the whole file.
-bool isCompactionLock(const struct flock& fl) {
-    return fl.l_type == F_RDLCK && fl.l_start == 0 && fl.l_len == 0;
+bool isCompactionLock(const LockHolder& h) {
+    return h.held && !h.range.exclusive && h.range.start == 0 && h.range.length == 0;
 }
 
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// The name the lock file has in the folder held open (the path's last name),
+// or the path itself relative to the working folder.
+std::string nameIn(FileHandle folderFd, const std::string& path) {
+    if (folderFd == kWorkingFolder) return path;
+    const std::size_t slash = path.find_last_of(kSeparators);
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void checkLockFile(Env& env, int fd, const std::string& path, int folderFd) {
-    std::string ldb = lockFilePath(path);
-    std::string name = ldb;
-    if (folderFd != AT_FDCWD) {
-        const std::size_t slash = ldb.find_last_of('/');
-        if (slash != std::string::npos) name = ldb.substr(slash + 1);
-    }
-    struct stat st {};
-    if (env.fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+void checkLockFile(Env& env, FileHandle fd, const std::string& path, FileHandle folderFd) {
+    const std::string ldb = lockFilePath(path);
+    const std::string name = nameIn(folderFd, ldb);
+    auto st = env.infoIn(folderFd, name, false);
+    if (!st.ok()) {
         // A name longer than the folder can hold names no lock file.
-        if (errno == ENOENT || errno == ENAMETOOLONG) return;
-        inUse(path, "its lock file '" + ldb + "' cannot be examined: " + std::strerror(errno));
+        if (st.error.code == OsErrc::kNotFound || st.error.code == OsErrc::kNameTooLong) return;
+        inUse(path, "its lock file '" + ldb + "' cannot be examined: " + describe(st.error));
     }
     // A database named like a lock file ("x.ldb") is not its own lock file.
-    struct stat db {};
-    if (env.fstat(fd, &db) == 0 && sameFile(st, db)) return;
-    if (!S_ISREG(st.st_mode)) inUse(path, "its lock file '" + ldb + "' is not a regular file");
+    auto db = env.infoOfFile(fd);
+    if (db.ok() && st.value.id == db.value.id) return;
+    if (st.value.type != FileType::kRegular)
+        inUse(path, "its lock file '" + ldb + "' is not a regular file");
     // Without blocking, whatever was put there since.
-    int lfd = env.openat(folderFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0);
-    if (lfd < 0) {
-        if (errno == ENOENT) return;
-        if (errno == EACCES || errno == EPERM)
+    auto lfd = env.openIn(folderFd, name, OpenMode::kProbe);
+    if (!lfd.ok()) {
+        if (lfd.error.code == OsErrc::kNotFound) return;
+        if (lfd.error.code == OsErrc::kHeld) inUse(path, "its lock file '" + ldb + "' is held");
+        if (lfd.error.code == OsErrc::kAccess)
             inUse(path, "its lock file '" + ldb + "' cannot be opened by this user");
-        inUse(path, "its lock file '" + ldb + "' cannot be opened: " + std::strerror(errno));
+        inUse(path, "its lock file '" + ldb + "' cannot be opened: " + describe(lfd.error));
     }
-    bool regular = env.fstat(lfd, &st) == 0 && S_ISREG(st.st_mode);
-    if (regular && sameFile(st, db)) {  // put there since
-        env.close(lfd);
+    auto opened = env.infoOfFile(lfd.value);
+    const bool regular = opened.ok() && opened.value.type == FileType::kRegular;
+    if (regular && db.ok() && opened.value.id == db.value.id) {  // put there since
+        env.close(lfd.value);
         return;
     }
-    bool held = regular && lockOfOthers(env, lfd).l_type != F_UNLCK;
+    bool held = regular && lockOfOthers(env, lfd.value).held;
     if (regular && !held) {
-        if (env.flock(lfd, LOCK_EX | LOCK_NB) != 0) held = true;
+        if (env.lockAlone(lfd.value)) held = true;
     }
-    env.close(lfd);
+    env.close(lfd.value);
     if (!regular) inUse(path, "its lock file '" + ldb + "' is not a regular file");
     if (held) inUse(path, "its lock file '" + ldb + "' is held");
 }
@@ -87,7 +86,7 @@ void checkLockFile(Env& env, int fd, const std::string& path, int folderFd) {
 }  // namespace
 
 std::string lockFilePath(const std::string& databasePath) {
-    std::size_t slash = databasePath.find_last_of('/');
+    std::size_t slash = databasePath.find_last_of(kSeparators);
     std::size_t dot = databasePath.find_last_of('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
         dot == (slash == std::string::npos ? 0 : slash + 1)) {
@@ -96,24 +95,21 @@ std::string lockFilePath(const std::string& databasePath) {
     return databasePath.substr(0, dot) + ".ldb";
 }
 
-void lockForCompaction(Env& env, int fd, const std::string& path, int folderFd) {
-    // The flock first: it admits one compaction at a time, so a byte-range
-    // lock seen while it is held is another program's, and a compaction
-    // that finds it taken tells by the byte-range lock the holder takes next
-    // whether that is another compaction.
-    if (env.flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK)
-            fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
+void lockForCompaction(Env& env, FileHandle fd, const std::string& path, FileHandle folderFd) {
+    // The lock for one alone first: it admits one compaction at a time, so a
+    // byte-range lock seen while it is held is another program's, and a
+    // compaction that finds it taken tells by the byte-range lock the holder
+    // takes next whether that is another compaction.
+    if (OsError e = env.lockAlone(fd)) {
+        if (e.code != OsErrc::kHeld)
+            fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + describe(e) + ".");
         if (isCompactionLock(lockOfOthers(env, fd))) compacting(path);
         inUse(path, "it holds the file locked");
     }
-    if (lockOfOthers(env, fd).l_type != F_UNLCK) inUse(path, "it holds a lock on the file");
-    struct flock fl {};
-    fl.l_type = F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    if (env.setLock(fd, &fl) != 0) {
-        if (errno == EAGAIN || errno == EACCES) inUse(path, "it holds a lock on the file");
-        fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + std::strerror(errno) + ".");
+    if (lockOfOthers(env, fd).held) inUse(path, "it holds a lock on the file");
+    if (OsError e = env.lockRange(fd, kWholeFile)) {
+        if (e.code == OsErrc::kHeld) inUse(path, "it holds a lock on the file");
+        fail(ErrorCode::kIo, "Cannot lock '" + path + "': " + describe(e) + ".");
     }
     checkLockFile(env, fd, path, folderFd);
 }

@@ -17,6 +17,6 @@ std::string folderOf(const std::string& path);
 // Refuses (kNoSpace) when the file system that would hold destination has
 // fewer than bytes free. When that cannot be told, writing will tell. With
 // fd, the destination open, that file's own file system is asked.
-void requireRoom(Env& env, const std::string& destination, uint64_t bytes, int fd = -1);
+void requireRoom(Env& env, const std::string& destination, uint64_t bytes, FileHandle fd = kNoFile);
 
 }  // namespace jet

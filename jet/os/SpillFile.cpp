@@ -1,11 +1,7 @@
 #include "os/SpillFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +9,7 @@
 
 #include "os/Cleanup.h"
 #include "os/Paths.h"
+#include "os/Process.h"
 #include "util/Failure.h"
 
 namespace jet {
@@ -27,37 +24,32 @@ std::string freshName(const std::string& folder) {
         static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) *
             0x9E3779B97F4A7C15ull;
     char name[64];
-    std::snprintf(name, sizeof name, "/.jet4-spill-%d-%016llx.tmp", static_cast<int>(::getpid()),
+    std::snprintf(name, sizeof name, "/.jet4-spill-%d-%016llx.tmp", processId(),
                   static_cast<unsigned long long>(n));
     return folder + name;
 }
 
-// Whether O_TMPFILE is refused by the system or the file system, rather
-// than by the folder (which then takes no named file either).
-bool tmpfileUnsupported(int err) { return err == EOPNOTSUPP || err == EISDIR || err == EINVAL; }
-
-// A private file in folder, unnamed or already unlinked; -1 with errno set
-// when the folder takes none.
-int createIn(Env& env, const std::string& folder) {
-    int fd = env.open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0 || !tmpfileUnsupported(errno)) return fd;
+// A private file in folder, unnamed or already removed; the error when the
+// folder takes none.
+OsResult<FileHandle> createIn(Env& env, const std::string& folder) {
+    auto fd = env.openTemporary(folder);
+    // Refused by the system or the file system rather than by the folder
+    // (which then takes no named file either): a named one, removed at once.
+    if (fd.ok() || fd.error.code != OsErrc::kNotSupported) return fd;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string path = freshName(folder);
-        RemoveOnSignal removed(path);  // in case a signal comes before the unlink
-        fd = env.open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) return -1;
-        if (env.unlink(path.c_str()) != 0) {
-            const int err = errno;
-            env.close(fd);
-            env.unlink(path.c_str());
-            errno = err;
-            return -1;
+        RemoveOnSignal removed(path);  // in case a signal comes before the removal
+        fd = env.open(path, OpenMode::kCreateUpdate);
+        if (!fd.ok() && fd.error.code == OsErrc::kExists) continue;
+        if (!fd.ok()) return fd;
+        if (OsError e = env.remove(path)) {
+            env.close(fd.value);
+            env.remove(path);
+            return {kNoFile, e};
         }
         return fd;
     }
-    errno = EEXIST;
-    return -1;
+    return {kNoFile, OsError{OsErrc::kExists, 0}};
 }
 
 }  // namespace
@@ -71,37 +63,36 @@ SpillFolders SpillFolders::near(Env& env, const std::string& path) {
 SpillFolders SpillFolders::system(Env& env) {
     SpillFolders f;
     f.env = &env;
-    const char* tmp = std::getenv("TMPDIR");
-    f.folders.push_back(tmp && *tmp ? tmp : "/tmp");
+    f.folders.push_back(temporaryFolder());
     return f;
 }
 
 std::unique_ptr<SpillFile> SpillFile::create(const SpillFolders& where) {
-    int lastErr = ENOENT;
+    OsError last{OsErrc::kNotFound, 0};
     std::string lastFolder = where.folders.empty() ? std::string(".") : where.folders.back();
     for (const std::string& folder : where.folders) {
-        const int fd = createIn(*where.env, folder);
-        if (fd >= 0) return std::unique_ptr<SpillFile>(new SpillFile(*where.env, fd, folder));
-        lastErr = errno;
+        const auto fd = createIn(*where.env, folder);
+        if (fd.ok()) return std::unique_ptr<SpillFile>(new SpillFile(*where.env, fd.value, folder));
+        last = fd.error;
         lastFolder = folder;
     }
-    if (lastErr == ENOSPC || lastErr == EDQUOT) {
+    if (last.code == OsErrc::kNoSpace) {
         fail(ErrorCode::kNoSpace,
              "There is not enough room on the disk for temporary files in '" + lastFolder + "'.");
     }
     fail(ErrorCode::kFileAccess,
-         "Cannot create a temporary file in '" + lastFolder + "': " + std::strerror(lastErr) + ".");
+         "Cannot create a temporary file in '" + lastFolder + "': " + describe(last) + ".");
 }
 
 SpillFile::~SpillFile() { env_.close(fd_); }
 
-void SpillFile::failIo(int err) const {
-    if (err == ENOSPC || err == EDQUOT) {
+void SpillFile::failIo(const OsError& err) const {
+    if (err.code == OsErrc::kNoSpace) {
         fail(ErrorCode::kNoSpace,
              "There is not enough room on the disk for temporary files in '" + folder_ + "'.");
     }
     fail(ErrorCode::kIo,
-         "Cannot use a temporary file in '" + folder_ + "': " + std::strerror(err) + ".");
+         "Cannot use a temporary file in '" + folder_ + "': " + describe(err) + ".");
 }
 
 void SpillFile::append(const void* data, std::size_t n) {
@@ -120,11 +111,12 @@ void SpillFile::append(const void* data, std::size_t n) {
 void SpillFile::writeBuffer() {
     std::size_t done = 0;
     while (done < buffer_.size()) {
-        const ssize_t w = env_.pwrite(fd_, buffer_.data() + done, buffer_.size() - done,
-                                      static_cast<off_t>(written_ + done));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) failIo(w < 0 ? errno : ENOSPC);
-        done += static_cast<std::size_t>(w);
+        const auto w =
+            env_.writeAt(fd_, buffer_.data() + done, buffer_.size() - done, written_ + done);
+        if (w.error.code == OsErrc::kInterrupted) continue;
+        if (!w.ok()) failIo(w.error);
+        if (w.value == 0) failIo(OsError{OsErrc::kNoSpace, 0});
+        done += w.value;
     }
     written_ += buffer_.size();
     buffer_.clear();
@@ -136,11 +128,11 @@ void SpillFile::read(uint64_t offset, void* out, std::size_t n) {
     auto* p = static_cast<uint8_t*>(out);
     std::size_t done = 0;
     while (done < n) {
-        const ssize_t r = env_.pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) failIo(errno);
-        if (r == 0) fail(ErrorCode::kIo, "A temporary file ended early.");
-        done += static_cast<std::size_t>(r);
+        const auto r = env_.readAt(fd_, p + done, n - done, offset + done);
+        if (r.error.code == OsErrc::kInterrupted) continue;
+        if (!r.ok()) failIo(r.error);
+        if (r.value == 0) fail(ErrorCode::kIo, "A temporary file ended early.");
+        done += r.value;
     }
 }
 

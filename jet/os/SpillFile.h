@@ -1,9 +1,10 @@
 // Temporary files for what a run cannot hold in memory (sorted runs of
-// records, orders of rows). They are private to the process (mode 0600,
-// created exclusively) and never outlive it: where the system allows, a file
-// is created without a name (O_TMPFILE), so there is nothing to remove;
-// otherwise it is created under a fresh name, registered for removal on a
-// signal, and unlinked at once, so that it lives only as long as it is open.
+// records, orders of rows). They are private to the process (this user's
+// alone, created exclusively) and never outlive it: where the system allows,
+// a file is created without a name or to go when it is closed
+// (Env::openTemporary), so there is nothing to remove; otherwise it is
+// created under a fresh name, registered for removal on a signal, and
+// removed at once, so that it lives only as long as it is open.
 #pragma once
 
 #include <cstddef>
@@ -44,14 +45,14 @@ class SpillFile {
     void read(uint64_t offset, void* out, std::size_t n);
 
   private:
-    SpillFile(Env& env, int fd, std::string folder)
+    SpillFile(Env& env, FileHandle fd, std::string folder)
         : env_(env), fd_(fd), folder_(std::move(folder)) {}
     void writeBuffer();
-    [[noreturn]] void failIo(int err) const;
+    [[noreturn]] void failIo(const OsError& err) const;
 
     static constexpr std::size_t kBufferBytes = 256u << 10;
     Env& env_;
-    int fd_;
+    FileHandle fd_;
     std::string folder_;  // for messages
     uint64_t size_ = 0;
     uint64_t written_ = 0;  // bytes in the file; the rest are in buffer_

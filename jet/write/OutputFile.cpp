@@ -1,10 +1,6 @@
 #include "write/OutputFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -51,7 +47,7 @@ void OutputFile::seal(const std::vector<uint32_t>& pages) {
 
 void OutputFile::fsync() {
     syncer_.wait();
-    if (env_.fsync(fd_) != 0) failWrite(errno);
+    if (OsError e = env_.flush(fd_)) failWrite(e);
 }
 
 void OutputFile::flush() {
@@ -73,14 +69,14 @@ void OutputFile::waitWritten(uint64_t ticket) {
 
 void OutputFile::truncate(uint32_t pages) {
     flush();
-    if (env_.ftruncate(fd_, static_cast<off_t>(pages) * kPageSize) != 0) failWrite(errno);
+    if (OsError e = env_.setSize(fd_, uint64_t{pages} * kPageSize)) failWrite(e);
 }
 
-void OutputFile::failWrite(int err) {
-    if (err == ENOSPC || err == EDQUOT) {
+void OutputFile::failWrite(const OsError& err) {
+    if (err.code == OsErrc::kNoSpace) {
         fail(ErrorCode::kNoSpace, "There is not enough room on the disk to write '" + path_ + "'.");
     }
-    fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + std::strerror(err) + ".");
+    fail(ErrorCode::kIo, "Cannot write '" + path_ + "': " + describe(err) + ".");
 }
 
 void OutputFile::hold(uint32_t number, const Page& page) {
@@ -209,12 +205,13 @@ void OutputFile::writeWindow(Window& w) {
 
 void OutputFile::writeRun(uint32_t first, const uint8_t* data, std::size_t size) {
     std::size_t done = 0;
-    const off_t at = static_cast<off_t>(first) * kPageSize;
+    const uint64_t at = uint64_t{first} * kPageSize;
     while (done < size) {
-        ssize_t w = env_.pwrite(fd_, data + done, size - done, at + static_cast<off_t>(done));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) failWrite(w < 0 ? errno : ENOSPC);
-        done += static_cast<std::size_t>(w);
+        const auto w = env_.writeAt(fd_, data + done, size - done, at + done);
+        if (w.error.code == OsErrc::kInterrupted) continue;
+        if (!w.ok()) failWrite(w.error);
+        if (w.value == 0) failWrite(OsError{OsErrc::kNoSpace, 0});
+        done += w.value;
     }
     written_ += size;
     // Start writing back what is written so far. Only a hint: errors show at
@@ -234,10 +231,9 @@ void OutputFile::startSync() {
     synced_ = written_;
     syncing_ = true;
     const bool started = syncer_.tryStart([this] {
-        const bool failed = env_.fsync(fd_) != 0;
-        const int err = errno;
+        const OsError err = env_.flush(fd_);
         syncing_ = false;
-        if (failed) failWrite(err);
+        if (err) failWrite(err);
     });
     if (!started) syncing_ = false;  // no thread to spare: the final flush does it all
 }

@@ -67,7 +67,7 @@ class OutputFile {
 
     const std::string& path() const { return path_; }
 
-    [[noreturn]] void failWrite(int err);
+    [[noreturn]] void failWrite(const OsError& err);
 
   private:
     struct Window {

@@ -1,9 +1,13 @@
 #include "support/FaultyEnv.h"
 
-#include <cerrno>
 #include <string_view>
+#include <type_traits>
 
 namespace testsupport {
+
+using jet::FileInfo;
+using jet::OsError;
+using jet::OsResult;
 
 namespace {
 jet::Env& real() { return jet::Env::standard(); }
@@ -23,92 +27,117 @@ bool FaultyEnv::hit(const char* kind) {
 
 template <typename Call>
 auto FaultyEnv::faulted(const char* kind, Call call) -> decltype(call()) {
-    if (hit(kind)) {
-        errno = err_;
-        return -1;
+    using R = decltype(call());
+    if (!hit(kind)) return call();
+    if constexpr (std::is_same_v<R, OsError>) {
+        return error();
+    } else {
+        R failed{};
+        failed.error = error();
+        return failed;
     }
-    return call();
 }
 
-int FaultyEnv::open(const char* path, int flags, mode_t mode) {
-    return faulted("open", [&] { return real().open(path, flags, mode); });
+OsResult<FaultyEnv::Handle> FaultyEnv::open(const std::string& path, jet::OpenMode mode) {
+    return faulted("open", [&] { return real().open(path, mode); });
 }
-int FaultyEnv::openat(int folderFd, const char* name, int flags, mode_t mode) {
-    return faulted("open", [&] { return real().openat(folderFd, name, flags, mode); });
+OsResult<FaultyEnv::Handle> FaultyEnv::openIn(Handle folder, const std::string& name,
+                                              jet::OpenMode mode) {
+    return faulted("open", [&] { return real().openIn(folder, name, mode); });
 }
-int FaultyEnv::unlink(const char* path) {
-    return faulted("delete", [&] { return real().unlink(path); });
+OsResult<FaultyEnv::Handle> FaultyEnv::openTemporary(const std::string& folder) {
+    return faulted("open", [&] { return real().openTemporary(folder); });
 }
-int FaultyEnv::lstat(const char* path, struct stat* out) {
-    return faulted("stat", [&] { return real().lstat(path, out); });
+OsError FaultyEnv::remove(const std::string& path) {
+    return faulted("delete", [&] { return real().remove(path); });
 }
-int FaultyEnv::fstatat(int folderFd, const char* name, struct stat* out, int flags) {
-    return faulted("stat", [&] { return real().fstatat(folderFd, name, out, flags); });
+OsResult<FileInfo> FaultyEnv::infoOf(const std::string& path, bool followLink) {
+    return faulted("stat", [&] { return real().infoOf(path, followLink); });
 }
-int FaultyEnv::statvfs(const char* path, struct statvfs* out) {
-    return faulted("stat", [&] { return real().statvfs(path, out); });
+OsResult<FileInfo> FaultyEnv::infoIn(Handle folder, const std::string& name, bool followLink) {
+    return faulted("stat", [&] { return real().infoIn(folder, name, followLink); });
 }
-ssize_t FaultyEnv::pread(int fd, void* buf, std::size_t n, off_t offset) {
-    return faulted("read", [&] { return real().pread(fd, buf, n, offset); });
+OsResult<uint64_t> FaultyEnv::freeSpace(const std::string& path) {
+    return faulted("stat", [&] { return real().freeSpace(path); });
 }
-ssize_t FaultyEnv::preadv(int fd, const iovec* parts, int count, off_t offset) {
-    return faulted("read", [&] { return real().preadv(fd, parts, count, offset); });
+OsResult<std::size_t> FaultyEnv::readAt(Handle file, void* buf, std::size_t n, uint64_t offset) {
+    return faulted("read", [&] { return real().readAt(file, buf, n, offset); });
+}
+OsResult<std::size_t> FaultyEnv::readPartsAt(Handle file, const jet::Buffer* parts, int count,
+                                             uint64_t offset) {
+    return faulted("read", [&] { return real().readPartsAt(file, parts, count, offset); });
 }
 
-ssize_t FaultyEnv::pwrite(int fd, const void* buf, std::size_t n, off_t offset) {
-    if (shortPending_.exchange(false)) {
-        errno = err_;
-        return -1;
-    }
+OsResult<std::size_t> FaultyEnv::writeAt(Handle file, const void* buf, std::size_t n,
+                                         uint64_t offset) {
+    if (shortPending_.exchange(false)) return {0, error()};
     if (hit("write")) {
         if (mode_ == Mode::kShortWrite && n > 1) {
             shortPending_ = true;
-            return real().pwrite(fd, buf, n / 2, offset);
+            return real().writeAt(file, buf, n / 2, offset);
         }
-        errno = err_;
-        return -1;
+        return {0, error()};
     }
-    return real().pwrite(fd, buf, n, offset);
+    return real().writeAt(file, buf, n, offset);
 }
 
-int FaultyEnv::fsync(int fd) {
-    return faulted("flush", [&] { return real().fsync(fd); });
+OsError FaultyEnv::flush(Handle file) {
+    return faulted("flush", [&] { return real().flush(file); });
 }
-int FaultyEnv::startWriteBack(int fd) {
-    return faulted("flush", [&] { return real().startWriteBack(fd); });
+OsError FaultyEnv::startWriteBack(Handle file) {
+    return faulted("flush", [&] { return real().startWriteBack(file); });
 }
-int FaultyEnv::fadvise(int fd, off_t offset, off_t length, int advice) {
-    if (hit("advise")) return err_;  // an error number, as posix_fadvise gives
-    return real().fadvise(fd, offset, length, advice);
+OsError FaultyEnv::dropCached(Handle file, uint64_t offset, uint64_t length) {
+    return faulted("advise", [&] { return real().dropCached(file, offset, length); });
 }
-int FaultyEnv::ftruncate(int fd, off_t length) {
-    return faulted("truncate", [&] { return real().ftruncate(fd, length); });
+OsError FaultyEnv::setSize(Handle file, uint64_t size) {
+    return faulted("truncate", [&] { return real().setSize(file, size); });
 }
-int FaultyEnv::fstat(int fd, struct stat* out) {
-    return faulted("stat", [&] { return real().fstat(fd, out); });
+OsResult<FileInfo> FaultyEnv::infoOfFile(Handle file) {
+    return faulted("stat", [&] { return real().infoOfFile(file); });
 }
-int FaultyEnv::fstatvfs(int fd, struct statvfs* out) {
-    return faulted("stat", [&] { return real().fstatvfs(fd, out); });
+OsResult<uint64_t> FaultyEnv::freeSpaceOfFile(Handle file) {
+    return faulted("stat", [&] { return real().freeSpaceOfFile(file); });
 }
-int FaultyEnv::dup(int fd) {
-    return faulted("open", [&] { return real().dup(fd); });
+OsResult<FaultyEnv::Handle> FaultyEnv::duplicate(Handle file) {
+    return faulted("open", [&] { return real().duplicate(file); });
 }
-int FaultyEnv::close(int fd) {
+OsError FaultyEnv::close(Handle file) {
     if (hit("close")) {
-        real().close(fd);  // the descriptor is gone either way, as with a real failing close
-        errno = err_;
-        return -1;
+        real().close(file);  // the file is closed either way, as with a real failing close
+        return error();
     }
-    return real().close(fd);
+    return real().close(file);
 }
-int FaultyEnv::getLock(int fd, struct flock* lock) {
-    return faulted("lock", [&] { return real().getLock(fd, lock); });
+OsResult<jet::LockHolder> FaultyEnv::lockOfOthers(Handle file, const jet::LockRange& r) {
+    return faulted("lock", [&] { return real().lockOfOthers(file, r); });
 }
-int FaultyEnv::setLock(int fd, const struct flock* lock) {
-    return faulted("lock", [&] { return real().setLock(fd, lock); });
+OsError FaultyEnv::lockRange(Handle file, const jet::LockRange& range) {
+    return faulted("lock", [&] { return real().lockRange(file, range); });
 }
-int FaultyEnv::flock(int fd, int operation) {
-    return faulted("lock", [&] { return real().flock(fd, operation); });
+OsError FaultyEnv::lockAlone(Handle file) {
+    return faulted("lock", [&] { return real().lockAlone(file); });
+}
+OsResult<std::string> FaultyEnv::realPath(const std::string& path) {
+    return faulted("stat", [&] { return real().realPath(path); });
+}
+OsResult<FaultyEnv::Handle> FaultyEnv::openFolder(const std::string& path) {
+    return faulted("open", [&] { return real().openFolder(path); });
+}
+OsError FaultyEnv::removeIn(Handle folder, const std::string& name) {
+    return faulted("delete", [&] { return real().removeIn(folder, name); });
+}
+OsError FaultyEnv::renameIn(Handle folder, const std::string& from, const std::string& to) {
+    return faulted("rename", [&] { return real().renameIn(folder, from, to); });
+}
+OsError FaultyEnv::linkIn(Handle folder, const std::string& from, const std::string& to) {
+    return faulted("link", [&] { return real().linkIn(folder, from, to); });
+}
+OsError FaultyEnv::setOwner(Handle file, uint32_t owner, uint32_t group) {
+    return faulted("owner", [&] { return real().setOwner(file, owner, group); });
+}
+OsError FaultyEnv::setPermissions(Handle file, uint32_t permissions) {
+    return faulted("owner", [&] { return real().setPermissions(file, permissions); });
 }
 
 }  // namespace testsupport

@@ -17,30 +17,44 @@ class FaultyEnv : public jet::Env {
     enum class Mode { kFail, kShortWrite };
     // With onlyKind ("write", "read", ...), only calls of that kind are
     // counted: the n-th write, say, whatever other threads read meanwhile.
-    explicit FaultyEnv(long failAt = 0, int err = 5 /* EIO */, Mode mode = Mode::kFail,
+    explicit FaultyEnv(long failAt = 0, jet::OsErrc err = jet::OsErrc::kIo, Mode mode = Mode::kFail,
                        const char* onlyKind = nullptr)
         : failAt_(failAt), err_(err), mode_(mode), onlyKind_(onlyKind) {}
 
-    int open(const char* path, int flags, mode_t mode) override;
-    int openat(int folderFd, const char* name, int flags, mode_t mode) override;
-    int unlink(const char* path) override;
-    int lstat(const char* path, struct stat* out) override;
-    int fstatat(int folderFd, const char* name, struct stat* out, int flags) override;
-    int statvfs(const char* path, struct statvfs* out) override;
-    ssize_t pread(int fd, void* buf, std::size_t n, off_t offset) override;
-    ssize_t preadv(int fd, const iovec* parts, int count, off_t offset) override;
-    ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t offset) override;
-    int fsync(int fd) override;
-    int startWriteBack(int fd) override;
-    int fadvise(int fd, off_t offset, off_t length, int advice) override;
-    int ftruncate(int fd, off_t length) override;
-    int fstat(int fd, struct stat* out) override;
-    int fstatvfs(int fd, struct statvfs* out) override;
-    int dup(int fd) override;
-    int close(int fd) override;
-    int getLock(int fd, struct flock* lock) override;
-    int setLock(int fd, const struct flock* lock) override;
-    int flock(int fd, int operation) override;
+    using Handle = jet::FileHandle;
+    jet::OsResult<Handle> open(const std::string& path, jet::OpenMode mode) override;
+    jet::OsResult<Handle> openIn(Handle folder, const std::string& name,
+                                 jet::OpenMode mode) override;
+    jet::OsResult<Handle> openTemporary(const std::string& folder) override;
+    jet::OsError remove(const std::string& path) override;
+    jet::OsResult<jet::FileInfo> infoOf(const std::string& path, bool followLink) override;
+    jet::OsResult<jet::FileInfo> infoIn(Handle folder, const std::string& name,
+                                        bool followLink) override;
+    jet::OsResult<uint64_t> freeSpace(const std::string& path) override;
+    jet::OsResult<std::size_t> readAt(Handle file, void* buf, std::size_t n,
+                                      uint64_t offset) override;
+    jet::OsResult<std::size_t> readPartsAt(Handle file, const jet::Buffer* parts, int count,
+                                           uint64_t offset) override;
+    jet::OsResult<std::size_t> writeAt(Handle file, const void* buf, std::size_t n,
+                                       uint64_t offset) override;
+    jet::OsError flush(Handle file) override;
+    jet::OsError startWriteBack(Handle file) override;
+    jet::OsError dropCached(Handle file, uint64_t offset, uint64_t length) override;
+    jet::OsError setSize(Handle file, uint64_t size) override;
+    jet::OsResult<jet::FileInfo> infoOfFile(Handle file) override;
+    jet::OsResult<uint64_t> freeSpaceOfFile(Handle file) override;
+    jet::OsResult<Handle> duplicate(Handle file) override;
+    jet::OsError close(Handle file) override;
+    jet::OsResult<jet::LockHolder> lockOfOthers(Handle file, const jet::LockRange& r) override;
+    jet::OsError lockRange(Handle file, const jet::LockRange& range) override;
+    jet::OsError lockAlone(Handle file) override;
+    jet::OsResult<std::string> realPath(const std::string& path) override;
+    jet::OsResult<Handle> openFolder(const std::string& path) override;
+    jet::OsError removeIn(Handle folder, const std::string& name) override;
+    jet::OsError renameIn(Handle folder, const std::string& from, const std::string& to) override;
+    jet::OsError linkIn(Handle folder, const std::string& from, const std::string& to) override;
+    jet::OsError setOwner(Handle file, uint32_t owner, uint32_t group) override;
+    jet::OsError setPermissions(Handle file, uint32_t permissions) override;
 
     long count() const { return count_; }
     // When only counting: the kind of every call, in order.
@@ -50,13 +64,14 @@ class FaultyEnv : public jet::Env {
 
   private:
     bool hit(const char* kind);
-    // Fails the call when it is the one to fail (errno set, -1), else makes it.
+    jet::OsError error() const { return jet::OsError{err_, 0}; }
+    // Fails the call when it is the one to fail, else makes it.
     template <typename Call>
     auto faulted(const char* kind, Call call) -> decltype(call());
 
     std::mutex mutex_;
     long failAt_;
-    int err_;
+    jet::OsErrc err_;
     Mode mode_;
     const char* onlyKind_;
     long count_ = 0;

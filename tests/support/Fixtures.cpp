@@ -1,13 +1,17 @@
 #include "support/Fixtures.h"
 
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -52,9 +56,24 @@ std::string fixturePassword(const std::string& fileName) {
 }
 
 TempDir::TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "qwtest-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
+    static std::mt19937_64 random{std::random_device{}()};
+    static std::mutex mutex;
+    const fs::path base = fs::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            std::snprintf(name, sizeof name, "qwtest-%012llx",
+                          static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+        }
+        std::error_code ec;
+        if (fs::create_directory(base / name, ec)) {
+            fs::permissions(base / name, fs::perms::owner_all, fs::perm_options::replace, ec);
+            path_ = base / name;
+            return;
+        }
+    }
+    throw std::runtime_error("no temporary folder could be made");
 }
 
 TempDir::~TempDir() {
@@ -80,6 +99,19 @@ void writeFile(const fs::path& p, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+#ifdef _WIN32
+// No POSIX shell: a test that asks for one fails rather than passing on no
+// output; it must skip there (SKIP_WITHOUT_SHELL).
+int runCommand(const std::string& command, std::string& output) {
+    output.clear();
+    ADD_FAILURE() << "a shell was asked where there is none: " << command;
+    return -1;
+}
+
+bool haveShell() { return false; }
+
+void setVariable(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
+#else
 int runCommand(const std::string& command, std::string& output) {
     output.clear();
     FILE* f = ::popen(command.c_str(), "r");
@@ -90,6 +122,16 @@ int runCommand(const std::string& command, std::string& output) {
     int status = ::pclose(f);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+bool haveShell() { return true; }
+
+void setVariable(const char* name, const std::string& value) {
+    if (value.empty())
+        ::unsetenv(name);
+    else
+        ::setenv(name, value.c_str(), 1);
+}
+#endif
 
 std::string shellQuote(const std::string& s) {
     std::string out = "'";
@@ -103,6 +145,7 @@ std::string shellQuote(const std::string& s) {
 }
 
 bool haveCommand(const std::string& name) {
+    if (!haveShell()) return false;
     std::string out;
     return runCommand("command -v " + shellQuote(name) + " >/dev/null 2>&1", out) == 0;
 }

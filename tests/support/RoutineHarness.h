@@ -13,7 +13,7 @@ namespace testsupport {
 
 struct Harness {
     platform::doubles::RecordingMessageBox box;
-    platform::PosixFileSystem real;
+    platform::RealFileSystem real;
     platform::doubles::FaultyFileSystem files{real};
     platform::doubles::FixedNumberFormat numbers;
     platform::doubles::ScriptedEngineFactory engines;

@@ -1,24 +1,119 @@
 // The engine's way to the operating system. Every call the engine makes on
 // files and locks goes through an Env: a program passes the one it wants with
 // its request (none: Env::standard(), the system's own calls), and a test
-// passes one that fails, shortens, pauses or counts any of them. Each method
-// behaves as the system call of its name: a result of -1 with errno set on
-// failure.
+// passes one that fails, shortens, pauses or counts any of them.
 //
-// The engine calls an Env from several threads at once. The one call it
-// does not make through it is the unlink of a temporary file from a signal
-// handler, where only the system's own call is safe.
+// Nothing here is the system's own type: a file is a FileHandle, what the
+// system says of it a FileInfo, and a failure an OsError, whose code is how
+// the engine tells causes apart and whose system number gives the message.
+// The system's calls behind it live in EnvPosix.cpp and EnvWin32.cpp.
+//
+// The engine calls an Env from several threads at once. The one call it does
+// not make through it is the removal of a temporary file when the process is
+// interrupted, where only the system's own call is safe.
 #pragma once
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/types.h>
-#include <sys/uio.h>
-
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 namespace jet {
+
+// What went wrong, as far as the engine tells causes apart.
+enum class OsErrc : uint8_t {
+    kNone,
+    kNotFound,      // no such file or folder
+    kExists,        // a file of that name is already there
+    kAccess,        // not allowed to this user
+    kNoSpace,       // the disk or the user's quota is full
+    kHeld,          // locked, or open, by another program
+    kInterrupted,   // a signal came before anything was done: try again
+    kNameTooLong,   // the name does not fit the file system
+    kNotSupported,  // not on this system or file system
+    kIo,            // the device failed
+    kOther,
+};
+
+struct OsError {
+    OsErrc code = OsErrc::kNone;
+    int system = 0;  // errno, or GetLastError(); 0 for an error an Env made up
+    explicit operator bool() const { return code != OsErrc::kNone; }
+};
+
+// The system's text for an error ("No space left on device"); for an error
+// an Env made up, the text of its code.
+std::string describe(const OsError& error);
+
+template <typename T>
+struct OsResult {
+    T value{};
+    OsError error;
+    bool ok() const { return !error; }
+};
+
+// A file or folder the Env opened: a descriptor, or a Windows handle (which
+// only ever has 32 significant bits).
+using FileHandle = int;
+inline constexpr FileHandle kNoFile = -1;
+// Names relative to it are relative to the working folder.
+inline constexpr FileHandle kWorkingFolder = -100;
+
+// Which file a name refers to: the volume, and the file's number on it.
+struct FileId {
+    uint64_t volume = 0;
+    uint64_t high = 0, low = 0;  // 128 bits: an inode number, or FILE_ID_128
+    bool operator==(const FileId&) const = default;
+};
+
+struct Timestamp {
+    int64_t seconds = 0;
+    uint32_t nanoseconds = 0;
+    bool operator==(const Timestamp&) const = default;
+};
+
+enum class FileType : uint8_t { kOther, kRegular, kFolder, kLink };
+
+struct FileInfo {
+    FileId id;
+    FileType type = FileType::kOther;
+    uint64_t size = 0;
+    Timestamp modified;  // the contents
+    Timestamp changed;   // the contents or anything the system keeps of the file
+    uint32_t links = 1;  // names the file has
+    // Owner, group and permission bits where the system has them (0 where
+    // the file's access list says it all).
+    uint32_t owner = 0, group = 0, permissions = 0;
+};
+
+// How a file is opened.
+enum class OpenMode : uint8_t {
+    kRead,          // an existing file, for reading
+    kProbe,         // for reading, never blocking, never through a link at the
+                    // name; refused (kHeld) where the system tells that another
+                    // program has the file open for itself
+    kCreate,        // a new file for writing, for this user alone (kExists if there)
+    kCreateShared,  // the same, readable by others
+    kCreateUpdate,  // a new file for reading and writing, for this user alone
+};
+
+// One buffer of a read into several.
+struct Buffer {
+    void* data;
+    std::size_t size;
+};
+
+// A stretch of a file for a byte-range lock; length 0 reaches past any end.
+struct LockRange {
+    uint64_t start = 0;
+    uint64_t length = 0;
+    bool exclusive = false;
+};
+
+// Another program's byte-range lock over a stretch, if there is one.
+struct LockHolder {
+    bool held = false;
+    LockRange range;  // what it holds, where the system tells
+};
 
 class Env {
   public:
@@ -26,37 +121,66 @@ class Env {
     // The system's own calls; lives as long as the process.
     static Env& standard();
 
-    // Names.
-    virtual int open(const char* path, int flags, mode_t mode);
-    virtual int openat(int folderFd, const char* name, int flags, mode_t mode);
-    virtual int unlink(const char* path);
-    virtual int lstat(const char* path, struct stat* out);
-    virtual int fstatat(int folderFd, const char* name, struct stat* out, int flags);
-    virtual int statvfs(const char* path, struct statvfs* out);
+    // Names. A name "in" a folder is taken relative to that open folder.
+    virtual OsResult<FileHandle> open(const std::string& path, OpenMode mode);
+    virtual OsResult<FileHandle> openIn(FileHandle folder, const std::string& name, OpenMode mode);
+    // A private file in folder that goes when it is closed (or when the
+    // process ends), with no name or with one removed at once.
+    virtual OsResult<FileHandle> openTemporary(const std::string& folder);
+    virtual OsError remove(const std::string& path);
+    // What the name refers to; with followLink false, a link itself.
+    virtual OsResult<FileInfo> infoOf(const std::string& path, bool followLink);
+    virtual OsResult<FileInfo> infoIn(FileHandle folder, const std::string& name, bool followLink);
+    // Bytes free to this user on the file system that holds the path.
+    virtual OsResult<uint64_t> freeSpace(const std::string& path);
 
-    // Open files.
-    virtual ssize_t pread(int fd, void* buf, std::size_t n, off_t offset);
+    // Open files. Reads and writes give the bytes done (0 at the end of the
+    // file, for a read), which may be fewer than asked.
+    virtual OsResult<std::size_t> readAt(FileHandle file, void* buf, std::size_t n,
+                                         uint64_t offset);
     // One read into several buffers, in order (a run of pages, each into its own).
-    virtual ssize_t preadv(int fd, const iovec* parts, int count, off_t offset);
-    virtual ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t offset);
-    virtual int fsync(int fd);
-    // Starts writing back what is written so far, without waiting for it
-    // (sync_file_range with SYNC_FILE_RANGE_WRITE over the whole file).
-    virtual int startWriteBack(int fd);
-    // Advice on what is read next (posix_fadvise); returns an error number.
-    virtual int fadvise(int fd, off_t offset, off_t length, int advice);
-    virtual int ftruncate(int fd, off_t length);
-    virtual int fstat(int fd, struct stat* out);
-    virtual int fstatvfs(int fd, struct statvfs* out);
-    // A duplicate closed on exec (fcntl F_DUPFD_CLOEXEC).
-    virtual int dup(int fd);
-    virtual int close(int fd);
+    virtual OsResult<std::size_t> readPartsAt(FileHandle file, const Buffer* parts, int count,
+                                              uint64_t offset);
+    virtual OsResult<std::size_t> writeAt(FileHandle file, const void* buf, std::size_t n,
+                                          uint64_t offset);
+    // Waits until what was written is on the disk.
+    virtual OsError flush(FileHandle file);
+    // Starts writing back what is written so far, without waiting for it.
+    virtual OsError startWriteBack(FileHandle file);
+    // Advice that a stretch will not be read again soon.
+    virtual OsError dropCached(FileHandle file, uint64_t offset, uint64_t length);
+    virtual OsError setSize(FileHandle file, uint64_t size);
+    virtual OsResult<FileInfo> infoOfFile(FileHandle file);
+    virtual OsResult<uint64_t> freeSpaceOfFile(FileHandle file);
+    // Another handle on the same open file, not passed to child processes.
+    virtual OsResult<FileHandle> duplicate(FileHandle file);
+    virtual OsError close(FileHandle file);
 
-    // Locks: open-file byte-range locks (fcntl F_OFD_GETLK, F_OFD_SETLK)
-    // and flock.
-    virtual int getLock(int fd, struct flock* lock);
-    virtual int setLock(int fd, const struct flock* lock);
-    virtual int flock(int fd, int operation);
+    // Locks, none of which waits. A byte-range lock belongs to the open file
+    // (its duplicates too) and lasts until it is closed.
+    virtual OsResult<LockHolder> lockOfOthers(FileHandle file, const LockRange& range);
+    virtual OsError lockRange(FileHandle file, const LockRange& range);
+    // The file for this open file alone: a second one taken on the same file
+    // (by any process) fails with kHeld. Apart from the byte ranges: on
+    // POSIX systems an flock, elsewhere an exclusive lock far past any data.
+    virtual OsError lockAlone(FileHandle file);
+
+    // What a program that rewrites a file in place needs besides (the
+    // in-place compaction's steps, platform/FileSystem).
+    // The path with every link and "." or ".." resolved.
+    virtual OsResult<std::string> realPath(const std::string& path);
+    // A folder held open, for the names in it.
+    virtual OsResult<FileHandle> openFolder(const std::string& path);
+    virtual OsError removeIn(FileHandle folder, const std::string& name);
+    // Puts the file named from in the place of the one named to, in one
+    // step. On Windows the file replaced gives the new one its access list
+    // and attributes (ReplaceFileW); elsewhere the caller carries them over.
+    virtual OsError renameIn(FileHandle folder, const std::string& from, const std::string& to);
+    // A further name, to, for the file named from.
+    virtual OsError linkIn(FileHandle folder, const std::string& from, const std::string& to);
+    // The owner and group, and the permission bits (POSIX systems).
+    virtual OsError setOwner(FileHandle file, uint32_t owner, uint32_t group);
+    virtual OsError setPermissions(FileHandle file, uint32_t permissions);
 };
 
 // The Env a request names, or the standard one.

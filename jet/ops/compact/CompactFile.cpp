@@ -2,11 +2,7 @@
 // written, flushed and verified; on any failure the partial copy removed.
 // A caller that holds the source locked and has created the copy hands both
 // over open (jet/InPlace.h), and removes a failed copy itself.
-#include <fcntl.h>
-#include <malloc.h>
-#include <sys/stat.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -21,6 +17,7 @@
 #include "ops/compact/Verify.h"
 #include "ops/repair/RepairPlan.h"
 #include "os/Cleanup.h"
+#include "os/LargeArray.h"
 #include "os/Lock.h"
 #include "os/Paths.h"
 #include "read/Database.h"
@@ -112,9 +109,8 @@ CompactResult repairCopy(Env& env, Database& db, int fd, const CompactRequest& r
     if (found.bytesCut != 0) plan.logFileDamage(fileCut(found.bytesCut));
     const bool fileDamaged = found.any();
     if (!plan.make() && !fileDamaged) throw stopped;  // nothing in the source to repair
-    if (env.ftruncate(fd, 0) != 0) {
-        fail(ErrorCode::kIo,
-             "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
+    if (OsError e = env.setSize(fd, 0)) {
+        fail(ErrorCode::kIo, "Cannot write '" + req.destinationPath + "': " + describe(e) + ".");
     }
     CompactResult r = writeCopy(env, db, fd, req, newPassword, &plan);
     r.repair.headerRebuilt = found.headerRebuilt;
@@ -165,8 +161,8 @@ std::array<uint8_t, kPasswordBytes> copyPassword(const std::string& password) {
 
 // The destination the caller holds, which must be an empty file.
 void requireEmptyHeld(Env& env, const CompactRequest& req) {
-    struct stat st {};
-    if (env.fstat(req.destinationFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
+    const auto st = env.infoOfFile(req.destinationFd);
+    if (!st.ok() || st.value.type != FileType::kRegular || st.value.size != 0) {
         fail(ErrorCode::kFileAccess,
              "The file '" + req.destinationPath + "' is not an empty file to write.");
     }
@@ -177,15 +173,14 @@ void requireEmptyHeld(Env& env, const CompactRequest& req) {
 int createDestination(Env& env, const std::string& path) {
     if (pathExists(env, path))
         fail(ErrorCode::kDestinationExists, "The file '" + path + "' already exists.");
-    const int fd = env.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
-    const int err = errno;
-    if (err == EEXIST)
+    const auto fd = env.open(path, OpenMode::kCreate);
+    if (fd.ok()) return fd.value;
+    if (fd.error.code == OsErrc::kExists)
         fail(ErrorCode::kDestinationExists, "The file '" + path + "' already exists.");
-    if (err == ENOSPC || err == EDQUOT) {
+    if (fd.error.code == OsErrc::kNoSpace) {
         fail(ErrorCode::kNoSpace, "There is not enough room on the disk to create '" + path + "'.");
     }
-    fail(ErrorCode::kFileAccess, "Cannot create '" + path + "': " + std::strerror(err) + ".");
+    fail(ErrorCode::kFileAccess, "Cannot create '" + path + "': " + describe(fd.error) + ".");
 }
 
 // The plain compaction, and the repair where it stops on damage (or where
@@ -215,8 +210,9 @@ struct CreatedCopy {
     // A failed copy removed; the result says so when it cannot be.
     Result<CompactResult> settle(Result<CompactResult> result) {
         if (fd >= 0) env.close(fd);
-        if (result.ok() || !created || env.unlink(path.c_str()) == 0 || errno == ENOENT)
-            return result;
+        if (result.ok() || !created) return result;
+        const OsError removed = env.remove(path);
+        if (!removed || removed.code == OsErrc::kNotFound) return result;
         Error e = result.error();
         e.description += " The partial copy '" + path + "' could not be removed.";
         return e;
@@ -248,9 +244,11 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
         std::optional<RemoveOnSignal> removeOnSignal;
         if (mine.created) removeOnSignal.emplace(req.destinationPath);
         CompactResult r = compactOrRepair(env, *db, fd, req, newPassword, found);
-        if (mine.created && env.close(std::exchange(mine.fd, -1)) != 0) {
-            fail(ErrorCode::kIo,
-                 "Cannot write '" + req.destinationPath + "': " + std::strerror(errno) + ".");
+        if (mine.created) {
+            if (OsError e = env.close(std::exchange(mine.fd, -1))) {
+                fail(ErrorCode::kIo,
+                     "Cannot write '" + req.destinationPath + "': " + describe(e) + ".");
+            }
         }
         return r;
     });
@@ -282,12 +280,6 @@ Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
     return r->repair;
 }
 
-void keepLargeBlocks() {
-    // A compaction allocates and frees index trees of tens of megabytes,
-    // table after table. By default glibc hands such blocks back to the
-    // system at once and the next table faults them in again page by page.
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc accepts on 64-bit systems
-    mallopt(M_TRIM_THRESHOLD, 128 << 20);
-}
+void keepLargeBlocks() { keepFreedBlocks(); }
 
 }  // namespace jet

@@ -1,5 +1,5 @@
-#include "os/Cleanup.h"
-
+// Removing registered files on a signal, for POSIX systems.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+
+#include "os/Cleanup.h"
 
 namespace jet {
 
@@ -89,7 +91,7 @@ void install() {
 
 }  // namespace
 
-RemoveOnSignal::RemoveOnSignal(const std::string& name, int dirFd) {
+RemoveOnSignal::RemoveOnSignal(const std::string& name, FileHandle dirFd) {
     if (name.empty() || name.size() >= kNameMax) return;
     std::call_once(gInstalled, install);
     for (std::size_t i = 0; i < kSlots; ++i) {

@@ -1,0 +1,17 @@
+// The Windows window's runner for long platform calls
+// (compaction/OffThread.h), the same worker thread as the Qt window's: the
+// call runs on a thread of its own while the window's thread goes on taking
+// its messages, so the window keeps painting, but drops the user's clicks,
+// keys and close requests meanwhile (they are not delivered later).
+#pragma once
+
+#include <functional>
+
+namespace appwin {
+
+void runOffThread(const std::function<void()>& work);
+
+// Whether a call is running off the window's thread now.
+bool offThreadBusy();
+
+}  // namespace appwin

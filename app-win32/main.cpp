@@ -1,0 +1,31 @@
+// Start-up on Windows: the form engine's part is ours here. Main is created,
+// Form_Load styles its buttons, the window shows centred, and the program
+// ends when the window is closed.
+#include "app-win32/Main.h"
+
+#include <string>
+
+#include "app-win32/Runtime.h"
+#include "jet/Compact.h"
+#include "platform/DatabaseEngine.h"
+#include "platform/FileSystem.h"
+#include "platform/NumberFormat.h"
+#include "platform/Process.h"
+
+int main() {
+    if (!platform::prepareProcess()) return 1;
+    jet::keepLargeBlocks();
+    appwin::Win32MessageBox messageBox;
+    platform::RealFileSystem files;
+    platform::LocaleNumberFormat numbers;
+    platform::JetEngineFactory engines;
+    appwin::Win32FileDialog comDlg;
+    appwin::Win32WindowStyleApi windowStyle;
+    appwin::WindowServices services{
+        {messageBox, files, numbers, engines}, comDlg, windowStyle, platform::programFolder()};
+    appwin::Main window(services);
+    window.create();
+    window.Form_Load();
+    window.show();
+    return window.run();
+}

@@ -1,0 +1,29 @@
+// Memory of its own for large arrays on POSIX systems: an anonymous map,
+// with the advice to back it by huge pages.
+#include <malloc.h>
+#include <sys/mman.h>
+
+#include "os/LargeArray.h"
+
+namespace jet {
+
+void* mapLarge(std::size_t bytes) {
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+    (void)::madvise(p, bytes, MADV_HUGEPAGE);  // only advice
+#endif
+    return p;
+}
+
+void unmapLarge(void* p, std::size_t bytes) { ::munmap(p, bytes); }
+
+void keepFreedBlocks() {
+    // A compaction allocates and frees index trees of tens of megabytes,
+    // table after table. By default glibc hands such blocks back to the
+    // system at once and the next table faults them in again page by page.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc accepts on 64-bit systems
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
+}
+
+}  // namespace jet

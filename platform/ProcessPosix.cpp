@@ -1,0 +1,36 @@
+// The process on POSIX systems.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+
+#include "platform/FileDialog.h"
+#include "platform/Process.h"
+
+namespace platform {
+
+bool prepareProcess() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) < 0)
+            return false;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    return true;
+}
+
+std::vector<std::string> commandArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::string programFolder() {
+    std::string buf(static_cast<std::size_t>(PATH_MAX), '\0');
+    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n <= 0) return ".";
+    buf.resize(static_cast<std::size_t>(n));
+    std::size_t slash = buf.find_last_of('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : buf.substr(0, slash));
+}
+
+}  // namespace platform
