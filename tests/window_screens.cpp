@@ -12,7 +12,9 @@
 #include <QIcon>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
@@ -30,6 +32,39 @@ namespace {
 
 QString screenshotDir() { return qEnvironmentVariable("QW_SCREENSHOT_DIR"); }
 
+QString xwininfo(const QStringList& args) {
+    QProcess p;
+    p.start("xwininfo", args);
+    if (!p.waitForFinished(10000)) return {};
+    return QString::fromLocal8Bit(p.readAllStandardOutput());
+}
+
+QString field(const QString& text, const QString& label) {
+    const auto m =
+        QRegularExpression(QRegularExpression::escape(label) + R"(\s*(\S+))").match(text);
+    return m.hasMatch() ? m.captured(1) : QString();
+}
+
+// The frame the window manager drew around w as the X server holds it: the
+// window's ancestor just below the root. Qt's own idea of the frame can lag
+// behind, or stay wrong, while the manager reparents a window it has just
+// mapped; the server's is what a person sees.
+QRect serverFrame(QWidget* w) {
+    QString frame = "0x" + QString::number(w->windowHandle()->winId(), 16);
+    for (int depth = 0; depth < 16; ++depth) {
+        const QString tree = xwininfo({"-tree", "-id", frame});
+        const QString root = field(tree, "Root window id:");
+        const QString parent = field(tree, "Parent window id:");
+        if (root.isEmpty() || parent.isEmpty()) return {};
+        if (parent == root) break;
+        frame = parent;
+    }
+    const QString info = xwininfo({"-id", frame});
+    return QRect(field(info, "Absolute upper-left X:").toInt(),
+                 field(info, "Absolute upper-left Y:").toInt(), field(info, "Width:").toInt(),
+                 field(info, "Height:").toInt());
+}
+
 // Saves the window with its frame as the window manager drew it.
 void saveFramed(QWidget* w, const QString& name) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
@@ -42,8 +77,7 @@ void saveFramed(QWidget* w, const QString& name) {
     // same pixels twice in a row (framed, placed, then painted), within a
     // time limit; the frame holds a title bar where a window manager runs.
     // A busy machine can show the box for a moment before the window manager
-    // frames it (or frames it anew), so a frame without a title bar is not
-    // settled yet.
+    // frames it, so a frame without a title bar is not settled yet.
     const bool managed = qEnvironmentVariableIsSet("QW_WINDOW_MANAGER");
     QRect f, before;
     QImage shot, last;
@@ -51,7 +85,7 @@ void saveFramed(QWidget* w, const QString& name) {
     waited.start();
     for (;;) {
         QCoreApplication::processEvents();
-        f = w->frameGeometry();
+        f = managed ? serverFrame(w) : w->frameGeometry();
         shot = w->screen()->grabWindow(0, f.x(), f.y(), f.width(), f.height()).toImage();
         const bool framed = !managed || f.height() > w->height();
         if (framed && f == before && shot == last) break;
