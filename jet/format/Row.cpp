@@ -23,7 +23,9 @@ const char* tryCrackRow(const TableDef& def, ByteView row, RowView& v) {
     }
     if (v.maskOffset < 4) return "row too short for its variable section";
     std::size_t nvarOff = v.maskOffset - 2;
-    auto at = [&](std::size_t off) { return static_cast<uint16_t>(row[off] | (row[off + 1] << 8)); };
+    auto at = [&](std::size_t off) {
+        return static_cast<uint16_t>(row[off] | (row[off + 1] << 8));
+    };
     uint16_t nvar = at(nvarOff);
     if (2 * (static_cast<std::size_t>(nvar) + 1) + 2 > nvarOff)
         return "variable column count out of range";
@@ -48,7 +50,7 @@ const char* tryCrackRow(const TableDef& def, ByteView row, RowView& v) {
 RowView crackRow(const TableDef& def, ByteView row, uint32_t page, int rowNumber) {
     RowView v;
     if (const char* bad = tryCrackRow(def, row, v))
-        failDamage("table '" + def.name + "': " + bad, page, rowNumber);
+        failDamage(damagedTable(def), std::string(": ") + bad, page, rowNumber);
     return v;
 }
 
@@ -62,9 +64,9 @@ std::optional<ByteView> columnBytes(const TableDef& def, const Column& col, cons
     if (col.fixed()) {
         std::size_t start = 2 + static_cast<std::size_t>(col.fixedOffset);
         if (start + col.length > row.fixedEnd) {
-            failDamage("table '" + def.name + "', column '" + col.name +
-                           "': fixed value beyond the fixed area",
-                       page, rowNumber);
+            failDamage(damagedTable(def),
+                       ", column '" + col.name + "': fixed value beyond the fixed area", page,
+                       rowNumber);
         }
         return row.bytes.subspan(start, col.length);
     }

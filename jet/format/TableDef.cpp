@@ -102,7 +102,7 @@ std::string readName(ByteView b, std::size_t& off, const Origin& o) {
 }
 
 [[noreturn]] void bad(const TableDef& def, const std::string& what) {
-    failDamage("table '" + def.name + "': " + what, def.firstPage);
+    failDamage(damagedTable(def), ": " + what, def.firstPage);
 }
 
 // The counts a definition declares for its index blocks; the column count is
@@ -270,12 +270,13 @@ TableDef readTableDef(PageFile& file, uint32_t firstPage, const std::string& tab
     uint32_t declared = 0;
     while (page != 0) {
         if (!seen.insert(page).second) {
-            failDamage("table '" + tableName + "': its definition pages form a loop", page);
+            failDamage(DamagedTable{tableName, firstPage}, ": its definition pages form a loop",
+                       page);
         }
         auto p = file.page(page);
         if ((*p)[0] != kPageTableDef) {
-            failDamage("table '" + tableName + "': expected a table definition page, found type " +
-                           std::to_string((*p)[0]),
+            failDamage(DamagedTable{tableName, firstPage},
+                       ": expected a table definition page, found type " + std::to_string((*p)[0]),
                        page);
         }
         def.pages.push_back(page);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "format/Bytes.h"
+#include "util/Failure.h"
 
 namespace jet {
 
@@ -144,6 +145,9 @@ struct TableDef {
     const LogicalIndex* primaryKey() const;
 };
 
+// The table damage was found in, for failDamage.
+inline DamagedTable damagedTable(const TableDef& def) { return {def.name, def.firstPage}; }
+
 // Fields of the header block (offsets in the logical buffer).
 inline constexpr std::size_t kTdefLength = 0x08;
 inline constexpr std::size_t kTdefConstant = 0x0C;  // 1625
@@ -160,7 +164,8 @@ inline constexpr std::size_t kTdefOwnedMap = 0x37;
 inline constexpr std::size_t kTdefFreeMap = 0x3B;
 inline constexpr std::size_t kTdefStats = 0x3F;
 inline constexpr std::size_t kTdefPayloadPerContinuation = 4096 - 8;
-inline constexpr uint32_t kTdefMagic = 1625;  // the constant of the header, columns, logical indexes
+inline constexpr uint32_t kTdefMagic =
+    1625;  // the constant of the header, columns, logical indexes
 
 // A real index's statistics: 12 bytes each from kTdefStats.
 inline constexpr std::size_t kStatsSize = 12;

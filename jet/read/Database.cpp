@@ -43,7 +43,7 @@ std::unique_ptr<Database> Database::reopen() const {
 const TableDef& Database::tableDef(uint32_t page, const std::string& name) {
     auto it = defs_.find(page);
     if (it != defs_.end()) return *it->second;
-    if (page < 2) failDamage("table '" + name + "' has an impossible definition page", page);
+    if (page < 2) failDamage(DamagedTable{name, page}, " has an impossible definition page", page);
     auto def = std::make_unique<TableDef>(readTableDef(*file_, page, name));
     return *defs_.emplace(page, std::move(def)).first->second;
 }
@@ -103,34 +103,31 @@ ByteView Database::resolve(const TableDef& def, RowPtr slot, PageRef& holder, Ro
     RowPtr at = slot;
     for (int hops = 0;; ++hops) {
         if (hops > 16)
-            failDamage("table '" + def.name + "': overflow rows form a chain too long", at.page,
-                       at.row);
+            failDamage(damagedTable(def), ": overflow rows form a chain too long", at.page, at.row);
         const DataPage& dp = parsed(at.page, holder);
         if (dp.owner != def.firstPage) {
-            failDamage("table '" + def.name + "': row pointer leads to a page of another owner",
-                       at.page, at.row);
+            failDamage(damagedTable(def), ": row pointer leads to a page of another owner", at.page,
+                       at.row);
         }
         if (at.row >= dp.slots.size()) {
-            failDamage("table '" + def.name + "': row pointer leads to a missing row", at.page,
-                       at.row);
+            failDamage(damagedTable(def), ": row pointer leads to a missing row", at.page, at.row);
         }
         const Slot& s = dp.slots[at.row];
         // The first slot must be live; overflow targets carry only the deleted flag.
         if (hops == 0 && s.deleted) {
-            failDamage("table '" + def.name + "': row pointer leads to a deleted row", at.page,
-                       at.row);
+            failDamage(damagedTable(def), ": row pointer leads to a deleted row", at.page, at.row);
         }
         if (hops > 0 && !s.deleted) {
             // A row by itself, which the table holds once already.
-            failDamage("table '" + def.name +
-                           "': an overflow pointer leads to a row that is not "
-                           "an overflow row",
+            failDamage(damagedTable(def),
+                       ": an overflow pointer leads to a row that is not "
+                       "an overflow row",
                        at.page, at.row);
         }
         ByteView b = rowBytes(*holder, dp, at.row, "row");
         if (s.overflow) {
             if (b.size() < 4)
-                failDamage("table '" + def.name + "': overflow pointer too short", at.page, at.row);
+                failDamage(damagedTable(def), ": overflow pointer too short", at.page, at.row);
             at = RowPtr::fromU32(u32(b, 0));
             continue;
         }
@@ -155,8 +152,9 @@ void Database::scanRows(const TableDef& def,
             // else held rows of the table that cannot be read.
             const uint32_t owner = (*page)[0] == kPageData ? u32(*page, 4) : 0;
             if (owner > 1 && owner != kOwnerLval) continue;
-            failDamage("table '" + def.name + "': its owned-pages map lists page " +
-                           std::to_string(p) + ", which is not one of its data pages",
+            failDamage(damagedTable(def),
+                       ": its owned-pages map lists page " + std::to_string(p) +
+                           ", which is not one of its data pages",
                        p);
         }
         const DataPage dp = parseDataPage(*page, p);

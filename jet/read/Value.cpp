@@ -161,7 +161,7 @@ std::string columnJson(Database& db, const TableDef& def, const Column& col, con
     ByteView b = *stored;
     auto need = [&](std::size_t n) {
         if (b.size() < n) {
-            failDamage("table '" + def.name + "', column '" + col.name + "': value too short", page,
+            failDamage(damagedTable(def), ", column '" + col.name + "': value too short", page,
                        rowNumber);
         }
     };

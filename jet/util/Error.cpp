@@ -14,7 +14,17 @@ Error damage(const std::string& what, uint32_t page, int row) {
     std::string text = "The database is damaged: " + what + " (page " + std::to_string(page);
     if (row >= 0) text += ", row " + std::to_string(row);
     text += ").";
-    return makeError(ErrorCode::kDamaged, std::move(text));
+    Error e = makeError(ErrorCode::kDamaged, std::move(text));
+    e.page = page;
+    if (row >= 0) e.row = static_cast<uint32_t>(row);
+    return e;
+}
+
+Error damage(const DamagedTable& table, const std::string& what, uint32_t page, int row) {
+    Error e = damage("table '" + table.name + "'" + what, page, row);
+    e.table = table.name;
+    e.tablePage = table.definitionPage;
+    return e;
 }
 
 void fail(ErrorCode code, std::string description) {
@@ -23,6 +33,10 @@ void fail(ErrorCode code, std::string description) {
 
 void failDamage(const std::string& what, uint32_t page, int row) {
     throw JetException(damage(what, page, row));
+}
+
+void failDamage(const DamagedTable& table, const std::string& what, uint32_t page, int row) {
+    throw JetException(damage(table, what, page, row));
 }
 
 }  // namespace jet

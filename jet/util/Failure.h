@@ -14,8 +14,16 @@
 namespace jet {
 
 // Damage found in the file: the description names the table (when known), the
-// page and, where it applies, the row.
+// page and, where it applies, the row; the error's fields hold the same.
 Error damage(const std::string& what, uint32_t page, int row = -1);
+
+// A table that damage was found in: its name and its definition page. Its
+// description begins "table 'name'", followed by what.
+struct DamagedTable {
+    const std::string& name;
+    uint32_t definitionPage = 0;
+};
+Error damage(const DamagedTable& table, const std::string& what, uint32_t page, int row = -1);
 
 // Thrown inside the engine only; the public entry points turn it into an Error.
 class JetException : public std::exception {
@@ -30,6 +38,23 @@ class JetException : public std::exception {
 
 [[noreturn]] void fail(ErrorCode code, std::string description);
 [[noreturn]] void failDamage(const std::string& what, uint32_t page, int row = -1);
+[[noreturn]] void failDamage(const DamagedTable& table, const std::string& what, uint32_t page,
+                             int row = -1);
+
+// Runs f; damage it meets whose place names no table is the given table's
+// (found while that table was read or written).
+template <typename F>
+void withinTable(const DamagedTable& table, F&& f) {
+    try {
+        f();
+    } catch (const JetException& e) {
+        if (e.error().code() != ErrorCode::kDamaged || e.error().tablePage) throw;
+        Error named = e.error();
+        named.table = table.name;
+        named.tablePage = table.definitionPage;
+        throw JetException(std::move(named));
+    }
+}
 
 // Runs f, turning a JetException (or an allocation failure) into an Error.
 template <typename F>

@@ -1,5 +1,6 @@
 // The one error type of the Jet 4 engine: a 32-bit number, a description and a
-// source; for damage the description names where in the file it was found. Every number the engine
+// source; for damage, where in the file it was found, in the description for
+// people and in fields for the code. Every number the engine
 // can report lives in the table in Error.cpp; numbers are never renumbered.
 #pragma once
 
@@ -39,6 +40,13 @@ struct Error {
     int32_t number = 0;
     std::string description;
     std::string source = kEngineSource;
+    // Where damage was found, as far as it is known: the page and the row on
+    // it, and the table, by its definition page (its Id) and its name. What
+    // acts on damage reads these, never the description.
+    std::optional<uint32_t> page;
+    std::optional<uint32_t> row;
+    std::optional<uint32_t> tablePage;
+    std::string table;
 
     ErrorCode code() const { return static_cast<ErrorCode>(number); }
 };

@@ -187,8 +187,9 @@ void DatabaseChecker::checkRow(const TableDef& def, const PageRef& page, ByteVie
     const std::size_t start = static_cast<std::size_t>(bytes.data() - page->data());
     const int torn = tornSectorUnder(*page, def, rv, start, start + bytes.size());
     if (torn >= 0) {
-        failDamage("table '" + def.name + "': part of the row lies in bytes " +
-                       std::to_string(torn * 512) + "-" + std::to_string(torn * 512 + 511) +
+        failDamage(damagedTable(def),
+                   ": part of the row lies in bytes " + std::to_string(torn * 512) + "-" +
+                       std::to_string(torn * 512 + 511) +
                        " of its page, which read as zeros (a write cut short)",
                    at.page, at.row);
     }
@@ -213,7 +214,7 @@ void DatabaseChecker::checkRow(const TableDef& def, const PageRef& page, ByteVie
         if (c.isBool() || c.isLongValue()) continue;
         auto b = columnBytes(def, c, rv, at.page, at.row);
         if (b && c.fixed() && b->size() != c.length) {
-            failDamage("table '" + def.name + "', column '" + c.name + "': value of the wrong size",
+            failDamage(damagedTable(def), ", column '" + c.name + "': value of the wrong size",
                        at.page, at.row);
         }
     }

@@ -68,8 +68,7 @@ void Compactor::readLongValues(const TablePlan& t, const RowView& rv, RowBatch& 
         const std::size_t off = data.size();
         appendLongValue(file_, rv.bytes.subspan(start, end - start), at.page, at.row, data);
         if (data.size() > UINT32_MAX)  // each value is bounded by the file, not their sum
-            failDamage("table '" + def.name + "': the row's long values are too large", at.page,
-                       at.row);
+            failDamage(damagedTable(def), ": the row's long values are too large", at.page, at.row);
         batch.values[job.firstValue + k] = {static_cast<uint32_t>(off),
                                             static_cast<uint32_t>(data.size() - off), true};
     }
@@ -99,7 +98,8 @@ void Compactor::digestRow(TablePlan& t, const RowView& rv, const RowBatch& batch
 // after its rows.
 void Compactor::readTables(Channel<RowBatch>& full) {
     try {
-        for (std::size_t ti = 0; ti < tables_.size(); ++ti) readTable(ti, full);
+        for (std::size_t ti = 0; ti < tables_.size(); ++ti)
+            withinTable(damagedTable(*tables_[ti].def), [&] { readTable(ti, full); });
     } catch (const ReaderCancelled&) {
     }
 }

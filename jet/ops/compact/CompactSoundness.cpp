@@ -31,7 +31,8 @@ void Compactor::refuseLostPage(const TableDef& def, uint32_t page, const Page& b
             std::binary_search(other->second.begin(), other->second.end(), page))
             return;
     }
-    failDamage("table '" + def.name + "': its owned-pages map lists page " + std::to_string(page) +
+    failDamage(damagedTable(def),
+               ": its owned-pages map lists page " + std::to_string(page) +
                    ", which is not one of its data pages",
                page);
 }
@@ -45,9 +46,10 @@ void Compactor::refuseIfPagesMissing(const TableDef& def, const std::vector<uint
     }
     if (!census_) census_ = std::make_unique<PageCensus>(PageCensus::take(file_));
     if (pagesMayBeMissing(*census_, def, mapPages, rows)) {
-        failDamage("table '" + def.name + "': its definition counts " +
-                       std::to_string(def.rowCount) + " rows, its pages hold " +
-                       std::to_string(rows) + ", and pages naming it lie outside its map",
+        failDamage(damagedTable(def),
+                   ": its definition counts " + std::to_string(def.rowCount) +
+                       " rows, its pages hold " + std::to_string(rows) +
+                       ", and pages naming it lie outside its map",
                    def.firstPage);
     }
 }
@@ -59,7 +61,7 @@ void Compactor::refuseSharedTargets(const TableDef& def) {
     auto twice = std::adjacent_find(overflowTargets_.begin(), overflowTargets_.end());
     if (twice == overflowTargets_.end()) return;
     const RowPtr at = RowPtr::fromU32(*twice);
-    failDamage("table '" + def.name + "': two overflow pointers lead to one row", at.page, at.row);
+    failDamage(damagedTable(def), ": two overflow pointers lead to one row", at.page, at.row);
 }
 
 void Compactor::refuseTorn(const TableDef& def, const Page& page, ByteView row, RowPtr at) {
@@ -69,8 +71,9 @@ void Compactor::refuseTorn(const TableDef& def, const Page& page, ByteView row, 
     if (tryCrackRow(def, row, rv) != nullptr) return;  // the row's own reading says so
     const int sector = tornSectorUnder(page, def, rv, start, start + row.size());
     if (sector >= 0) {
-        failDamage("table '" + def.name + "': part of the row lies in bytes " +
-                       std::to_string(sector * 512) + "-" + std::to_string(sector * 512 + 511) +
+        failDamage(damagedTable(def),
+                   ": part of the row lies in bytes " + std::to_string(sector * 512) + "-" +
+                       std::to_string(sector * 512 + 511) +
                        " of its page, which read as zeros (a write cut short)",
                    at.page, at.row);
     }

@@ -41,8 +41,7 @@ void Compactor::readSourced(std::size_t ti, Channel<RowBatch>& full) {
     uint64_t rank = 0;
     for (uint64_t v; slots.next(v);) {
         const auto slot = static_cast<uint32_t>(v >> 32);
-        if (slot == last)
-            failDamage("table '" + t.def->name + "': two rows share a place", slot >> 8);
+        if (slot == last) failDamage(damagedTable(*t.def), ": two rows share a place", slot >> 8);
         last = slot;
         const RowPtr r = RowPtr::fromU32(slot);
         if (r.page != page) {

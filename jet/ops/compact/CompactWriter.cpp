@@ -36,7 +36,7 @@ ByteView Compactor::writeRow(TablePlan& t, TableWriter& tw, const RowBatch& batc
                                false, &lvSlots_[k]});
     }
     if (!tw.placeLongValues(placements_, base))
-        failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
+        failDamage(damagedTable(def), ": row too large", job.at.page, job.at.row);
     for (const auto& p : placements_) slots_[p.slot] = *p.stored;
     buildRowInto(built_, rv.ncols, row.subspan(2, rv.fixedEnd - 2), slots_,
                  row.subspan(rv.maskOffset), true);
@@ -44,7 +44,7 @@ ByteView Compactor::writeRow(TablePlan& t, TableWriter& tw, const RowBatch& batc
 }
 
 void Compactor::readerStopped(const TableDef& def) {
-    failDamage("table '" + def.name + "': its rows ended early", def.firstPage);
+    failDamage(damagedTable(def), ": its rows ended early", def.firstPage);
 }
 
 void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full) {
@@ -80,7 +80,7 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
     releaseOrder(source->orderMemory);
     source.reset();
     tw.writeDefinition(written.count(), std::nullopt, &tdefMap_);
-    if (tableWritten_) sealTable(tw, entry);
+    if (observer_) sealTable(tw, entry);
 }
 
 // The rows of a batch, each where the writer puts it; a large table's
@@ -91,11 +91,11 @@ void Compactor::copyBatch(TablePlan& t, TableWriter& tw, const RowBatch& batch, 
         const RowView rv = crackRow(def, batch.row(job), job.at.page, job.at.row);
         ByteView row = writeRow(t, tw, batch, job, rv);
         if (row.size() > kMaxRowSize)
-            failDamage("table '" + def.name + "': row too large", job.at.page, job.at.row);
+            failDamage(damagedTable(def), ": row too large", job.at.page, job.at.row);
         const RowPtr at = tw.addRow(row);
         written_.wrote(at);
         const std::size_t whole = tw.dataPages().size() - 1;  // written whole
-        if (rowsWritten_ && at.row == 0 && whole - told.pages >= kRowsToCheck) {
+        if (observer_ && at.row == 0 && whole - told.pages >= kRowsToCheck) {
             tellRows(t, tw, told.pages, whole, told.layout);
             told.pages = whole;
         }
@@ -111,7 +111,7 @@ void Compactor::writeIndexes(const TablePlan& t, std::size_t ti, Channel<RowBatc
         uint32_t distinct = 0;
         const uint32_t root = rebuildIndex(t, i, ti, full, source, distinct, pages);
         tw.addIndex(i, root, distinct, std::move(pages));
-        if (tell && indexWritten_) indexWritten_(*tell, i, root, out_.handOverAll());
+        if (tell && observer_) observer_->indexWritten(*tell, i, root, out_.handOverAll());
     }
 }
 
@@ -123,7 +123,7 @@ void Compactor::sealTable(TableWriter& tw, const CatalogEntry& entry) {
     out_.seal(tw.longValuePages());
     out_.seal(tw.indexPages());
     const uint64_t ticket = out_.handOverAll();
-    tableWritten_(entry, tw.mapContents(), ticket);
+    observer_->tableWritten(entry, tw.mapContents(), ticket);
 }
 
 // Data pages [from, to) of the table, once in the file with the long
@@ -139,10 +139,10 @@ void Compactor::tellRows(const TablePlan& t, TableWriter& tw, std::size_t from, 
     CatalogEntry entry = t.entry;
     entry.id = static_cast<int32_t>(t.newPages.front());
     const auto& pages = tw.dataPages();
-    rowsWritten_(entry, layout,
-                 std::vector<uint32_t>(pages.begin() + static_cast<std::ptrdiff_t>(from),
-                                       pages.begin() + static_cast<std::ptrdiff_t>(to)),
-                 ticket);
+    observer_->rowsWritten(entry, layout,
+                           std::vector<uint32_t>(pages.begin() + static_cast<std::ptrdiff_t>(from),
+                                                 pages.begin() + static_cast<std::ptrdiff_t>(to)),
+                           ticket);
 }
 
 // Writes the index from the source's entries, which the reader passes on a

@@ -61,7 +61,10 @@ CompactResult Compactor::run() {
         full.close();
     });
     try {
-        for (std::size_t ti = 0; ti < tables_.size(); ++ti) copyTable(tables_[ti], ti, full);
+        for (std::size_t ti = 0; ti < tables_.size(); ++ti) {
+            TablePlan& t = tables_[ti];
+            withinTable(damagedTable(*t.def), [&] { copyTable(t, ti, full); });
+        }
     } catch (...) {
         full.cancel();
         // A failed reader closes the channel, so the writer then only
@@ -141,8 +144,8 @@ std::vector<PlannedTable> Compactor::catalogueTables() {
             failDamage("two tables share the definition page", tables[i].tdefPage());
         }
         if (static_cast<uint32_t>(tables[i].id) != tables[i].tdefPage()) {
-            failDamage("table '" + tables[i].name + "' has an Id that is not a page number",
-                       kCatalogPage);
+            failDamage(DamagedTable{tables[i].name, tables[i].tdefPage()},
+                       " has an Id that is not a page number", kCatalogPage);
         }
         out.push_back({tables[i], &src_.tableDef(tables[i].tdefPage(), tables[i].name), nullptr});
     }

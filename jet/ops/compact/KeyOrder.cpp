@@ -27,7 +27,7 @@ std::size_t liveRows(const DataPage& dp) {
 }
 
 [[noreturn]] void notExactly(const TableDef& def, const RealIndex& ri) {
-    failDamage("table '" + def.name + "': the primary key does not list exactly the table's rows",
+    failDamage(damagedTable(def), ": the primary key does not list exactly the table's rows",
                ri.rootPage);
 }
 
