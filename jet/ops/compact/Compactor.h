@@ -22,6 +22,8 @@
 #include "format/Row.h"
 #include "format/TableDef.h"
 #include "jet/Compact.h"
+#include "ops/compact/CopyObserver.h"
+#include "ops/compact/PlannedTable.h"
 #include "ops/compact/RowBatch.h"
 #include "ops/compact/RowMap.h"
 #include "ops/compact/RowSource.h"
@@ -51,14 +53,6 @@ struct TablePlan {
     std::vector<const Column*> lvColumns;   // memo and OLE, by slot
     RowSource* source = nullptr;            // rows not copied as the source holds them
     bool fresh = false;                     // not in the source: all its maps are made
-};
-
-// A table the caller chose to copy, instead of those the catalogue lists.
-struct PlannedTable {
-    CatalogEntry entry;
-    const TableDef* def = nullptr;
-    RowSource* source = nullptr;  // none: copied as the source holds it
-    bool fresh = false;           // not in the source: every usage map is made for it
 };
 
 // How a compaction's memory budget is shared out among what grows with the
@@ -110,24 +104,8 @@ class Compactor {
         chosen_ = true;
     }
 
-    // Told of each table once everything it holds but its usage maps is
-    // written (in the file once the output file's waitWritten(ticket)
-    // returns), with the maps' rows and the pages each will list.
-    using TableWritten = std::function<void(
-        const CatalogEntry&, std::map<uint32_t, std::vector<uint32_t>>, uint64_t ticket)>;
-    void onTableWritten(TableWritten f) { tableWritten_ = std::move(f); }
-    // Told of a large table's rows as they are written, a few megabytes of
-    // data pages at a time (ascending; in the file once the output file's
-    // waitWritten(ticket) returns), with the layout the table's definition
-    // will have.
-    using RowsWritten = std::function<void(const CatalogEntry&, std::shared_ptr<const TableDef>,
-                                           std::vector<uint32_t>, uint64_t ticket)>;
-    void onRowsWritten(RowsWritten f) { rowsWritten_ = std::move(f); }
-    // Then told of each of its indexes once written (and all its rows):
-    // its number among the real indexes and its root.
-    using IndexWritten =
-        std::function<void(const CatalogEntry&, std::size_t, uint32_t root, uint64_t ticket)>;
-    void onIndexWritten(IndexWritten f) { indexWritten_ = std::move(f); }
+    // Told of the copy as it is written, when there is one to tell.
+    void tell(CopyObserver* observer) { observer_ = observer; }
 
     const MemoryShares& shares() const { return shares_; }
 
@@ -228,9 +206,7 @@ class Compactor {
     uint32_t abandonedEnd_ = 0;               // pages written for a tree begun again, up to here
     uint32_t firstDataPage_ = 0;              // after the definitions and usage maps
 
-    TableWritten tableWritten_;
-    RowsWritten rowsWritten_;
-    IndexWritten indexWritten_;
+    CopyObserver* observer_ = nullptr;
     static constexpr std::size_t kRowsToCheck = 2048;  // data pages told of at a time
     // Read by the reader only where the source may be damaged.
     std::unique_ptr<std::map<uint32_t, std::vector<uint32_t>>> ownedMaps_;

@@ -12,8 +12,8 @@ EarlyChecks::~EarlyChecks() {
     finish();
 }
 
-void EarlyChecks::addRows(const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
-                          std::vector<uint32_t> pages, uint64_t ticket) {
+void EarlyChecks::rowsWritten(const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
+                              std::vector<uint32_t> pages, uint64_t ticket) {
     Job job;
     job.table = table;
     job.layout = std::move(layout);
@@ -22,8 +22,8 @@ void EarlyChecks::addRows(const CatalogEntry& table, std::shared_ptr<const Table
     push(std::move(job));
 }
 
-void EarlyChecks::addIndex(const CatalogEntry& table, std::size_t i, uint32_t root,
-                           uint64_t ticket) {
+void EarlyChecks::indexWritten(const CatalogEntry& table, std::size_t i, uint32_t root,
+                               uint64_t ticket) {
     Job job;
     job.kind = Job::kIndex;
     job.table = table;
@@ -33,8 +33,8 @@ void EarlyChecks::addIndex(const CatalogEntry& table, std::size_t i, uint32_t ro
     push(std::move(job));
 }
 
-void EarlyChecks::add(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps,
-                      uint64_t ticket) {
+void EarlyChecks::tableWritten(const CatalogEntry& table,
+                               std::map<uint32_t, std::vector<uint32_t>> maps, uint64_t ticket) {
     Job job;
     job.table = table;
     job.kind = Job::kWhole;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ops/check/Checker.h"
+#include "ops/compact/CopyObserver.h"
 #include "read/Database.h"
 #include "util/Background.h"
 #include "write/OutputFile.h"
@@ -21,7 +22,7 @@ namespace jet {
 // Checks each table of the copy once it is written, on a thread of its own,
 // while later tables are copied. A check that cannot be made leaves its
 // table to the check of the whole copy.
-class EarlyChecks {
+class EarlyChecks : public CopyObserver {
   public:
     // heldFd: the copy as the caller holds it open (-1: opened by its path).
     // out: the copy being written, which tells when pages are in the file.
@@ -33,20 +34,17 @@ class EarlyChecks {
           heldFd_(heldFd),
           options_(std::move(options)),
           out_(out) {}
-    ~EarlyChecks();
+    ~EarlyChecks() override;
     EarlyChecks(const EarlyChecks&) = delete;
     EarlyChecks& operator=(const EarlyChecks&) = delete;
 
-    // Rows of a table being written are on these data pages (ascending),
-    // in the file once the output's waitWritten(ticket) returns, to be read
-    // with the layout the table's definition will have.
-    void addRows(const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
-                 std::vector<uint32_t> pages, uint64_t ticket);
-    // Index i of that table is written, with this root, once every row is.
-    void addIndex(const CatalogEntry& table, std::size_t i, uint32_t root, uint64_t ticket);
-    // The table is written whole but for its usage maps, given here.
-    void add(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps,
-             uint64_t ticket = 0);
+    // Each step of a table is checked once its pages are in the file.
+    void rowsWritten(const CatalogEntry& table, std::shared_ptr<const TableDef> layout,
+                     std::vector<uint32_t> pages, uint64_t ticket) override;
+    void indexWritten(const CatalogEntry& table, std::size_t i, uint32_t root,
+                      uint64_t ticket) override;
+    void tableWritten(const CatalogEntry& table, std::map<uint32_t, std::vector<uint32_t>> maps,
+                      uint64_t ticket) override;
 
     // Pages before this one (definitions, usage maps) stay in the system's
     // cache when what is checked is let go of.

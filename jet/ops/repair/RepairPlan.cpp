@@ -7,8 +7,12 @@
 
 namespace jet {
 
-RepairPlan::RepairPlan(Database& db, const Error& stopped)
-    : db_(db), firstError_(stopped.code() == ErrorCode::kDamaged ? stopped.description : "") {}
+RepairPlan::RepairPlan(Database& db, const Error* stopped) : db_(db) {
+    if (stopped && stopped->code() == ErrorCode::kDamaged) {
+        stoppedAt_ = stopped->tablePage;
+        stoppedIn_ = stopped->table;
+    }
+}
 
 RepairPlan::~RepairPlan() = default;
 
@@ -51,8 +55,7 @@ void RepairPlan::judge() {
     for (Table& t : tables_) {
         const uint32_t page = t.def->firstPage;
         if (checked.damagedTables.count(page) != 0) t.damaged = true;
-        if (!firstError_.empty() &&
-            firstError_.find("table '" + t.entry.name + "'") != std::string::npos)
+        if (stoppedAt_ == page || (!stoppedIn_.empty() && stoppedIn_ == t.entry.name))
             t.damaged = true;
         if (page == kCatalogPage && catalogueDamaged_) t.damaged = true;
         const bool fullIndex = std::any_of(t.def->realIndexes.begin(), t.def->realIndexes.end(),

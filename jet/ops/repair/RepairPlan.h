@@ -14,11 +14,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "jet/Compact.h"
-#include "ops/compact/Compactor.h"
+#include "ops/compact/PlannedTable.h"
 #include "ops/repair/DamageLog.h"
 #include "ops/repair/SalvagedRows.h"
 #include "read/Database.h"
@@ -28,17 +29,12 @@
 
 namespace jet {
 
-// What the damage log says of a header made anew, and of a file cut short.
-std::string headerLost();
-std::string keyFound();
-std::string passwordLost();
-std::string fileCut(uint64_t bytes);
-
 class RepairPlan {
   public:
-    // stopped: what stopped the plain compaction; damage it met in a table
-    // makes that table damaged even where its check finds nothing.
-    RepairPlan(Database& db, const Error& stopped);
+    // stopped: what stopped the plain compaction, if anything did; damage
+    // it met in a table makes that table damaged even where its check
+    // finds nothing.
+    RepairPlan(Database& db, const Error* stopped);
     ~RepairPlan();
     RepairPlan(const RepairPlan&) = delete;
     RepairPlan& operator=(const RepairPlan&) = delete;
@@ -101,7 +97,8 @@ class RepairPlan {
     void eachRow(Table& t, FunctionRef<void(const TableDef&, const RowView&, RowPtr)> f);
 
     Database& db_;
-    std::string firstError_;
+    std::optional<uint32_t> stoppedAt_;  // the table the plain compaction stopped in
+    std::string stoppedIn_;              // by name, where its page is not known
     std::unique_ptr<PageCensus> census_;
     std::map<uint32_t, std::vector<uint32_t>> listed_;
     std::map<uint32_t, const TableDef*> byPage_;

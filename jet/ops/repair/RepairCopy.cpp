@@ -1,0 +1,87 @@
+// The compaction that repairs: the plain compaction first, and where it
+// stops on damage (or where opening the source had to work around it) the
+// copy written again with a repair plan.
+#include "ops/repair/RepairCopy.h"
+
+#include "ops/compact/WriteCopy.h"
+#include "ops/repair/RepairPlan.h"
+#include "util/Failure.h"
+
+namespace jet {
+
+namespace {
+
+// Damage in the source, or a copy that fails its check because of it: a
+// repair reads the damaged tables with the salvage reader instead.
+bool repairable(const Error& e) {
+    return e.code() == ErrorCode::kDamaged || e.code() == ErrorCode::kVerifyFailed;
+}
+
+// After the plain compaction stopped on damage (stopped), or where opening
+// the file had to work around it: the copy written again, with a repair
+// plan, from an empty file.
+CompactResult repairCopy(Env& env, Database& db, int fd, const CompactRequest& req,
+                         const std::array<uint8_t, kPasswordBytes>& newPassword,
+                         const JetException* stopped, const OpenDamage& found) {
+    RepairPlan plan(db, stopped ? &stopped->error() : nullptr);
+    if (found.headerRebuilt) plan.logFileDamage(headerLost());
+    if (found.keyFound) plan.logFileDamage(keyFound());
+    if (found.passwordLost) plan.logFileDamage(passwordLost());
+    if (found.bytesCut != 0) plan.logFileDamage(fileCut(found.bytesCut));
+    const bool fileDamaged = found.any();
+    // Nothing in the source to repair: what stopped the compaction stands.
+    if (!plan.make() && !fileDamaged && stopped) throw *stopped;
+    if (OsError e = env.setSize(fd, 0)) {
+        fail(ErrorCode::kIo, "Cannot write '" + req.destinationPath + "': " + describe(e) + ".");
+    }
+    const ChosenTables chosen{plan.tables(), plan.gone()};
+    CompactResult r = writeCopy(env, db, fd, req, newPassword, &chosen);
+    r.repair = plan.summary();
+    r.repair.headerRebuilt = found.headerRebuilt;
+    return r;
+}
+
+}  // namespace
+
+std::string headerLost() {
+    return "Page 0, the database header, was damaged and is made anew: the password is the one "
+           "the compaction was given; the code page (1252) and the sort order come from the "
+           "catalogue or the engine's defaults; the creation date, the header's unknown fields "
+           "and the key that masks the security identifiers of the permissions and owners are "
+           "lost with it.";
+}
+
+std::string keyFound() {
+    return "Page 0, the database header, held a damaged key for the encoding of the pages: the "
+           "key under which they read was found again, and the copy's header holds it.";
+}
+
+std::string passwordLost() {
+    return "Page 0, the database header, held a damaged password field: the copy has the password "
+           "the compaction was given; the key that masks the security identifiers of the "
+           "permissions and owners may be lost with the old field.";
+}
+
+std::string fileCut(uint64_t bytes) {
+    return "The file ends " + std::to_string(bytes) +
+           " bytes into a page: it was cut short, and what lay past the cut is lost (the part "
+           "of that page that is left is not read).";
+}
+
+// The plain compaction, and the repair where it stops on damage (or where
+// opening the source had to work around it).
+CompactResult compactOrRepair(Env& env, Database& db, int fd, const CompactRequest& req,
+                              const std::array<uint8_t, kPasswordBytes>& newPassword,
+                              const OpenDamage& found) {
+    if (found.any()) {
+        return repairCopy(env, db, fd, req, newPassword, nullptr, found);
+    }
+    try {
+        return writeCopy(env, db, fd, req, newPassword, nullptr);
+    } catch (const JetException& e) {
+        if (!repairable(e.error())) throw;
+        return repairCopy(env, db, fd, req, newPassword, &e, found);
+    }
+}
+
+}  // namespace jet
