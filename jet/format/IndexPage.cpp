@@ -174,32 +174,6 @@ IndexPage parseIndexPage(const Page& page, uint32_t number) {
     return ip;
 }
 
-IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what) {
-    IndexTree tree;
-    readIndexTreeInto(file, root, owner, what, tree);
-    return tree;
-}
-
-void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
-                       IndexTree& tree) {
-    tree.entries.clear();
-    bool reserved = false;
-    walkTree(
-        file, root, owner, what, tree,
-        [&](ByteView a, ByteView b, RowPtr row) {
-            IndexEntry& e = tree.entries.emplace_back();
-            e.key.assign(a, b);
-            e.row = row;
-        },
-        [&](std::size_t leafPages) {
-            // Leaves fill about alike: room for the level, from the first.
-            if (reserved) return;
-            reserved = true;
-            const std::size_t perPage = tree.entries.size() + 1;
-            tree.entries.reserve(std::min<std::size_t>(leafPages * perPage, std::size_t{1} << 20));
-        });
-}
-
 void walkIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
                    IndexTree& tree, FunctionRef<void(ByteView key, RowPtr row)> visit) {
     tree.entries.clear();

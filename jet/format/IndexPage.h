@@ -182,15 +182,9 @@ struct IndexTree {
     std::vector<std::pair<uint32_t, uint32_t>> links;
 };
 
-// Walks the tree from its root, bounded in depth and never visiting a page twice.
-IndexTree readIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what);
-// The same into a tree whose buffers are reused: a large tree's entries take
-// tens of megabytes, which the system would otherwise map afresh, and fault
-// in page by page, for every tree read.
-void readIndexTreeInto(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
-                       IndexTree& tree);
-// The same walk, each leaf entry handed to visit in tree order instead of
-// kept (tree.entries is left empty): the key's bytes last for the call only.
+// Walks the tree from its root, bounded in depth and never visiting a page
+// twice, each leaf entry handed to visit in tree order (tree.entries is left
+// empty, its pages and links filled): the key's bytes last for the call only.
 void walkIndexTree(PageFile& file, uint32_t root, uint32_t owner, const std::string& what,
                    IndexTree& tree, FunctionRef<void(ByteView key, RowPtr row)> visit);
 
@@ -218,7 +212,6 @@ struct PackedEntries {
     std::size_t size() const { return entries.size(); }
     ByteView key(const Entry& e) const { return ByteView(keys).subspan(e.off, e.len); }
     ByteView key(std::size_t i) const { return key(entries[i]); }
-    uint8_t* keyData(const Entry& e) { return keys.data() + e.off; }
     void clear() {
         keys.clear();
         entries.clear();

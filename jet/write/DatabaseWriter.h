@@ -11,7 +11,7 @@
 #include "format/DataPage.h"
 #include "format/Page.h"
 #include "format/UsageMap.h"
-#include "write/IndexTreeWriter.h"
+#include "write/IndexTreeStream.h"
 #include "write/OutputFile.h"
 #include "write/PageAllocator.h"
 
@@ -42,10 +42,19 @@ class DatabaseWriter {
     // Gives every map created so far its row on a shared holder page.
     void placeMaps();
 
-    // An index tree over entries in key order; returns its root.
-    template <typename Entries>
-    uint32_t writeTree(const Entries& leafEntries, uint32_t owner, std::vector<uint32_t>& pages) {
-        return IndexTreeWriter(alloc_, out_).write(leafEntries, owner, pages);
+    // An index tree over entries in key order, all in memory already (the
+    // levels above the leaves are held too); returns its root.
+    uint32_t writeTree(const std::vector<IndexEntry>& leafEntries, uint32_t owner,
+                       std::vector<uint32_t>& pages) {
+        IndexTreeStream tree(alloc_, out_, owner, kTreeInMemory, {});
+        for (const IndexEntry& e : leafEntries) tree.add(ByteView(e.key), e.row);
+        return tree.finish(pages);
+    }
+    uint32_t writeTree(const PackedEntries& leafEntries, uint32_t owner,
+                       std::vector<uint32_t>& pages) {
+        IndexTreeStream tree(alloc_, out_, owner, kTreeInMemory, {});
+        for (const auto& e : leafEntries.entries) tree.add(leafEntries.key(e), e.row);
+        return tree.finish(pages);
     }
 
     // A table definition over its pages (the first, then continuations).
@@ -56,6 +65,7 @@ class DatabaseWriter {
     void finish(const Page& page0, uint32_t page1Owner, const Bytes& row1);
 
   private:
+    static constexpr std::size_t kTreeInMemory = std::size_t{1} << 40;
     // A reference map row: 01 then the numbers of the bitmap pages. For the
     // global map (free = true) a set bit means free and everything from
     // freeFrom on is free.

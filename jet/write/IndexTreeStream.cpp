@@ -94,48 +94,56 @@ std::span<const EntryRef> IndexTreeStream::Group::refsTo(std::size_t n) {
 }
 
 void IndexTreeStream::add(ByteView key, RowPtr row) {
+    uint32_t page = 0;
     if (!leaf_.empty()) {
         if (leaf_.grow(key, key.size() + 4)) {
             leaf_.push(key, row, 0);
             return;
         }
-        writeLeaf(true);
+        page = writeLeaf(true);
+    } else {
+        page = target_->allocate();
     }
-    leaf_.start(alloc_.allocate(), key, row, 0, 4);
+    leaf_.start(page, key, row, 0, 4);
 }
 
-// The page after this one is the next the allocator gives: leaves are
-// numbered in turn, as nothing else takes pages while a tree is written.
-void IndexTreeStream::writeLeaf(bool more) {
+// The next page of a level is asked for before this one is written, which
+// links to it: the pages of a level come in turn from the file's allocator.
+uint32_t IndexTreeStream::writeLeaf(bool more) {
     const uint32_t n = leaf_.number;
-    out_.write(n, buildIndexPage(kPageIndexLeaf, owner_, prevLeaf_, more ? n + 1 : 0, 0,
-                                 leaf_.refsTo(leaf_.size())));
+    const uint32_t next = more ? target_->allocate() : 0;
+    target_->write(
+        n, buildIndexPage(kPageIndexLeaf, owner_, prevLeaf_, next, 0, leaf_.refsTo(leaf_.size())));
     pages_.push_back(n);
     const auto& last = leaf_.items.back();
     up_->add(leaf_.key(leaf_.size() - 1), last.row, n);
     prevLeaf_ = n;
+    return next;
 }
 
 // On a node page the last child is the tail, which takes no bytes.
-void IndexTreeStream::writeNode(Group& g, uint32_t& prev, bool more, EntryLevel& above) {
+uint32_t IndexTreeStream::writeNode(Group& g, uint32_t& prev, bool more, EntryLevel& above) {
     const std::size_t m = g.size();
     const uint32_t tail = m == 1 ? 0 : g.items.back().child;
     const uint32_t n = g.number;
-    out_.write(n, buildIndexPage(kPageIndexNode, owner_, prev, more ? n + 1 : 0, tail,
-                                 g.refsTo(m == 1 ? 1 : m - 1)));
+    const uint32_t next = more ? target_->allocate() : 0;
+    target_->write(
+        n, buildIndexPage(kPageIndexNode, owner_, prev, next, tail, g.refsTo(m == 1 ? 1 : m - 1)));
     pages_.push_back(n);
     above.add(g.key(m - 1), g.items.back().row, n);
     prev = n;
+    return next;
 }
 
-// One level of nodes over the level below, grouped as IndexTreeWriter
-// groups them: the second entry of a page always goes on it, as its tail.
+// One level of nodes over the level below: the second entry of a page
+// always goes on it, as its tail.
 std::unique_ptr<EntryLevel> IndexTreeStream::writeLevel(EntryLevel& below) {
     auto above = std::make_unique<EntryLevel>(memory_, where_);
     Group g;
     uint32_t prev = 0;
     EntryRef e;
     while (below.next(e)) {
+        uint32_t page = 0;
         if (!g.empty()) {
             if (g.size() == 1) {
                 g.push(e.key, e.row, e.child);
@@ -146,9 +154,11 @@ std::unique_ptr<EntryLevel> IndexTreeStream::writeLevel(EntryLevel& below) {
                 g.push(e.key, e.row, e.child);
                 continue;
             }
-            writeNode(g, prev, true, *above);
+            page = writeNode(g, prev, true, *above);
+        } else {
+            page = target_->allocate();
         }
-        g.start(alloc_.allocate(), e.key, e.row, e.child, 8);
+        g.start(page, e.key, e.row, e.child, 8);
     }
     writeNode(g, prev, false, *above);
     return above;
@@ -156,9 +166,10 @@ std::unique_ptr<EntryLevel> IndexTreeStream::writeLevel(EntryLevel& below) {
 
 uint32_t IndexTreeStream::finish(std::vector<uint32_t>& pages) {
     if (leaf_.empty()) {
-        const uint32_t p = alloc_.allocate();
+        const uint32_t p = target_->allocate();
         pages.push_back(p);
-        out_.write(p, buildIndexPage(kPageIndexLeaf, owner_, 0, 0, 0, std::span<const EntryRef>{}));
+        target_->write(
+            p, buildIndexPage(kPageIndexLeaf, owner_, 0, 0, 0, std::span<const EntryRef>{}));
         return p;
     }
     writeLeaf(false);

@@ -1,12 +1,14 @@
 // Writing an index tree from its leaf entries given one at a time, in key
-// order: the same pages, numbered alike, as IndexTreeWriter writes from all of
-// them at once. Only the page being filled is held, and the entries that
-// point down from each level to the one below (one a page), which go to a
-// spill file when they outgrow their share of memory.
+// order: leaf pages left to right, each as full as its data area allows,
+// then node levels over them until one page, the root, remains. Only the
+// page being filled is held, and the entries that point down from each level
+// to the one below (one a page), which go to a spill file when they outgrow
+// their share of memory.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "format/Bytes.h"
@@ -42,16 +44,47 @@ class EntryLevel {
     std::size_t count_ = 0, read_ = 0;
 };
 
+// Where the pages of a tree go: the numbers it is given, in the order it asks
+// for them, and the pages written there.
+class TreePages {
+  public:
+    virtual ~TreePages() = default;
+    virtual uint32_t allocate() = 0;
+    virtual void write(uint32_t number, const Page& page) = 0;
+};
+
+// The file being written, its pages given out in turn.
+class FileTreePages final : public TreePages {
+  public:
+    FileTreePages(PageAllocator& alloc, OutputFile& out) : alloc_(alloc), out_(out) {}
+    uint32_t allocate() override { return alloc_.allocate(); }
+    void write(uint32_t number, const Page& page) override { out_.write(number, page); }
+
+  private:
+    PageAllocator& alloc_;
+    OutputFile& out_;
+};
+
 class IndexTreeStream {
   public:
-    IndexTreeStream(PageAllocator& alloc, OutputFile& out, uint32_t owner, std::size_t memory,
-                    SpillFolders where)
-        : alloc_(alloc),
-          out_(out),
+    // memory: what the levels above the leaves may hold before they spill
+    // into files in where.
+    IndexTreeStream(TreePages& target, uint32_t owner, std::size_t memory, SpillFolders where)
+        : target_(&target),
           owner_(owner),
           memory_(memory),
           where_(std::move(where)),
           up_(std::make_unique<EntryLevel>(memory, where_)) {}
+    IndexTreeStream(PageAllocator& alloc, OutputFile& out, uint32_t owner, std::size_t memory,
+                    SpillFolders where)
+        : file_(std::in_place, alloc, out),
+          target_(&*file_),
+          owner_(owner),
+          memory_(memory),
+          where_(std::move(where)),
+          up_(std::make_unique<EntryLevel>(memory, where_)) {}
+    IndexTreeStream(const IndexTreeStream&) = delete;
+    IndexTreeStream& operator=(const IndexTreeStream&) = delete;
 
     void add(ByteView key, RowPtr row);
     // Writes the last leaf and the levels above; returns the root. Every
@@ -60,7 +93,9 @@ class IndexTreeStream {
 
   private:
     // The page being filled: its entries, their keys copied, and what
-    // decides whether one more fits (as IndexTreeWriter::packPages).
+    // decides whether one more fits. The prefix the page will use is
+    // estimated from its first key and the shortest, never more than the
+    // page will use.
     struct Group {
         struct Item {
             uint32_t off, len;
@@ -88,12 +123,14 @@ class IndexTreeStream {
         // The entries [0, n) as references for building the page.
         std::span<const EntryRef> refsTo(std::size_t n);
     };
-    void writeLeaf(bool more);
-    void writeNode(Group& g, uint32_t& prev, bool more, EntryLevel& above);
+    // Each writes its page and gives the number of the next one of its
+    // level (0: none).
+    uint32_t writeLeaf(bool more);
+    uint32_t writeNode(Group& g, uint32_t& prev, bool more, EntryLevel& above);
     std::unique_ptr<EntryLevel> writeLevel(EntryLevel& below);
 
-    PageAllocator& alloc_;
-    OutputFile& out_;
+    std::optional<FileTreePages> file_;  // when the tree goes to the file being written
+    TreePages* target_;
     uint32_t owner_;
     std::size_t memory_;
     SpillFolders where_;

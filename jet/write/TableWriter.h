@@ -72,9 +72,6 @@ class TableWriter {
         }
         return {dataPage_, data_.add(row, flags)};
     }
-    // The page the next row would go to, and its slot, if it fits there.
-    uint32_t currentPage() const { return dataPage_; }
-    std::size_t rowsOnPage() const { return data_.rowCount(); }
 
     // Stores a row's long values: each stays in the row as first wished
     // while the row, baseSize bytes with these slots empty, has room; the

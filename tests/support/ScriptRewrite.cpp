@@ -15,7 +15,8 @@
 #include "keys/KeyEncoding.h"
 #include "read/Database.h"
 #include "support/DamageLayout.h"
-#include "write/IndexTreeWriter.h"
+#include "support/EngineReads.h"
+#include "write/IndexTreeStream.h"
 
 namespace testsupport {
 
@@ -105,18 +106,18 @@ class Image {
 };
 
 // Hands out the old tree's pages, then pages after the end of the file.
-struct PageList {
+// A tree written anew into the image: over the pages of the old one first,
+// then past the end of the file.
+struct ImagePages final : jet::TreePages {
+    explicit ImagePages(Image& i) : image(i) {}
+    Image& image;
     std::vector<uint32_t> old;
     uint32_t end = 0;
     std::size_t used = 0, added = 0;
-    uint32_t allocate() {
+    uint32_t allocate() override {
         return used < old.size() ? old[used++] : end + static_cast<uint32_t>(added++);
     }
-};
-
-struct ImageOut {
-    Image& image;
-    void write(uint32_t p, const jet::Page& page) { image.write(p, page); }
+    void write(uint32_t p, const jet::Page& page) override { image.write(p, page); }
 };
 
 // Where a byte of a definition's logical buffer lies in the file: the
@@ -277,14 +278,14 @@ void rewriteIndex(jet::Database& db, Image& image, const Table& t, const jet::Re
                   RewriteReport& report) {
     const jet::TableDef& def = *t.def;
     const std::vector<jet::IndexEntry> entries = entriesOf(image, t, ri);
-    PageList list;
+    ImagePages list(image);
     list.old = jet::readIndexTree(db.file(), ri.rootPage, def.firstPage, def.name).pages;
     std::sort(list.old.begin(), list.old.end());
     list.end = image.pages();
-    ImageOut out{image};
     std::vector<uint32_t> pages;
-    const uint32_t root = jet::BasicIndexTreeWriter<PageList, ImageOut>(list, out).write(
-        entries, def.firstPage, pages);
+    jet::IndexTreeStream tree(list, def.firstPage, std::size_t{1} << 40, {});
+    for (const jet::IndexEntry& e : entries) tree.add(jet::ByteView(e.key), e.row);
+    const uint32_t root = tree.finish(pages);
     for (std::size_t i = list.used; i < list.old.size(); ++i) image.write(list.old[i], jet::Page{});
     std::vector<uint32_t> added;
     for (uint32_t p : pages) {
