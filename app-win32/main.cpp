@@ -14,7 +14,7 @@
 
 int main() {
     if (!platform::prepareProcess()) return 1;
-    jet::keepLargeBlocks();
+    platform::keepLargeFreedBlocks();
     appwin::Win32MessageBox messageBox;
     platform::RealFileSystem files;
     platform::LocaleNumberFormat numbers;

@@ -56,8 +56,6 @@ class Main : public QWidget {
     QPushButton* Command2;
     QPushButton* Command3;
 
-    compaction::CompactCommand& compactCommand() { return command_; }
-
   protected:
     bool event(QEvent* e) override;
 

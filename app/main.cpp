@@ -51,7 +51,7 @@ void holdBack(QtMsgType type, const QMessageLogContext&, const QString& text) {
 
 int main(int argc, char** argv) {
     if (!platform::prepareProcess()) return 1;
-    jet::keepLargeBlocks();
+    platform::keepLargeFreedBlocks();
     // Nothing to connect to: no X or Wayland display and no platform named.
     if (empty("DISPLAY") && empty("WAYLAND_DISPLAY") && empty("QT_QPA_PLATFORM")) noDisplay();
     const QtMessageHandler previous = qInstallMessageHandler(holdBack);

@@ -1,5 +1,6 @@
 // The process on POSIX systems.
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <climits>
@@ -18,6 +19,11 @@ bool prepareProcess() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
     return true;
+}
+
+void keepLargeFreedBlocks() {
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc accepts on 64-bit systems
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
 }
 
 std::vector<std::string> commandArguments(int argc, char** argv) {

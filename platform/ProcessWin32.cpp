@@ -18,6 +18,9 @@ bool prepareProcess() {
     return true;
 }
 
+// The Windows heap keeps freed blocks of that size by itself.
+void keepLargeFreedBlocks() {}
+
 std::vector<std::string> commandArguments(int argc, char** argv) {
     int n = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &n);

@@ -27,6 +27,7 @@
 #include "os/Cleanup.h"
 #include "os/Paths.h"
 #include "read/Value.h"
+#include "support/EngineReads.h"
 #include "support/ErrorTable.h"
 #include "support/Hex.h"
 
@@ -58,7 +59,7 @@ TEST(Header, PasswordIsMaskedWithTheCreationDate) {
     jet::maskHeaderRegion(raw.data());
     jet::Header h = jet::parseHeader(raw, "x");
     EXPECT_TRUE(h.hasPassword());
-    EXPECT_EQ(h.passwordUtf8(), "password");
+    EXPECT_EQ(testsupport::storedPassword(h), "password");
     EXPECT_TRUE(h.passwordMatches("password"));
     EXPECT_FALSE(h.passwordMatches("Password"));
     EXPECT_FALSE(h.passwordMatches(""));

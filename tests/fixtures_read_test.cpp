@@ -5,6 +5,7 @@
 #include "jet/Check.h"
 #include "jet/Compact.h"
 #include "read/Database.h"
+#include "support/EngineReads.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
 
@@ -59,7 +60,7 @@ TEST(FixtureReading, PasswordFilesOpenOnlyWithTheirPassword) {
             EXPECT_EQ(bad.error().source, "Jet4 Engine");
         }
         auto db = jet::Database::open(jet::Env::standard(), f.string(), pw);
-        EXPECT_EQ(db->header().passwordUtf8(), pw);
+        EXPECT_EQ(testsupport::storedPassword(db->header()), pw);
     }
     EXPECT_EQ(withPassword, 4);
 }

@@ -14,6 +14,7 @@
 #include "keys/TextKey.h"
 #include "keys/TextKeyTable.h"
 #include "read/Database.h"
+#include "support/EngineReads.h"
 #include "support/Fixtures.h"
 #include "support/Hex.h"
 

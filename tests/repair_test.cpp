@@ -21,6 +21,7 @@
 #include "jet/Compact.h"
 #include "read/Database.h"
 #include "support/DamageLayout.h"
+#include "support/EngineReads.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
 #include "support/SampleDatabase.h"

@@ -18,6 +18,7 @@
 #include "read/Database.h"
 #include "read/Value.h"
 #include "support/DamageLayout.h"
+#include "support/EngineReads.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
 #include "support/ScriptRewrite.h"

@@ -247,7 +247,7 @@ int run(const CLI::App& app, const Args& a) {
 
 int main(int argc, char** argv) {
     if (!platform::prepareProcess()) return 1;
-    jet::keepLargeBlocks();
+    platform::keepLargeFreedBlocks();
     CLI::App app("Reads, checks and compacts Jet 4 databases.", "jet4");
     app.set_version_flag("--version", std::string("jet4 ") + JET4_VERSION);
     app.require_subcommand(1);

@@ -74,16 +74,6 @@ bool Header::hasPassword() const {
     return false;
 }
 
-std::string Header::passwordUtf8() const {
-    std::u16string units;
-    for (std::size_t i = 0; i + 1 < kPasswordBytes; i += 2) {
-        char16_t c = static_cast<char16_t>(password[i] | (password[i + 1] << 8));
-        if (c == 0) break;
-        units.push_back(c);
-    }
-    return utf16ToUtf8(units);
-}
-
 bool encodePassword(const std::string& utf8, std::array<uint8_t, kPasswordBytes>& out) {
     out.fill(0);
     std::u16string units;

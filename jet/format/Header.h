@@ -42,8 +42,6 @@ struct Header {
     // Whether the password field holds text as the engine stores it: some
     // characters, then zeros to the end (damage leaves other bytes).
     bool passwordHoldsText() const;
-    // The stored password as UTF-8 (for tests; never printed by the tools).
-    std::string passwordUtf8() const;
     bool passwordMatches(const std::string& candidateUtf8) const;
 };
 

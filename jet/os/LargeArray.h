@@ -19,10 +19,6 @@ namespace jet {
 void* mapLarge(std::size_t bytes);
 void unmapLarge(void* p, std::size_t bytes);
 
-// Asks the allocator to keep freed blocks of up to tens of megabytes for the
-// next ones rather than give them back to the system at once.
-void keepFreedBlocks();
-
 template <typename T>
 class LargeArray {
     static_assert(std::is_trivially_copyable_v<T>);

@@ -1,6 +1,5 @@
 // Memory of its own for large arrays on POSIX systems: an anonymous map,
 // with the advice to back it by huge pages.
-#include <malloc.h>
 #include <sys/mman.h>
 
 #include "os/LargeArray.h"
@@ -17,13 +16,5 @@ void* mapLarge(std::size_t bytes) {
 }
 
 void unmapLarge(void* p, std::size_t bytes) { ::munmap(p, bytes); }
-
-void keepFreedBlocks() {
-    // A compaction allocates and frees index trees of tens of megabytes,
-    // table after table. By default glibc hands such blocks back to the
-    // system at once and the next table faults them in again page by page.
-    mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest glibc accepts on 64-bit systems
-    mallopt(M_TRIM_THRESHOLD, 128 << 20);
-}
 
 }  // namespace jet

@@ -13,7 +13,4 @@ void* mapLarge(std::size_t bytes) {
 
 void unmapLarge(void* p, std::size_t) { VirtualFree(p, 0, MEM_RELEASE); }
 
-// The Windows heap keeps freed blocks of that size by itself.
-void keepFreedBlocks() {}
-
 }  // namespace jet

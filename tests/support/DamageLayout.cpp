@@ -13,6 +13,7 @@
 #include "jet/Check.h"
 #include "read/Database.h"
 #include "read/Value.h"
+#include "support/EngineReads.h"
 #include "support/Oracle.h"
 
 namespace testsupport {

@@ -129,10 +129,4 @@ Result<CompactResult> compactFile(const CompactRequest& request);
 Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
                                       const std::string& destinationConnection);
 
-// A process setting for programs that compact large databases: keeps large
-// freed blocks instead of handing them back to the system, which makes a
-// compaction of gigabytes a tenth faster. Call once at start-up, before any
-// thread starts; without it everything works, only slower.
-void keepLargeBlocks();
-
 }  // namespace jet
