@@ -22,10 +22,15 @@ std::string rows(uint64_t n) { return std::to_string(n) + (n == 1 ? " row" : " r
 }  // namespace
 
 std::vector<uint32_t> DatabaseChecker::ownDataPages(const TableDef& def,
-                                                    const std::vector<uint32_t>& listed) {
+                                                    const std::vector<uint32_t>& listed,
+                                                    const std::vector<uint32_t>& seen) {
     const std::string where = "table '" + def.name + "'";
     std::vector<uint32_t> own;
     for (uint32_t p : listed) {
+        if (contains(seen, p)) {
+            own.push_back(p);
+            continue;
+        }
         auto page = db_.file().page(p);
         if (isDataPageOf(*page, def.firstPage)) {
             own.push_back(p);

@@ -38,6 +38,7 @@ void DatabaseChecker::beginRows(const CatalogEntry& entry, const TableDef& def) 
     t.digest = &report_.digests[def.firstPage];
     t.rows = 0;
     t.pages.clear();
+    t.seenOwn.clear();
     t.overflowTargets.clear();
     t.listed.clear();
     t.mapLost = true;
@@ -67,7 +68,10 @@ std::vector<uint32_t> DatabaseChecker::tableMaps(const TableDef& def) {
             t.mapLost = false;
         });
     }
-    std::vector<uint32_t> pages = ownDataPages(def, t.listed);
+    // A table checked as it was written: the pages whose rows were checked
+    // were classified then, and are not read again for it.
+    std::sort(t.seenOwn.begin(), t.seenOwn.end());
+    std::vector<uint32_t> pages = ownDataPages(def, t.listed, t.seenOwn);
     if (!def.freeMap.isNull()) {
         attempt(where + " free-space pages", Remedy::kMapRebuilt, [&] {
             UsageMap fm = tableMap(def.freeMap, where + " free-space pages");
@@ -85,6 +89,7 @@ void DatabaseChecker::checkPages(const std::vector<uint32_t>& pages) {
         t.pages.push_back(p);
         auto page = db_.file().page(p);
         mark(p);
+        if (isDataPageOf(*page, def.firstPage)) t.seenOwn.push_back(p);
         DataPage dp = parseDataPage(*page, p);
         uint64_t used = kDataHeaderSize + 2 * dp.slots.size();
         LiveSlots::Bits passed{};

@@ -130,8 +130,11 @@ class DatabaseChecker {
     void endTable(const TableDef& def);
     void rowsDone();
     // The pages of the owned map that are the table's data pages; the
-    // others are problems unless another table owns and lists them.
-    std::vector<uint32_t> ownDataPages(const TableDef& def, const std::vector<uint32_t>& listed);
+    // others are problems unless another table owns and lists them. Pages
+    // in seen (ascending) were found to be its data pages as their rows
+    // were checked, and are not read again.
+    std::vector<uint32_t> ownDataPages(const TableDef& def, const std::vector<uint32_t>& listed,
+                                       const std::vector<uint32_t>& seen);
     // Data pages naming the table that its map leaves out, and what a
     // compaction would do with the table, when the file's pages are known.
     void checkUnlisted(const TableDef& def, const std::vector<uint32_t>& listed, bool mapLost);
@@ -214,6 +217,7 @@ class DatabaseChecker {
         TableDigest* digest = nullptr;
         uint64_t rows = 0;
         std::vector<uint32_t> pages;            // pages whose rows were checked
+        std::vector<uint32_t> seenOwn;          // those of them that name it as their owner
         std::vector<uint32_t> listed;           // by its owned map
         bool mapLost = true;                    // its owned map could not be read
         bool rowsDone = false;                  // every row is counted: live is finished
