@@ -14,6 +14,7 @@
 
 #include "jet/Compact.h"
 #include "jet/Env.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ int main(int argc, char** argv) {
         std::cerr << "usage: jet4-readback SOURCE DEST\n";
         return 2;
     }
-    jet::keepLargeBlocks();
+    platform::keepLargeFreedBlocks();  // as the jet4 tool does
     CountingEnv env(argv[1], argv[2]);
     jet::CompactRequest req;
     req.sourcePath = argv[1];

@@ -21,7 +21,9 @@ void expectWhereAgrees(const jet::Error& e) {
     if (e.page) {
         EXPECT_NE(text.find("(page " + std::to_string(*e.page)), std::string::npos) << text;
     }
-    if (e.row) EXPECT_NE(text.find(", row " + std::to_string(*e.row) + ")"), std::string::npos);
+    if (e.row) {
+        EXPECT_NE(text.find(", row " + std::to_string(*e.row) + ")"), std::string::npos) << text;
+    }
     if (e.tablePage) {
         EXPECT_NE(text.find("table '" + e.table + "'"), std::string::npos) << text;
     }

@@ -1,5 +1,7 @@
 #include "jet/InPlace.h"
 
+#include "jet/Compact.h"
+#include "ops/ConnectionString.h"
 #include "os/Cleanup.h"
 #include "os/Lock.h"
 #include "util/Failure.h"
@@ -22,5 +24,25 @@ RemoveOnInterrupt::RemoveOnInterrupt(const std::string& name, int folderFd)
     : registration_(std::make_unique<Registration>(name, folderFd)) {}
 
 RemoveOnInterrupt::~RemoveOnInterrupt() = default;
+
+Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
+                                      const std::string& destinationConnection,
+                                      const HeldFiles& held, Env* env) {
+    auto src = parseConnectionString(sourceConnection);
+    if (!src) return src.error();
+    auto dst = parseConnectionString(destinationConnection);
+    if (!dst) return dst.error();
+    CompactRequest req;
+    req.sourcePath = src->dataSource;
+    req.sourcePassword = src->password.value_or("");
+    req.destinationPath = dst->dataSource;
+    req.destinationPassword = dst->password.value_or("");
+    req.sourceFd = held.source;
+    req.destinationFd = held.destination;
+    req.env = env;
+    auto r = compactFile(req);
+    if (!r) return r.error();
+    return r->repair;
+}
 
 }  // namespace jet

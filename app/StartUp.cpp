@@ -1,8 +1,6 @@
 // Start-up: the form engine creates Main, runs Form_Load, shows the window
 // centred, and the program ends when the window is closed. Without a
 // display the program says where to turn instead and ends with status 1.
-#include "app/Main.h"
-
 #include <unistd.h>
 
 #include <QApplication>
@@ -12,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Main.h"
 #include "app/QtRuntime.h"
 #include "jet/Compact.h"
 #include "platform/DatabaseEngine.h"

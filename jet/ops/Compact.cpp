@@ -3,14 +3,14 @@
 // A caller that holds the source locked and has created the copy hands both
 // over open (jet/InPlace.h), and removes a failed copy itself.
 
+#include "jet/Compact.h"
+
 #include <cstring>
 #include <exception>
 #include <optional>
 
 #include "format/Text.h"
-#include "jet/Compact.h"
 #include "jet/InPlace.h"
-#include "ops/ConnectionString.h"
 #include "ops/repair/RepairCopy.h"
 #include "os/Cleanup.h"
 #include "os/Lock.h"
@@ -117,26 +117,6 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
 Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
                                       const std::string& destinationConnection) {
     return CompactDatabase(sourceConnection, destinationConnection, HeldFiles{});
-}
-
-Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
-                                      const std::string& destinationConnection,
-                                      const HeldFiles& held, Env* env) {
-    auto src = parseConnectionString(sourceConnection);
-    if (!src) return src.error();
-    auto dst = parseConnectionString(destinationConnection);
-    if (!dst) return dst.error();
-    CompactRequest req;
-    req.sourcePath = src->dataSource;
-    req.sourcePassword = src->password.value_or("");
-    req.destinationPath = dst->dataSource;
-    req.destinationPassword = dst->password.value_or("");
-    req.sourceFd = held.source;
-    req.destinationFd = held.destination;
-    req.env = env;
-    auto r = compactFile(req);
-    if (!r) return r.error();
-    return r->repair;
 }
 
 }  // namespace jet

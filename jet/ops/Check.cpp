@@ -1,7 +1,8 @@
+#include "jet/Check.h"
+
 #include <algorithm>
 
 #include "format/PageFile.h"
-#include "jet/Check.h"
 #include "ops/check/Checker.h"
 #include "read/Database.h"
 #include "read/Value.h"
