@@ -652,8 +652,9 @@ void TableSalvage::takeOrphans() {
 
 void TableSalvage::countMovedBack() {
     for (const auto& [page, from] : returned_) {
+        const uint32_t returned = page;  // a binding the lambda may name on every compiler
         const uint64_t n = static_cast<uint64_t>(std::count_if(
-            kept_.begin(), kept_.end(), [&](const KeptRow& k) { return k.slot.page == page; }));
+            kept_.begin(), kept_.end(), [&](const KeptRow& k) { return k.slot.page == returned; }));
         movedBack_ += n;
         auto other = ctx_.tables.find(from);
         const std::string lister = other != ctx_.tables.end()
