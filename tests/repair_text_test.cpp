@@ -94,6 +94,7 @@ struct IndexDamage {
 // (all 830 orders for one leaf of their customer-code index).
 TEST(RepairText, IndexDamageInEveryScriptDropsNoRow) {
     SKIP_WITHOUT_FIXTURES();
+    SKIP_WITHOUT_MDBTOOLS();
     const std::vector<IndexDamage> damages = {
         {"the only leaf of a company-name index zeroed", "Suppliers", "CompanyName",
          [](std::string& b, const std::vector<uint32_t>& leaves) {
@@ -166,6 +167,7 @@ std::pair<uint16_t, uint8_t> declaredOrder(const fs::path& file, const std::stri
 // stays; no Japanese-ordered index holds a General key.
 TEST(RepairText, AnIndexInAnOrderTheEngineCannotKeyIsMadeAnewInTheGeneralOrder) {
     SKIP_WITHOUT_FIXTURES();
+    SKIP_WITHOUT_MDBTOOLS();
     TempDir dir;
     const std::string pw = fixturePassword(kJapanese);
     const fs::path file = copyFixture(fixturesDir() / "jet4" / kJapanese, dir, "ja.mdb");
@@ -217,6 +219,7 @@ TEST(RepairText, AnIndexInAnOrderTheEngineCannotKeyIsMadeAnewInTheGeneralOrder) 
 // (declared Japanese), takes the key of a row of the same value whose entry
 // survived: nothing is keyed anew and the column keeps its order.
 TEST(RepairText, ARowWithoutItsEntryTakesTheKeyOfARowOfTheSameValue) {
+    SKIP_WITHOUT_MDBTOOLS();
     TempDir dir;
     const fs::path file = dir / "alike.mdb";
     using jet::ColumnType;

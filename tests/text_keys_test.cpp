@@ -111,7 +111,7 @@ std::vector<std::string> problemsOf(const fs::path& f) {
 
 TEST(TextInEveryScript, RewrittenFilesAreSoundReadAlikeAndCompactFaithfully) {
     SKIP_WITHOUT_FIXTURES();
-    ASSERT_TRUE(haveCommand("mdb-json"));
+    SKIP_WITHOUT_MDBTOOLS();
     const std::pair<Script, const char*> scripts[] = {
         {Script::kGreek, "Εμπορική"}, {Script::kCyrillic, "Торговый"}, {Script::kCjk, "北海道"}};
     for (const auto& scriptAndWord : scripts) {
@@ -157,6 +157,7 @@ TEST(TextInEveryScript, RewrittenFilesAreSoundReadAlikeAndCompactFaithfully) {
 }
 
 TEST(TextInEveryScript, AnIndexWhoseNewKeysOutgrowItsPagesTakesPagesAtTheEnd) {
+    SKIP_WITHOUT_MDBTOOLS();
     // Four digits become three Greek capitals: keys two bytes longer, on
     // leaves the builder packed full.
     TempDir dir;
@@ -182,6 +183,7 @@ TEST(TextInEveryScript, AnIndexWhoseNewKeysOutgrowItsPagesTakesPagesAtTheEnd) {
 
 TEST(TextInEveryScript, AWrongGreekKeyIsNamedWithItsPageAndRowWhereTheOrderIsGeneral) {
     SKIP_WITHOUT_FIXTURES();
+    SKIP_WITHOUT_MDBTOOLS();
     TempDir dir;
     const fs::path f = tradersIn(Script::kGreek, dir);
     const uint32_t leaf = leavesOf(f, "Customers", "CustomerID").front();
