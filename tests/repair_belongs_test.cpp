@@ -14,25 +14,13 @@
 #include "support/DamageLayout.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
+#include "support/RepairRun.h"
 
 using namespace testsupport;
 
 namespace {
 
-using Rows = std::vector<std::string>;  // canonical rows, sorted
-using Tables = std::map<std::string, Rows>;
-
 fs::path fixture(const std::string& name) { return fixturesDir() / "jet4" / name; }
-
-Tables userRows(const fs::path& file, const std::string& pw) {
-    Tables out;
-    for (const auto& t : mdbTables(file.string())) {
-        std::string error;
-        out[t] = ourRows(file.string(), pw, t, error);
-        EXPECT_TRUE(error.empty()) << t << ": " << error;
-    }
-    return out;
-}
 
 const Layout::Table& tableNamed(const Layout& l, const std::string& name) {
     for (const auto& t : l.tables)
@@ -46,33 +34,6 @@ const Layout::Table& tableNamed(const Layout& l, const std::string& name) {
 
 void swapPages(std::string& b, uint32_t x, uint32_t y) {
     std::swap_ranges(pageBytes(b, x), pageBytes(b, x) + 4096, pageBytes(b, y));
-}
-
-struct Repaired {
-    jet::RepairSummary summary;
-    Tables rows;
-    std::string log;  // every ErrorDescription, one a line
-};
-
-// Compacts a damaged file; the copy must pass its check.
-Repaired repair(const fs::path& src, const std::string& pw) {
-    Repaired out;
-    const fs::path copy = src.string() + ".copy";
-    fs::remove(copy);
-    auto r = jet::compactFile({src.string(), pw, copy.string(), pw, true});
-    if (!r.ok()) {
-        ADD_FAILURE() << "the repair failed: " << r.error().description;
-        return out;
-    }
-    out.summary = r->repair;
-    auto checked = jet::checkFile(copy.string(), pw);
-    EXPECT_TRUE(checked.ok() && checked->ok())
-        << (checked.ok() ? checked->problems.front() : checked.error().description);
-    out.rows = userRows(copy, pw);
-    std::string error;
-    for (const auto& row : ourRows(copy.string(), pw, "MSysCompactError", error))
-        out.log += row + "\n";
-    return out;
 }
 
 const jet::TableRepair* repairOf(const Repaired& r, const std::string& table) {

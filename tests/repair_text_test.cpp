@@ -15,25 +15,13 @@
 #include "support/DamageLayout.h"
 #include "support/Fixtures.h"
 #include "support/Oracle.h"
+#include "support/RepairRun.h"
 #include "support/SampleDatabase.h"
 #include "support/ScriptRewrite.h"
 
 using namespace testsupport;
 
 namespace {
-
-using Rows = std::vector<std::string>;
-using Tables = std::map<std::string, Rows>;
-
-Tables userRows(const fs::path& file, const std::string& pw) {
-    Tables out;
-    for (const auto& t : mdbTables(file.string())) {
-        std::string error;
-        out[t] = ourRows(file.string(), pw, t, error);
-        EXPECT_TRUE(error.empty()) << t << ": " << error;
-    }
-    return out;
-}
 
 const Layout::Table& tableNamed(const Layout& l, const std::string& name) {
     for (const auto& t : l.tables)
@@ -50,33 +38,6 @@ std::size_t indexOn(const Layout::Table& t, const std::string& column) {
         if (t.def.realIndexes[i].columns.front().column == c->number) return i;
     ADD_FAILURE() << "no index on " << column;
     return 0;
-}
-
-struct Repaired {
-    jet::RepairSummary summary;
-    Tables rows;
-    std::string log;
-};
-
-Repaired repair(const fs::path& src, const std::string& pw) {
-    Repaired out;
-    const fs::path copy = src.string() + ".copy";
-    fs::remove(copy);
-    auto r = jet::compactFile({src.string(), pw, copy.string(), pw, true});
-    if (!r.ok()) {
-        ADD_FAILURE() << "the repair failed: " << r.error().description;
-        return out;
-    }
-    out.summary = r->repair;
-    // The copy's check compares every key in the General order with its row.
-    auto checked = jet::checkFile(copy.string(), pw);
-    EXPECT_TRUE(checked.ok() && checked->ok())
-        << (checked.ok() ? checked->problems.front() : checked.error().description);
-    out.rows = userRows(copy, pw);
-    std::string error;
-    for (const auto& row : ourRows(copy.string(), pw, "MSysCompactError", error))
-        out.log += row + "\n";
-    return out;
 }
 
 struct IndexDamage {
