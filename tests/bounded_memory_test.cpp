@@ -153,6 +153,22 @@ struct TempFolder {
     }
 };
 
+// Every usage map of a table, by where its row lies, with the pages it lists.
+std::map<uint32_t, std::vector<uint32_t>> mapsOf(jet::Database& d, const jet::TableDef& def) {
+    std::map<uint32_t, std::vector<uint32_t>> maps;
+    auto give = [&](jet::RowPtr at) {
+        if (!at.isNull()) maps[at.toU32()] = jet::readUsageMap(d.file(), at, "map").pages;
+    };
+    give(def.ownedMap);
+    give(def.freeMap);
+    for (const auto& ri : def.realIndexes) give(ri.usageMap);
+    for (const auto& lv : def.longValueMaps) {
+        give(lv.owned);
+        give(lv.free);
+    }
+    return maps;
+}
+
 }  // namespace
 
 TEST(SpillFiles, ArePrivateUnnamedOrUnlinkedAtOnceAndReadBackWhole) {
@@ -452,17 +468,7 @@ TEST(Checker, ATableCheckedInStepsAsItIsWrittenFindsWhatItFindsWhole) {
         if (t.name == "Shuffled") table = t;
     const jet::TableDef& def = d->tableDef(table.tdefPage(), table.name);
     // The maps as given to a check of a table still being written.
-    std::map<uint32_t, std::vector<uint32_t>> maps;
-    auto give = [&](jet::RowPtr at) {
-        if (!at.isNull()) maps[at.toU32()] = jet::readUsageMap(d->file(), at, "map").pages;
-    };
-    give(def.ownedMap);
-    give(def.freeMap);
-    for (const auto& ri : def.realIndexes) give(ri.usageMap);
-    for (const auto& lv : def.longValueMaps) {
-        give(lv.owned);
-        give(lv.free);
-    }
+    std::map<uint32_t, std::vector<uint32_t>> maps = mapsOf(*d, def);
     const jet::CheckedTable whole = jet::checkTableEarly(*d, table, maps);
     ASSERT_TRUE(whole.part.problems.empty()) << whole.part.problems.front();
 
@@ -527,16 +533,7 @@ TEST(Checker, ATableCheckedInStepsReadsItsPagesOnceAndStillFindsOnesNotItsOwn) {
         for (const auto& t : d->localTables())
             if (t.name == "Shuffled") table = t;
         const jet::TableDef& def = d->tableDef(table.tdefPage(), table.name);
-        auto give = [&](jet::RowPtr at) {
-            if (!at.isNull()) maps[at.toU32()] = jet::readUsageMap(d->file(), at, "map").pages;
-        };
-        give(def.ownedMap);
-        give(def.freeMap);
-        for (const auto& ri : def.realIndexes) give(ri.usageMap);
-        for (const auto& lv : def.longValueMaps) {
-            give(lv.owned);
-            give(lv.free);
-        }
+        maps = mapsOf(*d, def);
         pages = maps[def.ownedMap.toU32()];
     }
     ASSERT_GT(pages.size(), 100u);
