@@ -12,14 +12,18 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# To standard error: a helper whose output is captured ($(await ...)) must
+# not swallow the reason.
 fail() {
-    echo "$(basename "$0"): $*"
-    for log in program.err wm.log xvfb.log; do
-        if [ -s "$tmp/$log" ]; then
-            echo "---- $log"
-            cat "$tmp/$log"
-        fi
-    done
+    {
+        echo "$(basename "$0"): $*"
+        for log in program.err wm.log xvfb.log; do
+            if [ -s "$tmp/$log" ]; then
+                echo "---- $log"
+                cat "$tmp/$log"
+            fi
+        done
+    } >&2
     exit 1
 }
 # A process that has ended but not been waited for still answers kill -0.
