@@ -151,9 +151,7 @@ TEST(KeyEncoder, ReproducesEveryKeyAccessWroteInTheFixtures) {
 namespace {
 jet::Bytes key(const std::u16string& s, bool ascending = true,
                jet::SharpS sharpS = jet::SharpS::kTwoPositions) {
-    auto k = jet::encodeTextKey(s, ascending, sharpS);
-    EXPECT_TRUE(k);
-    return k.value_or(jet::Bytes{});
+    return jet::encodeTextKey(s, ascending, sharpS);
 }
 }  // namespace
 
@@ -163,14 +161,43 @@ TEST(KeyEncoder, TheCommittedTableIsTheTsvItWasMadeFrom) {
     std::string error;
     const auto codes = keytable::readGeneralLegacyTsv(tsv.string(), error);
     ASSERT_FALSE(codes.empty()) << error;
-    std::size_t differ = 0;
+    ASSERT_EQ(codes.size(), 0x10000u);
+    std::size_t differ = 0, listed = 0;
     for (std::size_t u = 0; u < codes.size(); ++u) {
+        if (jet::isSurrogate(static_cast<char32_t>(u))) {
+            EXPECT_EQ(codes[u].cls, jet::TextKeyClass::kNone);
+            continue;
+        }
+        ++listed;
         if (jet::textKeyCode(static_cast<char16_t>(u)) != codes[u] && ++differ <= 5)
             ADD_FAILURE() << "U+" << std::hex << u << " differs: regenerate the table";
     }
+    EXPECT_EQ(listed, 63488u);
     EXPECT_EQ(differ, 0u) << "cmake --build --preset release --target text-key-table-regenerate";
-    for (char16_t u : {char16_t{0xF800}, char16_t{0xFFFF}})
-        EXPECT_EQ(jet::textKeyCode(u).cls, jet::TextKeyClass::kNone);
+}
+
+// A copy numbered straight through (the units from U+E000 labelled as
+// surrogates), or one that stops short, is refused with the line named.
+TEST(KeyEncoder, TheTableReaderTakesOnlyTheLabelsAsWritten) {
+    TempDir dir;
+    const std::string head = "code_unit\tclass\tprimary\textra\tkana_flag\n";
+    std::string listed;
+    char line[48];
+    for (unsigned u = 0; u < 0xD800; ++u) {
+        std::snprintf(line, sizeof line, "U+%04X\tsimple\t07\t\t\n", u);
+        listed += line;
+    }
+    const auto read = [&](const std::string& name, const std::string& text) {
+        writeFile(dir / name, text);
+        std::string error;
+        EXPECT_TRUE(keytable::readGeneralLegacyTsv((dir / name).string(), error).empty());
+        return error;
+    };
+    EXPECT_NE(read("old.tsv", head + listed + "U+D800\tsimple\tE6 02\t\t\n")
+                  .find(":55298: expected the line of U+E000"),
+              std::string::npos);
+    EXPECT_NE(read("short.tsv", head + listed).find("the table ends before U+E000"),
+              std::string::npos);
 }
 
 TEST(KeyEncoder, TextKeysFollowTheGeneralOrder) {
@@ -190,14 +217,43 @@ TEST(KeyEncoder, TextKeysFollowTheGeneralOrder) {
     EXPECT_LT(key(u"\u0391\u03b8\u03b7\u03bd\u03b1"), key(u"\u0391\u03b8\u03ae\u03bd\u03b1"));
     EXPECT_EQ(key(u"\u0410\u0438\u0440"), hex("7F 79 2F 79 3B 79 48 01 00"));
     EXPECT_EQ(key(u"\u6f22\u5b57"), hex("7F C0 B6 AC AC 01 00"));
-    // A character beyond the basic plane: its two surrogates, each a
-    // simple character.
-    EXPECT_EQ(key(u"\U0001D11E"), hex("7F E6 36 EB 2A 01 00"));
-    // Units from U+F800 up have no key.
-    for (const char16_t* refused : {u"a\uf800", u"\uffff", u"\ufffd"}) {
-        jet::Bytes out = {0x11};
-        EXPECT_FALSE(jet::appendTextKey(out, refused, true));
-        EXPECT_EQ(out, jet::Bytes{0x11});
+    // Fullwidth letters and digits key as their ASCII ones; the ff ligature
+    // as two f; the replacement character and U+FFFF are ignored.
+    EXPECT_EQ(key(u"\uff21\uff42\uff10"), key(u"Ab0"));
+    EXPECT_EQ(key(u"\ufb00"), key(u"ff"));
+    EXPECT_EQ(key(u"a\ufffd\uffff"), key(u"a"));
+    EXPECT_EQ(key(u"\uf800"), hex("7F FE 32 01 00"));
+    // Halfwidth katakana are kana, as their fullwidth forms.
+    EXPECT_EQ(key(u"\uff71"), key(u"\u30a2"));
+}
+
+// A character beyond the basic plane is its two surrogates, each a
+// character with two computed primary bytes and the diacritic 3F.
+TEST(KeyEncoder, SurrogatesTakeComputedKeys) {
+    // U+1D11E (musical G clef): D834 DD1E.
+    EXPECT_EQ(key(u"\U0001D11E"), hex("7F B0 36 B6 1A 01 3F 3F 00"));
+    // An emoji after a letter and before a special character: each
+    // surrogate is a position.
+    EXPECT_EQ(key(u"a\U0001F600-"), hex("7F 4A B0 3F B6 FC 01 02 3F 3F 01 01 01 80 13 06 82 00"));
+    // The high surrogates count up one a unit from B0 02; the low ones from
+    // B4 F8, their second byte running 02 to FF.
+    const std::pair<char16_t, const char*> kComputed[] = {
+        {0xD800, "B0 02"}, {0xD83D, "B0 3F"}, {0xD8FD, "B0 FF"}, {0xD900, "B1 02"},
+        {0xD8FE, "B1 02"}, {0xDBFF, "B4 02"}, {0xDC00, "B4 F8"}, {0xDC07, "B4 FF"},
+        {0xDC08, "B5 02"}, {0xDD06, "B6 02"}, {0xDFFF, "B8 FF"},
+    };
+    for (const auto& [unit, primary] : kComputed) {
+        const jet::TextKeyCode& c = jet::textKeyCode(unit);
+        EXPECT_EQ(c.cls, jet::TextKeyClass::kSurrogate);
+        EXPECT_EQ(jet::Bytes(c.primary.begin(), c.primary.begin() + c.primaryLength), hex(primary))
+            << std::hex << int(unit);
+        EXPECT_EQ(jet::Bytes(c.extra.begin(), c.extra.begin() + c.extraLength), hex("3F"));
+    }
+    // No unit gives a primary byte below 02, which would end the primary
+    // section (01) or the text part (00) early.
+    for (uint32_t u = jet::kFirstSurrogate; u <= jet::kLastSurrogate; ++u) {
+        const jet::TextKeyCode& c = jet::textKeyCode(static_cast<char16_t>(u));
+        ASSERT_GE(c.primary[1], 0x02) << std::hex << u;
     }
     // Only the first 255 units count, then trailing spaces are dropped.
     EXPECT_EQ(key(std::u16string(300, u'a')), key(std::u16string(255, u'a')));
@@ -260,12 +316,12 @@ TEST(KeyEncoder, StoredValuesGiveTheKeysOfTheirText) {
     jet::Bytes out;
     for (const jet::Bytes& stored : {utf16, mixed}) {
         out.clear();
-        ASSERT_TRUE(jet::appendStoredTextKey(out, stored, true));
+        jet::appendStoredTextKey(out, stored, true);
         EXPECT_EQ(out, expect);
     }
     const jet::Bytes latin = hex("FF FE 54 61 62 6C 65 73");
     out = {0x7F, 0x80, 0x00, 0x00, 0x01};  // a key's earlier column stays
-    ASSERT_TRUE(jet::appendStoredTextKey(out, latin, false));
+    jet::appendStoredTextKey(out, latin, false);
     EXPECT_EQ(out, hex("7F 80 00 00 01 80 92 B5 B3 A1 AE 94 FE FF 00"));
     EXPECT_TRUE(jet::storedSharpSCountMatters(hex("FF FE 47 72 6F DF 6D E4")));
     EXPECT_FALSE(jet::storedSharpSCountMatters(latin));

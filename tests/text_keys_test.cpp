@@ -249,7 +249,7 @@ TEST(TextInEveryScript, ASharpSKeyOfEitherCountPassesAndOneOfNeitherIsNamed) {
             for (std::size_t i = 0; i < e.size(); ++i) {
                 std::u16string name;
                 ASSERT_TRUE(jet::utf8ToUtf16(names[i], name));
-                jet::Bytes key = *jet::encodeTextKey(name, true, count);
+                jet::Bytes key = jet::encodeTextKey(name, true, count);
                 if (spoil && i == 1) key[key.size() - 2] = 0x14;  // ä as â
                 e[i].key = jet::IndexKey(key);
             }

@@ -280,9 +280,9 @@ class DatabaseBuilder::Impl {
             const RealIndex& ri = t.def.realIndexes[i];
             auto key = encodeRowKey(t.def, ri, rv, at.page, at.row);
             if (!key) {
-                fail(ErrorCode::kUnsupported,
-                     "Table '" + t.schema.name + "', index '" + t.schema.indexes[i].name +
-                         "': a value holds characters the General sort order cannot index.");
+                fail(ErrorCode::kUnsupported, "Table '" + t.schema.name + "', index '" +
+                                                  t.schema.indexes[i].name +
+                                                  "': a value of the index cannot be keyed.");
             }
             if (ri.ignoreNulls() && keyHasNullPart(*key, t.shapes[i]).value_or(false)) continue;
             t.entries[i].push_back({std::move(*key), at, 0});

@@ -170,8 +170,8 @@ std::optional<Bytes> encodeRowKey(const TableDef& def, const RealIndex& index, c
             if (!generalOrder && !isGeneralLegacy(c->sortLcid, c->sortVersion)) return std::nullopt;
             if (!stored) {
                 key.push_back(ic.ascending ? 0x00 : 0xFF);
-            } else if (!appendStoredTextKey(key, *stored, ic.ascending, sharpS)) {
-                return std::nullopt;
+            } else {
+                appendStoredTextKey(key, *stored, ic.ascending, sharpS);
             }
         } else if (keyEncodable(c->type)) {
             appendKeyPart(key, c->type, ic.ascending, stored);

@@ -49,7 +49,7 @@ struct RowView;
 
 // The whole key of a row for an index, as the engine would store it;
 // nullopt when a column's type or sort order cannot be encoded (text in an
-// order other than General, or a unit from U+F800 up; binary values other
+// order other than General; binary values other
 // than ascending ones that are null or hold bytes). With generalOrder, text
 // in another order is encoded as General orders it (for a row that must be
 // indexed where no key from the engine can be had). sharpS: see TextKey.h.

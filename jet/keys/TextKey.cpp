@@ -30,12 +30,12 @@ class KeySections {
   public:
     explicit KeySections(SharpS sharpS) : sharpS_(sharpS) {}
 
-    // Adds units[0..n); false when one has no key. Unit is uint8_t for a
-    // compressed value read in place, else char16_t.
+    // Adds units[0..n). Unit is uint8_t for a compressed value read in
+    // place, else char16_t.
     template <typename Unit>
-    bool addAll(const Unit* units, std::size_t n);
-    // One unit of any class but simple; false when it has no key.
-    bool add(const TextKeyCode& code);
+    void addAll(const Unit* units, std::size_t n);
+    // One unit of any class but simple.
+    void add(const TextKeyCode& code);
     // The whole key part, flag to final 00.
     void appendTo(Bytes& out, bool ascending);
     // Whether a position counted after a sharp s was written: the other
@@ -65,14 +65,13 @@ class KeySections {
 
 // Simple characters, most of any text, on a path of their own.
 template <typename Unit>
-bool KeySections::addAll(const Unit* units, std::size_t n) {
+void KeySections::addAll(const Unit* units, std::size_t n) {
     const TextKeyCode* table = textKeyTable();
     const bool sharpSTwice = sharpS_ == SharpS::kTwoPositions;
     uint8_t* primary = primary_.data() + primaryLength_;
     std::size_t positions = positions_;
     for (std::size_t i = 0; i < n; ++i) {
         const char16_t c = units[i];
-        if (c > kTextKeyLastUnit) return false;
         const TextKeyCode& code = table[c];
         if (code.cls == TextKeyClass::kSimple) {
             std::memcpy(primary, code.primary.data(), 4);
@@ -87,13 +86,12 @@ bool KeySections::addAll(const Unit* units, std::size_t n) {
         }
         primaryLength_ = static_cast<std::size_t>(primary - primary_.data());
         positions_ = positions;
-        if (!add(code)) return false;
+        add(code);
         primary = primary_.data() + primaryLength_;
         positions = positions_;
     }
     primaryLength_ = static_cast<std::size_t>(primary - primary_.data());
     positions_ = positions;
-    return true;
 }
 
 void KeySections::fillDiacritics(std::size_t position) {
@@ -120,14 +118,14 @@ void KeySections::addSpecial(std::size_t position, const TextKeyCode& code) {
     for (uint8_t i = 0; i < code.extraLength; ++i) specials_[specialLength_++] = code.extra[i];
 }
 
-bool KeySections::add(const TextKeyCode& code) {
-    if (code.cls == TextKeyClass::kNone) return false;
-    if (code.cls == TextKeyClass::kIgnored) return true;
+void KeySections::add(const TextKeyCode& code) {
+    if (code.cls == TextKeyClass::kIgnored || code.cls == TextKeyClass::kNone) return;
     const std::size_t position = positions_;
     for (uint8_t i = 0; i < code.primaryLength; ++i) primary_[primaryLength_++] = code.primary[i];
     if (code.primaryLength > 0) ++positions_;  // (the sharp s is simple: see addAll)
     switch (code.cls) {
         case TextKeyClass::kInternational:
+        case TextKeyClass::kSurrogate:
         case TextKeyClass::kKana:
             if (code.extraLength > 0) {
                 fillDiacritics(position);
@@ -153,7 +151,6 @@ bool KeySections::add(const TextKeyCode& code) {
         default:
             break;
     }
-    return true;
 }
 
 // Kana flags three to a byte, the trailing 3s left off.
@@ -214,20 +211,19 @@ void KeySections::appendTo(Bytes& out, bool ascending) {
 }
 
 template <typename Unit>
-bool appendKeyOf(Bytes& out, const Unit* units, std::size_t n, bool ascending, SharpS sharpS,
+void appendKeyOf(Bytes& out, const Unit* units, std::size_t n, bool ascending, SharpS sharpS,
                  bool* dependsOnSharpS) {
     n = std::min(n, kKeyedUnits);
     while (n > 0 && units[n - 1] == ' ') --n;
     KeySections key(sharpS);
-    if (!key.addAll(units, n)) return false;
+    key.addAll(units, n);
     key.appendTo(out, ascending);
     if (dependsOnSharpS) *dependsOnSharpS = key.dependsOnSharpS();
-    return true;
 }
 
-bool appendKeyOfUnits(Bytes& out, std::u16string_view value, bool ascending, SharpS sharpS,
+void appendKeyOfUnits(Bytes& out, std::u16string_view value, bool ascending, SharpS sharpS,
                       bool* dependsOnSharpS = nullptr) {
-    return appendKeyOf(out, value.data(), value.size(), ascending, sharpS, dependsOnSharpS);
+    appendKeyOf(out, value.data(), value.size(), ascending, sharpS, dependsOnSharpS);
 }
 
 // The first units of a stored value, in a caller's buffer.
@@ -242,26 +238,26 @@ std::u16string_view storedUnits(ByteView stored, std::array<char16_t, kKeyedUnit
 
 }  // namespace
 
-bool appendTextKey(Bytes& out, std::u16string_view value, bool ascending, SharpS sharpS,
+void appendTextKey(Bytes& out, std::u16string_view value, bool ascending, SharpS sharpS,
                    bool* dependsOnSharpS) {
-    return appendKeyOfUnits(out, value, ascending, sharpS, dependsOnSharpS);
+    appendKeyOfUnits(out, value, ascending, sharpS, dependsOnSharpS);
 }
 
-bool appendStoredTextKey(Bytes& out, ByteView stored, bool ascending, SharpS sharpS,
+void appendStoredTextKey(Bytes& out, ByteView stored, bool ascending, SharpS sharpS,
                          bool* dependsOnSharpS) {
     // Compressed without a switch to two bytes a unit: the bytes are the units.
     if (stored.size() >= 2 && stored[0] == 0xFF && stored[1] == 0xFE &&
         std::memchr(stored.data() + 2, 0, stored.size() - 2) == nullptr) {
-        return appendKeyOf(out, stored.data() + 2, stored.size() - 2, ascending, sharpS,
-                           dependsOnSharpS);
+        appendKeyOf(out, stored.data() + 2, stored.size() - 2, ascending, sharpS, dependsOnSharpS);
+        return;
     }
     std::array<char16_t, kKeyedUnits> units;
-    return appendKeyOfUnits(out, storedUnits(stored, units), ascending, sharpS, dependsOnSharpS);
+    appendKeyOfUnits(out, storedUnits(stored, units), ascending, sharpS, dependsOnSharpS);
 }
 
-std::optional<Bytes> encodeTextKey(const std::u16string& value, bool ascending, SharpS sharpS) {
+Bytes encodeTextKey(std::u16string_view value, bool ascending, SharpS sharpS) {
     Bytes out;
-    if (!appendKeyOfUnits(out, value, ascending, sharpS)) return std::nullopt;
+    appendKeyOfUnits(out, value, ascending, sharpS);
     return out;
 }
 
@@ -271,9 +267,9 @@ bool sharpSCountMatters(std::u16string_view value) {
     value = keyedUnits(value);
     if (value.find(kSharpS) == std::u16string_view::npos) return false;
     Bytes two, one;
-    const bool a = appendKeyOfUnits(two, value, true, SharpS::kTwoPositions);
-    const bool b = appendKeyOfUnits(one, value, true, SharpS::kOnePosition);
-    return a && b && two != one;
+    appendKeyOfUnits(two, value, true, SharpS::kTwoPositions);
+    appendKeyOfUnits(one, value, true, SharpS::kOnePosition);
+    return two != one;
 }
 
 bool storedSharpSCountMatters(ByteView stored) {

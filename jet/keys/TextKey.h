@@ -1,8 +1,8 @@
 // Index keys of text columns in the "General (legacy)" sort order (LCID
 // 1033, version 0), the order of every Jet 4 text column made by Access
-// 2000-2003 in Western locales. Every UTF-16 code unit up to U+F7FF has a
-// key (TextKeyTable.h); U+F800 and above have none, and a value holding one
-// is refused.
+// 2000-2003 in Western locales. Every UTF-16 code unit has a code
+// (TextKeyTable.h); a character beyond the basic plane is keyed as its two
+// surrogates, each a character of its own.
 //
 // A key is the flag byte (7F ascending, 80 descending), then
 //   primary bytes of each character | 01 | diacritic section
@@ -13,7 +13,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,23 +27,22 @@ namespace jet {
 // character after a sharp s get the same key either way.
 enum class SharpS : uint8_t { kTwoPositions, kOnePosition };
 
-// Appends the key part of a text value, flag byte included, to out. False,
-// with out as it was, when the value holds a unit that has no key. Allocates
-// nothing once out has grown to the keys it is used for (clear() keeps that).
+// Appends the key part of a text value, flag byte included, to out.
+// Allocates nothing once out has grown to the keys it is used for (clear()
+// keeps that).
 // dependsOnSharpS, when given, is set when the other count of the sharp s
 // may give the value another key (it holds one, with a diacritic or special
 // character after it); sharpSCountMatters says for sure.
-bool appendTextKey(Bytes& out, std::u16string_view value, bool ascending,
+void appendTextKey(Bytes& out, std::u16string_view value, bool ascending,
                    SharpS sharpS = SharpS::kTwoPositions, bool* dependsOnSharpS = nullptr);
 // The same for the value as a row stores it (UTF-16LE, or compressed after
 // FF FE), read in place.
-bool appendStoredTextKey(Bytes& out, ByteView stored, bool ascending,
+void appendStoredTextKey(Bytes& out, ByteView stored, bool ascending,
                          SharpS sharpS = SharpS::kTwoPositions, bool* dependsOnSharpS = nullptr);
 
-// The key part of a text value; nullopt when a unit has no key. A null
-// value is encodeNullKey.
-std::optional<Bytes> encodeTextKey(const std::u16string& value, bool ascending,
-                                   SharpS sharpS = SharpS::kTwoPositions);
+// The key part of a text value. A null value is encodeNullKey.
+Bytes encodeTextKey(std::u16string_view value, bool ascending,
+                    SharpS sharpS = SharpS::kTwoPositions);
 Bytes encodeNullKey(bool ascending);
 
 // Whether the two counts of SharpS give this value different keys.

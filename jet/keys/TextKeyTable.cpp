@@ -1,6 +1,7 @@
 // The General (legacy) table, spread out from its runs on first use.
 #include "keys/TextKeyTable.h"
 
+#include <algorithm>
 #include <memory>
 
 namespace jet {
@@ -17,26 +18,34 @@ constexpr TextKeyClass Z = TextKeyClass::kKana;
 
 #include "keys/GeneralLegacyTable.inc"
 
-constexpr std::size_t kUnits = std::size_t{kTextKeyLastUnit} + 1;
-
-// The runs follow one another from U+0000 to the table's last unit.
+// The runs follow one another from U+0000 to U+FFFF, the surrogates left
+// out, and none runs into them.
 constexpr bool runsCoverTheTable() {
     std::size_t next = 0;
     for (const TextKeyRun& run : kGeneralLegacyRuns) {
+        if (next == kFirstSurrogate) next = std::size_t{kLastSurrogate} + 1;
         if (run.first != next || run.count == 0) return false;
         next += run.count;
+        if (next > kFirstSurrogate && run.first < kFirstSurrogate) return false;
     }
-    return next == kUnits;
+    return next == kTextKeyUnits;
 }
 static_assert(runsCoverTheTable(), "GeneralLegacyTable.inc leaves a gap");
 
 std::unique_ptr<TextKeyCode[]> spreadTable() {
-    auto table = std::make_unique<TextKeyCode[]>(kUnits);
+    auto table = std::make_unique<TextKeyCode[]>(kTextKeyUnits);
     for (const TextKeyRun& run : kGeneralLegacyRuns) {
         for (uint32_t i = 0; i < run.count; ++i) table[run.first + i] = textKeyCodeInRun(run, i);
     }
+    for (uint32_t u = kFirstSurrogate; u <= kLastSurrogate; ++u)
+        table[u] = surrogateKeyCode(static_cast<char16_t>(u));
     return table;
 }
+
+constexpr uint8_t kSurrogateDiacritic = 0x3F;
+constexpr char16_t kFirstLowSurrogate = 0xDC00;
+constexpr int kHighSurrogateOffset = 10238;
+constexpr std::array<uint8_t, 4> kFirstLowSurrogatePrimary = {0xB4, 0xF8};
 
 }  // namespace
 
@@ -83,14 +92,28 @@ TextKeyCode textKeyCodeInRun(const TextKeyRun& run, uint32_t i) {
     return c;
 }
 
+TextKeyCode surrogateKeyCode(char16_t unit) {
+    TextKeyCode c;
+    c.cls = TextKeyClass::kSurrogate;
+    c.primaryLength = 2;
+    c.extraLength = 1;
+    c.extra[0] = kSurrogateDiacritic;
+    if (unit < kFirstLowSurrogate) {
+        const int primary = unit - kHighSurrogateOffset;
+        c.primary[0] = static_cast<uint8_t>(primary >> 8);
+        c.primary[1] = static_cast<uint8_t>(std::max(primary & 0xFF, 0x02));
+    } else {
+        c.primary = primaryFromOrdinal(
+            primaryOrdinal(kFirstLowSurrogatePrimary, 2) + (unit - kFirstLowSurrogate), 2);
+    }
+    return c;
+}
+
 const TextKeyCode* textKeyTable() {
     static const std::unique_ptr<TextKeyCode[]> table = spreadTable();
     return table.get();
 }
 
-const TextKeyCode& textKeyCode(char16_t unit) {
-    static const TextKeyCode none{};
-    return unit <= kTextKeyLastUnit ? textKeyTable()[unit] : none;
-}
+const TextKeyCode& textKeyCode(char16_t unit) { return textKeyTable()[unit]; }
 
 }  // namespace jet

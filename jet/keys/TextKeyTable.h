@@ -1,22 +1,25 @@
 // The per-character table of the General (legacy) sort order: for every
-// UTF-16 code unit up to U+F7FF, its class and the bytes it gives a text key.
-// The table lives in GeneralLegacyTable.inc as runs of code units whose bytes
-// advance in step; it is spread out into one entry a code unit on first use.
+// UTF-16 code unit, its class and the bytes it gives a text key. The listed
+// units (all but the surrogates) live in GeneralLegacyTable.inc as runs of
+// code units whose bytes advance in step; the surrogates' codes are computed.
+// The whole is spread out into one entry a code unit on first use.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace jet {
 
 enum class TextKeyClass : uint8_t {
-    kNone,           // above the table (U+F800 and up): the unit has no key
+    kNone,           // no code (only a default-made TextKeyCode)
     kIgnored,        // gives nothing at all
     kSimple,         // primary bytes
     kInternational,  // primary bytes and a diacritic of one or two bytes
     kSpecial,        // no primary bytes; an entry in the special section, its code in extra
     kModifier,       // no primary bytes; adds extra[0] to the last diacritic byte
     kKana,           // primary bytes, perhaps a diacritic, and a kana flag
+    kSurrogate,      // computed: two primary bytes and the diacritic 3F, as an international
 };
 
 struct TextKeyCode {
@@ -30,14 +33,28 @@ struct TextKeyCode {
     bool operator==(const TextKeyCode&) const = default;
 };
 
-// The last code unit the table holds.
-constexpr char16_t kTextKeyLastUnit = 0xF7FF;
+// The surrogates, U+D800 to U+DFFF, which the stored table leaves out.
+constexpr char16_t kFirstSurrogate = 0xD800;
+constexpr char16_t kLastSurrogate = 0xDFFF;
+constexpr bool isSurrogate(char32_t unit) {
+    return unit >= kFirstSurrogate && unit <= kLastSurrogate;
+}
+// Units in the table: every UTF-16 code unit.
+constexpr std::size_t kTextKeyUnits = 0x10000;
 
-// The code of one unit (class kNone above the table).
+// The code of one unit.
 const TextKeyCode& textKeyCode(char16_t unit);
-// The whole table, kTextKeyLastUnit + 1 entries, for loops that look up
-// many units.
+// The whole table, kTextKeyUnits entries, for loops that look up many units.
 const TextKeyCode* textKeyTable();
+
+// A surrogate's code. Each surrogate is a character of its own with two
+// primary bytes and the diacritic 3F. A high surrogate's primary bytes are
+// the unit less 10238 (D800 gives B0 02), where that leaves a second byte a
+// key's primary run may hold (02 and up: 00 ends a text part, 01 its
+// primary section; the 8 units whose second byte would be 00 or 01 take
+// 02). Low surrogates count on from B4 F8 (DC00), their second byte running
+// 02 to FF as the table's runs do (DC08 gives B5 02, DFFF B8 FF).
+TextKeyCode surrogateKeyCode(char16_t unit);
 
 // A run of the stored table: count code units from first, of one class,
 // whose primary bytes and diacritic advance by a step from one unit to the

@@ -32,7 +32,9 @@ int main(int argc, char** argv) {
         std::cerr << "text-key-table: cannot write " << argv[2] << "\n";
         return 1;
     }
-    std::cout << runs.size() << " runs for " << codes.size() << " code units written to " << argv[2]
+    std::size_t listed = 0;
+    for (const auto& run : runs) listed += run.count;
+    std::cout << runs.size() << " runs for " << listed << " code units written to " << argv[2]
               << "\n";
     return 0;
 }

@@ -227,9 +227,9 @@ void DatabaseChecker::checkRow(const TableDef& def, const PageRef& page, ByteVie
 }
 
 // A text part of what an index should hold, made once a row for all the
-// indexes that hold the column. A value the engine has no key for, or whose
-// key may depend on how the sharp s is counted, sends the index to be
-// checked entry by entry, where either count is taken.
+// indexes that hold the column. A value whose key may depend on how the
+// sharp s is counted sends the index to be checked entry by entry, where
+// either count is taken.
 void DatabaseChecker::appendTextKeyPart(IndexTally& t, const Column& c,
                                         const std::optional<ByteView>& stored, bool ascending) {
     if (!stored) {
@@ -242,9 +242,8 @@ void DatabaseChecker::appendTextKeyPart(IndexTally& t, const Column& c,
     if (made == textParts_.end()) {
         TextPart p{&c, ascending, textKeys_.size(), 0, false};
         bool dependsOnSharpS = false;
-        p.unsure = !appendStoredTextKey(textKeys_, *stored, ascending, SharpS::kTwoPositions,
-                                        &dependsOnSharpS) ||
-                   dependsOnSharpS;
+        appendStoredTextKey(textKeys_, *stored, ascending, SharpS::kTwoPositions, &dependsOnSharpS);
+        p.unsure = dependsOnSharpS;
         p.length = textKeys_.size() - p.offset;
         made = textParts_.insert(textParts_.end(), p);
     }

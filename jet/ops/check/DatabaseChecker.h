@@ -236,7 +236,7 @@ class DatabaseChecker {
         const Column* column;
         bool ascending;
         std::size_t offset, length;
-        bool unsure;  // no key, or one the sharp s's count may change
+        bool unsure;  // a key the sharp s's count may change
     };
     std::vector<TextPart> textParts_;
     Bytes textKeys_;
