@@ -139,6 +139,147 @@ Page withPassword(const Header& h, const std::array<uint8_t, kPasswordBytes>& pa
     return decoded;
 }
 
+namespace {
+
+// The masked field as stored (header region decoded).
+std::array<uint8_t, kPasswordBytes> storedField(const Page& decoded) {
+    std::array<uint8_t, kPasswordBytes> f{};
+    std::copy_n(decoded.begin() + kPasswordOffset, kPasswordBytes, f.begin());
+    return f;
+}
+
+// Whether bytes are UTF-16 text of at most 20 units, then zeros.
+bool textThenZeros(const std::array<uint8_t, kPasswordBytes>& p) {
+    std::size_t end = 0;
+    while (end + 1 < kPasswordBytes && (p[end] | p[end + 1]) != 0) end += 2;
+    return std::all_of(p.begin() + static_cast<std::ptrdiff_t>(end), p.end(),
+                       [](uint8_t b) { return b == 0; });
+}
+
+Page reencoded(Page decoded) {
+    maskHeaderRegion(decoded.data());
+    return decoded;
+}
+
+}  // namespace
+
+std::optional<std::array<uint8_t, 4>> maskImpliedBy(
+    const Page& decoded, const std::array<uint8_t, kPasswordBytes>& password) {
+    const auto f = storedField(decoded);
+    std::array<uint8_t, 4> mask{};
+    for (std::size_t k = 0; k < 4; ++k) mask[k] = f[k] ^ password[k];
+    for (std::size_t i = 4; i < kPasswordBytes; ++i) {
+        if ((f[i] ^ password[i]) != mask[i % 4]) return std::nullopt;
+    }
+    return mask;
+}
+
+std::optional<std::array<uint8_t, 4>> maskShownByField(const Page& decoded) {
+    const auto f = storedField(decoded);
+    std::array<uint8_t, 4> mask{};
+    std::copy_n(f.end() - 4, 4, mask.begin());
+    std::array<uint8_t, kPasswordBytes> plain{};
+    for (std::size_t i = 0; i < kPasswordBytes; ++i) plain[i] = f[i] ^ mask[i % 4];
+    if (!textThenZeros(plain)) return std::nullopt;
+    return mask;
+}
+
+bool textBeforePaddingIs(const Page& decoded,
+                         const std::array<uint8_t, kPasswordBytes>& password) {
+    const auto f = storedField(decoded);
+    const auto mask = passwordMask(decoded);
+    for (std::size_t i = 0; i + 1 < kPasswordBytes; i += 2) {
+        const uint8_t lo = f[i] ^ mask[i % 4], hi = f[i + 1] ^ mask[(i + 1) % 4];
+        if (lo != password[i] || hi != password[i + 1]) return false;
+        if ((lo | hi) == 0) return true;
+    }
+    return true;
+}
+
+bool fieldHoldsLatinText(const Page& decoded) {
+    const auto f = storedField(decoded);
+    for (std::size_t k : {1u, 3u}) {
+        for (std::size_t i = k + 4; i < kPasswordBytes; i += 4) {
+            if (f[i] != f[k]) return false;
+        }
+    }
+    return true;
+}
+
+Page withDateForMask(const Header& h, const std::array<uint8_t, 4>& mask) {
+    Page decoded = h.decoded;
+    const double whole = static_cast<double>(u32(ByteView(mask.data(), 4), 0));
+    uint64_t bits;
+    std::memcpy(&bits, &whole, sizeof bits);
+    // The high 4 bytes give the whole days; the low 4 only a fraction of a
+    // day below 1/32, whatever they hold.
+    put32(decoded.data() + kCreationDateOffset + 4, static_cast<uint32_t>(bits >> 32));
+    return reencoded(decoded);
+}
+
+bool possibleCodePage(uint16_t cp) {
+    return cp == 874 || cp == 932 || cp == 936 || cp == 949 || cp == 950 ||
+           (cp >= 1250 && cp <= 1258);
+}
+
+bool possibleSortOrder(const Page& decoded) {
+    const uint16_t lcid = u16(decoded, 0x6E);
+    const uint16_t language = lcid & 0x3FF, region = lcid >> 10;
+    return language >= 1 && language <= 0x92 && region <= 0x13 && decoded[0x70] == 0 &&
+           decoded[0x71] <= 1;
+}
+
+uint16_t codePageOfLanguage(uint16_t lcid) {
+    switch (lcid & 0x3FF) {
+        case 0x05: case 0x0E: case 0x15: case 0x18: case 0x1A: case 0x1B: case 0x1C: case 0x24:
+            return 1250;  // Czech, Hungarian, Polish, Romanian, Croatian, Slovak, Albanian, Slovenian
+        case 0x02: case 0x19: case 0x22: case 0x23: case 0x2F:
+            return 1251;  // Bulgarian, Russian, Ukrainian, Belarusian, Macedonian
+        case 0x08:
+            return 1253;  // Greek
+        case 0x1F:
+            return 1254;  // Turkish
+        case 0x0D:
+            return 1255;  // Hebrew
+        case 0x01: case 0x20: case 0x29:
+            return 1256;  // Arabic, Urdu, Farsi
+        case 0x25: case 0x26: case 0x27:
+            return 1257;  // Estonian, Latvian, Lithuanian
+        case 0x2A:
+            return 1258;  // Vietnamese
+        case 0x1E:
+            return 874;  // Thai
+        case 0x11:
+            return 932;  // Japanese
+        case 0x12:
+            return 949;  // Korean
+        case 0x04:
+            return (lcid >> 10) == 1 || (lcid >> 10) == 4 ? 936 : 950;  // Chinese
+        default:
+            return 1252;
+    }
+}
+
+Page withCodePage(const Header& h, uint16_t codePage) {
+    Page decoded = h.decoded;
+    put16(decoded.data() + 0x3C, codePage);
+    return reencoded(decoded);
+}
+
+Page withSortOrder(const Header& h, uint16_t lcid, uint8_t version) {
+    Page decoded = h.decoded;
+    put16(decoded.data() + 0x6E, lcid);
+    decoded[0x70] = 0;
+    decoded[0x71] = version;
+    return reencoded(decoded);
+}
+
+Page withJet4Version(const Page& raw) {
+    Page p = raw;
+    put32(p.data() + 0x14, 1);
+    return p;
+}
+
 Page withDatabaseKey(const Header& h, uint32_t key) {
     Page decoded = h.decoded;
     put32(decoded.data() + 0x3E, key);

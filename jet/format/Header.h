@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "format/Page.h"
@@ -53,6 +54,42 @@ void maskHeaderRegion(uint8_t* page);
 
 // The 4 bytes that mask the password: the creation date's integer part.
 std::array<uint8_t, 4> passwordMask(const Page& decoded);
+
+// Where the creation date is damaged, the password field itself shows its
+// mask: the field is text then zeros under it.
+//   maskImpliedBy: the mask under which the field holds exactly the
+//     password given (the same 4 bytes at every place); nullopt when none.
+//   maskShownByField: the mask the field's last 4 bytes show where the
+//     password leaves them zero (18 characters or fewer), when the field
+//     is text then zeros under it.
+//   textBeforePaddingIs: whether, under the creation date's mask, the
+//     field's text (its units up to the first zero) is the password given,
+//     whatever its padding holds: the padding alone is damaged.
+//   fieldHoldsLatinText: whether each high byte of the field's units is
+//     the same under its place's mask byte, as in a password of Latin
+//     letters, digits and signs, whatever its length: the field is intact.
+std::optional<std::array<uint8_t, 4>> maskImpliedBy(
+    const Page& decoded, const std::array<uint8_t, kPasswordBytes>& password);
+std::optional<std::array<uint8_t, 4>> maskShownByField(const Page& decoded);
+bool textBeforePaddingIs(const Page& decoded,
+                         const std::array<uint8_t, kPasswordBytes>& password);
+bool fieldHoldsLatinText(const Page& decoded);
+// A copy of the raw page 0 whose creation date's integer part is mask,
+// keeping the date's low 4 bytes (the seed of the security identifiers'
+// key); the date's other bytes, and so the time of day, are lost.
+Page withDateForMask(const Header& h, const std::array<uint8_t, 4>& mask);
+
+// Whether a Jet 4 file can hold this default code page, and this default
+// sort order (u16 LCID, u8 0, u8 version).
+bool possibleCodePage(uint16_t codePage);
+bool possibleSortOrder(const Page& decoded);
+// The ANSI code page of a sort order's language (1252 for the rest).
+uint16_t codePageOfLanguage(uint16_t lcid);
+// A copy of the raw page 0 with another code page, or another sort order.
+Page withCodePage(const Header& h, uint16_t codePage);
+Page withSortOrder(const Header& h, uint16_t lcid, uint8_t version);
+// The same with the format version of Jet 4.
+Page withJet4Version(const Page& raw);
 
 // Encodes a UTF-8 password as the 40-byte field; false when longer than 20
 // UTF-16 units or not valid UTF-8.

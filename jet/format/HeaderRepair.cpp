@@ -32,14 +32,14 @@ std::array<uint8_t, kHead> headUnder(const std::array<uint8_t, kHead>& stored, u
 // the catalogue's definition as the engine writes them, or a few other pages
 // that begin as a page of a known kind does.
 bool PageFile::keyReads(uint32_t key) {
-    const uint32_t pages =
-        static_cast<uint32_t>(std::min<uint64_t>(fileSize_ / kPageSize, kSampled));
+    const uint32_t pages = static_cast<uint32_t>(std::min<uint64_t>(
+        grid_ ? grid_->pages.size() : fileSize_ / kPageSize, kSampled));
     uint32_t plausible = 0;
     for (uint32_t n = 1; n < pages; ++n) {
+        Page page{};
+        if (!readStored(n, page)) return false;
         std::array<uint8_t, kHead> stored{};
-        const auto got =
-            env_->readAt(fd_, stored.data(), stored.size(), static_cast<uint64_t>(n) * kPageSize);
-        if (!got.ok() || got.value != stored.size()) return false;
+        std::copy_n(page.begin(), kHead, stored.begin());
         const std::array<uint8_t, kHead> a = headUnder(stored, key, n);
         const ByteView h(a.data(), a.size());
         if (n == 1 && h[0] == kPageData && h[1] == 0x01 && u32(h, 4) == 1) return true;
@@ -71,12 +71,64 @@ void PageFile::repairHeaderFields(const std::string& password, OpenDamage& found
                  "(page 0), is damaged; its pages cannot be read.");
         }
     }
-    if (!header_.passwordHoldsText()) {
-        std::array<uint8_t, kPasswordBytes> given{};
-        if (!encodePassword(password, given))
-            fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
+    if (!header_.passwordHoldsText()) repairPasswordMask(password, found);
+    repairDefaults(found);
+}
+
+// A password field that holds no text under the creation date's mask: its
+// padding is damaged where the date's mask reads the password given before
+// it; the date is damaged where the field shows a mask of its own (the
+// password given fits it, or its last bytes are padding); the field is
+// intact (Latin text) and the password given does not fit it; else the
+// field itself is damaged and the copy takes the password given.
+void PageFile::repairPasswordMask(const std::string& password, OpenDamage& found) {
+    std::array<uint8_t, kPasswordBytes> given{};
+    if (!encodePassword(password, given))
+        fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
+    // The date's mask reads the password given, then something other than
+    // zeros: the padding is damaged, and the copy writes it anew.
+    if (textBeforePaddingIs(header_.decoded, given)) {
         header_ = parseHeader(withPassword(header_, given), path_);
         found.passwordLost = true;
+        return;
+    }
+    auto mask = maskImpliedBy(header_.decoded, given);
+    if (!mask) mask = maskShownByField(header_.decoded);
+    if (mask) {
+        Header dated = parseHeader(withDateForMask(header_, *mask), path_);
+        if (passwordMask(dated.decoded) != *mask) {
+            Page d = dated.decoded;  // a date past what 4 bytes of days hold: whole days alone
+            put32(d.data() + kCreationDateOffset, 0);
+            maskHeaderRegion(d.data());
+            dated = parseHeader(d, path_);
+        }
+        header_ = dated;
+        found.dateRepaired = true;
+        return;
+    }
+    if (fieldHoldsLatinText(header_.decoded)) fail(ErrorCode::kInvalidPassword, "Not a valid password.");
+    header_ = parseHeader(withPassword(header_, given), path_);
+    found.passwordLost = true;
+}
+
+// A default code page or sort order no Jet 4 file holds: the sort order the
+// catalogue's text columns declare, and the code page of its language.
+void PageFile::repairDefaults(OpenDamage& found) {
+    if (!possibleSortOrder(header_.decoded)) {
+        found.sortOrderWas = u32(header_.decoded, 0x6E);
+        found.sortOrderRepaired = true;
+        uint16_t lcid = 1033;
+        uint8_t version = 0;
+        if (Page p2{}; readStored(2, p2)) {
+            if (header_.databaseKey != 0) rc4Page(header_.databaseKey, 2, p2.data(), kPageSize);
+            catalogueSortOrder(p2, lcid, version);
+        }
+        header_ = parseHeader(withSortOrder(header_, lcid, version), path_);
+    }
+    if (!possibleCodePage(header_.codePage)) {
+        found.codePageWas = header_.codePage;
+        found.codePageRepaired = true;
+        header_ = parseHeader(withCodePage(header_, codePageOfLanguage(header_.sortLcid)), path_);
     }
 }
 

@@ -19,6 +19,9 @@ enum PageType : uint8_t {
     kPageIndexNode = 0x03,
     kPageIndexLeaf = 0x04,
     kPageUsageBitmap = 0x05,
+    // Kinds written by Access 2002 and later that the engine does not read.
+    kPageOtherFirst = 0x08,
+    kPageOtherLast = 0x09,
 };
 
 }  // namespace jet

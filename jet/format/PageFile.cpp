@@ -62,26 +62,92 @@ std::unique_ptr<PageFile> PageFile::open(Env& env, const std::string& path, int 
 
 std::unique_ptr<PageFile> PageFile::openDamaged(Env& env, const std::string& path,
                                                 const std::string& password, OpenDamage& found,
-                                                const Header* madeBefore, int heldFd) {
+                                                const PageFile* before, int heldFd) {
     auto f = openFile(env, path, heldFd);
-    f->readHeader(&password, &found, madeBefore);
+    if (before) {
+        f->grid_ = before->grid_;
+    } else {
+        f->findGrid(found);
+    }
+    f->readHeader(&password, &found, before ? &before->header_ : nullptr);
     f->countPages(&found);
     return f;
+}
+
+void PageFile::findGrid(OpenDamage& found) {
+    if (fileSize_ % kPageSize == 0) return;
+    auto grid = findPageGrid(*env_, fd_, fileSize_);
+    if (!grid) return;
+    grid_ = std::make_shared<const PageGrid>(std::move(*grid));
+    // Only where the pages then read as a Jet 4 file's: page 1 the global
+    // map, page 2 the catalogue's definition, under the header's key.
+    Page p0{}, p1{}, p2{};
+    bool jet4 = readStored(0, p0) && readStored(1, p1) && readStored(2, p2);
+    if (jet4) {
+        Page decoded = p0;
+        maskHeaderRegion(decoded.data());
+        if (const uint32_t key = u32(decoded, 0x3E); key != 0) {
+            rc4Page(key, 1, p1.data(), kPageSize);
+            rc4Page(key, 2, p2.data(), kPageSize);
+        }
+        jet4 = p1[0] == kPageData && u32(p1, 4) == 1 && p2[0] == kPageTableDef &&
+               u32(p2, kTdefConstant) == kTdefMagic;
+    }
+    if (!jet4) {
+        grid_.reset();
+        return;
+    }
+    // One page that held a change is lost and its rows named; where more
+    // could not be put right, the transfer cannot be undone, and a copy
+    // would keep what is left while it said "repaired".
+    if (grid_->unsure > 1) {
+        fail(ErrorCode::kDamaged,
+             "The database is damaged beyond repair: its pages do not lie on their 4096-byte "
+             "grid, and they cannot all be put back: " +
+                 grid_->found + ". Nothing was changed.");
+    }
+    found.transform = grid_->found;
+}
+
+bool PageFile::readStored(uint32_t n, Page& out) {
+    OsError error;
+    if (!grid_) {
+        const uint64_t at = uint64_t{n} * kPageSize;
+        if (at + kPageSize > fileSize_) return false;
+        const int got = preadAll(*env_, fd_, out.data(), kPageSize, at, error);
+        if (got < 0) cannotRead(path_, error);
+        return got == 1;
+    }
+    if (n >= grid_->pages.size()) return false;
+    const PageGrid::Segment& s = grid_->pages[n];
+    std::vector<uint8_t> in(s.length);
+    const int got = preadAll(*env_, fd_, in.data(), in.size(), s.offset, error);
+    if (got < 0) cannotRead(path_, error);
+    if (got == 0) in.assign(in.size(), 0);  // the segment runs past the end: zeros
+    PageGrid::fill(s, in.data(), out);
+    return true;
 }
 
 void PageFile::readHeader(const std::string* rebuildWith, OpenDamage* found,
                           const Header* madeBefore) {
     Page raw{};
-    OsError error;
-    int got = fileSize_ < kPageSize ? 0 : preadAll(*env_, fd_, raw.data(), kPageSize, 0, error);
-    if (got < 0) cannotRead(path_, error);
-    if (got == 0)
+    if (!readStored(0, raw))
         fail(ErrorCode::kUnrecognizedFormat, "Unrecognized database format '" + path_ + "'.");
     try {
         header_ = parseHeader(raw, path_);
     } catch (const JetException& e) {
         if (!rebuildWith || e.error().code() != ErrorCode::kUnrecognizedFormat) throw;
-        header_ = madeBefore ? *madeBefore : rebuildHeader(raw, *rebuildWith);
+        if (madeBefore) {
+            header_ = *madeBefore;
+        } else if (versionDamaged(raw)) {
+            found->versionRepaired = true;
+            found->versionWas = u32(raw, 0x14);
+            header_ = parseHeader(withJet4Version(raw), path_);
+            repairHeaderFields(*rebuildWith, *found);
+            return;
+        } else {
+            header_ = rebuildHeader(raw, *rebuildWith);
+        }
         found->headerRebuilt = true;
         return;
     }
@@ -89,6 +155,10 @@ void PageFile::readHeader(const std::string* rebuildWith, OpenDamage* found,
 }
 
 void PageFile::countPages(OpenDamage* found) {
+    if (grid_) {
+        pageCount_ = static_cast<uint32_t>(std::min<std::size_t>(grid_->pages.size(), kMaxPages));
+        return;
+    }
     if (fileSize_ % kPageSize != 0) {
         if (!found) {
             fail(ErrorCode::kDamaged, "The database is damaged: its length (" +
@@ -115,9 +185,9 @@ bool allZero(const uint8_t* p, std::size_t n) {
     return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
 }
 
-// The sort order the catalogue's text columns use, where its definition
-// (page 2) reads; the engine's default otherwise.
-void sortOrderOf(const Page& page2, HeaderFields& f) {
+}  // namespace
+
+void PageFile::catalogueSortOrder(const Page& page2, uint16_t& lcid, uint8_t& version) {
     TableDef def;
     def.name = "MSysObjects";
     def.firstPage = 2;
@@ -129,14 +199,33 @@ void sortOrderOf(const Page& page2, HeaderFields& f) {
     }
     for (const auto& c : def.columns) {
         if (c.type == static_cast<uint8_t>(ColumnType::kText)) {
-            f.sortLcid = c.sortLcid;
-            f.sortVersion = c.sortVersion;
+            lcid = c.sortLcid;
+            version = c.sortVersion;
             return;
         }
     }
 }
 
-}  // namespace
+// Whether a header that names the engine of Jet 3 and 4 but another format
+// version stands before pages that are Jet 4's by their structure: page 1
+// the global usage map, page 2 the catalogue's definition (decoded with the
+// header's key). A Jet 3 file has pages half the size: its page 2 lies
+// where page 1 would.
+bool PageFile::versionDamaged(const Page& raw) {
+    static const char kJet[] = "Standard Jet DB";
+    if (std::memcmp(raw.data() + 4, kJet, sizeof kJet) != 0 || u32(raw, 0x14) == 1) return false;
+    Page decoded = raw;
+    maskHeaderRegion(decoded.data());
+    const uint32_t key = u32(decoded, 0x3E);
+    Page p1{}, p2{};
+    if (!readStored(1, p1) || !readStored(2, p2)) return false;
+    if (key != 0) {
+        rc4Page(key, 1, p1.data(), kPageSize);
+        rc4Page(key, 2, p2.data(), kPageSize);
+    }
+    return p1[0] == kPageData && p1[1] == 0x01 && u32(p1, 4) == 1 && p2[0] == kPageTableDef &&
+           p2[1] == 0x01 && u32(p2, kTdefConstant) == kTdefMagic;
+}
 
 // Page 0 made anew for a file whose own is no header: only where pages 1
 // and 2 are a Jet 4 file's, not encoded. What the old header alone held is
@@ -150,11 +239,7 @@ Header PageFile::rebuildHeader(const Page& raw, const std::string& password) {
         std::memcmp(raw.data() + 4, kAce, sizeof kAce) == 0)
         fail(ErrorCode::kUnrecognizedFormat, refused);  // another version, not damage
     Page p1{}, p2{};
-    OsError error;
-    if (fileSize_ < 3 * kPageSize ||
-        preadAll(*env_, fd_, p1.data(), kPageSize, kPageSize, error) != 1 ||
-        preadAll(*env_, fd_, p2.data(), kPageSize, 2 * kPageSize, error) != 1)
-        fail(ErrorCode::kUnrecognizedFormat, refused);
+    if (!readStored(1, p1) || !readStored(2, p2)) fail(ErrorCode::kUnrecognizedFormat, refused);
     const bool plain = p1[0] == kPageData && p1[1] == 0x01 && u32(p1, 4) == 1 &&
                        p2[0] == kPageTableDef && p2[1] == 0x01 &&
                        u32(p2, kTdefConstant) == kTdefMagic;
@@ -162,7 +247,7 @@ Header PageFile::rebuildHeader(const Page& raw, const std::string& password) {
         // A Jet 4 header keeps zeros from its second sector to 0xE00, then
         // a structure of its own: an encoded file whose header lost its
         // first sector still shows them.
-        if (fileSize_ % kPageSize == 0 && allZero(raw.data() + 0x200, 0xE00 - 0x200) &&
+        if ((fileSize_ % kPageSize == 0 || grid_) && allZero(raw.data() + 0x200, 0xE00 - 0x200) &&
             !allZero(raw.data() + 0xE00, kPageSize - 0xE00))
             fail(ErrorCode::kDamaged,
                  "The database is damaged: its header (page 0) is lost, and its pages are "
@@ -172,7 +257,7 @@ Header PageFile::rebuildHeader(const Page& raw, const std::string& password) {
     HeaderFields f;
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     f.creationDate = std::chrono::duration<double>(now).count() / 86400.0 + 25569.0;
-    sortOrderOf(p2, f);
+    catalogueSortOrder(p2, f.sortLcid, f.sortVersion);
     if (!encodePassword(password, f.password))
         fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
     Page made = makeHeaderPage(f);
@@ -266,6 +351,14 @@ uint32_t PageFile::plannedRun(uint32_t number) {
 
 // Reads pages [number, number + run) into runPages_, as stored.
 void PageFile::readRun(uint32_t number, uint32_t run) {
+    if (grid_) {
+        for (uint32_t k = 0; k < run; ++k) {
+            if (!readStored(number + k, runPages_[k].mutablePage()))
+                fail(ErrorCode::kIo, "Cannot read page " + std::to_string(number + k) + " of '" +
+                                         path_ + "': the file ended early.");
+        }
+        return;
+    }
     const std::size_t total = static_cast<std::size_t>(run) * kPageSize;
     std::size_t done = 0;
     while (done < total) {

@@ -11,6 +11,7 @@
 
 #include "format/Header.h"
 #include "format/Page.h"
+#include "format/PageGrid.h"
 #include "jet/Env.h"
 
 namespace jet {
@@ -58,7 +59,23 @@ struct OpenDamage {
     uint64_t bytesCut = 0;       // bytes of a last page cut short, left out
     bool keyFound = false;       // the header's page-encoding key was damaged, found again
     bool passwordLost = false;   // the header's password field holds no text: the one given taken
-    bool any() const { return headerRebuilt || bytesCut != 0 || keyFound || passwordLost; }
+    // The header's creation date was damaged: the mask the password field
+    // shows gave its whole days again.
+    bool dateRepaired = false;
+    // The header named another format version, though the pages are Jet 4's.
+    bool versionRepaired = false;
+    uint32_t versionWas = 0;
+    // A code page or sort order no Jet 4 file holds, replaced.
+    bool codePageRepaired = false, sortOrderRepaired = false;
+    uint16_t codePageWas = 0;
+    uint32_t sortOrderWas = 0;
+    // The whole file was changed (a transfer in text mode, bytes put in or
+    // taken out) and its pages put back on their grid: what was found.
+    std::string transform;
+    bool any() const {
+        return headerRebuilt || bytesCut != 0 || keyFound || passwordLost || dateRepaired ||
+               versionRepaired || codePageRepaired || sortOrderRepaired || !transform.empty();
+    }
 };
 
 class PageFile {
@@ -80,7 +97,7 @@ class PageFile {
     // it) is used again when given.
     static std::unique_ptr<PageFile> openDamaged(Env& env, const std::string& path,
                                                  const std::string& password, OpenDamage& found,
-                                                 const Header* madeBefore = nullptr,
+                                                 const PageFile* before = nullptr,
                                                  int heldFd = -1);
     ~PageFile();
     PageFile(const PageFile&) = delete;
@@ -112,9 +129,21 @@ class PageFile {
     PageFile() = default;
     static std::unique_ptr<PageFile> openFile(Env& env, const std::string& path, int heldFd);
     void readHeader(const std::string* rebuildWith, OpenDamage* found, const Header* madeBefore);
+    // A file no whole number of pages long whose pages moved off their
+    // places: where they now lie.
+    void findGrid(OpenDamage& found);
+    // Page n as stored (encoded where the file is), through the grid where
+    // there is one; false past the end.
+    bool readStored(uint32_t n, Page& out);
     Header rebuildHeader(const Page& raw, const std::string& password);
+    bool versionDamaged(const Page& raw);
     // HeaderRepair.cpp.
     void repairHeaderFields(const std::string& password, OpenDamage& found);
+    void repairPasswordMask(const std::string& password, OpenDamage& found);
+    void repairDefaults(OpenDamage& found);
+    // The sort order of the catalogue's first text column, where its
+    // definition (page 2, decoded) reads; lcid and version stay otherwise.
+    static void catalogueSortOrder(const Page& page2, uint16_t& lcid, uint8_t& version);
     bool keyReads(uint32_t key);
     void countPages(OpenDamage* found);
     uint32_t plannedRun(uint32_t number);
@@ -126,6 +155,7 @@ class PageFile {
     uint64_t fileSize_ = 0;
     uint32_t pageCount_ = 0;
     Header header_;
+    std::shared_ptr<const PageGrid> grid_;  // shared by the handles of one file
     // A small direct-mapped cache: the same few pages are asked for again
     // and again.
     static constexpr std::size_t kCachePages = 1024;

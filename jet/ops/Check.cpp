@@ -41,6 +41,12 @@ Result<CheckReport> checkFile(const std::string& path, const std::string& passwo
             r.problems.insert(r.problems.begin(), std::move(problem));
             r.remedies.insert(r.remedies.begin(), std::move(remedy));
         };
+        if (!found.transform.empty()) {
+            first("the file's pages do not lie on their 4096-byte grid: " + found.transform,
+                  "a compaction reads each page where it now lies; a page that held the change "
+                  "and could not be put right is read as lost, its rows listed in "
+                  "MSysCompactError");
+        }
         if (found.bytesCut != 0) {
             first("the file's length (" + std::to_string(db->file().fileSize()) +
                       " bytes) is not a whole number of 4096-byte pages: it was cut short",
@@ -57,6 +63,30 @@ Result<CheckReport> checkFile(const std::string& path, const std::string& passwo
                 "page 0's key for the encoding of the pages is damaged; the pages read under "
                 "a key one bit or byte away",
                 "a compaction writes the copy's header with that key; nothing is lost");
+        }
+        if (found.versionRepaired) {
+            first("page 0 names format version " + std::to_string(found.versionWas) +
+                      ", though the pages are a Jet 4 database's: the version is damaged",
+                  "a compaction reads it as Jet 4 and writes the copy's header so; nothing is "
+                  "lost");
+        }
+        if (found.dateRepaired) {
+            first("page 0's creation date is damaged: the password field's mask does not come "
+                  "from it",
+                  "the mask the password field shows gave the date's whole days again; a "
+                  "compaction writes them, and the time of day is lost");
+        }
+        if (found.codePageRepaired) {
+            first("page 0's default code page (" + std::to_string(found.codePageWas) +
+                      ") is one no Jet 4 database has: it is damaged",
+                  "a compaction gives the copy the code page of the sort order's language (" +
+                      std::to_string(db->header().codePage) + ")");
+        }
+        if (found.sortOrderRepaired) {
+            first("page 0's default sort order is one no Jet 4 database has: it is damaged",
+                  "a compaction gives the copy the sort order the catalogue's columns declare "
+                  "(LCID " +
+                      std::to_string(db->header().sortLcid) + ")");
         }
         if (found.headerRebuilt) {
             first("page 0 is not a database header: it is damaged",

@@ -34,7 +34,7 @@ std::unique_ptr<Database> Database::reopen() const {
     if (!damaged_) return open(file_->env(), file_->path(), password_, file_->heldFd());
     OpenDamage found;
     auto file = PageFile::openDamaged(file_->env(), file_->path(), password_, found,
-                                      &file_->header(), file_->heldFd());
+                                      file_.get(), file_->heldFd());
     std::unique_ptr<Database> db(new Database(std::move(file), password_));
     db->damaged_ = true;
     return db;

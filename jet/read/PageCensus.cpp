@@ -1,6 +1,7 @@
 #include "read/PageCensus.h"
 
 #include "format/DataPage.h"
+#include "format/PageGrid.h"
 #include "format/TableDef.h"
 #include "format/UsageMap.h"
 
@@ -31,6 +32,11 @@ PageCensus PageCensus::take(PageFile& file) {
             e.owner = u32(*p, 4);
         if (e.type == kPageData) e.liveRows = liveSlots(*p);
         e.startsDefinition = e.type == kPageTableDef && u32(*p, kTdefConstant) == kTdefMagic;
+        if (e.type == 0) continue;
+        ++c.used_;
+        if (looksLikePage(p->data(), kPageSize, file.pageCount()) ||
+            (e.type == kPageUsageBitmap && (*p)[1] == 0x01))
+            ++c.inPlace_;
     }
     try {
         UsageMap global = readUsageMap(file, {1, 0}, "global usage map", true);

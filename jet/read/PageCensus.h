@@ -33,10 +33,15 @@ class PageCensus {
     // Whether the global usage map marks the page free; false when the map
     // cannot be read.
     bool globallyFree(uint32_t page) const { return page < free_.size() && free_[page]; }
+    // Pages past the header that are no free page (type byte 0), and of
+    // those the ones whose structure is a Jet 4 page's where they lie.
+    uint32_t usedPages() const { return used_; }
+    uint32_t pagesInPlace() const { return inPlace_; }
 
   private:
     std::vector<Entry> pages_;
     std::vector<bool> free_;
+    uint32_t used_ = 0, inPlace_ = 0;
 };
 
 }  // namespace jet

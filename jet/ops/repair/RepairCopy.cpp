@@ -3,6 +3,8 @@
 // copy written again with a repair plan.
 #include "ops/repair/RepairCopy.h"
 
+#include <cstdio>
+
 #include "ops/compact/WriteCopy.h"
 #include "ops/repair/RepairPlan.h"
 #include "util/Failure.h"
@@ -27,7 +29,9 @@ CompactResult repairCopy(Env& env, Database& db, int fd, const CompactRequest& r
     if (found.headerRebuilt) plan.logFileDamage(headerLost());
     if (found.keyFound) plan.logFileDamage(keyFound());
     if (found.passwordLost) plan.logFileDamage(passwordLost());
+    for (const std::string& text : headerFieldsRepaired(found)) plan.logFileDamage(text);
     if (found.bytesCut != 0) plan.logFileDamage(fileCut(found.bytesCut));
+    if (!found.transform.empty()) plan.logFileDamage(fileTransformed(found.transform));
     const bool fileDamaged = found.any();
     // Nothing in the source to repair: what stopped the compaction stands.
     if (!plan.make() && !fileDamaged && stopped) throw *stopped;
@@ -60,6 +64,42 @@ std::string passwordLost() {
     return "Page 0, the database header, held a damaged password field: the copy has the password "
            "the compaction was given; the key that masks the security identifiers of the "
            "permissions and owners may be lost with the old field.";
+}
+
+std::vector<std::string> headerFieldsRepaired(const OpenDamage& found) {
+    std::vector<std::string> out;
+    if (found.versionRepaired) {
+        out.push_back("Page 0, the database header, named format version " +
+                      std::to_string(found.versionWas) +
+                      ", though the pages are a Jet 4 database's: it is read as Jet 4, and the "
+                      "copy's header says so.");
+    }
+    if (found.dateRepaired) {
+        out.push_back(
+            "Page 0, the database header, held a damaged creation date: the mask its password "
+            "field shows gave the date's whole days again, and the password was checked "
+            "against it; the time of day is lost.");
+    }
+    if (found.codePageRepaired) {
+        out.push_back("Page 0, the database header, held code page " +
+                      std::to_string(found.codePageWas) +
+                      ", which no Jet 4 database has: the copy takes the code page of its sort "
+                      "order's language.");
+    }
+    if (found.sortOrderRepaired) {
+        char was[16];
+        std::snprintf(was, sizeof was, "%08X", found.sortOrderWas);
+        out.push_back(std::string("Page 0, the database header, held the default sort order ") +
+                      was +
+                      ", which no Jet 4 database has: the copy takes the sort order the "
+                      "catalogue's columns declare.");
+    }
+    return out;
+}
+
+std::string fileTransformed(const std::string& what) {
+    return "The file was changed as a whole: " + what +
+           ". Its pages were read where they now lie.";
 }
 
 std::string fileCut(uint64_t bytes) {

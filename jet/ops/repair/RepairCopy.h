@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "format/Header.h"
 #include "format/PageFile.h"
@@ -25,5 +26,9 @@ std::string headerLost();
 std::string keyFound();
 std::string passwordLost();
 std::string fileCut(uint64_t bytes);
+std::string fileTransformed(const std::string& what);
+// What the damage log says of each field of a header that reads but was
+// damaged (its format version, creation date, code page, sort order).
+std::vector<std::string> headerFieldsRepaired(const OpenDamage& found);
 
 }  // namespace jet
