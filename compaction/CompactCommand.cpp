@@ -43,7 +43,11 @@ std::string CompactCommand::repairMessage(const RepairReport& repaired) {
     auto rows = [&](uint64_t n, const char* one, const char* many) {
         return count(n) + (n == 1 ? one : many);
     };
-    std::string text = "The database was damaged. Repairing it:\r\n";
+    // Fewer rows than the damaged file held: how many come first.
+    std::string text = o.fewerRows() ? "Kept " + count(o.rowsCopied) + " of " +
+                                           rows(o.rowsFound, " row", " rows") + ". "
+                                     : "";
+    text += "The database was damaged. Repairing it:\r\n";
     if (o.rowsDropped != 0) text += "- dropped " + count(o.rowsDropped) + " rows\r\n";
     if (o.rowsChanged != 0) {
         text += "- changed " + count(o.rowsChanged) +

@@ -12,6 +12,8 @@ CompactOutcome outcomeOf(const jet::Result<jet::RepairSummary>& r) {
     o.rowsMovedBack = r->rowsMovedBack;
     o.rowsForeign = r->rowsForeign;
     o.rowsRestored = r->rowsRestored;
+    o.rowsFound = r->account.rows;
+    o.rowsCopied = r->account.copied();
     for (const auto& d : r->references) o.dangling.push_back({d.table, d.referenced, d.rows});
     return o;
 }

@@ -32,9 +32,14 @@ struct CompactOutcome {
     uint64_t rowsForeign = 0;
     uint64_t rowsRestored = 0;
     std::vector<DanglingRows> dangling = {};
+    // The rows the damaged database held, and of them those the copy keeps
+    // (in their own tables or in recovered ones).
+    uint64_t rowsFound = 0;
+    uint64_t rowsCopied = 0;
+    bool fewerRows() const { return rowsCopied < rowsFound; }
     bool lostOrChanged() const {
         return rowsDropped != 0 || rowsChanged != 0 || tablesLost != 0 || logEntries != 0 ||
-               rowsMovedBack != 0 || rowsForeign != 0 || rowsRestored != 0;
+               rowsMovedBack != 0 || rowsForeign != 0 || rowsRestored != 0 || fewerRows();
     }
 };
 

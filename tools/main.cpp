@@ -161,6 +161,13 @@ int runCheck(const CLI::App& command, const Args& a) {
 // What a repair did, a line for each table it touched, one for each table
 // whose rows now refer to rows that were dropped, and one in all.
 void printRepair(const jet::RepairSummary& s) {
+    // Fewer rows than the damaged file held: how many, first.
+    if (s.account.fewer()) {
+        const jet::RowAccount& a = s.account;
+        std::cout << "repaired: kept " << a.copied() << " of " << a.rows << " rows (" << a.kept
+                  << " in their own tables, " << a.recovered << " in recovered tables; "
+                  << a.dropped << " dropped, each listed in MSysCompactError)\n";
+    }
     for (const auto& t : s.tables) {
         std::cout << "repaired: table '" << t.table << "': ";
         if (t.lost) {

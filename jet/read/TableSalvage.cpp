@@ -249,13 +249,28 @@ bool TableSalvage::fitsInPlace(RowPtr slot, int needed) {
     return fitAt(slot, rv, slot) >= needed;
 }
 
-// Whether a page that names the table holds no row its indexes know there:
-// they list rows on it, yet none of its rows fits what they list at one of
-// its slots, or at a slot of another page that now holds something else
-// (as each of two swapped pages holds the other's rows). Each of its rows
-// is then unknown to the indexes, or a copy of a row the table holds, in
-// place, elsewhere: the page is of another copy of the database, or of
-// another database, written over one of the table's own.
+// Whether the witness index has been checked against the rows it points
+// to and found to hold: most of its entries fit the row at their slot.
+// An index that fails the check (damaged, or keyed in an order this file
+// does not keep) is evidence of nothing.
+bool TableSalvage::witnessHolds(std::size_t index) {
+    if (witnessHolds_) return *witnessHolds_;
+    std::size_t fit = 0;
+    const auto& keys = sourceKeys_[index];
+    for (const auto& [u, key] : keys) fit += fitsInPlace(RowPtr::fromU32(u), 1) ? 1u : 0u;
+    witnessHolds_ = 2 * fit > keys.size();
+    return *witnessHolds_;
+}
+
+// Whether a page that names the table was written over by a page of another
+// copy of the database. The witness index, once checked against the rows
+// it points to, lists rows at the page's slots, and none of them is there
+// any more; and each row the page holds is unknown to the index, or listed
+// at a slot of another page that holds it in place (a copy of a row the
+// table holds there), never at one of its own slots or at a slot of a page
+// that now holds something else (as each of two swapped pages holds the
+// other's rows). A row the index does not know is no evidence by itself:
+// an index with entries missing knows fewer rows than there are.
 bool TableSalvage::heldElsewhere(uint32_t page) {
     const int w = witness();
     const int needed = fitNeeded();
@@ -265,6 +280,10 @@ bool TableSalvage::heldElsewhere(uint32_t page) {
     auto into = std::lower_bound(keys.begin(), keys.end(), RowPtr{page, 0}.toU32(),
                                  [](const auto& e, uint32_t v) { return e.first < v; });
     if (into == keys.end() || RowPtr::fromU32(into->first).page != page) return false;
+    if (!witnessHolds(index)) return false;
+    for (auto e = into; e != keys.end() && RowPtr::fromU32(e->first).page == page; ++e) {
+        if (fitsInPlace(RowPtr::fromU32(e->first), 1)) return false;
+    }
     if (byKey_.empty()) {
         for (const auto& [u, key] : keys) byKey_.emplace(key, u);
     }
@@ -568,9 +587,10 @@ void TableSalvage::restoreIndexed() {
                            tryCrackRow(def_, bytes, rv) == nullptr;
         bool fits = false, contradicted = reads;
         for (std::size_t i : indexes) {
-            const std::optional<bool> f = reads ? entryFitsRow(i, slot, rv, slot) : std::nullopt;
-            fits = fits || f.value_or(false);
-            contradicted = contradicted && f == std::optional<bool>(false);
+            if (!reads) break;
+            const std::optional<bool> f = entryFitsRow(i, slot, rv, slot);
+            fits = fits || (f && *f);
+            contradicted = contradicted && f && !*f;
         }
         if (contradicted) continue;
         restoredSlots_.insert(u);

@@ -156,6 +156,7 @@ class TableSalvage {
     int fitNeeded() const;
     bool fitsInPlace(RowPtr slot, int needed);
     bool heldElsewhere(uint32_t page);
+    bool witnessHolds(std::size_t index);
     void gatherIndexEvidence();
     // Rows (TableSalvage.cpp).
     void readRows();
@@ -230,6 +231,7 @@ class TableSalvage {
     std::set<uint32_t> restoredSlots_;
     std::map<uint32_t, std::vector<SalvagedSlot>> slotCache_;
     std::multimap<Bytes, uint32_t> byKey_;  // the witness index's entries by key
+    std::optional<bool> witnessHolds_;
     uint64_t found_ = 0, changed_ = 0, leftOut_ = 0, missing_ = 0;
     uint64_t movedBack_ = 0, foreign_ = 0, restored_ = 0, deletesKept_ = 0;
     uint64_t lostPointers_ = 0;  // overflow pointers whose rows were not found through them

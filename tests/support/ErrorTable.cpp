@@ -23,6 +23,8 @@ const std::vector<ErrorInfo>& errorTable() {
         {ErrorCode::kNoSpace, "NoSpace", "not enough room on the disk for the copy"},
         {ErrorCode::kDuplicateKey, "DuplicateKey",
          "in MSysCompactError: a row dropped because it repeats another's unique key"},
+        {ErrorCode::kUnaccounted, "Unaccounted",
+         "a repair whose copy would lose a row without a word: refused, the database kept"},
     };
     return table;
 }

@@ -47,6 +47,26 @@ struct CompactRequest {
     Env* env = nullptr;
 };
 
+// Every row a damaged file holds and where each went: the account a repair
+// balances before its copy replaces anything. A row is a slot of a data
+// page that reads as a row of a table of the file (a row kept from a page
+// whose header was damaged counts as found too); rows that do not read at
+// all are damage, logged where they are met, and not counted here.
+struct RowAccount {
+    uint64_t rows = 0;            // live rows found
+    uint64_t deleted = 0;         // rows flagged deleted whose bytes still read
+    uint64_t kept = 0;            // in their own tables (rows brought back among them)
+    uint64_t recovered = 0;       // in tables that come back under a name the repair gave
+    uint64_t dropped = 0;         // left out, each with its reason in MSysCompactError
+    uint64_t deletedLeftOut = 0;  // flagged deleted, left out as the file says
+    uint64_t copied() const { return kept + recovered; }
+    bool balances() const {
+        return rows + deleted == kept + recovered + dropped + deletedLeftOut;
+    }
+    // Whether the copy holds fewer rows than the damaged file held.
+    bool fewer() const { return copied() < rows; }
+};
+
 // What a repair did to one table of the copy. The same counts, in the same
 // words, are what jet4 compact prints, what the window's second message
 // says and what MSysCompactError lists row by row.
@@ -103,11 +123,12 @@ struct RepairSummary {
     uint32_t tablesLost = 0;
     uint64_t logEntries = 0;     // rows added to MSysCompactError
     bool headerRebuilt = false;  // page 0 was damaged and made anew
+    RowAccount account;          // every row found, and where it went
     // Whether the copy's rows differ from what the source's pages hold, or
     // anything was logged: the damaged original is then worth keeping.
     bool lostOrChanged() const {
         return rowsDropped != 0 || rowsChanged != 0 || rowsMovedBack != 0 || rowsForeign != 0 ||
-               rowsRestored != 0 || tablesLost != 0 || logEntries != 0;
+               rowsRestored != 0 || tablesLost != 0 || logEntries != 0 || account.fewer();
     }
 };
 

@@ -34,6 +34,7 @@ enum class ErrorCode : int32_t {
     kInUse = -2147209204,               // 0x8004300C
     kNoSpace = -2147209203,             // 0x8004300D
     kDuplicateKey = -2147209202,        // 0x8004300E: a row repeats a unique key (damage log)
+    kUnaccounted = -2147209201,         // 0x8004300F: a repair could not account for every row
 };
 
 struct Error {

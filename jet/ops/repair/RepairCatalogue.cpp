@@ -116,6 +116,13 @@ void RepairPlan::findTables() {
         }
         if (seen.count(page) != 0) {  // a second row for one table: left out
             duplicates_.push_back(slot);
+            log_.add({static_cast<int32_t>(ErrorCode::kDamaged),
+                      "Catalogue row left out (table 'MSysObjects', page " +
+                          std::to_string(slot.page) + ", row " + std::to_string(slot.row) +
+                          "): it names the table at page " + std::to_string(page) +
+                          " as '" + e.name + "', which an earlier row names already.",
+                      {},
+                      "MSysObjects"});
             continue;
         }
         try {
@@ -299,7 +306,7 @@ void RepairPlan::keepCatalogueInStep() {
     Table* aces = tableNamed("MSysACEs");
     const bool recovered =
         std::any_of(tables_.begin(), tables_.end(), [](const Table& t) { return t.recovered; });
-    if (!objects || (gone_.empty() && duplicates_.empty() && !recovered && log_.empty())) return;
+    if (!objects || (gone_.empty() && duplicates_.empty() && !recovered)) return;
     SalvagedRows& catalogue = sourceOf(*objects);
     for (const auto& [e, slot] : catalogue_) {
         if (e.isLocalTable() && contains(gone_, e.tdefPage())) catalogue.omit(slot);
@@ -314,12 +321,15 @@ void RepairPlan::keepCatalogueInStep() {
         catalogue.add(catalogueRow(t.entry));
         if (aces) addPermissions(*aces, aceList, t.entry.id);
     }
-    if (!log_.empty()) addDamageLog(aces ? &aceList : nullptr);
 }
 
 // The damage log: after the rows of the log the source holds, or as a new
 // table with its catalogue row and permissions.
-void RepairPlan::addDamageLog(const std::vector<Ace>* aceList) {
+void RepairPlan::addDamageLog() {
+    if (log_.empty()) return;
+    Table* aces = tableNamed("MSysACEs");
+    const std::vector<Ace> list = aces ? aceRows(*aces) : std::vector<Ace>{};
+    const std::vector<Ace>* aceList = aces ? &list : nullptr;
     if (Table* existing = tableNamed(kCompactErrorTable)) {
         SalvagedRows& rows = sourceOf(*existing);
         for (const DamageEntry& e : log_.entries())
@@ -335,8 +345,7 @@ void RepairPlan::addDamageLog(const std::vector<Ace>* aceList) {
     for (const DamageEntry& e : log_.entries())
         t.source->add(encodeRowBytes(def, compactErrorRow(def, e)));
     sourceOf(*catalogueTable()).add(catalogueRow(t.entry));
-    if (Table* aces = tableNamed("MSysACEs"); aces && aceList)
-        addPermissions(*aces, *aceList, t.entry.id);
+    if (aces && aceList) addPermissions(*aces, *aceList, t.entry.id);
     tables_.push_back(std::move(t));
 }
 

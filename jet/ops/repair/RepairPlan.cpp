@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "ops/check/Checker.h"
+#include "util/Failure.h"
 
 namespace jet {
 
@@ -22,6 +23,17 @@ void RepairPlan::logFileDamage(const std::string& what) {
 
 bool RepairPlan::make() {
     census_ = std::make_unique<PageCensus>(PageCensus::take(db_.file()));
+    // Most pages no Jet 4 page where they lie: the file was changed as a
+    // whole, and a repair would keep next to nothing while it said so.
+    if (2 * uint64_t{census_->pagesInPlace()} < census_->usedPages()) {
+        fail(ErrorCode::kDamaged,
+             "The database is damaged beyond repair: only " +
+                 std::to_string(census_->pagesInPlace()) + " of its " +
+                 std::to_string(census_->usedPages()) +
+                 " pages in use read as pages of a Jet 4 database where they lie (the file may "
+                 "have been changed as a whole, as a copy in text mode does). Nothing was "
+                 "changed.");
+    }
     findTables();
     std::vector<const TableDef*> defs;
     for (const Table& t : tables_) defs.push_back(t.def);
@@ -34,15 +46,18 @@ bool RepairPlan::make() {
     }
     findDanglingReferences();
     keepCatalogueInStep();
+    account();
     summarise();
+    addDamageLog();
+    summary_.logEntries = log_.entries().size();
     return std::any_of(tables_.begin(), tables_.end(),
                        [](const Table& t) { return t.damaged || t.recovered; }) ||
            !gone_.empty() || !log_.empty();
 }
 
-// A table is damaged when its check finds a problem, when the pages its
-// map lists hold fewer rows than it counts while pages naming it lie
-// outside the map, or when the plain compaction stopped on it.
+// A table is damaged when its check finds a problem, when pages naming it
+// with rows on them lie outside its map, or when the plain compaction
+// stopped on it.
 void RepairPlan::judge() {
     std::vector<CatalogEntry> entries;
     for (const Table& t : tables_) {
@@ -58,16 +73,15 @@ void RepairPlan::judge() {
         if (stoppedAt_ == page || (!stoppedIn_.empty() && stoppedIn_ == t.entry.name))
             t.damaged = true;
         if (page == kCatalogPage && catalogueDamaged_) t.damaged = true;
-        const bool fullIndex = std::any_of(t.def->realIndexes.begin(), t.def->realIndexes.end(),
-                                           [](const RealIndex& ri) { return !ri.ignoreNulls(); });
-        auto summary =
-            std::find_if(checked.tables.begin(), checked.tables.end(),
-                         [&](const TableSummary& s) { return s.definitionPage == page; });
         auto listed = listed_.find(page);
-        if (!fullIndex && summary != checked.tables.end() && listed != listed_.end() &&
-            pagesMayBeMissing(*census_, *t.def, listed->second, summary->rows))
-            t.damaged = true;
         if (listed == listed_.end() && !t.def->ownedMap.isNull()) t.damaged = true;
+        // Rows on a page that names the table outside its map: a copy as
+        // the source holds it would leave them out without a word.
+        if (listed != listed_.end()) {
+            for (uint32_t p : census_->dataPagesOf(page)) {
+                if ((*census_)[p].liveRows != 0 && !std::binary_search(listed->second.begin(), listed->second.end(), p)) t.damaged = true;
+            }
+        }
     }
 }
 
@@ -95,6 +109,7 @@ void RepairPlan::summarise() {
         TableRepair r;
         r.table = t.entry.name;
         r.recovered = t.recovered;
+        r.rowsKept = t.rowsCopied;
         if (t.salvage) {
             const TableSalvage& s = *t.salvage;
             const SalvageCounts n = s.counts();
@@ -127,7 +142,58 @@ void RepairPlan::summarise() {
         summary_.tables.push_back(r);
         ++summary_.tablesLost;
     }
-    summary_.logEntries = log_.entries().size();
+}
+
+namespace {
+
+// Whether an issue of a salvage is a row left out of the copy, its reason
+// in the damage log.
+bool dropsRow(SalvageIssue::Kind k) {
+    using K = SalvageIssue::Kind;
+    return k == K::kRowDropped || k == K::kKeyClash || k == K::kRowLeftOut ||
+           k == K::kRowForeign || k == K::kSecondReference;
+}
+
+std::string rowsText(uint64_t n) { return std::to_string(n) + (n == 1 ? " row" : " rows"); }
+
+}  // namespace
+
+void RepairPlan::account() {
+    RowLedger ledger(*ctx_);
+    for (Table& t : tables_) {
+        const std::string& name = t.entry.name;
+        if (!t.salvage) {
+            if (!t.fresh) t.rowsCopied = ledger.keepListed(*ctx_, t.def->firstPage, name, t.recovered);
+            continue;
+        }
+        for (const KeptRow& r : t.salvage->rows()) {
+            if (t.source && t.source->omitted(r.slot)) {
+                ledger.drop(r.slot, name);
+            } else {
+                ledger.keep(r.slot, name, t.recovered);
+            }
+        }
+        for (const SalvageIssue& i : t.salvage->issues()) {
+            if (dropsRow(i.kind)) ledger.drop(i.at, name);
+        }
+    }
+    std::string fault;
+    const RowAccount a = ledger.settle(fault);
+    if (!fault.empty()) {
+        fail(ErrorCode::kUnaccounted,
+             "The database is damaged, and its repair cannot account for every row: " + fault +
+                 ". Nothing was changed.");
+    }
+    summary_.account = a;
+    if (log_.empty() && !a.fewer()) return;
+    std::string text = "Rows accounted for: the damaged file holds " + rowsText(a.rows);
+    if (a.deleted != 0) text += " and " + rowsText(a.deleted) + " flagged deleted";
+    text += ". The copy keeps " + std::to_string(a.kept) + " in their own tables";
+    if (a.recovered != 0) text += " and " + std::to_string(a.recovered) + " in recovered tables";
+    text += "; " + std::to_string(a.dropped) + " are dropped, each listed in this table";
+    if (a.deletedLeftOut != 0)
+        text += "; " + std::to_string(a.deletedLeftOut) + " flagged deleted are left out";
+    logFileDamage(text + ".");
 }
 
 }  // namespace jet

@@ -21,6 +21,7 @@
 #include "jet/Compact.h"
 #include "ops/compact/PlannedTable.h"
 #include "ops/repair/DamageLog.h"
+#include "ops/repair/RowLedger.h"
 #include "ops/repair/SalvagedRows.h"
 #include "read/Database.h"
 #include "read/PageCensus.h"
@@ -60,6 +61,7 @@ class RepairPlan {
         bool damaged = false;
         bool recovered = false;
         bool fresh = false;  // made by the repair (the damage log)
+        uint64_t rowsCopied = 0;  // not salvaged: the rows copied as the source holds them
         std::unique_ptr<TableSalvage> salvage;
         std::unique_ptr<SalvagedRows> source;
     };
@@ -81,7 +83,7 @@ class RepairPlan {
     void keepCatalogueInStep();
     Bytes catalogueRow(const CatalogEntry& e);
     void addPermissions(Table& aces, const std::vector<Ace>& rows, int32_t objectId);
-    void addDamageLog(const std::vector<Ace>* aceList);
+    void addDamageLog();
     Table* catalogueTable();
     Table* tableNamed(const std::string& name);
     SalvagedRows& sourceOf(Table& t);
@@ -90,6 +92,8 @@ class RepairPlan {
     void judge();
     void salvage(Table& t);
     void summarise();
+    // Every row found, and where it went; fails when they do not balance.
+    void account();
     // Rows that refer, through a relationship, to rows a repair dropped
     // (RepairReferences.cpp).
     void findDanglingReferences();

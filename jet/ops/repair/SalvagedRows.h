@@ -25,6 +25,7 @@ class SalvagedRows : public RowSource {
     // A row in the table's layout; long values inline.
     void add(Bytes row) { added_.push_back(std::move(row)); }
     bool changed() const { return !omitted_.empty() || !added_.empty(); }
+    bool omitted(RowPtr slot) const;
 
     bool rows(FunctionRef<bool(RowPtr slot, RowPtr at, ByteView bytes)> take) override;
     PackedEntries entries(std::size_t index) override;
@@ -36,7 +37,6 @@ class SalvagedRows : public RowSource {
         return {kAddedPage + static_cast<uint32_t>(k / 256), static_cast<uint8_t>(k % 256)};
     }
     static constexpr uint32_t kAddedPage = 0xF00000;
-    bool omitted(RowPtr slot) const;
     void makeAddedKeys();
     // The order rows go out in: salvaged rows (by index), then added rows
     // (by ~index), merged by primary key where there is one.
