@@ -9,6 +9,7 @@
 #include "format/LongValue.h"
 #include "format/Rc4.h"
 #include "format/Row.h"
+#include "format/Text.h"
 #include "format/UsageMap.h"
 #include "jet/Check.h"
 #include "read/Database.h"
@@ -99,6 +100,25 @@ void placeRows(jet::Database& db, const Layout::Table& t, Layout& out) {
     }
 }
 
+// Where the catalogue keeps each user table's row, by the table's name.
+void placeCatalogueRows(jet::Database& db, const jet::TableDef& catalogue, Layout& out) {
+    const jet::Column* name = catalogue.columnByName("Name");
+    const jet::Column* type = catalogue.columnByName("Type");
+    db.scanRows(catalogue, [&](const jet::RowLocation& l, jet::ByteView b) {
+        const jet::RowView rv = jet::crackRow(catalogue, b, l.data.page, l.data.row);
+        const auto n = jet::columnBytes(catalogue, *name, rv, l.data.page, l.data.row);
+        const auto t = jet::columnBytes(catalogue, *type, rv, l.data.page, l.data.row);
+        if (!n || !t || t->size() < 2 || jet::u16(*t, 0) != 1) return;
+        const auto p = db.file().page(l.data.page);
+        const jet::Slot s = jet::parseDataPage(*p, l.data.page).slots[l.data.row];
+        const auto q = db.file().page(l.slot.page);
+        const jet::Slot stub = jet::parseDataPage(*q, l.slot.page).slots[l.slot.row];
+        out.catalogueRows[jet::utf16ToUtf8(jet::decodeText(*n))] =
+            Placed{"MSysObjects", "", l.slot.page, l.slot.row, l.data.page, s.start, s.end,
+                   stub.start, stub.end, {}};
+    });
+}
+
 Layout::Table tableOf(jet::Database& db, const jet::TableDef& def) {
     Layout::Table t;
     t.def = def;
@@ -134,6 +154,7 @@ Layout layoutOf(const fs::path& file, const std::string& pw) {
         holders(def.ownedMap);
         if (e.tdefPage() == jet::kCatalogPage) out.cataloguePages = mapOf(db->file(), def.ownedMap);
         Layout::Table t = tableOf(*db, def);
+        if (e.tdefPage() == jet::kCatalogPage) placeCatalogueRows(*db, def, out);
         if (e.isSystem()) {
             t.system = true;
             uint64_t& live = out.systemRows[def.name];

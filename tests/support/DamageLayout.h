@@ -38,6 +38,7 @@ struct Layout {
     std::vector<Table> systemTables;  // the catalogue and the other system tables
     std::vector<uint32_t> cataloguePages, mapPages;
     std::vector<Placed> rows;                    // the user tables' rows
+    std::map<std::string, Placed> catalogueRows;  // each user table's row in the catalogue
     std::map<std::string, uint64_t> systemRows;  // the system tables' live rows
     uint32_t pages = 0;
     uint32_t databaseKey = 0;
