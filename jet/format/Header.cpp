@@ -163,6 +163,11 @@ Page reencoded(Page decoded) {
 
 }  // namespace
 
+bool creationDatePlausible(const Page& decoded) {
+    const double date = f64(decoded, kCreationDateOffset);
+    return std::isfinite(date) && date >= 32874.0 && date < 73051.0;  // 1990-01-01, 2100-01-01
+}
+
 std::optional<std::array<uint8_t, 4>> maskImpliedBy(
     const Page& decoded, const std::array<uint8_t, kPasswordBytes>& password) {
     const auto f = storedField(decoded);

@@ -68,6 +68,9 @@ std::array<uint8_t, 4> passwordMask(const Page& decoded);
 //   fieldHoldsLatinText: whether each high byte of the field's units is
 //     the same under its place's mask byte, as in a password of Latin
 //     letters, digits and signs, whatever its length: the field is intact.
+// Whether the creation date is one a Jet 4 file can have been made on
+// (1990 to 2100).
+bool creationDatePlausible(const Page& decoded);
 std::optional<std::array<uint8_t, 4>> maskImpliedBy(
     const Page& decoded, const std::array<uint8_t, kPasswordBytes>& password);
 std::optional<std::array<uint8_t, 4>> maskShownByField(const Page& decoded);

@@ -71,7 +71,11 @@ void PageFile::repairHeaderFields(const std::string& password, OpenDamage& found
                  "(page 0), is damaged; its pages cannot be read.");
         }
     }
-    if (!header_.passwordHoldsText()) repairPasswordMask(password, found);
+    // A date no Jet 4 file was made on (its mask reads the field as text
+    // only by chance) is damaged as surely as a field that reads as none.
+    if (!header_.passwordHoldsText() ||
+        (!creationDatePlausible(header_.decoded) && !header_.passwordMatches(password)))
+        repairPasswordMask(password, found);
     repairDefaults(found);
 }
 

@@ -227,8 +227,23 @@ bool PageFile::versionDamaged(const Page& raw) {
            p2[1] == 0x01 && u32(p2, kTdefConstant) == kTdefMagic;
 }
 
-// Page 0 made anew for a file whose own is no header: only where pages 1
-// and 2 are a Jet 4 file's, not encoded. What the old header alone held is
+// Whether most of the pages after the first three that hold anything read
+// as a Jet 4 file's pages, not encoded (the first 256 of them looked at).
+bool PageFile::mostPagesLookJet4() {
+    const auto pages = static_cast<uint32_t>(std::min<uint64_t>(fileSize_ / kPageSize, kMaxPages));
+    uint32_t used = 0, look = 0;
+    for (uint32_t n = 3; n < pages && used < 256; ++n) {
+        Page p{};
+        if (!readStored(n, p) || allZero(p.data(), kPageSize)) continue;
+        ++used;
+        look += looksLikePage(p.data(), kPageSize, pages) ? 1u : 0u;
+    }
+    return look >= 2 && 2 * look > used;
+}
+
+// Page 0 made anew for a file whose own is no header: only where its pages
+// are a Jet 4 file's (page 2 the catalogue's definition, page 1 the global
+// map, or most of the rest), not encoded. What the old header alone held is
 // lost: the creation date (with it the key that masks security
 // identifiers) and the unknown fields; the password is the one given.
 Header PageFile::rebuildHeader(const Page& raw, const std::string& password) {
@@ -240,9 +255,12 @@ Header PageFile::rebuildHeader(const Page& raw, const std::string& password) {
         fail(ErrorCode::kUnrecognizedFormat, refused);  // another version, not damage
     Page p1{}, p2{};
     if (!readStored(1, p1) || !readStored(2, p2)) fail(ErrorCode::kUnrecognizedFormat, refused);
-    const bool plain = p1[0] == kPageData && p1[1] == 0x01 && u32(p1, 4) == 1 &&
-                       p2[0] == kPageTableDef && p2[1] == 0x01 &&
-                       u32(p2, kTdefConstant) == kTdefMagic;
+    // The catalogue's definition on page 2 is a Jet 4 file's mark enough
+    // (a Jet 3 file's, its pages half the size, lies where page 1 is): the
+    // global map on page 1 may be lost with the header.
+    const bool plain =
+        (p2[0] == kPageTableDef && p2[1] == 0x01 && u32(p2, kTdefConstant) == kTdefMagic) ||
+        (p1[0] == kPageData && p1[1] == 0x01 && u32(p1, 4) == 1) || mostPagesLookJet4();
     if (!plain) {
         // A Jet 4 header keeps zeros from its second sector to 0xE00, then
         // a structure of its own: an encoded file whose header lost its

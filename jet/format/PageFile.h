@@ -137,6 +137,7 @@ class PageFile {
     bool readStored(uint32_t n, Page& out);
     Header rebuildHeader(const Page& raw, const std::string& password);
     bool versionDamaged(const Page& raw);
+    bool mostPagesLookJet4();
     // HeaderRepair.cpp.
     void repairHeaderFields(const std::string& password, OpenDamage& found);
     void repairPasswordMask(const std::string& password, OpenDamage& found);

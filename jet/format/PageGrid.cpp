@@ -202,6 +202,17 @@ std::optional<PageGrid> resync(FileBytes& f) {
         pos += kPageSize;
     }
     if (moves == 0) return std::nullopt;
+    // A transfer in text mode moves every page that holds an LF; one move
+    // is a run put in or taken out, whose length matched the page's LF
+    // bytes by chance, and the CR bytes would not put the page right.
+    if (moves == 1 && crPut + crTaken > 0) {
+        for (PageGrid::Segment& s : g.pages) {
+            if (s.fix == PageGrid::Fix::kAddCr || s.fix == PageGrid::Fix::kDropCr)
+                s.fix = PageGrid::Fix::kLost;
+        }
+        crPut = crTaken = 0;
+        ++g.unsure;
+    }
     if (crPut > 0 && g.unsure == 0) {
         g.found = "each CR LF pair was made LF, as a transfer in text mode does: " +
                   std::to_string(crPut) + " CR bytes were put back";

@@ -76,7 +76,10 @@ RowLedger::RowLedger(const SalvageContext& ctx) {
                     const TableDef* def = claimant(ctx, ps.page);
                     const ByteView bytes = ByteView(*holder).subspan(s.start, s.end - s.start);
                     if (!rowFault(*def, bytes).empty()) break;
-                    found_[slot] = s.pointer ? Found::kDeleted : Found::kRow;
+                    // Flagged deleted: a row deleted, or one an overflow
+                    // pointer lost with its page led to (kept where the
+                    // salvage takes it back).
+                    found_[slot] = Found::kDeleted;
                     break;
                 }
                 case SalvagedSlot::State::kBroken:

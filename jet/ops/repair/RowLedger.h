@@ -7,12 +7,12 @@
 //
 // Which rows are found does not depend on the repair's judgement: a data
 // page counts for the table its owner field names (or, where that names no
-// table, one whose usage map lists it), and its slots are
-// read as that table's rows. A live slot whose bytes read, an overflow
-// pointer (its row lies elsewhere), or a row an overflow pointer led to that
-// no pointer reaches any more, is a row; a slot flagged deleted whose bytes
-// still read is a deleted row. A row kept from a page the census could not
-// see (its header damaged) is found by being kept.
+// table, one whose usage map lists it), and its slots are read as that
+// table's rows. A live slot whose bytes read, or an overflow pointer (its
+// row lies elsewhere), is a row; a slot flagged deleted whose bytes still
+// read, other than a row a pointer leads to, is a deleted row (a row whose
+// pointer was lost with its page is flagged so too). A row kept from a page
+// the census could not see (its header damaged) is found by being kept.
 #pragma once
 
 #include <cstdint>
