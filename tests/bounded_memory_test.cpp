@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -267,7 +268,8 @@ TEST(ExternalSort, RecordsBeyondMemoryComeOutAsSortedInMemory) {
         std::make_unique<jet::RecordSorter<decltype(less)>>(0, jet::SpillFolders::system(), less);
     std::vector<std::vector<uint8_t>> all;
     for (int i = 0; i < 20'000; ++i) {
-        std::vector<uint8_t> r(1 + rng() % 40, static_cast<uint8_t>(rng()));
+        std::vector<uint8_t> r(static_cast<std::size_t>(1 + rng() % 40),
+                               static_cast<uint8_t>(rng()));
         records->add(r);
         all.push_back(r);
     }
@@ -316,7 +318,7 @@ TEST(IndexTrees, LevelsThatSpillGiveTheTreeHeldInMemory) {
                     jet::OutputFile out(jet::Env::standard(), fd, 0, f.string(), 0);
                     jet::PageAllocator alloc(7);
                     jet::IndexTreeStream s(
-                        alloc, out, 5, streamed ? 0 : std::size_t{1} << 40,
+                        alloc, out, 5, streamed ? 0 : std::numeric_limits<std::size_t>::max(),
                         jet::SpillFolders::near(jet::Env::standard(), f.string()));
                     for (const auto& e : entries) s.add(e.key, e.row);
                     root = s.finish(pages);
