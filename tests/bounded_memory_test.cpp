@@ -20,6 +20,7 @@
 #include "jet/Check.h"
 #include "jet/Compact.h"
 #include "ops/check/Checker.h"
+#include "ops/compact/Compactor.h"
 #include "os/ExternalSort.h"
 #include "os/SpillFile.h"
 #include "read/Database.h"
@@ -364,6 +365,38 @@ TEST(BoundedCompaction, ATinyBudgetGivesTheSameCopyAndLeavesNoFiles) {
         EXPECT_EQ(filesIn(tmp.dir.path()), 0u);
         fs::remove_all(roomy.parent_path());
     }
+}
+
+// Whatever budget a caller asks for, its shares fit the process: in a
+// 32-bit one a budget of terabytes is not cut short, modulo 4 GB, into a few
+// bytes or a few gigabytes, and the copy is the same.
+TEST(BoundedCompaction, AnyBudgetIsSharedOutWithinTheAddressSpace) {
+    const auto total = [](uint64_t budget) {
+        const jet::MemoryShares s = jet::MemoryShares::of(budget);
+        return uint64_t{s.keyPairs} + s.rowRuns + s.rowOrders + s.ties + s.levels + s.sorts +
+               s.check;
+    };
+    uint64_t before = 0;
+    for (const uint64_t budget :
+         {uint64_t{0}, jet::kMinimumMemoryBudget, jet::kDefaultMemoryBudget, uint64_t{4} << 30,
+          (uint64_t{4} << 30) + 1, uint64_t{1} << 40, ~uint64_t{0}}) {
+        SCOPED_TRACE(budget);
+        const uint64_t shared = total(budget);
+        EXPECT_GE(shared, before) << "a larger budget never gives less";
+        EXPECT_LE(shared, std::clamp(budget, jet::kMinimumMemoryBudget, jet::kMostMemoryBudget));
+        before = shared;
+    }
+    if (sizeof(std::size_t) < sizeof(uint64_t)) {
+        EXPECT_LE(total(~uint64_t{0}), uint64_t{512} << 20);
+    }
+
+    TempDir dir;
+    const fs::path sample = dir / "δείγμα.mdb";
+    buildSampleDatabase(sample.string());
+    ASSERT_TRUE(compact(sample, dir / "default.mdb", jet::kDefaultMemoryBudget).ok());
+    const auto all = compact(sample, dir / "all.mdb", ~uint64_t{0});
+    ASSERT_TRUE(all.ok()) << all.error().description;
+    EXPECT_TRUE(readFile(dir / "default.mdb") == readFile(dir / "all.mdb"));
 }
 
 TEST(BoundedCompaction, AFailingTemporaryFileFailsTheCopyCleanly) {
