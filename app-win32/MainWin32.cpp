@@ -237,10 +237,22 @@ void Main::layout(int dpi) {
     const HINSTANCE self = GetModuleHandleW(nullptr);
     RECT frame{};
     GetWindowRect(window_, &frame);
-    const RECT outer =
-        frameAround({0, 0, px(kClientWidth, dpi), px(kClientHeight, dpi)}, kStyle, kExStyle, dpi);
-    SetWindowPos(window_, nullptr, frame.left, frame.top, outer.right - outer.left,
-                 outer.bottom - outer.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    const int width = px(kClientWidth, dpi), height = px(kClientHeight, dpi);
+    const RECT outer = frameAround({0, 0, width, height}, kStyle, kExStyle, dpi);
+    int outerWidth = outer.right - outer.left, outerHeight = outer.bottom - outer.top;
+    SetWindowPos(window_, nullptr, frame.left, frame.top, outerWidth, outerHeight,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    // Where the frame the system drew is not the one it computed (its title
+    // bar still of the old DPI, say), the client area is set right from
+    // what it is.
+    RECT client{};
+    GetClientRect(window_, &client);
+    if (client.right != width || client.bottom != height) {
+        outerWidth += width - client.right;
+        outerHeight += height - client.bottom;
+        SetWindowPos(window_, nullptr, 0, 0, outerWidth, outerHeight,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     Fonts* old = std::exchange(fonts_, new Fonts(dpi));
     auto place = [&](HWND c, int x, int y, int w, int h, HFONT font) {
         SetWindowPos(c, nullptr, px(x, dpi), px(y, dpi), px(w, dpi), px(h, dpi),
