@@ -1,9 +1,10 @@
 // Main: the utility's only window, as a native Windows window. A path box
 // with a browse button in a frame, "Compact and Repair", "Exit" and the
-// application's picture, laid out from the design's twips at 15 twips a
-// pixel, in Tahoma. The commands are the Qt window's: selection/ for "..",
-// compaction/ for "Compact and Repair", whose long calls run off the
-// window's thread.
+// application's picture, laid out from the design's twips at the window's
+// DPI (15 twips a pixel at 96), with fonts in points, in Tahoma; laid out
+// again when the window moves to a monitor of another DPI. The commands
+// are the Qt window's: selection/ for "..", compaction/ for "Compact and
+// Repair", whose long calls run off the window's thread.
 #pragma once
 
 #include <string>
@@ -25,8 +26,8 @@ struct WindowServices {
 
 class Main {
   public:
-    static constexpr int kClientWidth = 555;   // 8325 twips
-    static constexpr int kClientHeight = 105;  // 1575 twips
+    static constexpr int kClientWidth = 8325;   // twips: 555 pixels at 96 DPI
+    static constexpr int kClientHeight = 1575;  // 105 pixels
 
     explicit Main(WindowServices& services);
     ~Main();
@@ -54,6 +55,9 @@ class Main {
     // What a control's notification runs; false when none is for it.
     bool command(int id);
     void createControls();
+    // Places the controls, sizes the frame for the client area and sets the
+    // fonts and the picture, all at dpi; the frame's corner stays.
+    void layout(int dpi);
 
     WindowServices& services_;
     compaction::OffThreadEngineFactory engines_;
@@ -65,6 +69,8 @@ class Main {
     Hwnd Command1 = nullptr, Command2 = nullptr, Command3 = nullptr;
     struct Fonts;
     Fonts* fonts_ = nullptr;
+    void* picture_ = nullptr;  // Image1's icon at the window's DPI (an HICON)
+    int dpi_ = 96;
 };
 
 }  // namespace appwin

@@ -11,11 +11,19 @@
 #undef MessageBox
 // clang-format on
 
+#include <string>
+#include <utility>
+
 namespace appwin {
 
 namespace {
 
-constexpr int px(int twips) { return (twips + 7) / 15; }  // 15 twips a pixel, rounded
+// A length of the design in twips as pixels at dpi dots an inch, to the
+// nearest pixel, a half down: at 96 DPI 15 twips a pixel (8325 x 1575 twips
+// are 555 x 105 pixels), at 144 DPI 10 (832 x 157).
+constexpr int px(int twips, int dpi) { return (twips * dpi + 719) / 1440; }
+static_assert(px(8325, 96) == 555 && px(1575, 96) == 105);
+static_assert(px(8325, 144) == 832 && px(1575, 144) == 157);
 constexpr wchar_t kClass[] = L"QwMaintenanceMain";
 constexpr wchar_t kCaption[] = L"  Maintenance  --  Quixwell DBASE";
 // The frame of a fixed dialog: a title bar with its close box, no sizing
@@ -25,21 +33,91 @@ constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;
 constexpr int kIconResource = 1;
 
 enum ControlId : int { kText1 = 101, kCommand1, kCommand2, kCommand3, kFrame1, kImage1 };
+constexpr UINT kDpiChanged = 0x02E0;  // WM_DPICHANGED, which Windows 7's headers lack
 
-HFONT tahoma(int pixels, bool bold) {
-    return CreateFontW(-pixels, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
-                       GREEK_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
-                       DEFAULT_PITCH | FF_SWISS, L"Tahoma");
+// Tahoma of the Greek character set, its size in hundredths of a point,
+// as many pixels high (the character's height) as that is at dpi.
+HFONT tahoma(int centipoints, bool bold, int dpi) {
+    return CreateFontW(-MulDiv(centipoints, dpi, 7200), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE,
+                       FALSE, FALSE, GREEK_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                       CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma");
+}
+
+// A function of a later Windows than 7, looked up at run time: nullptr
+// where the system has none. (A cast through void (*)() is what a function
+// pointer of another type is taken from.)
+template <typename F>
+F later(HMODULE dll, const char* name) {
+    if (!dll) return nullptr;
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(dll, name)));
+}
+
+// shcore.dll, from the system's folder only (Windows 8.1 and later).
+HMODULE shcore() {
+    static const HMODULE dll = [] {
+        wchar_t folder[MAX_PATH] = {};
+        const UINT n = GetSystemDirectoryW(folder, MAX_PATH);
+        if (n == 0 || n >= MAX_PATH) return HMODULE{};
+        return LoadLibraryW((std::wstring(folder, n) + L"\\shcore.dll").c_str());
+    }();
+    return dll;
+}
+
+// The DPI the window is drawn at: its own (Windows 10 1607 and later), its
+// monitor's (8.1 and later), or the system's (7 and 8).
+int dpiOf(HWND h) {
+    using ForWindow = UINT(WINAPI*)(HWND);
+    static const auto forWindow =
+        later<ForWindow>(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow");
+    if (forWindow) {
+        if (const UINT dpi = forWindow(h)) return static_cast<int>(dpi);
+    }
+    using ForMonitor = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
+    static const auto forMonitor = later<ForMonitor>(shcore(), "GetDpiForMonitor");
+    UINT x = 0, y = 0;
+    constexpr int kEffectiveDpi = 0;  // MDT_EFFECTIVE_DPI
+    if (forMonitor &&
+        forMonitor(MonitorFromWindow(h, MONITOR_DEFAULTTONEAREST), kEffectiveDpi, &x, &y) == S_OK &&
+        y != 0)
+        return static_cast<int>(y);
+    const HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
+    if (screen) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? dpi : 96;
+}
+
+// The frame around a client area at dpi: the frame's own metrics at that
+// DPI where the system gives them (Windows 10 1607 and later).
+RECT frameAround(RECT client, DWORD style, DWORD exStyle, int dpi) {
+    using ForDpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+    static const auto forDpi =
+        later<ForDpi>(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi");
+    if (!forDpi || !forDpi(&client, style, FALSE, exStyle, static_cast<UINT>(dpi)))
+        AdjustWindowRectEx(&client, style, FALSE, exStyle);
+    return client;
+}
+
+// Per monitor v1 (Windows 8.1 to 10 1607) scales no title bar by itself;
+// this asks for it (v2 does it anyway).
+void scaleTitleBar(HWND h) {
+    using Enable = BOOL(WINAPI*)(HWND);
+    static const auto enable =
+        later<Enable>(GetModuleHandleW(L"user32.dll"), "EnableNonClientDpiScaling");
+    if (enable) enable(h);
 }
 
 }  // namespace
 
 // The window's default font (8 pt), the frame's (8.25 pt bold) and the
-// browse button's (9.75 pt bold), at 96 dots an inch.
+// browse button's (9.75 pt bold), at the window's DPI.
 struct Main::Fonts {
-    HFONT window = tahoma(11, false);
-    HFONT frame = tahoma(11, true);
-    HFONT browse = tahoma(13, true);
+    explicit Fonts(int dpi)
+        : window(tahoma(800, false, dpi)),
+          frame(tahoma(825, true, dpi)),
+          browse(tahoma(975, true, dpi)) {}
+    Fonts(const Fonts&) = delete;
+    Fonts& operator=(const Fonts&) = delete;
+    HFONT window, frame, browse;
     ~Fonts() {
         for (HFONT f : {window, frame, browse}) DeleteObject(f);
     }
@@ -54,6 +132,7 @@ struct MainProcedure {
         if (message == WM_NCCREATE) {
             auto* create = reinterpret_cast<CREATESTRUCTW*>(l);
             SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+            scaleTitleBar(h);
         }
         auto* main = reinterpret_cast<Main*>(GetWindowLongPtrW(h, GWLP_USERDATA));
         switch (message) {
@@ -77,6 +156,17 @@ struct MainProcedure {
                     return 0;
                 }
                 break;
+            // Moved to a monitor of another DPI (or the DPI changed): drawn
+            // again at the new one, where the system suggests.
+            case kDpiChanged:
+                if (main) {
+                    const auto* suggested = reinterpret_cast<const RECT*>(l);
+                    SetWindowPos(h, nullptr, suggested->left, suggested->top, 0, 0,
+                                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+                    main->layout(HIWORD(w));
+                    return 0;
+                }
+                break;
             case WM_CLOSE:
                 if (!offThreadBusy()) DestroyWindow(h);
                 return 0;
@@ -95,12 +185,12 @@ Main::Main(WindowServices& services)
       engines_(services.runtime.engines, runOffThread),
       files_(services.runtime.files, runOffThread),
       runtime_{services.runtime.messageBox, files_, services.runtime.numbers, engines_},
-      command_(runtime_),
-      fonts_(new Fonts) {}
+      command_(runtime_) {}
 
 Main::~Main() {
     if (window_ && IsWindow(window_)) DestroyWindow(window_);
     delete fonts_;
+    if (picture_) DestroyIcon(static_cast<HICON>(picture_));
 }
 
 void Main::create() {
@@ -117,43 +207,75 @@ void Main::create() {
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = kClass;
     RegisterClassExW(&wc);
-    RECT r{0, 0, kClientWidth, kClientHeight};
-    AdjustWindowRectEx(&r, kStyle, FALSE, kExStyle);
-    window_ = CreateWindowExW(kExStyle, kClass, kCaption, kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                              r.right - r.left, r.bottom - r.top, nullptr, nullptr, self, this);
+    window_ = CreateWindowExW(kExStyle, kClass, kCaption, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, 0,
+                              0, nullptr, nullptr, self, this);
     createControls();
+    layout(dpiOf(window_));
     services_.comDlg.setOwner(window_);
 }
 
 // In the order of the tab indexes: Text1, Command2, Command3, Command1
-// (the frame and the picture never take the focus). The frame's children
-// are placed from the frame's corner.
+// (the frame and the picture never take the focus); placed by layout().
 void Main::createControls() {
     const HINSTANCE self = GetModuleHandleW(nullptr);
-    auto control = [&](const wchar_t* cls, const wchar_t* text, DWORD style, int id, int x, int y,
-                       int w, int h, HFONT font) {
-        HWND c = CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, window_,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), self, nullptr);
-        SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-        return c;
+    auto control = [&](const wchar_t* cls, const wchar_t* text, DWORD style, int id) {
+        return CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, window_,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), self, nullptr);
     };
-    const int fx = px(1200), fy = px(120);
-    Image1 = control(L"STATIC", nullptr, SS_ICON | SS_REALSIZEIMAGE, kImage1, px(240), px(240),
-                     px(480), px(480), fonts_->window);
-    SendMessageW(Image1, STM_SETICON,
-                 reinterpret_cast<WPARAM>(LoadImageW(self, MAKEINTRESOURCEW(kIconResource),
-                                                     IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR)),
-                 0);
-    Frame1 = control(L"BUTTON", L" Select the DBASE : ", BS_GROUPBOX, kFrame1, fx, fy, px(6975),
-                     px(855), fonts_->frame);
-    Text1 = control(L"EDIT", L"", WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL, kText1, fx + px(240),
-                    fy + px(360), px(6015), px(285), fonts_->window);
-    Command2 = control(L"BUTTON", L"Compact and Repair", WS_TABSTOP | BS_PUSHBUTTON, kCommand2,
-                       px(1200), px(1080), px(1815), px(380), fonts_->window);
-    Command3 = control(L"BUTTON", L"Exit", WS_TABSTOP | BS_PUSHBUTTON, kCommand3, px(6960),
-                       px(1080), px(1215), px(380), fonts_->window);
-    Command1 = control(L"BUTTON", L"..", WS_TABSTOP | BS_PUSHBUTTON, kCommand1, fx + px(6360),
-                       fy + px(360), px(375), px(255), fonts_->browse);
+    Image1 = control(L"STATIC", nullptr, SS_ICON | SS_REALSIZEIMAGE, kImage1);
+    Frame1 = control(L"BUTTON", L" Select the DBASE : ", BS_GROUPBOX, kFrame1);
+    Text1 = control(L"EDIT", L"", WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL, kText1);
+    Command2 = control(L"BUTTON", L"Compact and Repair", WS_TABSTOP | BS_PUSHBUTTON, kCommand2);
+    Command3 = control(L"BUTTON", L"Exit", WS_TABSTOP | BS_PUSHBUTTON, kCommand3);
+    Command1 = control(L"BUTTON", L"..", WS_TABSTOP | BS_PUSHBUTTON, kCommand1);
+}
+
+// The frame's children are placed from the frame's corner. The fonts and
+// the picture of the old DPI go once the controls have the new ones.
+void Main::layout(int dpi) {
+    dpi_ = dpi;
+    const HINSTANCE self = GetModuleHandleW(nullptr);
+    RECT frame{};
+    GetWindowRect(window_, &frame);
+    const int width = px(kClientWidth, dpi), height = px(kClientHeight, dpi);
+    const RECT outer = frameAround({0, 0, width, height}, kStyle, kExStyle, dpi);
+    int outerWidth = outer.right - outer.left, outerHeight = outer.bottom - outer.top;
+    SetWindowPos(window_, nullptr, frame.left, frame.top, outerWidth, outerHeight,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    // Where the frame the system drew is not the one it computed (its title
+    // bar still of the old DPI, say), the client area is set right from
+    // what it is.
+    RECT client{};
+    GetClientRect(window_, &client);
+    if (client.right != width || client.bottom != height) {
+        outerWidth += width - client.right;
+        outerHeight += height - client.bottom;
+        SetWindowPos(window_, nullptr, 0, 0, outerWidth, outerHeight,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    Fonts* old = std::exchange(fonts_, new Fonts(dpi));
+    auto place = [&](HWND c, int x, int y, int w, int h, HFONT font) {
+        SetWindowPos(c, nullptr, px(x, dpi), px(y, dpi), px(w, dpi), px(h, dpi),
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    };
+    constexpr int fx = 1200, fy = 120;
+    place(Image1, 240, 240, 480, 480, fonts_->window);
+    place(Frame1, fx, fy, 6975, 855, fonts_->frame);
+    place(Text1, fx + 240, fy + 360, 6015, 285, fonts_->window);
+    place(Command2, 1200, 1080, 1815, 380, fonts_->window);
+    place(Command3, 6960, 1080, 1215, 380, fonts_->window);
+    place(Command1, fx + 6360, fy + 360, 375, 255, fonts_->browse);
+    delete old;
+    // The icon at its natural size for this DPI: 32 pixels at 96, the
+    // 48-pixel image at 144.
+    const int side = px(480, dpi);
+    const HANDLE icon =
+        LoadImageW(self, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, side, side, LR_DEFAULTCOLOR);
+    SendMessageW(Image1, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+    if (picture_) DestroyIcon(static_cast<HICON>(picture_));
+    picture_ = icon;
+    InvalidateRect(window_, nullptr, TRUE);
 }
 
 void Main::Form_Load() {

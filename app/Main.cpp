@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QWindow>
 
+#include "app/FixedDialog.h"
 #include "app/OffThread.h"
 #include "app/QtRuntime.h"
 #include "platform/FormEngine.h"
@@ -31,6 +32,7 @@ Main::Main(WindowServices& services, const QString& fontFamily, QWidget* parent)
     setObjectName("Main");
     setWindowTitle("  Maintenance  --  Quixwell DBASE");
     setFixedSize(kClientWidth, kClientHeight);
+    makeFixedDialog(*this);
     setWindowIcon(QIcon(":/app.ico"));
     // The window's default font, the platform's dialog font at 8 pt, is set
     // on each control that uses it: the frame's own would be inherited.

@@ -6,6 +6,7 @@
 #include <QGridLayout>
 #include <QMessageBox>
 
+#include "app/FixedDialog.h"
 #include "platform/ErrorRecord.h"
 
 namespace app {
@@ -36,6 +37,7 @@ void QtMessageBox::show(const std::string& text, platform::MessageIcon icon,
         grid->addItem(new QSpacerItem(titleBarRoom(q(title)), 0, QSizePolicy::Minimum),
                       grid->rowCount(), 0, 1, grid->columnCount());
     }
+    makeFixedDialog(box);
     // A wait cursor set by the caller is not for the message.
     QApplication::setOverrideCursor(Qt::ArrowCursor);
     box.exec();

@@ -9,12 +9,15 @@ namespace compaction {
 
 using platform::MessageIcon;
 
-void CompactCommand::Command2_Click(const std::string& path) {
-    if (path.empty()) {
+void CompactCommand::Command2_Click(const std::string& chosen) {
+    if (chosen.empty()) {
         rt_.messageBox.show("You must select the DBase file first!", MessageIcon::kCritical,
                             platform::kTitle);
         return;
     }
+    // The database the product really uses: on Windows, its copy in the
+    // user's VirtualStore where Windows keeps one for it.
+    const std::string path = rt_.files.fileInUse(chosen);
     if (rt_.files.lookUp(path).empty()) {
         rt_.messageBox.show("File doesn't exist!", MessageIcon::kCritical, platform::kTitle);
         return;
@@ -31,7 +34,13 @@ void CompactCommand::Command2_Click(const std::string& path) {
     const std::string unchanged =
         "No changes\r\n\r\nUse this utility when deleting/modifing records";
     const bool same = std::strtod(oldSizeText.c_str(), nullptr) == static_cast<double>(compared);
-    rt_.messageBox.show(same ? unchanged : changed, MessageIcon::kInformation, platform::kTitle);
+    const std::string where = path == chosen
+                                  ? ""
+                                  : "\r\n\r\nWindows keeps the database that QW DBASE uses in your "
+                                    "VirtualStore folder. Compacted:\r\n" +
+                                        path;
+    rt_.messageBox.show((same ? unchanged : changed) + where, MessageIcon::kInformation,
+                        platform::kTitle);
     if (repaired.outcome.lostOrChanged()) {
         rt_.messageBox.show(repairMessage(repaired), MessageIcon::kInformation, platform::kTitle);
     }

@@ -17,9 +17,12 @@ class CompactCommand {
     explicit CompactCommand(Runtime& rt, std::string password = kDatabasePassword)
         : rt_(rt), password_(std::move(password)) {}
 
-    // path is the text of the path box, read afresh by the caller. Errors of
-    // the look-up and length queries are not trapped here (see runHandler).
-    void Command2_Click(const std::string& path);
+    // chosen is the text of the path box, read afresh by the caller. Where
+    // the file system says the product uses another file for it (a copy in
+    // the VirtualStore on Windows), that file is compacted and the report
+    // names it. Errors of the look-up and length queries are not trapped
+    // here (see runHandler).
+    void Command2_Click(const std::string& chosen);
 
     // The size before compaction, as decimal text.
     std::string oldSizeText;

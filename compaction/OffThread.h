@@ -42,6 +42,7 @@ class OffThreadFileSystem : public platform::FileSystem {
     void rename(const std::string& from, const std::string& to) override {
         files_.rename(from, to);
     }
+    std::string fileInUse(const std::string& path) override { return files_.fileInUse(path); }
     std::unique_ptr<platform::HeldDatabase> hold(const std::string& path,
                                                  const std::string& tempPath) override;
 

@@ -63,6 +63,11 @@ class FileSystem {
     virtual int64_t length(const std::string& path) = 0;
     virtual void remove(const std::string& path) = 0;
     virtual void rename(const std::string& from, const std::string& to) = 0;
+    // The file the product really uses for the path it was given: on
+    // Windows, its copy in the user's VirtualStore when the path lies in a
+    // protected folder and the VirtualStore holds a normal file there (see
+    // VirtualStore.h); the path itself otherwise.
+    virtual std::string fileInUse(const std::string& path) = 0;
     // Holds the database at path for rewriting in place, with its temporary
     // copy at tempPath (see HeldDatabase). Refuses, before anything is
     // written, a database that cannot be rewritten keeping what it is:
@@ -83,6 +88,7 @@ class RealFileSystem : public FileSystem {
     int64_t length(const std::string& path) override;
     void remove(const std::string& path) override;
     void rename(const std::string& from, const std::string& to) override;
+    std::string fileInUse(const std::string& path) override;
     std::unique_ptr<HeldDatabase> hold(const std::string& path,
                                        const std::string& tempPath) override;
 

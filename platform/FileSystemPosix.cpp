@@ -238,6 +238,9 @@ std::string RealFileSystem::lookUp(const std::string& path) {
     return S_ISREG(st.st_mode) ? name : "";
 }
 
+// Only Windows keeps copies for programs of the old kind.
+std::string RealFileSystem::fileInUse(const std::string& path) { return path; }
+
 int64_t RealFileSystem::length(const std::string& path) {
     checkName(path);
     struct stat st {};

@@ -10,6 +10,7 @@
 #include "platform/ErrorRecord.h"
 #include "platform/FileSystem.h"
 #include "platform/HeldFiles.h"
+#include "platform/VirtualStore.h"
 
 namespace platform {
 
@@ -84,6 +85,12 @@ std::string RealFileSystem::lookUp(const std::string& path) {
         raiseOsError(st.error, path);
     }
     return st.value.type == jet::FileType::kRegular ? name : "";
+}
+
+std::string RealFileSystem::fileInUse(const std::string& path) {
+    if (path.empty()) return path;
+    const std::string copy = virtualStorePathOf(fullLongPath(path), systemProtectedFolders());
+    return !copy.empty() && !lookUp(copy).empty() ? copy : path;
 }
 
 int64_t RealFileSystem::length(const std::string& path) {

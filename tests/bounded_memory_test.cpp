@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -19,6 +20,7 @@
 #include "jet/Check.h"
 #include "jet/Compact.h"
 #include "ops/check/Checker.h"
+#include "ops/compact/Compactor.h"
 #include "os/ExternalSort.h"
 #include "os/SpillFile.h"
 #include "read/Database.h"
@@ -267,7 +269,8 @@ TEST(ExternalSort, RecordsBeyondMemoryComeOutAsSortedInMemory) {
         std::make_unique<jet::RecordSorter<decltype(less)>>(0, jet::SpillFolders::system(), less);
     std::vector<std::vector<uint8_t>> all;
     for (int i = 0; i < 20'000; ++i) {
-        std::vector<uint8_t> r(1 + rng() % 40, static_cast<uint8_t>(rng()));
+        std::vector<uint8_t> r(static_cast<std::size_t>(1 + rng() % 40),
+                               static_cast<uint8_t>(rng()));
         records->add(r);
         all.push_back(r);
     }
@@ -316,7 +319,7 @@ TEST(IndexTrees, LevelsThatSpillGiveTheTreeHeldInMemory) {
                     jet::OutputFile out(jet::Env::standard(), fd, 0, f.string(), 0);
                     jet::PageAllocator alloc(7);
                     jet::IndexTreeStream s(
-                        alloc, out, 5, streamed ? 0 : std::size_t{1} << 40,
+                        alloc, out, 5, streamed ? 0 : std::numeric_limits<std::size_t>::max(),
                         jet::SpillFolders::near(jet::Env::standard(), f.string()));
                     for (const auto& e : entries) s.add(e.key, e.row);
                     root = s.finish(pages);
@@ -362,6 +365,38 @@ TEST(BoundedCompaction, ATinyBudgetGivesTheSameCopyAndLeavesNoFiles) {
         EXPECT_EQ(filesIn(tmp.dir.path()), 0u);
         fs::remove_all(roomy.parent_path());
     }
+}
+
+// Whatever budget a caller asks for, its shares fit the process: in a
+// 32-bit one a budget of terabytes is not cut short, modulo 4 GB, into a few
+// bytes or a few gigabytes, and the copy is the same.
+TEST(BoundedCompaction, AnyBudgetIsSharedOutWithinTheAddressSpace) {
+    const auto total = [](uint64_t budget) {
+        const jet::MemoryShares s = jet::MemoryShares::of(budget);
+        return uint64_t{s.keyPairs} + s.rowRuns + s.rowOrders + s.ties + s.levels + s.sorts +
+               s.check;
+    };
+    uint64_t before = 0;
+    for (const uint64_t budget :
+         {uint64_t{0}, jet::kMinimumMemoryBudget, jet::kDefaultMemoryBudget, uint64_t{4} << 30,
+          (uint64_t{4} << 30) + 1, uint64_t{1} << 40, ~uint64_t{0}}) {
+        SCOPED_TRACE(budget);
+        const uint64_t shared = total(budget);
+        EXPECT_GE(shared, before) << "a larger budget never gives less";
+        EXPECT_LE(shared, std::clamp(budget, jet::kMinimumMemoryBudget, jet::kMostMemoryBudget));
+        before = shared;
+    }
+    if (sizeof(std::size_t) < sizeof(uint64_t)) {
+        EXPECT_LE(total(~uint64_t{0}), uint64_t{512} << 20);
+    }
+
+    TempDir dir;
+    const fs::path sample = dir / "δείγμα.mdb";
+    buildSampleDatabase(sample.string());
+    ASSERT_TRUE(compact(sample, dir / "default.mdb", jet::kDefaultMemoryBudget).ok());
+    const auto all = compact(sample, dir / "all.mdb", ~uint64_t{0});
+    ASSERT_TRUE(all.ok()) << all.error().description;
+    EXPECT_TRUE(readFile(dir / "default.mdb") == readFile(dir / "all.mdb"));
 }
 
 TEST(BoundedCompaction, AFailingTemporaryFileFailsTheCopyCleanly) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -26,6 +27,7 @@
 #include "keys/KeyEncoding.h"
 #include "os/Cleanup.h"
 #include "os/Paths.h"
+#include "read/RowDigest.h"
 #include "read/Value.h"
 #include "support/EngineReads.h"
 #include "support/ErrorTable.h"
@@ -205,6 +207,32 @@ TEST(UsageMaps, InlineMapsHoldOnlyWhatFitsTheirWindow) {
     EXPECT_EQ(jet::u32(row, 1), 8u);
     EXPECT_EQ(row[5], 0x06);
     EXPECT_FALSE(jet::buildInlineMap({8, 520}, row));
+}
+
+// The copy is checked against digests of the source's rows: a 32-bit build
+// (no 128-bit integers) must hash as the 64-bit ones do.
+TEST(RowDigests, HashTheSameOnEverySystem) {
+    using H = jet::ByteHash;
+    constexpr uint64_t kMax = ~uint64_t{0};
+    EXPECT_EQ(H::foldByHalves(kMax, kMax), kMax);  // high 2^64-2, low 1
+    EXPECT_EQ(H::foldByHalves(uint64_t{1} << 32, uint64_t{1} << 32), 1u);
+    EXPECT_EQ(H::foldByHalves(0xFFFFFFFFull, 0xFFFFFFFFull), 0xFFFFFFFE00000001ull);
+    EXPECT_EQ(H::foldByHalves(kMax, 2), (kMax - 1) ^ 1);
+    std::mt19937_64 rng(30);
+    for (int i = 0; i < 200'000; ++i) {
+        const uint64_t a = rng(), b = rng();
+        ASSERT_EQ(H::fold(a, b), H::foldByHalves(a, b)) << a << " * " << b;
+    }
+    // Every length, through the short, the lane and the tail paths; the
+    // values are those of the 64-bit builds.
+    std::vector<uint8_t> bytes(200);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 37 + 11);
+    H strings;
+    for (std::size_t n = 0; n <= bytes.size(); ++n) strings.add(bytes.data(), n);
+    EXPECT_EQ(strings.h, 0x6ad283a377750f53ull);
+    H words;
+    for (uint64_t i = 0; i < 1000; ++i) words.mix(i * 0x9E3779B97F4A7C15ull);
+    EXPECT_EQ(words.h, 0xbb590e8f2678d3d3ull);
 }
 
 TEST(Values, DatesDecimalsAndBase64) {

@@ -140,7 +140,8 @@ TEST_F(RowsBelong, APageOfAnotherDatabaseAddsNoRow) {
         std::string damaged = bytes_;
         const uint32_t page = dataPage(c.table, 0);
         const uint32_t from = tableNamed(donorLayout, c.donorTable).dataPages.at(0);
-        std::copy_n(donor.begin() + std::ptrdiff_t{from} * 4096, 4096, pageBytes(damaged, page));
+        std::copy_n(donor.begin() + static_cast<std::ptrdiff_t>(from) * 4096, 4096,
+                    pageBytes(damaged, page));
         const Repaired r = repair(write("foreign.mdb", damaged), "");
         const std::size_t lost = liveRowsOn(bytes_, page), foreign = liveRowsOn(donor, from);
         for (const auto& [t, rows] : original_) {

@@ -378,7 +378,7 @@ std::vector<Kind> kinds() {
              if (!t) return false;
              const std::string& other = donor();
              const uint32_t from = *pickOne(donorPages(), g);
-             std::copy_n(other.begin() + std::ptrdiff_t{from} * 4096, 4096,
+             std::copy_n(other.begin() + static_cast<std::ptrdiff_t>(from) * 4096, 4096,
                          pageBytes(b, *pickOne(t->dataPages, g)));
              return true;
          }},

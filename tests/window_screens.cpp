@@ -105,6 +105,25 @@ void saveFramed(QWidget* w, const QString& name) {
     std::printf("screenshot: %s (%dx%d)\n", qPrintable(path), f.width(), f.height());
 }
 
+// Under the window manager, the frame of a fixed dialog: a close box, and
+// no minimise or maximise box (the actions the manager allows the window).
+void expectFixedFrame(QWidget* w, const std::string& name) {
+    if (!qEnvironmentVariableIsSet("QW_WINDOW_MANAGER")) return;
+    QProcess p;
+    p.start("xprop", {"-id", "0x" + QString::number(w->windowHandle()->winId(), 16),
+                      "_NET_WM_ALLOWED_ACTIONS"});
+    if (!p.waitForFinished(10000)) {
+        ADD_FAILURE() << "xprop did not answer for " << name;
+        return;
+    }
+    const QString actions = QString::fromLocal8Bit(p.readAllStandardOutput());
+    EXPECT_TRUE(actions.contains("_NET_WM_ACTION_CLOSE")) << name << ": " << actions.toStdString();
+    EXPECT_FALSE(actions.contains("_NET_WM_ACTION_MINIMIZE"))
+        << name << ": " << actions.toStdString();
+    EXPECT_FALSE(actions.contains("_NET_WM_ACTION_MAXIMIZE"))
+        << name << ": " << actions.toStdString();
+}
+
 // Runs f on the next modal dialog, from inside its event loop.
 void onModal(const std::function<void(QWidget*)>& f) {
     auto* timer = new QTimer;
@@ -137,6 +156,7 @@ struct Window {
         main.show();
         main.activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(&main));
+        expectFixedFrame(&main, "the window");
     }
 
     // Presses "Compact and Repair" on the path and saves the one message.
@@ -147,6 +167,7 @@ struct Window {
             auto* m = qobject_cast<QMessageBox*>(modal);
             if (m) text = m->text();
             saveFramed(modal, name);
+            expectFixedFrame(modal, name.toStdString());
             static_cast<QDialog*>(modal)->accept();
         });
         QTest::mouseClick(main.Command2, Qt::LeftButton);

@@ -105,7 +105,8 @@ void appendLongValue(PageFile& file, ByteView slot, uint32_t page, int row, Byte
         if (b.size() < ref.length)
             failDamage("single-row long value shorter than declared", ref.first.page,
                        ref.first.row);
-        out.insert(out.end(), b.begin(), b.begin() + ref.length);
+        const ByteView value = b.first(ref.length);
+        out.insert(out.end(), value.begin(), value.end());
         return;
     }
     appendChain(file, ref, base, out, visit);

@@ -180,17 +180,26 @@ FileType typeOf(HANDLE h, DWORD attributes) {
     return GetFileType(h) == FILE_TYPE_DISK ? FileType::kRegular : FileType::kOther;
 }
 
+// The 128-bit file id (ReFS has no 64-bit one) is asked of Windows 8 and
+// later; Windows 7 refuses the class, and the 64-bit index stands. Its
+// record, which the Windows 7 headers do not declare, is FILE_ID_INFO's.
+struct FileIdRecord {
+    ULONGLONG VolumeSerialNumber;
+    BYTE FileId[16];
+};
+constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);  // FileIdInfo
+
 OsResult<FileInfo> infoOfHandle(HANDLE h) {
     BY_HANDLE_FILE_INFORMATION bh{};
     if (!GetFileInformationByHandle(h, &bh)) return failed<FileInfo>();
     FileInfo info;
     info.id.volume = bh.dwVolumeSerialNumber;
     info.id.low = (static_cast<uint64_t>(bh.nFileIndexHigh) << 32) | bh.nFileIndexLow;
-    FILE_ID_INFO ids{};
-    if (GetFileInformationByHandleEx(h, FileIdInfo, &ids, sizeof ids)) {
+    FileIdRecord ids{};
+    if (GetFileInformationByHandleEx(h, kFileIdInfo, &ids, sizeof ids)) {
         uint64_t parts[2];
-        static_assert(sizeof parts == sizeof ids.FileId.Identifier);
-        std::memcpy(parts, ids.FileId.Identifier, sizeof parts);
+        static_assert(sizeof parts == sizeof ids.FileId);
+        std::memcpy(parts, ids.FileId, sizeof parts);
         info.id.volume = ids.VolumeSerialNumber;
         info.id.low = parts[0];
         info.id.high = parts[1];

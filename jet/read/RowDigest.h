@@ -22,10 +22,28 @@ struct ByteHash {
     uint64_t h = 0x9E3779B97F4A7C15ull;
     static constexpr uint64_t kK0 = 0xA0761D6478BD642Full, kK1 = 0xE7037ED1A0B428DBull,
                               kK2 = 0x8EBC6AF09C88C6E3ull, kK3 = 0x589965CC75374CC3ull;
+    // The low and the high half of a * b, folded: with the compiler's
+    // 128-bit integers where it has them, and from four 32-bit products
+    // where it has none (a 32-bit build): the same value either way.
     static uint64_t fold(uint64_t a, uint64_t b) {
+#ifdef __SIZEOF_INT128__
         __extension__ using Wide = unsigned __int128;
         const Wide r = static_cast<Wide>(a) * b;
         return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+#else
+        return foldByHalves(a, b);
+#endif
+    }
+    static constexpr uint64_t foldByHalves(uint64_t a, uint64_t b) {
+        constexpr uint64_t kLow = 0xFFFFFFFFull;
+        const uint64_t a0 = a & kLow, a1 = a >> 32, b0 = b & kLow, b1 = b >> 32;
+        const uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+        // The middle column's sum, carries included; it cannot overflow:
+        // three numbers below 2^32 each.
+        const uint64_t middle = (p00 >> 32) + (p01 & kLow) + (p10 & kLow);
+        const uint64_t low = (middle << 32) | (p00 & kLow);
+        const uint64_t high = p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32);
+        return low ^ high;
     }
     static uint64_t word(const uint8_t* p) {
         uint64_t v;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <vector>
 
@@ -65,7 +66,8 @@ class DatabaseWriter {
     void finish(const Page& page0, uint32_t page1Owner, const Bytes& row1);
 
   private:
-    static constexpr std::size_t kTreeInMemory = std::size_t{1} << 40;
+    // The builder's trees are held whole: no share of memory bounds them.
+    static constexpr std::size_t kTreeInMemory = std::numeric_limits<std::size_t>::max();
     // A reference map row: 01 then the numbers of the bitmap pages. For the
     // global map (free = true) a set bit means free and everything from
     // freeFrom on is free.

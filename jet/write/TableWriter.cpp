@@ -55,7 +55,7 @@ uint32_t TableWriter::fillMap(int i, const std::vector<uint32_t>& pages) {
 
 void TableWriter::writeDefinition(uint32_t rows, std::optional<uint32_t> autoNumber,
                                   const std::map<uint32_t, uint32_t>* tableIds) {
-    Bytes buf(def_.buffer.begin(), def_.buffer.begin() + def_.length);
+    Bytes buf(def_.buffer.begin(), def_.buffer.begin() + static_cast<std::ptrdiff_t>(def_.length));
     uint8_t* b = buf.data();
     put32(b + kTdefRowCount, rows);
     if (autoNumber) put32(b + kTdefAutoNumber, *autoNumber);

@@ -50,6 +50,8 @@ class FaultyFileSystem : public FileSystem {
     int64_t length(const std::string& path) override;
     void remove(const std::string& path) override;
     void rename(const std::string& from, const std::string& to) override;
+    // Not a step: the real one's answer, unrecorded.
+    std::string fileInUse(const std::string& path) override { return real_.fileInUse(path); }
     std::unique_ptr<HeldDatabase> hold(const std::string& path,
                                        const std::string& tempPath) override;
     std::vector<std::string> calls;

@@ -1,6 +1,7 @@
 #include "support/ScriptRewrite.h"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -283,7 +284,7 @@ void rewriteIndex(jet::Database& db, Image& image, const Table& t, const jet::Re
     std::sort(list.old.begin(), list.old.end());
     list.end = image.pages();
     std::vector<uint32_t> pages;
-    jet::IndexTreeStream tree(list, def.firstPage, std::size_t{1} << 40, {});
+    jet::IndexTreeStream tree(list, def.firstPage, std::numeric_limits<std::size_t>::max(), {});
     for (const jet::IndexEntry& e : entries) tree.add(jet::ByteView(e.key), e.row);
     const uint32_t root = tree.finish(pages);
     for (std::size_t i = list.used; i < list.old.size(); ++i) image.write(list.old[i], jet::Page{});

@@ -32,8 +32,8 @@ struct CompactRequest {
     std::string destinationPassword;
     // Reopen and check the copy before reporting success.
     bool verify = true;
-    // See kDefaultMemoryBudget; at least 256 KiB is taken. The copy is the
-    // same whatever the budget.
+    // See kDefaultMemoryBudget; at least 256 KiB is taken, and in a 32-bit
+    // process at most 512 MiB. The copy is the same whatever the budget.
     uint64_t memoryBudget = kDefaultMemoryBudget;
     // Files the caller holds open, -1 for none (see jet/InPlace.h): the
     // source, already locked by the caller, and the empty destination it

@@ -5,6 +5,7 @@
 // slots and the order the rows came in, sorted by slot.
 #include "ops/compact/Compactor.h"
 #include "ops/compact/Outbox.h"
+#include "util/Sizes.h"
 
 namespace jet {
 
@@ -34,7 +35,7 @@ void Compactor::readSourced(std::size_t ti, Channel<RowBatch>& full) {
     auto source = std::make_unique<SourceRows>();
     source->reordered = true;
     if (reserveOrder(place * 4)) source->orderMemory = place * 4;
-    source->order.assign(place);
+    source->order.assign(sizeInMemory(place));
     slots.finish();
     uint32_t page = 0, last = 0xFFFFFFFFu;
     LiveSlots::Bits bits{};
@@ -50,7 +51,7 @@ void Compactor::readSourced(std::size_t ti, Channel<RowBatch>& full) {
             bits = {};
         }
         bits[r.row >> 6] |= uint64_t{1} << (r.row & 63u);
-        source->order[rank++] = static_cast<uint32_t>(v);
+        source->order[static_cast<std::size_t>(rank++)] = static_cast<uint32_t>(v);  // below place
     }
     source->live.addPage(page, bits);
     source->live.finish();

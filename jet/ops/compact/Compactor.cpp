@@ -15,7 +15,7 @@ namespace jet {
 MemoryShares MemoryShares::of(uint64_t asked) {
     // Far below the default, large databases take many runs in their spill
     // files, each read through a buffer of its own when they are merged.
-    const uint64_t budget = std::max<uint64_t>(asked, kMinimumMemoryBudget);
+    const uint64_t budget = std::clamp<uint64_t>(asked, kMinimumMemoryBudget, kMostMemoryBudget);
     // At most these at once: the reader's pairs, rows and an order, the
     // writer's order of the table before, ties, levels and a sort, and
     // the check: 28/32 of the budget.

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -69,6 +70,12 @@ struct MemoryShares {
     static MemoryShares of(uint64_t budget);
 };
 inline constexpr uint64_t kMinimumMemoryBudget = 256u << 10;
+// The most a budget is taken as: in a 32-bit process, whose 2 to 4 GB of
+// address space also hold the program, the threads' stacks, the buffers of
+// fixed size and the system's own, 512 MiB (a larger one would have its
+// shares cut short where they become a size_t); no bound elsewhere.
+inline constexpr uint64_t kMostMemoryBudget =
+    sizeof(std::size_t) < sizeof(uint64_t) ? uint64_t{512} << 20 : ~uint64_t{0};
 
 // Which LONG columns of which system tables hold table Ids, and which hold
 // security identifiers.

@@ -15,6 +15,7 @@
 #include "ops/compact/Compactor.h"
 #include "ops/compact/Outbox.h"
 #include "ops/compact/RowRuns.h"
+#include "util/Sizes.h"
 
 namespace jet {
 
@@ -119,7 +120,7 @@ void Compactor::readKeyAcrossPages(TablePlan& t, const std::vector<uint32_t>& ma
     source.reordered = true;
     if (reserveOrder(n * 4)) {
         source.orderMemory = n * 4;
-        source.order.assign(n);
+        source.order.assign(sizeInMemory(n));
     } else {
         source.orderFile = SpillFile::create(spill_);
     }
@@ -154,7 +155,7 @@ void Compactor::readKeyAcrossPages(TablePlan& t, const std::vector<uint32_t>& ma
             if (source.orderFile) {
                 source.orderFile->append(&place, sizeof place);
             } else {
-                source.order[rank] = place;
+                source.order[static_cast<std::size_t>(rank)] = place;  // below n, held
             }
             ++rank;
             take(t, RowPtr::fromU32(row), runs.stage());
