@@ -223,15 +223,17 @@ Page withDateForMask(const Header& h, const std::array<uint8_t, 4>& mask) {
 }
 
 bool possibleCodePage(uint16_t cp) {
-    return cp == 874 || cp == 932 || cp == 936 || cp == 949 || cp == 950 ||
-           (cp >= 1250 && cp <= 1258);
+    // Windows' ANSI and OEM code pages, Unicode, and the Macintosh ones; 0
+    // where a writer left it unset.
+    return cp == 0 || cp == 437 || (cp >= 708 && cp <= 720) || cp == 737 || cp == 775 ||
+           (cp >= 850 && cp <= 869) || cp == 874 || cp == 932 || cp == 936 || cp == 949 ||
+           cp == 950 || cp == 1200 || cp == 1201 || (cp >= 1250 && cp <= 1258) || cp == 1361 ||
+           (cp >= 10000 && cp <= 10082) || cp == 65001;
 }
 
 bool possibleSortOrder(const Page& decoded) {
-    const uint16_t lcid = u16(decoded, 0x6E);
-    const uint16_t language = lcid & 0x3FF, region = lcid >> 10;
-    return language >= 1 && language <= 0x92 && region <= 0x13 && decoded[0x70] == 0 &&
-           decoded[0x71] <= 1;
+    const uint16_t language = u16(decoded, 0x6E) & 0x3FF;
+    return language >= 1 && language <= 0x92 && decoded[0x70] == 0 && decoded[0x71] <= 1;
 }
 
 uint16_t codePageOfLanguage(uint16_t lcid) {
@@ -259,7 +261,8 @@ uint16_t codePageOfLanguage(uint16_t lcid) {
         case 0x12:
             return 949;  // Korean
         case 0x04:
-            return (lcid >> 10) == 1 || (lcid >> 10) == 4 ? 936 : 950;  // Chinese
+            // Chinese: the PRC and Singapore simplified, the rest traditional
+            return (lcid >> 10) == 2 || (lcid >> 10) == 4 ? 936 : 950;
         default:
             return 1252;
     }

@@ -55,6 +55,10 @@ void maskHeaderRegion(uint8_t* page);
 // The 4 bytes that mask the password: the creation date's integer part.
 std::array<uint8_t, 4> passwordMask(const Page& decoded);
 
+// Whether the creation date is one a Jet 4 file can have been made on
+// (1990 to 2100).
+bool creationDatePlausible(const Page& decoded);
+
 // Where the creation date is damaged, the password field itself shows its
 // mask: the field is text then zeros under it.
 //   maskImpliedBy: the mask under which the field holds exactly the
@@ -68,9 +72,6 @@ std::array<uint8_t, 4> passwordMask(const Page& decoded);
 //   fieldHoldsLatinText: whether each high byte of the field's units is
 //     the same under its place's mask byte, as in a password of Latin
 //     letters, digits and signs, whatever its length: the field is intact.
-// Whether the creation date is one a Jet 4 file can have been made on
-// (1990 to 2100).
-bool creationDatePlausible(const Page& decoded);
 std::optional<std::array<uint8_t, 4>> maskImpliedBy(
     const Page& decoded, const std::array<uint8_t, kPasswordBytes>& password);
 std::optional<std::array<uint8_t, 4>> maskShownByField(const Page& decoded);

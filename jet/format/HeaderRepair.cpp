@@ -73,19 +73,22 @@ void PageFile::repairHeaderFields(const std::string& password, OpenDamage& found
     }
     // A date no Jet 4 file was made on (its mask reads the field as text
     // only by chance) is damaged as surely as a field that reads as none.
-    if (!header_.passwordHoldsText() ||
-        (!creationDatePlausible(header_.decoded) && !header_.passwordMatches(password)))
-        repairPasswordMask(password, found);
+    const bool reads = header_.passwordHoldsText();
+    if (!reads || (!creationDatePlausible(header_.decoded) && !header_.passwordMatches(password)))
+        repairPasswordMask(password, reads, found);
     repairDefaults(found);
 }
 
-// A password field that holds no text under the creation date's mask: its
+// A password field that holds no text under the creation date's mask, or
+// a date no file was made on that the password given does not fit: the
 // padding is damaged where the date's mask reads the password given before
 // it; the date is damaged where the field shows a mask of its own (the
-// password given fits it, or its last bytes are padding); the field is
-// intact (Latin text) and the password given does not fit it; else the
-// field itself is damaged and the copy takes the password given.
-void PageFile::repairPasswordMask(const std::string& password, OpenDamage& found) {
+// password given, of 18 characters or fewer, fits it, or its last bytes
+// are padding); the password given is wrong where the field reads as text
+// under the date's mask, or holds Latin text; else the field itself is
+// damaged and the copy takes the password given.
+void PageFile::repairPasswordMask(const std::string& password, bool fieldReads,
+                                  OpenDamage& found) {
     std::array<uint8_t, kPasswordBytes> given{};
     if (!encodePassword(password, given))
         fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
@@ -96,7 +99,10 @@ void PageFile::repairPasswordMask(const std::string& password, OpenDamage& found
         found.passwordLost = true;
         return;
     }
-    auto mask = maskImpliedBy(header_.decoded, given);
+    // A password of 19 or 20 characters fills the field: a wrong one that
+    // differs from it by 4 bytes repeated would imply a mask of its own.
+    const bool short18 = given[36] == 0 && given[37] == 0;
+    auto mask = short18 ? maskImpliedBy(header_.decoded, given) : std::nullopt;
     if (!mask) mask = maskShownByField(header_.decoded);
     if (mask) {
         Header dated = parseHeader(withDateForMask(header_, *mask), path_);
@@ -110,7 +116,10 @@ void PageFile::repairPasswordMask(const std::string& password, OpenDamage& found
         found.dateRepaired = true;
         return;
     }
-    if (fieldHoldsLatinText(header_.decoded)) fail(ErrorCode::kInvalidPassword, "Not a valid password.");
+    // Text under the date's mask (an odd date read it so), or Latin text
+    // the password given does not fit: the field holds a password, not it.
+    if (fieldReads || fieldHoldsLatinText(header_.decoded))
+        fail(ErrorCode::kInvalidPassword, "Not a valid password.");
     header_ = parseHeader(withPassword(header_, given), path_);
     found.passwordLost = true;
 }

@@ -308,6 +308,10 @@ Page buildIndexPage(uint8_t type, uint32_t owner, uint32_t prev, uint32_t next, 
     for (const EntryRef& e : entries) {
         const Stored b(e, node);
         const std::size_t skip = firstEntry ? 0 : prefix;
+        // The writers size each page's entries to fit; entries that would
+        // not are refused rather than written past the page.
+        if (pos + b.size() - skip > kIndexDataMax)
+            fail(ErrorCode::kTooLarge, "The index entries do not fit on one page.");
         b.copyFrom(skip, p.data() + kIndexEntryStart + pos);
         pos += b.size() - skip;
         p[kIndexBitmapStart + pos / 8] =

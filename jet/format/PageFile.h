@@ -140,7 +140,7 @@ class PageFile {
     bool mostPagesLookJet4();
     // HeaderRepair.cpp.
     void repairHeaderFields(const std::string& password, OpenDamage& found);
-    void repairPasswordMask(const std::string& password, OpenDamage& found);
+    void repairPasswordMask(const std::string& password, bool fieldReads, OpenDamage& found);
     void repairDefaults(OpenDamage& found);
     // The sort order of the catalogue's first text column, where its
     // definition (page 2, decoded) reads; lcid and version stay otherwise.

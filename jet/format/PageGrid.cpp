@@ -58,6 +58,8 @@ bool allZero(const uint8_t* p, std::size_t n) {
 // there): the first bytes decoded first, the rest only where they pass.
 bool pageAt(const uint8_t* in, std::size_t available, uint32_t n, uint32_t key, uint32_t pages) {
     if (available < 64) return false;
+    if (key == 0 && (in[1] != 0x01 || in[0] == kPageHeader || in[0] > kPageOtherLast))
+        return false;  // most places: no page's first bytes, and nothing copied
     Page p{};
     std::copy_n(in, std::min<std::size_t>(available, kPageSize), p.data());
     const std::size_t got = std::min<std::size_t>(available, kPageSize);
@@ -82,7 +84,9 @@ struct Window {
     }
     bool holds(uint64_t at) const { return at >= from && at < from + bytes.size(); }
     const uint8_t* at(uint64_t off) const { return bytes.data() + (off - from); }
-    std::size_t after(uint64_t off) const { return from + bytes.size() - off; }
+    std::size_t after(uint64_t off) const {
+        return holds(off) ? static_cast<std::size_t>(from + bytes.size() - off) : 0;
+    }
 };
 
 std::size_t countLf(FileBytes& f, const PageGrid::Segment& s) {
@@ -151,15 +155,16 @@ std::optional<PageGrid> resync(FileBytes& f) {
     Window w;
     for (uint32_t n = 1; pos < f.size() && n < kMaxPages; ++n) {
         if (!w.holds(pos) || w.after(pos) < kPageSize + kWindow) w.load(f, pos);
+        if (!w.holds(pos)) return std::nullopt;  // the file could not be read there
         auto pageOrZeros = [&](uint64_t at, uint32_t m) {
-            return pageAt(w.at(at), w.after(at), m, key, pages) ||
-                   (w.after(at) >= kPageSize && allZero(w.at(at), kPageSize));
+            return w.holds(at) && (pageAt(w.at(at), w.after(at), m, key, pages) ||
+                                   (w.after(at) >= kPageSize && allZero(w.at(at), kPageSize)));
         };
         // A page damaged where it lies leaves the grid as it was: the page
         // after it is in its place.
         const uint64_t next = pos + kPageSize;
         const bool inPlace = pageOrZeros(pos, n) || next >= f.size() ||
-                             (w.holds(next) && pageOrZeros(next, n + 1));
+                             pageOrZeros(next, n + 1);
         if (!inPlace) {
             std::optional<uint64_t> found;
             for (uint32_t d = 1; d <= kWindow && !found; ++d) {
@@ -223,12 +228,20 @@ std::optional<PageGrid> resync(FileBytes& f) {
         if (crTaken + crPut > 0)
             g.found += ", " + std::to_string(crTaken + crPut) +
                        (crTaken + crPut == 1 ? " CR byte put right" : " CR bytes put right");
-        if (g.unsure > 0)
+        if (g.unsure > 0) {
+            std::string which;
+            uint32_t named = 0;
+            for (std::size_t n = 0; n < g.pages.size() && named < 5; ++n) {
+                if (g.pages[n].fix != PageGrid::Fix::kLost) continue;
+                which += (named++ == 0 ? "" : ", ") + std::to_string(n);
+            }
+            if (named < g.unsure) which += ", ...";
             g.found += "; " + std::to_string(g.unsure) +
-                       (g.unsure == 1 ? " page that held the change could not be put right "
-                                        "and is read as lost"
-                                      : " pages that held the change could not be put right "
-                                        "and are read as lost");
+                       (g.unsure == 1 ? " page that held the change (page " + which +
+                                            ") could not be put right and is read as lost"
+                                      : " pages that held the change (pages " + which +
+                                            ") could not be put right and are read as lost");
+        }
     }
     return g;
 }
@@ -261,7 +274,8 @@ bool looksLikePage(const uint8_t* p, std::size_t available, uint32_t pages) {
             if (n > 1024 || kDataHeaderSize + 2u * n > available) return false;
             if (owner >= pages && owner != kOwnerLval) return false;
             // The free space is what the table of slots leaves.
-            const uint32_t low = n == 0 ? kPageSize : u16(b, kDataHeaderSize + 2u * (n - 1)) & 0x1FFFu;
+            const uint32_t low =
+                n == 0 ? kPageSize : u16(b, kDataHeaderSize + 2u * (n - 1u)) & 0x1FFFu;
             return low >= kDataHeaderSize + 2u * n && u16(b, 2) == low - kDataHeaderSize - 2u * n;
         }
         case kPageTableDef:

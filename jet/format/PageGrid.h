@@ -39,14 +39,15 @@ struct PageGrid {
 
 // Whether the bytes look like the start of a page of a Jet 4 file of pages
 // pages, decoded (the header's key applied by the caller): a data page whose
-// free space is what its table of slots says, a definition, index or bitmap
-// page with a sound header.
+// free space is what its table of slots says, a definition or index page
+// with a sound header, or a usage bitmap or a page of type 8 or 9 (which
+// later versions of Access write) with a free space that fits.
 bool looksLikePage(const uint8_t* page, std::size_t available, uint32_t pages);
 
 // The grid of a file whose length is no whole number of pages, read whole;
-// nullopt where its pages lie on the plain grid (a file cut short) or no
-// grid is found. key: the header's page-encoding key where it reads (0:
-// none, or unknown).
+// nullopt where its pages lie on the plain grid (a file cut short), where
+// no grid is found, or where the file cannot be read. An encoded file's
+// pages are decoded with the key its page 0 holds.
 std::optional<PageGrid> findPageGrid(Env& env, int fd, uint64_t size);
 
 }  // namespace jet

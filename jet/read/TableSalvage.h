@@ -157,6 +157,7 @@ class TableSalvage {
     bool fitsInPlace(RowPtr slot, int needed);
     bool heldElsewhere(uint32_t page);
     bool witnessHolds(std::size_t index);
+    bool liveRowAt(RowPtr slot, PageRef& holder, RowView& rv);
     void gatherIndexEvidence();
     // Rows (TableSalvage.cpp).
     void readRows();

@@ -38,48 +38,48 @@ std::string where(uint32_t slot) {
 }  // namespace
 
 RowLedger::RowLedger(const SalvageContext& ctx) {
-    struct PageSlots {
-        uint32_t page;
-        std::vector<SalvagedSlot> slots;
-    };
-    std::vector<PageSlots> pages;
+    const uint32_t pages = ctx.census.pageCount();
+    pages_.resize(pages);
+    readAs_.assign(pages, 0);
     std::unordered_set<uint32_t> pointedAt;  // where overflow pointers lead, deleted ones too
-    for (uint32_t p = 3; p < ctx.census.pageCount(); ++p) {
+    for (uint32_t p = 3; p < pages; ++p) {
         if (ctx.census[p].type != kPageData) continue;
         const TableDef* def = claimant(ctx, p);
         if (!def) continue;
         PageRef holder = ctx.file.page(p);
-        PageSlots ps{p, salvageSlots(*holder, *def)};
-        readAs_.emplace(p, def->name);
-        for (const SalvagedSlot& s : ps.slots) {
+        for (const SalvagedSlot& s : salvageSlots(*holder, *def)) {
             const bool stub = s.state == SalvagedSlot::State::kOverflow ||
                               (s.state == SalvagedSlot::State::kDeleted && s.pointer);
             if (stub && s.end >= s.start + 4) pointedAt.insert(u32(ByteView(*holder), s.start));
         }
-        pages.push_back(std::move(ps));
     }
-    for (const PageSlots& ps : pages) {
-        PageRef holder;
-        for (std::size_t r = 0; r < ps.slots.size(); ++r) {
-            const SalvagedSlot& s = ps.slots[r];
-            const uint32_t slot = RowPtr{ps.page, static_cast<uint8_t>(r)}.toU32();
+    for (uint32_t p = 3; p < pages; ++p) {
+        if (ctx.census[p].type != kPageData) continue;
+        const TableDef* def = claimant(ctx, p);
+        if (!def) continue;
+        readAs_[p] = tableIndex(def->name);
+        PageRef holder = ctx.file.page(p);
+        const std::vector<SalvagedSlot> slots = salvageSlots(*holder, *def);
+        std::vector<Slot>& out = pages_[p];
+        out.resize(slots.size());
+        for (std::size_t r = 0; r < slots.size(); ++r) {
+            const SalvagedSlot& s = slots[r];
+            const uint32_t slot = RowPtr{p, static_cast<uint8_t>(r)}.toU32();
             switch (s.state) {
                 case SalvagedSlot::State::kLive:
                 case SalvagedSlot::State::kOverflow:
-                    found_[slot] = Found::kRow;
+                    out[r].found = kRow;
                     break;
                 case SalvagedSlot::State::kDeleted: {
                     if (s.end <= s.start) break;
                     // A row an overflow pointer leads to is that pointer's row.
                     if (!s.pointer && pointedAt.count(slot) != 0) break;
-                    if (!holder) holder = ctx.file.page(ps.page);
-                    const TableDef* def = claimant(ctx, ps.page);
                     const ByteView bytes = ByteView(*holder).subspan(s.start, s.end - s.start);
                     if (!rowFault(*def, bytes).empty()) break;
                     // Flagged deleted: a row deleted, or one an overflow
                     // pointer lost with its page led to (kept where the
                     // salvage takes it back).
-                    found_[slot] = Found::kDeleted;
+                    out[r].found = kDeleted;
                     break;
                 }
                 case SalvagedSlot::State::kBroken:
@@ -89,19 +89,50 @@ RowLedger::RowLedger(const SalvageContext& ctx) {
     }
 }
 
+uint16_t RowLedger::tableIndex(const std::string& name) {
+    auto [it, fresh] = indexOf_.emplace(name, static_cast<uint16_t>(names_.size()));
+    if (fresh) {
+        if (names_.size() < UINT16_MAX) {
+            names_.push_back(name);
+        } else {
+            it->second = UINT16_MAX;  // past 65,535 tables, names are not told apart
+        }
+    }
+    return it->second;
+}
+
+const std::string& RowLedger::tableName(uint16_t index) const {
+    static const std::string several = "one of several";
+    return index < names_.size() ? names_[index] : several;
+}
+
+RowLedger::Slot& RowLedger::slotAt(RowPtr slot) {
+    if (slot.page >= pages_.size()) pages_.resize(std::size_t{slot.page} + 1);
+    std::vector<Slot>& page = pages_[slot.page];
+    if (slot.row >= page.size()) page.resize(std::size_t{slot.row} + 1);
+    return page[slot.row];
+}
+
 void RowLedger::place(RowPtr slot, Place p, const std::string& table) {
-    const uint32_t u = slot.toU32();
-    auto [it, fresh] = placed_.emplace(u, Placed{p, table});
-    if (!fresh) twice_.emplace_back(u, table);
+    Slot& s = slotAt(slot);
+    const uint16_t t = tableIndex(table);
+    if (s.place != kNowhere) {
+        if (!twice_) {
+            twice_ = true;
+            twiceSlot_ = slot.toU32();
+            twiceTable_ = t;
+        }
+        return;
+    }
+    s.place = p;
+    s.table = t;
 }
 
 void RowLedger::keep(RowPtr slot, const std::string& table, bool recovered) {
-    place(slot, recovered ? Place::kRecovered : Place::kKept, table);
+    place(slot, recovered ? kRecovered : kKept, table);
 }
 
-void RowLedger::drop(RowPtr slot, const std::string& table) {
-    place(slot, Place::kDropped, table);
-}
+void RowLedger::drop(RowPtr slot, const std::string& table) { place(slot, kDropped, table); }
 
 uint64_t RowLedger::keepListed(const SalvageContext& ctx, uint32_t table,
                                const std::string& name, bool recovered) {
@@ -128,40 +159,53 @@ uint64_t RowLedger::keepListed(const SalvageContext& ctx, uint32_t table,
 RowAccount RowLedger::settle(std::string& fault) const {
     RowAccount a;
     fault.clear();
-    if (!twice_.empty()) {
-        const auto& [slot, table] = twice_.front();
-        fault = "the row at " + where(slot) + " went both to table '" + placed_.at(slot).table +
-                "' and to table '" + table + "'";
+    if (twice_) {
+        const RowPtr at = RowPtr::fromU32(twiceSlot_);
+        fault = "the row at " + where(twiceSlot_) + " went both to table '" +
+                tableName(pages_[at.page][at.row].table) + "' and to table '" +
+                tableName(twiceTable_) + "'";
     }
-    std::vector<uint32_t> unplaced;
-    for (const auto& [slot, kind] : found_) {
-        (kind == Found::kRow ? a.rows : a.deleted) += 1;
-        auto p = placed_.find(slot);
-        if (p == placed_.end()) {
-            if (kind == Found::kDeleted) {
-                ++a.deletedLeftOut;
-            } else {
-                unplaced.push_back(slot);
+    uint64_t unplaced = 0;
+    uint32_t first = 0;
+    for (uint32_t p = 0; p < pages_.size(); ++p) {
+        const std::vector<Slot>& page = pages_[p];
+        for (std::size_t r = 0; r < page.size(); ++r) {
+            const Slot& s = page[r];
+            if (s.found == kNotFound) {
+                // A row kept from a page the census could not read as a
+                // table's (its header damaged) is found by being kept.
+                if (s.place == kKept || s.place == kRecovered) {
+                    ++a.rows;
+                    (s.place == kKept ? a.kept : a.recovered) += 1;
+                }
+                continue;
             }
-            continue;
+            (s.found == kRow ? a.rows : a.deleted) += 1;
+            switch (s.place) {
+                case kNowhere:
+                    if (s.found == kDeleted) {
+                        ++a.deletedLeftOut;
+                    } else if (unplaced++ == 0) {
+                        first = RowPtr{p, static_cast<uint8_t>(r)}.toU32();
+                    }
+                    break;
+                case kKept:
+                    ++a.kept;
+                    break;
+                case kRecovered:
+                    ++a.recovered;
+                    break;
+                default:
+                    ++a.dropped;
+                    break;
+            }
         }
-        (p->second.place == Place::kKept        ? a.kept
-         : p->second.place == Place::kRecovered ? a.recovered
-                                                : a.dropped) += 1;
     }
-    // Rows kept from pages the census could not read as a table's (their
-    // header damaged) are found by being kept.
-    for (const auto& [slot, p] : placed_) {
-        if (found_.count(slot) != 0 || p.place == Place::kDropped) continue;
-        ++a.rows;
-        (p.place == Place::kKept ? a.kept : a.recovered) += 1;
-    }
-    if (fault.empty() && !unplaced.empty()) {
-        std::sort(unplaced.begin(), unplaced.end());
-        fault = std::to_string(unplaced.size()) + (unplaced.size() == 1 ? " row" : " rows") +
-                " found nowhere in the copy or the damage log, the first at " +
-                where(unplaced.front()) + " (read as a row of table '" +
-                readAs_.at(RowPtr::fromU32(unplaced.front()).page) + "')";
+    if (fault.empty() && unplaced != 0) {
+        fault = std::to_string(unplaced) + (unplaced == 1 ? " row" : " rows") +
+                " found nowhere in the copy or the damage log, the first at " + where(first) +
+                " (read as a row of table '" + tableName(readAs_[RowPtr::fromU32(first).page]) +
+                "')";
     }
     return a;
 }

@@ -28,7 +28,8 @@ namespace jet {
 
 class RowLedger {
   public:
-    // Reads every data page of the file once.
+    // Reads every data page of the file (twice: where overflow pointers
+    // lead, then the slots).
     explicit RowLedger(const SalvageContext& ctx);
 
     // Where a row went; table names it in a fault.
@@ -44,18 +45,28 @@ class RowLedger {
     RowAccount settle(std::string& fault) const;
 
   private:
-    enum class Found : uint8_t { kRow, kDeleted };
-    enum class Place : uint8_t { kKept, kRecovered, kDropped };
-    struct Placed {
-        Place place;
-        std::string table;
+    enum Found : uint8_t { kNotFound, kRow, kDeleted };
+    enum Place : uint8_t { kNowhere, kKept, kRecovered, kDropped };
+    // Four bytes a slot, so that a file of millions of rows is accounted
+    // for in tens of megabytes: what was found there, where it went, and
+    // the table it went to (or, before that, was read as).
+    struct Slot {
+        uint8_t found = kNotFound;
+        uint8_t place = kNowhere;
+        uint16_t table = 0;
     };
     void place(RowPtr slot, Place p, const std::string& table);
+    Slot& slotAt(RowPtr slot);
+    uint16_t tableIndex(const std::string& name);
+    const std::string& tableName(uint16_t index) const;
 
-    std::unordered_map<uint32_t, Found> found_;  // by slot (RowPtr::toU32)
-    std::unordered_map<uint32_t, std::string> readAs_;  // by page: the table its rows read as
-    std::unordered_map<uint32_t, Placed> placed_;
-    std::vector<std::pair<uint32_t, std::string>> twice_;  // a slot placed again, and where
+    std::vector<std::vector<Slot>> pages_;  // by page, by row
+    std::vector<uint16_t> readAs_;          // by page: the table its rows read as
+    std::vector<std::string> names_;
+    std::unordered_map<std::string, uint16_t> indexOf_;
+    bool twice_ = false;  // a slot placed a second time: the first such
+    uint32_t twiceSlot_ = 0;
+    uint16_t twiceTable_ = 0;
 };
 
 }  // namespace jet
