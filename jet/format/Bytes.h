@@ -69,6 +69,14 @@ inline ByteView slice(ByteView b, std::size_t off, std::size_t n, const Origin& 
 }
 
 // Writers into a buffer whose size the caller has already made right.
+// Whether n bytes at p are all zero.
+inline bool allZero(const uint8_t* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p[i] != 0) return false;
+    }
+    return true;
+}
+
 inline void put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);

@@ -179,13 +179,6 @@ void PageFile::countPages(OpenDamage* found) {
     }
 }
 
-namespace {
-
-bool allZero(const uint8_t* p, std::size_t n) {
-    return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
-}
-
-}  // namespace
 
 void PageFile::catalogueSortOrder(const Page& page2, uint16_t& lcid, uint8_t& version) {
     TableDef def;

@@ -50,10 +50,6 @@ uint32_t keyOf(const Page& stored) {
     return u32(decoded, 0x3E);
 }
 
-bool allZero(const uint8_t* p, std::size_t n) {
-    return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
-}
-
 // Whether page n of a file of pages pages starts at in (available bytes
 // there): the first bytes decoded first, the rest only where they pass.
 bool pageAt(const uint8_t* in, std::size_t available, uint32_t n, uint32_t key, uint32_t pages) {
@@ -138,6 +134,77 @@ std::optional<PageGrid> crBeforeEveryLf(FileBytes& f) {
     return g;
 }
 
+// Pages sought in the file's bytes, a window at a time.
+class Seeker {
+  public:
+    Seeker(FileBytes& f, uint32_t key)
+        : f_(f), key_(key), pages_(static_cast<uint32_t>(f.size() / kPageSize + 2)) {}
+
+    // Loads the bytes around pos; false where the file cannot be read there.
+    bool load(uint64_t pos) {
+        if (!w_.holds(pos) || w_.after(pos) < kPageSize + kWindow) w_.load(f_, pos);
+        return w_.holds(pos);
+    }
+    // Whether page n, or a page of zeros, starts at at.
+    bool pageOrZeros(uint64_t at, uint32_t n) const {
+        return w_.holds(at) && (pageAt(w_.at(at), w_.after(at), n, key_, pages_) ||
+                                (w_.after(at) >= kPageSize && allZero(w_.at(at), kPageSize)));
+    }
+    // Where page n starts near pos, after floor, closest first: a page
+    // followed by page n + 1 (or zeros, or the end of what is held).
+    std::optional<uint64_t> near(uint64_t pos, uint32_t n, uint64_t floor) const {
+        for (uint32_t d = 1; d <= kWindow; ++d) {
+            for (const int64_t sign : {1, -1}) {
+                const int64_t q = static_cast<int64_t>(pos) + sign * d;
+                if (q <= static_cast<int64_t>(floor) || q < 0 ||
+                    !w_.holds(static_cast<uint64_t>(q)))
+                    continue;
+                const auto at = static_cast<uint64_t>(q);
+                if (!pageAt(w_.at(at), w_.after(at), n, key_, pages_)) continue;
+                const uint64_t after = at + kPageSize;
+                if (after < f_.size() && w_.holds(after) && !pageOrZeros(after, n + 1)) continue;
+                return at;
+            }
+        }
+        return std::nullopt;
+    }
+
+  private:
+    FileBytes& f_;
+    uint32_t key_;
+    uint32_t pages_;
+    Window w_;
+};
+
+// What the report says the file went through.
+std::string described(const PageGrid& g, uint32_t moves, uint32_t crPut, uint32_t crTaken) {
+    if (crPut > 0 && g.unsure == 0) {
+        return "each CR LF pair was made LF, as a transfer in text mode does: " +
+               std::to_string(crPut) + " CR bytes were put back";
+    }
+    std::string found = "its pages were moved off their places at " + std::to_string(moves) +
+                        (moves == 1 ? " point" : " points") +
+                        " (bytes put in or taken out); they were put back";
+    if (crTaken + crPut > 0)
+        found += ", " + std::to_string(crTaken + crPut) +
+                 (crTaken + crPut == 1 ? " CR byte put right" : " CR bytes put right");
+    if (g.unsure > 0) {
+        std::string which;
+        uint32_t named = 0;
+        for (std::size_t n = 0; n < g.pages.size() && named < 5; ++n) {
+            if (g.pages[n].fix != PageGrid::Fix::kLost) continue;
+            which += (named++ == 0 ? "" : ", ") + std::to_string(n);
+        }
+        if (named < g.unsure) which += ", ...";
+        found += "; " + std::to_string(g.unsure) +
+                 (g.unsure == 1 ? " page that held the change (page " + which +
+                                      ") could not be put right and is read as lost"
+                                : " pages that held the change (pages " + which +
+                                      ") could not be put right and are read as lost");
+    }
+    return found;
+}
+
 // Where the pages lie, each sought near where the last one ended: pages
 // that start where they should are taken as they are; where page n is
 // found off its place (and the page after it where it should then be), the
@@ -146,60 +213,35 @@ std::optional<PageGrid> crBeforeEveryLf(FileBytes& f) {
 std::optional<PageGrid> resync(FileBytes& f) {
     Page first{};
     if (f.read(0, kPageSize, first.data()) != kPageSize) return std::nullopt;
-    const uint32_t key = keyOf(first);
-    const auto pages = static_cast<uint32_t>(f.size() / kPageSize + 2);
+    Seeker seek(f, keyOf(first));
     PageGrid g;
     g.pages.push_back({0, kPageSize, PageGrid::Fix::kNone});
     uint64_t pos = kPageSize;
     uint32_t moves = 0, crPut = 0, crTaken = 0;
-    Window w;
     for (uint32_t n = 1; pos < f.size() && n < kMaxPages; ++n) {
-        if (!w.holds(pos) || w.after(pos) < kPageSize + kWindow) w.load(f, pos);
-        if (!w.holds(pos)) return std::nullopt;  // the file could not be read there
-        auto pageOrZeros = [&](uint64_t at, uint32_t m) {
-            return w.holds(at) && (pageAt(w.at(at), w.after(at), m, key, pages) ||
-                                   (w.after(at) >= kPageSize && allZero(w.at(at), kPageSize)));
-        };
+        if (!seek.load(pos)) return std::nullopt;  // the file could not be read there
         // A page damaged where it lies leaves the grid as it was: the page
         // after it is in its place.
         const uint64_t next = pos + kPageSize;
-        const bool inPlace = pageOrZeros(pos, n) || next >= f.size() ||
-                             pageOrZeros(next, n + 1);
-        if (!inPlace) {
-            std::optional<uint64_t> found;
-            for (uint32_t d = 1; d <= kWindow && !found; ++d) {
-                for (const int64_t sign : {1, -1}) {
-                    const int64_t q = static_cast<int64_t>(pos) + sign * d;
-                    if (q <= static_cast<int64_t>(g.pages.back().offset) || q < 0 ||
-                        !w.holds(static_cast<uint64_t>(q)))
-                        continue;
-                    const auto at = static_cast<uint64_t>(q);
-                    if (!pageAt(w.at(at), w.after(at), n, key, pages)) continue;
-                    const uint64_t after = at + kPageSize;
-                    if (after < f.size() && w.holds(after) && !pageOrZeros(after, n + 1))
-                        continue;
-                    found = at;
-                    break;
-                }
+        const bool inPlace =
+            seek.pageOrZeros(pos, n) || next >= f.size() || seek.pageOrZeros(next, n + 1);
+        if (const auto found = inPlace ? std::nullopt : seek.near(pos, n, g.pages.back().offset)) {
+            PageGrid::Segment& before = g.pages.back();
+            before.length = static_cast<uint32_t>(*found - before.offset);
+            const uint32_t off = before.length > kPageSize ? before.length - kPageSize
+                                                           : kPageSize - before.length;
+            if (countLf(f, before) == off) {
+                before.fix =
+                    before.length > kPageSize ? PageGrid::Fix::kDropCr : PageGrid::Fix::kAddCr;
+                (before.length > kPageSize ? crTaken : crPut) += off;
+            } else {
+                // Where in the page the change lies is unknown: every row
+                // after it would read shifted, as other values.
+                before.fix = PageGrid::Fix::kLost;
+                ++g.unsure;
             }
-            if (found) {
-                PageGrid::Segment& before = g.pages.back();
-                before.length = static_cast<uint32_t>(*found - before.offset);
-                const uint32_t off = before.length > kPageSize ? before.length - kPageSize
-                                                               : kPageSize - before.length;
-                if (countLf(f, before) == off) {
-                    before.fix = before.length > kPageSize ? PageGrid::Fix::kDropCr
-                                                           : PageGrid::Fix::kAddCr;
-                    (before.length > kPageSize ? crTaken : crPut) += off;
-                } else {
-                    // Where in the page the change lies is unknown: every
-                    // row after it would read shifted, as other values.
-                    before.fix = PageGrid::Fix::kLost;
-                    ++g.unsure;
-                }
-                ++moves;
-                pos = *found;
-            }
+            ++moves;
+            pos = *found;
         }
         const uint64_t left = f.size() - pos;
         g.pages.push_back({pos, static_cast<uint32_t>(std::min<uint64_t>(left, kPageSize)),
@@ -218,31 +260,7 @@ std::optional<PageGrid> resync(FileBytes& f) {
         crPut = crTaken = 0;
         ++g.unsure;
     }
-    if (crPut > 0 && g.unsure == 0) {
-        g.found = "each CR LF pair was made LF, as a transfer in text mode does: " +
-                  std::to_string(crPut) + " CR bytes were put back";
-    } else {
-        g.found = "its pages were moved off their places at " + std::to_string(moves) +
-                  (moves == 1 ? " point" : " points") +
-                  " (bytes put in or taken out); they were put back";
-        if (crTaken + crPut > 0)
-            g.found += ", " + std::to_string(crTaken + crPut) +
-                       (crTaken + crPut == 1 ? " CR byte put right" : " CR bytes put right");
-        if (g.unsure > 0) {
-            std::string which;
-            uint32_t named = 0;
-            for (std::size_t n = 0; n < g.pages.size() && named < 5; ++n) {
-                if (g.pages[n].fix != PageGrid::Fix::kLost) continue;
-                which += (named++ == 0 ? "" : ", ") + std::to_string(n);
-            }
-            if (named < g.unsure) which += ", ...";
-            g.found += "; " + std::to_string(g.unsure) +
-                       (g.unsure == 1 ? " page that held the change (page " + which +
-                                            ") could not be put right and is read as lost"
-                                      : " pages that held the change (pages " + which +
-                                            ") could not be put right and are read as lost");
-        }
-    }
+    g.found = described(g, moves, crPut, crTaken);
     return g;
 }
 

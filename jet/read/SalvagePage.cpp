@@ -44,13 +44,6 @@ std::string valueFault(const Column& c, ByteView v) {
     return {};
 }
 
-bool allZero(const uint8_t* p, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        if (p[i] != 0) return false;
-    }
-    return true;
-}
-
 // Whether [a, b) of the row lies inside one value that may hold zeros.
 bool insideBinaryValue(const TableDef& def, const RowView& row, std::size_t a, std::size_t b) {
     for (const auto& c : def.columns) {
