@@ -55,6 +55,7 @@ void PageFile::repairHeaderFields(const std::string& password, OpenDamage& found
     const uint32_t stored = header_.databaseKey;
     if (!keyReads(stored)) {
         std::vector<uint32_t> near{0};
+        if (recovery_ && recovery_->given) near.insert(near.begin(), *recovery_->given);
         for (int bit = 0; bit < 32; ++bit) near.push_back(stored ^ (1u << bit));
         for (int byte = 0; byte < 4; ++byte) {
             const uint32_t others = stored & ~(0xFFu << (8 * byte));
@@ -65,6 +66,8 @@ void PageFile::repairHeaderFields(const std::string& password, OpenDamage& found
         if (key != near.end()) {
             header_ = parseHeader(withDatabaseKey(header_, *key), path_);
             found.keyFound = true;
+            found.keyGiven = recovery_ && recovery_->given == *key;
+            found.key = *key;
         } else if (stored != 0) {
             fail(ErrorCode::kDamaged,
                  "The database is damaged: the key its pages are encoded with, kept in its header "

@@ -62,8 +62,10 @@ std::unique_ptr<PageFile> PageFile::open(Env& env, const std::string& path, int 
 
 std::unique_ptr<PageFile> PageFile::openDamaged(Env& env, const std::string& path,
                                                 const std::string& password, OpenDamage& found,
-                                                const PageFile* before, int heldFd) {
+                                                const PageFile* before, int heldFd,
+                                                const KeyRecovery& recovery) {
     auto f = openFile(env, path, heldFd);
+    f->recovery_ = &recovery;
     if (before) {
         f->grid_ = before->grid_;
     } else {
@@ -71,6 +73,7 @@ std::unique_ptr<PageFile> PageFile::openDamaged(Env& env, const std::string& pat
     }
     f->readHeader(&password, &found, before ? &before->header_ : nullptr);
     f->countPages(&found);
+    f->recovery_ = nullptr;
     return f;
 }
 
@@ -146,7 +149,7 @@ void PageFile::readHeader(const std::string* rebuildWith, OpenDamage* found,
             repairHeaderFields(*rebuildWith, *found);
             return;
         } else {
-            header_ = rebuildHeader(raw, *rebuildWith);
+            header_ = rebuildHeader(raw, *rebuildWith, *found);
         }
         found->headerRebuilt = true;
         return;
@@ -239,7 +242,8 @@ bool PageFile::mostPagesLookJet4() {
 // map, or most of the rest), not encoded. What the old header alone held is
 // lost: the creation date (with it the key that masks security
 // identifiers) and the unknown fields; the password is the one given.
-Header PageFile::rebuildHeader(const Page& raw, const std::string& password) {
+Header PageFile::rebuildHeader(const Page& raw, const std::string& password,
+                              OpenDamage& found) {
     const std::string refused = "Unrecognized database format '" + path_ + "'.";
     static const char kJet[] = "Standard Jet DB";
     static const char kAce[] = "Standard ACE DB";
@@ -254,18 +258,12 @@ Header PageFile::rebuildHeader(const Page& raw, const std::string& password) {
     const bool plain =
         (p2[0] == kPageTableDef && p2[1] == 0x01 && u32(p2, kTdefConstant) == kTdefMagic) ||
         (p1[0] == kPageData && p1[1] == 0x01 && u32(p1, 4) == 1) || mostPagesLookJet4();
-    if (!plain) {
-        // A Jet 4 header keeps zeros from its second sector to 0xE00, then
-        // a structure of its own: an encoded file whose header lost its
-        // first sector still shows them.
-        if ((fileSize_ % kPageSize == 0 || grid_) && allZero(raw.data() + 0x200, 0xE00 - 0x200) &&
-            !allZero(raw.data() + 0xE00, kPageSize - 0xE00))
-            fail(ErrorCode::kDamaged,
-                 "The database is damaged: its header (page 0) is lost, and its pages are "
-                 "encoded with a key only the header held; it cannot be repaired.");
-        fail(ErrorCode::kUnrecognizedFormat, refused);
-    }
     HeaderFields f;
+    if (!plain) {
+        if (!looksEncoded(raw, p1, p2)) fail(ErrorCode::kUnrecognizedFormat, refused);
+        f.databaseKey = recoverKey(p2, found);
+        rc4Page(f.databaseKey, 2, p2.data(), kPageSize);
+    }
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     f.creationDate = std::chrono::duration<double>(now).count() / 86400.0 + 25569.0;
     catalogueSortOrder(p2, f.sortLcid, f.sortVersion);

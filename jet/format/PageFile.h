@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "format/Page.h"
 #include "format/PageGrid.h"
 #include "jet/Env.h"
+#include "jet/KeySearch.h"
 
 namespace jet {
 
@@ -53,11 +55,25 @@ class PageRef {
     Block* b_ = nullptr;
 };
 
+// How the key of an encoded file whose header is lost is had again: the key
+// a person gave (as an earlier search reported it), else a search over the
+// range. The search takes minutes, so only a compaction asks for it.
+struct KeyRecovery {
+    std::optional<uint32_t> given;
+    bool search = false;
+    KeySearchRange range;
+    KeySearchWatch* watch = nullptr;
+};
+
 // What opening a damaged file had to work around.
 struct OpenDamage {
     bool headerRebuilt = false;  // page 0 made anew: the file's own was not a header
     uint64_t bytesCut = 0;       // bytes of a last page cut short, left out
     bool keyFound = false;       // the header's page-encoding key was damaged, found again
+    // The header was lost with the key the pages are encoded with: the key
+    // given was taken, or every key tried and this one read them.
+    bool keyGiven = false, keySearched = false;
+    uint32_t key = 0;            // the key found again, given or searched
     bool passwordLost = false;   // the header's password field holds no text: the one given taken
     // The header's creation date was damaged: the mask the password field
     // shows gave its whole days again.
@@ -89,16 +105,18 @@ class PageFile {
     // out, and a page 0 that is no header, in a file whose other pages are
     // Jet 4's and not encoded, is made anew with this password (its code
     // page and sort order from the catalogue's definition or the engine's
-    // defaults). An encoded file without its header is refused. In a header
+    // defaults). An encoded file without its header takes the key given, or
+    // one a search finds, as recovery says; else it is refused. In a header
     // that reads, a page-encoding key under which the pages do not read is
-    // sought among the keys one bit or one byte away from it (0 among them),
-    // and a password field that holds no text is taken to hold this
-    // password. A header made before for the same file (another handle on
-    // it) is used again when given.
+    // replaced by the key given, or sought among the keys one bit or one
+    // byte away from it (0 among them), and a password field that holds no
+    // text is taken to hold this password. A header made before for the
+    // same file (another handle on it) is used again when given.
     static std::unique_ptr<PageFile> openDamaged(Env& env, const std::string& path,
                                                  const std::string& password, OpenDamage& found,
                                                  const PageFile* before = nullptr,
-                                                 int heldFd = -1);
+                                                 int heldFd = -1,
+                                                 const KeyRecovery& recovery = {});
     ~PageFile();
     PageFile(const PageFile&) = delete;
     PageFile& operator=(const PageFile&) = delete;
@@ -135,7 +153,11 @@ class PageFile {
     // Page n as stored (encoded where the file is), through the grid where
     // there is one; false past the end.
     bool readStored(uint32_t n, Page& out);
-    Header rebuildHeader(const Page& raw, const std::string& password);
+    Header rebuildHeader(const Page& raw, const std::string& password, OpenDamage& found);
+    // KeyRecovery.cpp: an encoded file's lost key had again.
+    static bool looksEncoded(const Page& raw, const Page& p1, const Page& p2);
+    uint32_t recoverKey(const Page& storedPage2, OpenDamage& found);
+    bool keyConfirmed(uint32_t key);
     bool versionDamaged(const Page& raw);
     bool mostPagesLookJet4();
     // HeaderRepair.cpp.
@@ -151,6 +173,7 @@ class PageFile {
     void readRun(uint32_t number, uint32_t run);
     std::string path_;
     Env* env_ = nullptr;
+    const KeyRecovery* recovery_ = nullptr;  // while openDamaged runs
     int fd_ = -1;
     bool held_ = false;
     uint64_t fileSize_ = 0;

@@ -20,8 +20,8 @@ std::unique_ptr<Database> Database::open(Env& env, const std::string& path,
 
 std::unique_ptr<Database> Database::openDamaged(Env& env, const std::string& path,
                                                 const std::string& password, OpenDamage& found,
-                                                int heldFd) {
-    auto file = PageFile::openDamaged(env, path, password, found, nullptr, heldFd);
+                                                int heldFd, const KeyRecovery& recovery) {
+    auto file = PageFile::openDamaged(env, path, password, found, nullptr, heldFd, recovery);
     if (!file->header().passwordMatches(password)) {
         fail(ErrorCode::kInvalidPassword, "Not a valid password.");
     }

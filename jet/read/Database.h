@@ -48,7 +48,8 @@ class Database {
     // header made anew takes this password.
     static std::unique_ptr<Database> openDamaged(Env& env, const std::string& path,
                                                  const std::string& password, OpenDamage& found,
-                                                 int heldFd = -1);
+                                                 int heldFd = -1,
+                                                 const KeyRecovery& recovery = {});
 
     // Another handle on the same file, for another thread to read through.
     std::unique_ptr<Database> reopen() const;

@@ -35,6 +35,7 @@ enum class ErrorCode : int32_t {
     kNoSpace = -2147209203,             // 0x8004300D
     kDuplicateKey = -2147209202,        // 0x8004300E: a row repeats a unique key (damage log)
     kUnaccounted = -2147209201,         // 0x8004300F: a repair could not account for every row
+    kStopped = -2147209200,             // 0x80043010: a search for a lost key was stopped
 };
 
 struct Error {
