@@ -168,7 +168,11 @@ struct MainProcedure {
                 }
                 break;
             case WM_CLOSE:
-                if (!offThreadBusy()) DestroyWindow(h);
+                if (!offThreadBusy()) {
+                    DestroyWindow(h);
+                } else {
+                    closeWhenDone(h);
+                }
                 return 0;
             case WM_DESTROY:
                 PostQuitMessage(0);

@@ -5,6 +5,8 @@
 // keys and close requests meanwhile (they are not delivered later).
 #pragma once
 
+#include <windows.h>
+
 #include <functional>
 
 namespace appwin {
@@ -13,5 +15,9 @@ void runOffThread(const std::function<void()>& work);
 
 // Whether a call is running off the window's thread now.
 bool offThreadBusy();
+// A close asked for while a call runs: a search for a lost key, which takes
+// minutes, is stopped, and the window is sent WM_CLOSE again once the call
+// has ended (other calls end soon, and the close is dropped).
+void closeWhenDone(HWND window);
 
 }  // namespace appwin

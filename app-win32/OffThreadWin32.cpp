@@ -6,12 +6,22 @@
 #include <thread>
 
 #include "app-win32/OffThread.h"
+#include "jet/KeySearch.h"
 
 namespace appwin {
 
 namespace {
 
 std::atomic<int> gBusy{0};
+HWND gCloseAfter = nullptr;  // the window's thread alone reads and writes it
+
+// A window whose close was asked for while a call ran: closed once it ends.
+void closeAfterCall() {
+    if (const HWND h = gCloseAfter) {
+        gCloseAfter = nullptr;
+        if (IsWindow(h)) PostMessageW(h, WM_CLOSE, 0, 0);
+    }
+}
 
 // Input a person gives: keys, the mouse's buttons and wheel, on the client
 // area and on the frame (the close box, the system menu).
@@ -24,6 +34,10 @@ bool isInput(UINT m) {
 }  // namespace
 
 bool offThreadBusy() { return gBusy.load() > 0; }
+
+void closeWhenDone(HWND window) {
+    if (jet::stopKeySearches()) gCloseAfter = window;
+}
 
 void runOffThread(const std::function<void()>& work) {
     std::exception_ptr failure;
@@ -56,6 +70,7 @@ void runOffThread(const std::function<void()>& work) {
     }
     worker.join();
     --gBusy;
+    closeAfterCall();
     if (failure) std::rethrow_exception(failure);
 }
 

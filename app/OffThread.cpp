@@ -4,8 +4,11 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QWidget>
+#include <QPointer>
 #include <exception>
 #include <thread>
+
+#include "jet/KeySearch.h"
 
 namespace app {
 
@@ -40,6 +43,10 @@ class InputBlocker : public QObject {
                 return true;
             case QEvent::Close:
                 if (target->isWidgetType() && static_cast<QWidget*>(target)->isWindow()) {
+                    // A search for a lost key can take minutes: closing the
+                    // window stops it, and the window closes once the call
+                    // has ended, having written nothing.
+                    if (jet::stopKeySearches()) closeAfter_ = static_cast<QWidget*>(target);
                     e->ignore();
                     return true;
                 }
@@ -48,6 +55,9 @@ class InputBlocker : public QObject {
                 return false;
         }
     }
+
+  public:
+    QPointer<QWidget> closeAfter_;
 };
 
 }  // namespace
@@ -65,11 +75,14 @@ void runOffThread(const std::function<void()>& work) {
         // before the loop started.
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
+    QPointer<QWidget> closeAfter;
     {
         InputBlocker blocked;
         loop.exec();
+        closeAfter = blocked.closeAfter_;
     }
     worker.join();
+    if (closeAfter) QMetaObject::invokeMethod(closeAfter.data(), &QWidget::close, Qt::QueuedConnection);
     if (failure) std::rethrow_exception(failure);
 }
 

@@ -1,5 +1,6 @@
 #include "compaction/CompactCommand.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "compaction/CompactDB.h"
@@ -57,6 +58,12 @@ std::string CompactCommand::repairMessage(const RepairReport& repaired) {
                                            rows(o.rowsFound, " row", " rows") + ". "
                                      : "";
     text += "The database was damaged. Repairing it:\r\n";
+    if (o.keySearched) {
+        char key[9];
+        std::snprintf(key, sizeof key, "%08X", o.databaseKey);
+        text += "- found again the key its pages are encoded with (" + std::string(key) +
+                "), which was lost with its header\r\n";
+    }
     if (o.rowsDropped != 0) text += "- dropped " + count(o.rowsDropped) + " rows\r\n";
     if (o.rowsChanged != 0) {
         text += "- changed " + count(o.rowsChanged) +
@@ -81,7 +88,7 @@ std::string CompactCommand::repairMessage(const RepairReport& repaired) {
                 " now refer to rows of " + d.referenced + " that were dropped\r\n";
     }
     if (o.rowsDropped == 0 && o.rowsChanged == 0 && o.tablesLost == 0 && o.rowsMovedBack == 0 &&
-        o.rowsForeign == 0 && o.rowsRestored == 0) {
+        o.rowsForeign == 0 && o.rowsRestored == 0 && !o.keySearched) {
         // Only damage whose rows could not be counted, such as a page of
         // rows that was wiped out.
         text += "- found " + count(o.logEntries) + " damaged places it could not read\r\n";

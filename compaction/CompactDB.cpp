@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "jet/Error.h"
 #include "platform/ErrorRecord.h"
 #include "platform/FormEngine.h"
 
@@ -82,6 +83,9 @@ bool CompactDB(const std::string& sourcePath, const std::string& tempPath,
         }
         engine.reset();  // released on every path
     }
+    // A search for a lost key stopped because the window is closing: the
+    // person knows, and there is no window left to tell.
+    if (pending.number == static_cast<int32_t>(jet::ErrorCode::kStopped)) return false;
     if (pending.number != 0) {
         result = false;
         rt.messageBox.show(failureMessage(pending.description, pending.number, pending.source),

@@ -14,6 +14,8 @@ CompactOutcome outcomeOf(const jet::Result<jet::RepairSummary>& r) {
     o.rowsRestored = r->rowsRestored;
     o.rowsFound = r->account.rows;
     o.rowsCopied = r->account.copied();
+    o.keySearched = r->keySearched;
+    o.databaseKey = r->databaseKey;
     for (const auto& d : r->references) o.dangling.push_back({d.table, d.referenced, d.rows});
     return o;
 }
@@ -21,22 +23,23 @@ CompactOutcome outcomeOf(const jet::Result<jet::RepairSummary>& r) {
 namespace {
 class JetEngine : public DatabaseEngine {
   public:
-    explicit JetEngine(jet::Env* env) : env_(env) {}
+    JetEngine(jet::Env* env, const jet::LostKey& lostKey) : env_(env), lostKey_(lostKey) {}
     CompactOutcome CompactDatabase(const std::string& sourceConnection,
                                    const std::string& destinationConnection,
                                    const HeldFiles& files) override {
         return outcomeOf(jet::CompactDatabase(sourceConnection, destinationConnection,
                                               jet::HeldFiles{files.database, files.temporary},
-                                              env_));
+                                              env_, lostKey_));
     }
 
   private:
     jet::Env* env_;
+    jet::LostKey lostKey_;
 };
 }  // namespace
 
 std::unique_ptr<DatabaseEngine> JetEngineFactory::create() {
-    return std::make_unique<JetEngine>(env_);
+    return std::make_unique<JetEngine>(env_, lostKey_);
 }
 
 }  // namespace platform

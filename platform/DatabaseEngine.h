@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "jet/KeySearch.h"
+
 namespace jet {
 class Env;
 }
@@ -36,6 +38,10 @@ struct CompactOutcome {
     // (in their own tables or in recovered ones).
     uint64_t rowsFound = 0;
     uint64_t rowsCopied = 0;
+    // The header was lost with the key its pages are encoded with, and
+    // every key was tried to find it again.
+    bool keySearched = false;
+    uint32_t databaseKey = 0;
     bool fewerRows() const { return rowsCopied < rowsFound; }
     bool lostOrChanged() const {
         return rowsDropped != 0 || rowsChanged != 0 || tablesLost != 0 || logEntries != 0 ||
@@ -71,12 +77,15 @@ class DatabaseEngineFactory {
 class JetEngineFactory : public DatabaseEngineFactory {
   public:
     // env: the calls the engine makes on files and locks (none: the
-    // system's own).
-    explicit JetEngineFactory(jet::Env* env = nullptr) : env_(env) {}
+    // system's own); lostKey: how an encoded file whose header is lost has
+    // its key again.
+    explicit JetEngineFactory(jet::Env* env = nullptr, jet::LostKey lostKey = {})
+        : env_(env), lostKey_(lostKey) {}
     std::unique_ptr<DatabaseEngine> create() override;
 
   private:
     jet::Env* env_;
+    jet::LostKey lostKey_;
 };
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 // What both programs set up first, before any file is opened.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -28,5 +29,9 @@ void keepLargeFreedBlocks();
 // the command line as the system holds it, in UTF-16 (CommandLineToArgvW),
 // since the C library's argv has lost what the code page cannot show.
 std::vector<std::string> commandArguments(int argc, char** argv);
+
+// Whether the stream writes to a terminal (a console on Windows), where
+// progress that rewrites its line may be shown.
+bool isTerminal(std::FILE* stream);
 
 }  // namespace platform

@@ -26,6 +26,8 @@ void keepLargeFreedBlocks() {
     mallopt(M_TRIM_THRESHOLD, 128 << 20);
 }
 
+bool isTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
 std::vector<std::string> commandArguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }

@@ -2,6 +2,7 @@
 #include <windows.h>
 // After windows.h: its macros must not rename what these declare.
 #include <shellapi.h>
+#include <io.h>
 
 #include "jet/WideText.h"
 #include "platform/FileDialog.h"
@@ -20,6 +21,8 @@ bool prepareProcess() {
 
 // The Windows heap keeps freed blocks of that size by itself.
 void keepLargeFreedBlocks() {}
+
+bool isTerminal(std::FILE* stream) { return ::_isatty(::_fileno(stream)) != 0; }
 
 std::vector<std::string> commandArguments(int argc, char** argv) {
     int n = 0;

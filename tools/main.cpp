@@ -3,7 +3,10 @@
 // Each command takes only the options it uses; anything else is a usage
 // error. Exit status: 0 success, 1 refused or problems found, 2 usage error.
 #include <CLI/CLI.hpp>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -12,6 +15,7 @@
 #include "compaction/CompactCommand.h"
 #include "jet/Check.h"
 #include "jet/Compact.h"
+#include "jet/KeySearch.h"
 #include "platform/FormEngine.h"
 #include "platform/MessageBox.h"
 #include "platform/Process.h"
@@ -31,6 +35,7 @@ struct Args {
     std::vector<std::string> tables;  // dump's TABLE...
     std::string password;
     std::string newPassword;
+    std::string key;  // --key, hexadecimal
     bool inPlace = false;
     bool timing = false;
 };
@@ -70,13 +75,19 @@ void addCompact(CLI::App& app, Args& a) {
     compact->add_option("--new-password", a.newPassword, "the copy's password (empty: none)");
     compact->add_flag("--timing", a.timing, "also print the time of the copy, flush and check");
     compact->add_flag("--in-place", a.inPlace, "replace SOURCE by its compacted copy");
+    compact->add_option("--key", a.key,
+                        "the key an encoded SOURCE's pages are encoded with, where its header "
+                        "is lost (hexadecimal, as an earlier compaction printed it)");
     compact->footer(
         "jet4 compact SOURCE DEST writes a compacted copy of SOURCE to DEST, keeping\n"
         "its password unless --new-password is given.\n"
         "jet4 compact --in-place SOURCE compacts and repairs SOURCE in place, as the\n"
         "utility's button does (with the product's password unless --password or\n"
         "JET4_PASSWORD gives another); the size report goes to stdout, a failure to\n"
-        "stderr.\n\n" +
+        "stderr.\n"
+        "An encoded SOURCE whose header is lost has its key searched for, which takes\n"
+        "minutes; on a terminal its progress is shown, and Ctrl+C stops it with\n"
+        "nothing written. The key found is printed, for --key in a later run.\n\n" +
         std::string(kFooter));
 }
 
@@ -158,6 +169,65 @@ int runCheck(const CLI::App& command, const Args& a) {
     return r.value().ok() ? 0 : 1;
 }
 
+// A search for a lost key, shown on the terminal: how far, how fast, how
+// long still. Nothing is shown where stderr is no terminal.
+class TerminalWatch : public jet::KeySearchWatch {
+  public:
+    TerminalWatch() : shown_(platform::isTerminal(stderr)) {}
+    ~TerminalWatch() override {
+        if (shown_ && drawn_) std::fputc('\n', stderr);
+    }
+    TerminalWatch(const TerminalWatch&) = delete;
+    TerminalWatch& operator=(const TerminalWatch&) = delete;
+    void searching(uint64_t tried, uint64_t total, double seconds) override {
+        if (!shown_ || total == 0) return;
+        const double rate = seconds > 0 ? static_cast<double>(tried) / seconds : 0;
+        const double left = rate > 0 ? static_cast<double>(total - tried) / rate : 0;
+        const auto minutes = static_cast<unsigned long>(left / 60);
+        std::fprintf(stderr,
+                     "\rsearching for the key: %5.1f%% (%llu of %llu keys), %.1f million keys/s, "
+                     "%lu min %02lu s left ",
+                     100.0 * static_cast<double>(tried) / static_cast<double>(total),
+                     static_cast<unsigned long long>(tried), static_cast<unsigned long long>(total),
+                     rate / 1e6, minutes, static_cast<unsigned long>(left) % 60);
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+
+  private:
+    bool shown_;
+    bool drawn_ = false;
+};
+
+// Ctrl+C (or a request to terminate) while a key search runs stops it, and
+// the compaction ends having written nothing; otherwise the signal takes
+// its course.
+volatile std::sig_atomic_t gStopped = 0;
+
+extern "C" void stopSearchOrEnd(int signal) {
+    gStopped = 1;
+    if (!jet::stopKeySearches()) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+}
+
+// --key: up to 8 hexadecimal digits; false when it is not.
+bool parseKey(const std::string& text, jet::LostKey& lost) {
+    if (text.empty() || text.size() > 8) return false;
+    uint32_t key = 0;
+    for (const char c : text) {
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0) return false;
+        key = key << 4 | static_cast<uint32_t>(digit);
+    }
+    lost.key = key;
+    return true;
+}
+
 // What a repair did, a line for each table it touched, one for each table
 // whose rows now refer to rows that were dropped, and one in all.
 void printRepair(const jet::RepairSummary& s) {
@@ -190,6 +260,13 @@ void printRepair(const jet::RepairSummary& s) {
                   << "' that were dropped (relationship '" << r.relationship << "')\n";
     }
     if (s.headerRebuilt) std::cout << "repaired: the database header was made anew\n";
+    if (s.keyRecovered) {
+        char key[9];
+        std::snprintf(key, sizeof key, "%08X", s.databaseKey);
+        std::cout << "repaired: the key the pages are encoded with was "
+                  << (s.keySearched ? "searched for and found again" : "found again") << ": "
+                  << key << " (give it as --key " << key << " to compact this file again)\n";
+    }
     if (s.lostOrChanged()) {
         std::cout << "repaired: " << s.rowsDropped << " rows dropped, " << s.rowsChanged
                   << " changed, " << s.rowsMovedBack << " moved back, " << s.rowsForeign
@@ -215,6 +292,10 @@ int runCompactCopy(const CLI::App& command, const Args& a) {
     req.destinationPath = a.destination;
     req.destinationPassword =
         command.count("--new-password") != 0 ? a.newPassword : req.sourcePassword;
+    if (command.count("--key") != 0 && !parseKey(a.key, req.lostKey))
+        return usageError("--key takes up to 8 hexadecimal digits, not '" + a.key + "'");
+    TerminalWatch watch;
+    req.lostKey.watch = &watch;
     auto r = jet::compactFile(req);
     if (!r) return reportError(r.error());
     printCompactResult(r.value(), a.timing);
@@ -233,16 +314,29 @@ int runCompactInPlace(const CLI::App& command, const Args& a) {
     platform::ConsoleMessageBox box;
     platform::RealFileSystem files;
     platform::LocaleNumberFormat numbers;
-    platform::JetEngineFactory engines;
+    jet::LostKey lost;
+    if (command.count("--key") != 0 && !parseKey(a.key, lost))
+        return usageError("--key takes up to 8 hexadecimal digits, not '" + a.key + "'");
+    TerminalWatch watch;
+    lost.watch = &watch;
+    platform::JetEngineFactory engines(nullptr, lost);
     compaction::Runtime rt{box, files, numbers, engines};
     compaction::CompactCommand run(rt, password(command, a, compaction::kDatabasePassword));
     platform::runHandler([&] { run.Command2_Click(a.file); }, box);
+    if (gStopped != 0) {
+        std::cerr << "jet4: the search for the key was stopped; nothing was changed.\n";
+        return 1;
+    }
     return box.sawCritical() ? 1 : 0;
 }
 
 int run(const CLI::App& app, const Args& a) {
     const CLI::App* command = app.get_subcommands().front();
     const std::string& name = command->get_name();
+    if (name == "compact") {
+        std::signal(SIGINT, stopSearchOrEnd);
+        std::signal(SIGTERM, stopSearchOrEnd);
+    }
     if (name == "info") return runInfo(*command, a);
     if (name == "tables") return runTables(*command, a);
     if (name == "dump") return runDump(*command, a);

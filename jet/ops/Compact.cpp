@@ -85,8 +85,9 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
     CreatedCopy mine{env, req.destinationPath};
     auto result = guard([&]() -> CompactResult {
         OpenDamage found;
-        auto db =
-            Database::openDamaged(env, req.sourcePath, req.sourcePassword, found, req.sourceFd);
+        const KeyRecovery recovery{req.lostKey.key, true, req.lostKey.range, req.lostKey.watch};
+        auto db = Database::openDamaged(env, req.sourcePath, req.sourcePassword, found,
+                                        req.sourceFd, recovery);
         // After the source's own password was checked: one that is not text
         // is not that database's password, whatever its length.
         const auto newPassword = copyPassword(req.destinationPassword);

@@ -27,7 +27,8 @@ RemoveOnInterrupt::~RemoveOnInterrupt() = default;
 
 Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
                                       const std::string& destinationConnection,
-                                      const HeldFiles& held, Env* env) {
+                                      const HeldFiles& held, Env* env,
+                                      const LostKey& lostKey) {
     auto src = parseConnectionString(sourceConnection);
     if (!src) return src.error();
     auto dst = parseConnectionString(destinationConnection);
@@ -40,6 +41,7 @@ Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
     req.sourceFd = held.source;
     req.destinationFd = held.destination;
     req.env = env;
+    req.lostKey = lostKey;
     auto r = compactFile(req);
     if (!r) return r.error();
     return r->repair;

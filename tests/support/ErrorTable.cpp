@@ -25,6 +25,8 @@ const std::vector<ErrorInfo>& errorTable() {
          "in MSysCompactError: a row dropped because it repeats another's unique key"},
         {ErrorCode::kUnaccounted, "Unaccounted",
          "a repair whose copy would lose a row without a word: refused, the database kept"},
+        {ErrorCode::kStopped, "Stopped",
+         "the search for a lost header's encoding key was stopped: nothing written"},
     };
     return table;
 }

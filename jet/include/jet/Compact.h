@@ -14,6 +14,7 @@
 
 #include "jet/Env.h"
 #include "jet/Error.h"
+#include "jet/KeySearch.h"
 
 namespace jet {
 
@@ -45,6 +46,9 @@ struct CompactRequest {
     int destinationFd = -1;
     // The calls the engine makes on files and locks (none: the system's own).
     Env* env = nullptr;
+    // An encoded file whose header is lost: its key given, or searched for
+    // (minutes for every key). The key found is in RepairSummary.
+    LostKey lostKey = {};
 };
 
 // Every row a damaged file holds and where each went: the account a repair
@@ -123,6 +127,11 @@ struct RepairSummary {
     uint32_t tablesLost = 0;
     uint64_t logEntries = 0;     // rows added to MSysCompactError
     bool headerRebuilt = false;  // page 0 was damaged and made anew
+    // The key the pages are encoded with was lost or damaged with the
+    // header and is had again: searched for, given, or found near the
+    // damaged one. A later run may be given it.
+    bool keySearched = false, keyRecovered = false;
+    uint32_t databaseKey = 0;
     RowAccount account;          // every row found, and where it went
     // Whether the copy's rows differ from what the source's pages hold, or
     // anything was logged: the damaged original is then worth keeping.

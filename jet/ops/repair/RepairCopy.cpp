@@ -28,6 +28,8 @@ CompactResult repairCopy(Env& env, Database& db, int fd, const CompactRequest& r
     RepairPlan plan(db, stopped ? &stopped->error() : nullptr);
     if (found.headerRebuilt) plan.logFileDamage(headerLost());
     if (found.keyFound) plan.logFileDamage(keyFound());
+    if (found.keySearched || (found.keyGiven && found.headerRebuilt))
+        plan.logFileDamage(keyHadAgain(found));
     if (found.passwordLost) plan.logFileDamage(passwordLost());
     for (const std::string& text : headerFieldsRepaired(found)) plan.logFileDamage(text);
     if (found.bytesCut != 0) plan.logFileDamage(fileCut(found.bytesCut));
@@ -42,6 +44,9 @@ CompactResult repairCopy(Env& env, Database& db, int fd, const CompactRequest& r
     CompactResult r = writeCopy(env, db, fd, req, newPassword, &chosen);
     r.repair = plan.summary();
     r.repair.headerRebuilt = found.headerRebuilt;
+    r.repair.keySearched = found.keySearched;
+    r.repair.keyRecovered = found.keySearched || found.keyGiven || found.keyFound;
+    r.repair.databaseKey = r.repair.keyRecovered ? found.key : 0;
     return r;
 }
 
@@ -53,6 +58,17 @@ std::string headerLost() {
            "catalogue or the engine's defaults; the creation date, the header's unknown fields "
            "and the key that masks the security identifiers of the permissions and owners are "
            "lost with it.";
+}
+
+std::string keyHadAgain(const OpenDamage& found) {
+    char key[9];
+    std::snprintf(key, sizeof key, "%08X", found.key);
+    return std::string("Page 0, the database header, was lost with the key its pages are encoded "
+                       "with: ") +
+           (found.keySearched ? "every key was tried, and the one under which they read (" +
+                                    std::string(key) + ") was found again"
+                              : "the key given (" + std::string(key) + ") reads them") +
+           "; the copy's header holds it.";
 }
 
 std::string keyFound() {

@@ -24,6 +24,8 @@ CompactResult compactOrRepair(Env& env, Database& db, int fd, const CompactReque
 // What the damage log says of a header made anew, and of a file cut short.
 std::string headerLost();
 std::string keyFound();
+// The key of an encoded file whose header was lost, searched for or given.
+std::string keyHadAgain(const OpenDamage& found);
 std::string passwordLost();
 std::string fileCut(uint64_t bytes);
 std::string fileTransformed(const std::string& what);
