@@ -158,3 +158,35 @@ TEST(Jet4Tool, EveryCommandWorksOnGreekFolderAndFileNames) {
     EXPECT_TRUE(fs::exists(folder / "αντίγραφο.mdb"));
     EXPECT_EQ(jet4("check " + f + " --password 'κωδικός'", out), 0) << out;
 }
+
+// An encoded file whose header is lost: the key found (a small one, so the
+// search from 0 ends at once) is printed, a second run takes it as --key,
+// and without a terminal nothing but the report is printed. A key that is
+// no hexadecimal number of 32 bits is a usage error.
+TEST(Jet4Tool, ALostKeyIsPrintedAndTakenAgain) {
+    SKIP_WITHOUT_SHELL();
+    TempDir dir;
+    SampleOptions o;
+    o.databaseKey = 0x0001E240;
+    o.rows = 30;
+    std::string bytes = sampleDatabaseBytes(o);
+    std::fill(bytes.begin(), bytes.begin() + 512, '\0');
+    writeFile(dir / "lost.mdb", bytes);
+    const std::string f = shellQuote((dir / "lost.mdb").string());
+    std::string out;
+    ASSERT_EQ(jet4("compact " + f + " " + shellQuote((dir / "a.mdb").string()), out), 0) << out;
+    EXPECT_NE(out.find("--key 0001E240"), std::string::npos) << out;
+    EXPECT_EQ(out.find("searching for the key"), std::string::npos) << out;
+    ASSERT_EQ(jet4("compact " + f + " " + shellQuote((dir / "b.mdb").string()) + " --key 1e240",
+                   out),
+              0)
+        << out;
+    EXPECT_EQ(jet4("check " + shellQuote((dir / "b.mdb").string()), out), 0) << out;
+    for (const char* bad : {"--key ''", "--key 123456789", "--key 12G4", "--key -1"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(jet4("compact " + f + " " + shellQuote((dir / "c.mdb").string()) + " " + bad, out),
+                  2)
+            << out;
+    }
+    EXPECT_FALSE(fs::exists(dir / "c.mdb"));
+}
