@@ -25,9 +25,8 @@ class JetEngine : public DatabaseEngine {
     CompactOutcome CompactDatabase(const std::string& sourceConnection,
                                    const std::string& destinationConnection,
                                    const HeldFiles& files) override {
-        return outcomeOf(jet::CompactDatabase(sourceConnection, destinationConnection,
-                                              jet::HeldFiles{files.database, files.temporary},
-                                              env_));
+        return outcomeOf(
+            jet::CompactDatabase(sourceConnection, destinationConnection, files, env_));
     }
 
   private:
