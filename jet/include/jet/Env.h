@@ -1,7 +1,8 @@
 // The engine's way to the operating system. Every call the engine makes on
-// files and locks goes through an Env: a program passes the one it wants with
-// its request (none: Env::standard(), the system's own calls), and a test
-// passes one that fails, shortens, pauses or counts any of them.
+// files and locks goes through an Env, and so does every one the platform's
+// real file system makes: a program passes the one it wants with its request
+// (none: Env::standard(), the system's own calls), and a test passes one
+// that fails, shortens, pauses or counts any of them.
 //
 // Nothing here is the system's own type: a file is a FileHandle, what the
 // system says of it a FileInfo, and a failure an OsError, whose code is how
