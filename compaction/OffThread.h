@@ -1,7 +1,7 @@
 // The compaction's long platform calls, made through a runner that the
 // window supplies: the Qt window's and the Windows window's each run the call
 // on a worker thread while the window's thread keeps painting and drops the
-// user's input (app/OffThread.h, app-win32/OffThreadWin32.h). What the call
+// user's input (app/OffThread.h, app-win32/OffThread.h). What the call
 // raised is raised again on the window's thread, where the caller's trap and
 // its message box live.
 #pragma once
@@ -38,10 +38,6 @@ class OffThreadFileSystem : public platform::FileSystem {
         : files_(files), run_(std::move(run)) {}
     std::string lookUp(const std::string& path) override { return files_.lookUp(path); }
     int64_t length(const std::string& path) override { return files_.length(path); }
-    void remove(const std::string& path) override { files_.remove(path); }
-    void rename(const std::string& from, const std::string& to) override {
-        files_.rename(from, to);
-    }
     std::string fileInUse(const std::string& path) override { return files_.fileInUse(path); }
     std::unique_ptr<platform::HeldDatabase> hold(const std::string& path,
                                                  const std::string& tempPath) override;

@@ -27,8 +27,7 @@ class JetEngine : public DatabaseEngine {
     CompactOutcome CompactDatabase(const std::string& sourceConnection,
                                    const std::string& destinationConnection,
                                    const HeldFiles& files) override {
-        return outcomeOf(jet::CompactDatabase(sourceConnection, destinationConnection,
-                                              jet::HeldFiles{files.database, files.temporary},
+        return outcomeOf(jet::CompactDatabase(sourceConnection, destinationConnection, files,
                                               env_, lostKey_));
     }
 

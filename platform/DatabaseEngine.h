@@ -8,11 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "jet/InPlace.h"
 #include "jet/KeySearch.h"
-
-namespace jet {
-class Env;
-}
 
 namespace platform {
 
@@ -50,13 +47,11 @@ struct CompactOutcome {
 };
 
 // The files the routine holds open for the engine (see HeldDatabase): the
-// database, locked, and the empty temporary it created. The engine reads and
-// writes them through these and never by the connection strings' paths,
-// which then only name them in messages. -1: opened by the paths.
-struct HeldFiles {
-    int database = -1;
-    int temporary = -1;
-};
+// database, locked, as the source, and the empty temporary it created as the
+// destination. The engine reads and writes them through these and never by
+// the connection strings' paths, which then only name them in messages.
+// -1: opened by the paths.
+using jet::HeldFiles;
 
 class DatabaseEngine {
   public:

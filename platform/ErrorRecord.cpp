@@ -1,64 +1,64 @@
 #include "platform/ErrorRecord.h"
 
-#include <cerrno>
-#include <cstring>
+#include "jet/Error.h"
 
 namespace platform {
+
+namespace {
+
+struct RuntimeText {
+    int32_t number;
+    const char* text;
+};
+
+RuntimeText runtimeTextOf(jet::OsErrc code) {
+    switch (code) {
+        case jet::OsErrc::kNotFound:
+            return {kFileNotFound, "File not found"};
+        case jet::OsErrc::kAccess:
+            return {kPermissionDenied, "Permission denied"};
+        case jet::OsErrc::kHeld:  // as the engine says of a database another program holds
+            return {static_cast<int32_t>(jet::ErrorCode::kInUse), "In use"};
+        case jet::OsErrc::kNameTooLong:
+            return {kBadFileName, "Bad file name or number"};
+        case jet::OsErrc::kExists:
+            return {kFileAlreadyExists, "File already exists"};
+        case jet::OsErrc::kNoSpace:
+            return {kDiskFull, "Disk full"};
+        case jet::OsErrc::kIo:
+            return {kDeviceIoError, "Device I/O error"};
+        case jet::OsErrc::kNone:
+        case jet::OsErrc::kInterrupted:
+        case jet::OsErrc::kNotSupported:
+        case jet::OsErrc::kOther:
+            break;
+    }
+    return {kPathFileAccessError, "Path/File access error"};
+}
+
+}  // namespace
 
 void raise(int32_t number, const std::string& description, const std::string& source) {
     throw RaisedError(ErrorRecord{number, description, source});
 }
 
+int32_t runtimeNumberOf(const jet::OsError& err) { return runtimeTextOf(err.code).number; }
+
 void raiseOsError(const jet::OsError& err, const std::string& path) {
-    const std::string detail = " ('" + path + "': " + jet::describe(err) + ")";
-    switch (err.code) {
-        case jet::OsErrc::kNotFound:
-            raise(kFileNotFound, "File not found" + detail);
-        case jet::OsErrc::kAccess:
-        case jet::OsErrc::kHeld:
-            raise(kPermissionDenied, "Permission denied" + detail);
-        case jet::OsErrc::kNameTooLong:
-            raise(kBadFileName, "Bad file name or number" + detail);
-        case jet::OsErrc::kExists:
-            raise(kFileAlreadyExists, "File already exists" + detail);
-        case jet::OsErrc::kNoSpace:
-            raise(kDiskFull, "Disk full" + detail);
-        case jet::OsErrc::kIo:
-            raise(kDeviceIoError, "Device I/O error" + detail);
-        default:
-            raise(kPathFileAccessError, "Path/File access error" + detail);
+    if (err.code == jet::OsErrc::kHeld) {
+        raise(runtimeNumberOf(err),
+              "The file '" + path + "' is in use by another program (" + jet::describe(err) +
+                  "); close it and try again.",
+              jet::kEngineSource);
     }
+    const RuntimeText said = runtimeTextOf(err.code);
+    raise(said.number, std::string(said.text) + " ('" + path + "': " + jet::describe(err) + ")");
 }
 
-void raiseErrno(int err, const std::string& path) {
-    const std::string detail = " ('" + path + "': " + std::strerror(err) + ")";
-    switch (err) {
-        case ENOENT:
-            raise(kFileNotFound, "File not found" + detail);
-        case ENOTDIR:
-            raise(kPathNotFound, "Path not found" + detail);
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case ETXTBSY:
-        case EBUSY:
-            raise(kPermissionDenied, "Permission denied" + detail);
-        case ENAMETOOLONG:
-        case EINVAL:
-        case ELOOP:
-            raise(kBadFileName, "Bad file name or number" + detail);
-        case EEXIST:
-            raise(kFileAlreadyExists, "File already exists" + detail);
-        case ENOSPC:
-#ifdef EDQUOT
-        case EDQUOT:
-#endif
-            raise(kDiskFull, "Disk full" + detail);
-        case EIO:
-            raise(kDeviceIoError, "Device I/O error" + detail);
-        default:
-            raise(kPathFileAccessError, "Path/File access error" + detail);
-    }
+void raiseNumbered(const jet::OsError& err, const std::string& account) {
+    const RuntimeText said = runtimeTextOf(err.code);
+    raise(said.number, std::string(said.text) + ": " + account,
+          err.code == jet::OsErrc::kHeld ? jet::kEngineSource : kRuntimeSource);
 }
 
 }  // namespace platform

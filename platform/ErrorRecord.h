@@ -38,15 +38,22 @@ enum RuntimeError : int32_t {
     kDiskFull = 61,
     kPermissionDenied = 70,
     kPathFileAccessError = 75,
-    kPathNotFound = 76,
     kCancelError = 32755,
 };
 
 [[noreturn]] void raise(int32_t number, const std::string& description,
                         const std::string& source = kRuntimeSource);
-// Raises the runtime error that matches an errno value.
-[[noreturn]] void raiseErrno(int err, const std::string& path);
-// Raises the runtime error that matches what the engine's Env said.
+
+// The one table from what the engine's Env says of a failure to the runtime's
+// number for it. The number follows the Env's code alone (the system's own
+// number only gives the text), so that a failure the system reports and the
+// same failure a test's Env makes up report the same number.
+int32_t runtimeNumberOf(const jet::OsError& err);
+// Raises the runtime error that matches what the Env said, with its text
+// ("File not found ('path': No such file or directory)").
 [[noreturn]] void raiseOsError(const jet::OsError& err, const std::string& path);
+// The same number and text, the text followed by the caller's own account
+// ("Device I/O error: the database's attribute ...").
+[[noreturn]] void raiseNumbered(const jet::OsError& err, const std::string& account);
 
 }  // namespace platform

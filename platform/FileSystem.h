@@ -61,8 +61,6 @@ class FileSystem {
     virtual std::string lookUp(const std::string& path) = 0;
     // The file's size in bytes.
     virtual int64_t length(const std::string& path) = 0;
-    virtual void remove(const std::string& path) = 0;
-    virtual void rename(const std::string& from, const std::string& to) = 0;
     // The file the product really uses for the path it was given: on
     // Windows, its copy in the user's VirtualStore when the path lies in a
     // protected folder and the VirtualStore holds a normal file there (see
@@ -79,15 +77,15 @@ class FileSystem {
                                                const std::string& tempPath) = 0;
 };
 
-// The real file system. env: the calls the held database's steps are made
-// with (none: the system's own).
+// The real file system, written once over the engine's Env
+// (EnvHeldDatabase.cpp; the systems' halves in FileSystemPosix.cpp and
+// FileSystemWin32.cpp). env: the calls every operation makes (none: the
+// system's own).
 class RealFileSystem : public FileSystem {
   public:
     explicit RealFileSystem(jet::Env* env = nullptr) : env_(env) {}
     std::string lookUp(const std::string& path) override;
     int64_t length(const std::string& path) override;
-    void remove(const std::string& path) override;
-    void rename(const std::string& from, const std::string& to) override;
     std::string fileInUse(const std::string& path) override;
     std::unique_ptr<HeldDatabase> hold(const std::string& path,
                                        const std::string& tempPath) override;

@@ -1,32 +1,22 @@
 // The file operations on POSIX systems, and the database held for its
 // in-place rewrite: every step on the files goes through the engine's Env.
-#include <fcntl.h>
+// What is asked here of the system itself is only who this user is.
 #include <grp.h>
-#include <linux/fs.h>
 #include <pwd.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <vector>
 
+#include "platform/EnvHeldDatabase.h"
 #include "platform/ErrorRecord.h"
 #include "platform/FileSystem.h"
-#include "platform/HeldFiles.h"
 
 namespace platform {
 
 namespace {
-
-std::string baseName(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // The user or group name for an id, with the id ("alice (uid 1000)").
 std::string userName(uid_t uid) {
@@ -73,70 +63,14 @@ bool inGroup(gid_t gid) {
               "administrator to compact it.");
 }
 
-// The names of a file's extended attributes (access lists included).
-std::vector<std::string> attributeNames(int fd) {
-    ssize_t n = ::flistxattr(fd, nullptr, 0);
-    if (n <= 0) return {};
-    std::string buf(static_cast<std::size_t>(n), '\0');
-    n = ::flistxattr(fd, buf.data(), buf.size());
-    if (n <= 0) return {};
-    std::vector<std::string> names;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(n);) {
-        std::string name(buf.c_str() + i);
-        i += name.size() + 1;
-        if (!name.empty()) names.push_back(name);
-    }
-    return names;
-}
-
-bool attribute(int fd, const std::string& name, std::string& value) {
-    ssize_t n = ::fgetxattr(fd, name.c_str(), nullptr, 0);
-    if (n < 0) return false;
-    value.assign(static_cast<std::size_t>(n), '\0');
-    n = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
-    if (n < 0) return false;
-    value.resize(static_cast<std::size_t>(n));
-    return true;
-}
-
-// Gives the copy exactly the original's extended attributes, its access
-// lists among them.
-void copyAttributes(int from, int to, const std::string& path) {
-    const auto wanted = attributeNames(from);
-    for (const auto& name : attributeNames(to)) {
-        if (std::find(wanted.begin(), wanted.end(), name) != wanted.end()) continue;
-        if (::fremovexattr(to, name.c_str()) != 0 && errno != ENODATA) {
-            raise(kPermissionDenied, "Permission denied: the compacted copy of '" + path +
-                                         "' cannot lose the attribute '" + name +
-                                         "' the database does not have (" + std::strerror(errno) +
-                                         ").");
-        }
-    }
-    for (const auto& name : wanted) {
-        std::string value, have;
-        if (!attribute(from, name, value)) continue;  // gone meanwhile
-        if (::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) == 0) continue;
-        const int err = errno;
-        if (attribute(to, name, have) && have == value) continue;
-        raise(kPermissionDenied, "Permission denied: the database's attribute '" + name +
-                                     "' cannot be given to its compacted copy (" +
-                                     std::strerror(err) + "); '" + path + "' was left as it is.");
-    }
-}
-
 class PosixHeldDatabase : public EnvHeldDatabase {
   public:
     PosixHeldDatabase(jet::Env& env, const std::string& path, const std::string& tempPath)
-        : EnvHeldDatabase(env, "/") {
+        : EnvHeldDatabase(env) {
         hold(path, tempPath);
     }
 
   private:
-    [[noreturn]] void raiseSystem(const jet::OsError& e, const std::string& path) const override {
-        if (e.system != 0) raiseErrno(e.system, path);
-        raiseOsError(e, path);
-    }
-
     void checkHoldable(const std::string& path) override {
         checkWritable(path);
         checkOwnerCanBeKept();
@@ -146,7 +80,7 @@ class PosixHeldDatabase : public EnvHeldDatabase {
     void giveOwner() override {
         if (const jet::OsError e = env_.setOwner(tempFd_.get(), start_.owner, start_.group)) {
             removeTemporary();
-            if (e.system == EPERM) ownerCannotBeKept(real_, start_);
+            if (e.code == jet::OsErrc::kAccess) ownerCannotBeKept(real_, start_);
             raiseSystem(e, temporaryPath());
         }
     }
@@ -154,22 +88,17 @@ class PosixHeldDatabase : public EnvHeldDatabase {
     void carryOver() override {
         const std::string temp = temporaryPath();
         if (const jet::OsError e = env_.setOwner(tempFd_.get(), start_.owner, start_.group)) {
-            if (e.system == EPERM) ownerCannotBeKept(real_, start_);
+            if (e.code == jet::OsErrc::kAccess) ownerCannotBeKept(real_, start_);
             raiseSystem(e, temp);
         }
         if (const jet::OsError e = env_.setPermissions(tempFd_.get(), start_.permissions))
             raiseSystem(e, temp);
-        copyAttributes(fd_.get(), tempFd_.get(), real_);
+        copyAttributes();
     }
 
     // The rename is durable once the folder is.
     void afterSwap() override {
         if (const jet::OsError e = env_.flush(dirFd_.get())) raiseSystem(e, folder_);
-    }
-
-    std::size_t nameMax() const override {
-        const long most = ::fpathconf(dirFd_.get(), _PC_NAME_MAX);
-        return most > 0 ? static_cast<std::size_t>(most) : 0;
     }
 
     void checkWritable(const std::string& path) const {
@@ -182,37 +111,85 @@ class PosixHeldDatabase : public EnvHeldDatabase {
                       "names and try again.");
         }
         if ((start_.permissions & 0222) == 0) raise(kPermissionDenied, readOnly + ".");
-        int flags = 0;
-        if (::ioctl(fd_.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
-            (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+        if (marked(fd_.get(), path))
             raise(kPermissionDenied, readOnly + " (it is marked immutable or append-only).");
-        }
-        if (::faccessat(dirFd_.get(), name_.c_str(), W_OK, AT_EACCESS) != 0) {
-            if (errno == EROFS) raise(kPermissionDenied, readOnly + " (its file system is).");
+        if (const jet::OsError e = env_.mayWrite(dirFd_.get(), name_)) {
+            if (e.code != jet::OsErrc::kAccess) raiseSystem(e, path);
+            if (e.system == EROFS) raise(kPermissionDenied, readOnly + " (its file system is).");
             raise(kPermissionDenied, readOnly + " for this user.");
         }
-        if (::faccessat(dirFd_.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        if (const jet::OsError e = env_.mayWrite(dirFd_.get(), ".")) {
+            if (e.code != jet::OsErrc::kAccess) raiseSystem(e, folder_);
             raise(kPermissionDenied, "Permission denied: cannot write in the folder '" + folder_ +
-                                         "' of the database (" + std::strerror(errno) + ").");
+                                         "' of the database (" + jet::describe(e) + ").");
         }
         // Names can be added to an append-only folder, but none replaced.
-        flags = 0;
-        if (::ioctl(dirFd_.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
-            (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+        if (marked(dirFd_.get(), folder_)) {
             raise(kPermissionDenied, "Permission denied: the folder '" + folder_ +
                                          "' of the database is marked append-only or immutable, "
                                          "so the compacted copy could not replace the database.");
         }
         // Nothing can be renamed over a file mounted at its name (a single
-        // file given to a container, say).
-        struct statx sx {};
-        if (::statx(fd_.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0 &&
-            (sx.stx_attributes_mask & sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+        // file given to a container, say). Where the system cannot tell, the
+        // rename will.
+        const auto mounted = env_.isMountRoot(fd_.get());
+        if (!mounted.ok() && mounted.error.code != jet::OsErrc::kNotSupported)
+            raiseSystem(mounted.error, path);
+        if (mounted.ok() && mounted.value) {
             raise(kPermissionDenied,
                   "Permission denied: the database '" + path +
                       "' is a file mounted over that name, so the compacted copy could not "
                       "replace it. Compact it where it is mounted from.");
         }
+    }
+
+    // Whether the file or folder is marked immutable or append-only; a file
+    // system that keeps no such marks has none.
+    bool marked(jet::FileHandle file, const std::string& path) const {
+        const auto flags = env_.fileFlags(file);
+        if (!flags.ok()) {
+            if (flags.error.code == jet::OsErrc::kNotSupported) return false;
+            raiseSystem(flags.error, path);
+        }
+        return flags.value.immutable || flags.value.appendOnly;
+    }
+
+    // Gives the copy exactly the database's extended attributes, its access
+    // lists among them. A file system that keeps none has none to give.
+    void copyAttributes() {
+        const std::vector<std::string> wanted = attributesOf(fd_.get(), real_);
+        for (const auto& name : attributesOf(tempFd_.get(), temporaryPath())) {
+            if (std::find(wanted.begin(), wanted.end(), name) != wanted.end()) continue;
+            const jet::OsError e = env_.removeAttribute(tempFd_.get(), name);
+            if (!e || e.code == jet::OsErrc::kNotFound) continue;
+            raiseNumbered(e, "the compacted copy of '" + real_ + "' cannot lose the attribute '" +
+                                 name + "' the database does not have (" + jet::describe(e) + ").");
+        }
+        for (const auto& name : wanted) {
+            const auto value = env_.attribute(fd_.get(), name);
+            if (!value.ok() && value.error.code == jet::OsErrc::kNotFound) continue;  // gone
+            if (!value.ok()) {
+                raiseNumbered(value.error, "the database's attribute '" + name +
+                                               "' cannot be read (" + jet::describe(value.error) +
+                                               "); '" + real_ + "' was left as it is.");
+            }
+            const jet::OsError e = env_.setAttribute(tempFd_.get(), name, value.value);
+            if (!e) continue;
+            const auto have = env_.attribute(tempFd_.get(), name);
+            if (have.ok() && have.value == value.value) continue;
+            raiseNumbered(e, "the database's attribute '" + name +
+                                 "' cannot be given to its compacted copy (" + jet::describe(e) +
+                                 "); '" + real_ + "' was left as it is.");
+        }
+    }
+
+    std::vector<std::string> attributesOf(jet::FileHandle file, const std::string& path) const {
+        const auto names = env_.attributeNames(file);
+        if (names.ok()) return names.value;
+        if (names.error.code == jet::OsErrc::kNotSupported) return {};
+        raiseNumbered(names.error, "the attributes of '" + path + "' cannot be listed (" +
+                                       jet::describe(names.error) + "); '" + real_ +
+                                       "' was left as it is.");
     }
 
     // Only an administrator gives a file away; anyone else keeps the owner
@@ -225,46 +202,12 @@ class PosixHeldDatabase : public EnvHeldDatabase {
 
 }  // namespace
 
-std::string RealFileSystem::lookUp(const std::string& path) {
-    checkName(path);
-    if (path.empty()) return "";
-    std::string name = baseName(path);
-    if (name.empty() || name[0] == '.') return "";
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == ELOOP) return "";
-        raiseErrno(errno, path);
-    }
-    return S_ISREG(st.st_mode) ? name : "";
-}
-
 // Only Windows keeps copies for programs of the old kind.
 std::string RealFileSystem::fileInUse(const std::string& path) { return path; }
 
-int64_t RealFileSystem::length(const std::string& path) {
-    checkName(path);
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) raiseErrno(errno, path);
-    if (!S_ISREG(st.st_mode)) raise(kFileNotFound, "File not found ('" + path + "')");
-    return static_cast<int64_t>(st.st_size);
-}
-
-void RealFileSystem::remove(const std::string& path) {
-    checkName(path);
-    if (::unlink(path.c_str()) != 0) raiseErrno(errno, path);
-}
-
-void RealFileSystem::rename(const std::string& from, const std::string& to) {
-    checkName(from);
-    checkName(to);
-    if (::rename(from.c_str(), to.c_str()) != 0) raiseErrno(errno, from);
-}
-
-std::unique_ptr<HeldDatabase> RealFileSystem::hold(const std::string& path,
-                                                   const std::string& tempPath) {
-    checkName(path);
-    checkName(tempPath);
-    return std::make_unique<PosixHeldDatabase>(jet::envOr(env_), path, tempPath);
+std::unique_ptr<HeldDatabase> holdOnThisSystem(jet::Env& env, const std::string& path,
+                                               const std::string& tempPath) {
+    return std::make_unique<PosixHeldDatabase>(env, path, tempPath);
 }
 
 }  // namespace platform

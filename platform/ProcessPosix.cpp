@@ -6,6 +6,7 @@
 #include <climits>
 #include <csignal>
 
+#include "jet/Path.h"
 #include "platform/FileDialog.h"
 #include "platform/Process.h"
 
@@ -37,8 +38,7 @@ std::string programFolder() {
     ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
     if (n <= 0) return ".";
     buf.resize(static_cast<std::size_t>(n));
-    std::size_t slash = buf.find_last_of('/');
-    return slash == std::string::npos ? "." : (slash == 0 ? "/" : buf.substr(0, slash));
+    return jet::folderOf(buf);
 }
 
 }  // namespace platform

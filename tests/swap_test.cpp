@@ -1,4 +1,4 @@
-// The in-place swap of the real file system (platform/HeldFiles and the
+// The in-place swap of the real file system (platform/EnvHeldDatabase and the
 // system's half of it): every step it makes through the Env can fail, and
 // the database is then the old one or the new one, whole. On Windows, what
 // holding the database refuses as in use.

@@ -1,10 +1,13 @@
 // The standard Env on POSIX systems (Linux): each method is the system call
 // of the same purpose, its errno turned into the engine's code.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,6 +64,16 @@ OsError lastError() {
 }
 
 OsError orError(int rc) { return rc == 0 ? OsError{} : lastError(); }
+
+// A call the file system does not take (an ioctl it has no such thing for,
+// attributes it keeps none of) is kNotSupported, whatever number says so.
+OsError unsupportedAs(OsError e) {
+    if (e.system == ENOTTY || e.system == ENOTSUP || e.system == EOPNOTSUPP || e.system == ENOSYS)
+        e.code = OsErrc::kNotSupported;
+    // An attribute that is not there.
+    if (e.system == ENODATA) e.code = OsErrc::kNotFound;
+    return e;
+}
 
 template <typename T>
 OsResult<T> value(T v) {
@@ -305,6 +318,85 @@ OsError Env::setOwner(FileHandle file, uint32_t owner, uint32_t group) {
 
 OsError Env::setPermissions(FileHandle file, uint32_t permissions) {
     return orError(::fchmod(file, static_cast<mode_t>(permissions)));
+}
+
+OsResult<FileFlags> Env::fileFlags(FileHandle file) {
+    int flags = 0;
+    if (::ioctl(file, FS_IOC_GETFLAGS, &flags) != 0) return {{}, unsupportedAs(lastError())};
+    FileFlags f;
+    f.immutable = (flags & FS_IMMUTABLE_FL) != 0;
+    f.appendOnly = (flags & FS_APPEND_FL) != 0;
+    return value(f);
+}
+
+OsError Env::mayWrite(FileHandle folder, const std::string& name) {
+    struct stat st {};
+    int want = W_OK;
+    if (::fstatat(folder, name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)) want |= X_OK;
+    return orError(::faccessat(folder, name.c_str(), want, AT_EACCESS));
+}
+
+// Linux 5.8 on says so of the file itself. Before, nothing tells it safely:
+// a file's device differs from its folder's on overlay file systems too.
+OsResult<bool> Env::isMountRoot(FileHandle file) {
+    struct statx sx {};
+    if (::statx(file, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) != 0)
+        return {false, unsupportedAs(lastError())};
+    if ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0)
+        return {false, OsError{OsErrc::kNotSupported, 0}};
+    return value((sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0);
+}
+
+OsResult<std::size_t> Env::longestName(FileHandle folder) {
+    errno = 0;
+    const long most = ::fpathconf(folder, _PC_NAME_MAX);
+    if (most > 0) return value(static_cast<std::size_t>(most));
+    if (errno != 0) return failed<std::size_t>();
+    return value(std::size_t{0});  // no limit
+}
+
+OsResult<std::vector<std::string>> Env::attributeNames(FileHandle file) {
+    std::string buf;
+    for (int attempt = 0; attempt < 8; ++attempt) {  // the list may grow meanwhile
+        ssize_t n = ::flistxattr(file, nullptr, 0);
+        if (n < 0) return {{}, unsupportedAs(lastError())};
+        buf.assign(static_cast<std::size_t>(n), '\0');
+        if (n > 0) n = ::flistxattr(file, buf.data(), buf.size());
+        if (n < 0 && errno == ERANGE) continue;
+        if (n < 0) return {{}, unsupportedAs(lastError())};
+        std::vector<std::string> names;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n);) {
+            std::string name(buf.c_str() + i);
+            i += name.size() + 1;
+            if (!name.empty()) names.push_back(name);
+        }
+        return value(names);
+    }
+    return {{}, OsError{OsErrc::kOther, ERANGE}};
+}
+
+OsResult<std::string> Env::attribute(FileHandle file, const std::string& name) {
+    for (int attempt = 0; attempt < 8; ++attempt) {  // the value may grow meanwhile
+        ssize_t n = ::fgetxattr(file, name.c_str(), nullptr, 0);
+        if (n < 0) return {{}, unsupportedAs(lastError())};
+        std::string text(static_cast<std::size_t>(n), '\0');
+        if (n > 0) n = ::fgetxattr(file, name.c_str(), text.data(), text.size());
+        if (n < 0 && errno == ERANGE) continue;
+        if (n < 0) return {{}, unsupportedAs(lastError())};
+        text.resize(static_cast<std::size_t>(n));
+        return value(text);
+    }
+    return {{}, OsError{OsErrc::kOther, ERANGE}};
+}
+
+OsError Env::setAttribute(FileHandle file, const std::string& name, const std::string& text) {
+    if (::fsetxattr(file, name.c_str(), text.data(), text.size(), 0) == 0) return {};
+    return unsupportedAs(lastError());
+}
+
+OsError Env::removeAttribute(FileHandle file, const std::string& name) {
+    if (::fremovexattr(file, name.c_str()) == 0) return {};
+    return unsupportedAs(lastError());
 }
 
 }  // namespace jet

@@ -516,4 +516,38 @@ OsError Env::linkIn(FileHandle folder, const std::string& from, const std::strin
 OsError Env::setOwner(FileHandle, uint32_t, uint32_t) { return {OsErrc::kNotSupported, 0}; }
 OsError Env::setPermissions(FileHandle, uint32_t) { return {OsErrc::kNotSupported, 0}; }
 
+// Windows has no immutable or append-only flag; its read-only attribute is
+// the permission bits' (infoOfFile).
+OsResult<FileFlags> Env::fileFlags(FileHandle) { return {{}, {OsErrc::kNotSupported, 0}}; }
+
+// The read-only attribute; the access list is asked when the file is opened.
+OsError Env::mayWrite(FileHandle folder, const std::string& name) {
+    std::wstring path;
+    if (!pathIn(folder, name, path)) return lastError();
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return lastError();
+    const bool readOnly =
+        (attributes & FILE_ATTRIBUTE_READONLY) != 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return readOnly ? OsError{OsErrc::kAccess, ERROR_ACCESS_DENIED} : OsError{};
+}
+
+// Windows mounts volumes on folders only, and a rename over a file is never
+// refused for it: nothing to tell.
+OsResult<bool> Env::isMountRoot(FileHandle) { return {false, {OsErrc::kNotSupported, 0}}; }
+
+// NTFS, FAT and ReFS all take 255 UTF-16 units, so at least as many bytes.
+OsResult<std::size_t> Env::longestName(FileHandle) { return value(std::size_t{255}); }
+
+// ReplaceFileW carries a file's extended attributes and streams over itself.
+OsResult<std::vector<std::string>> Env::attributeNames(FileHandle) {
+    return {{}, {OsErrc::kNotSupported, 0}};
+}
+OsResult<std::string> Env::attribute(FileHandle, const std::string&) {
+    return {{}, {OsErrc::kNotSupported, 0}};
+}
+OsError Env::setAttribute(FileHandle, const std::string&, const std::string&) {
+    return {OsErrc::kNotSupported, 0};
+}
+OsError Env::removeAttribute(FileHandle, const std::string&) { return {OsErrc::kNotSupported, 0}; }
+
 }  // namespace jet

@@ -1,5 +1,6 @@
 #include "os/Lock.h"
 
+#include "jet/Path.h"
 #include "util/Failure.h"
 
 namespace jet {
@@ -19,13 +20,6 @@ namespace {
 
 constexpr LockRange kWholeFile{0, 0, false};
 
-// What ends a folder's name in a path.
-#ifdef _WIN32
-constexpr const char* kSeparators = "/\\";
-#else
-constexpr const char* kSeparators = "/";
-#endif
-
 // The byte-range lock another process holds anywhere on the open file.
 LockHolder lockOfOthers(Env& env, FileHandle fd) {
     auto holder = env.lockOfOthers(fd, LockRange{0, 0, true});
@@ -40,9 +34,7 @@ bool isCompactionLock(const LockHolder& h) {
 // The name the lock file has in the folder held open (the path's last name),
 // or the path itself relative to the working folder.
 std::string nameIn(FileHandle folderFd, const std::string& path) {
-    if (folderFd == kWorkingFolder) return path;
-    const std::size_t slash = path.find_last_of(kSeparators);
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return folderFd == kWorkingFolder ? path : lastName(path);
 }
 
 void checkLockFile(Env& env, FileHandle fd, const std::string& path, FileHandle folderFd) {
@@ -68,17 +60,14 @@ void checkLockFile(Env& env, FileHandle fd, const std::string& path, FileHandle 
             inUse(path, "its lock file '" + ldb + "' cannot be opened by this user");
         inUse(path, "its lock file '" + ldb + "' cannot be opened: " + describe(lfd.error));
     }
-    auto opened = env.infoOfFile(lfd.value);
+    const OwnedFile lockFile(env, lfd.value);
+    auto opened = env.infoOfFile(lockFile.get());
     const bool regular = opened.ok() && opened.value.type == FileType::kRegular;
-    if (regular && db.ok() && opened.value.id == db.value.id) {  // put there since
-        env.close(lfd.value);
-        return;
-    }
-    bool held = regular && lockOfOthers(env, lfd.value).held;
+    if (regular && db.ok() && opened.value.id == db.value.id) return;  // put there since
+    bool held = regular && lockOfOthers(env, lockFile.get()).held;
     if (regular && !held) {
-        if (env.lockAlone(lfd.value)) held = true;
+        if (env.lockAlone(lockFile.get())) held = true;
     }
-    env.close(lfd.value);
     if (!regular) inUse(path, "its lock file '" + ldb + "' is not a regular file");
     if (held) inUse(path, "its lock file '" + ldb + "' is held");
 }
@@ -86,7 +75,7 @@ void checkLockFile(Env& env, FileHandle fd, const std::string& path, FileHandle 
 }  // namespace
 
 std::string lockFilePath(const std::string& databasePath) {
-    std::size_t slash = databasePath.find_last_of(kSeparators);
+    std::size_t slash = databasePath.find_last_of(kPathSeparators);
     std::size_t dot = databasePath.find_last_of('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
         dot == (slash == std::string::npos ? 0 : slash + 1)) {

@@ -5,14 +5,12 @@
 #include <string>
 
 #include "jet/Env.h"
+#include "jet/Path.h"
 
 namespace jet {
 
 // Whether anything (a file, a folder, a dangling link) has the name.
 bool pathExists(Env& env, const std::string& path);
-
-// The folder a path names its file in ("." for a bare name).
-std::string folderOf(const std::string& path);
 
 // Refuses (kNoSpace) when the file system that would hold destination has
 // fewer than bytes free. When that cannot be told, writing will tell. With

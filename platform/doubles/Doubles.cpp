@@ -18,12 +18,6 @@ std::string FaultyFileSystem::lookUp(const std::string& path) {
 int64_t FaultyFileSystem::length(const std::string& path) {
     return run("length", [&] { return real_.length(path); });
 }
-void FaultyFileSystem::remove(const std::string& path) {
-    run("remove", [&] { real_.remove(path); });
-}
-void FaultyFileSystem::rename(const std::string& from, const std::string& to) {
-    run("rename", [&] { real_.rename(from, to); });
-}
 
 namespace {
 class FaultyHeldDatabase : public HeldDatabase {
@@ -71,8 +65,7 @@ class ScriptedEngine : public DatabaseEngine {
         f_.compactCalls.emplace_back(src, dst);
         if (f_.duringCompaction) f_.duringCompaction();
         if (f_.failCompact) throw RaisedError(f_.error);
-        CompactOutcome outcome = outcomeOf(jet::CompactDatabase(
-            src, dst, jet::HeldFiles{files.database, files.temporary}, f_.env));
+        CompactOutcome outcome = outcomeOf(jet::CompactDatabase(src, dst, files, f_.env));
         return f_.repairReported.value_or(outcome);
     }
 

@@ -39,8 +39,8 @@ class RecordingMessageBox : public MessageBox {
 class FaultyFileSystem : public FileSystem {
   public:
     explicit FaultyFileSystem(FileSystem& real) : real_(real) {}
-    // Fails the n-th call (1-based) of op ("lookUp", "length", "remove",
-    // "rename", "hold", "create", "flush", "replace") with err.
+    // Fails the n-th call (1-based) of op ("lookUp", "length", "hold",
+    // "remove", "create", "flush", "replace") with err.
     void failOn(const std::string& op, int n, ErrorRecord err) {
         failOp_ = op;
         failAt_ = n;
@@ -48,8 +48,6 @@ class FaultyFileSystem : public FileSystem {
     }
     std::string lookUp(const std::string& path) override;
     int64_t length(const std::string& path) override;
-    void remove(const std::string& path) override;
-    void rename(const std::string& from, const std::string& to) override;
     // Not a step: the real one's answer, unrecorded.
     std::string fileInUse(const std::string& path) override { return real_.fileInUse(path); }
     std::unique_ptr<HeldDatabase> hold(const std::string& path,

@@ -140,4 +140,29 @@ OsError FaultyEnv::setPermissions(Handle file, uint32_t permissions) {
     return faulted("owner", [&] { return real().setPermissions(file, permissions); });
 }
 
+OsResult<jet::FileFlags> FaultyEnv::fileFlags(Handle file) {
+    return faulted("flags", [&] { return real().fileFlags(file); });
+}
+OsError FaultyEnv::mayWrite(Handle folder, const std::string& name) {
+    return faulted("access", [&] { return real().mayWrite(folder, name); });
+}
+OsResult<bool> FaultyEnv::isMountRoot(Handle file) {
+    return faulted("mount", [&] { return real().isMountRoot(file); });
+}
+OsResult<std::size_t> FaultyEnv::longestName(Handle folder) {
+    return faulted("name", [&] { return real().longestName(folder); });
+}
+OsResult<std::vector<std::string>> FaultyEnv::attributeNames(Handle file) {
+    return faulted("attribute", [&] { return real().attributeNames(file); });
+}
+OsResult<std::string> FaultyEnv::attribute(Handle file, const std::string& name) {
+    return faulted("attribute", [&] { return real().attribute(file, name); });
+}
+OsError FaultyEnv::setAttribute(Handle file, const std::string& name, const std::string& text) {
+    return faulted("attribute", [&] { return real().setAttribute(file, name, text); });
+}
+OsError FaultyEnv::removeAttribute(Handle file, const std::string& name) {
+    return faulted("attribute", [&] { return real().removeAttribute(file, name); });
+}
+
 }  // namespace testsupport

@@ -1,6 +1,11 @@
 // An Env that fails the n-th call (1-based, counted over all kinds) with an
 // error, or, for a write, writes half and fails the next write. Counts calls
 // when n is 0, so a test can learn how many there are and of which kind.
+// The kinds: "open", "delete", "stat", "read", "write", "flush", "advise",
+// "truncate", "close", "lock", "rename", "link", "owner", and the in-place
+// swap's checks "flags" (immutable, append-only), "access" (may this user
+// write), "mount" (a file mounted over its name), "name" (the longest name)
+// and "attribute" (extended attributes: list, get, set, remove).
 #pragma once
 
 #include <atomic>
@@ -55,6 +60,19 @@ class FaultyEnv : public jet::Env {
     jet::OsError linkIn(Handle folder, const std::string& from, const std::string& to) override;
     jet::OsError setOwner(Handle file, uint32_t owner, uint32_t group) override;
     jet::OsError setPermissions(Handle file, uint32_t permissions) override;
+    jet::OsResult<jet::FileFlags> fileFlags(Handle file) override;
+    jet::OsError mayWrite(Handle folder, const std::string& name) override;
+    jet::OsResult<bool> isMountRoot(Handle file) override;
+    jet::OsResult<std::size_t> longestName(Handle folder) override;
+    jet::OsResult<std::vector<std::string>> attributeNames(Handle file) override;
+    jet::OsResult<std::string> attribute(Handle file, const std::string& name) override;
+    jet::OsError setAttribute(Handle file, const std::string& name,
+                              const std::string& text) override;
+    jet::OsError removeAttribute(Handle file, const std::string& name) override;
+
+    // The system's number the failure carries (errno, or GetLastError()), as
+    // a real one would; 0, as made up, unless set.
+    void failWithSystemNumber(int system) { system_ = system; }
 
     long count() const { return count_; }
     // When only counting: the kind of every call, in order.
@@ -64,7 +82,7 @@ class FaultyEnv : public jet::Env {
 
   private:
     bool hit(const char* kind);
-    jet::OsError error() const { return jet::OsError{err_, 0}; }
+    jet::OsError error() const { return jet::OsError{err_, system_}; }
     // Fails the call when it is the one to fail, else makes it.
     template <typename Call>
     auto faulted(const char* kind, Call call) -> decltype(call());
@@ -74,6 +92,7 @@ class FaultyEnv : public jet::Env {
     jet::OsErrc err_;
     Mode mode_;
     const char* onlyKind_;
+    int system_ = 0;
     long count_ = 0;
     std::atomic<bool> shortPending_{false};  // writes come from several threads
     std::string failedKind_;

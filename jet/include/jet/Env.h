@@ -1,7 +1,8 @@
 // The engine's way to the operating system. Every call the engine makes on
-// files and locks goes through an Env: a program passes the one it wants with
-// its request (none: Env::standard(), the system's own calls), and a test
-// passes one that fails, shortens, pauses or counts any of them.
+// files and locks goes through an Env, and so does every one the platform's
+// real file system makes: a program passes the one it wants with its request
+// (none: Env::standard(), the system's own calls), and a test passes one
+// that fails, shortens, pauses or counts any of them.
 //
 // Nothing here is the system's own type: a file is a FileHandle, what the
 // system says of it a FileInfo, and a failure an OsError, whose code is how
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace jet {
 
@@ -94,6 +96,13 @@ enum class OpenMode : uint8_t {
     kCreate,        // a new file for writing, for this user alone (kExists if there)
     kCreateShared,  // the same, readable by others
     kCreateUpdate,  // a new file for reading and writing, for this user alone
+};
+
+// What the file system keeps of a file beside its permission bits, as far
+// as it keeps anything (Linux's file attributes, chattr).
+struct FileFlags {
+    bool immutable = false;   // no change at all, not even a rename over it
+    bool appendOnly = false;  // only added to; a folder: names added, none replaced
 };
 
 // One buffer of a read into several.
@@ -181,6 +190,65 @@ class Env {
     // The owner and group, and the permission bits (POSIX systems).
     virtual OsError setOwner(FileHandle file, uint32_t owner, uint32_t group);
     virtual OsError setPermissions(FileHandle file, uint32_t permissions);
+    // The flags of an open file or folder; kNotSupported where the file
+    // system keeps none (and on Windows, which has none of these).
+    virtual OsResult<FileFlags> fileFlags(FileHandle file);
+    // Whether this user (its effective ids) may write the file named in the
+    // folder, or, for a folder, add and remove names in it: kAccess when
+    // not (with the system's number, EROFS, say, when its file system is
+    // read-only).
+    virtual OsError mayWrite(FileHandle folder, const std::string& name);
+    // Whether the open file is the root of a mount: a file mounted over its
+    // name (nothing can then be renamed over it). kNotSupported where the
+    // system cannot tell (Linux before 5.8, Windows).
+    virtual OsResult<bool> isMountRoot(FileHandle file);
+    // The longest name the folder takes, in bytes (0: not known).
+    virtual OsResult<std::size_t> longestName(FileHandle folder);
+    // Extended attributes (access lists among them, as "system.posix_acl_*")
+    // of an open file. kNotSupported where the file system keeps none; a
+    // missing one is kNotFound. None on Windows, whose ReplaceFileW carries
+    // a file's own over.
+    virtual OsResult<std::vector<std::string>> attributeNames(FileHandle file);
+    virtual OsResult<std::string> attribute(FileHandle file, const std::string& name);
+    virtual OsError setAttribute(FileHandle file, const std::string& name, const std::string& text);
+    virtual OsError removeAttribute(FileHandle file, const std::string& name);
+};
+
+// A file or folder an Env opened, closed through it when this goes (also
+// when a constructor throws). Moves, never copies.
+class OwnedFile {
+  public:
+    explicit OwnedFile(Env& env, FileHandle file = kNoFile) : env_(&env), file_(file) {}
+    ~OwnedFile() { reset(); }
+    OwnedFile(OwnedFile&& other) noexcept : env_(other.env_), file_(other.release()) {}
+    OwnedFile& operator=(OwnedFile&& other) noexcept {
+        if (this != &other) {
+            reset();
+            env_ = other.env_;
+            file_ = other.release();
+        }
+        return *this;
+    }
+    OwnedFile(const OwnedFile&) = delete;
+    OwnedFile& operator=(const OwnedFile&) = delete;
+
+    FileHandle get() const { return file_; }
+    explicit operator bool() const { return file_ != kNoFile; }
+    // Closes what it holds, and holds file instead.
+    void reset(FileHandle file = kNoFile) {
+        if (file_ != kNoFile) env_->close(file_);
+        file_ = file;
+    }
+    // Lets go of the file without closing it.
+    FileHandle release() {
+        const FileHandle file = file_;
+        file_ = kNoFile;
+        return file;
+    }
+
+  private:
+    Env* env_;
+    FileHandle file_;
 };
 
 // The Env a request names, or the standard one.

@@ -1,46 +1,24 @@
 // The database held for its in-place rewrite, on any system: every step on
 // the files goes through the engine's Env, so that a test can fail, pause or
 // count each of them. What differs between systems (what keeps a file from
-// being rewritten in place, what the copy must be given of the original,
-// how names are written) is left to the hooks of the systems' own classes,
-// in FileSystemPosix.cpp and FileSystemWin32.cpp.
+// being rewritten in place, what the copy must be given of the original) is
+// left to the hooks of the systems' own classes, in FileSystemPosix.cpp and
+// FileSystemWin32.cpp; paths are taken apart by jet/Path.h.
 #pragma once
 
-#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "jet/Env.h"
 #include "jet/InPlace.h"
+#include "jet/Path.h"
 #include "platform/FileSystem.h"
 
 namespace platform {
 
 // Refuses a name with a zero byte in it, as the runtime does.
 void checkName(const std::string& path);
-
-// A file or folder the Env opened, closed with its owner, also when a
-// constructor throws.
-class HeldFile {
-  public:
-    explicit HeldFile(jet::Env& env) : env_(env) {}
-    ~HeldFile() { reset(); }
-    HeldFile(const HeldFile&) = delete;
-    HeldFile& operator=(const HeldFile&) = delete;
-    void set(jet::FileHandle fd) {
-        reset();
-        fd_ = fd;
-    }
-    jet::FileHandle get() const { return fd_; }
-    void reset() {
-        if (fd_ != jet::kNoFile) env_.close(fd_);
-        fd_ = jet::kNoFile;
-    }
-
-  private:
-    jet::Env& env_;
-    jet::FileHandle fd_ = jet::kNoFile;
-};
 
 class EnvHeldDatabase : public HeldDatabase {
   public:
@@ -54,8 +32,7 @@ class EnvHeldDatabase : public HeldDatabase {
     std::string replace(bool keepOriginal) override;
 
   protected:
-    // separators: the characters that end a folder's name in a path.
-    EnvHeldDatabase(jet::Env& env, const char* separators);
+    explicit EnvHeldDatabase(jet::Env& env);
     // Resolves the path, opens the file and its folder, checks and locks;
     // the systems' constructors call it once their hooks can be called.
     void hold(const std::string& path, const std::string& tempPath);
@@ -71,20 +48,17 @@ class EnvHeldDatabase : public HeldDatabase {
     virtual void beforeRename() {}
     // After the rename: what makes it durable besides.
     virtual void afterSwap() {}
-    // The longest name the folder takes, in bytes (0: not known).
-    virtual std::size_t nameMax() const = 0;
-    [[noreturn]] virtual void raiseSystem(const jet::OsError& e, const std::string& path) const;
+    // What the Env said of a step on path, raised (raiseOsError).
+    [[noreturn]] void raiseSystem(const jet::OsError& e, const std::string& path) const;
 
-    std::string baseName(const std::string& path) const;
-    std::string dirName(const std::string& path) const;
-    std::string joined(const std::string& name) const;
+    std::string joined(const std::string& name) const { return jet::joinPath(folder_, name); }
 
     jet::Env& env_;
     std::string real_, folder_, name_, tempName_;
-    HeldFile dirFd_;
-    HeldFile fd_;
+    jet::OwnedFile dirFd_;
+    jet::OwnedFile fd_;
     jet::FileInfo start_;
-    HeldFile tempFd_;
+    jet::OwnedFile tempFd_;
     jet::FileInfo temp_;
 
     bool stillTheCopy() const;
@@ -95,11 +69,15 @@ class EnvHeldDatabase : public HeldDatabase {
     void checkUnchanged();
     std::string keepBeside() const;
     void forgetTemporary();
-    void take(HeldFile& file, const jet::OsResult<jet::FileHandle>& fd, const std::string& path);
+    void take(jet::OwnedFile& file, const jet::OsResult<jet::FileHandle>& fd,
+              const std::string& path);
 
-    const char* separators_;
     // Declared after the folder: it names the copy in it, so goes first.
     std::optional<jet::RemoveOnInterrupt> onSignal_;
 };
+
+// The system's own HeldDatabase (FileSystemPosix.cpp, FileSystemWin32.cpp).
+std::unique_ptr<HeldDatabase> holdOnThisSystem(jet::Env& env, const std::string& path,
+                                               const std::string& tempPath);
 
 }  // namespace platform

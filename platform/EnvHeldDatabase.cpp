@@ -1,5 +1,7 @@
-// The steps of the in-place rewrite that are the same on every system.
-#include "platform/HeldFiles.h"
+// The steps of the in-place rewrite that are the same on every system, and
+// the real file system's operations but the one that differs
+// (RealFileSystem::fileInUse).
+#include "platform/EnvHeldDatabase.h"
 
 #include "platform/ErrorRecord.h"
 
@@ -17,44 +19,60 @@ void checkName(const std::string& path) {
     if (path.find('\0') != std::string::npos) raise(kBadFileName, "Bad file name or number");
 }
 
-EnvHeldDatabase::EnvHeldDatabase(jet::Env& env, const char* separators)
-    : env_(env), dirFd_(env), fd_(env), tempFd_(env), separators_(separators) {}
+std::string RealFileSystem::lookUp(const std::string& path) {
+    checkName(path);
+    if (path.empty()) return "";
+    const std::string name = jet::lastName(path);
+    if (name.empty() || name[0] == '.') return "";
+    jet::Env& env = jet::envOr(env_);
+    const auto st = env.infoOf(path, true);
+    if (!st.ok()) {
+        const jet::OsErrc code = st.error.code;
+        if (code == jet::OsErrc::kNotFound || code == jet::OsErrc::kAccess ||
+            code == jet::OsErrc::kNameTooLong)
+            return "";
+        // A link that leads nowhere (in a loop, say) names no normal file.
+        const auto link = env.infoOf(path, false);
+        if (link.ok() && link.value.type == jet::FileType::kLink) return "";
+        raiseOsError(st.error, path);
+    }
+    return st.value.type == jet::FileType::kRegular ? name : "";
+}
+
+int64_t RealFileSystem::length(const std::string& path) {
+    checkName(path);
+    const auto st = jet::envOr(env_).infoOf(path, true);
+    if (!st.ok()) raiseOsError(st.error, path);
+    if (st.value.type != jet::FileType::kRegular)
+        raise(kFileNotFound, "File not found ('" + path + "')");
+    return static_cast<int64_t>(st.value.size);
+}
+
+std::unique_ptr<HeldDatabase> RealFileSystem::hold(const std::string& path,
+                                                   const std::string& tempPath) {
+    checkName(path);
+    checkName(tempPath);
+    return holdOnThisSystem(jet::envOr(env_), path, tempPath);
+}
+
+EnvHeldDatabase::EnvHeldDatabase(jet::Env& env) : env_(env), dirFd_(env), fd_(env), tempFd_(env) {}
 
 void EnvHeldDatabase::raiseSystem(const jet::OsError& e, const std::string& path) const {
     raiseOsError(e, path);
 }
 
-void EnvHeldDatabase::take(HeldFile& file, const jet::OsResult<jet::FileHandle>& fd,
+void EnvHeldDatabase::take(jet::OwnedFile& file, const jet::OsResult<jet::FileHandle>& fd,
                            const std::string& path) {
     if (!fd.ok()) raiseSystem(fd.error, path);
-    file.set(fd.value);
-}
-
-std::string EnvHeldDatabase::baseName(const std::string& path) const {
-    std::size_t slash = path.find_last_of(separators_);
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string EnvHeldDatabase::dirName(const std::string& path) const {
-    std::size_t slash = path.find_last_of(separators_);
-    if (slash == std::string::npos) return ".";
-    // The root keeps its separator ("/", "C:\").
-    if (slash == 0 || path[slash - 1] == ':') return path.substr(0, slash + 1);
-    return path.substr(0, slash);
-}
-
-std::string EnvHeldDatabase::joined(const std::string& name) const {
-    const bool ends =
-        !folder_.empty() && std::string(separators_).find(folder_.back()) != std::string::npos;
-    return ends ? folder_ + name : folder_ + separators_[0] + name;
+    file.reset(fd.value);
 }
 
 void EnvHeldDatabase::hold(const std::string& path, const std::string& tempPath) {
     auto resolved = env_.realPath(path);
     if (!resolved.ok()) raiseSystem(resolved.error, path);
     real_ = resolved.value;
-    folder_ = dirName(real_);
-    name_ = baseName(real_);
+    folder_ = jet::folderOf(real_);
+    name_ = jet::lastName(real_);
     tempName_ = temporaryName(path, tempPath);
     if (tempName_ == name_) sameAsDatabase(tempPath);
     take(dirFd_, env_.openFolder(folder_), folder_);
@@ -157,7 +175,7 @@ std::string EnvHeldDatabase::replace(bool keepOriginal) {
     std::string kept = keepOriginal ? keepBeside() : "";
     beforeRename();
     if (const jet::OsError e = env_.renameIn(dirFd_.get(), tempName_, name_)) {
-        if (!kept.empty()) env_.removeIn(dirFd_.get(), baseName(kept));
+        if (!kept.empty()) env_.removeIn(dirFd_.get(), jet::lastName(kept));
         raiseSystem(e, temp);
     }
     forgetTemporary();
@@ -172,13 +190,14 @@ std::string EnvHeldDatabase::temporaryName(const std::string& path,
                                            const std::string& tempPath) const {
     if (tempPath.size() > path.size() && tempPath.compare(0, path.size(), path) == 0) {
         const std::string suffix = tempPath.substr(path.size());
-        if (suffix.find_first_of(separators_) == std::string::npos) return name_ + suffix;
+        if (suffix.find_first_of(jet::kPathSeparators) == std::string::npos) return name_ + suffix;
     }
-    if (dirName(tempPath) != dirName(path) || baseName(tempPath).empty()) {
+    const std::string tempName = jet::lastName(tempPath);
+    if (jet::folderOf(tempPath) != jet::folderOf(path) || tempName.empty()) {
         raise(kPathFileAccessError, "Path/File access error: the temporary file '" + tempPath +
                                         "' must be beside the database '" + path + "'.");
     }
-    return baseName(tempPath);
+    return tempName;
 }
 
 void EnvHeldDatabase::sameAsDatabase(const std::string& temp) const {
@@ -193,7 +212,9 @@ void EnvHeldDatabase::sameAsDatabase(const std::string& temp) const {
 std::string EnvHeldDatabase::keepBeside() const {
     const std::string longest = ".damaged-1000";
     std::string base = name_;
-    const std::size_t most = nameMax();
+    // Not known when the system cannot say: the name is then tried whole.
+    const auto limit = env_.longestName(dirFd_.get());
+    const std::size_t most = limit.ok() ? limit.value : 0;
     if (most > 0 && base.size() + longest.size() > most) {
         base.resize(most - longest.size());
         // No character cut in half: the last one goes if it lost bytes.
