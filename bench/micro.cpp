@@ -1,5 +1,6 @@
 // Microbenchmarks of the compaction's hot paths: decoding a page, repacking a
-// row, rebuilding an index, hashing bytes and digesting rows.
+// row, rebuilding an index, hashing bytes and digesting rows; and the
+// search for a lost header's key, on one core and on several.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "builder/Builder.h"
 #include "format/DataPage.h"
+#include "format/KeySearch.h"
 #include "format/LongValue.h"
 #include "format/Rc4.h"
 #include "format/Row.h"
@@ -195,6 +197,36 @@ void BM_TextKey(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_TextKey)->Arg(0)->Arg(1);
+
+// Keys tried a second on one core: the search's inner step over 65,536 keys
+// of page 2's head (none of which reads it).
+void BM_KeySearchOneCore(benchmark::State& state) {
+    jet::PageHead head{};
+    for (std::size_t k = 0; k < head.size(); ++k) head[k] = static_cast<uint8_t>(k * 37 + 11);
+    std::vector<uint32_t> found;
+    uint32_t first = 0x12340000;
+    for (auto _ : state) {
+        jet::keysReadingPage2(head, first, 1u << 16, found);
+        first += 1u << 16;
+    }
+    state.SetItemsProcessed(state.iterations() * (int64_t{1} << 16));
+}
+BENCHMARK(BM_KeySearchOneCore)->Unit(benchmark::kMillisecond);
+
+// The whole search over 2^26 keys on N threads, none of which reads page 2:
+// keys a second on all of them (real time).
+void BM_KeySearchThreads(benchmark::State& state) {
+    jet::PageHead head{};
+    for (std::size_t k = 0; k < head.size(); ++k) head[k] = static_cast<uint8_t>(k * 37 + 11);
+    const jet::KeySearchRange range{0x40000000, uint64_t{1} << 26,
+                                    static_cast<unsigned>(state.range(0))};
+    for (auto _ : state) {
+        const auto o = jet::searchPageKey(head, range, [](uint32_t) { return true; }, nullptr);
+        benchmark::DoNotOptimize(o.tried);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(range.count));
+}
+BENCHMARK(BM_KeySearchThreads)->Arg(1)->Arg(2)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 
