@@ -5,9 +5,9 @@
 // keys and close requests meanwhile (they are not delivered later).
 #pragma once
 
-#include <windows.h>
-
 #include <functional>
+
+struct HWND__;  // HWND, without windows.h and its macros
 
 namespace appwin {
 
@@ -18,6 +18,6 @@ bool offThreadBusy();
 // A close asked for while a call runs: a search for a lost key, which takes
 // minutes, is stopped, and the window is sent WM_CLOSE again once the call
 // has ended (other calls end soon, and the close is dropped).
-void closeWhenDone(HWND window);
+void closeWhenDone(HWND__* window);
 
 }  // namespace appwin
