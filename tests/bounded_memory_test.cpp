@@ -20,7 +20,7 @@
 #include "jet/Check.h"
 #include "jet/Compact.h"
 #include "ops/check/Checker.h"
-#include "ops/compact/Compactor.h"
+#include "ops/compact/CopyPlan.h"
 #include "os/ExternalSort.h"
 #include "os/SpillFile.h"
 #include "read/Database.h"

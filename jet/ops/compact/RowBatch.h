@@ -9,6 +9,7 @@
 #include "format/Bytes.h"
 #include "format/IndexPage.h"
 #include "ops/compact/RowMap.h"
+#include "read/RowDigest.h"
 
 namespace jet {
 
@@ -36,6 +37,7 @@ struct RowBatch {
     Bytes data;
     bool tableEnd = false;               // the table's last rows; its index trees follow
     std::unique_ptr<SourceRows> source;  // with the last rows: where they were read
+    TableDigest digest;                  // with the last rows: what the table's rows hold
     // Instead of rows: entries of the table's index (by its number among
     // the real indexes), in the source's order, a part at a time.
     int index = -1;
