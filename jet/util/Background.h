@@ -10,6 +10,8 @@
 #include <thread>
 #include <utility>
 
+#include "util/ThreadSafety.h"
+
 namespace jet {
 
 class Background {
@@ -23,6 +25,7 @@ class Background {
     // thread to spare. One piece of work at a time: wait() or join() first.
     void start(std::function<void()> work) {
         thread_ = std::thread([this, work = std::move(work)] {
+            working_.assumeHeld();  // the work's own thread
             try {
                 work();
             } catch (...) {
@@ -49,12 +52,15 @@ class Background {
     // Waits for the work to end and throws what it threw, if anything.
     void wait() {
         join();
+        working_.assumeHeld();  // joined: what the work left is this thread's
         if (failed_) std::rethrow_exception(std::exchange(failed_, nullptr));
     }
 
   private:
-    std::thread thread_;
-    std::exception_ptr failed_;
+    std::thread thread_;  // the owner's: start, join and wait are called by one thread
+    // Set by the work's thread, read by the owner once it is joined.
+    ThreadRole working_;
+    std::exception_ptr failed_ GUARDED_BY(working_);
 };
 
 }  // namespace jet

@@ -25,6 +25,7 @@ class OutputFile;
 // flush at the end finds little left to do.
 class WriteBack {
   public:
+    static constexpr uint64_t kDefaultEvery = 32u << 20;
     // syncEvery: bytes between flushes on the way (0: none).
     WriteBack(const OutputFile& file, Env& env, int fd, uint64_t syncEvery)
         : file_(file), env_(env), fd_(fd), syncEvery_(syncEvery) {}
@@ -50,7 +51,7 @@ class WriteBack {
     uint64_t kicked_ GUARDED_BY(mutex_) = 0;  // written when write-back was last started
     uint64_t synced_ GUARDED_BY(mutex_) = 0;  // written when a flush was last started
     Background syncer_ GUARDED_BY(mutex_);    // a flush on the way; its failure is the next flush's
-    std::atomic<bool> syncing_{false};
+    std::atomic<bool> syncing_{false};        // set here, cleared by the flushing thread
 };
 
 class OutputFile {
@@ -59,7 +60,7 @@ class OutputFile {
     // of its own while writing goes on (0: only when asked), so that the
     // flush at the end finds little left to do.
     OutputFile(Env& env, int fd, uint32_t databaseKey, std::string path,
-               uint64_t syncEvery = kDefaultSyncBytes);
+               uint64_t syncEvery = WriteBack::kDefaultEvery);
     ~OutputFile();  // what is not written yet no longer matters: the copy is dropped
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -126,7 +127,6 @@ class OutputFile {
     const uint32_t key_;
     const std::string path_;
     static constexpr std::size_t kWindowPages = 1024;  // 4 MB
-    static constexpr uint64_t kDefaultSyncBytes = 32u << 20;
     // The writing thread's owner alone: the window being filled, the pages
     // sealed, and the writing thread itself.
     ThreadRole owner_;
