@@ -102,7 +102,7 @@ void Copier::copyTable(Job& job, std::size_t ti) {
     if (observer_) sealTable(tw, entry);
 }
 
-// The rows of a batch, each where the writer puts it; a large table's
+// The rows of a batch, each where the table writer puts it; a large table's
 // pages are told of as they fill.
 void Copier::copyBatch(const TablePlan& t, TableWriter& tw, const RowBatch& batch, RowsTold& told) {
     const TableDef& def = *t.def;

@@ -37,7 +37,6 @@ class SourceAgain {
         if (!again_) again_ = src_.reopen();
         return *again_;
     }
-    void close() { again_.reset(); }
 
   private:
     const Database& src_;

@@ -116,7 +116,7 @@ void CopyReader::readKeyAcrossPages(const TablePlan& t, const std::vector<uint32
     const RealIndex& ri = def.realIndexes[def.primaryKey()->realIndex];
     pairs.finish();
     const uint64_t n = pairs.size();
-    // Each row's place, by its number in page order, for the writer.
+    // Each row's place, by its number in page order, for the copier.
     source.reordered = true;
     if (channel_.orders.reserve(n * 4)) {
         source.orderMemory = n * 4;
