@@ -24,6 +24,7 @@ class Background {
     // Starts the work; throws std::system_error when the system has no
     // thread to spare. One piece of work at a time: wait() or join() first.
     void start(std::function<void()> work) {
+        owning_.assumeHeld();
         thread_ = std::thread([this, work = std::move(work)] {
             working_.assumeHeld();  // the work's own thread
             try {
@@ -43,10 +44,14 @@ class Background {
             return false;
         }
     }
-    bool started() const { return thread_.joinable(); }
+    bool started() const {
+        owning_.assumeHeld();
+        return thread_.joinable();
+    }
 
     // Waits for the work to end; what it threw stays for wait().
     void join() {
+        owning_.assumeHeld();
         if (thread_.joinable()) thread_.join();
     }
     // Waits for the work to end and throws what it threw, if anything.
@@ -57,7 +62,10 @@ class Background {
     }
 
   private:
-    std::thread thread_;  // the owner's: start, join and wait are called by one thread
+    // The owner's: every call but the work's own is made by one thread at a
+    // time, the one that owns this (or holds the lock it lives under).
+    ThreadRole owning_;
+    std::thread thread_ GUARDED_BY(owning_);
     // Set by the work's thread, read by the owner once it is joined.
     ThreadRole working_;
     std::exception_ptr failed_ GUARDED_BY(working_);
