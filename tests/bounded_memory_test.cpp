@@ -20,7 +20,7 @@
 #include "jet/Check.h"
 #include "jet/Compact.h"
 #include "ops/check/Checker.h"
-#include "ops/compact/Compactor.h"
+#include "ops/compact/CopyPlan.h"
 #include "os/ExternalSort.h"
 #include "os/SpillFile.h"
 #include "read/Database.h"
@@ -639,4 +639,16 @@ TEST(BoundedCompaction, ALargeTableCheckedWhileItIsWrittenGivesTheUncheckedCopy)
     ASSERT_TRUE(jet::compactFile(req).ok());
     EXPECT_GT(fs::file_size(dir / "checked.mdb"), 3u * 2048 * 4096);
     EXPECT_TRUE(readFile(dir / "checked.mdb") == readFile(dir / "unchecked.mdb"));
+    // The copy's third run of pages failing, a few megabytes in: the reader
+    // is by then well ahead, waiting for room in the channel, and must stop
+    // so that the copier's error is the copy's, with nothing left behind.
+    const std::string source = readFile(src);
+    FaultyEnv io(3, jet::OsErrc::kNoSpace, FaultyEnv::Mode::kFail, "write");
+    req.env = &io;
+    req.destinationPath = (dir / "failed.mdb").string();
+    const auto failed = jet::compactFile(req);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().code(), jet::ErrorCode::kNoSpace) << failed.error().description;
+    EXPECT_FALSE(fs::exists(dir / "failed.mdb"));
+    EXPECT_TRUE(readFile(src) == source);
 }

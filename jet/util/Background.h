@@ -10,6 +10,8 @@
 #include <thread>
 #include <utility>
 
+#include "util/ThreadSafety.h"
+
 namespace jet {
 
 class Background {
@@ -22,7 +24,9 @@ class Background {
     // Starts the work; throws std::system_error when the system has no
     // thread to spare. One piece of work at a time: wait() or join() first.
     void start(std::function<void()> work) {
+        owning_.assumeHeld();
         thread_ = std::thread([this, work = std::move(work)] {
+            working_.assumeHeld();  // the work's own thread
             try {
                 work();
             } catch (...) {
@@ -40,21 +44,31 @@ class Background {
             return false;
         }
     }
-    bool started() const { return thread_.joinable(); }
+    bool started() const {
+        owning_.assumeHeld();
+        return thread_.joinable();
+    }
 
     // Waits for the work to end; what it threw stays for wait().
     void join() {
+        owning_.assumeHeld();
         if (thread_.joinable()) thread_.join();
     }
     // Waits for the work to end and throws what it threw, if anything.
     void wait() {
         join();
+        working_.assumeHeld();  // joined: what the work left is this thread's
         if (failed_) std::rethrow_exception(std::exchange(failed_, nullptr));
     }
 
   private:
-    std::thread thread_;
-    std::exception_ptr failed_;
+    // The owner's: every call but the work's own is made by one thread at a
+    // time, the one that owns this (or holds the lock it lives under).
+    ThreadRole owning_;
+    std::thread thread_ GUARDED_BY(owning_);
+    // Set by the work's thread, read by the owner once it is joined.
+    ThreadRole working_;
+    std::exception_ptr failed_ GUARDED_BY(working_);
 };
 
 }  // namespace jet

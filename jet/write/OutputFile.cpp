@@ -10,20 +10,24 @@
 namespace jet {
 
 OutputFile::OutputFile(Env& env, int fd, uint32_t databaseKey, std::string path, uint64_t syncEvery)
-    : env_(env), fd_(fd), key_(databaseKey), path_(std::move(path)), syncEvery_(syncEvery) {}
+    : env_(env),
+      fd_(fd),
+      key_(databaseKey),
+      path_(std::move(path)),
+      writeBack_(*this, env, fd, syncEvery) {}
 
 OutputFile::~OutputFile() {
     {
-        std::lock_guard<std::mutex> lock(ioMutex_);
+        MutexLock lock(ioMutex_);
         ioStop_ = true;
     }
-    ioReady_.notify_all();
-    ioDone_.notify_all();
+    ioReady_.notifyAll();
+    ioDone_.notifyAll();
     io_.join();
-    syncer_.join();
 }
 
 void OutputFile::write(uint32_t number, const Page& page) {
+    owner_.assumeHeld();
     if (number < sealed_.size() && sealed_[number]) {
         fail(ErrorCode::kVerifyFailed, "The compacted copy was removed: page " +
                                            std::to_string(number) +
@@ -39,32 +43,37 @@ void OutputFile::write(uint32_t number, const Page& page) {
 }
 
 void OutputFile::seal(const std::vector<uint32_t>& pages) {
+    owner_.assumeHeld();
     for (uint32_t p : pages) {
         if (p >= sealed_.size()) sealed_.resize(std::max<std::size_t>(p + 1, kMaxPages), false);
         sealed_[p] = true;
     }
 }
 
+// Touches neither the window nor the writing thread: another thread may
+// call it once flush() returned.
 void OutputFile::fsync() {
-    syncer_.wait();
+    writeBack_.wait();
     if (OsError e = env_.flush(fd_)) failWrite(e);
 }
 
 void OutputFile::flush() {
+    owner_.assumeHeld();
     handOver();
     waitForWrites();
 }
 
 uint64_t OutputFile::handOverAll() {
+    owner_.assumeHeld();
     handOver();
-    std::lock_guard<std::mutex> lock(ioMutex_);
+    MutexLock lock(ioMutex_);
     return handedOver_;
 }
 
 // Returns early when writing failed or stopped: the copy is dropped then.
 void OutputFile::waitWritten(uint64_t ticket) {
-    std::unique_lock<std::mutex> lock(ioMutex_);
-    ioDone_.wait(lock, [&] { return windowsWritten_ >= ticket || writeFailed_ || ioStop_; });
+    MutexLock lock(ioMutex_);
+    while (windowsWritten_ < ticket && !writeFailed_ && !ioStop_) ioDone_.wait(ioMutex_);
 }
 
 void OutputFile::truncate(uint32_t pages) {
@@ -72,7 +81,7 @@ void OutputFile::truncate(uint32_t pages) {
     if (OsError e = env_.setSize(fd_, uint64_t{pages} * kPageSize)) failWrite(e);
 }
 
-void OutputFile::failWrite(const OsError& err) {
+void OutputFile::failWrite(const OsError& err) const {
     if (err.code == OsErrc::kNoSpace) {
         fail(ErrorCode::kNoSpace, "There is not enough room on the disk to write '" + path_ + "'.");
     }
@@ -110,14 +119,14 @@ void OutputFile::handOver() {
     }
     if (!startIo()) {  // no thread to spare: written here
         writeWindow(open_);
-        std::lock_guard<std::mutex> lock(ioMutex_);
+        MutexLock lock(ioMutex_);
         windowsWritten_ = ++handedOver_;
         return;
     }
     {
-        std::unique_lock<std::mutex> lock(ioMutex_);
-        ioDone_.wait(lock, [&] { return queued_.size() < kQueued || writeFailed_; });
-        if (writeFailed_) rethrowWriteFailure(lock);
+        MutexLock lock(ioMutex_);
+        while (queued_.size() >= kQueued && !writeFailed_) ioDone_.wait(ioMutex_);
+        if (writeFailed_) std::rethrow_exception(writeFailed_);  // unlocks on the way out
         ++handedOver_;
         queued_.push_back(std::move(open_));
         if (!spareWindows_.empty()) {
@@ -128,26 +137,20 @@ void OutputFile::handOver() {
         }
         open_.held = 0;
     }
-    ioReady_.notify_one();
+    ioReady_.notifyOne();
 }
 
 // Waits until every window handed over is written; a failure there is this
 // call's.
 void OutputFile::waitForWrites() {
-    std::unique_lock<std::mutex> lock(ioMutex_);
-    ioDone_.wait(lock, [&] { return (queued_.empty() && !ioBusy_) || writeFailed_; });
-    if (writeFailed_) rethrowWriteFailure(lock);
+    MutexLock lock(ioMutex_);
+    while (!(queued_.empty() && !ioBusy_) && !writeFailed_) ioDone_.wait(ioMutex_);
+    if (writeFailed_) std::rethrow_exception(writeFailed_);  // unlocks on the way out
 }
 
 void OutputFile::throwIfWriteFailed() {
-    std::unique_lock<std::mutex> lock(ioMutex_);
-    if (writeFailed_) rethrowWriteFailure(lock);
-}
-
-void OutputFile::rethrowWriteFailure(std::unique_lock<std::mutex>& lock) {
-    std::exception_ptr e = writeFailed_;
-    lock.unlock();
-    std::rethrow_exception(e);
+    MutexLock lock(ioMutex_);
+    if (writeFailed_) std::rethrow_exception(writeFailed_);  // unlocks on the way out
 }
 
 bool OutputFile::startIo() {
@@ -160,9 +163,9 @@ bool OutputFile::startIo() {
 // The writing thread: full windows in the order they were handed over.
 // After a failure the rest are dropped; the copy is abandoned.
 void OutputFile::ioLoop() {
-    std::unique_lock<std::mutex> lock(ioMutex_);
+    MutexLock lock(ioMutex_);
     while (true) {
-        ioReady_.wait(lock, [&] { return ioStop_ || !queued_.empty(); });
+        while (!ioStop_ && queued_.empty()) ioReady_.wait(ioMutex_);
         if (ioStop_) return;
         Window w = std::move(queued_.front());
         queued_.pop_front();
@@ -183,7 +186,7 @@ void OutputFile::ioLoop() {
         } else if (spareWindows_.size() < kQueued) {
             spareWindows_.push_back(std::move(w));
         }
-        ioDone_.notify_all();
+        ioDone_.notifyAll();
     }
 }
 
@@ -213,9 +216,16 @@ void OutputFile::writeRun(uint32_t first, const uint8_t* data, std::size_t size)
         if (w.value == 0) failWrite(OsError{OsErrc::kNoSpace, 0});
         done += w.value;
     }
-    written_ += size;
+    writeBack_.wrote(size);
+}
+
+WriteBack::~WriteBack() { syncer_.join(); }
+
+void WriteBack::wrote(uint64_t bytes) {
+    MutexLock lock(mutex_);
+    written_ += bytes;
     // Start writing back what is written so far. Only a hint: errors show at
-    // fsync.
+    // the flush.
     if (written_ - kicked_ >= kKickBytes) {
         (void)env_.startWriteBack(fd_);
         kicked_ = written_;
@@ -223,17 +233,22 @@ void OutputFile::writeRun(uint32_t first, const uint8_t* data, std::size_t size)
     if (syncEvery_ != 0 && written_ - synced_ >= syncEvery_ && !syncing_) startSync();
 }
 
+void WriteBack::wait() {
+    MutexLock lock(mutex_);
+    syncer_.wait();
+}
+
 // Writeback alone leaves the disk's own cache to be emptied at the final
 // flush, which then takes about as long as writing the file again; flushing
 // on the way spreads that over the copy.
-void OutputFile::startSync() {
+void WriteBack::startSync() {
     syncer_.wait();
     synced_ = written_;
     syncing_ = true;
     const bool started = syncer_.tryStart([this] {
         const OsError err = env_.flush(fd_);
         syncing_ = false;
-        if (err) failWrite(err);
+        if (err) file_.failWrite(err);
     });
     if (!started) syncing_ = false;  // no thread to spare: the final flush does it all
 }

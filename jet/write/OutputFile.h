@@ -4,19 +4,55 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "format/Page.h"
 #include "jet/Env.h"
 #include "util/Background.h"
+#include "util/ThreadSafety.h"
 
 namespace jet {
+
+class OutputFile;
+
+// What follows each run of pages written, by whichever thread wrote it: the
+// system is told to start writing them back, and every so often the file is
+// flushed to disk on a thread of its own while writing goes on, so that the
+// flush at the end finds little left to do.
+class WriteBack {
+  public:
+    static constexpr uint64_t kDefaultEvery = 32u << 20;
+    // syncEvery: bytes between flushes on the way (0: none).
+    WriteBack(const OutputFile& file, Env& env, int fd, uint64_t syncEvery)
+        : file_(file), env_(env), fd_(fd), syncEvery_(syncEvery) {}
+    ~WriteBack();
+    WriteBack(const WriteBack&) = delete;
+    WriteBack& operator=(const WriteBack&) = delete;
+
+    // After a run of 'bytes' was written.
+    void wrote(uint64_t bytes) EXCLUDES(mutex_);
+    // Waits for a flush on the way; its failure is this call's.
+    void wait() EXCLUDES(mutex_);
+
+  private:
+    void startSync() REQUIRES(mutex_);
+
+    static constexpr uint64_t kKickBytes = 16u << 20;
+    const OutputFile& file_;  // whose failWrite() says what failed
+    Env& env_;
+    const int fd_;
+    const uint64_t syncEvery_;
+    Mutex mutex_;
+    uint64_t written_ GUARDED_BY(mutex_) = 0;
+    uint64_t kicked_ GUARDED_BY(mutex_) = 0;  // written when write-back was last started
+    uint64_t synced_ GUARDED_BY(mutex_) = 0;  // written when a flush was last started
+    Background syncer_ GUARDED_BY(mutex_);    // a flush on the way; its failure is the next flush's
+    std::atomic<bool> syncing_{false};        // set here, cleared by the flushing thread
+};
 
 class OutputFile {
   public:
@@ -24,7 +60,7 @@ class OutputFile {
     // of its own while writing goes on (0: only when asked), so that the
     // flush at the end finds little left to do.
     OutputFile(Env& env, int fd, uint32_t databaseKey, std::string path,
-               uint64_t syncEvery = kDefaultSyncBytes);
+               uint64_t syncEvery = WriteBack::kDefaultEvery);
     ~OutputFile();  // what is not written yet no longer matters: the copy is dropped
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -67,7 +103,7 @@ class OutputFile {
 
     const std::string& path() const { return path_; }
 
-    [[noreturn]] void failWrite(const OsError& err);
+    [[noreturn]] void failWrite(const OsError& err) const;
 
   private:
     struct Window {
@@ -77,42 +113,41 @@ class OutputFile {
         uint32_t base = 0;     // page number of the window's first page
     };
 
-    void hold(uint32_t number, const Page& page);
-    void handOver();
-    void waitForWrites();
-    void throwIfWriteFailed();
-    [[noreturn]] void rethrowWriteFailure(std::unique_lock<std::mutex>& lock);
-    bool startIo();
-    void ioLoop();
+    void hold(uint32_t number, const Page& page) REQUIRES(owner_);
+    void handOver() REQUIRES(owner_);
+    void waitForWrites() EXCLUDES(ioMutex_);
+    void throwIfWriteFailed() EXCLUDES(ioMutex_);
+    bool startIo() REQUIRES(owner_);
+    void ioLoop() EXCLUDES(ioMutex_);
     void writeWindow(Window& w);
     void writeRun(uint32_t first, const uint8_t* data, std::size_t size);
-    void startSync();
 
     Env& env_;
-    int fd_;
-    uint32_t key_;
-    std::string path_;
+    const int fd_;
+    const uint32_t key_;
+    const std::string path_;
     static constexpr std::size_t kWindowPages = 1024;  // 4 MB
-    Window open_;
-    std::vector<bool> sealed_;
-    // The writing thread and what it shares, under ioMutex_. What else it
-    // touches (the counts below, the flushing thread) is touched by the
-    // owner only once it is idle (waitForWrites).
+    // The writing thread's owner alone: the window being filled, the pages
+    // sealed, and the writing thread itself.
+    ThreadRole owner_;
+    Window open_ GUARDED_BY(owner_);
+    std::vector<bool> sealed_ GUARDED_BY(owner_);
+    Background io_ GUARDED_BY(owner_);
+    bool noIo_ GUARDED_BY(owner_) = false;  // no thread to spare: the owner writes
+    // Between the owner, the writing thread and whoever waits for pages to
+    // be written.
     static constexpr std::size_t kQueued = 3;
-    std::mutex ioMutex_;
-    std::condition_variable ioReady_, ioDone_;
-    std::deque<Window> queued_;
-    std::vector<Window> spareWindows_;
-    bool ioBusy_ = false, ioStop_ = false, noIo_ = false;
-    uint64_t handedOver_ = 0, windowsWritten_ = 0;  // windows, for waitWritten
-    std::exception_ptr writeFailed_;
-    Background io_;
-    static constexpr uint64_t kKickBytes = 16u << 20;
-    static constexpr uint64_t kDefaultSyncBytes = 32u << 20;
-    uint64_t written_ = 0, kicked_ = 0, synced_ = 0;
-    uint64_t syncEvery_;
-    Background syncer_;  // a flush on the way; its failure is the next flush's
-    std::atomic<bool> syncing_{false};
+    Mutex ioMutex_;
+    CondVar ioReady_;  // a window queued, or ioStop_
+    CondVar ioDone_;   // a window written, or the writing failed or stopped
+    std::deque<Window> queued_ GUARDED_BY(ioMutex_);
+    std::vector<Window> spareWindows_ GUARDED_BY(ioMutex_);
+    bool ioBusy_ GUARDED_BY(ioMutex_) = false;  // a window being written
+    bool ioStop_ GUARDED_BY(ioMutex_) = false;
+    uint64_t handedOver_ GUARDED_BY(ioMutex_) = 0;  // windows, for waitWritten
+    uint64_t windowsWritten_ GUARDED_BY(ioMutex_) = 0;
+    std::exception_ptr writeFailed_ GUARDED_BY(ioMutex_);
+    WriteBack writeBack_;  // after each run, by whichever thread wrote it
 };
 
 }  // namespace jet

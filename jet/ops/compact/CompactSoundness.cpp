@@ -5,16 +5,16 @@
 
 #include "format/DataPage.h"
 #include "format/Row.h"
-#include "ops/compact/Compactor.h"
+#include "ops/compact/CopyReader.h"
 #include "read/SalvagePage.h"
 #include "read/TableSalvage.h"
 
 namespace jet {
 
-const std::map<uint32_t, std::vector<uint32_t>>& Compactor::ownedMaps() {
+const std::map<uint32_t, std::vector<uint32_t>>& CopyReader::ownedMaps() {
     if (!ownedMaps_) {
         std::vector<const TableDef*> defs;
-        for (const auto& t : tables_) defs.push_back(t.def);
+        for (const auto& t : plan_.tables) defs.push_back(t.def);
         ownedMaps_ =
             std::make_unique<std::map<uint32_t, std::vector<uint32_t>>>(readOwnedMaps(file_, defs));
     }
@@ -23,7 +23,7 @@ const std::map<uint32_t, std::vector<uint32_t>>& Compactor::ownedMaps() {
 
 // A page the map lists that is not the table's: stale when another table
 // owns and lists it, else the rows the table kept there are not reached.
-void Compactor::refuseLostPage(const TableDef& def, uint32_t page, const Page& bytes) {
+void CopyReader::refuseLostPage(const TableDef& def, uint32_t page, const Page& bytes) {
     if (bytes[0] == kPageData) {
         const auto& maps = ownedMaps();
         auto other = maps.find(u32(bytes, 4));
@@ -39,8 +39,8 @@ void Compactor::refuseLostPage(const TableDef& def, uint32_t page, const Page& b
 
 // Fewer rows than the definition counts, in a table no index lists whole:
 // pages naming the table outside its map may hold the rest.
-void Compactor::refuseIfPagesMissing(const TableDef& def, const std::vector<uint32_t>& mapPages,
-                                     uint64_t rows) {
+void CopyReader::refuseIfPagesMissing(const TableDef& def, const std::vector<uint32_t>& mapPages,
+                                      uint64_t rows) {
     for (const auto& ri : def.realIndexes) {
         if (!ri.ignoreNulls()) return;  // that index lists every row, and was checked
     }
@@ -56,7 +56,7 @@ void Compactor::refuseIfPagesMissing(const TableDef& def, const std::vector<uint
 
 // Two overflow pointers that lead to one row: a plain reading would copy it
 // twice, and lose whatever row the other pointer's was.
-void Compactor::refuseSharedTargets(const TableDef& def) {
+void CopyReader::refuseSharedTargets(const TableDef& def) {
     std::sort(overflowTargets_.begin(), overflowTargets_.end());
     auto twice = std::adjacent_find(overflowTargets_.begin(), overflowTargets_.end());
     if (twice == overflowTargets_.end()) return;
@@ -64,7 +64,7 @@ void Compactor::refuseSharedTargets(const TableDef& def) {
     failDamage(damagedTable(def), ": two overflow pointers lead to one row", at.page, at.row);
 }
 
-void Compactor::refuseTorn(const TableDef& def, const Page& page, ByteView row, RowPtr at) {
+void CopyReader::refuseTorn(const TableDef& def, const Page& page, ByteView row, RowPtr at) {
     const std::size_t start = static_cast<std::size_t>(row.data() - page.data());
     if (!mayLieOnZeroSector(page, start, start + row.size())) return;
     RowView rv;

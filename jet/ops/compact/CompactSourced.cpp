@@ -3,16 +3,16 @@
 // table, then each index's entries as the source made them, in one part.
 // Where each row went is found from the slot the entries point to: the
 // slots and the order the rows came in, sorted by slot.
-#include "ops/compact/Compactor.h"
+#include "ops/compact/CopyReader.h"
 #include "ops/compact/Outbox.h"
 #include "util/Sizes.h"
 
 namespace jet {
 
-void Compactor::readSourced(std::size_t ti, Channel<RowBatch>& full) {
-    TablePlan& t = tables_[ti];
-    Outbox out(*this, full, ti);
-    ExternalSorter<uint64_t> slots(shares_.keyPairs, spill_);  // slot << 32 | place
+void CopyReader::readSourced(std::size_t ti) {
+    const TablePlan& t = plan_.tables[ti];
+    Outbox out(channel_, ti);
+    ExternalSorter<uint64_t> slots(plan_.shares.keyPairs, plan_.spill);  // slot << 32 | place
     uint64_t place = 0;
     bool cancelled = false;
     t.source->rows([&](RowPtr slot, RowPtr at, ByteView bytes) {
@@ -34,7 +34,7 @@ void Compactor::readSourced(std::size_t ti, Channel<RowBatch>& full) {
     // memory, as the source holds its entries.
     auto source = std::make_unique<SourceRows>();
     source->reordered = true;
-    if (reserveOrder(place * 4)) source->orderMemory = place * 4;
+    if (channel_.orders.reserve(place * 4)) source->orderMemory = place * 4;
     source->order.assign(sizeInMemory(place));
     slots.finish();
     uint32_t page = 0, last = 0xFFFFFFFFu;
@@ -55,16 +55,14 @@ void Compactor::readSourced(std::size_t ti, Channel<RowBatch>& full) {
     }
     source->live.addPage(page, bits);
     source->live.finish();
-    out.batch.tableEnd = true;
-    out.batch.source = std::move(source);
-    out.send(false);
+    endTable(std::move(source), out);
     for (std::size_t i = 0; i < t.def->realIndexes.size(); ++i) {
-        RowBatch part = spareBatch(ti);
+        RowBatch part = channel_.spare.take(ti);
         part.index = static_cast<int>(i);
         part.indexEnd = true;
         part.entries = t.source->entries(i);
         const std::size_t held = part.bytes();
-        if (!full.push(std::move(part), held)) throw ReaderCancelled{};
+        if (!channel_.batches.push(std::move(part), held)) throw ReaderCancelled{};
     }
 }
 

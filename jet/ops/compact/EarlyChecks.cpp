@@ -6,7 +6,7 @@ namespace jet {
 
 EarlyChecks::~EarlyChecks() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         jobs_.clear();
     }
     finish();
@@ -44,39 +44,43 @@ void EarlyChecks::tableWritten(const CatalogEntry& table,
 }
 
 void EarlyChecks::push(Job job) {
+    telling_.assumeHeld();  // told by the copier, on its thread
     // Once no thread could be had, none is tried again: a thread that came
     // later would check a table from its middle.
     if (noWorker_) return;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         jobs_.push_back(std::move(job));
     }
-    more_.notify_one();
+    more_.notifyOne();
     if (!worker_.started() && !worker_.tryStart([this] { work(); })) {
         noWorker_ = true;
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         jobs_.clear();  // no thread to spare: the whole copy is checked at the end
     }
 }
 
 const std::map<uint32_t, CheckedTable>& EarlyChecks::finish() {
+    telling_.assumeHeld();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         closed_ = true;
     }
-    more_.notify_one();
-    worker_.join();  // work() keeps its failures: each leaves its table to the end
+    more_.notifyOne();
+    worker_.join();          // work() keeps its failures: each leaves its table to the end
+    checking_.assumeHeld();  // the worker is joined: what it had is this thread's
     steps_.reset();
     copy_.reset();
     return done_;
 }
 
 void EarlyChecks::work() {
+    checking_.assumeHeld();  // the worker's thread
     while (true) {
         Job job;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            more_.wait(lock, [&] { return closed_ || !jobs_.empty(); });
+            MutexLock lock(mutex_);
+            while (!closed_ && jobs_.empty()) more_.wait(mutex_);
             if (jobs_.empty()) return;
             job = std::move(jobs_.front());
             jobs_.pop_front();

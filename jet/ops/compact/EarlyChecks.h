@@ -3,11 +3,9 @@
 // at a time while the rest of it is written.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +13,7 @@
 #include "ops/compact/CopyObserver.h"
 #include "read/Database.h"
 #include "util/Background.h"
+#include "util/ThreadSafety.h"
 #include "write/OutputFile.h"
 
 namespace jet {
@@ -47,8 +46,12 @@ class EarlyChecks : public CopyObserver {
                       uint64_t ticket) override;
 
     // Pages before this one (definitions, usage maps) stay in the system's
-    // cache when what is checked is let go of.
-    void keepBefore(uint32_t page) { released_ = page; }
+    // cache when what is checked is let go of. Before the first table is
+    // told of, while the worker's part is still the caller's.
+    void keepBefore(uint32_t page) {
+        checking_.assumeHeld();
+        released_ = page;
+    }
 
     // Waits for the checks; the tables checked, by definition page.
     const std::map<uint32_t, CheckedTable>& finish();
@@ -66,28 +69,33 @@ class EarlyChecks : public CopyObserver {
         std::map<uint32_t, std::vector<uint32_t>> maps;
     };
 
-    void push(Job job);
-    void work();
-    void run(Job& job);
-    Database& copy();
+    void push(Job job) EXCLUDES(mutex_);
+    void work() EXCLUDES(mutex_);
+    void run(Job& job) REQUIRES(checking_);
+    Database& copy() REQUIRES(checking_);
 
     Env& env_;
-    std::string path_, password_;
-    int heldFd_;
-    CheckOptions options_;
-    OutputFile* out_;
-    std::mutex mutex_;
-    std::condition_variable more_;
-    std::deque<Job> jobs_;
-    bool closed_ = false;
-    Background worker_;
-    bool noWorker_ = false;  // the thread could not be started: everything is left to the end
-    // The thread's alone until it is joined:
-    std::map<uint32_t, CheckedTable> done_;
-    std::unique_ptr<Database> copy_;     // the table checked in steps: the copy
-    std::unique_ptr<TableCheck> steps_;  // and its check so far
-    uint32_t failed_ = 0;                // a table whose check failed, left to the end
-    uint32_t released_ = 0;              // pages before it are let go of
+    const std::string path_, password_;
+    const int heldFd_;
+    const CheckOptions options_;
+    OutputFile* const out_;  // its waitWritten() is safe from any thread
+    // Between the thread that tells and the worker: the jobs.
+    Mutex mutex_;
+    CondVar more_;  // a job, or closed_
+    std::deque<Job> jobs_ GUARDED_BY(mutex_);
+    bool closed_ GUARDED_BY(mutex_) = false;
+    // The telling thread's alone.
+    ThreadRole telling_;
+    Background worker_ GUARDED_BY(telling_);
+    // The thread could not be started: everything is left to the end.
+    bool noWorker_ GUARDED_BY(telling_) = false;
+    // The worker's alone, until it is joined.
+    ThreadRole checking_;
+    std::map<uint32_t, CheckedTable> done_ GUARDED_BY(checking_);
+    std::unique_ptr<Database> copy_ GUARDED_BY(checking_);  // the table checked in steps: the copy
+    std::unique_ptr<TableCheck> steps_ GUARDED_BY(checking_);  // and its check so far
+    uint32_t failed_ GUARDED_BY(checking_) = 0;    // a table whose check failed, left to the end
+    uint32_t released_ GUARDED_BY(checking_) = 0;  // pages before it are let go of
 };
 
 }  // namespace jet

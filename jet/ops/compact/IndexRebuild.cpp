@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "keys/KeyEncoding.h"
-#include "ops/compact/Compactor.h"
+#include "ops/compact/CopyPlan.h"
 #include "os/ExternalSort.h"
 
 namespace jet {

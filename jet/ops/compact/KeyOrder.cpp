@@ -12,7 +12,7 @@
 #include <algorithm>
 
 #include "format/DataPage.h"
-#include "ops/compact/Compactor.h"
+#include "ops/compact/CopyReader.h"
 #include "ops/compact/Outbox.h"
 #include "ops/compact/RowRuns.h"
 #include "util/Sizes.h"
@@ -34,19 +34,19 @@ std::size_t liveRows(const DataPage& dp) {
 
 }  // namespace
 
-void Compactor::readInKeyOrder(TablePlan& t, const std::vector<uint32_t>& mapPages,
-                               SourceRows& source, Outbox& out) {
+void CopyReader::readInKeyOrder(const TablePlan& t, const std::vector<uint32_t>& mapPages,
+                                SourceRows& source, Outbox& out) {
     const TableDef& def = *t.def;
     const RealIndex& ri = def.realIndexes[def.primaryKey()->realIndex];
     const std::string where = "table '" + def.name + "', primary key";
     // Rows and their places in key order (row << 32 | place), kept while
     // they fit in memory: most keys follow the pages, and then they are
     // not needed.
-    ExternalSorter<uint64_t> pairs(shares_.keyPairs, spill_);
+    ExternalSorter<uint64_t> pairs(plan_.shares.keyPairs, plan_.spill);
     bool alongPages = true, kept = true;
     uint64_t n = 0;
     uint32_t last = 0;
-    walkIndexRows(file_, ri.rootPage, def.firstPage, where, readerTree_, [&](RowPtr row) {
+    walkIndexRows(file_, ri.rootPage, def.firstPage, where, tree_, [&](RowPtr row) {
         const uint32_t r = row.toU32();
         if (n > 0 && r <= last) alongPages = false;
         last = r;
@@ -64,21 +64,21 @@ void Compactor::readInKeyOrder(TablePlan& t, const std::vector<uint32_t>& mapPag
     if (!kept) {
         pairs.clear();
         n = 0;
-        walkIndexRows(file_, ri.rootPage, def.firstPage, where, readerTree_,
+        walkIndexRows(file_, ri.rootPage, def.firstPage, where, tree_,
                       [&](RowPtr row) { pairs.add(uint64_t{row.toU32()} << 32 | n++); });
     }
     readKeyAcrossPages(t, pages, pairs, source, out);
 }
 
 // The key lists the rows in page order: each is read as the key lists it.
-void Compactor::readKeyAlongPages(TablePlan& t, const std::vector<uint32_t>& mapPages,
-                                  SourceRows& source, Outbox& out) {
+void CopyReader::readKeyAlongPages(const TablePlan& t, const std::vector<uint32_t>& mapPages,
+                                   SourceRows& source, Outbox& out) {
     const TableDef& def = *t.def;
     const RealIndex& ri = def.realIndexes[def.primaryKey()->realIndex];
     std::vector<bool> met(file_.pageCount(), false);
     uint64_t live = 0, n = 0;
-    walkIndexRows(file_, ri.rootPage, def.firstPage, "table '" + def.name + "', primary key",
-                  readerTree_, [&](RowPtr row) {
+    walkIndexRows(file_, ri.rootPage, def.firstPage, "table '" + def.name + "', primary key", tree_,
+                  [&](RowPtr row) {
                       const uint32_t p = row.page;
                       if (p < met.size() && !met[p]) {
                           if (!std::binary_search(mapPages.begin(), mapPages.end(), p))
@@ -109,22 +109,22 @@ void Compactor::readKeyAlongPages(TablePlan& t, const std::vector<uint32_t>& map
 // The key lists the rows in another order: the pages are read in turn, each
 // row staged with its place in key order, and the staged rows passed on in
 // that order.
-void Compactor::readKeyAcrossPages(TablePlan& t, const std::vector<uint32_t>& mapPages,
-                                   ExternalSorter<uint64_t>& pairs, SourceRows& source,
-                                   Outbox& out) {
+void CopyReader::readKeyAcrossPages(const TablePlan& t, const std::vector<uint32_t>& mapPages,
+                                    ExternalSorter<uint64_t>& pairs, SourceRows& source,
+                                    Outbox& out) {
     const TableDef& def = *t.def;
     const RealIndex& ri = def.realIndexes[def.primaryKey()->realIndex];
     pairs.finish();
     const uint64_t n = pairs.size();
-    // Each row's place, by its number in page order, for the writer.
+    // Each row's place, by its number in page order, for the copier.
     source.reordered = true;
-    if (reserveOrder(n * 4)) {
+    if (channel_.orders.reserve(n * 4)) {
         source.orderMemory = n * 4;
         source.order.assign(sizeInMemory(n));
     } else {
-        source.orderFile = SpillFile::create(spill_);
+        source.orderFile = SpillFile::create(plan_.spill);
     }
-    RowRuns runs(shares_.rowRuns, spill_, t.lvColumns.size());
+    RowRuns runs(plan_.shares.rowRuns, plan_.spill, t.lvColumns.size());
     uint64_t pair = 0, live = 0;
     bool more = pairs.next(pair);
     auto pageOf = [](uint64_t v) { return static_cast<uint32_t>(v >> 40); };

@@ -1,18 +1,25 @@
 // The reader's side of the channel between the compaction's reader and
-// writer: the batch being filled, sent on once full.
+// copier: the batch being filled, sent on once full.
 #pragma once
 
-#include "ops/compact/Compactor.h"
+#include <cstddef>
+#include <utility>
+
+#include "ops/compact/CopyChannel.h"
 
 namespace jet {
 
-// The writer stopped taking batches: the reader ends quietly.
+// The copier stopped taking batches: the reader ends quietly.
 struct ReaderCancelled {};
 
 // The batch being filled, and the channel it goes to once full.
-struct Compactor::Outbox {
-    Outbox(Compactor& owner, Channel<RowBatch>& channel, std::size_t ti)
-        : c(owner), full(channel), table(ti), batch(owner.spareBatch(ti)) {}
+class Outbox {
+  public:
+    static constexpr std::size_t kBatchRows = 256;
+    static constexpr std::size_t kBatchBytes = 1u << 20;
+
+    Outbox(CopyChannel& channel, std::size_t table)
+        : batch(channel.spare.take(table)), channel_(channel), table_(table) {}
     // After a row was read into the batch: sends it on when full.
     void added() {
         if (batch.rows.size() >= kBatchRows || batch.bytes() >= kBatchBytes) send();
@@ -20,13 +27,15 @@ struct Compactor::Outbox {
     // Sends the batch on; another is taken to fill unless it was the last.
     void send(bool more = true) {
         const std::size_t held = batch.bytes();
-        if (!full.push(std::move(batch), held)) throw ReaderCancelled{};
-        if (more) batch = c.spareBatch(table);
+        if (!channel_.batches.push(std::move(batch), held)) throw ReaderCancelled{};
+        if (more) batch = channel_.spare.take(table_);
     }
-    Compactor& c;
-    Channel<RowBatch>& full;
-    std::size_t table;
-    RowBatch batch;
+
+    RowBatch batch;  // being filled
+
+  private:
+    CopyChannel& channel_;
+    std::size_t table_;
 };
 
 }  // namespace jet

@@ -9,13 +9,14 @@
 #include "format/Bytes.h"
 #include "format/IndexPage.h"
 #include "ops/compact/RowMap.h"
+#include "read/RowDigest.h"
 
 namespace jet {
 
 // One row read from the source, ready to be written: its bytes (table Ids
 // and SIDs rewritten) and the long values it holds, kept in its batch's
 // buffer. A batch's rows and values lie one after another in one buffer,
-// so that the writer reads them in order as the reader wrote them.
+// so that the copier reads them in order as the reader wrote them.
 struct RowJob {
     RowPtr slot;                      // what index entries point to
     RowPtr at;                        // where its bytes are (different for an overflow row)
@@ -28,7 +29,7 @@ struct LongValueExtent {
     bool active = false;        // the row holds a value
 };
 
-// Rows pass from the reader to the writer in batches, in writing order.
+// Rows pass from the reader to the copier in batches, in writing order.
 struct RowBatch {
     std::size_t table = 0;  // index of the table in the plan
     std::vector<RowJob> rows;
@@ -36,6 +37,7 @@ struct RowBatch {
     Bytes data;
     bool tableEnd = false;               // the table's last rows; its index trees follow
     std::unique_ptr<SourceRows> source;  // with the last rows: where they were read
+    TableDigest digest;                  // with the last rows: what the table's rows hold
     // Instead of rows: entries of the table's index (by its number among
     // the real indexes), in the source's order, a part at a time.
     int index = -1;

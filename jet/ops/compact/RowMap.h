@@ -39,7 +39,7 @@ struct SourceRows {
     void noteWritten(const WrittenRows& written);
 };
 
-// The copy's side, filled by the writer: the pages the rows went to, in
+// The copy's side, filled by the copier: the pages the rows went to, in
 // writing order.
 class WrittenRows {
   public:

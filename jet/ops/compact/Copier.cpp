@@ -1,12 +1,13 @@
-// The compaction's writer: rows repacked onto new pages, long values
+// The compaction's copier: rows repacked onto new pages, long values
 // re-stored, indexes rebuilt from the source's keys, table definitions
 // patched to where everything went.
+#include "ops/compact/Copier.h"
+
 #include <algorithm>
 #include <optional>
 
 #include "format/DataPage.h"
 #include "keys/KeyEncoding.h"
-#include "ops/compact/Compactor.h"
 #include "ops/compact/IndexRebuild.h"
 #include "write/PageBuilder.h"
 
@@ -14,8 +15,8 @@ namespace jet {
 
 // The row as the copy stores it: long values re-stored in the form
 // their size calls for. The bytes stay valid until the next call.
-ByteView Compactor::writeRow(TablePlan& t, TableWriter& tw, const RowBatch& batch,
-                             const RowJob& job, const RowView& rv) {
+ByteView Copier::writeRow(const TablePlan& t, TableWriter& tw, const RowBatch& batch,
+                          const RowJob& job, const RowView& rv) {
     const TableDef& def = *t.def;
     const std::size_t nLv = t.lvColumns.size();
     const ByteView row = batch.row(job);
@@ -43,11 +44,27 @@ ByteView Compactor::writeRow(TablePlan& t, TableWriter& tw, const RowBatch& batc
     return built_;
 }
 
-void Compactor::readerStopped(const TableDef& def) {
+void Copier::readerStopped(const TableDef& def) {
     failDamage(damagedTable(def), ": its rows ended early", def.firstPage);
 }
 
-void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full) {
+void Copier::copyTables(const CopyPlan& plan, const Database& src, CopyChannel& channel) {
+    Job job{plan, SourceAgain(src), channel};
+    digests_.assign(plan.tables.size(), TableDigest{});
+    for (std::size_t ti = 0; ti < plan.tables.size(); ++ti)
+        withinTable(damagedTable(*plan.tables[ti].def), [&] { copyTable(job, ti); });
+}
+
+// The reader's next batch, which must be of the table; none means the
+// reader stopped (its error says why).
+RowBatch Copier::nextBatch(Job& job, const TableDef& def) {
+    std::optional<RowBatch> batch = job.channel.batches.pop();
+    if (!batch) readerStopped(def);
+    return std::move(*batch);
+}
+
+void Copier::copyTable(Job& job, std::size_t ti) {
+    const TablePlan& t = job.plan.tables[ti];
     const TableDef& def = *t.def;
     TableWriter tw(w_, def, t.newPages, t.maps);
     WrittenRows& written = written_;  // where each row went, in writing order
@@ -57,14 +74,16 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
     // a time (all but the one being filled are written).
     RowsTold told;
     for (bool last = false; !last;) {
-        std::optional<RowBatch> batch = full.pop();
-        if (!batch) readerStopped(def);
-        if (batch->table != ti || batch->index >= 0)
+        RowBatch batch = nextBatch(job, def);
+        if (batch.table != ti || batch.index >= 0)
             failDamage("rows of two tables crossed", def.firstPage);
-        copyBatch(t, tw, *batch, told);
-        last = batch->tableEnd;
-        if (last) source = std::move(batch->source);
-        recycle(std::move(*batch));
+        copyBatch(t, tw, batch, told);
+        last = batch.tableEnd;
+        if (last) {
+            source = std::move(batch.source);
+            digests_[ti] = batch.digest;
+        }
+        job.channel.spare.give(std::move(batch));
     }
     if (!source) readerStopped(def);
     tw.finishRows();
@@ -76,16 +95,16 @@ void Compactor::copyTable(TablePlan& t, std::size_t ti, Channel<RowBatch>& full)
     entry.id = static_cast<int32_t>(t.newPages.front());
     written.finish();
     source->noteWritten(written);
-    writeIndexes(t, ti, full, tw, *source, inSteps ? &entry : nullptr);
-    releaseOrder(source->orderMemory);
+    writeIndexes(job, ti, tw, *source, inSteps ? &entry : nullptr);
+    job.channel.orders.release(source->orderMemory);
     source.reset();
-    tw.writeDefinition(written.count(), std::nullopt, &tdefMap_);
+    tw.writeDefinition(written.count(), std::nullopt, &job.plan.tableIds);
     if (observer_) sealTable(tw, entry);
 }
 
-// The rows of a batch, each where the writer puts it; a large table's
+// The rows of a batch, each where the table writer puts it; a large table's
 // pages are told of as they fill.
-void Compactor::copyBatch(TablePlan& t, TableWriter& tw, const RowBatch& batch, RowsTold& told) {
+void Copier::copyBatch(const TablePlan& t, TableWriter& tw, const RowBatch& batch, RowsTold& told) {
     const TableDef& def = *t.def;
     for (const RowJob& job : batch.rows) {
         const RowView rv = crackRow(def, batch.row(job), job.at.page, job.at.row);
@@ -104,12 +123,12 @@ void Compactor::copyBatch(TablePlan& t, TableWriter& tw, const RowBatch& batch, 
 
 // Each index of the table rebuilt and added to its definition; with 'tell',
 // a table checked as it is written, each is told of once written.
-void Compactor::writeIndexes(const TablePlan& t, std::size_t ti, Channel<RowBatch>& full,
-                             TableWriter& tw, const SourceRows& source, const CatalogEntry* tell) {
-    for (std::size_t i = 0; i < t.def->realIndexes.size(); ++i) {
+void Copier::writeIndexes(Job& job, std::size_t ti, TableWriter& tw, const SourceRows& source,
+                          const CatalogEntry* tell) {
+    for (std::size_t i = 0; i < job.plan.tables[ti].def->realIndexes.size(); ++i) {
         std::vector<uint32_t> pages;
         uint32_t distinct = 0;
-        const uint32_t root = rebuildIndex(t, i, ti, full, source, distinct, pages);
+        const uint32_t root = rebuildIndex(job, ti, i, source, distinct, pages);
         tw.addIndex(i, root, distinct, std::move(pages));
         if (tell && observer_) observer_->indexWritten(*tell, i, root, out_.handOverAll());
     }
@@ -117,7 +136,7 @@ void Compactor::writeIndexes(const TablePlan& t, std::size_t ti, Channel<RowBatc
 
 // Everything the table holds but its maps, never to be written again,
 // handed over with what its maps will list.
-void Compactor::sealTable(TableWriter& tw, const CatalogEntry& entry) {
+void Copier::sealTable(TableWriter& tw, const CatalogEntry& entry) {
     out_.seal(tw.definitionPages());
     out_.seal(tw.dataPages());
     out_.seal(tw.longValuePages());
@@ -128,8 +147,8 @@ void Compactor::sealTable(TableWriter& tw, const CatalogEntry& entry) {
 
 // Data pages [from, to) of the table, once in the file with the long
 // values their rows hold.
-void Compactor::tellRows(const TablePlan& t, TableWriter& tw, std::size_t from, std::size_t to,
-                         std::shared_ptr<TableDef>& layout) {
+void Copier::tellRows(const TablePlan& t, TableWriter& tw, std::size_t from, std::size_t to,
+                      std::shared_ptr<TableDef>& layout) {
     tw.writeUnfinishedLongValues();
     const uint64_t ticket = out_.handOverAll();
     if (!layout) {
@@ -147,24 +166,24 @@ void Compactor::tellRows(const TablePlan& t, TableWriter& tw, std::size_t from, 
 
 // Writes the index from the source's entries, which the reader passes on a
 // part at a time, pointed at where the rows went.
-uint32_t Compactor::rebuildIndex(const TablePlan& t, std::size_t i, std::size_t ti,
-                                 Channel<RowBatch>& full, const SourceRows& source,
-                                 uint32_t& distinct, std::vector<uint32_t>& pages) {
+uint32_t Copier::rebuildIndex(Job& job, std::size_t ti, std::size_t i, const SourceRows& source,
+                              uint32_t& distinct, std::vector<uint32_t>& pages) {
+    const TablePlan& t = job.plan.tables[ti];
     const TableDef& def = *t.def;
     IndexRebuild::Setup s;
     s.def = &def;
     s.ri = &def.realIndexes[i];
     s.source = &source;
     s.written = &written_;
-    s.tableIds = &tdefMap_;
+    s.tableIds = &job.plan.tableIds;
     s.alloc = &alloc_;
     s.out = &out_;
     s.owner = t.newPages.front();
-    s.tiesMemory = shares_.ties;
-    s.levelsMemory = shares_.levels;
-    s.sortMemory = shares_.sorts;
-    s.spill = spill_;
-    s.openSource = [this]() -> Database& { return writerSource(); };
+    s.tiesMemory = job.plan.shares.ties;
+    s.levelsMemory = job.plan.shares.levels;
+    s.sortMemory = job.plan.shares.sorts;
+    s.spill = job.plan.spill;
+    s.openSource = [&job]() -> Database& { return job.source.get(); };
     // A table a row source gives has its entries in one part, kept here in
     // case they must be gone through again; others are read again from the
     // source's tree.
@@ -174,33 +193,45 @@ uint32_t Compactor::rebuildIndex(const TablePlan& t, std::size_t i, std::size_t 
             for (const auto& e : kept.entries) visit(kept.key(e), e.row);
         };
     } else {
-        s.entriesAgain = [this, &def, i](FunctionRef<void(ByteView, RowPtr)> visit) {
+        s.entriesAgain = [&job, &def, i](FunctionRef<void(ByteView, RowPtr)> visit) {
             IndexTree tree;
-            walkIndexTree(writerSource().file(), def.realIndexes[i].rootPage, def.firstPage,
+            walkIndexTree(job.source.get().file(), def.realIndexes[i].rootPage, def.firstPage,
                           "table '" + def.name + "', index", tree, visit);
         };
     }
     IndexRebuild rebuild(std::move(s));
     for (bool last = false; !last;) {
-        std::optional<RowBatch> part = full.pop();
-        if (!part) readerStopped(def);
-        if (part->table != ti || part->index != static_cast<int>(i))
+        RowBatch part = nextBatch(job, def);
+        if (part.table != ti || part.index != static_cast<int>(i))
             failDamage("rows of two tables crossed", def.firstPage);
-        if (rebuild.takesEntries()) rebuild.add(part->entries);
-        last = part->indexEnd;
-        if (t.source) kept = std::move(part->entries);
-        recycle(std::move(*part));
+        if (rebuild.takesEntries()) rebuild.add(part.entries);
+        last = part.indexEnd;
+        if (t.source) kept = std::move(part.entries);
+        job.channel.spare.give(std::move(part));
     }
     const uint32_t root = rebuild.finish(pages, distinct);
     abandonedEnd_ = std::max(abandonedEnd_, rebuild.abandonedEnd());
     return root;
 }
 
-// The source opened again for the writer's thread, for the rare index that
-// must be read again.
-Database& Compactor::writerSource() {
-    if (!writerSource_) writerSource_ = src_.reopen();
-    return *writerSource_;
+void Copier::finish(const CopyPlan& plan, PageFile& src) {
+    // Page 1's second row and owner come from the source, where it reads.
+    Bytes second(kUsageMapRowSize, 0);
+    uint32_t owner = 1;
+    try {
+        auto p1 = src.page(1);
+        DataPage dp = parseDataPage(*p1, 1);
+        if (dp.slots.size() > 1 && !dp.slots[1].deleted && dp.slots[1].length() <= 512) {
+            ByteView r = rowBytes(*p1, dp, 1, "page 1");
+            second.assign(r.begin(), r.end());
+        }
+        owner = dp.owner;
+    } catch (const JetException&) {
+        // A damaged page 1 is rebuilt as the engine makes it.
+    }
+    w_.finish(plan.page0, owner, second);
+    // An index begun again may have left pages past the end of the copy.
+    if (abandonedEnd_ > alloc_.count()) out_.truncate(alloc_.count());
 }
 
 }  // namespace jet

@@ -1,11 +1,13 @@
 // The compaction's reader: rows, long values and index trees of the source,
-// in the order they are written, handed to the writer in batches.
+// in the order they are written, handed to the copier in batches.
+#include "ops/compact/CopyReader.h"
+
 #include <algorithm>
+#include <utility>
 
 #include "format/DataPage.h"
 #include "format/LongValue.h"
 #include "format/UsageMap.h"
-#include "ops/compact/Compactor.h"
 #include "ops/compact/Outbox.h"
 #include "ops/compact/RowRuns.h"
 
@@ -13,7 +15,7 @@ namespace jet {
 
 // Reads a row for the copy into the batch: table Ids and SIDs
 // rewritten, the long values it holds read whole.
-void Compactor::readRow(TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& job) {
+void CopyReader::readRow(const TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& job) {
     const RowView rv = crackRow(*t.def, bytes, job.at.page, job.at.row);
     Bytes& data = batch.data;
     const std::size_t rowOff = data.size();
@@ -27,7 +29,7 @@ void Compactor::readRow(TablePlan& t, ByteView bytes, RowBatch& batch, RowJob& j
 
 // Table Ids pointed at the tables' new definitions and SIDs masked with
 // the copy's key, in the row's copy at 'copy' (rv reads the source's bytes).
-void Compactor::rewriteIds(const TablePlan& t, const RowView& rv, RowPtr at, uint8_t* copy) {
+void CopyReader::rewriteIds(const TablePlan& t, const RowView& rv, RowPtr at, uint8_t* copy) const {
     const TableDef& def = *t.def;
     auto inCopy = [&](ByteView part) {
         return copy + static_cast<std::size_t>(part.data() - rv.bytes.data());
@@ -35,24 +37,24 @@ void Compactor::rewriteIds(const TablePlan& t, const RowView& rv, RowPtr at, uin
     for (const Column* c : t.idColumns) {
         auto b = columnBytes(def, *c, rv, at.page, at.row);
         if (b && b->size() == 4) {
-            auto it = tdefMap_.find(u32(*b, 0));
-            if (it != tdefMap_.end()) put32(inCopy(*b), it->second);
+            auto it = plan_.tableIds.find(u32(*b, 0));
+            if (it != plan_.tableIds.end()) put32(inCopy(*b), it->second);
         }
     }
-    if (oldSidKey_ == newSidKey_) return;
+    if (plan_.oldSidKey == plan_.newSidKey) return;
     for (const Column* c : t.sidColumns) {
         auto b = columnBytes(def, *c, rv, at.page, at.row);
         if (b && !b->empty()) {
-            applySidMask(oldSidKey_, inCopy(*b), b->size());
-            applySidMask(newSidKey_, inCopy(*b), b->size());
+            applySidMask(plan_.oldSidKey, inCopy(*b), b->size());
+            applySidMask(plan_.newSidKey, inCopy(*b), b->size());
         }
     }
 }
 
 // The long values the row holds, read whole after it into the batch (Ids
 // and SIDs are never long values, so their slots are the source's).
-void Compactor::readLongValues(const TablePlan& t, const RowView& rv, RowBatch& batch,
-                               RowJob& job) {
+void CopyReader::readLongValues(const TablePlan& t, const RowView& rv, RowBatch& batch,
+                                RowJob& job) {
     const TableDef& def = *t.def;
     const RowPtr at = job.at;
     Bytes& data = batch.data;
@@ -77,13 +79,13 @@ void Compactor::readLongValues(const TablePlan& t, const RowView& rv, RowBatch& 
 // The digest of what the row holds, from the batch just filled (its
 // values still in this thread's cache); a long column of another
 // shape is read here.
-void Compactor::digestRow(TablePlan& t, const RowView& rv, const RowBatch& batch,
-                          const RowJob& job) {
+void CopyReader::digestRow(const TablePlan& t, const RowView& rv, const RowBatch& batch,
+                           const RowJob& job) {
     const RowPtr at = job.at;
     const std::size_t nLv = t.lvColumns.size();
     RowView patched = rv;
     patched.bytes = batch.row(job);
-    t.digest.add(rowDigest(*t.def, patched, at.page, at.row, [&](const Column& c, ByteView slot) {
+    digest_.add(rowDigest(*t.def, patched, at.page, at.row, [&](const Column& c, ByteView slot) {
         std::size_t k = 0;
         while (k < nLv && t.lvColumns[k] != &c) ++k;
         if (k < nLv && batch.extent(job, k).active) return batch.value(job, k);
@@ -93,20 +95,24 @@ void Compactor::digestRow(TablePlan& t, const RowView& rv, const RowBatch& batch
 }
 
 // Reads every table's rows in the order they are written (primary-key
-// order when there is a primary key, page order otherwise) on its own
-// thread, and hands them over in batches, each table's index entries
-// after its rows.
-void Compactor::readTables(Channel<RowBatch>& full) {
+// order when there is a primary key, page order otherwise), and hands them
+// over in batches, each table's index entries after its rows.
+void CopyReader::readTables() {
     try {
-        for (std::size_t ti = 0; ti < tables_.size(); ++ti)
-            withinTable(damagedTable(*tables_[ti].def), [&] { readTable(ti, full); });
+        for (std::size_t ti = 0; ti < plan_.tables.size(); ++ti)
+            withinTable(damagedTable(*plan_.tables[ti].def), [&] { readTable(ti); });
     } catch (const ReaderCancelled&) {
+    } catch (...) {
+        // The copier then sees the rows end early: this error says why.
+        channel_.batches.close();
+        throw;
     }
+    channel_.batches.close();
 }
 
-void Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
-    TablePlan& t = tables_[ti];
-    if (t.source) return readSourced(ti, full);
+void CopyReader::readTable(std::size_t ti) {
+    const TablePlan& t = plan_.tables[ti];
+    if (t.source) return readSourced(ti);
     const TableDef& def = *t.def;
     // The pages the table's map lists; those that are not its data pages
     // are passed over where another table owns and lists them.
@@ -116,7 +122,7 @@ void Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
             readUsageMap(file_, def.ownedMap, ("table '" + def.name + "' owned pages").c_str())
                 .pages;
     }
-    Outbox out(*this, full, ti);
+    Outbox out(channel_, ti);
     auto source = std::make_unique<SourceRows>();
     overflowTargets_.clear();
     if (def.primaryKey()) {
@@ -126,17 +132,23 @@ void Compactor::readTable(std::size_t ti, Channel<RowBatch>& full) {
     }
     refuseSharedTargets(def);
     source->live.finish();
+    endTable(std::move(source), out);
+    // Then each index as the source holds it, entries a part at a time,
+    // read here while the copier is still busy with what came before: the
+    // copier points them to where the rows went and writes the tree.
+    for (std::size_t i = 0; i < def.realIndexes.size(); ++i) sendIndex(ti, i);
+}
+
+// The table's last batch, with where its rows were read and its digest.
+void CopyReader::endTable(std::unique_ptr<SourceRows> source, Outbox& out) {
     out.batch.tableEnd = true;
     out.batch.source = std::move(source);
+    out.batch.digest = std::exchange(digest_, TableDigest{});
     out.send(false);
-    // Then each index as the source holds it, entries a part at a time,
-    // read here while the writer is still busy with what came before: the
-    // writer points them to where the rows went and writes the tree.
-    for (std::size_t i = 0; i < def.realIndexes.size(); ++i) sendIndex(ti, i, full);
 }
 
 // Reads a row into the batch.
-void Compactor::take(TablePlan& t, RowPtr slot, RowBatch& batch) {
+void CopyReader::take(const TablePlan& t, RowPtr slot, RowBatch& batch) {
     RowJob& job = batch.rows.emplace_back();
     job.slot = slot;
     PageRef holder;
@@ -146,8 +158,8 @@ void Compactor::take(TablePlan& t, RowPtr slot, RowBatch& batch) {
     readRow(t, bytes, batch, job);
 }
 
-void Compactor::readInPageOrder(TablePlan& t, const std::vector<uint32_t>& mapPages,
-                                SourceRows& source, Outbox& out) {
+void CopyReader::readInPageOrder(const TablePlan& t, const std::vector<uint32_t>& mapPages,
+                                 SourceRows& source, Outbox& out) {
     const TableDef& def = *t.def;
     uint64_t taken = 0;
     for (uint32_t p : mapPages) {
@@ -168,12 +180,12 @@ void Compactor::readInPageOrder(TablePlan& t, const std::vector<uint32_t>& mapPa
     if (taken < def.rowCount) refuseIfPagesMissing(def, mapPages, taken);
 }
 
-void Compactor::sendIndex(std::size_t ti, std::size_t i, Channel<RowBatch>& full) {
-    const TableDef& def = *tables_[ti].def;
-    Outbox out(*this, full, ti);
+void CopyReader::sendIndex(std::size_t ti, std::size_t i) {
+    const TableDef& def = *plan_.tables[ti].def;
+    Outbox out(channel_, ti);
     out.batch.index = static_cast<int>(i);
     walkIndexTreeParts(file_, def.realIndexes[i].rootPage, def.firstPage,
-                       "table '" + def.name + "', index", readerTree_,
+                       "table '" + def.name + "', index", tree_,
                        [&](ByteView a, ByteView b, RowPtr row) {
                            PackedEntries& e = out.batch.entries;
                            const std::size_t off = e.keys.size();
@@ -183,52 +195,12 @@ void Compactor::sendIndex(std::size_t ti, std::size_t i, Channel<RowBatch>& full
                                e.keys.reserve(std::max<std::size_t>(2 * e.keys.capacity(), 4096));
                            e.keys.insert(e.keys.end(), a.begin(), a.end());
                            e.keys.insert(e.keys.end(), b.begin(), b.end());
-                           if (out.batch.bytes() < kBatchBytes) return;
+                           if (out.batch.bytes() < Outbox::kBatchBytes) return;
                            out.send();
                            out.batch.index = static_cast<int>(i);
                        });
     out.batch.indexEnd = true;
     out.send(false);
-}
-
-// The share of memory for orders of rows is taken by the reader for a
-// table and given back by the writer once the table is written; an order
-// that does not fit what is left goes to a spill file.
-bool Compactor::reserveOrder(uint64_t bytes) {
-    int64_t left = orderPool_.load();
-    while (left >= static_cast<int64_t>(bytes)) {
-        if (orderPool_.compare_exchange_weak(left, left - static_cast<int64_t>(bytes))) return true;
-    }
-    return false;
-}
-
-void Compactor::releaseOrder(uint64_t bytes) { orderPool_ += static_cast<int64_t>(bytes); }
-
-RowBatch Compactor::spareBatch(std::size_t table) {
-    RowBatch b;
-    {
-        std::lock_guard<std::mutex> lock(spareMutex_);
-        if (!spare_.empty()) {
-            b = std::move(spare_.back());
-            spare_.pop_back();
-        }
-    }
-    b.table = table;
-    b.rows.clear();
-    b.values.clear();
-    b.data.clear();
-    b.tableEnd = false;
-    b.source.reset();
-    b.index = -1;
-    b.indexEnd = false;
-    b.entries.clear();
-    return b;
-}
-
-void Compactor::recycle(RowBatch&& b) {
-    b.source.reset();
-    std::lock_guard<std::mutex> lock(spareMutex_);
-    if (spare_.size() < kSpareBatches) spare_.push_back(std::move(b));
 }
 
 }  // namespace jet
