@@ -54,8 +54,8 @@ std::string CompactCommand::repairMessage(const RepairReport& repaired) {
         return count(n) + (n == 1 ? one : many);
     };
     // Fewer rows than the damaged file held: how many come first.
-    std::string text = o.fewerRows() ? "Kept " + count(o.rowsCopied) + " of " +
-                                           rows(o.rowsFound, " row", " rows") + ". "
+    std::string text = o.account.fewer() ? "Kept " + count(o.account.copied()) + " of " +
+                                               rows(o.account.rows, " row", " rows") + ". "
                                      : "";
     text += "The database was damaged. Repairing it:\r\n";
     if (o.keySearched) {
@@ -83,12 +83,11 @@ std::string CompactCommand::repairMessage(const RepairReport& repaired) {
                 " that an index still listed\r\n";
     }
     if (o.tablesLost != 0) text += "- lost " + count(o.tablesLost) + " tables\r\n";
-    for (const auto& d : o.dangling) {
+    for (const auto& d : o.references) {
         text += "- " + rows(d.rows, " row", " rows") + " of table " + d.table +
                 " now refer to rows of " + d.referenced + " that were dropped\r\n";
     }
-    if (o.rowsDropped == 0 && o.rowsChanged == 0 && o.tablesLost == 0 && o.rowsMovedBack == 0 &&
-        o.rowsForeign == 0 && o.rowsRestored == 0 && !o.keySearched) {
+    if (!o.rowsDiffer() && o.tablesLost == 0 && !o.keySearched) {
         // Only damage whose rows could not be counted, such as a page of
         // rows that was wiped out.
         text += "- found " + count(o.logEntries) + " damaged places it could not read\r\n";

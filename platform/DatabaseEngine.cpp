@@ -8,16 +8,7 @@ namespace platform {
 CompactOutcome outcomeOf(const jet::Result<jet::RepairSummary>& r) {
     if (!r)
         throw RaisedError(ErrorRecord{r.error().number, r.error().description, r.error().source});
-    CompactOutcome o{r->rowsDropped, r->rowsChanged, r->tablesLost, r->logEntries};
-    o.rowsMovedBack = r->rowsMovedBack;
-    o.rowsForeign = r->rowsForeign;
-    o.rowsRestored = r->rowsRestored;
-    o.rowsFound = r->account.rows;
-    o.rowsCopied = r->account.copied();
-    o.keySearched = r->keySearched;
-    o.databaseKey = r->databaseKey;
-    for (const auto& d : r->references) o.dangling.push_back({d.table, d.referenced, d.rows});
-    return o;
+    return r.value();
 }
 
 namespace {

@@ -109,7 +109,9 @@ TEST(InPlaceHostile, NamesAtTheEdgesOfWhatTheRoutineDerives) {
     const fs::path db = dir / (std::string(241, 'r') + "\xc3\xa9\xc3\xa9\xc3\xa9.dbf");
     writeFile(db, original);
     Harness h;
-    h.engines.repairReported = platform::CompactOutcome{3, 0, 0};
+    platform::CompactOutcome lost;
+    lost.rowsDropped = 3;
+    h.engines.repairReported = lost;
     compaction::CompactCommand cmd(h.rt);
     cmd.Command2_Click(db.string());
     ASSERT_EQ(h.box.shown.size(), 2u) << h.message();

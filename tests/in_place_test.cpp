@@ -586,7 +586,10 @@ TEST(InPlace, ARepairThatLostRowsKeepsTheDamagedOriginalAndSaysWhere) {
     writeFile(db, original);
     writeFile(dir / "data.dbf.damaged", "kept by an earlier repair");
     Harness h;
-    h.engines.repairReported = platform::CompactOutcome{1234, 2, 0};
+    platform::CompactOutcome lost;
+    lost.rowsDropped = 1234;
+    lost.rowsChanged = 2;
+    h.engines.repairReported = lost;
     compaction::CompactCommand cmd(h.rt);
     cmd.Command2_Click(db.string());
     ASSERT_EQ(h.box.shown.size(), 2u) << h.message();
@@ -606,7 +609,9 @@ TEST(InPlace, ARepairThatLostRowsKeepsTheDamagedOriginalAndSaysWhere) {
 
     // Damage whose rows could not be counted is still reported.
     Harness pages;
-    pages.engines.repairReported = platform::CompactOutcome{0, 0, 0, 3};
+    platform::CompactOutcome unread;
+    unread.logEntries = 3;
+    pages.engines.repairReported = unread;
     compaction::CompactCommand unreadable(pages.rt);
     unreadable.Command2_Click(db.string());
     ASSERT_EQ(pages.box.shown.size(), 2u) << pages.message();
@@ -624,7 +629,7 @@ TEST(InPlace, ARepairThatLostRowsKeepsTheDamagedOriginalAndSaysWhere) {
     outcome.rowsMovedBack = 12;
     outcome.rowsForeign = 3;
     outcome.rowsRestored = 1;
-    outcome.dangling = {{"Order Details", "Orders", 2155}};
+    outcome.references = {{"Order Details", "Orders", "OrdersOrder Details", 2155}};
     moved.engines.repairReported = outcome;
     compaction::CompactCommand movedBack(moved.rt);
     movedBack.Command2_Click(db.string());

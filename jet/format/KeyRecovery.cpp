@@ -78,9 +78,18 @@ bool PageFile::keyConfirmed(uint32_t key) {
     return read >= std::min(looked, 2u);
 }
 
-uint32_t PageFile::recoverKey(const Page& storedPage2, OpenDamage& found) {
+uint32_t PageFile::recoverKey(const Page& raw, const Page& storedPage2, OpenDamage& found) {
     static const KeyRecovery kNone;
     const KeyRecovery& r = recovery_ ? *recovery_ : kNone;
+    // A header damaged elsewhere (its name, its version) may still hold the
+    // key where it was.
+    Page decoded = raw;
+    maskHeaderRegion(decoded.data());
+    if (const uint32_t held = u32(decoded, 0x3E); held != 0 && keyConfirmed(held)) {
+        found.keyFound = true;
+        found.key = held;
+        return held;
+    }
     if (r.given) {
         if (!keyConfirmed(*r.given)) {
             fail(ErrorCode::kDamaged,

@@ -261,7 +261,7 @@ Header PageFile::rebuildHeader(const Page& raw, const std::string& password,
     HeaderFields f;
     if (!plain) {
         if (!looksEncoded(raw, p1, p2)) fail(ErrorCode::kUnrecognizedFormat, refused);
-        f.databaseKey = recoverKey(p2, found);
+        f.databaseKey = recoverKey(raw, p2, found);
         rc4Page(f.databaseKey, 2, p2.data(), kPageSize);
     }
     const auto now = std::chrono::system_clock::now().time_since_epoch();

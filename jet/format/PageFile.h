@@ -156,7 +156,7 @@ class PageFile {
     Header rebuildHeader(const Page& raw, const std::string& password, OpenDamage& found);
     // KeyRecovery.cpp: an encoded file's lost key had again.
     static bool looksEncoded(const Page& raw, const Page& p1, const Page& p2);
-    uint32_t recoverKey(const Page& storedPage2, OpenDamage& found);
+    uint32_t recoverKey(const Page& raw, const Page& storedPage2, OpenDamage& found);
     bool keyConfirmed(uint32_t key);
     bool versionDamaged(const Page& raw);
     bool mostPagesLookJet4();

@@ -29,6 +29,7 @@
 #include "format/IndexPage.h"
 #include "format/PageFile.h"
 #include "format/TableDef.h"
+#include "jet/RepairCounts.h"
 #include "read/PageCensus.h"
 #include "read/PageClaim.h"
 #include "read/SalvagePage.h"
@@ -79,22 +80,6 @@ std::map<uint32_t, std::vector<uint32_t>> readOwnedMaps(PageFile& file,
 bool pagesMayBeMissing(const PageCensus& census, const TableDef& def,
                        const std::vector<uint32_t>& listed, uint64_t listedRows);
 
-// What a salvage keeps, drops and changes of a table, in the terms every
-// report of a repair uses.
-struct SalvageCounts {
-    uint64_t kept = 0;
-    // Unreadable, clashing on a unique key, left out as an old copy, and
-    // those its definition counts that lost pages or slots held.
-    uint64_t dropped = 0;
-    uint64_t changed = 0;    // kept with a value set to null
-    uint64_t movedBack = 0;  // kept: found on pages another table's map lists
-    uint64_t foreign = 0;    // left out: rows of no table, on pages its map lists
-    uint64_t restored = 0;   // kept: flagged deleted while an index still lists them
-    uint64_t deletesKept = 0;
-    bool countStale = false;  // its definition's count is stale (not a loss)
-    bool losesRows() const { return dropped != 0 || changed != 0 || foreign != 0; }
-};
-
 class TableSalvage {
   public:
     TableSalvage(const SalvageContext& ctx, const TableDef& def) : ctx_(ctx), def_(def) {}
@@ -132,7 +117,9 @@ class TableSalvage {
     // General order (its text columns declared so); null otherwise.
     const TableDef* reordered() const { return general_.get(); }
     bool indexReordered(std::size_t i) const { return general_ && rekeyed_[i]; }
-    SalvageCounts counts() const {
+    // What it keeps, drops and changes, in the terms every report of a
+    // repair uses.
+    RepairCounts counts() const {
         return {rows_.size(), rowsDropped() + rowsLeftOut() + rowsLost(),
                 changed_,     movedBack_,
                 foreign_,     restored_,
@@ -235,7 +222,6 @@ class TableSalvage {
     std::optional<bool> witnessHolds_;
     uint64_t found_ = 0, changed_ = 0, leftOut_ = 0, missing_ = 0;
     uint64_t movedBack_ = 0, foreign_ = 0, restored_ = 0, deletesKept_ = 0;
-    uint64_t lostPointers_ = 0;  // overflow pointers whose rows were not found through them
     uint64_t lostCapacity_ = 0;  // rows the pages and slots lost could have held
     bool pagesLost_ = false;
 };

@@ -27,6 +27,19 @@ Error damage(const DamagedTable& table, const std::string& what, uint32_t page, 
     return e;
 }
 
+Error namedFor(const DamagedTable& table, Error e) {
+    static const std::string kDamaged = "The database is damaged: ";
+    const std::string names = "table '" + table.name + "': ";
+    if (e.description.rfind(kDamaged, 0) == 0) {
+        e.description.insert(kDamaged.size(), names);
+    } else {
+        e.description = "In " + names + e.description;
+    }
+    e.table = table.name;
+    e.tablePage = table.definitionPage;
+    return e;
+}
+
 void fail(ErrorCode code, std::string description) {
     throw JetException(makeError(code, std::move(description)));
 }

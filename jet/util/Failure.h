@@ -41,6 +41,10 @@ class JetException : public std::exception {
 [[noreturn]] void failDamage(const DamagedTable& table, const std::string& what, uint32_t page,
                              int row = -1);
 
+// Damage found while table was read or written, said to be the table's in
+// its text as in its fields.
+Error namedFor(const DamagedTable& table, Error e);
+
 // Runs f; damage it meets whose place names no table is the given table's
 // (found while that table was read or written).
 template <typename F>
@@ -49,10 +53,7 @@ void withinTable(const DamagedTable& table, F&& f) {
         f();
     } catch (const JetException& e) {
         if (e.error().code() != ErrorCode::kDamaged || e.error().tablePage) throw;
-        Error named = e.error();
-        named.table = table.name;
-        named.tablePage = table.definitionPage;
-        throw JetException(std::move(named));
+        throw JetException(namedFor(table, e.error()));
     }
 }
 

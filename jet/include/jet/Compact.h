@@ -15,6 +15,7 @@
 #include "jet/Env.h"
 #include "jet/Error.h"
 #include "jet/KeySearch.h"
+#include "jet/RepairCounts.h"
 
 namespace jet {
 
@@ -71,32 +72,10 @@ struct RowAccount {
     bool fewer() const { return copied() < rows; }
 };
 
-// What a repair did to one table of the copy. The same counts, in the same
-// words, are what jet4 compact prints, what the window's second message
-// says and what MSysCompactError lists row by row.
-struct TableRepair {
+// What a repair did to one table of the copy.
+struct TableRepair : RepairCounts {
     std::string table;
-    uint64_t rowsKept = 0;
-    // Unreadable, clashing on a unique key, left out as an old copy, or
-    // counted by the table's definition but found nowhere where pages or
-    // slots were lost (a count that is merely stale loses nothing).
-    uint64_t rowsDropped = 0;
-    uint64_t rowsChanged = 0;  // kept with a value that could not be read set to null
-    // Kept: rows on pages another table's map listed, which are this
-    // table's by their owner field and their shape.
-    uint64_t rowsMovedBack = 0;
-    // Left out: rows on pages this table's map listed that belong to no
-    // table of the database (a page of another file written over one of its
-    // own). They are no rows of the table, and are listed as foreign.
-    uint64_t rowsForeign = 0;
-    // Kept: rows flagged deleted that an index still listed (a delete cut
-    // short, or a damaged flag). Those whose bytes were gone stay deleted.
-    uint64_t rowsRestored = 0;
-    uint64_t deletesKept = 0;
-    // The definition's count of rows, where it differed from the rows found
-    // by more than what was lost: a stale count, rewritten (not a loss).
-    bool countStale = false;
-    uint64_t countedRows = 0;
+    uint64_t countedRows = 0;  // the definition's count, where it was stale
     uint32_t indexesRebuilt = 0;
     uint32_t indexesReordered = 0;  // keyed anew in the General order, their columns declared so
     bool lost = false;       // its definition could not be read: nothing of it is in the copy
@@ -116,14 +95,9 @@ struct DanglingReferences {
 // dropped, changed, moved back, left out or brought back, and every other
 // loss, is also listed in the copy's table MSysCompactError (one entry each;
 // the rows of a page moved back in one entry).
-struct RepairSummary {
+struct RepairSummary : RepairCounts {  // the tables' counts added up
     std::vector<TableRepair> tables;  // those with anything to say
     std::vector<DanglingReferences> references;
-    uint64_t rowsDropped = 0;
-    uint64_t rowsChanged = 0;
-    uint64_t rowsMovedBack = 0;
-    uint64_t rowsForeign = 0;
-    uint64_t rowsRestored = 0;
     uint32_t tablesLost = 0;
     uint64_t logEntries = 0;     // rows added to MSysCompactError
     bool headerRebuilt = false;  // page 0 was damaged and made anew
@@ -136,8 +110,7 @@ struct RepairSummary {
     // Whether the copy's rows differ from what the source's pages hold, or
     // anything was logged: the damaged original is then worth keeping.
     bool lostOrChanged() const {
-        return rowsDropped != 0 || rowsChanged != 0 || rowsMovedBack != 0 || rowsForeign != 0 ||
-               rowsRestored != 0 || tablesLost != 0 || logEntries != 0 || account.fewer();
+        return rowsDiffer() || tablesLost != 0 || logEntries != 0 || account.fewer();
     }
 };
 

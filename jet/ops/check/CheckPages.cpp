@@ -111,22 +111,22 @@ void DatabaseChecker::checkUnlisted(const TableDef& def, const std::vector<uint3
     }
 }
 
-SalvageCounts DatabaseChecker::describeRepair(const TableDef& def) {
+RepairCounts DatabaseChecker::describeRepair(const TableDef& def) {
     const SalvageContext ctx{db_.file(), *census_, *listed_, *byPage_};
     TableSalvage s(ctx, def);
     s.run();
-    const SalvageCounts n = s.counts();
-    std::string text = "table '" + def.name + "': a compaction keeps " + rows(n.kept);
+    const RepairCounts n = s.counts();
+    std::string text = "table '" + def.name + "': a compaction keeps " + rows(n.rowsKept);
     std::string within;
-    if (n.movedBack > 0)
-        within += rows(n.movedBack) + " moved back from pages another table's map lists";
-    if (n.restored > 0)
-        within += (within.empty() ? "" : ", ") + rows(n.restored) +
+    if (n.rowsMovedBack > 0)
+        within += rows(n.rowsMovedBack) + " moved back from pages another table's map lists";
+    if (n.rowsRestored > 0)
+        within += (within.empty() ? "" : ", ") + rows(n.rowsRestored) +
                   " brought back that were flagged deleted while an index still lists them";
     if (!within.empty()) text += " (" + within + ")";
-    if (n.dropped > 0) text += ", drops " + rows(n.dropped);
-    if (n.changed > 0) text += ", changes " + rows(n.changed) + " (values set to null)";
-    if (n.foreign > 0) text += ", leaves out " + rows(n.foreign) + " that are foreign";
+    if (n.rowsDropped > 0) text += ", drops " + rows(n.rowsDropped);
+    if (n.rowsChanged > 0) text += ", changes " + rows(n.rowsChanged) + " (values set to null)";
+    if (n.rowsForeign > 0) text += ", leaves out " + rows(n.rowsForeign) + " that are foreign";
     if (n.deletesKept > 0)
         text += ", keeps " + rows(n.deletesKept) + " deleted that an index lists";
     if (n.countStale)
@@ -140,7 +140,7 @@ SalvageCounts DatabaseChecker::describeRepair(const TableDef& def) {
             text += " (" + std::to_string(general) +
                     " in the General sort order, their columns declared so)";
     }
-    if (n.dropped + n.changed + n.movedBack + n.foreign + n.restored + n.deletesKept > 0)
+    if (n.rowsDropped + n.rowsChanged + n.rowsMovedBack + n.rowsForeign + n.rowsRestored + n.deletesKept > 0)
         text += "; each of those rows is listed in MSysCompactError";
     report_.repairs.push_back(text);
     return n;

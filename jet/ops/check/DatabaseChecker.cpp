@@ -224,7 +224,7 @@ CheckResult DatabaseChecker::checkOne(const CatalogEntry& t) {
         report_.damagedTables.insert(t.tdefPage());
         if (census_) {
             try {
-                const SalvageCounts n = describeRepair(db_.tableDef(t.tdefPage(), t.name));
+                const RepairCounts n = describeRepair(db_.tableDef(t.tdefPage(), t.name));
                 // What each problem's remedy says agrees with what the table loses.
                 for (std::string& remedy : report_.remedies) {
                     for (int k = 0; n.losesRows() && k <= static_cast<int>(Remedy::kNone); ++k) {

@@ -140,7 +140,7 @@ class DatabaseChecker {
     void checkUnlisted(const TableDef& def, const std::vector<uint32_t>& listed, bool mapLost);
     // What a compaction keeps, drops and changes of a damaged table, as its
     // compaction line says.
-    SalvageCounts describeRepair(const TableDef& def);
+    RepairCounts describeRepair(const TableDef& def);
 
     // Every value decodes within bounds; long values are read whole. The
     // same pass adds the row to the table's digest.

@@ -112,15 +112,7 @@ void RepairPlan::summarise() {
         r.rowsKept = t.rowsCopied;
         if (t.salvage) {
             const TableSalvage& s = *t.salvage;
-            const SalvageCounts n = s.counts();
-            r.rowsKept = n.kept;
-            r.rowsDropped = n.dropped;
-            r.rowsChanged = n.changed;
-            r.rowsMovedBack = n.movedBack;
-            r.rowsForeign = n.foreign;
-            r.rowsRestored = n.restored;
-            r.deletesKept = n.deletesKept;
-            r.countStale = n.countStale;
+            static_cast<RepairCounts&>(r) = s.counts();
             r.countedRows = t.def->rowCount;
             r.indexesRebuilt = static_cast<uint32_t>(t.def->realIndexes.size());
             if (const TableDef* general = s.reordered()) {
@@ -128,11 +120,7 @@ void RepairPlan::summarise() {
                     r.indexesReordered += s.indexReordered(i) ? 1u : 0u;
             }
         }
-        summary_.rowsDropped += r.rowsDropped;
-        summary_.rowsChanged += r.rowsChanged;
-        summary_.rowsMovedBack += r.rowsMovedBack;
-        summary_.rowsForeign += r.rowsForeign;
-        summary_.rowsRestored += r.rowsRestored;
+        summary_ += r;
         summary_.tables.push_back(r);
     }
     for (const std::string& name : lostTables_) {

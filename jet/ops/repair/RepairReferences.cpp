@@ -92,7 +92,7 @@ void RepairPlan::findDanglingReferences() {
         Table* referenced = tableNamed(r.referenced);
         Table* referring = tableNamed(r.table);
         if (!referenced || !referring || !referenced->salvage) continue;
-        if (referenced->salvage->counts().dropped == 0) continue;
+        if (referenced->salvage->counts().rowsDropped == 0) continue;
         std::sort(r.columns.begin(), r.columns.end());
         std::vector<std::string> from, to;
         for (const auto& [n, cols] : r.columns) {
