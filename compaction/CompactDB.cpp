@@ -85,7 +85,10 @@ bool CompactDB(const std::string& sourcePath, const std::string& tempPath,
     }
     // A search for a lost key stopped because the window is closing: the
     // person knows, and there is no window left to tell.
-    if (pending.number == static_cast<int32_t>(jet::ErrorCode::kStopped)) return false;
+    // (Unless the partial copy could not be removed: that is said.)
+    if (pending.number == static_cast<int32_t>(jet::ErrorCode::kStopped) &&
+        pending.description.find("could not be removed") == std::string::npos)
+        return false;
     if (pending.number != 0) {
         result = false;
         rt.messageBox.show(failureMessage(pending.description, pending.number, pending.source),

@@ -69,6 +69,7 @@ std::string printableText(const std::string& text) {
 void ConsoleMessageBox::show(const std::string& text, MessageIcon icon, const std::string& title) {
     std::ostream& out = icon == MessageIcon::kCritical ? std::cerr : std::cout;
     if (icon == MessageIcon::kCritical) sawCritical_ = true;
+    sawAny_ = true;
     out << printableText(title) << ":\n" << printableText(text) << std::endl;
 }
 

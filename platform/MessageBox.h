@@ -27,9 +27,11 @@ class ConsoleMessageBox : public MessageBox {
   public:
     void show(const std::string& text, MessageIcon icon, const std::string& title) override;
     bool sawCritical() const { return sawCritical_; }
+    bool sawAny() const { return sawAny_; }
 
   private:
     bool sawCritical_ = false;
+    bool sawAny_ = false;
 };
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "format/KeySearch.h"
@@ -210,6 +211,15 @@ TEST(KeySearch, AStoppedSearchWritesNothing) {
     EXPECT_FALSE(fs::exists(dir / "copy2.mdb"));
     EXPECT_EQ(readFile(damaged), before);
     EXPECT_FALSE(jet::stopKeySearches());  // none runs now
+
+    // A watch that fails ends the search with its failure, on every thread.
+    class Failing : public jet::KeySearchWatch {
+        void searching(uint64_t, uint64_t, double) override { throw std::runtime_error("watch"); }
+    } failing;
+    EXPECT_THROW(compactLost(damaged, dir / "copy3.mdb", "", {std::nullopt, all, &failing}),
+                 std::runtime_error);
+    EXPECT_FALSE(fs::exists(dir / "copy3.mdb"));
+    EXPECT_FALSE(jet::stopKeySearches());
 }
 
 // A search is only for an encoded file whose header is lost: a plain file
@@ -245,6 +255,19 @@ TEST(KeySearch, NoSearchWhereTheKeyIsNotLost) {
     ASSERT_FALSE(checked.ok());
     EXPECT_NE(checked.error().description.find("A compaction tries every key"), std::string::npos)
         << checked.error().description;
+
+    // What refuses the copy anyway is said before any search.
+    writeFile(dir / "taken.mdb", "a file of the person's");
+    Watch d;
+    auto taken = compactLost(lost, dir / "taken.mdb", "", {std::nullopt, all, &d});
+    ASSERT_FALSE(taken.ok());
+    EXPECT_EQ(taken.error().code(), jet::ErrorCode::kDestinationExists);
+    EXPECT_EQ(readFile(dir / "taken.mdb"), "a file of the person's");
+    auto longPassword =
+        compactLost(lost, dir / "long.mdb", std::string(21, 'x'), {std::nullopt, all, &d});
+    ASSERT_FALSE(longPassword.ok());
+    EXPECT_EQ(longPassword.error().code(), jet::ErrorCode::kPasswordTooLong);
+    EXPECT_EQ(d.calls.load(), 0);
 
     // A key given that does not read the pages is refused, not searched past.
     Watch c;

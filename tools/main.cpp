@@ -323,7 +323,9 @@ int runCompactInPlace(const CLI::App& command, const Args& a) {
     compaction::Runtime rt{box, files, numbers, engines};
     compaction::CompactCommand run(rt, password(command, a, compaction::kDatabasePassword));
     platform::runHandler([&] { run.Command2_Click(a.file); }, box);
-    if (gStopped != 0) {
+    // A stopped search shows no message (the window that asked is closing);
+    // a run that went on after the signal came too late shows its own.
+    if (gStopped != 0 && !box.sawAny()) {
         std::cerr << "jet4: the search for the key was stopped; nothing was changed.\n";
         return 1;
     }
@@ -334,8 +336,10 @@ int run(const CLI::App& app, const Args& a) {
     const CLI::App* command = app.get_subcommands().front();
     const std::string& name = command->get_name();
     if (name == "compact") {
-        std::signal(SIGINT, stopSearchOrEnd);
-        std::signal(SIGTERM, stopSearchOrEnd);
+        for (const int signal : {SIGINT, SIGTERM}) {
+            // One the caller set to be ignored (a run in the background) stays so.
+            if (std::signal(signal, stopSearchOrEnd) == SIG_IGN) std::signal(signal, SIG_IGN);
+        }
     }
     if (name == "info") return runInfo(*command, a);
     if (name == "tables") return runTables(*command, a);

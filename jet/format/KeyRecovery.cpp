@@ -85,11 +85,7 @@ uint32_t PageFile::recoverKey(const Page& raw, const Page& storedPage2, OpenDama
     // key where it was.
     Page decoded = raw;
     maskHeaderRegion(decoded.data());
-    if (const uint32_t held = u32(decoded, 0x3E); held != 0 && keyConfirmed(held)) {
-        found.keyFound = true;
-        found.key = held;
-        return held;
-    }
+    if (const uint32_t held = u32(decoded, 0x3E); held != 0 && keyConfirmed(held)) return held;
     if (r.given) {
         if (!keyConfirmed(*r.given)) {
             fail(ErrorCode::kDamaged,

@@ -86,7 +86,8 @@ bool headReads(const PageHead& stored, uint32_t fileKey) {
     PageHead h = stored;
     rc4Page(fileKey, 2, h.data(), h.size());
     uint32_t constant = 0;
-    for (int k = 3; k >= 0; --k) constant = constant << 8 | h[kTdefConstant + static_cast<unsigned>(k)];
+    for (int k = 3; k >= 0; --k)
+        constant = constant << 8 | h[kTdefConstant + static_cast<unsigned>(k)];
     return h[0] == kPageTableDef && h[1] == 0x01 && constant == kTdefMagic;
 }
 
@@ -135,40 +136,61 @@ KeySearchOutcome searchPageKey(const PageHead& storedPage2, const KeySearchRange
         std::exception_ptr failure;
         unsigned finished = 0;
     } sh;
+    const auto seconds = [&] {
+        return std::chrono::duration<double>(Clock::now() - began).count();
+    };
+    bool stopped = false;
+    // Tells the watch how far, and takes a stop; on the calling thread only.
+    const auto look = [&] {
+        if (watch) {
+            watch->searching(sh.tried.load(), total, seconds());
+            if (watch->stopRequested()) stopped = true;
+        }
+        if (gStops.load() != stopsBefore) stopped = true;
+        if (stopped) sh.over = true;
+    };
+    bool alone = false;  // no thread could be started: the caller searches and looks
     auto work = [&] {
-        std::vector<uint32_t> hits;
-        while (!sh.over.load(std::memory_order_relaxed)) {
-            const uint64_t at = sh.next.fetch_add(kChunk);
-            if (at >= total) break;
-            const auto n = static_cast<uint32_t>(std::min<uint64_t>(kChunk, total - at));
-            hits.clear();
-            keysReadingPage2(storedPage2, range.first + static_cast<uint32_t>(at), n, hits);
-            for (const uint32_t key : hits) {
-                std::lock_guard<std::mutex> lock(sh.m);
-                if (sh.over) break;
-                try {
-                    if (confirm(key)) {
-                        sh.found = true;
-                        sh.key = key;
+        try {
+            std::vector<uint32_t> hits;
+            while (!sh.over.load(std::memory_order_relaxed)) {
+                const uint64_t at = sh.next.fetch_add(kChunk);
+                if (at >= total) break;
+                const auto n = static_cast<uint32_t>(std::min<uint64_t>(kChunk, total - at));
+                hits.clear();
+                keysReadingPage2(storedPage2, range.first + static_cast<uint32_t>(at), n, hits);
+                for (const uint32_t key : hits) {
+                    std::lock_guard<std::mutex> lock(sh.m);
+                    if (sh.over) break;
+                    try {
+                        if (confirm(key)) {
+                            sh.found = true;
+                            sh.key = key;
+                            sh.over = true;
+                        }
+                    } catch (...) {
+                        sh.failure = std::current_exception();
                         sh.over = true;
                     }
-                } catch (...) {
-                    sh.failure = std::current_exception();
-                    sh.over = true;
                 }
+                sh.tried.fetch_add(n);
+                if (alone) look();
             }
-            sh.tried.fetch_add(n);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(sh.m);
+            if (!sh.failure) sh.failure = std::current_exception();
+            sh.over = true;
         }
         std::lock_guard<std::mutex> lock(sh.m);
         ++sh.finished;
         sh.changed.notify_all();
     };
-    const auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - began).count(); };
 
     unsigned wanted = range.threads != 0 ? range.threads : std::thread::hardware_concurrency();
-    wanted = static_cast<unsigned>(std::clamp<uint64_t>((total + kChunk - 1) / kChunk, 1,
-                                                        std::max(wanted, 1u)));
+    wanted = static_cast<unsigned>(
+        std::clamp<uint64_t>((total + kChunk - 1) / kChunk, 1, std::max(wanted, 1u)));
     std::vector<std::thread> threads;
+    threads.reserve(wanted);
     for (unsigned t = 0; t < wanted; ++t) {
         try {
             threads.emplace_back(work);
@@ -176,20 +198,22 @@ KeySearchOutcome searchPageKey(const PageHead& storedPage2, const KeySearchRange
             break;  // as many as the system gives
         }
     }
-    bool stopped = false;
     if (threads.empty()) {
+        alone = true;
         work();
     } else {
         std::unique_lock<std::mutex> lock(sh.m);
         while (sh.finished < threads.size()) {
             sh.changed.wait_for(lock, std::chrono::milliseconds(200));
             lock.unlock();
-            if (watch) {
-                watch->searching(sh.tried.load(), total, seconds());
-                if (watch->stopRequested()) stopped = true;
+            try {
+                look();
+            } catch (...) {  // the watch's own failure ends the search, and is thrown
+                sh.over = true;
+                lock.lock();
+                if (!sh.failure) sh.failure = std::current_exception();
+                continue;
             }
-            if (gStops.load() != stopsBefore) stopped = true;
-            if (stopped) sh.over = true;
             lock.lock();
         }
     }

@@ -67,11 +67,16 @@ std::unique_ptr<PageFile> PageFile::openDamaged(Env& env, const std::string& pat
     auto f = openFile(env, path, heldFd);
     f->recovery_ = &recovery;
     if (before) {
+        // Another handle on the same file: the header it settled on (made
+        // anew, or with a key given or found) holds for this one too.
         f->grid_ = before->grid_;
-    } else {
-        f->findGrid(found);
+        f->header_ = before->header_;
+        f->countPages(&found);
+        f->recovery_ = nullptr;
+        return f;
     }
-    f->readHeader(&password, &found, before ? &before->header_ : nullptr);
+    f->findGrid(found);
+    f->readHeader(&password, &found, nullptr);
     f->countPages(&found);
     f->recovery_ = nullptr;
     return f;
@@ -259,6 +264,8 @@ Header PageFile::rebuildHeader(const Page& raw, const std::string& password,
         (p2[0] == kPageTableDef && p2[1] == 0x01 && u32(p2, kTdefConstant) == kTdefMagic) ||
         (p1[0] == kPageData && p1[1] == 0x01 && u32(p1, 4) == 1) || mostPagesLookJet4();
     HeaderFields f;
+    if (!encodePassword(password, f.password))
+        fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
     if (!plain) {
         if (!looksEncoded(raw, p1, p2)) fail(ErrorCode::kUnrecognizedFormat, refused);
         f.databaseKey = recoverKey(raw, p2, found);
@@ -267,8 +274,6 @@ Header PageFile::rebuildHeader(const Page& raw, const std::string& password,
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     f.creationDate = std::chrono::duration<double>(now).count() / 86400.0 + 25569.0;
     catalogueSortOrder(p2, f.sortLcid, f.sortVersion);
-    if (!encodePassword(password, f.password))
-        fail(ErrorCode::kPasswordTooLong, "The password is too long: at most 20 characters.");
     Page made = makeHeaderPage(f);
     if (!allZero(raw.data() + 0xE00, kPageSize - 0xE00))  // what is left of the old one
         std::copy(raw.begin() + 0xE00, raw.end(), made.begin() + 0xE00);

@@ -85,6 +85,11 @@ Result<CompactResult> compactFile(const CompactRequest& req) {
     CreatedCopy mine{env, req.destinationPath};
     auto result = guard([&]() -> CompactResult {
         OpenDamage found;
+        // What would refuse the copy anyway is said before a search for a
+        // lost key, which takes minutes.
+        if (req.destinationFd < 0 && pathExists(env, req.destinationPath))
+            fail(ErrorCode::kDestinationExists,
+                 "The file '" + req.destinationPath + "' already exists.");
         const KeyRecovery recovery{req.lostKey.key, true, req.lostKey.range, req.lostKey.watch};
         auto db = Database::openDamaged(env, req.sourcePath, req.sourcePassword, found,
                                         req.sourceFd, recovery);
