@@ -1,6 +1,5 @@
 #include "compaction/CompactCommand.h"
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "compaction/CompactDB.h"
@@ -56,12 +55,10 @@ std::string CompactCommand::repairMessage(const RepairReport& repaired) {
     // Fewer rows than the damaged file held: how many come first.
     std::string text = o.account.fewer() ? "Kept " + count(o.account.copied()) + " of " +
                                                rows(o.account.rows, " row", " rows") + ". "
-                                     : "";
+                                         : "";
     text += "The database was damaged. Repairing it:\r\n";
     if (o.keySearched) {
-        char key[9];
-        std::snprintf(key, sizeof key, "%08X", o.databaseKey);
-        text += "- found again the key its pages are encoded with (" + std::string(key) +
+        text += "- found again the key its pages are encoded with (" + jet::keyText(o.databaseKey) +
                 "), which was lost with its header\r\n";
     }
     if (o.rowsDropped != 0) text += "- dropped " + count(o.rowsDropped) + " rows\r\n";

@@ -261,11 +261,10 @@ void printRepair(const jet::RepairSummary& s) {
     }
     if (s.headerRebuilt) std::cout << "repaired: the database header was made anew\n";
     if (s.keyRecovered) {
-        char key[9];
-        std::snprintf(key, sizeof key, "%08X", s.databaseKey);
+        const std::string key = jet::keyText(s.databaseKey);
         std::cout << "repaired: the key the pages are encoded with was "
-                  << (s.keySearched ? "searched for and found again" : "found again") << ": "
-                  << key << " (give it as --key " << key << " to compact this file again)\n";
+                  << (s.keySearched ? "searched for and found again" : "found again") << ": " << key
+                  << " (give it as --key " << key << " to compact this file again)\n";
     }
     if (s.lostOrChanged()) {
         std::cout << "repaired: " << s.rowsDropped << " rows dropped, " << s.rowsChanged

@@ -17,12 +17,6 @@ namespace {
 // Pages besides 2 whose first bytes confirm a key.
 constexpr uint32_t kConfirmPages = 64;
 
-std::string hex(uint32_t key) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", key);
-    return text;
-}
-
 std::string thousands(uint64_t n) {
     const std::string digits = std::to_string(n);
     std::string out;
@@ -64,10 +58,11 @@ bool PageFile::looksEncoded(const Page& raw, const Page& /*p1*/, const Page& p2)
 bool PageFile::keyConfirmed(uint32_t key) {
     Page p{};
     if (!readStored(2, p)) return false;
-    rc4Page(key, 2, p.data(), 16);
-    if (p[0] != kPageTableDef || p[1] != 0x01 || u32(p, kTdefConstant) != kTdefMagic) return false;
-    const auto pages = static_cast<uint32_t>(std::min<uint64_t>(
-        grid_ ? grid_->pages.size() : fileSize_ / kPageSize, kConfirmPages));
+    PageHead head{};
+    std::copy_n(p.begin(), head.size(), head.begin());
+    if (!page2HeadReads(head, key)) return false;
+    const auto pages = static_cast<uint32_t>(
+        std::min<uint64_t>(grid_ ? grid_->pages.size() : fileSize_ / kPageSize, kConfirmPages));
     uint32_t looked = 0, read = 0;
     for (uint32_t n = 1; n < pages; ++n) {
         if (n == 2 || !readStored(n, p) || allZero(p.data(), kPageSize)) continue;
@@ -91,7 +86,7 @@ uint32_t PageFile::recoverKey(const Page& raw, const Page& storedPage2, OpenDama
             fail(ErrorCode::kDamaged,
                  "The database is damaged: its header (page 0) is lost, and its pages do not "
                  "read under the key given (" +
-                     hex(*r.given) + "). Nothing was changed.");
+                     keyText(*r.given) + "). Nothing was changed.");
         }
         found.keyGiven = true;
         found.key = *r.given;
@@ -105,8 +100,8 @@ uint32_t PageFile::recoverKey(const Page& raw, const Page& storedPage2, OpenDama
     }
     PageHead head{};
     std::copy_n(storedPage2.begin(), head.size(), head.begin());
-    const KeySearchOutcome o =
-        searchPageKey(head, r.range, [this](uint32_t key) { return keyConfirmed(key); }, r.watch);
+    const KeySearchOutcome o = searchPageKey(
+        head, r.range, [this](uint32_t key) { return keyConfirmed(key); }, r.watch);
     if (o.end == KeySearchEnd::kStopped) {
         fail(ErrorCode::kStopped,
              "The search for the key the database's pages are encoded with was stopped after " +

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -80,9 +81,9 @@ void firstBytes(const uint32_t (&keys)[kLanes], uint8_t (&out)[kLanes]) {
     }
 }
 
-// Whether page 2's head reads, under the file's key, as the catalogue's
-// definition begins.
-bool headReads(const PageHead& stored, uint32_t fileKey) {
+}  // namespace
+
+bool page2HeadReads(const PageHead& stored, uint32_t fileKey) {
     PageHead h = stored;
     rc4Page(fileKey, 2, h.data(), h.size());
     uint32_t constant = 0;
@@ -91,7 +92,11 @@ bool headReads(const PageHead& stored, uint32_t fileKey) {
     return h[0] == kPageTableDef && h[1] == 0x01 && constant == kTdefMagic;
 }
 
-}  // namespace
+std::string keyText(uint32_t key) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", key);
+    return text;
+}
 
 bool stopKeySearches() {
     gStops.fetch_add(1);
@@ -109,128 +114,162 @@ void keysReadingPage2(const PageHead& storedPage2, uint32_t first, uint32_t coun
         firstBytes(keys, z);
         for (int l = 0; l < kLanes; ++l) {
             const uint32_t key = first + done + static_cast<uint32_t>(l);
-            if (z[l] == want && headReads(storedPage2, key)) out.push_back(key);
+            if (z[l] == want && page2HeadReads(storedPage2, key)) out.push_back(key);
         }
     }
     for (; done < count; ++done) {
-        if (headReads(storedPage2, first + done)) out.push_back(first + done);
+        if (page2HeadReads(storedPage2, first + done)) out.push_back(first + done);
     }
 }
 
-KeySearchOutcome searchPageKey(const PageHead& storedPage2, const KeySearchRange& range,
-                               const std::function<bool(uint32_t)>& confirm,
-                               KeySearchWatch* watch) {
-    using Clock = std::chrono::steady_clock;
-    const auto began = Clock::now();
-    const uint64_t total = std::min(range.count, kEveryKey);
-    const uint32_t stopsBefore = gStops.load();
-    gRunning.fetch_add(1);
-    struct Shared {
-        std::atomic<uint64_t> next{0};
-        std::atomic<uint64_t> tried{0};
-        std::atomic<bool> over{false};
-        std::mutex m;  // held while a key is confirmed; guards what follows
-        std::condition_variable changed;
-        bool found = false;
-        uint32_t key = 0;
-        std::exception_ptr failure;
-        unsigned finished = 0;
-    } sh;
-    const auto seconds = [&] {
-        return std::chrono::duration<double>(Clock::now() - began).count();
-    };
-    bool stopped = false;
-    // Tells the watch how far, and takes a stop; on the calling thread only.
-    const auto look = [&] {
-        if (watch) {
-            watch->searching(sh.tried.load(), total, seconds());
-            if (watch->stopRequested()) stopped = true;
+namespace {
+
+// One search: the threads that try keys, and the calling thread that
+// watches them.
+class Search {
+  public:
+    Search(const PageHead& stored, const KeySearchRange& range,
+           const std::function<bool(uint32_t)>& confirm, KeySearchWatch* watch)
+        : stored_(stored),
+          range_(range),
+          total_(std::min(range.count, kEveryKey)),
+          confirm_(confirm),
+          watch_(watch) {}
+
+    KeySearchOutcome run() {
+        unsigned wanted =
+            range_.threads != 0 ? range_.threads : std::thread::hardware_concurrency();
+        wanted = static_cast<unsigned>(
+            std::clamp<uint64_t>((total_ + kChunk - 1) / kChunk, 1, std::max(wanted, 1u)));
+        std::vector<std::thread> threads;
+        threads.reserve(wanted);
+        for (unsigned t = 0; t < wanted; ++t) {
+            try {
+                threads.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                break;  // as many as the system gives
+            }
         }
-        if (gStops.load() != stopsBefore) stopped = true;
-        if (stopped) sh.over = true;
-    };
-    bool alone = false;  // no thread could be started: the caller searches and looks
-    auto work = [&] {
+        if (threads.empty()) {
+            alone_ = true;
+            work();
+        } else {
+            watchUntilDone(threads.size());
+        }
+        for (auto& t : threads) t.join();
+        if (failure_) std::rethrow_exception(failure_);
+        KeySearchOutcome out;
+        out.tried = tried_.load();
+        out.seconds = seconds();
+        if (found_) {
+            out.end = KeySearchEnd::kFound;
+            out.key = key_;
+        } else if (stopped_ || out.tried < total_) {
+            out.end = KeySearchEnd::kStopped;
+        }
+        if (watch_) watch_->searching(out.tried, total_, out.seconds);
+        return out;
+    }
+
+  private:
+    double seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+    }
+
+    // Takes chunks of keys until they run out or the search is over. What
+    // fails (confirm, or the watch where this thread is the only one) ends
+    // the search and is thrown by run().
+    void work() {
         try {
             std::vector<uint32_t> hits;
-            while (!sh.over.load(std::memory_order_relaxed)) {
-                const uint64_t at = sh.next.fetch_add(kChunk);
-                if (at >= total) break;
-                const auto n = static_cast<uint32_t>(std::min<uint64_t>(kChunk, total - at));
+            while (!over_.load(std::memory_order_relaxed)) {
+                const uint64_t at = next_.fetch_add(kChunk);
+                if (at >= total_) break;
+                const auto n = static_cast<uint32_t>(std::min<uint64_t>(kChunk, total_ - at));
                 hits.clear();
-                keysReadingPage2(storedPage2, range.first + static_cast<uint32_t>(at), n, hits);
+                keysReadingPage2(stored_, range_.first + static_cast<uint32_t>(at), n, hits);
                 for (const uint32_t key : hits) {
-                    std::lock_guard<std::mutex> lock(sh.m);
-                    if (sh.over) break;
-                    try {
-                        if (confirm(key)) {
-                            sh.found = true;
-                            sh.key = key;
-                            sh.over = true;
-                        }
-                    } catch (...) {
-                        sh.failure = std::current_exception();
-                        sh.over = true;
+                    std::lock_guard<std::mutex> lock(m_);
+                    if (over_) break;
+                    if (confirm_(key)) {
+                        found_ = true;
+                        key_ = key;
+                        over_ = true;
                     }
                 }
-                sh.tried.fetch_add(n);
-                if (alone) look();
+                tried_.fetch_add(n);
+                if (alone_) look();
             }
         } catch (...) {
-            std::lock_guard<std::mutex> lock(sh.m);
-            if (!sh.failure) sh.failure = std::current_exception();
-            sh.over = true;
+            failed(std::current_exception());
         }
-        std::lock_guard<std::mutex> lock(sh.m);
-        ++sh.finished;
-        sh.changed.notify_all();
-    };
-
-    unsigned wanted = range.threads != 0 ? range.threads : std::thread::hardware_concurrency();
-    wanted = static_cast<unsigned>(
-        std::clamp<uint64_t>((total + kChunk - 1) / kChunk, 1, std::max(wanted, 1u)));
-    std::vector<std::thread> threads;
-    threads.reserve(wanted);
-    for (unsigned t = 0; t < wanted; ++t) {
-        try {
-            threads.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // as many as the system gives
-        }
+        std::lock_guard<std::mutex> lock(m_);
+        ++finished_;
+        changed_.notify_all();
     }
-    if (threads.empty()) {
-        alone = true;
-        work();
-    } else {
-        std::unique_lock<std::mutex> lock(sh.m);
-        while (sh.finished < threads.size()) {
-            sh.changed.wait_for(lock, std::chrono::milliseconds(200));
+
+    // On the calling thread: the watch told how far a few times a second,
+    // until every thread has finished.
+    void watchUntilDone(std::size_t threads) {
+        std::unique_lock<std::mutex> lock(m_);
+        while (finished_ < threads) {
+            changed_.wait_for(lock, std::chrono::milliseconds(200));
             lock.unlock();
             try {
                 look();
-            } catch (...) {  // the watch's own failure ends the search, and is thrown
-                sh.over = true;
-                lock.lock();
-                if (!sh.failure) sh.failure = std::current_exception();
-                continue;
+            } catch (...) {
+                failed(std::current_exception());
             }
             lock.lock();
         }
     }
-    for (auto& t : threads) t.join();
-    gRunning.fetch_sub(1);
-    if (sh.failure) std::rethrow_exception(sh.failure);
-    KeySearchOutcome out;
-    out.tried = sh.tried.load();
-    out.seconds = seconds();
-    if (sh.found) {
-        out.end = KeySearchEnd::kFound;
-        out.key = sh.key;
-    } else if (stopped || out.tried < total) {
-        out.end = KeySearchEnd::kStopped;
+
+    // Tells the watch how far, and takes a stop from it or stopKeySearches().
+    void look() {
+        if (watch_) {
+            watch_->searching(tried_.load(), total_, seconds());
+            if (watch_->stopRequested()) stopped_ = true;
+        }
+        if (gStops.load() != stopsBefore_) stopped_ = true;
+        if (stopped_) over_ = true;
     }
-    if (watch) watch->searching(out.tried, total, out.seconds);
-    return out;
+
+    void failed(std::exception_ptr e) {
+        std::lock_guard<std::mutex> lock(m_);
+        if (!failure_) failure_ = std::move(e);
+        over_ = true;
+    }
+
+    const PageHead& stored_;
+    const KeySearchRange& range_;
+    const uint64_t total_;
+    const std::function<bool(uint32_t)>& confirm_;
+    KeySearchWatch* const watch_;
+    const std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
+    const uint32_t stopsBefore_ = gStops.load();
+    bool alone_ = false;    // no thread could be started: the caller tries keys and looks
+    bool stopped_ = false;  // the calling thread's alone
+    std::atomic<uint64_t> next_{0};
+    std::atomic<uint64_t> tried_{0};
+    std::atomic<bool> over_{false};
+    std::mutex m_;  // held while a key is confirmed; guards what follows
+    std::condition_variable changed_;
+    bool found_ = false;
+    uint32_t key_ = 0;
+    std::exception_ptr failure_;
+    std::size_t finished_ = 0;
+};
+
+}  // namespace
+
+KeySearchOutcome searchPageKey(const PageHead& storedPage2, const KeySearchRange& range,
+                               const std::function<bool(uint32_t)>& confirm,
+                               KeySearchWatch* watch) {
+    gRunning.fetch_add(1);
+    struct Running {
+        ~Running() { gRunning.fetch_sub(1); }
+    } running;
+    return Search(storedPage2, range, confirm, watch).run();
 }
 
 }  // namespace jet

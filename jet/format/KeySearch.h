@@ -37,6 +37,10 @@ KeySearchOutcome searchPageKey(const PageHead& storedPage2, const KeySearchRange
                                const std::function<bool(uint32_t)>& confirm,
                                KeySearchWatch* watch);
 
+// Whether page 2's stored head reads, under the file's key, as the
+// catalogue's definition begins.
+bool page2HeadReads(const PageHead& storedPage2, uint32_t fileKey);
+
 // The keys among count from first on (wrapping) under which page 2's stored
 // head reads as the catalogue's definition begins, appended to out. The
 // search's inner step; the benchmark times it.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace jet {
 
@@ -41,6 +42,9 @@ struct LostKey {
     KeySearchRange range = {};
     KeySearchWatch* watch = nullptr;
 };
+
+// A key as it is reported and given back (--key): 8 hexadecimal digits.
+std::string keyText(uint32_t key);
 
 // Ends every key search running in this process; each ends as though it were
 // stopped by its watch, and its compaction fails with kStopped, having

@@ -61,13 +61,13 @@ std::string headerLost() {
 }
 
 std::string keyHadAgain(const OpenDamage& found) {
-    char key[9];
-    std::snprintf(key, sizeof key, "%08X", found.key);
-    return std::string("Page 0, the database header, was lost with the key its pages are encoded "
-                       "with: ") +
-           (found.keySearched ? "every key was tried, and the one under which they read (" +
-                                    std::string(key) + ") was found again"
-                              : "the key given (" + std::string(key) + ") reads them") +
+    const std::string key = keyText(found.key);
+    return std::string(
+               "Page 0, the database header, was lost with the key its pages are encoded "
+               "with: ") +
+           (found.keySearched ? "every key was tried, and the one under which they read (" + key +
+                                    ") was found again"
+                              : "the key given (" + key + ") reads them") +
            "; the copy's header holds it.";
 }
 
@@ -114,8 +114,7 @@ std::vector<std::string> headerFieldsRepaired(const OpenDamage& found) {
 }
 
 std::string fileTransformed(const std::string& what) {
-    return "The file was changed as a whole: " + what +
-           ". Its pages were read where they now lie.";
+    return "The file was changed as a whole: " + what + ". Its pages were read where they now lie.";
 }
 
 std::string fileCut(uint64_t bytes) {
