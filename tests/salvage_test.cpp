@@ -10,8 +10,8 @@
 #include "read/Database.h"
 #include "read/PageCensus.h"
 #include "read/RowDigest.h"
-#include "read/SalvagePage.h"
-#include "read/TableSalvage.h"
+#include "salvage/SalvagePage.h"
+#include "salvage/TableSalvage.h"
 #include "support/Fixtures.h"
 #include "support/SampleDatabase.h"
 

@@ -1,5 +1,7 @@
 #include "read/PageCensus.h"
 
+#include <algorithm>
+
 #include "format/DataPage.h"
 #include "format/PageGrid.h"
 #include "format/TableDef.h"
@@ -62,6 +64,28 @@ std::vector<uint32_t> PageCensus::definitionPages() const {
         if (pages_[n].startsDefinition) out.push_back(n);
     }
     return out;
+}
+
+std::map<uint32_t, std::vector<uint32_t>> readOwnedMaps(
+    PageFile& file, const std::vector<const TableDef*>& tables) {
+    std::map<uint32_t, std::vector<uint32_t>> out;
+    for (const TableDef* def : tables) {
+        if (def->ownedMap.isNull()) continue;
+        try {
+            out[def->firstPage] = readUsageMap(file, def->ownedMap, "owned pages").pages;
+        } catch (const JetException&) {
+        }
+    }
+    return out;
+}
+
+bool pagesMayBeMissing(const PageCensus& census, const TableDef& def,
+                       const std::vector<uint32_t>& listed, uint64_t listedRows) {
+    if (listedRows >= def.rowCount) return false;
+    for (uint32_t p : census.dataPagesOf(def.firstPage)) {
+        if (census[p].liveRows != 0 && !std::binary_search(listed.begin(), listed.end(), p)) return true;
+    }
+    return false;
 }
 
 }  // namespace jet

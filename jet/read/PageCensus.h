@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "format/PageFile.h"
+#include "format/TableDef.h"
 
 namespace jet {
 
@@ -43,5 +45,17 @@ class PageCensus {
     std::vector<bool> free_;
     uint32_t used_ = 0, inPlace_ = 0;
 };
+
+// The pages each table's owned map lists, by definition page, for the
+// tables whose map can be read.
+std::map<uint32_t, std::vector<uint32_t>> readOwnedMaps(PageFile& file,
+                                                        const std::vector<const TableDef*>& tables);
+
+// Whether data pages naming the table lie outside its map (another table's
+// map may list them) while the pages its map lists hold fewer live rows
+// than its definition counts: then only its salvage can tell whose rows
+// they are.
+bool pagesMayBeMissing(const PageCensus& census, const TableDef& def,
+                       const std::vector<uint32_t>& listed, uint64_t listedRows);
 
 }  // namespace jet

@@ -7,7 +7,7 @@
 
 #include "format/DataPage.h"
 #include "ops/check/DatabaseChecker.h"
-#include "read/TableSalvage.h"
+#include "salvage/TableSalvage.h"
 
 namespace jet {
 

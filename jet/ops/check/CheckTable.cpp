@@ -7,8 +7,8 @@
 #include "keys/KeyEncoding.h"
 #include "keys/TextKey.h"
 #include "ops/check/DatabaseChecker.h"
-#include "read/SalvagePage.h"
-#include "read/TableSalvage.h"
+#include "salvage/SalvagePage.h"
+#include "salvage/TableSalvage.h"
 #include "read/Value.h"
 
 namespace jet {

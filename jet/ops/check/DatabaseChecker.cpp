@@ -7,7 +7,7 @@
 #include <set>
 
 #include "format/DataPage.h"
-#include "read/TableSalvage.h"
+#include "salvage/TableSalvage.h"
 #include "util/Background.h"
 
 namespace jet {

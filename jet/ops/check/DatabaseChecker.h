@@ -20,7 +20,7 @@
 #include "read/LiveSlots.h"
 #include "read/PageCensus.h"
 #include "read/RowDigest.h"
-#include "read/TableSalvage.h"
+#include "salvage/TableSalvage.h"
 #include "util/Failure.h"
 
 namespace jet {

@@ -6,8 +6,7 @@
 #include "format/DataPage.h"
 #include "format/Row.h"
 #include "ops/compact/CopyReader.h"
-#include "read/SalvagePage.h"
-#include "read/TableSalvage.h"
+#include "salvage/SalvagePage.h"
 
 namespace jet {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "format/Bytes.h"
-#include "read/TableSalvage.h"
+#include "salvage/TableSalvage.h"
 #include "write/RowEncoder.h"
 #include "write/TableSchema.h"
 

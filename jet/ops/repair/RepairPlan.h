@@ -25,7 +25,7 @@
 #include "ops/repair/SalvagedRows.h"
 #include "read/Database.h"
 #include "read/PageCensus.h"
-#include "read/TableSalvage.h"
+#include "salvage/TableSalvage.h"
 #include "util/FunctionRef.h"
 
 namespace jet {

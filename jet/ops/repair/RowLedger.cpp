@@ -4,7 +4,7 @@
 #include <unordered_set>
 
 #include "format/DataPage.h"
-#include "read/SalvagePage.h"
+#include "salvage/SalvagePage.h"
 
 namespace jet {
 

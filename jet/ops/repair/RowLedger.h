@@ -22,7 +22,7 @@
 
 #include "format/Bytes.h"
 #include "jet/Compact.h"
-#include "read/PageClaim.h"
+#include "salvage/PageClaim.h"
 
 namespace jet {
 

@@ -12,7 +12,7 @@
 #include "format/Bytes.h"
 #include "format/TableDef.h"
 #include "ops/compact/RowSource.h"
-#include "read/TableSalvage.h"
+#include "salvage/TableSalvage.h"
 
 namespace jet {
 

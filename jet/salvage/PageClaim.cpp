@@ -1,11 +1,11 @@
-#include "read/PageClaim.h"
+#include "salvage/PageClaim.h"
 
 #include <algorithm>
 #include <bit>
 
 #include "format/DataPage.h"
 #include "format/Row.h"
-#include "read/SalvagePage.h"
+#include "salvage/SalvagePage.h"
 
 namespace jet {
 

@@ -9,7 +9,7 @@
 #include "format/Text.h"
 #include "keys/KeyEncoding.h"
 #include "keys/TextKey.h"
-#include "read/TableSalvage.h"
+#include "salvage/TableSalvage.h"
 
 namespace jet {
 

@@ -1,4 +1,4 @@
-#include "read/SalvageIndex.h"
+#include "salvage/SalvageIndex.h"
 
 #include <algorithm>
 #include <optional>

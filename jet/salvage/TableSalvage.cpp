@@ -1,5 +1,5 @@
 // The salvage of a table: which pages are its own, and the rows on them.
-#include "read/TableSalvage.h"
+#include "salvage/TableSalvage.h"
 
 #include <algorithm>
 #include <bit>
@@ -10,8 +10,8 @@
 #include "format/Row.h"
 #include "format/UsageMap.h"
 #include "keys/KeyEncoding.h"
-#include "read/SalvageIndex.h"
-#include "read/SalvagePage.h"
+#include "salvage/SalvageIndex.h"
+#include "salvage/SalvagePage.h"
 
 namespace jet {
 
@@ -26,28 +26,6 @@ bool contains(const std::vector<uint32_t>& sorted, uint32_t v) {
 uint64_t addCapped(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 }  // namespace
-
-std::map<uint32_t, std::vector<uint32_t>> readOwnedMaps(
-    PageFile& file, const std::vector<const TableDef*>& tables) {
-    std::map<uint32_t, std::vector<uint32_t>> out;
-    for (const TableDef* def : tables) {
-        if (def->ownedMap.isNull()) continue;
-        try {
-            out[def->firstPage] = readUsageMap(file, def->ownedMap, "owned pages").pages;
-        } catch (const JetException&) {
-        }
-    }
-    return out;
-}
-
-bool pagesMayBeMissing(const PageCensus& census, const TableDef& def,
-                       const std::vector<uint32_t>& listed, uint64_t listedRows) {
-    if (listedRows >= def.rowCount) return false;
-    for (uint32_t p : census.dataPagesOf(def.firstPage)) {
-        if (census[p].liveRows != 0 && !contains(listed, p)) return true;
-    }
-    return false;
-}
 
 void TableSalvage::run() {
     gatherIndexEvidence();

@@ -31,8 +31,8 @@
 #include "format/TableDef.h"
 #include "jet/RepairCounts.h"
 #include "read/PageCensus.h"
-#include "read/PageClaim.h"
-#include "read/SalvagePage.h"
+#include "salvage/PageClaim.h"
+#include "salvage/SalvagePage.h"
 
 namespace jet {
 
@@ -67,18 +67,6 @@ struct KeptRow {
     uint16_t start = 0, end = 0;  // its bytes on data.page
     uint32_t nulled = 0;          // 0, or 1 + the number of its list of columns set to null
 };
-
-// The pages each table's owned map lists, by definition page, for the
-// tables whose map can be read.
-std::map<uint32_t, std::vector<uint32_t>> readOwnedMaps(PageFile& file,
-                                                        const std::vector<const TableDef*>& tables);
-
-// Whether data pages naming the table lie outside its map (another table's
-// map may list them) while the pages its map lists hold fewer live rows
-// than its definition counts: then only its salvage can tell whose rows
-// they are.
-bool pagesMayBeMissing(const PageCensus& census, const TableDef& def,
-                       const std::vector<uint32_t>& listed, uint64_t listedRows);
 
 class TableSalvage {
   public:

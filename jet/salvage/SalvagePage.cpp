@@ -1,4 +1,4 @@
-#include "read/SalvagePage.h"
+#include "salvage/SalvagePage.h"
 
 #include <algorithm>
 #include <cstring>
