@@ -32,6 +32,7 @@
 #include "support/EngineReads.h"
 #include "support/ErrorTable.h"
 #include "support/Hex.h"
+#include "util/RadixSort.h"
 
 using jet::Bytes;
 using jet::ByteView;
@@ -351,3 +352,40 @@ TEST(RemoveOnSignal, AnInterruptedRunLeavesNoFileBehind) {
     ::rmdir(dir);
 }
 #endif
+
+// The sort the compaction's row orders and row pointers go through: against
+// std::sort on values spread over every byte, on few distinct values, on
+// values that share their high bytes (row pointers of nearby pages) and on
+// runs already in order or reversed, around the size where buckets are
+// sorted by insertion instead.
+TEST(RadixSort, SortsAsAComparisonSortDoes) {
+    std::mt19937_64 rng(11);
+    auto check = [](auto values) {
+        auto expected = values;
+        std::sort(expected.begin(), expected.end());
+        jet::radixSort(std::span(values));
+        EXPECT_EQ(values, expected);
+    };
+    for (std::size_t n : {0u, 1u, 2u, 47u, 48u, 49u, 300u, 5000u, 100'000u}) {
+        SCOPED_TRACE(n);
+        std::vector<uint64_t> spread(n), few(n), near(n), ordered(n);
+        std::vector<uint32_t> places(n);
+        std::vector<uint8_t> bytes(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            spread[i] = rng();
+            few[i] = rng() % 3 * 0x0101010101010101u;
+            near[i] = (uint64_t{0x0012'3400u + static_cast<uint32_t>(rng() % 700)} << 32) | i;
+            ordered[i] = i * 0x10001u;
+            places[i] = static_cast<uint32_t>(rng() >> 40);
+            bytes[i] = static_cast<uint8_t>(rng());
+        }
+        check(spread);
+        check(few);
+        check(near);
+        check(ordered);
+        check(std::vector<uint64_t>(ordered.rbegin(), ordered.rend()));
+        check(places);
+        check(bytes);
+    }
+}
+

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "os/SpillFile.h"
+#include "util/RadixSort.h"
 
 namespace jet {
 
@@ -46,7 +47,7 @@ class ExternalSorter {
 
     // Ends adding; the records then come out in order from next().
     void finish() {
-        std::sort(memory_.begin(), memory_.end(), less_);
+        sortMemory();
         next_ = 0;
         if (runs_.empty()) return;
         const std::size_t each = std::max<std::size_t>(bytes_ / 4 / runs_.size(), 4096);
@@ -94,8 +95,16 @@ class ExternalSorter {
         bool operator()(const Run* a, const Run* b) const { return less(b->head, a->head); }
     };
 
+    // Numbers in their natural order sort by their bytes.
+    void sortMemory() {
+        if constexpr (std::is_unsigned_v<T> && std::is_same_v<Less, std::less<T>>) {
+            radixSort(std::span<T>(memory_));
+        } else {
+            std::sort(memory_.begin(), memory_.end(), less_);
+        }
+    }
     void spill() {
-        std::sort(memory_.begin(), memory_.end(), less_);
+        sortMemory();
         if (!file_) file_ = SpillFile::create(where_);
         Run r;
         r.begin = file_->size();

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <numeric>
 #include <queue>
+#include <span>
+
+#include "util/RadixSort.h"
 
 namespace jet {
 
@@ -16,11 +18,14 @@ void RowRuns::placed(uint32_t place) {
     if (stage_.bytes() >= memory_) spill();
 }
 
+// The stage's rows by place: each place with its row's number beside it,
+// sorted as numbers.
 void RowRuns::sortStage() {
+    std::vector<uint64_t> byPlace(places_.size());
+    for (std::size_t i = 0; i < places_.size(); ++i) byPlace[i] = uint64_t{places_[i]} << 32 | i;
+    radixSort(std::span<uint64_t>(byPlace));
     sorted_.resize(places_.size());
-    std::iota(sorted_.begin(), sorted_.end(), 0u);
-    std::sort(sorted_.begin(), sorted_.end(),
-              [&](uint32_t a, uint32_t b) { return places_[a] < places_[b]; });
+    for (std::size_t i = 0; i < byPlace.size(); ++i) sorted_[i] = static_cast<uint32_t>(byPlace[i]);
 }
 
 // A run holds its rows in order of place, each as its place, slot, where its
@@ -87,7 +92,8 @@ void RowRuns::copyFromStage(const RowBatch& from, std::size_t i, std::size_t lon
 }
 
 void RowRuns::copyFromRun(Run& r, RowBatch& to) {
-    std::vector<uint32_t> head(3 + longValues_);
+    std::vector<uint32_t>& head = head_;
+    head.resize(3 + longValues_);
     std::memcpy(head.data(), r.reader->take(head.size() * 4), head.size() * 4);
     RowJob& job = to.rows.emplace_back();
     job.slot = RowPtr::fromU32(head[0]);

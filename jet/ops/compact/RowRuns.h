@@ -50,6 +50,7 @@ class RowRuns {
     std::vector<uint32_t> sorted_;  // the stage's rows by place
     std::unique_ptr<SpillFile> file_;
     std::vector<Run> runs_;
+    std::vector<uint32_t> head_;  // of the row a run reads next
 };
 
 }  // namespace jet
