@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include "builder/Builder.h"
 #include "format/DataPage.h"
 #include "format/IndexPage.h"
 #include "format/Row.h"
@@ -554,4 +555,41 @@ TEST(Compaction, ACopyThatDiffersFromWhatWasWrittenIsRefused) {
         EXPECT_FALSE(fs::exists(dir / "copy.mdb"));
         EXPECT_EQ(readFile(db), original);
     }
+    // A table with no long values is compared by its rows' bytes: a value
+    // in no index, altered, is caught by that alone.
+    const fs::path narrow = dir / "narrow.mdb";
+    {
+        using jet::ColumnType;
+        auto b = jet::DatabaseBuilder::create(narrow.string(), {},
+                                              {{"Μετρήσεις",
+                                                {{"ID", ColumnType::kLong, 0, true},
+                                                 {"Count", ColumnType::kLong},
+                                                 {"Τόπος", ColumnType::kText, 50}},
+                                                {{"PrimaryKey", {{"ID", true}}, true}}}});
+        ASSERT_TRUE(b.ok());
+        for (int i = 0; i < 200; ++i) {
+            std::vector<jet::Value> v{jet::Value{}, int64_t{i * 7},
+                                      std::string("Θεσσαλονίκη ") + std::to_string(i)};
+            ASSERT_TRUE(b.value()->addRow(0, v).ok());
+        }
+        ASSERT_TRUE(b.value()->finish().ok());
+    }
+    const std::string narrowBytes = readFile(narrow);
+    // The first row's Count: after the column count and the ID.
+    AlteringEnv io(
+        [](const uint8_t* p) {
+            return p[0] == jet::kPageData && ownerOf(p) > jet::kCatalogPage &&
+                   ownerOf(p) != jet::kOwnerLval && jet::u16(pageAt(p), 12) > 0;
+        },
+        [](const uint8_t* p) -> std::size_t {
+            return (jet::u16(pageAt(p), 14) & 0x1FFFu) + 2u + 4u;
+        });
+    auto r = compact(narrow, dir / "narrow-copy.mdb", "", std::nullopt, &io);
+    ASSERT_TRUE(io.done());
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code(), jet::ErrorCode::kVerifyFailed) << r.error().description;
+    EXPECT_NE(r.error().description.find("differ from the database's"), std::string::npos)
+        << r.error().description;
+    EXPECT_FALSE(fs::exists(dir / "narrow-copy.mdb"));
+    EXPECT_EQ(readFile(narrow), narrowBytes);
 }

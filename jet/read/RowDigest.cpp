@@ -8,9 +8,20 @@
 
 namespace jet {
 
+bool digestedAsBytes(const TableDef& def) {
+    if (def.numVar == 0) return true;
+    return std::none_of(def.columns.begin(), def.columns.end(),
+                        [](const Column& c) { return c.isLongValue() && !c.fixed(); });
+}
+
 uint64_t rowDigest(const TableDef& def, const RowView& rv, uint32_t page, int rowNumber,
                    LongValueSource longValue) {
     ByteHash f;
+    if (digestedAsBytes(def)) {
+        f.mix(rv.bytes.size());
+        f.add(rv.bytes.data(), rv.bytes.size());
+        return f.h;
+    }
     for (std::size_t index : def.numberOrder) {
         const Column* c = &def.columns[index];
         f.mix(c->number);

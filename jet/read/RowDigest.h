@@ -106,7 +106,13 @@ struct RowView;
 // bytes must stay valid until the next call.
 using LongValueSource = FunctionRef<ByteView(const Column&, ByteView slot)>;
 
-// Hashes every column value of a cracked row in column-number order.
+// Whether the rows of a table are digested as their bytes: a table whose
+// rows hold no long value outside them, which a compaction copies byte for
+// byte (its table Ids rewritten before the digest is taken).
+bool digestedAsBytes(const TableDef& def);
+
+// Hashes every column value of a cracked row in column-number order; or,
+// for a table digestedAsBytes, the row's bytes.
 uint64_t rowDigest(const TableDef& def, const RowView& row, uint32_t page, int rowNumber,
                    LongValueSource longValue);
 // The same, reading long values from the file.
