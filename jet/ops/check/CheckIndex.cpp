@@ -117,10 +117,10 @@ void DatabaseChecker::checkIndex(const TableDef& def, const RealIndex& idx, std:
         problem(where + ": entries out of order at entry " + std::to_string(*outOfOrder),
                 Remedy::kIndexRebuilt);
     if (summing && count == tally.required && sum == tally.sum) return;
-    const std::size_t problemsBefore = report_.problems.size();
+    const std::size_t problemsBefore = report_.findings.size();
     checkIndexEntries(def, idx, live, where);
     if (!tally.optionalRows && !tally.entryByEntry && !tally.textByEntry &&
-        report_.problems.size() == problemsBefore) {
+        report_.findings.size() == problemsBefore) {
         problem(where + ": the entries do not match the table's rows", Remedy::kIndexRebuilt);
     }
 }
@@ -193,7 +193,7 @@ void DatabaseChecker::checkIndexEntries(const TableDef& def, const RealIndex& id
         if (!live.contains(row)) {
             problem(where + ": entry points to page " + std::to_string(row.page) + " row " +
                         std::to_string(row.row) + ", which is not a live row",
-                    Remedy::kIndexRebuilt);
+                    Remedy::kIndexRebuilt, row.page, row.row);
             continue;
         }
         if (any && u == last) twice.push_back(u);
@@ -214,14 +214,14 @@ void DatabaseChecker::checkIndexEntries(const TableDef& def, const RealIndex& id
         RowPtr r = RowPtr::fromU32(u);
         problem(where + ": two entries point to page " + std::to_string(r.page) + " row " +
                     std::to_string(r.row),
-                Remedy::kIndexRebuilt);
+                Remedy::kIndexRebuilt, r.page, r.row);
     }
     live.forEach([&](RowPtr r) {
         if (pointed.contains(r)) return;
         if (idx.ignoreNulls() && keyHasNull(def, idx, r)) return;
         problem(where + ": row at page " + std::to_string(r.page) + " row " +
                     std::to_string(r.row) + " is missing from the index",
-                Remedy::kIndexRebuilt);
+                Remedy::kIndexRebuilt, r.page, r.row);
     });
 }
 
@@ -251,7 +251,7 @@ void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
         if (walkable) {
             problem(where + ": key of the entry for page " + std::to_string(row.page) + " row " +
                         std::to_string(row.row) + " cannot be split into its columns",
-                    Remedy::kIndexRebuilt);
+                    Remedy::kIndexRebuilt, row.page, row.row);
         }
         return;
     }
@@ -265,7 +265,7 @@ void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
         if (!partFits(def, *c, idx.columns[k].ascending, key.subspan(off, len), rv, at)) {
             problem(where + ": key of column '" + c->name + "' does not match the row at page " +
                         std::to_string(row.page) + " row " + std::to_string(row.row),
-                    Remedy::kIndexRebuilt);
+                    Remedy::kIndexRebuilt, row.page, row.row);
         }
     }
 }
@@ -280,7 +280,7 @@ void DatabaseChecker::checkSiblings(const IndexTree& tree, const std::string& wh
             if (storedPrev != prev || storedNext != next) {
                 problem(where + ": sibling links of index page " + std::to_string(level[i]) +
                             " do not match the tree",
-                        Remedy::kIndexRebuilt);
+                        Remedy::kIndexRebuilt, level[i]);
             }
         }
     }

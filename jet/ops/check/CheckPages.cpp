@@ -72,7 +72,7 @@ std::vector<uint32_t> DatabaseChecker::ownDataPages(const TableDef& def,
         }
         problem(where + ": its owned-pages map lists page " + std::to_string(p) + ", which is " +
                     found + ": the rows the table kept there cannot be reached",
-                remedy);
+                remedy, p);
     }
     return own;
 }
@@ -94,7 +94,7 @@ void DatabaseChecker::checkUnlisted(const TableDef& def, const std::vector<uint3
                     " of the table, but " +
                     (mapLost ? "its owned-pages map cannot be read"
                              : "its owned-pages map does not list it"),
-                Remedy::kUnlistedTaken);
+                Remedy::kUnlistedTaken, p);
     }
     std::vector<uint32_t> leftOut;
     for (const auto& i : s.issues()) {

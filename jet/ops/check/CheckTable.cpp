@@ -128,7 +128,7 @@ void DatabaseChecker::endTable(const TableDef& def) {
         const RowPtr at = RowPtr::fromU32(*it);
         problem(where + ": two overflow pointers lead to the row at page " +
                     std::to_string(at.page) + " row " + std::to_string(at.row),
-                Remedy::kRowDropped);
+                Remedy::kRowDropped, at.page, at.row);
     }
     if (census_) checkUnlisted(def, t.listed, t.mapLost);
     if (def.rowCount != t.rows) {
@@ -160,7 +160,7 @@ void DatabaseChecker::endTable(const TableDef& def) {
             if (lvMapRead && !std::binary_search(lvListed.begin(), lvListed.end(), p)) {
                 problem(where + ": long-value page " + std::to_string(p) + " of column " +
                             std::to_string(m.column) + " is missing from the column's usage map",
-                        Remedy::kMapRebuilt);
+                        Remedy::kMapRebuilt, p);
             }
         }
     }
@@ -210,7 +210,7 @@ void DatabaseChecker::checkRow(const TableDef& def, const PageRef& page, ByteVie
             });
         } catch (const JetException& e) {
             problem("table '" + def.name + "', column '" + c.name + "': " + e.error().description,
-                    Remedy::kValueNulled);
+                    Remedy::kValueNulled, at.page, at.row);
             longValue_.clear();
         }
         return ByteView(longValue_);

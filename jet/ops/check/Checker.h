@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "jet/Check.h"
+#include "ops/check/Finding.h"
 #include "os/SpillFile.h"
 #include "read/RowDigest.h"
 #include "util/Failure.h"
@@ -19,13 +20,27 @@ namespace jet {
 class Database;
 struct CatalogEntry;
 
-// The checker's findings, with what the compaction compares its copy by: a
-// digest of each table's rows, by its definition page.
-struct CheckResult : CheckReport {
+// The checker's findings as data, with what the report says besides (as
+// CheckReport) and what the compaction compares its copy by: a digest of
+// each table's rows, by its definition page.
+struct CheckResult {
+    std::vector<Finding> findings;  // faults, each a problem of the report
+    std::vector<std::string> repairs;
+    std::vector<std::string> notes;
+    std::vector<TableSummary> tables;
+    uint32_t pageCount = 0;
+    uint32_t reachablePages = 0;
+    uint64_t deadRowBytes = 0;
+    uint64_t freeBytesOnPages = 0;
     std::map<uint32_t, TableDigest> digests;
+
+    bool ok() const { return findings.empty(); }
     // The definition pages of the tables with problems.
-    std::set<uint32_t> damagedTables;
+    std::set<uint32_t> damagedTables() const;
 };
+
+// The findings as the public report gives them, each with its remedy's words.
+CheckReport toReport(CheckResult r);
 
 // A table checked while the rest of its file was still being written (see
 // checkTableEarly).

@@ -14,58 +14,12 @@ namespace jet {
 
 namespace {
 
-const char* remedyOf(DatabaseChecker::Remedy r) {
-    using Remedy = DatabaseChecker::Remedy;
-    switch (r) {
-        case Remedy::kMapRebuilt:
-            return "a compaction rebuilds it; nothing is lost";
-        case Remedy::kIndexRebuilt:
-            return "a compaction rebuilds the index from the table's rows (of two rows that "
-                   "share a unique key the first is kept, the other listed in MSysCompactError); "
-                   "nothing is lost";
-        case Remedy::kRowDropped:
-            return "a compaction recovers the row where its neighbours' bounds allow, else drops "
-                   "it and lists it, with its readable values, in MSysCompactError";
-        case Remedy::kValueNulled:
-            return "a compaction keeps the row with the value set to null and lists it in "
-                   "MSysCompactError";
-        case Remedy::kPagesFound:
-            return "a compaction finds the table's pages by reading the whole file; rows on "
-                   "pages that cannot be read are lost and listed in MSysCompactError";
-        case Remedy::kOwnerRepaired:
-            return "a compaction takes the page back where its rows read as the table's and no "
-                   "other table claims it; nothing is lost";
-        case Remedy::kPageReturned:
-            return "a compaction copies the page's rows into the table they belong to; nothing "
-                   "is lost";
-        case Remedy::kForeign:
-            return "a compaction leaves the page's rows out of every table and lists them in "
-                   "MSysCompactError; whatever rows the table kept there are lost";
-        case Remedy::kUnlistedTaken:
-            return "a compaction finds the page and copies its rows; nothing is lost";
-        case Remedy::kTableLost:
-            return "a compaction cannot read the table: it is left out of the copy and listed "
-                   "as lost in MSysCompactError";
-        case Remedy::kCatalogue:
-            return "a compaction finds the tables from their definitions; a table whose "
-                   "catalogue row is lost comes back under a name that says it was recovered";
-        case Remedy::kNone:
-            break;
-    }
-    return "a compaction cannot repair this";
+// Every finding of a table's check is the table's.
+void stampTable(std::vector<Finding>& findings, uint32_t table) {
+    for (Finding& f : findings) f.table = table;
 }
 
 }  // namespace
-
-std::string DatabaseChecker::remedyText(Remedy r, bool tableLoses) {
-    std::string text = remedyOf(r);
-    const std::string none = "nothing is lost";
-    if (auto at = text.find(none); tableLoses && at != std::string::npos) {
-        text.replace(at, none.size(),
-                     "yet the table loses rows: its compaction line says how many");
-    }
-    return text;
-}
 
 CheckResult DatabaseChecker::run() {
     report_.pageCount = db_.file().pageCount();
@@ -113,7 +67,6 @@ std::vector<DatabaseChecker::CheckItem> DatabaseChecker::checkItems(
         if (!defPages.insert(t.tdefPage()).second) {
             items.push_back({nullptr, "catalogue: table '" + t.name + "' shares definition page " +
                                           std::to_string(t.tdefPage()) + " with another table"});
-            report_.damagedTables.insert(kCatalogPage);
         } else {
             items.push_back({&t, {}});
         }
@@ -162,13 +115,12 @@ void DatabaseChecker::gather(const std::vector<CheckItem>& items, std::vector<Ch
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (!items[i].table) {
             problem(items[i].shared, Remedy::kCatalogue);
+            report_.findings.back().table = kCatalogPage;
             continue;
         }
         CheckResult& part = parts[i];
-        for (auto& s : part.problems) report_.problems.push_back(std::move(s));
-        for (auto& s : part.remedies) report_.remedies.push_back(std::move(s));
+        for (auto& f : part.findings) report_.findings.push_back(std::move(f));
         for (auto& s : part.repairs) report_.repairs.push_back(std::move(s));
-        report_.damagedTables.insert(part.damagedTables.begin(), part.damagedTables.end());
         for (auto& s : part.notes) report_.notes.push_back(std::move(s));
         for (auto& t : part.tables) report_.tables.push_back(std::move(t));
         for (auto& [page, digest] : part.digests) report_.digests[page] = digest;
@@ -220,21 +172,14 @@ CheckResult DatabaseChecker::checkOne(const CatalogEntry& t) {
     CheckResult saved = std::move(report_);
     report_ = CheckResult{};
     attempt("table '" + t.name + "'", Remedy::kTableLost, [&] { checkTable(t); });
-    if (!report_.problems.empty()) {
-        report_.damagedTables.insert(t.tdefPage());
-        if (census_) {
-            try {
-                const RepairCounts n = describeRepair(db_.tableDef(t.tdefPage(), t.name));
-                // What each problem's remedy says agrees with what the table loses.
-                for (std::string& remedy : report_.remedies) {
-                    for (int k = 0; n.losesRows() && k <= static_cast<int>(Remedy::kNone); ++k) {
-                        if (remedy == remedyText(static_cast<Remedy>(k)))
-                            remedy = remedyText(static_cast<Remedy>(k), true);
-                    }
-                }
-            } catch (const JetException&) {
-                // Its definition cannot be read: the problem says it is lost.
-            }
+    stampTable(report_.findings, t.tdefPage());
+    if (!report_.findings.empty() && census_) {
+        try {
+            const RepairCounts n = describeRepair(db_.tableDef(t.tdefPage(), t.name));
+            // What each problem's remedy says agrees with what the table loses.
+            for (Finding& f : report_.findings) f.tableLosesRows = n.losesRows();
+        } catch (const JetException&) {
+            // Its definition cannot be read: the problem says it is lost.
         }
     }
     CheckResult part = std::move(report_);
@@ -246,7 +191,7 @@ void DatabaseChecker::checkPageOne() {
     auto p = db_.file().page(1);
     DataPage dp = parseDataPage(*p, 1);
     if (dp.slots.empty() || dp.slots[0].deleted) {
-        problem("page 1: the global usage map row is missing", Remedy::kMapRebuilt);
+        problem("page 1: the global usage map row is missing", Remedy::kMapRebuilt, 1, 0);
         return;
     }
     readUsageMap(db_.file(), {1, 0}, "global usage map", true);
@@ -283,12 +228,12 @@ CheckResult DatabaseChecker::adopt(const CheckedTable& early) {
             UsageMap m = readUsageMap(db_.file(), row, where.c_str());
             markMap(m);
             if (m.pages != pages) {
-                part.problems.push_back(where + ": lists other pages");
-                part.remedies.emplace_back(remedyText(Remedy::kMapRebuilt));
+                part.findings.push_back(
+                    {Remedy::kMapRebuilt, where + ": lists other pages", {}, row.page, row.row});
             }
         } catch (const JetException& e) {
-            part.problems.push_back(where + ": " + e.error().description);
-            part.remedies.emplace_back(remedyText(Remedy::kMapRebuilt));
+            part.findings.push_back({Remedy::kMapRebuilt, where + ": " + e.error().description, {},
+                                     e.error().page, e.error().row});
         }
     }
     return part;
@@ -369,6 +314,7 @@ CheckedTable DatabaseChecker::endEarly(const CatalogEntry& t, const TableDef& la
     out.name = t.name;
     out.part = std::move(report_);
     report_ = CheckResult{};
+    stampTable(out.part.findings, t.tdefPage());
     out.livePages = markedPages();
     return out;
 }
@@ -382,13 +328,19 @@ struct TableCheck::State {
         o.givenMaps = &maps;
         return o;
     }
+    // Damage ends the table's check, as it ends the check of a table read
+    // whole; a step out of turn is thrown on.
+    void stop(const JetException& e, Remedy remedy) {
+        if (e.error().code() == ErrorCode::kVerifyFailed) throw;
+        stopped = Finding{remedy, "table '" + table.name + "': " + e.error().description,
+                          table.tdefPage(), e.error().page, e.error().row};
+    }
     Database& db;
     CatalogEntry table;
     TableDef layout;
     std::map<uint32_t, std::vector<uint32_t>> maps;
     DatabaseChecker checker;
-    std::string stopped;  // the damage that ended the check, as a problem
-    DatabaseChecker::Remedy remedy = DatabaseChecker::Remedy::kNone;
+    std::optional<Finding> stopped;  // the damage that ended the check
 };
 
 TableCheck::TableCheck(Database& db, const CatalogEntry& table, const TableDef& layout,
@@ -402,27 +354,22 @@ TableCheck::~TableCheck() = default;
 uint32_t TableCheck::table() const { return s_->table.tdefPage(); }
 
 void TableCheck::index(std::size_t i, uint32_t root) {
-    if (!s_->stopped.empty()) return;
+    if (s_->stopped) return;
     s_->db.refresh();
     try {
         s_->checker.indexEarly(i, root);
     } catch (const JetException& e) {
-        if (e.error().code() == ErrorCode::kVerifyFailed) throw;
-        s_->stopped = "table '" + s_->table.name + "': " + e.error().description;
-        s_->remedy = DatabaseChecker::Remedy::kIndexRebuilt;
+        s_->stop(e, Remedy::kIndexRebuilt);
     }
 }
 
-// Damage ends the table's check, as it ends the check of a table read whole.
 void TableCheck::rows(const std::vector<uint32_t>& pages) {
-    if (!s_->stopped.empty()) return;
+    if (s_->stopped) return;
     s_->db.refresh();
     try {
         s_->checker.rowsEarly(pages);
     } catch (const JetException& e) {
-        if (e.error().code() == ErrorCode::kVerifyFailed) throw;
-        s_->stopped = "table '" + s_->table.name + "': " + e.error().description;
-        s_->remedy = DatabaseChecker::Remedy::kRowDropped;
+        s_->stop(e, Remedy::kRowDropped);
     }
 }
 
@@ -431,19 +378,17 @@ CheckedTable TableCheck::finish(std::map<uint32_t, std::vector<uint32_t>> maps) 
     s_->maps = std::move(maps);
     s_->db.refresh();
     CheckedTable out;
-    if (s_->stopped.empty()) {
+    if (!s_->stopped) {
         try {
             out = s_->checker.endEarly(s_->table, s_->layout);
         } catch (const JetException& e) {
-            if (e.error().code() == ErrorCode::kVerifyFailed) throw;
-            s_->stopped = "table '" + s_->table.name + "': " + e.error().description;
+            s_->stop(e, Remedy::kNone);
         }
     }
-    if (!s_->stopped.empty()) {
+    if (s_->stopped) {
         out = CheckedTable{};
         out.name = s_->table.name;
-        out.part.problems.push_back(s_->stopped);
-        out.part.remedies.emplace_back(DatabaseChecker::remedyText(s_->remedy));
+        out.part.findings.push_back(*s_->stopped);
     }
     out.maps = std::move(s_->maps);
     return out;
@@ -452,6 +397,27 @@ CheckedTable TableCheck::finish(std::map<uint32_t, std::vector<uint32_t>> maps) 
 CheckResult checkDatabase(Database& db, const CheckOptions& options) {
     DatabaseChecker c(db, options);
     return c.run();
+}
+
+std::set<uint32_t> CheckResult::damagedTables() const {
+    std::set<uint32_t> pages;
+    for (const Finding& f : findings) {
+        if (f.table) pages.insert(*f.table);
+    }
+    return pages;
+}
+
+CheckReport toReport(CheckResult r) {
+    CheckReport out;
+    for (const Finding& f : r.findings) out.problems.push_back(describe(f));
+    out.repairs = std::move(r.repairs);
+    out.notes = std::move(r.notes);
+    out.tables = std::move(r.tables);
+    out.pageCount = r.pageCount;
+    out.reachablePages = r.reachablePages;
+    out.deadRowBytes = r.deadRowBytes;
+    out.freeBytesOnPages = r.freeBytesOnPages;
+    return out;
 }
 
 CheckedTable checkTableEarly(Database& db, const CatalogEntry& table,

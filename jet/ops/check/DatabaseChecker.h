@@ -49,29 +49,17 @@ class DatabaseChecker {
     void indexEarly(std::size_t i, uint32_t root);
     CheckedTable endEarly(const CatalogEntry& t, const TableDef& layout);
 
-    // What a compaction does about a kind of problem.
-    enum class Remedy {
-        kMapRebuilt,
-        kIndexRebuilt,
-        kRowDropped,
-        kValueNulled,
-        kPagesFound,
-        kOwnerRepaired,
-        kPageReturned,
-        kForeign,
-        kUnlistedTaken,
-        kTableLost,
-        kCatalogue,
-        kNone
-    };
-    // What a compaction does about a problem; tableLoses: the table it is
-    // in loses rows to some damage, so that "nothing is lost" is not said.
-    static std::string remedyText(Remedy r, bool tableLoses = false);
-
   private:
-    void problem(std::string s, Remedy r) {
-        report_.problems.push_back(std::move(s));
-        report_.remedies.emplace_back(remedyText(r));
+    // A finding; its table is the one checked, stamped once the table's
+    // check is done (stampTable).
+    void problem(std::string s, Remedy r, std::optional<uint32_t> page = {},
+                 std::optional<uint32_t> row = {}) {
+        Finding f;
+        f.remedy = r;
+        f.text = std::move(s);
+        f.page = page;
+        f.row = row;
+        report_.findings.push_back(std::move(f));
     }
     void mark(uint32_t page) {
         if (page >= live_.size() || live_[page]) return;
@@ -87,7 +75,7 @@ class DatabaseChecker {
         try {
             f();
         } catch (const JetException& e) {
-            problem(where + ": " + e.error().description, r);
+            problem(where + ": " + e.error().description, r, e.error().page, e.error().row);
         } catch (const std::bad_alloc&) {
             problem(where + ": not enough memory to check it", Remedy::kNone);
         }
