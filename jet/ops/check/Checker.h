@@ -1,5 +1,8 @@
-// The integrity checker: walks everything reachable from the catalogue and
-// reports every problem it finds, one line each, with where it was found.
+// The integrity checker, as the rest of the engine calls it: walks
+// everything reachable from the catalogue and finds every problem, each with
+// where it was found and what a compaction does about it (Finding). Inside:
+// a run over the whole file (CheckRun), a table checker per worker
+// (TableChecker) and its index checker (IndexChecker).
 #pragma once
 
 #include <cstdint>
@@ -89,7 +92,6 @@ CheckedTable checkTableEarly(Database& db, const CatalogEntry& table,
                              std::map<uint32_t, std::vector<uint32_t>> maps,
                              const CheckOptions& options = {});
 
-class DatabaseChecker;
 struct TableDef;
 
 // The same for a large table, in steps while it is written: its rows a few

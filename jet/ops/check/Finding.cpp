@@ -30,8 +30,7 @@ std::string remedyText(const Finding& f) {
                    "other table claims it; " +
                    lossless;
         case Remedy::kPageReturned:
-            return "a compaction copies the page's rows into the table they belong to; " +
-                   lossless;
+            return "a compaction copies the page's rows into the table they belong to; " + lossless;
         case Remedy::kForeign:
             return "a compaction leaves the page's rows out of every table and lists them in "
                    "MSysCompactError; whatever rows the table kept there are lost";

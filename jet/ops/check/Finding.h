@@ -37,7 +37,7 @@ enum class Remedy {
     kKeyFound,
     kVersionRepaired,
     kDateRepaired,
-    kCodePageGiven,  // the code page given: Finding::given
+    kCodePageGiven,   // the code page given: Finding::given
     kSortOrderGiven,  // the sort order's LCID given: Finding::given
     kHeaderRebuilt,
 };
