@@ -34,6 +34,13 @@ using namespace testsupport;
 
 namespace {
 
+// What a check found, in its words.
+std::vector<std::string> texts(const jet::CheckResult& r) {
+    std::vector<std::string> out;
+    for (const auto& f : r.findings) out.push_back(f.text);
+    return out;
+}
+
 // Records the file operations' opens, and can refuse unnamed files or end
 // the process by a signal once a named temporary file is open.
 class OpenRecorder : public jet::Env {
@@ -485,7 +492,7 @@ TEST(Checker, AnIndexCheckedEntryByEntryNamesTheSameProblemsInLittleMemory) {
         auto d = jet::Database::open(jet::Env::standard(), db.string(), "");
         jet::CheckOptions options;
         options.sortMemory = memory;
-        return jet::checkDatabase(*d, options).problems;
+        return texts(jet::checkDatabase(*d, options));
     };
     const auto roomy = check(64u << 20);
     ASSERT_GT(roomy.size(), 100u);
@@ -505,7 +512,7 @@ TEST(Checker, ATableCheckedInStepsAsItIsWrittenFindsWhatItFindsWhole) {
     // The maps as given to a check of a table still being written.
     std::map<uint32_t, std::vector<uint32_t>> maps = mapsOf(*d, def);
     const jet::CheckedTable whole = jet::checkTableEarly(*d, table, maps);
-    ASSERT_TRUE(whole.part.problems.empty()) << whole.part.problems.front();
+    ASSERT_TRUE(whole.part.ok()) << whole.part.findings.front().text;
 
     const std::vector<uint32_t> pages = maps[def.ownedMap.toU32()];
     ASSERT_GT(pages.size(), 20u);
@@ -516,7 +523,7 @@ TEST(Checker, ATableCheckedInStepsAsItIsWrittenFindsWhatItFindsWhole) {
     steps.rows({pages.begin() + static_cast<std::ptrdiff_t>(third), pages.end() - 5});
     // The last pages are left to the end, as when a table ends mid-step.
     const jet::CheckedTable stepped = steps.finish(maps);
-    EXPECT_EQ(stepped.part.problems, whole.part.problems);
+    EXPECT_EQ(texts(stepped.part), texts(whole.part));
     EXPECT_EQ(stepped.part.notes, whole.part.notes);
     EXPECT_TRUE(stepped.part.digests == whole.part.digests);
     EXPECT_EQ(stepped.livePages, whole.livePages);
@@ -583,7 +590,7 @@ TEST(Checker, ATableCheckedInStepsReadsItsPagesOnceAndStillFindsOnesNotItsOwn) {
     {
         PageReads env;
         const jet::CheckedTable checked = stepped(env);
-        ASSERT_TRUE(checked.part.problems.empty()) << checked.part.problems.front();
+        ASSERT_TRUE(checked.part.ok()) << checked.part.findings.front().text;
         for (uint32_t p : pages) EXPECT_EQ(env.reads.count(p), 0u) << "page " << p;
     }
 
@@ -596,13 +603,14 @@ TEST(Checker, ATableCheckedInStepsReadsItsPagesOnceAndStillFindsOnesNotItsOwn) {
     writeFile(db, bytes);
     auto d = jet::Database::open(jet::Env::standard(), db.string(), "");
     const jet::CheckedTable whole = jet::checkTableEarly(*d, table, maps);
-    ASSERT_FALSE(whole.part.problems.empty());
-    EXPECT_NE(whole.part.problems.front().find("lists page " + std::to_string(wrong)),
+    ASSERT_FALSE(whole.part.ok());
+    const std::string first = whole.part.findings.front().text;
+    EXPECT_NE(first.find("lists page " + std::to_string(wrong)),
               std::string::npos)
-        << whole.part.problems.front();
+        << first;
     PageReads env;
-    const std::vector<std::string> problems = stepped(env).part.problems;
-    EXPECT_NE(std::find(problems.begin(), problems.end(), whole.part.problems.front()),
+    const std::vector<std::string> problems = texts(stepped(env).part);
+    EXPECT_NE(std::find(problems.begin(), problems.end(), first),
               problems.end());
 }
 

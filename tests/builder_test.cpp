@@ -42,7 +42,7 @@ std::map<int, nlohmann::json> mdbRowsById(const fs::path& file, const std::strin
 void expectCleanCheck(const fs::path& file, const std::string& password) {
     auto r = jet::checkFile(file.string(), password);
     ASSERT_TRUE(r.ok()) << r.error().description;
-    for (const auto& p : r.value().problems) ADD_FAILURE() << p;
+    for (const auto& p : r.value().problems) ADD_FAILURE() << p.text;
     for (const auto& n : r.value().notes) ADD_FAILURE() << n;
 }
 

@@ -93,7 +93,7 @@ TEST(Compaction, EveryFixtureGivesACheckedCopyWithTheSameContent) {
 
         auto check = jet::checkFile(out.string(), pw);
         ASSERT_TRUE(check.ok()) << check.error().description;
-        for (const auto& p : check.value().problems) ADD_FAILURE() << p;
+        for (const auto& p : check.value().problems) ADD_FAILURE() << p.text;
         EXPECT_TRUE(check.value().notes.empty()) << check.value().notes.front();
         EXPECT_EQ(check.value().unreachablePages(), 0u);
         EXPECT_EQ(check.value().deadRowBytes, 0u);
@@ -338,9 +338,9 @@ namespace {
     if (!report.ok()) return ::testing::AssertionFailure() << report.error().description;
     const auto& problems = report.value().problems;
     for (const auto& p : problems)
-        if (p.find(text) != std::string::npos) return ::testing::AssertionSuccess();
+        if (p.text.find(text) != std::string::npos) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
-           << (problems.empty() ? "no problem reported" : "reported: " + problems.front());
+           << (problems.empty() ? "no problem reported" : "reported: " + problems.front().text);
 }
 
 }  // namespace
@@ -422,7 +422,7 @@ TEST(Compaction, IndexEntriesThatDisagreeWithTheRowsAreNamedAndRebuiltFromTheRow
         }
         auto checked = jet::checkFile(copy.string(), "");
         ASSERT_TRUE(checked.ok());
-        EXPECT_TRUE(checked.value().ok()) << checked.value().problems.front();
+        EXPECT_TRUE(checked.value().ok()) << checked.value().problems.front().text;
         std::ostringstream before, after;
         ASSERT_TRUE(jet::dumpFile(clean.string(), "", {}, before).ok());
         ASSERT_TRUE(jet::dumpFile(copy.string(), "", {}, after).ok());

@@ -36,7 +36,7 @@ TEST(FixtureReading, EveryFixturePassesTheChecker) {
         SCOPED_TRACE(f.filename().string());
         auto r = jet::checkFile(f.string(), fixturePassword(f.filename().string()));
         ASSERT_TRUE(r.ok()) << r.error().description;
-        for (const auto& p : r.value().problems) ADD_FAILURE() << p;
+        for (const auto& p : r.value().problems) ADD_FAILURE() << p.text;
         EXPECT_GT(r.value().tables.size(), 3u);
     }
 }
@@ -106,7 +106,7 @@ TEST(FixtureReading, ForeignFilesAreRefusedAndATruncatedOneIsReportedDamaged) {
     auto r = jet::checkFile((neg / "truncated-jet4.mdb").string(), "");
     ASSERT_TRUE(r.ok()) << r.error().description;
     ASSERT_FALSE(r->ok());
-    EXPECT_NE(r->problems.front().find("not a whole number of 4096-byte pages"), std::string::npos);
+    EXPECT_NE(r->problems.front().text.find("not a whole number of 4096-byte pages"), std::string::npos);
     TempDir dir;
     jet::CompactRequest req{(neg / "truncated-jet4.mdb").string(), "", (dir / "copy.mdb").string(),
                             "", true};

@@ -59,9 +59,9 @@ std::size_t liveRowsOn(const std::string& bytes, uint32_t page) {
     auto report = jet::checkFile(f.string(), pw);
     if (!report.ok()) return ::testing::AssertionFailure() << report.error().description;
     for (const auto& p : report->problems)
-        if (p.find(text) != std::string::npos) return ::testing::AssertionSuccess();
+        if (p.text.find(text) != std::string::npos) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
-           << (report->problems.empty() ? "no problem" : "said: " + report->problems.front());
+           << (report->problems.empty() ? "no problem" : "said: " + report->problems.front().text);
 }
 
 class RowsBelong : public ::testing::Test {
@@ -285,12 +285,12 @@ TEST_F(RowsBelong, TheCheckSaysNothingIsLostOnlyWhenNothingIs) {
         ASSERT_TRUE(report.ok());
         ASSERT_FALSE(report->ok());
         std::size_t nothingLost = 0;
-        for (const auto& remedy : report->remedies)
-            nothingLost += remedy.find("nothing is lost") != std::string::npos;
+        for (const auto& p : report->problems)
+            nothingLost += p.remedy.find("nothing is lost") != std::string::npos;
         if (loses) {
             EXPECT_EQ(nothingLost, 0u);
         } else {
-            EXPECT_EQ(nothingLost, report->remedies.size());
+            EXPECT_EQ(nothingLost, report->problems.size());
         }
         ASSERT_EQ(report->repairs.size(), 1u);
         EXPECT_EQ(report->repairs[0].find("drops") != std::string::npos, loses)
@@ -315,7 +315,7 @@ TEST_F(RowsBelong, AGlobalMapEndingInANegativePageNumberIsSound) {
     const fs::path src = write("reference.mdb", b);
     auto report = jet::checkFile(src.string(), "");
     ASSERT_TRUE(report.ok());
-    EXPECT_TRUE(report->ok()) << report->problems.front();
+    EXPECT_TRUE(report->ok()) << report->problems.front().text;
     const fs::path copy = dir_ / "reference-copy.mdb";
     auto r = jet::compactFile({src.string(), "", copy.string(), "", true});
     ASSERT_TRUE(r.ok()) << r.error().description;

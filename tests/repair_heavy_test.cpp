@@ -86,7 +86,7 @@ void judge(const fs::path& dir, const std::string& original, const std::string& 
     auto checked = jet::checkFile(copy.string(), pw);
     EXPECT_TRUE(checked.ok() && checked->ok())
         << "the copy fails its check: "
-        << (checked.ok() ? checked->problems.front() : checked.error().description);
+        << (checked.ok() ? checked->problems.front().text : checked.error().description);
     const Tables rows = userRows(copy, pw);
     std::string error, log;
     for (const auto& e : ourRows(copy.string(), pw, "MSysCompactError", error)) log += e + "\n";

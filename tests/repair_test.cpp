@@ -203,7 +203,7 @@ Repaired compactDamaged(const fs::path& src, const std::string& pw, const Tables
     out.summary = r->repair;
     auto checked = jet::checkFile(copy.string(), pw);
     EXPECT_TRUE(checked.ok() && checked->ok())
-        << (checked.ok() ? checked->problems.front() : checked.error().description);
+        << (checked.ok() ? checked->problems.front().text : checked.error().description);
     out.rows = userRows(copy, pw);
     for (const auto& [t, rows] : out.rows)
         EXPECT_TRUE(sameRows(mdbRows(copy.string(), t), rows)) << t;
@@ -262,9 +262,9 @@ std::size_t total(const Tables& t) {
     auto report = jet::checkFile(f.string(), pw);
     if (!report.ok()) return ::testing::AssertionFailure() << report.error().description;
     for (const auto& p : report->problems)
-        if (p.find(text) != std::string::npos) return ::testing::AssertionSuccess();
+        if (p.text.find(text) != std::string::npos) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
-           << (report->problems.empty() ? "no problem" : "said: " + report->problems.front());
+           << (report->problems.empty() ? "no problem" : "said: " + report->problems.front().text);
 }
 
 struct Case {
@@ -468,7 +468,7 @@ TEST(Repair, AStaleRowCountIsANoteAndNothingToRepair) {
     writeFile(db, b);
     auto report = jet::checkFile(db.string(), "");
     ASSERT_TRUE(report.ok());
-    EXPECT_TRUE(report->ok()) << report->problems.front();
+    EXPECT_TRUE(report->ok()) << report->problems.front().text;
     ASSERT_FALSE(report->notes.empty());
     EXPECT_NE(report->notes.front().find("definition says"), std::string::npos);
     const Tables original = userRows(db, "");

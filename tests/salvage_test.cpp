@@ -26,7 +26,7 @@ void salvageMatchesChecker(const fs::path& file, const std::string& password) {
     SCOPED_TRACE(file.filename().string());
     auto db = jet::Database::open(jet::Env::standard(), file.string(), password);
     const jet::CheckResult checked = jet::checkDatabase(*db);
-    ASSERT_TRUE(checked.ok()) << checked.problems.front();
+    ASSERT_TRUE(checked.ok()) << checked.findings.front().text;
     std::vector<const jet::TableDef*> defs;
     for (const auto& t : db->localTables()) defs.push_back(&db->tableDef(t.tdefPage(), t.name));
     const jet::PageCensus census = jet::PageCensus::take(db->file());

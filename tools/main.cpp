@@ -149,9 +149,9 @@ int runDump(const CLI::App& command, const Args& a) {
 // table); the count of problems on stderr.
 void printCheckReport(const jet::CheckReport& rep) {
     for (const auto& n : rep.notes) std::cout << "note: " << n << "\n";
-    for (std::size_t i = 0; i < rep.problems.size(); ++i) {
-        std::cout << "problem: " << rep.problems[i] << "\n";
-        if (i < rep.remedies.size()) std::cout << "  repair: " << rep.remedies[i] << "\n";
+    for (const auto& p : rep.problems) {
+        std::cout << "problem: " << p.text << "\n";
+        std::cout << "  repair: " << p.remedy << "\n";
     }
     for (const auto& line : rep.repairs) std::cout << "compaction: " << line << "\n";
     if (!rep.ok()) {

@@ -24,7 +24,7 @@ Result<DatabaseInfo> databaseInfo(const std::string& path, const std::string& pa
         info.creationDate = formatDate(h.creationDate);
         CheckOptions options;
         options.threads = 2;
-        info.report = checkDatabase(*db, options);
+        info.report = toReport(checkDatabase(*db, options));
         return info;
     });
 }
@@ -37,63 +37,61 @@ Result<CheckReport> checkFile(const std::string& path, const std::string& passwo
         options.threads = 2;
         options.ownerScan = true;
         CheckResult r = checkDatabase(*db, options);
-        auto first = [&](std::string problem, std::string remedy) {
-            r.problems.insert(r.problems.begin(), std::move(problem));
-            r.remedies.insert(r.remedies.begin(), std::move(remedy));
-        };
+        // What was found as the file was opened comes first.
+        auto first = [&](Finding f) { r.findings.insert(r.findings.begin(), std::move(f)); };
         if (!found.transform.empty()) {
-            first("the file's pages do not lie on their 4096-byte grid: " + found.transform,
-                  "a compaction reads each page where it now lies; a page that held the change "
-                  "and could not be put right is read as lost, its rows listed in "
-                  "MSysCompactError");
+            first({.remedy = Remedy::kPagesRegridded,
+                   .text = "the file's pages do not lie on their 4096-byte grid: " +
+                           found.transform});
         }
         if (found.bytesCut != 0) {
-            first("the file's length (" + std::to_string(db->file().fileSize()) +
-                      " bytes) is not a whole number of 4096-byte pages: it was cut short",
-                  "a compaction reads every whole page; only what lay past the cut is lost, "
-                  "and listed in MSysCompactError");
+            first({.remedy = Remedy::kFileCut,
+                   .text = "the file's length (" + std::to_string(db->file().fileSize()) +
+                           " bytes) is not a whole number of 4096-byte pages: it was cut short"});
         }
         if (found.passwordLost) {
-            first("page 0's password field holds no password: it is damaged",
-                  "a compaction gives the copy the password it is given; the key that masks "
-                  "the permissions' security identifiers may be lost");
+            first({.remedy = Remedy::kPasswordLost,
+                   .text = "page 0's password field holds no password: it is damaged",
+                   .page = 0});
         }
         if (found.keyFound) {
-            first(
-                "page 0's key for the encoding of the pages is damaged; the pages read under "
-                "a key one bit or byte away",
-                "a compaction writes the copy's header with that key; nothing is lost");
+            first({.remedy = Remedy::kKeyFound,
+                   .text = "page 0's key for the encoding of the pages is damaged; the pages read "
+                           "under a key one bit or byte away",
+                   .page = 0});
         }
         if (found.versionRepaired) {
-            first("page 0 names format version " + std::to_string(found.versionWas) +
-                      ", though the pages are a Jet 4 database's: the version is damaged",
-                  "a compaction reads it as Jet 4 and writes the copy's header so; nothing is "
-                  "lost");
+            first({.remedy = Remedy::kVersionRepaired,
+                   .text = "page 0 names format version " + std::to_string(found.versionWas) +
+                           ", though the pages are a Jet 4 database's: the version is damaged",
+                   .page = 0});
         }
         if (found.dateRepaired) {
-            first("page 0's creation date is damaged: the password field's mask does not come "
-                  "from it",
-                  "the mask the password field shows gave the date's whole days again; a "
-                  "compaction writes them, and the time of day is lost");
+            first({.remedy = Remedy::kDateRepaired,
+                   .text = "page 0's creation date is damaged: the password field's mask does not "
+                           "come from it",
+                   .page = 0});
         }
         if (found.codePageRepaired) {
-            first("page 0's default code page (" + std::to_string(found.codePageWas) +
-                      ") is one no Jet 4 database has: it is damaged",
-                  "a compaction gives the copy the code page of the sort order's language (" +
-                      std::to_string(db->header().codePage) + ")");
+            first({.remedy = Remedy::kCodePageGiven,
+                   .text = "page 0's default code page (" + std::to_string(found.codePageWas) +
+                           ") is one no Jet 4 database has: it is damaged",
+                   .page = 0,
+                   .given = db->header().codePage});
         }
         if (found.sortOrderRepaired) {
-            first("page 0's default sort order is one no Jet 4 database has: it is damaged",
-                  "a compaction gives the copy the sort order the catalogue's columns declare "
-                  "(LCID " +
-                      std::to_string(db->header().sortLcid) + ")");
+            first({.remedy = Remedy::kSortOrderGiven,
+                   .text = "page 0's default sort order is one no Jet 4 database has: it is "
+                           "damaged",
+                   .page = 0,
+                   .given = db->header().sortLcid});
         }
         if (found.headerRebuilt) {
-            first("page 0 is not a database header: it is damaged",
-                  "a compaction makes it anew with the password it is given; the creation date "
-                  "and the key that masks the permissions' security identifiers are lost");
+            first({.remedy = Remedy::kHeaderRebuilt,
+                   .text = "page 0 is not a database header: it is damaged",
+                   .page = 0});
         }
-        return r;
+        return toReport(std::move(r));
     });
 }
 

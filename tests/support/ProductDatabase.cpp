@@ -36,7 +36,7 @@ void expectIntactOrCompacted(const fs::path& db, const std::string& original,
     if (readFile(db) == original) return;
     auto check = jet::checkFile(db.string(), kProductPassword);
     ASSERT_TRUE(check.ok()) << "the database is not a database: " << check.error().description;
-    EXPECT_TRUE(check.value().ok()) << check.value().problems.front();
+    EXPECT_TRUE(check.value().ok()) << check.value().problems.front().text;
     EXPECT_EQ(contentOf(db), rows);
 }
 

@@ -29,7 +29,7 @@ Repaired repair(const std::filesystem::path& src, const std::string& pw) {
     out.summary = r->repair;
     auto checked = jet::checkFile(copy.string(), pw);
     EXPECT_TRUE(checked.ok() && checked->ok())
-        << (checked.ok() ? checked->problems.front() : checked.error().description);
+        << (checked.ok() ? checked->problems.front().text : checked.error().description);
     out.rows = userRows(copy, pw);
     std::string error;
     for (const auto& row : ourRows(copy.string(), pw, "MSysCompactError", error))

@@ -21,12 +21,14 @@ struct TableSummary {
     uint32_t indexes = 0;
 };
 
+// A fault: the file is damaged or inconsistent.
+struct CheckProblem {
+    std::string text;    // what is wrong, and where
+    std::string remedy;  // what a compaction does about it, and what that loses
+};
+
 struct CheckReport {
-    // Faults: the file is damaged or inconsistent.
-    std::vector<std::string> problems;
-    // For each problem, in the same order: what a compaction does about it
-    // and what that loses.
-    std::vector<std::string> remedies;
+    std::vector<CheckProblem> problems;
     // For each damaged table whose repair could be worked out: what a
     // compaction keeps, drops and changes in it.
     std::vector<std::string> repairs;

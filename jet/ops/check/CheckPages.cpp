@@ -6,7 +6,7 @@
 #include <bit>
 
 #include "format/DataPage.h"
-#include "ops/check/DatabaseChecker.h"
+#include "ops/check/TableChecker.h"
 #include "salvage/TableSalvage.h"
 
 namespace jet {
@@ -21,7 +21,7 @@ std::string rows(uint64_t n) { return std::to_string(n) + (n == 1 ? " row" : " r
 
 }  // namespace
 
-std::vector<uint32_t> DatabaseChecker::ownDataPages(const TableDef& def,
+std::vector<uint32_t> TableChecker::ownDataPages(const TableDef& def,
                                                     const std::vector<uint32_t>& listed,
                                                     const std::vector<uint32_t>& seen) {
     const std::string where = "table '" + def.name + "'";
@@ -38,9 +38,9 @@ std::vector<uint32_t> DatabaseChecker::ownDataPages(const TableDef& def,
         }
         const uint8_t type = (*page)[0];
         const uint32_t owner = type == kPageData ? u32(*page, 4) : 0;
-        if (type == kPageData && listed_) {
-            auto other = listed_->find(owner);
-            if (other != listed_->end() && contains(other->second, p)) {
+        if (type == kPageData && facts_) {
+            auto other = facts_->listed.find(owner);
+            if (other != facts_->listed.end() && contains(other->second, p)) {
                 note(where + ": owned-pages map lists page " + std::to_string(p) +
                      ", which the table at page " + std::to_string(owner) +
                      " owns and lists (stale; nothing is lost)");
@@ -52,12 +52,11 @@ std::vector<uint32_t> DatabaseChecker::ownDataPages(const TableDef& def,
                 ? "a data page whose owner field names page " + std::to_string(owner)
                 : "a page of type " + std::to_string(type) + (type == 0 ? " (zeroed?)" : "");
         Remedy remedy = Remedy::kPagesFound;
-        if (census_ && byPage_) {
+        if (facts_ && facts_->census) {
             // What a repair makes of it, as the salvage of every table decides.
-            const SalvageContext ctx{db_.file(), *census_, *listed_, *byPage_};
-            const PageClaim claim = claimListed(ctx, def.firstPage, p);
+            const PageClaim claim = claimListed(facts_->salvage(db_.file()), def.firstPage, p);
             if (claim.kind == PageClaim::Kind::kReturned) {
-                auto other = byPage_->find(claim.table);
+                auto other = facts_->byPage.find(claim.table);
                 found += " (table '" + other->second->name +
                          "', whose rows it holds, though that table's map does not list it)";
                 remedy = Remedy::kPageReturned;
@@ -72,29 +71,30 @@ std::vector<uint32_t> DatabaseChecker::ownDataPages(const TableDef& def,
         }
         problem(where + ": its owned-pages map lists page " + std::to_string(p) + ", which is " +
                     found + ": the rows the table kept there cannot be reached",
-                remedy);
+                remedy, p);
     }
     return own;
 }
 
-void DatabaseChecker::checkUnlisted(const TableDef& def, const std::vector<uint32_t>& listed,
+void TableChecker::checkUnlisted(const TableDef& def, const std::vector<uint32_t>& listed,
                                     bool mapLost) {
     bool any = false;
-    for (uint32_t p : census_->dataPagesOf(def.firstPage)) {
-        if (!contains(listed, p) && (*census_)[p].liveRows > 0) any = true;
+    const PageCensus& census = *facts_->census;
+    for (uint32_t p : census.dataPagesOf(def.firstPage)) {
+        if (!contains(listed, p) && census[p].liveRows > 0) any = true;
     }
     if (!any) return;
-    const SalvageContext ctx{db_.file(), *census_, *listed_, *byPage_};
-    TableSalvage s(ctx, def);
+    const SalvageContext ctx = facts_->salvage(db_.file());
+    TableSalvage s(ctx, def);  // it keeps ctx by reference
     s.run();
     const std::string where = "table '" + def.name + "'";
     for (uint32_t p : s.pages()) {
-        if (contains(listed, p) || (*census_)[p].owner != def.firstPage) continue;
-        problem(where + ": page " + std::to_string(p) + " holds " + rows((*census_)[p].liveRows) +
+        if (contains(listed, p) || census[p].owner != def.firstPage) continue;
+        problem(where + ": page " + std::to_string(p) + " holds " + rows(census[p].liveRows) +
                     " of the table, but " +
                     (mapLost ? "its owned-pages map cannot be read"
                              : "its owned-pages map does not list it"),
-                Remedy::kUnlistedTaken);
+                Remedy::kUnlistedTaken, p);
     }
     std::vector<uint32_t> leftOut;
     for (const auto& i : s.issues()) {
@@ -105,15 +105,15 @@ void DatabaseChecker::checkUnlisted(const TableDef& def, const std::vector<uint3
     for (uint32_t p : leftOut) {
         note(where + ": page " + std::to_string(p) +
              " names the table as owner but is not in its owned-pages map; its " +
-             rows((*census_)[p].liveRows) +
+             rows(census[p].liveRows) +
              " look like an old copy left behind (the rows the definition counts are found "
              "elsewhere)");
     }
 }
 
-RepairCounts DatabaseChecker::describeRepair(const TableDef& def) {
-    const SalvageContext ctx{db_.file(), *census_, *listed_, *byPage_};
-    TableSalvage s(ctx, def);
+RepairCounts TableChecker::describeRepair(const TableDef& def) {
+    const SalvageContext ctx = facts_->salvage(db_.file());
+    TableSalvage s(ctx, def);  // it keeps ctx by reference
     s.run();
     const RepairCounts n = s.counts();
     std::string text = "table '" + def.name + "': a compaction keeps " + rows(n.rowsKept);
@@ -142,7 +142,7 @@ RepairCounts DatabaseChecker::describeRepair(const TableDef& def) {
     }
     if (n.rowsDropped + n.rowsChanged + n.rowsMovedBack + n.rowsForeign + n.rowsRestored + n.deletesKept > 0)
         text += "; each of those rows is listed in MSysCompactError";
-    report_.repairs.push_back(text);
+    result_.repairs.push_back(text);
     return n;
 }
 

@@ -1,5 +1,8 @@
-// The integrity checker: walks everything reachable from the catalogue and
-// reports every problem it finds, one line each, with where it was found.
+// The integrity checker, as the rest of the engine calls it: walks
+// everything reachable from the catalogue and finds every problem, each with
+// where it was found and what a compaction does about it (Finding). Inside:
+// a run over the whole file (CheckRun), a table checker per worker
+// (TableChecker) and its index checker (IndexChecker).
 #pragma once
 
 #include <cstdint>
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "jet/Check.h"
+#include "ops/check/Finding.h"
 #include "os/SpillFile.h"
 #include "read/RowDigest.h"
 #include "util/Failure.h"
@@ -19,13 +23,27 @@ namespace jet {
 class Database;
 struct CatalogEntry;
 
-// The checker's findings, with what the compaction compares its copy by: a
-// digest of each table's rows, by its definition page.
-struct CheckResult : CheckReport {
+// The checker's findings as data, with what the report says besides (as
+// CheckReport) and what the compaction compares its copy by: a digest of
+// each table's rows, by its definition page.
+struct CheckResult {
+    std::vector<Finding> findings;  // faults, each a problem of the report
+    std::vector<std::string> repairs;
+    std::vector<std::string> notes;
+    std::vector<TableSummary> tables;
+    uint32_t pageCount = 0;
+    uint32_t reachablePages = 0;
+    uint64_t deadRowBytes = 0;
+    uint64_t freeBytesOnPages = 0;
     std::map<uint32_t, TableDigest> digests;
+
+    bool ok() const { return findings.empty(); }
     // The definition pages of the tables with problems.
-    std::set<uint32_t> damagedTables;
+    std::set<uint32_t> damagedTables() const;
 };
+
+// The findings as the public report gives them, each with its remedy's words.
+CheckReport toReport(CheckResult r);
 
 // A table checked while the rest of its file was still being written (see
 // checkTableEarly).
@@ -74,7 +92,6 @@ CheckedTable checkTableEarly(Database& db, const CatalogEntry& table,
                              std::map<uint32_t, std::vector<uint32_t>> maps,
                              const CheckOptions& options = {});
 
-class DatabaseChecker;
 struct TableDef;
 
 // The same for a large table, in steps while it is written: its rows a few

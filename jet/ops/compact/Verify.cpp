@@ -18,7 +18,7 @@ void verifyCopy(Env& env, const std::string& path, const std::string& password, 
     CheckResult report = checkDatabase(*copy, options);
     if (!report.ok()) {
         fail(ErrorCode::kVerifyFailed,
-             "The compacted copy failed its check and was removed: " + report.problems.front());
+             "The compacted copy failed its check and was removed: " + report.findings.front().text);
     }
     for (const auto& [page, want] : expected) {
         auto it = report.digests.find(page);

@@ -2,6 +2,7 @@
 #include "ops/repair/RepairPlan.h"
 
 #include <algorithm>
+#include <set>
 
 #include "ops/check/Checker.h"
 #include "util/Failure.h"
@@ -66,10 +67,10 @@ void RepairPlan::judge() {
     CheckOptions options;
     options.threads = 2;
     options.tables = &entries;
-    const CheckResult checked = checkDatabase(db_, options);
+    const std::set<uint32_t> damaged = checkDatabase(db_, options).damagedTables();
     for (Table& t : tables_) {
         const uint32_t page = t.def->firstPage;
-        if (checked.damagedTables.count(page) != 0) t.damaged = true;
+        if (damaged.count(page) != 0) t.damaged = true;
         if (stoppedAt_ == page || (!stoppedIn_.empty() && stoppedIn_ == t.entry.name))
             t.damaged = true;
         if (page == kCatalogPage && catalogueDamaged_) t.damaged = true;

@@ -1,6 +1,7 @@
-// Checking a table's indexes against its rows: the order of their entries,
-// their sibling links, and that they hold exactly one entry for each row
-// with the key its values encode to.
+// Checking a table's indexes against its rows (see IndexChecker.h): what
+// the rows say each index must hold, then each index against it.
+#include "ops/check/IndexChecker.h"
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -8,14 +9,12 @@
 #include "format/Row.h"
 #include "keys/KeyEncoding.h"
 #include "keys/TextKey.h"
-#include "ops/check/DatabaseChecker.h"
 #include "os/ExternalSort.h"
 #include "read/Value.h"
 
 namespace jet {
 
-DatabaseChecker::IndexTally DatabaseChecker::makeTally(const TableDef& def,
-                                                       const RealIndex& idx) const {
+IndexChecker::IndexTally IndexChecker::makeTally(const TableDef& def, const RealIndex& idx) const {
     IndexTally t;
     t.keys = options_.keysOfEveryTable || def.tableType == 'S';
     t.shape = keyShape(def, idx);
@@ -37,7 +36,76 @@ DatabaseChecker::IndexTally DatabaseChecker::makeTally(const TableDef& def,
     return t;
 }
 
-uint64_t DatabaseChecker::entryHash(RowPtr row, ByteView parts) {
+void IndexChecker::begin(const TableDef& def) {
+    tallies_.clear();
+    for (const auto& ri : def.realIndexes) tallies_.push_back(makeTally(def, ri));
+}
+
+// A text part of what an index should hold, made once a row for all the
+// indexes that hold the column. A value whose key may depend on how the
+// sharp s is counted sends the index to be checked entry by entry, where
+// either count is taken.
+void IndexChecker::appendTextKeyPart(IndexTally& t, const Column& c,
+                                     const std::optional<ByteView>& stored, bool ascending) {
+    if (!stored) {
+        rowParts_.push_back(ascending ? 0x00 : 0xFF);
+        return;
+    }
+    auto made = std::find_if(textParts_.begin(), textParts_.end(), [&](const TextPart& p) {
+        return p.column == &c && p.ascending == ascending;
+    });
+    if (made == textParts_.end()) {
+        TextPart p{&c, ascending, textKeys_.size(), 0, false};
+        bool dependsOnSharpS = false;
+        appendStoredTextKey(textKeys_, *stored, ascending, SharpS::kTwoPositions, &dependsOnSharpS);
+        p.unsure = dependsOnSharpS;
+        p.length = textKeys_.size() - p.offset;
+        made = textParts_.insert(textParts_.end(), p);
+    }
+    if (made->unsure) t.textByEntry = true;
+    const auto from = textKeys_.begin() + static_cast<std::ptrdiff_t>(made->offset);
+    rowParts_.insert(rowParts_.end(), from, from + static_cast<std::ptrdiff_t>(made->length));
+}
+
+// What each index should hold for this row, added once the whole row has
+// been read.
+void IndexChecker::tallyRow(const TableDef& def, const RowView& rv, RowPtr rowSlot, RowPtr at) {
+    rowKeys_.clear();
+    textParts_.clear();
+    textKeys_.clear();
+    for (std::size_t i = 0; i < def.realIndexes.size(); ++i) {
+        const RealIndex& idx = def.realIndexes[i];
+        IndexTally& t = tallies_[i];
+        bool hasNull = false;
+        rowParts_.clear();
+        for (std::size_t k = 0; k < idx.columns.size(); ++k) {
+            const Column* c = &def.columns[t.columnAt[k]];
+            const auto stored = columnBytes(def, *c, rv, at.page, at.row);
+            if (!stored) hasNull = true;
+            if (t.keys && keyEncodable(c->type)) {
+                appendKeyPart(rowParts_, c->type, idx.columns[k].ascending, stored,
+                              c->isBool() && boolValue(*c, rv));
+            } else if (t.keys && t.text[k]) {
+                appendTextKeyPart(t, *c, stored, idx.columns[k].ascending);
+            }
+        }
+        if (idx.ignoreNulls() && hasNull) {
+            rowKeys_.push_back(kOptional);
+        } else {
+            rowKeys_.push_back(entryHash(rowSlot, rowParts_));
+        }
+    }
+    for (std::size_t i = 0; i < rowKeys_.size(); ++i) {
+        if (rowKeys_[i] == kOptional) {
+            tallies_[i].optionalRows = true;
+        } else {
+            tallies_[i].sum += rowKeys_[i];
+            ++tallies_[i].required;
+        }
+    }
+}
+
+uint64_t IndexChecker::entryHash(RowPtr row, ByteView parts) {
     ByteHash h;
     h.mix(row.toU32());
     if (!parts.empty()) h.add(parts.data(), parts.size());  // none when no part is checked
@@ -52,33 +120,31 @@ uint64_t DatabaseChecker::entryHash(RowPtr row, ByteView parts) {
 
 // The hash of an entry for the sum its rows must give: its row pointer
 // and the key parts checked. False when the key cannot be split.
-bool DatabaseChecker::entrySum(ByteView key, RowPtr row, const IndexTally& t, uint64_t& sum) {
+bool IndexChecker::entrySum(ByteView key, RowPtr row, const IndexTally& t, uint64_t& sum) {
     if (t.keys && t.encodable.size() == t.shape.size()) {
         // Every part is checked: the parts are the whole key. A key that
         // does not split into its columns makes a sum the rows do not give.
         sum += entryHash(row, key);
         return true;
     }
-    scratch_.clear();
+    entryParts_.clear();
     if (t.keys && !t.encodable.empty()) {
         if (!splitKeyInto(key, t.shape, parts_)) return false;
         for (std::size_t k : t.encodable) {
             auto [off, len] = parts_[k];
-            scratch_.insert(scratch_.end(), key.begin() + static_cast<std::ptrdiff_t>(off),
-                            key.begin() + static_cast<std::ptrdiff_t>(off + len));
+            entryParts_.insert(entryParts_.end(), key.begin() + static_cast<std::ptrdiff_t>(off),
+                               key.begin() + static_cast<std::ptrdiff_t>(off + len));
         }
     }
-    sum += entryHash(row, scratch_);
+    sum += entryHash(row, entryParts_);
     return true;
 }
 
-void DatabaseChecker::checkIndex(const TableDef& def, const RealIndex& idx, std::size_t number,
-                                 const LiveSlots& live, const IndexTally& tally) {
+void IndexChecker::check(const TableDef& def, const RealIndex& idx, std::size_t number,
+                         const LiveSlots& live, PagesReached& reached,
+                         std::vector<Finding>& found) {
     const std::string where = "table '" + def.name + "', index " + std::to_string(number);
-    if (!idx.usageMap.isNull()) {
-        UsageMap m = tableMap(idx.usageMap, where + " pages");
-        markMap(m);
-    }
+    const IndexTally& tally = tallies_[number];
     const auto shape = keyShape(def, idx);
     // One walk over the entries: their order, and whether they sum to
     // what the rows say. Only an index whose sum disagrees (or that
@@ -108,20 +174,21 @@ void DatabaseChecker::checkIndex(const TableDef& def, const RealIndex& idx, std:
             ++count;
             if (summing) summing = entrySum(key, row, tally, sum);
         });
-    for (uint32_t p : tree.pages) mark(p);
-    checkSiblings(tree, where);
+    for (uint32_t p : tree.pages) reached.mark(p);
+    checkSiblings(tree, where, found);
     for (uint64_t i : twice)
-        problem(where + ": unique index holds a key twice at entry " + std::to_string(i),
+        problem(found, where + ": unique index holds a key twice at entry " + std::to_string(i),
                 Remedy::kIndexRebuilt);
     if (outOfOrder)
-        problem(where + ": entries out of order at entry " + std::to_string(*outOfOrder),
+        problem(found, where + ": entries out of order at entry " + std::to_string(*outOfOrder),
                 Remedy::kIndexRebuilt);
     if (summing && count == tally.required && sum == tally.sum) return;
-    const std::size_t problemsBefore = report_.problems.size();
-    checkIndexEntries(def, idx, live, where);
+    const std::size_t problemsBefore = found.size();
+    checkEntries(def, idx, live, where, found);
     if (!tally.optionalRows && !tally.entryByEntry && !tally.textByEntry &&
-        report_.problems.size() == problemsBefore) {
-        problem(where + ": the entries do not match the table's rows", Remedy::kIndexRebuilt);
+        found.size() == problemsBefore) {
+        problem(found, where + ": the entries do not match the table's rows",
+                Remedy::kIndexRebuilt);
     }
 }
 
@@ -166,8 +233,8 @@ struct RowThenKey {
 // Entries in the order of the rows they point to, so that their rows are
 // read page after page rather than jumping about; sorted through spill
 // files when more than the check's memory holds.
-void DatabaseChecker::checkIndexEntries(const TableDef& def, const RealIndex& idx,
-                                        const LiveSlots& live, const std::string& where) {
+void IndexChecker::checkEntries(const TableDef& def, const RealIndex& idx, const LiveSlots& live,
+                                const std::string& where, std::vector<Finding>& found) {
     const auto shape = keyShape(def, idx);
     RecordSorter<RowThenKey> byRow(options_.sortMemory, options_.spill);
     Bytes record;
@@ -191,9 +258,10 @@ void DatabaseChecker::checkIndexEntries(const TableDef& def, const RealIndex& id
         const uint32_t u = be32(r, 0);
         const RowPtr row = RowPtr::fromU32(u);
         if (!live.contains(row)) {
-            problem(where + ": entry points to page " + std::to_string(row.page) + " row " +
+            problem(found,
+                    where + ": entry points to page " + std::to_string(row.page) + " row " +
                         std::to_string(row.row) + ", which is not a live row",
-                    Remedy::kIndexRebuilt);
+                    Remedy::kIndexRebuilt, row.page, row.row);
             continue;
         }
         if (any && u == last) twice.push_back(u);
@@ -206,26 +274,28 @@ void DatabaseChecker::checkIndexEntries(const TableDef& def, const RealIndex& id
         last = u;
         bits[row.row >> 6] |= uint64_t{1} << (row.row & 63u);
         if (options_.keysOfEveryTable || def.tableType == 'S')
-            checkKey(def, idx, shape, r.subspan(4), row, where);
+            checkKey(def, idx, shape, r.subspan(4), row, where, found);
     }
     pointed.addPage(page, bits);
     pointed.finish();
     for (uint32_t u : twice) {
         RowPtr r = RowPtr::fromU32(u);
-        problem(where + ": two entries point to page " + std::to_string(r.page) + " row " +
+        problem(found,
+                where + ": two entries point to page " + std::to_string(r.page) + " row " +
                     std::to_string(r.row),
-                Remedy::kIndexRebuilt);
+                Remedy::kIndexRebuilt, r.page, r.row);
     }
     live.forEach([&](RowPtr r) {
         if (pointed.contains(r)) return;
         if (idx.ignoreNulls() && keyHasNull(def, idx, r)) return;
-        problem(where + ": row at page " + std::to_string(r.page) + " row " +
+        problem(found,
+                where + ": row at page " + std::to_string(r.page) + " row " +
                     std::to_string(r.row) + " is missing from the index",
-                Remedy::kIndexRebuilt);
+                Remedy::kIndexRebuilt, r.page, r.row);
     });
 }
 
-bool DatabaseChecker::keyHasNull(const TableDef& def, const RealIndex& idx, RowPtr slot) {
+bool IndexChecker::keyHasNull(const TableDef& def, const RealIndex& idx, RowPtr slot) {
     PageRef holder;
     RowPtr at;
     ByteView b = db_.fetchRow(def, slot, holder, &at);
@@ -237,9 +307,9 @@ bool DatabaseChecker::keyHasNull(const TableDef& def, const RealIndex& idx, RowP
     return false;
 }
 
-void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
-                               const std::vector<std::pair<uint8_t, bool>>& shape, ByteView key,
-                               RowPtr row, const std::string& where) {
+void IndexChecker::checkKey(const TableDef& def, const RealIndex& idx,
+                            const std::vector<std::pair<uint8_t, bool>>& shape, ByteView key,
+                            RowPtr row, const std::string& where, std::vector<Finding>& found) {
     auto parts = splitKey(key, shape);
     if (!parts) {
         bool walkable = std::all_of(shape.begin(), shape.end(), [](const auto& s) {
@@ -249,9 +319,10 @@ void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
                    (s.second && (t == ColumnType::kBinary || t == ColumnType::kGuid));
         });
         if (walkable) {
-            problem(where + ": key of the entry for page " + std::to_string(row.page) + " row " +
+            problem(found,
+                    where + ": key of the entry for page " + std::to_string(row.page) + " row " +
                         std::to_string(row.row) + " cannot be split into its columns",
-                    Remedy::kIndexRebuilt);
+                    Remedy::kIndexRebuilt, row.page, row.row);
         }
         return;
     }
@@ -263,14 +334,16 @@ void DatabaseChecker::checkKey(const TableDef& def, const RealIndex& idx,
         const Column* c = def.columnByNumber(idx.columns[k].column);
         auto [off, len] = (*parts)[k];
         if (!partFits(def, *c, idx.columns[k].ascending, key.subspan(off, len), rv, at)) {
-            problem(where + ": key of column '" + c->name + "' does not match the row at page " +
+            problem(found,
+                    where + ": key of column '" + c->name + "' does not match the row at page " +
                         std::to_string(row.page) + " row " + std::to_string(row.row),
-                    Remedy::kIndexRebuilt);
+                    Remedy::kIndexRebuilt, row.page, row.row);
         }
     }
 }
 
-void DatabaseChecker::checkSiblings(const IndexTree& tree, const std::string& where) {
+void IndexChecker::checkSiblings(const IndexTree& tree, const std::string& where,
+                                 std::vector<Finding>& found) {
     std::size_t at = 0;  // position in tree.pages, which lists the levels in turn
     for (const auto& level : tree.levels) {
         for (std::size_t i = 0; i < level.size(); ++i, ++at) {
@@ -278,9 +351,10 @@ void DatabaseChecker::checkSiblings(const IndexTree& tree, const std::string& wh
             uint32_t prev = i > 0 ? level[i - 1] : 0;
             uint32_t next = i + 1 < level.size() ? level[i + 1] : 0;
             if (storedPrev != prev || storedNext != next) {
-                problem(where + ": sibling links of index page " + std::to_string(level[i]) +
+                problem(found,
+                        where + ": sibling links of index page " + std::to_string(level[i]) +
                             " do not match the tree",
-                        Remedy::kIndexRebuilt);
+                        Remedy::kIndexRebuilt, level[i]);
             }
         }
     }
