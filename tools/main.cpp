@@ -86,6 +86,7 @@ void addCompact(CLI::App& app, Args& a) {
         "utility's button does (with the product's password unless --password or\n"
         "JET4_PASSWORD gives another); the size report goes to stdout, a failure to\n"
         "stderr.\n"
+        "On a terminal, both show on stderr how far the copy has come.\n"
         "An encoded SOURCE whose header is lost has its key searched for, which takes\n"
         "minutes; on a terminal its progress is shown, and Ctrl+C stops it with\n"
         "nothing written. The key found is printed, for --key in a later run.\n\n" +
