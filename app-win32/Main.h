@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app-win32/Runtime.h"
+#include "app-win32/TaskbarProgress.h"
 #include "compaction/CompactCommand.h"
 #include "compaction/OffThread.h"
 #include "compaction/Runtime.h"
@@ -29,7 +30,9 @@ class Main {
     static constexpr int kClientWidth = 8325;   // twips: 555 pixels at 96 DPI
     static constexpr int kClientHeight = 1575;  // 105 pixels
 
-    explicit Main(WindowServices& services);
+    // taskbar: shows each compaction's progress on the window's taskbar
+    // button, told by the engine (none: not shown).
+    explicit Main(WindowServices& services, TaskbarProgress* taskbar = nullptr);
     ~Main();
     Main(const Main&) = delete;
     Main& operator=(const Main&) = delete;
@@ -60,6 +63,7 @@ class Main {
     void layout(int dpi);
 
     WindowServices& services_;
+    TaskbarProgress* taskbar_;
     compaction::OffThreadEngineFactory engines_;
     compaction::OffThreadFileSystem files_;
     compaction::Runtime runtime_;

@@ -135,6 +135,9 @@ struct MainProcedure {
             scaleTitleBar(h);
         }
         auto* main = reinterpret_cast<Main*>(GetWindowLongPtrW(h, GWLP_USERDATA));
+        if (main && main->taskbar_ &&
+            main->taskbar_->handle(message, static_cast<uintptr_t>(w), static_cast<intptr_t>(l)))
+            return 0;
         switch (message) {
             case WM_COMMAND:
                 if (main && HIWORD(w) == BN_CLICKED && main->command(LOWORD(w))) return 0;
@@ -184,8 +187,9 @@ struct MainProcedure {
     }
 };
 
-Main::Main(WindowServices& services)
+Main::Main(WindowServices& services, TaskbarProgress* taskbar)
     : services_(services),
+      taskbar_(taskbar),
       engines_(services.runtime.engines, runOffThread),
       files_(services.runtime.files, runOffThread),
       runtime_{services.runtime.messageBox, files_, services.runtime.numbers, engines_},
@@ -213,6 +217,7 @@ void Main::create() {
     RegisterClassExW(&wc);
     window_ = CreateWindowExW(kExStyle, kClass, kCaption, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, 0,
                               0, nullptr, nullptr, self, this);
+    if (taskbar_) taskbar_->attach(window_);
     createControls();
     layout(dpiOf(window_));
     services_.comDlg.setOwner(window_);
@@ -305,8 +310,10 @@ void Main::Command1_Click() {
 
 void Main::Command2_Click() {
     const HCURSOR before = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    if (taskbar_) taskbar_->begin();
     platform::runHandler([this] { command_.Command2_Click(text1()); },
                          services_.runtime.messageBox);
+    if (taskbar_) taskbar_->end();
     SetCursor(before);
 }
 

@@ -18,12 +18,15 @@ int main() {
     appwin::Win32MessageBox messageBox;
     platform::RealFileSystem files;
     platform::LocaleNumberFormat numbers;
-    platform::JetEngineFactory engines;
+    // Made first, on this thread, which it makes COM's; the engine tells it
+    // how far each compaction has come.
+    appwin::TaskbarProgress taskbar;
+    platform::JetEngineFactory engines(nullptr, {}, &taskbar);
     appwin::Win32FileDialog comDlg;
     appwin::Win32WindowStyleApi windowStyle;
     appwin::WindowServices services{
         {messageBox, files, numbers, engines}, comDlg, windowStyle, platform::programFolder()};
-    appwin::Main window(services);
+    appwin::Main window(services, &taskbar);
     window.create();
     window.Form_Load();
     window.show();

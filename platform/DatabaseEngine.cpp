@@ -14,22 +14,24 @@ CompactOutcome outcomeOf(const jet::Result<jet::RepairSummary>& r) {
 namespace {
 class JetEngine : public DatabaseEngine {
   public:
-    JetEngine(jet::Env* env, const jet::LostKey& lostKey) : env_(env), lostKey_(lostKey) {}
+    JetEngine(jet::Env* env, const jet::LostKey& lostKey, jet::CompactWatch* watch)
+        : env_(env), lostKey_(lostKey), watch_(watch) {}
     CompactOutcome CompactDatabase(const std::string& sourceConnection,
                                    const std::string& destinationConnection,
                                    const HeldFiles& files) override {
         return outcomeOf(jet::CompactDatabase(sourceConnection, destinationConnection, files,
-                                              env_, lostKey_));
+                                              env_, lostKey_, watch_));
     }
 
   private:
     jet::Env* env_;
     jet::LostKey lostKey_;
+    jet::CompactWatch* watch_;
 };
 }  // namespace
 
 std::unique_ptr<DatabaseEngine> JetEngineFactory::create() {
-    return std::make_unique<JetEngine>(env_, lostKey_);
+    return std::make_unique<JetEngine>(env_, lostKey_, watch_);
 }
 
 }  // namespace platform

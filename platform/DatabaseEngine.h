@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "jet/Compact.h"
 #include "jet/InPlace.h"
 #include "jet/KeySearch.h"
 
@@ -45,14 +46,17 @@ class JetEngineFactory : public DatabaseEngineFactory {
   public:
     // env: the calls the engine makes on files and locks (none: the
     // system's own); lostKey: how an encoded file whose header is lost has
-    // its key again.
-    explicit JetEngineFactory(jet::Env* env = nullptr, jet::LostKey lostKey = {})
-        : env_(env), lostKey_(lostKey) {}
+    // its key again; watch: told how far each compaction has come, on the
+    // thread that calls CompactDatabase.
+    explicit JetEngineFactory(jet::Env* env = nullptr, jet::LostKey lostKey = {},
+                              jet::CompactWatch* watch = nullptr)
+        : env_(env), lostKey_(lostKey), watch_(watch) {}
     std::unique_ptr<DatabaseEngine> create() override;
 
   private:
     jet::Env* env_;
     jet::LostKey lostKey_;
+    jet::CompactWatch* watch_;
 };
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <regex>
 
 #include "support/Fixtures.h"
 #include "support/SampleDatabase.h"
@@ -157,6 +158,44 @@ TEST(Jet4Tool, EveryCommandWorksOnGreekFolderAndFileNames) {
     EXPECT_NE(out.find("All Done!"), std::string::npos) << out;
     EXPECT_TRUE(fs::exists(folder / "αντίγραφο.mdb"));
     EXPECT_EQ(jet4("check " + f + " --password 'κωδικός'", out), 0) << out;
+}
+
+// How far a compaction has come is drawn on a terminal, on stderr, a line
+// for the copy ended before anything else is written; where stderr is no
+// terminal, nothing but the report is printed.
+TEST(Jet4Tool, ProgressIsShownOnATerminalAlone) {
+    SKIP_WITHOUT_SHELL();
+    TempDir dir;
+    SampleOptions o;
+    o.rows = 200;
+    buildSampleDatabase((dir / "βάση.mdb").string(), o);
+    const std::string f = shellQuote((dir / "βάση.mdb").string());
+    std::string out;
+    ASSERT_EQ(jet4("compact " + f + " " + shellQuote((dir / "a.mdb").string()), out), 0) << out;
+    EXPECT_TRUE(std::regex_match(out, std::regex("compacted: [0-9]+ pages -> [0-9]+ pages\n")))
+        << out;
+    ASSERT_EQ(jet4("compact --in-place " + f + " --password ''", out), 0) << out;
+    EXPECT_EQ(out.find("compacting"), std::string::npos) << out;
+    EXPECT_EQ(out.find('\r'), std::string::npos) << out;
+
+    if (runCommand("command -v script >/dev/null", out) != 0)
+        GTEST_SKIP() << "no script(1) to give the tool a terminal";
+    // script(1) runs the tool on a terminal of its own and passes on what
+    // it draws (its line ends as CR LF).
+    auto onTerminal = [&](const std::string& args) {
+        const std::string command = shellQuote(JET4_BINARY) + " " + args;
+        return runCommand("script -qec " + shellQuote(command) + " /dev/null", out);
+    };
+    ASSERT_EQ(onTerminal("compact " + f + " " + shellQuote((dir / "b.mdb").string())), 0) << out;
+    std::size_t whole = out.find("compacting: 100.0% (");
+    ASSERT_NE(whole, std::string::npos) << out;
+    EXPECT_NE(out.find("\r\ncompacted: "), std::string::npos) << out;
+    ASSERT_EQ(onTerminal("compact --in-place " + f + " --password ''"), 0) << out;
+    whole = out.find("compacting: 100.0% (");
+    ASSERT_NE(whole, std::string::npos) << out;
+    const std::size_t lineEnd = out.find("\r\n", whole);
+    ASSERT_NE(lineEnd, std::string::npos) << out;
+    EXPECT_EQ(out.find("Maintenance - QW DBASE:", whole), lineEnd + 2) << out;
 }
 
 // An encoded file whose header is lost: the key found (a small one, so the

@@ -3,6 +3,7 @@
 // Each command takes only the options it uses; anything else is a usage
 // error. Exit status: 0 success, 1 refused or problems found, 2 usage error.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -85,6 +86,7 @@ void addCompact(CLI::App& app, Args& a) {
         "utility's button does (with the product's password unless --password or\n"
         "JET4_PASSWORD gives another); the size report goes to stdout, a failure to\n"
         "stderr.\n"
+        "On a terminal, both show on stderr how far the copy has come.\n"
         "An encoded SOURCE whose header is lost has its key searched for, which takes\n"
         "minutes; on a terminal its progress is shown, and Ctrl+C stops it with\n"
         "nothing written. The key found is printed, for --key in a later run.\n\n" +
@@ -169,34 +171,89 @@ int runCheck(const CLI::App& command, const Args& a) {
     return r.value().ok() ? 0 : 1;
 }
 
-// A search for a lost key, shown on the terminal: how far, how fast, how
-// long still. Nothing is shown where stderr is no terminal.
-class TerminalWatch : public jet::KeySearchWatch {
+// Long work shown on the terminal, a line for each kind: how far, how
+// fast, how long still, for the search for a lost key and for each pass of
+// the compaction's copy. Nothing is shown where stderr is no terminal.
+class TerminalWatch : public jet::KeySearchWatch, public jet::CompactWatch {
   public:
     TerminalWatch() : shown_(platform::isTerminal(stderr)) {}
-    ~TerminalWatch() override {
-        if (shown_ && drawn_) std::fputc('\n', stderr);
-    }
+    ~TerminalWatch() override { endLine(); }
     TerminalWatch(const TerminalWatch&) = delete;
     TerminalWatch& operator=(const TerminalWatch&) = delete;
     void searching(uint64_t tried, uint64_t total, double seconds) override {
-        if (!shown_ || total == 0) return;
-        const double rate = seconds > 0 ? static_cast<double>(tried) / seconds : 0;
-        const double left = rate > 0 ? static_cast<double>(total - tried) / rate : 0;
-        const auto minutes = static_cast<unsigned long>(left / 60);
-        std::fprintf(stderr,
-                     "\rsearching for the key: %5.1f%% (%llu of %llu keys), %.1f million keys/s, "
-                     "%lu min %02lu s left ",
-                     100.0 * static_cast<double>(tried) / static_cast<double>(total),
-                     static_cast<unsigned long long>(tried), static_cast<unsigned long long>(total),
-                     rate / 1e6, minutes, static_cast<unsigned long>(left) % 60);
+        show("searching for the key", {tried, total, seconds}, {"keys", 1e-6, "million keys/s"});
+    }
+    void progress(const jet::CompactProgress& p) override {
+        show(p.repairing ? "repairing" : "compacting", {p.pagesRead, p.pagesToRead, p.seconds},
+             {"pages", 4096e-6, "MB/s"});
+        if (p.pagesRead == p.pagesToRead) endLine();
+    }
+    // The line being drawn ended, before anything else is written.
+    void endLine() {
+        if (!drawn_) return;
+        std::fputc('\n', stderr);
         std::fflush(stderr);
-        drawn_ = true;
+        drawn_ = false;
     }
 
   private:
+    struct Count {
+        uint64_t done, total;
+        double seconds;
+    };
+    // What is counted, and its rate: a unit a second times scale, named.
+    struct Unit {
+        const char* name;
+        double scale;
+        const char* rate;
+    };
+    void show(const char* what, Count c, Unit unit) {
+        if (!shown_ || c.total == 0) return;
+        if (what != drawing_) endLine();
+        drawing_ = what;
+        const double rate = c.seconds > 0 ? static_cast<double>(c.done) / c.seconds : 0;
+        char line[160];
+        int n = std::snprintf(line, sizeof line, "%s: %5.1f%% (%llu of %llu %s)", what,
+                              100.0 * static_cast<double>(c.done) / static_cast<double>(c.total),
+                              static_cast<unsigned long long>(c.done),
+                              static_cast<unsigned long long>(c.total), unit.name);
+        auto add = [&](auto... parts) {
+            if (n >= 0 && static_cast<std::size_t>(n) < sizeof line)
+                n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), parts...);
+        };
+        if (rate > 0) add(", %.1f %s", rate * unit.scale, unit.rate);
+        if (rate > 0 && c.done < c.total) {
+            const auto left =
+                static_cast<unsigned long>(static_cast<double>(c.total - c.done) / rate);
+            add(", %lu min %02lu s left", left / 60, left % 60);
+        }
+        // Spaces over the end of a longer line drawn before.
+        const int width = n < 0 ? 0 : std::min(n, static_cast<int>(sizeof line) - 1);
+        std::fprintf(stderr, "\r%s%*s", line, drawn_ && width_ > width ? width_ - width : 0, "");
+        std::fflush(stderr);
+        width_ = width;
+        drawn_ = true;
+    }
+
     bool shown_;
     bool drawn_ = false;
+    std::string drawing_;  // what the line being drawn shows
+    int width_ = 0;        // its width
+};
+
+// The utility's messages on the terminal, each on a line of its own after
+// the progress drawn there.
+class TerminalMessageBox : public platform::ConsoleMessageBox {
+  public:
+    explicit TerminalMessageBox(TerminalWatch& watch) : watch_(watch) {}
+    void show(const std::string& text, platform::MessageIcon icon,
+              const std::string& title) override {
+        watch_.endLine();
+        ConsoleMessageBox::show(text, icon, title);
+    }
+
+  private:
+    TerminalWatch& watch_;
 };
 
 // Ctrl+C (or a request to terminate) while a key search runs stops it, and
@@ -295,7 +352,9 @@ int runCompactCopy(const CLI::App& command, const Args& a) {
         return usageError("--key takes up to 8 hexadecimal digits, not '" + a.key + "'");
     TerminalWatch watch;
     req.lostKey.watch = &watch;
+    req.watch = &watch;
     auto r = jet::compactFile(req);
+    watch.endLine();
     if (!r) return reportError(r.error());
     printCompactResult(r.value(), a.timing);
     return 0;
@@ -310,18 +369,19 @@ int runCompactInPlace(const CLI::App& command, const Args& a) {
             "compact SOURCE DEST");
     }
     if (a.timing) return usageError("--timing is for compact SOURCE DEST");
-    platform::ConsoleMessageBox box;
-    platform::RealFileSystem files;
-    platform::LocaleNumberFormat numbers;
     jet::LostKey lost;
     if (command.count("--key") != 0 && !parseKey(a.key, lost))
         return usageError("--key takes up to 8 hexadecimal digits, not '" + a.key + "'");
     TerminalWatch watch;
     lost.watch = &watch;
-    platform::JetEngineFactory engines(nullptr, lost);
+    TerminalMessageBox box(watch);
+    platform::RealFileSystem files;
+    platform::LocaleNumberFormat numbers;
+    platform::JetEngineFactory engines(nullptr, lost, &watch);
     compaction::Runtime rt{box, files, numbers, engines};
     compaction::CompactCommand run(rt, password(command, a, compaction::kDatabasePassword));
     platform::runHandler([&] { run.Command2_Click(a.file); }, box);
+    watch.endLine();
     // A stopped search shows no message (the window that asked is closing);
     // a run that went on after the signal came too late shows its own.
     if (gStopped != 0 && !box.sawAny()) {

@@ -28,7 +28,7 @@ RemoveOnInterrupt::~RemoveOnInterrupt() = default;
 Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
                                       const std::string& destinationConnection,
                                       const HeldFiles& held, Env* env,
-                                      const LostKey& lostKey) {
+                                      const LostKey& lostKey, CompactWatch* watch) {
     auto src = parseConnectionString(sourceConnection);
     if (!src) return src.error();
     auto dst = parseConnectionString(destinationConnection);
@@ -42,6 +42,7 @@ Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
     req.destinationFd = held.destination;
     req.env = env;
     req.lostKey = lostKey;
+    req.watch = watch;
     auto r = compactFile(req);
     if (!r) return r.error();
     return r->repair;

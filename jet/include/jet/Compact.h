@@ -26,6 +26,29 @@ namespace jet {
 // on top, some tens of megabytes.
 inline constexpr uint64_t kDefaultMemoryBudget = 112ull << 20;
 
+// How far a compaction's copy has come: pages of the source read, of those
+// its maps list for the tables copied (data, long value and index pages).
+// The copy is then flushed and checked, which takes a small part of the
+// time and is not told. A compaction that meets damage starts again as a
+// repair, which reads the pages again: its pass is told from 0 anew.
+struct CompactProgress {
+    uint64_t pagesRead = 0;
+    uint64_t pagesToRead = 0;  // the same through a pass; may be 0
+    double seconds = 0;        // since the pass began
+    bool repairing = false;    // the repair's pass
+};
+
+// Told how far a compaction has come. Called only on the thread that asked
+// for the compaction, never from a signal handler: once as a pass begins
+// (0 pages read), a few times a second at most while it reads, and once
+// as it has read them all (pagesRead == pagesToRead). Within a pass
+// pagesRead only grows.
+class CompactWatch {
+  public:
+    virtual ~CompactWatch() = default;
+    virtual void progress(const CompactProgress& p) = 0;
+};
+
 struct CompactRequest {
     std::string sourcePath;
     std::string sourcePassword;
@@ -50,6 +73,8 @@ struct CompactRequest {
     // An encoded file whose header is lost: its key given, or searched for
     // (minutes for every key). The key found is in RepairSummary.
     LostKey lostKey = {};
+    // Told how far the copy has come (none: nobody watches).
+    CompactWatch* watch = nullptr;
 };
 
 // Every row a damaged file holds and where each went: the account a repair

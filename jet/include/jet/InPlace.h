@@ -30,11 +30,11 @@ struct HeldFiles {
 
 // CompactDatabase on held files: the connection strings give the passwords,
 // and the paths that name the files in messages. env: the calls the engine
-// makes (none: the system's own). lostKey: see CompactRequest::lostKey.
+// makes (none: the system's own). lostKey and watch: see CompactRequest.
 Result<RepairSummary> CompactDatabase(const std::string& sourceConnection,
                                       const std::string& destinationConnection,
                                       const HeldFiles& held, Env* env = nullptr,
-                                      const LostKey& lostKey = {});
+                                      const LostKey& lostKey = {}, CompactWatch* watch = nullptr);
 
 // While this lives, SIGINT, SIGTERM and SIGHUP remove the file named
 // relative to the folder open as folderFd before they take their course;

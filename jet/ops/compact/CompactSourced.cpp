@@ -11,7 +11,7 @@ namespace jet {
 
 void CopyReader::readSourced(std::size_t ti) {
     const TablePlan& t = plan_.tables[ti];
-    Outbox out(channel_, ti);
+    Outbox out(channel_, ti, pagesRead_);
     ExternalSorter<uint64_t> slots(plan_.shares.keyPairs, plan_.spill);  // slot << 32 | place
     uint64_t place = 0;
     bool cancelled = false;
@@ -55,12 +55,14 @@ void CopyReader::readSourced(std::size_t ti) {
     }
     source->live.addPage(page, bits);
     source->live.finish();
+    passedPages(t, 1, 1);
     endTable(std::move(source), out);
     for (std::size_t i = 0; i < t.def->realIndexes.size(); ++i) {
         RowBatch part = channel_.spare.take(ti);
         part.index = static_cast<int>(i);
         part.indexEnd = true;
         part.entries = t.source->entries(i);
+        part.pagesRead = pagesRead_;
         const std::size_t held = part.bytes();
         if (!channel_.batches.push(std::move(part), held)) throw ReaderCancelled{};
     }

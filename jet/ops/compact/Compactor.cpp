@@ -11,6 +11,7 @@ void Compactor::prepare() {
     const std::vector<uint32_t> gone = chosen_ ? std::move(chosen_->gone) : std::vector<uint32_t>{};
     plan_ =
         planCopy(src_, copier_.writer(), std::move(tables), gone, newPassword_, shares_, spill_);
+    weighTables(plan_, src_.file());
 }
 
 // The reader on a thread of its own, with the source; the copier here; the

@@ -49,6 +49,8 @@ class Compactor {
 
     // Told of the copy as it is written, when there is one to tell.
     void tell(CopyObserver* observer) { copier_.tell(observer); }
+    // Told how far the copy has come, when there is one to tell.
+    void watch(CompactWatch* watch) { copier_.watch(watch); }
 
     const MemoryShares& shares() const { return shares_; }
 
@@ -56,9 +58,9 @@ class Compactor {
     // The first page after the definitions and usage maps, once prepared.
     uint32_t firstDataPage() const { return plan_.firstDataPage; }
 
-    // Pages the copy will need about: the pages the source's maps list for
-    // live structures, plus definitions and page 0 and 1.
-    uint64_t estimatePages() { return jet::estimatePages(plan_, src_.file()); }
+    // Pages the copy will need about, once prepared: the pages the source's
+    // maps list for live structures, plus definitions and page 0 and 1.
+    uint64_t estimatePages() const { return jet::estimatePages(plan_); }
 
     CompactResult run();
 

@@ -51,8 +51,10 @@ void Copier::readerStopped(const TableDef& def) {
 void Copier::copyTables(const CopyPlan& plan, const Database& src, CopyChannel& channel) {
     Job job{plan, SourceAgain(src), channel};
     digests_.assign(plan.tables.size(), TableDigest{});
+    progress_.begin(plan.pagesToRead);
     for (std::size_t ti = 0; ti < plan.tables.size(); ++ti)
         withinTable(damagedTable(*plan.tables[ti].def), [&] { copyTable(job, ti); });
+    progress_.end();
 }
 
 // The reader's next batch, which must be of the table; none means the
@@ -60,6 +62,7 @@ void Copier::copyTables(const CopyPlan& plan, const Database& src, CopyChannel& 
 RowBatch Copier::nextBatch(Job& job, const TableDef& def) {
     std::optional<RowBatch> batch = job.channel.batches.pop();
     if (!batch) readerStopped(def);
+    progress_.reached(batch->pagesRead);
     return std::move(*batch);
 }
 

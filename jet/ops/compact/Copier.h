@@ -17,6 +17,7 @@
 #include "ops/compact/CopyObserver.h"
 #include "ops/compact/CopyPlan.h"
 #include "ops/compact/RowMap.h"
+#include "ops/compact/WatchedProgress.h"
 #include "read/Database.h"
 #include "read/RowDigest.h"
 #include "write/DatabaseWriter.h"
@@ -53,6 +54,8 @@ class Copier {
     DatabaseWriter& writer() { return w_; }
     // Told of the copy as it is written, when there is one to tell.
     void tell(CopyObserver* observer) { observer_ = observer; }
+    // Told how far the copy has come, when there is one to tell.
+    void watch(CompactWatch* watch) { progress_.watch(watch); }
 
     // Writes every table of the plan as the reader hands it over; src is
     // opened again for an index that must be read twice.
@@ -95,6 +98,7 @@ class Copier {
     OutputFile& out_;
     PageAllocator& alloc_;  // w_'s
     CopyObserver* observer_ = nullptr;
+    WatchedProgress progress_;
     std::vector<TableDigest> digests_;
     uint32_t abandonedEnd_ = 0;  // pages written for a tree begun again, up to here
     // Buffers reused from row to row.

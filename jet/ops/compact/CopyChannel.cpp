@@ -23,6 +23,7 @@ RowBatch SpareBatches::take(std::size_t table) {
     b.index = -1;
     b.indexEnd = false;
     b.entries.clear();
+    b.pagesRead = 0;
     return b;
 }
 

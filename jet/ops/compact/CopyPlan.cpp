@@ -136,21 +136,30 @@ CopyPlan planCopy(Database& src, DatabaseWriter& w, std::vector<PlannedTable> ta
     return plan;
 }
 
-uint64_t estimatePages(const CopyPlan& plan, PageFile& src) {
-    uint64_t n = 2;
+void weighTables(CopyPlan& plan, PageFile& src) {
     auto count = [&](RowPtr map) -> uint64_t {
         if (map.isNull()) return 0;
         return readUsageMap(src, map, "usage map").pages.size();
     };
-    for (const auto& t : plan.tables) {
+    uint64_t before = 0;
+    for (auto& t : plan.tables) {
+        t.pagesBefore = before;
+        t.indexPages.clear();
         if (t.source) {
-            n += t.newPages.size() + t.source->pageEstimate();
-            continue;
+            t.rowPages = t.source->pageEstimate();
+        } else {
+            t.rowPages = count(t.def->ownedMap);
+            for (const auto& lv : t.def->longValueMaps) t.rowPages += count(lv.owned);
+            for (const auto& ri : t.def->realIndexes) t.indexPages.push_back(count(ri.usageMap));
         }
-        n += t.newPages.size() + count(t.def->ownedMap);
-        for (const auto& ri : t.def->realIndexes) n += count(ri.usageMap);
-        for (const auto& lv : t.def->longValueMaps) n += count(lv.owned);
+        before += t.pagesToRead();
     }
+    plan.pagesToRead = before;
+}
+
+uint64_t estimatePages(const CopyPlan& plan) {
+    uint64_t n = 2 + plan.pagesToRead;
+    for (const auto& t : plan.tables) n += t.newPages.size();
     return n;
 }
 

@@ -36,6 +36,18 @@ struct TablePlan {
     std::vector<const Column*> lvColumns;   // memo and OLE, by slot
     RowSource* source = nullptr;  // rows not copied as the source holds them (the reader's)
     bool fresh = false;           // not in the source: all its maps are made
+    // The source's pages reading it takes, as its maps list them (a row
+    // source's estimate, all of it for the rows): its rows' (data and long
+    // value pages), each index's, and those of the tables before it. What
+    // the reader tells of how far it has come.
+    uint64_t rowPages = 0;
+    std::vector<uint64_t> indexPages;
+    uint64_t pagesBefore = 0;
+    uint64_t pagesToRead() const {
+        uint64_t n = rowPages;
+        for (uint64_t i : indexPages) n += i;
+        return n;
+    }
 };
 
 // How a compaction's memory budget is shared out among what grows with the
@@ -72,6 +84,7 @@ struct CopyPlan {
     uint32_t firstDataPage = 0;             // after the definitions and usage maps
     MemoryShares shares;
     SpillFolders spill;
+    uint64_t pagesToRead = 0;  // every table's, once weighed
 };
 
 // The local tables the catalogue lists, each with its definition.
@@ -85,8 +98,12 @@ CopyPlan planCopy(Database& src, DatabaseWriter& w, std::vector<PlannedTable> ta
                   const std::array<uint8_t, kPasswordBytes>& newPassword, MemoryShares shares,
                   SpillFolders spill);
 
-// Pages the copy will need about: the pages the source's maps list for live
-// structures, plus definitions and page 0 and 1.
-uint64_t estimatePages(const CopyPlan& plan, PageFile& src);
+// Each table's pages to read, as the source's maps list them for live
+// structures.
+void weighTables(CopyPlan& plan, PageFile& src);
+
+// Pages the copy will need about, once weighed: the pages to read, plus
+// definitions and page 0 and 1.
+uint64_t estimatePages(const CopyPlan& plan);
 
 }  // namespace jet

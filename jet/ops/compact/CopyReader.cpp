@@ -122,7 +122,7 @@ void CopyReader::readTable(std::size_t ti) {
             readUsageMap(file_, def.ownedMap, ("table '" + def.name + "' owned pages").c_str())
                 .pages;
     }
-    Outbox out(channel_, ti);
+    Outbox out(channel_, ti, pagesRead_);
     auto source = std::make_unique<SourceRows>();
     overflowTargets_.clear();
     if (def.primaryKey()) {
@@ -132,6 +132,7 @@ void CopyReader::readTable(std::size_t ti) {
     }
     refuseSharedTargets(def);
     source->live.finish();
+    passedPages(t, 1, 1);
     endTable(std::move(source), out);
     // Then each index as the source holds it, entries a part at a time,
     // read here while the copier is still busy with what came before: the
@@ -145,6 +146,17 @@ void CopyReader::endTable(std::unique_ptr<SourceRows> source, Outbox& out) {
     out.batch.source = std::move(source);
     out.batch.digest = std::exchange(digest_, TableDigest{});
     out.send(false);
+}
+
+void CopyReader::passedPages(const TablePlan& t, std::size_t done, std::size_t count) {
+    if (count == 0 || done > count) return;
+    pagesRead_ = std::max(pagesRead_, t.pagesBefore + t.rowPages * done / count);
+}
+
+void CopyReader::passedIndex(const TablePlan& t, std::size_t i) {
+    uint64_t n = t.pagesBefore + t.rowPages;
+    for (std::size_t k = 0; k <= i && k < t.indexPages.size(); ++k) n += t.indexPages[k];
+    pagesRead_ = std::max(pagesRead_, n);
 }
 
 // Reads a row into the batch.
@@ -162,7 +174,9 @@ void CopyReader::readInPageOrder(const TablePlan& t, const std::vector<uint32_t>
                                  SourceRows& source, Outbox& out) {
     const TableDef& def = *t.def;
     uint64_t taken = 0;
+    std::size_t passed = 0;
     for (uint32_t p : mapPages) {
+        passedPages(t, passed++, mapPages.size());
         PageRef page = file_.page(p);
         if (!isDataPageOf(*page, def.firstPage)) {
             refuseLostPage(def, p, *page);
@@ -182,7 +196,7 @@ void CopyReader::readInPageOrder(const TablePlan& t, const std::vector<uint32_t>
 
 void CopyReader::sendIndex(std::size_t ti, std::size_t i) {
     const TableDef& def = *plan_.tables[ti].def;
-    Outbox out(channel_, ti);
+    Outbox out(channel_, ti, pagesRead_);
     out.batch.index = static_cast<int>(i);
     walkIndexTreeParts(file_, def.realIndexes[i].rootPage, def.firstPage,
                        "table '" + def.name + "', index", tree_,
@@ -199,6 +213,7 @@ void CopyReader::sendIndex(std::size_t ti, std::size_t i) {
                            out.send();
                            out.batch.index = static_cast<int>(i);
                        });
+    passedIndex(plan_.tables[ti], i);
     out.batch.indexEnd = true;
     out.send(false);
 }

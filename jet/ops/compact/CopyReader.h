@@ -44,6 +44,10 @@ class CopyReader {
     void readSourced(std::size_t ti);
     void sendIndex(std::size_t ti, std::size_t i);
     void endTable(std::unique_ptr<SourceRows> source, Outbox& out);
+    // How far reading has come: of the table's data pages, done of count
+    // passed, its row pages in proportion; then each index's pages.
+    void passedPages(const TablePlan& t, std::size_t done, std::size_t count);
+    void passedIndex(const TablePlan& t, std::size_t i);
 
     // A row, into a batch (CopyReader.cpp).
     void take(const TablePlan& t, RowPtr slot, RowBatch& batch);
@@ -77,6 +81,7 @@ class CopyReader {
     Database& src_;
     PageFile& file_;  // src_'s
     CopyChannel& channel_;
+    uint64_t pagesRead_ = 0;                 // of the plan's pages to read, sent with each batch
     TableDigest digest_;                     // of the table being read
     Bytes otherValue_;                       // a long value read for the digest alone
     IndexTree tree_;                         // the tree being walked: its pages

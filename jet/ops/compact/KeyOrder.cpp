@@ -77,6 +77,7 @@ void CopyReader::readKeyAlongPages(const TablePlan& t, const std::vector<uint32_
     const RealIndex& ri = def.realIndexes[def.primaryKey()->realIndex];
     std::vector<bool> met(file_.pageCount(), false);
     uint64_t live = 0, n = 0;
+    std::size_t passed = 0;
     walkIndexRows(file_, ri.rootPage, def.firstPage, "table '" + def.name + "', primary key", tree_,
                   [&](RowPtr row) {
                       const uint32_t p = row.page;
@@ -89,6 +90,7 @@ void CopyReader::readKeyAlongPages(const TablePlan& t, const std::vector<uint32_
                           live += liveRows(dp);
                           source.live.addPage(p, dp);
                           met[p] = true;
+                          passedPages(t, ++passed, mapPages.size());
                       }
                       take(t, row, out.batch);
                       out.added();
@@ -130,7 +132,9 @@ void CopyReader::readKeyAcrossPages(const TablePlan& t, const std::vector<uint32
     auto pageOf = [](uint64_t v) { return static_cast<uint32_t>(v >> 40); };
     uint32_t lastRow = 0xFFFFFFFFu;
     uint64_t rank = 0;  // of the row in page order
+    std::size_t passed = 0;
     for (uint32_t p : mapPages) {
+        passedPages(t, passed++, mapPages.size());
         if (more && pageOf(pair) < p) notExactly(def, ri);  // a page the map does not list
         const bool listed = more && pageOf(pair) == p;
         PageRef page = file_.page(p);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #include "ops/compact/CopyChannel.h"
@@ -18,8 +19,12 @@ class Outbox {
     static constexpr std::size_t kBatchRows = 256;
     static constexpr std::size_t kBatchBytes = 1u << 20;
 
-    Outbox(CopyChannel& channel, std::size_t table)
-        : batch(channel.spare.take(table)), channel_(channel), table_(table) {}
+    // pagesRead: the reader's count, sent with each batch.
+    Outbox(CopyChannel& channel, std::size_t table, const uint64_t& pagesRead)
+        : batch(channel.spare.take(table)),
+          channel_(channel),
+          table_(table),
+          pagesRead_(pagesRead) {}
     // After a row was read into the batch: sends it on when full.
     void added() {
         if (batch.rows.size() >= kBatchRows || batch.bytes() >= kBatchBytes) send();
@@ -27,6 +32,7 @@ class Outbox {
     // Sends the batch on; another is taken to fill unless it was the last.
     void send(bool more = true) {
         const std::size_t held = batch.bytes();
+        batch.pagesRead = pagesRead_;
         if (!channel_.batches.push(std::move(batch), held)) throw ReaderCancelled{};
         if (more) batch = channel_.spare.take(table_);
     }
@@ -36,6 +42,7 @@ class Outbox {
   private:
     CopyChannel& channel_;
     std::size_t table_;
+    const uint64_t& pagesRead_;
 };
 
 }  // namespace jet

@@ -43,6 +43,8 @@ struct RowBatch {
     int index = -1;
     bool indexEnd = false;  // the index's last entries
     PackedEntries entries;
+    // The reader's pages read when it sent this, as the plan weighs them.
+    uint64_t pagesRead = 0;
     std::size_t bytes() const {
         return data.size() + rows.size() * sizeof(RowJob) +
                values.size() * sizeof(LongValueExtent) + entries.keys.size() +

@@ -34,6 +34,7 @@ CompactResult writeCopy(Env& env, Database& db, int fd, const CompactRequest& re
                       &out);
     // Each table of the copy checked as it is written, its rows as they come.
     if (req.verify) c.tell(&early);
+    c.watch(req.watch);
     c.prepare();
     early.keepBefore(c.firstDataPage());
     // The copy, with a tenth to spare.

@@ -4,6 +4,7 @@
 #include "ops/repair/RepairCopy.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "ops/compact/WriteCopy.h"
 #include "ops/repair/RepairPlan.h"
@@ -18,6 +19,20 @@ namespace {
 bool repairable(const Error& e) {
     return e.code() == ErrorCode::kDamaged || e.code() == ErrorCode::kVerifyFailed;
 }
+
+// The repair's pass, told to the caller's watch as such.
+class RepairPass : public CompactWatch {
+  public:
+    explicit RepairPass(CompactWatch& watch) : watch_(watch) {}
+    void progress(const CompactProgress& p) override {
+        CompactProgress repairing = p;
+        repairing.repairing = true;
+        watch_.progress(repairing);
+    }
+
+  private:
+    CompactWatch& watch_;
+};
 
 // After the plain compaction stopped on damage (stopped), or where opening
 // the file had to work around it: the copy written again, with a repair
@@ -41,7 +56,10 @@ CompactResult repairCopy(Env& env, Database& db, int fd, const CompactRequest& r
         fail(ErrorCode::kIo, "Cannot write '" + req.destinationPath + "': " + describe(e) + ".");
     }
     const ChosenTables chosen{plan.tables(), plan.gone()};
-    CompactResult r = writeCopy(env, db, fd, req, newPassword, &chosen);
+    CompactRequest again = req;
+    std::optional<RepairPass> pass;
+    if (req.watch) again.watch = &pass.emplace(*req.watch);
+    CompactResult r = writeCopy(env, db, fd, again, newPassword, &chosen);
     r.repair = plan.summary();
     r.repair.headerRebuilt = found.headerRebuilt;
     r.repair.keySearched = found.keySearched;
