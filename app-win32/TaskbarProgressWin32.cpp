@@ -62,7 +62,7 @@ void TaskbarProgress::end() {
 
 void TaskbarProgress::progress(const jet::CompactProgress& p) {
     if (!window_) return;
-    const uint64_t step = p.pagesToRead == 0 ? kWhole : p.pagesRead * kWhole / p.pagesToRead;
+    const uint64_t step = p.pagesToRead == 0 ? 0 : p.pagesRead * kWhole / p.pagesToRead;
     PostMessageW(window_, kStep, static_cast<WPARAM>(step), 0);
 }
 

@@ -184,6 +184,14 @@ class TerminalWatch : public jet::KeySearchWatch, public jet::CompactWatch {
         show("searching for the key", {tried, total, seconds}, {"keys", 1e-6, "million keys/s"});
     }
     void progress(const jet::CompactProgress& p) override {
+        if (p.pagesToRead == 0) {  // nothing to count: what was drawn ends
+            endLine();
+            if (p.repairing && shown_) {
+                std::fputs("repairing: reading what the damaged tables still hold\n", stderr);
+                std::fflush(stderr);
+            }
+            return;
+        }
         show(p.repairing ? "repairing" : "compacting", {p.pagesRead, p.pagesToRead, p.seconds},
              {"pages", 4096e-6, "MB/s"});
         if (p.pagesRead == p.pagesToRead) endLine();

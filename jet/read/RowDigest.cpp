@@ -14,10 +14,26 @@ bool digestedAsBytes(const TableDef& def) {
                         [](const Column& c) { return c.isLongValue() && !c.fixed(); });
 }
 
+uint64_t layoutDigest(const TableDef& def) {
+    if (!digestedAsBytes(def)) return 0;
+    ByteHash f;
+    for (std::size_t index : def.numberOrder) {
+        const Column& c = def.columns[index];
+        f.mix(uint64_t{c.number} << 48 | uint64_t{c.type} << 40 | uint64_t{c.fixed()} << 32 |
+              uint64_t{c.fixed() ? c.fixedOffset : c.varIndex} << 16 | c.length);
+    }
+    return f.h | 1;
+}
+
 uint64_t rowDigest(const TableDef& def, const RowView& rv, uint32_t page, int rowNumber,
                    LongValueSource longValue) {
     ByteHash f;
     if (digestedAsBytes(def)) {
+        // The bytes are the values: only that each fixed value lies within
+        // the row is left to see.
+        for (const Column& c : def.columns) {
+            if (c.fixed() && !c.isBool()) (void)columnBytes(def, c, rv, page, rowNumber);
+        }
         f.mix(rv.bytes.size());
         f.add(rv.bytes.data(), rv.bytes.size());
         return f.h;

@@ -93,6 +93,10 @@ struct ByteHash {
 struct TableDigest {
     uint64_t rows = 0;
     uint64_t sum = 0;  // sum of the row hashes
+    // For a table digested as bytes, what its bytes mean: each column's
+    // number, type and place (layoutDigest); 0 for the rest, whose values
+    // are digested column by column.
+    uint64_t layout = 0;
     void add(uint64_t h) {
         ++rows;
         sum += h;
@@ -110,6 +114,13 @@ using LongValueSource = FunctionRef<ByteView(const Column&, ByteView slot)>;
 // rows hold no long value outside them, which a compaction copies byte for
 // byte (its table Ids rewritten before the digest is taken).
 bool digestedAsBytes(const TableDef& def);
+
+// What the bytes of a table digestedAsBytes mean, as a hash: each column's
+// number, type, whether it is fixed, its place and its length. 0 for a
+// table digested column by column. Both sides of a comparison put it in
+// their TableDigest, so that a copy whose definition reads its rows
+// otherwise is told apart.
+uint64_t layoutDigest(const TableDef& def);
 
 // Hashes every column value of a cracked row in column-number order; or,
 // for a table digestedAsBytes, the row's bytes.

@@ -375,7 +375,8 @@ void RowHarvester::keepRow(RowPtr slot, RowPtr data, uint16_t start, uint16_t en
 std::size_t HarvestedRows::at(RowPtr slot) const {
     auto it = std::lower_bound(rows.begin(), rows.end(), slot,
                                [](const KeptRow& x, RowPtr v) { return x.slot < v; });
-    return static_cast<std::size_t>(it - rows.begin());
+    return it != rows.end() && it->slot == slot ? static_cast<std::size_t>(it - rows.begin())
+                                                : rows.size();
 }
 
 ByteView HarvestedRows::bytes(PageFile& file, const TableDef& def, const KeptRow& r,

@@ -30,7 +30,8 @@ inline constexpr uint64_t kDefaultMemoryBudget = 112ull << 20;
 // its maps list for the tables copied (data, long value and index pages).
 // The copy is then flushed and checked, which takes a small part of the
 // time and is not told. A compaction that meets damage starts again as a
-// repair, which reads the pages again: its pass is told from 0 anew.
+// repair, which reads the pages again: its pass is told from 0 anew, after
+// a step of 0 pages of 0 as it starts to read the damaged tables.
 struct CompactProgress {
     uint64_t pagesRead = 0;
     uint64_t pagesToRead = 0;  // the same through a pass; may be 0

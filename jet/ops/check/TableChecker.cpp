@@ -148,6 +148,7 @@ void TableChecker::beginRows(const CatalogEntry& entry, const TableDef& def) {
     t.live.clear();
     t.lvPagesUsed.clear();
     t.digest = &result_.digests[def.firstPage];
+    t.digest->layout = layoutDigest(def);
     t.rows = 0;
     t.pages.clear();
     t.seenOwn.clear();

@@ -112,6 +112,7 @@ void CopyReader::readTables() {
 
 void CopyReader::readTable(std::size_t ti) {
     const TablePlan& t = plan_.tables[ti];
+    digest_.layout = layoutDigest(*t.def);
     if (t.source) return readSourced(ti);
     const TableDef& def = *t.def;
     // The pages the table's map lists; those that are not its data pages

@@ -14,19 +14,13 @@ constexpr uint32_t kNoValue = 0xFFFFFFFFu;  // a long-value column the row holds
 }
 
 void RowRuns::placed(uint32_t place) {
-    places_.push_back(place);
+    places_.push_back(uint64_t{place} << 32 | places_.size());
     if (stage_.bytes() >= memory_) spill();
 }
 
-// The stage's rows by place: each place with its row's number beside it,
-// sorted as numbers.
-void RowRuns::sortStage() {
-    std::vector<uint64_t> byPlace(places_.size());
-    for (std::size_t i = 0; i < places_.size(); ++i) byPlace[i] = uint64_t{places_[i]} << 32 | i;
-    radixSort(std::span<uint64_t>(byPlace));
-    sorted_.resize(places_.size());
-    for (std::size_t i = 0; i < byPlace.size(); ++i) sorted_[i] = static_cast<uint32_t>(byPlace[i]);
-}
+// The stage's rows by place: each place, with its row's number beside it,
+// sorted in place as a number.
+void RowRuns::sortStage() { radixSort(std::span<uint64_t>(places_)); }
 
 // A run holds its rows in order of place, each as its place, slot, where its
 // bytes were, their length and the length of each long value (kNoValue
@@ -37,9 +31,10 @@ void RowRuns::spill() {
     Run r;
     r.begin = file_->size();
     std::vector<uint32_t> head(4 + longValues_);
-    for (uint32_t i : sorted_) {
+    for (uint64_t placed : places_) {
+        const auto i = static_cast<uint32_t>(placed);
         const RowJob& j = stage_.rows[i];
-        head[0] = places_[i];
+        head[0] = static_cast<uint32_t>(placed >> 32);
         head[1] = j.slot.toU32();
         head[2] = j.at.toU32();
         head[3] = j.rowLen;
@@ -125,9 +120,9 @@ void RowRuns::drain(FunctionRef<RowBatch&()> next, FunctionRef<void()> added) {
         }
     }
     std::size_t m = 0;  // next of the stage's rows, by place
-    while (m < sorted_.size() || !heap.empty()) {
-        if (m < sorted_.size() && (heap.empty() || places_[sorted_[m]] < heap.top()->head)) {
-            copyFromStage(stage_, sorted_[m++], longValues_, next());
+    while (m < places_.size() || !heap.empty()) {
+        if (m < places_.size() && (heap.empty() || (places_[m] >> 32) < heap.top()->head)) {
+            copyFromStage(stage_, static_cast<uint32_t>(places_[m++]), longValues_, next());
         } else {
             Run* r = heap.top();
             heap.pop();

@@ -46,8 +46,9 @@ class RowRuns {
     SpillFolders where_;
     std::size_t longValues_;
     RowBatch stage_;
-    std::vector<uint32_t> places_;  // of the stage's rows
-    std::vector<uint32_t> sorted_;  // the stage's rows by place
+    // The stage's rows, each as its place << 32 | its number in the stage;
+    // sorted, they are the rows by place.
+    std::vector<uint64_t> places_;
     std::unique_ptr<SpillFile> file_;
     std::vector<Run> runs_;
     std::vector<uint32_t> head_;  // of the row a run reads next

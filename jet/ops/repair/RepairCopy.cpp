@@ -40,6 +40,10 @@ class RepairPass : public CompactWatch {
 CompactResult repairCopy(Env& env, Database& db, int fd, const CompactRequest& req,
                          const std::array<uint8_t, kPasswordBytes>& newPassword,
                          const JetException* stopped, const OpenDamage& found) {
+    // The tables are read for their damage before the repair's pass can
+    // count its pages: told as a pass of nothing, so that what was drawn of
+    // the plain one does not stand meanwhile.
+    if (req.watch) req.watch->progress({0, 0, 0, true});
     RepairPlan plan(db, stopped ? &stopped->error() : nullptr);
     if (found.headerRebuilt) plan.logFileDamage(headerLost());
     if (found.keyFound) plan.logFileDamage(keyFound());
