@@ -32,7 +32,9 @@ uint64_t rowDigest(const TableDef& def, const RowView& rv, uint32_t page, int ro
         // The bytes are the values: only that each fixed value lies within
         // the row is left to see.
         for (const Column& c : def.columns) {
-            if (c.fixed() && !c.isBool()) (void)columnBytes(def, c, rv, page, rowNumber);
+            if (c.fixed() && !c.isBool() && 2u + c.fixedOffset + c.length > rv.fixedEnd &&
+                rv.notNull(c.number))
+                (void)columnBytes(def, c, rv, page, rowNumber);  // says where, and throws
         }
         f.mix(rv.bytes.size());
         f.add(rv.bytes.data(), rv.bytes.size());
